@@ -1,0 +1,3 @@
+function(palvex_warnings target)
+  target_compile_options(${target} PRIVATE -Wall -Wextra -Werror -Wshadow -Wnon-virtual-dtor)
+endfunction()

@@ -1,0 +1,117 @@
+// One elementary stream's description: main type, codec code, the stream id byte that
+// routes frames to it, and a format block with codec-specific extradata.
+//
+// The slot order of MediaStream, the two format blocks and the stream record are shared
+// with the host. The classes below are the library's own; a host may use them (link
+// palvex::media) or implement MediaStream itself with the same slot order.
+#ifndef PALVEX_MEDIA_STREAM_H_
+#define PALVEX_MEDIA_STREAM_H_
+
+#include <cstddef>
+#include <cstdint>
+
+// Format block of a video stream. Natural C layout: 40 bytes on 32-bit targets, 48 on
+// LP64 (8-byte pointer, aligned). Only the 32 bytes ahead of extraSize and extraSize
+// itself travel in the stream record.
+struct VideoFormatInfo {
+  int32_t videoParam1;       // carried for the host, not interpreted
+  int32_t videoParam2;       // carried for the host, not interpreted
+  uint8_t reserved[20];      // carried unchanged
+  float frameRate;           // frames per second as the host gives it, 0.0 for none
+  uint32_t extraSize;        // number of extradata bytes
+  uint8_t* extraData;        // first extradata byte, or null
+};
+
+// Format block of an audio stream: 32 bytes on 32-bit targets, 40 on LP64.
+struct AudioFormatInfo {
+  uint8_t reserved0[4];      // carried unchanged
+  int32_t audioParam1;       // carried for the host, not interpreted
+  int32_t audioParam2;       // carried for the host, not interpreted
+  uint8_t reserved1[12];     // carried unchanged
+  uint32_t extraSize;        // number of extradata bytes
+  uint8_t* extraData;        // first extradata byte, or null
+};
+
+static_assert(offsetof(VideoFormatInfo, frameRate) == 28, "VideoFormatInfo layout");
+static_assert(offsetof(VideoFormatInfo, extraSize) == 32, "VideoFormatInfo layout");
+static_assert(offsetof(VideoFormatInfo, extraData) == 36 || offsetof(VideoFormatInfo, extraData) == 40,
+              "VideoFormatInfo layout");
+static_assert(offsetof(AudioFormatInfo, audioParam1) == 4, "AudioFormatInfo layout");
+static_assert(offsetof(AudioFormatInfo, extraSize) == 24, "AudioFormatInfo layout");
+static_assert(offsetof(AudioFormatInfo, extraData) == 28 || offsetof(AudioFormatInfo, extraData) == 32,
+              "AudioFormatInfo layout");
+static_assert(sizeof(void*) != 4 || (sizeof(VideoFormatInfo) == 40 && sizeof(AudioFormatInfo) == 32),
+              "32-bit format block sizes are binary interface");
+static_assert(sizeof(void*) != 8 || (sizeof(VideoFormatInfo) == 48 && sizeof(AudioFormatInfo) == 40),
+              "LP64 format block sizes");
+
+// Base of the stream family. Slots 0 to 11 in this order are binary interface.
+class MediaStream {
+ public:
+  virtual int32_t GetMainType();                                 // slot 0
+  virtual void SetMainType(int32_t mainType);                    // slot 1
+  virtual int32_t GetCodec();                                    // slot 2
+  virtual void SetCodec(int32_t codec);                          // slot 3
+  virtual void* GetFormat() = 0;                                 // slot 4
+  virtual void SetFormat(const void* block) = 0;                 // slot 5
+  virtual uint8_t GetStreamId();                                 // slot 6
+  virtual void SetStreamId(uint8_t streamId);                    // slot 7
+  virtual int Serialize(uint8_t* buf, int* size) = 0;            // slot 8
+  virtual void UnSerialize(const uint8_t* pdata, int size) = 0;  // slot 9
+  virtual void Release();                                        // slot 10
+  virtual ~MediaStream();                                        // slot 11
+
+  MediaStream(const MediaStream&) = delete;
+  MediaStream& operator=(const MediaStream&) = delete;
+
+  // Length of the 13-byte header that every stream record carries after its length.
+  static constexpr int kHeaderLength = 13;
+
+ protected:
+  MediaStream() = default;
+
+  int32_t m_mainType = 0;   // 0 video, 1 audio, 2 and 3 data
+  int32_t m_codec = 0;      // codec code, interpreted by program setup
+  uint8_t m_streamId = 0;   // routes frames to this stream; not the PES stream_id
+};
+
+// maintype 0: a VideoFormatInfo and the extradata it points to (owned).
+class VideoStream final : public MediaStream {
+ public:
+  VideoStream() = default;
+  ~VideoStream() override;
+  void* GetFormat() override;
+  void SetFormat(const void* block) override;
+  int Serialize(uint8_t* buf, int* size) override;
+  void UnSerialize(const uint8_t* pdata, int size) override;
+
+ private:
+  VideoFormatInfo m_format{};
+};
+
+// maintype 1: an AudioFormatInfo and the extradata it points to (owned).
+class AudioStream final : public MediaStream {
+ public:
+  AudioStream() = default;
+  ~AudioStream() override;
+  void* GetFormat() override;
+  void SetFormat(const void* block) override;
+  int Serialize(uint8_t* buf, int* size) override;
+  void UnSerialize(const uint8_t* pdata, int size) override;
+
+ private:
+  AudioFormatInfo m_format{};
+};
+
+// maintype 2 or 3: no format block.
+class DataStream final : public MediaStream {
+ public:
+  DataStream() = default;
+  ~DataStream() override;
+  void* GetFormat() override;
+  void SetFormat(const void* block) override;
+  int Serialize(uint8_t* buf, int* size) override;
+  void UnSerialize(const uint8_t* pdata, int size) override;
+};
+
+#endif  // PALVEX_MEDIA_STREAM_H_

@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# Builds palvex and runs every test: the suite plain, the suite again under
+# AddressSanitizer + UndefinedBehaviorSanitizer, and each fuzz target for a few seconds.
+# Installs what is missing on a fresh Debian 12 machine.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+source scripts/deps.sh
+palvex_ensure_packages "${PALVEX_BUILD_PACKAGES[@]}"
+
+JOBS=$(nproc)
+FUZZ_SECONDS=${FUZZ_SECONDS:-10}
+
+echo "== plain build and tests"
+cmake -S . -B build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPALVEX_BUILD_BENCH=ON >/dev/null
+cmake --build build/release -j "$JOBS"
+ctest --test-dir build/release --output-on-failure -j "$JOBS" -LE soak
+
+echo "== AddressSanitizer + UndefinedBehaviorSanitizer build and tests"
+cmake -S . -B build/asan -DCMAKE_BUILD_TYPE=Debug -DPALVEX_SANITIZE=ON -DPALVEX_BUILD_TOOLS=ON >/dev/null
+cmake --build build/asan -j "$JOBS"
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+  ctest --test-dir build/asan --output-on-failure -j "$JOBS" -LE soak
+
+echo "== fuzz targets, ${FUZZ_SECONDS} s each"
+cmake -S . -B build/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
+  -DPALVEX_BUILD_FUZZ=ON -DPALVEX_BUILD_TESTS=OFF -DPALVEX_BUILD_TOOLS=OFF >/dev/null
+cmake --build build/fuzz -j "$JOBS"
+for fuzzer in build/fuzz/fuzz/*_fuzzer; do
+  name=$(basename "$fuzzer")
+  work=build/fuzz/corpus/$name
+  mkdir -p "$work"
+  cp -n fuzz/corpus/"$name"/* "$work"/ 2>/dev/null || true
+  echo "-- $name"
+  "$fuzzer" -max_total_time="$FUZZ_SECONDS" -print_final_stats=1 "$work" 2>&1 | tail -n 4
+done
+echo "all tests passed"

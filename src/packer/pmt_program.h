@@ -1,0 +1,57 @@
+// One MPEG program: its PMT and its elementary streams.
+#ifndef PALVEX_PACKER_PMT_PROGRAM_H_
+#define PALVEX_PACKER_PMT_PROGRAM_H_
+
+#include <cstdint>
+#include <vector>
+
+#include "palvex/media_format.h"
+#include "stream/psi_element.h"
+
+namespace palvex {
+
+class TSPacketBuffer;
+class TSStream;
+
+class PMTProgram final : public PSIElement {
+ public:
+  PMTProgram(uint16_t programNumber, uint16_t pmtPID, uint8_t version, int32_t currentNext,
+             TSPacketBuffer* packetBuffer, MediaFormat* format, int32_t packetSize);
+  ~PMTProgram() override;
+  PMTProgram(const PMTProgram&) = delete;
+  PMTProgram& operator=(const PMTProgram&) = delete;
+
+  // The program's PMT section (or its length for null).
+  int32_t WritePSI(uint8_t* p) override;
+  // One TS packet carrying the PMT; its first byte, or null when no slot is free.
+  uint8_t* ToTS();
+
+  void SetPCRPID(uint16_t pid) { m_pcrPID = pid; }
+  TSStream* GetStream(size_t index) const {
+    return index < m_streams.size() ? m_streams[index] : nullptr;
+  }
+  void AppendStream(TSStream* stream) { m_streams.push_back(stream); }
+  void DeleteStreams();
+
+  uint16_t programNumber() const { return m_programNumber; }
+  uint16_t pmtPID() const { return m_pmtPID; }
+  uint16_t pcrPID() const { return m_pcrPID; }
+  MediaFormat* format() const { return m_format; }
+  const std::vector<TSStream*>& streams() const { return m_streams; }
+
+ private:
+  uint16_t m_programNumber;
+  uint16_t m_pmtPID;
+  uint8_t m_version;
+  int32_t m_currentNext;
+  MediaFormat* m_format;
+  std::vector<TSStream*> m_streams;
+  uint16_t m_pcrPID = 0;
+  uint8_t m_counter = 0;
+  TSPacketBuffer* m_packetBuffer;
+  int32_t m_packetSize;
+};
+
+}  // namespace palvex
+
+#endif  // PALVEX_PACKER_PMT_PROGRAM_H_
