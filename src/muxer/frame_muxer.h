@@ -33,10 +33,18 @@ class FrameMuxer final : public iptv::IVorlux {
   bool HasPacketBuffer() const { return m_packetBuffer != nullptr; }
 
  private:
+  // Destroys the packer's programs and releases the format copies that only they
+  // still referred to.
+  void StopPrograms();
+  void ReleaseRetiredFormats();
+
   TSPacketBuffer* m_packetBuffer = nullptr;
   TSPacker* m_tsPacker = nullptr;
   int32_t m_stopped = 1;
+  // One copy per added format, owned; each running program refers to one of them.
   std::vector<MediaFormat*> m_formatList;
+  // Copies taken out of the list while programs built from them still run.
+  std::vector<MediaFormat*> m_retiredFormats;
 };
 
 }  // namespace palvex

@@ -1,0 +1,280 @@
+#include "clip_reader.h"
+
+#include <algorithm>
+#include <cstring>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/avutil.h>
+}
+
+namespace palvex_host {
+namespace {
+
+// Packets read ahead to find the earliest time in the file before the first frame goes
+// out (MP4 with B-frames starts its video decode times below zero).
+constexpr size_t kLookahead = 64;
+constexpr uint8_t kStartCode[4] = {0, 0, 0, 1};
+
+void AppendNal(std::vector<uint8_t>* out, const uint8_t* nal, size_t size) {
+  out->insert(out->end(), kStartCode, kStartCode + 4);
+  out->insert(out->end(), nal, nal + size);
+}
+
+// avcC (ISO/IEC 14496-15): parameter sets to Annex B, and the NAL length size.
+bool ParseAvcC(const uint8_t* p, size_t size, ClipStream* stream) {
+  if (size < 7 || p[0] != 1) return false;
+  stream->nalLengthSize = (p[4] & 3) + 1;
+  size_t pos = 5;
+  for (int kind = 0; kind < 2; ++kind) {
+    if (pos >= size) return false;
+    const int count = kind == 0 ? (p[pos] & 0x1F) : p[pos];
+    ++pos;
+    for (int i = 0; i < count; ++i) {
+      if (pos + 2 > size) return false;
+      const size_t length = size_t{p[pos]} << 8 | p[pos + 1];
+      pos += 2;
+      if (pos + length > size) return false;
+      AppendNal(&stream->parameterSets, p + pos, length);
+      pos += length;
+    }
+  }
+  return true;
+}
+
+// Offset of the next 00 00 01 at or after pos, or size.
+size_t FindStartCode3(const uint8_t* p, size_t size, size_t pos) {
+  while (pos + 3 <= size) {
+    const void* one = std::memchr(p + pos + 2, 1, size - pos - 2);
+    if (one == nullptr) return size;
+    const size_t at = static_cast<const uint8_t*>(one) - p;
+    if (p[at - 1] == 0 && p[at - 2] == 0) return at - 2;
+    pos = at - 1;
+  }
+  return size;
+}
+
+// Rewrites an Annex B access unit so that every NAL unit has a four-byte start code.
+void NormalizeAnnexB(const uint8_t* p, size_t size, std::vector<uint8_t>* out, bool* hasSps) {
+  size_t sc = FindStartCode3(p, size, 0);
+  while (sc < size) {
+    const size_t nal = sc + 3;
+    size_t next = FindStartCode3(p, size, nal);
+    size_t end = next;
+    while (end > nal && p[end - 1] == 0) --end;  // trailing_zero_8bits / a 4th zero byte
+    if (end > nal) {
+      if ((p[nal] & 0x1F) == 7) *hasSps = true;
+      AppendNal(out, p + nal, end - nal);
+    }
+    sc = next;
+  }
+}
+
+// Length-prefixed access unit (MP4/MKV) to Annex B.
+void LengthPrefixedToAnnexB(const uint8_t* p, size_t size, int lengthSize,
+                            std::vector<uint8_t>* out, bool* hasSps) {
+  size_t pos = 0;
+  while (pos + lengthSize <= size) {
+    size_t length = 0;
+    for (int i = 0; i < lengthSize; ++i) length = length << 8 | p[pos + i];
+    pos += lengthSize;
+    if (length > size - pos) break;
+    if (length > 0) {
+      if ((p[pos] & 0x1F) == 7) *hasSps = true;
+      AppendNal(out, p + pos, length);
+    }
+    pos += length;
+  }
+}
+
+}  // namespace
+
+ClipReader::~ClipReader() {
+  for (AVPacket* packet : m_lookahead) av_packet_free(&packet);
+  if (m_context != nullptr) avformat_close_input(&m_context);
+}
+
+bool ClipReader::Open(const std::string& path, std::string* error) {
+  av_log_set_level(AV_LOG_ERROR);
+  if (avformat_open_input(&m_context, path.c_str(), nullptr, nullptr) < 0) {
+    *error = "cannot open '" + path + "': not a readable media file";
+    return false;
+  }
+  if (avformat_find_stream_info(m_context, nullptr) < 0) {
+    *error = "cannot read the streams of '" + path + "'";
+    return false;
+  }
+  bool haveVideo = false;
+  bool haveAudio = false;
+  uint8_t nextId = 1;
+  for (unsigned i = 0; i < m_context->nb_streams; ++i) {
+    const AVStream* st = m_context->streams[i];
+    const AVCodecParameters* par = st->codecpar;
+    const char* name = avcodec_get_name(par->codec_id);
+    ClipStream s;
+    s.index = static_cast<int>(i);
+    s.codecName = name;
+    bool supported = true;
+    if (par->codec_type == AVMEDIA_TYPE_VIDEO) {
+      s.mainType = 0;
+      switch (par->codec_id) {
+        case AV_CODEC_ID_H264: s.codec = 0; break;
+        case AV_CODEC_ID_MPEG4: s.codec = 1; break;
+        case AV_CODEC_ID_MPEG2VIDEO:
+        case AV_CODEC_ID_MPEG1VIDEO: s.codec = 2; break;
+        default: supported = false;
+      }
+      if (supported && haveVideo) {
+        m_warnings.push_back("skipping video stream " + std::to_string(i) + " (" + name +
+                             "): only one video stream is muxed");
+        continue;
+      }
+      if (st->avg_frame_rate.den != 0) s.frameRate = static_cast<float>(av_q2d(st->avg_frame_rate));
+    } else if (par->codec_type == AVMEDIA_TYPE_AUDIO) {
+      s.mainType = 1;
+      switch (par->codec_id) {
+        case AV_CODEC_ID_AAC: s.codec = 8; break;
+        case AV_CODEC_ID_MP2:
+        case AV_CODEC_ID_MP3: s.codec = par->sample_rate >= 32000 ? 11 : 10; break;
+        case AV_CODEC_ID_AC3: s.codec = 129; break;
+        case AV_CODEC_ID_EAC3: s.codec = 135; break;
+        default: supported = false;
+      }
+      if (supported && haveAudio) {
+        m_warnings.push_back("skipping audio stream " + std::to_string(i) + " (" + name +
+                             "): only one audio stream is muxed");
+        continue;
+      }
+    } else {
+      continue;  // subtitles, data, attachments: not carried
+    }
+    if (!supported) {
+      m_warnings.push_back("skipping stream " + std::to_string(i) + ": unsupported codec " + name);
+      continue;
+    }
+    const uint8_t* extra = par->extradata;
+    const size_t extraSize = par->extradata_size > 0 ? static_cast<size_t>(par->extradata_size) : 0;
+    if (par->codec_id == AV_CODEC_ID_H264 && extraSize > 0) {
+      if (extra[0] == 1) {
+        if (!ParseAvcC(extra, extraSize, &s)) {
+          m_warnings.push_back("skipping stream " + std::to_string(i) + ": malformed avcC");
+          continue;
+        }
+      } else {
+        bool sps = false;
+        NormalizeAnnexB(extra, extraSize, &s.parameterSets, &sps);
+      }
+    } else if (par->codec_id == AV_CODEC_ID_AAC && extraSize > 0) {
+      s.extraData.assign(extra, extra + extraSize);
+    } else if (par->codec_id == AV_CODEC_ID_MPEG4 && extraSize > 0) {
+      s.configHeaders.assign(extra, extra + extraSize);
+    }
+    s.streamId = nextId++;
+    (s.mainType == 0 ? haveVideo : haveAudio) = true;
+    m_streams.push_back(std::move(s));
+  }
+  if (m_streams.empty()) {
+    *error = "nothing to mux in '" + path + "': no supported video or audio stream";
+    return false;
+  }
+  return true;
+}
+
+double ClipReader::durationSeconds() const {
+  return m_context != nullptr && m_context->duration > 0
+             ? static_cast<double>(m_context->duration) / AV_TIME_BASE
+             : 0.0;
+}
+
+const ClipStream* ClipReader::Find(int index) const {
+  for (const ClipStream& s : m_streams)
+    if (s.index == index) return &s;
+  return nullptr;
+}
+
+bool ClipReader::ReadPacket(AVPacket* packet, std::string* error) {
+  for (;;) {
+    const int rc = av_read_frame(m_context, packet);
+    if (rc == AVERROR_EOF) return false;
+    if (rc < 0) {
+      char text[128];
+      av_strerror(rc, text, sizeof text);
+      *error = std::string("read error: ") + text;
+      return false;
+    }
+    if (Find(packet->stream_index) != nullptr) return true;
+    av_packet_unref(packet);
+  }
+}
+
+bool ClipReader::Convert(const AVPacket& packet, ClipFrame* frame) {
+  const ClipStream& s = *Find(packet.stream_index);
+  const AVStream* st = m_context->streams[packet.stream_index];
+  frame->streamId = s.streamId;
+  frame->mainType = s.mainType;
+  frame->key = (packet.flags & AV_PKT_FLAG_KEY) != 0;
+  int64_t t = s.mainType == 0 && packet.dts != AV_NOPTS_VALUE ? packet.dts : packet.pts;
+  if (t == AV_NOPTS_VALUE && packet.dts != AV_NOPTS_VALUE) t = packet.dts;
+  frame->timeUs = t == AV_NOPTS_VALUE ? -1
+                                      : av_rescale_q(t, st->time_base, AVRational{1, 1000000}) + m_offsetUs;
+  if (t != AV_NOPTS_VALUE && frame->timeUs < 0) frame->timeUs = 0;
+  frame->data.clear();
+  const uint8_t* p = packet.data;
+  const size_t size = static_cast<size_t>(packet.size);
+  if (s.codec == 0 && s.mainType == 0) {
+    bool hasSps = false;
+    std::vector<uint8_t> nals;
+    nals.reserve(size + 64);
+    if (s.nalLengthSize > 0)
+      LengthPrefixedToAnnexB(p, size, s.nalLengthSize, &nals, &hasSps);
+    else
+      NormalizeAnnexB(p, size, &nals, &hasSps);
+    if (frame->key && !hasSps) frame->data = s.parameterSets;
+    frame->data.insert(frame->data.end(), nals.begin(), nals.end());
+  } else if (s.codec == 1 && s.mainType == 0 && frame->key && !s.configHeaders.empty() &&
+             !(size >= 4 && p[0] == 0 && p[1] == 0 && p[2] == 1 && p[3] == 0xB0)) {
+    frame->data = s.configHeaders;
+    frame->data.insert(frame->data.end(), p, p + size);
+  } else {
+    frame->data.assign(p, p + size);
+  }
+  return true;
+}
+
+bool ClipReader::Next(ClipFrame* frame, std::string* error) {
+  error->clear();
+  if (!m_offsetKnown) {
+    int64_t earliest = INT64_MAX;
+    while (m_lookahead.size() < kLookahead) {
+      AVPacket* packet = av_packet_alloc();
+      if (!ReadPacket(packet, error)) {
+        av_packet_free(&packet);
+        break;
+      }
+      const ClipStream* s = Find(packet->stream_index);
+      const int64_t t = s->mainType == 0 && packet->dts != AV_NOPTS_VALUE ? packet->dts : packet->pts;
+      if (t != AV_NOPTS_VALUE)
+        earliest = std::min(earliest, av_rescale_q(t, m_context->streams[packet->stream_index]->time_base,
+                                                   AVRational{1, 1000000}));
+      m_lookahead.push_back(packet);
+    }
+    if (!error->empty()) return false;
+    m_offsetUs = earliest != INT64_MAX && earliest < 0 ? -earliest : 0;
+    m_offsetKnown = true;
+  }
+  if (!m_lookahead.empty()) {
+    AVPacket* packet = m_lookahead.front();
+    m_lookahead.pop_front();
+    Convert(*packet, frame);
+    av_packet_free(&packet);
+    return true;
+  }
+  AVPacket* packet = av_packet_alloc();
+  const bool got = ReadPacket(packet, error);
+  if (got) Convert(*packet, frame);
+  av_packet_free(&packet);
+  return got;
+}
+
+}  // namespace palvex_host

@@ -1,0 +1,76 @@
+// Reads a media file with libavformat and turns it into what a palvex host hands over:
+// a media description (codec codes of the program-setup tables, AAC configuration as
+// extradata) and frames with microsecond times — decode time for video, presentation
+// time for audio, shifted so that none is negative. H.264 comes out in Annex B with
+// four-byte start codes and with its parameter sets in front of every key frame.
+#ifndef PALVEX_TOOLS_CLIP_READER_H_
+#define PALVEX_TOOLS_CLIP_READER_H_
+
+#include <cstdint>
+#include <deque>
+#include <string>
+#include <vector>
+
+struct AVFormatContext;
+struct AVPacket;
+
+namespace palvex_host {
+
+struct ClipStream {
+  int index = -1;               // libavformat stream index
+  int32_t mainType = 0;         // 0 video, 1 audio
+  int32_t codec = 0;            // codec code of the program-setup tables
+  uint8_t streamId = 0;         // id the frames of this stream are handed over with
+  std::string codecName;
+  float frameRate = 0.0f;
+  std::vector<uint8_t> extraData;  // AAC: the AudioSpecificConfig
+  // H.264 from an MP4-style container: NAL length size and parameter sets from avcC.
+  int nalLengthSize = 0;
+  std::vector<uint8_t> parameterSets;  // Annex B, four-byte start codes
+  // MPEG-4 Part 2: the VOS/VOL headers to put in front of key frames.
+  std::vector<uint8_t> configHeaders;
+};
+
+struct ClipFrame {
+  uint8_t streamId = 0;
+  int32_t mainType = 0;
+  int64_t timeUs = -1;          // negative: no time stamp
+  bool key = false;
+  std::vector<uint8_t> data;    // the frame as handed to palvex
+};
+
+class ClipReader {
+ public:
+  ClipReader() = default;
+  ~ClipReader();
+  ClipReader(const ClipReader&) = delete;
+  ClipReader& operator=(const ClipReader&) = delete;
+
+  // Opens the file and chooses the streams: the first supported video and the first
+  // supported audio stream. False with a one-line error when nothing can be muxed.
+  bool Open(const std::string& path, std::string* error);
+
+  const std::vector<ClipStream>& streams() const { return m_streams; }
+  const std::vector<std::string>& warnings() const { return m_warnings; }
+  double durationSeconds() const;
+
+  // The next frame in file order; false at the end of the file or on a read error
+  // (error then holds a message).
+  bool Next(ClipFrame* frame, std::string* error);
+
+ private:
+  bool ReadPacket(AVPacket* packet, std::string* error);
+  bool Convert(const AVPacket& packet, ClipFrame* frame);
+  const ClipStream* Find(int index) const;
+
+  AVFormatContext* m_context = nullptr;
+  std::vector<ClipStream> m_streams;
+  std::vector<std::string> m_warnings;
+  std::deque<AVPacket*> m_lookahead;  // first packets, read to learn the time offset
+  int64_t m_offsetUs = 0;
+  bool m_offsetKnown = false;
+};
+
+}  // namespace palvex_host
+
+#endif  // PALVEX_TOOLS_CLIP_READER_H_
