@@ -1,0 +1,32 @@
+# Installs the build tree into a scratch prefix, then builds and runs a separate project
+# against it with find_package(palvex), and asks pkg-config for the flags.
+file(REMOVE_RECURSE ${WORK})
+execute_process(COMMAND ${CMAKE_COMMAND} --install ${BUILD} --prefix ${WORK}/prefix
+                RESULT_VARIABLE rc OUTPUT_QUIET)
+if(rc)
+  message(FATAL_ERROR "cmake --install failed")
+endif()
+execute_process(COMMAND ${CMAKE_COMMAND} -S ${SOURCE} -B ${WORK}/consumer
+                        -DCMAKE_PREFIX_PATH=${WORK}/prefix -DCMAKE_BUILD_TYPE=Release
+                RESULT_VARIABLE rc)
+if(rc)
+  message(FATAL_ERROR "find_package(palvex) failed")
+endif()
+execute_process(COMMAND ${CMAKE_COMMAND} --build ${WORK}/consumer RESULT_VARIABLE rc)
+if(rc)
+  message(FATAL_ERROR "the consumer did not build")
+endif()
+execute_process(COMMAND ${WORK}/consumer/consumer RESULT_VARIABLE rc)
+if(rc)
+  message(FATAL_ERROR "the consumer did not mux")
+endif()
+file(GLOB_RECURSE pc ${WORK}/prefix/*/palvex.pc)
+if(NOT pc)
+  message(FATAL_ERROR "no palvex.pc installed")
+endif()
+get_filename_component(pcdir ${pc} DIRECTORY)
+set(ENV{PKG_CONFIG_PATH} ${pcdir})
+execute_process(COMMAND pkg-config --libs --cflags palvex OUTPUT_VARIABLE flags RESULT_VARIABLE rc)
+if(rc OR NOT flags MATCHES "-lpalvex")
+  message(FATAL_ERROR "pkg-config palvex failed: ${flags}")
+endif()

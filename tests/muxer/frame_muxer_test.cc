@@ -1,0 +1,290 @@
+#include "muxer/frame_muxer.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "palvex/palvex.h"
+#include "support/fake_frame.h"
+#include "support/ts_checker.h"
+
+namespace {
+
+using palvex_test::FakeFrame;
+using palvex_test::TsChecker;
+
+constexpr uint8_t kVideoId = 1;
+constexpr uint8_t kAudioId = 2;
+
+// H.264 Baseline access unit: SPS, PPS, IDR slice (enough for the PES path).
+std::vector<uint8_t> H264KeyFrame(size_t payload) {
+  std::vector<uint8_t> f = {0, 0, 0, 1, 0x67, 66, 0, 30, 0xF4, 0, 0, 0, 1, 0x68, 0xCE, 0x38, 0x80,
+                            0, 0, 0, 1, 0x65, 0x88, 0x84};
+  f.resize(f.size() + payload, 0x5A);
+  return f;
+}
+
+std::unique_ptr<MediaFormat> VideoAudioFormat(int audioCodec = 8) {
+  auto format = std::make_unique<MediaFormat>();
+  VideoStream video;
+  video.SetMainType(0);
+  video.SetCodec(0);
+  video.SetStreamId(kVideoId);
+  VideoFormatInfo vinfo{};
+  video.SetFormat(&vinfo);
+  format->AddStream(&video);
+  AudioStream audio;
+  audio.SetMainType(1);
+  audio.SetCodec(audioCodec);
+  audio.SetStreamId(kAudioId);
+  uint8_t asc[2] = {0x12, 0x10};
+  AudioFormatInfo ainfo{};
+  ainfo.extraSize = 2;
+  ainfo.extraData = asc;
+  audio.SetFormat(&ainfo);
+  format->AddStream(&audio);
+  return format;
+}
+
+struct MuxerDeleter {
+  void operator()(iptv::IVorlux* m) const { iptv::RemovePalvex(m); }
+};
+using MuxerPtr = std::unique_ptr<iptv::IVorlux, MuxerDeleter>;
+
+MuxerPtr StartedMuxer(MediaFormat* format) {
+  MuxerPtr mux(iptv::CreatePalvex());
+  EXPECT_NE(mux->AddMediaFormat(format), nullptr);
+  EXPECT_EQ(mux->Open(), 0);
+  EXPECT_EQ(mux->Start(), 0);
+  return mux;
+}
+
+struct Output {
+  int result = 0;
+  std::vector<uint8_t> bytes;
+};
+
+Output Feed(iptv::IVorlux* mux, int streamId, FakeFrame* frame) {
+  uint8_t* data = nullptr;
+  int length = -7;
+  Output out;
+  out.result = mux->ProcessFrame(streamId, frame, &data, &length);
+  if (out.result == 0 && length > 0) out.bytes.assign(data, data + length);
+  return out;
+}
+
+int Pid(const uint8_t* packet) { return (packet[1] & 0x1F) << 8 | packet[2]; }
+
+TEST(ExportsTest, RemoveNullFailsAndCreatedMuxerIsRemoved) {
+  EXPECT_EQ(iptv::RemovePalvex(nullptr), iptv::RESULT_FAILURE);
+  iptv::IVorlux* mux = iptv::CreatePalvex();
+  ASSERT_NE(mux, nullptr);
+  EXPECT_EQ(mux->Open(), 0);
+  EXPECT_EQ(mux->Close(), 0);
+  EXPECT_EQ(iptv::RemovePalvex(mux), iptv::RESULT_SUCCESS);
+}
+
+TEST(FrameMuxerTest, OperationsWithoutPackerFailAndChangeNothing) {
+  MuxerPtr mux(iptv::CreatePalvex());
+  FakeFrame frame(H264KeyFrame(10), 0);
+  uint8_t* data = nullptr;
+  int length = -7;
+  EXPECT_EQ(mux->Start(), -1);
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(mux->Stop(), -1);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "call stop\n");
+  EXPECT_EQ(mux->ProcessFrame(kVideoId, &frame, &data, &length), -1);
+  EXPECT_EQ(length, -7);
+  EXPECT_EQ(mux->Close(), -1);
+  // A second Open keeps the first packer; Close then works once.
+  EXPECT_EQ(mux->Open(), 0);
+  EXPECT_EQ(mux->Open(), -1);
+  EXPECT_EQ(mux->Close(), 0);
+  EXPECT_EQ(mux->Close(), -1);
+}
+
+TEST(FrameMuxerTest, FramesBeforeStartAndAfterStopAreRefusedUntouched) {
+  auto format = VideoAudioFormat();
+  MuxerPtr mux(iptv::CreatePalvex());
+  mux->AddMediaFormat(format.get());
+  ASSERT_EQ(mux->Open(), 0);
+  FakeFrame frame(H264KeyFrame(10), 0);
+  uint8_t* data = reinterpret_cast<uint8_t*>(&frame);
+  int length = -7;
+  EXPECT_EQ(mux->ProcessFrame(kVideoId, &frame, &data, &length), -1);  // opened, not started
+  EXPECT_EQ(length, -7);
+  ASSERT_EQ(mux->Start(), 0);
+  EXPECT_EQ(mux->Start(), -1);  // a second Start would duplicate every PID
+  EXPECT_EQ(mux->ProcessFrame(kVideoId, &frame, &data, &length), 0);
+  EXPECT_GT(length, 0);
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(mux->Stop(), 0);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "call stop\n");
+  data = reinterpret_cast<uint8_t*>(&frame);
+  length = -7;
+  EXPECT_EQ(mux->ProcessFrame(kVideoId, &frame, &data, &length), -1);
+  EXPECT_EQ(length, -7);
+  EXPECT_EQ(data, reinterpret_cast<uint8_t*>(&frame));
+  // Restart after Stop: programs built afresh, PAT first again.
+  ASSERT_EQ(mux->Start(), 0);
+  Output out = Feed(mux.get(), kVideoId, &frame);
+  ASSERT_GE(out.bytes.size(), 188u);
+  EXPECT_EQ(Pid(out.bytes.data()), 0);
+}
+
+TEST(FrameMuxerTest, BadArgumentsAreRefusedWithoutCallingThePacker) {
+  auto format = VideoAudioFormat();
+  MuxerPtr mux = StartedMuxer(format.get());
+  FakeFrame frame(H264KeyFrame(10), 0);
+  uint8_t* data = nullptr;
+  int length = -7;
+  EXPECT_EQ(mux->ProcessFrame(kVideoId, nullptr, &data, &length), -1);
+  EXPECT_EQ(length, 0);
+  EXPECT_EQ(mux->ProcessFrame(kVideoId, &frame, nullptr, &length), -1);
+  EXPECT_EQ(mux->ProcessFrame(kVideoId, &frame, &data, nullptr), -1);
+  FakeFrame negative(H264KeyFrame(10), 0);
+  negative.SetSize(-5);
+  length = -7;
+  EXPECT_EQ(mux->ProcessFrame(kVideoId, &negative, &data, &length), -1);
+  EXPECT_EQ(length, 0);
+  FakeFrame nullData(H264KeyFrame(10), 0);
+  nullData.SetNullData(true);
+  length = -7;
+  EXPECT_EQ(mux->ProcessFrame(kVideoId, &nullData, &data, &length), -1);
+  EXPECT_EQ(length, 0);
+  // None of them counted as the first frame: the next real frame still gets PSI first.
+  Output out = Feed(mux.get(), kVideoId, &frame);
+  ASSERT_GE(out.bytes.size(), 188u);
+  EXPECT_EQ(Pid(out.bytes.data()), 0);
+  EXPECT_EQ(mux->AddMediaFormat(nullptr), nullptr);
+}
+
+TEST(FrameMuxerTest, UnknownStreamIdGivesNoPackets) {
+  auto format = VideoAudioFormat();
+  MuxerPtr mux = StartedMuxer(format.get());
+  FakeFrame frame(H264KeyFrame(10), 0);
+  for (int id : {0, 3, 255, 256, 257, -1}) {
+    Output out = Feed(mux.get(), id, &frame);
+    EXPECT_EQ(out.result, 0) << id;
+    EXPECT_TRUE(out.bytes.empty()) << id;
+  }
+}
+
+TEST(FrameMuxerTest, BufferGrowsFromTheFrameSize) {
+  struct Case {
+    int size;
+    std::string firstMessage;
+    std::string secondMessage;
+  };
+  const Case cases[] = {
+      {85227, "", ""},
+      {85228, "oldsize: 102272 ,newsize: 102273 \n", "oldsize: 102272 ,newsize: 102273 \n"},
+      {100000, "oldsize: 102272 ,newsize: 120000 \n", "oldsize: 119944 ,newsize: 120000 \n"},
+  };
+  auto format = VideoAudioFormat();
+  for (const Case& c : cases) {
+    MuxerPtr mux = StartedMuxer(format.get());
+    FakeFrame frame(std::vector<uint8_t>(static_cast<size_t>(c.size), 0x11), 0);
+    testing::internal::CaptureStdout();
+    Feed(mux.get(), 99, &frame);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), c.firstMessage) << c.size;
+    testing::internal::CaptureStdout();
+    Feed(mux.get(), 99, &frame);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), c.secondMessage) << c.size;
+  }
+}
+
+TEST(FrameMuxerTest, LargeFramesComeOutWhole) {
+  auto format = VideoAudioFormat();
+  MuxerPtr mux = StartedMuxer(format.get());
+  TsChecker checker;
+  for (size_t payload : {size_t{200000}, size_t{1000000}, size_t{30}}) {
+    FakeFrame frame(H264KeyFrame(payload), 40000);
+    Output out = Feed(mux.get(), kVideoId, &frame);
+    ASSERT_EQ(out.result, 0);
+    checker.Feed(out.bytes.data(), out.bytes.size());
+    // Payload bytes of the frame's packets add up to the frame plus its PES header.
+    size_t carried = 0;
+    for (size_t off = 0; off < out.bytes.size(); off += 188) {
+      const uint8_t* p = out.bytes.data() + off;
+      if (Pid(p) != 0x11) continue;
+      carried += (p[3] & 0x20) ? 183 - p[4] : 184;
+    }
+    EXPECT_EQ(carried, payload + 24 + 19) << payload;
+  }
+  EXPECT_TRUE(checker.errors().empty()) << checker.errors().front();
+}
+
+TEST(FrameMuxerTest, EveryAddedFormatGetsItsOwnCopyAndProgram) {
+  auto first = VideoAudioFormat();
+  auto second = VideoAudioFormat(11);
+  second->SetTextA("second");
+  MuxerPtr mux(iptv::CreatePalvex());
+  EXPECT_EQ(mux->AddMediaFormat(first.get()), first.get());
+  EXPECT_EQ(mux->AddMediaFormat(second.get()), second.get());
+  std::vector<MediaFormat*> formats = mux->GetMediaFormats();
+  ASSERT_EQ(formats.size(), 2u);
+  EXPECT_NE(formats[0], formats[1]);
+  EXPECT_EQ(formats[0]->GetTextA(), nullptr);
+  EXPECT_STREQ(formats[1]->GetTextA(), "second");
+  // The host's own pointer never matches a list entry.
+  EXPECT_EQ(mux->RemoveMediaFormat(first.get()), -1);
+  ASSERT_EQ(mux->Open(), 0);
+  ASSERT_EQ(mux->Start(), 0);
+  FakeFrame frame(H264KeyFrame(10), 0);
+  Output out = Feed(mux.get(), kVideoId, &frame);
+  ASSERT_GE(out.bytes.size(), 3 * 188u);
+  const uint8_t* pat = out.bytes.data();
+  EXPECT_EQ(Pid(pat), 0);
+  EXPECT_EQ(pat[7], 0x00);
+  EXPECT_EQ(pat[7 + 1], 9 + 4 * 2);  // section_length: two programs
+  EXPECT_EQ(Pid(pat + 188), 0x10);   // PMT of the first program
+  EXPECT_EQ(Pid(pat + 376), 0x13);   // PMT of the second program
+  // Removing a format while its program runs keeps the program's streams alive.
+  EXPECT_EQ(mux->RemoveMediaFormat(formats[1]), 0);
+  EXPECT_EQ(mux->GetMediaFormats().size(), 1u);
+  EXPECT_EQ(Feed(mux.get(), kVideoId, &frame).result, 0);
+  EXPECT_EQ(mux->Stop(), 0);
+  EXPECT_EQ(mux->RemoveMediaFormat(formats[0]), 0);
+  EXPECT_TRUE(mux->GetMediaFormats().empty());
+}
+
+// A host format whose serialized form is empty cannot be copied.
+class EmptyHostFormat final : public MediaFormat {
+ public:
+  int Serialize(uint8_t*, int* size) override { return *size = 0; }
+};
+
+TEST(FrameMuxerTest, HostFormatWithoutSerializedFormIsRefused) {
+  MuxerPtr mux(iptv::CreatePalvex());
+  EmptyHostFormat host;
+  EXPECT_EQ(mux->AddMediaFormat(&host), nullptr);
+  EXPECT_TRUE(mux->GetMediaFormats().empty());
+}
+
+TEST(FrameMuxerTest, RemovingAnUnclosedMuxerReleasesEverything) {
+  auto format = VideoAudioFormat();
+  iptv::IVorlux* mux = iptv::CreatePalvex();
+  mux->AddMediaFormat(format.get());
+  mux->Open();
+  mux->Start();
+  FakeFrame frame(H264KeyFrame(1000), 0);
+  Feed(mux, kVideoId, &frame);
+  mux->Reserved(12345);
+  EXPECT_EQ(iptv::RemovePalvex(mux), iptv::RESULT_SUCCESS);  // LeakSanitizer checks the rest
+}
+
+TEST(FrameMuxerTest, ReservedChangesNoResult) {
+  auto format = VideoAudioFormat();
+  MuxerPtr plain = StartedMuxer(format.get());
+  MuxerPtr reserved = StartedMuxer(format.get());
+  reserved->Reserved(-1);
+  FakeFrame a(H264KeyFrame(500), 0);
+  FakeFrame b(H264KeyFrame(500), 0);
+  EXPECT_EQ(Feed(plain.get(), kVideoId, &a).bytes, Feed(reserved.get(), kVideoId, &b).bytes);
+}
+
+}  // namespace
