@@ -2,6 +2,17 @@
 
 namespace palvex {
 
+namespace {
+
+// LATM audio (0x11) and the private audio types 0x80 to 0x87 travel without a PES header.
+bool IsRawStreamType(uint8_t streamType) {
+  return streamType == 0x11 || (streamType >= 0x80 && streamType <= 0x87);
+}
+
+constexpr uint32_t kTimeTrailerLength = 8;
+
+}  // namespace
+
 TSStream::TSStream(uint8_t streamType, uint8_t streamId, uint16_t pid, bool carriesPCR,
                    TSPacketBuffer* packetBuffer, int32_t packetSize)
     : m_streamType(streamType),
@@ -13,12 +24,35 @@ TSStream::TSStream(uint8_t streamType, uint8_t streamId, uint16_t pid, bool carr
 
 TSStream::~TSStream() = default;
 
+// Entry of the PMT's elementary-stream loop: stream_type, elementary_PID, ES_info_length
+// and the descriptors, the length filled in after they have been written and counted.
 int32_t TSStream::WritePSI(uint8_t* p) {
-  (void)p;
-  return 5;
+  int32_t infoLength = 0;
+  for (PSIElement* descriptor : m_descriptors) {
+    infoLength += descriptor->WritePSI(p != nullptr ? p + 5 + infoLength : nullptr);
+  }
+  if (p != nullptr) {
+    p[0] = m_streamType;                                   // stream_type
+    p[1] = uint8_t(0xE0 | (m_pid >> 8 & 0x1F));            // reserved '111', elementary_PID[12:8]
+    p[2] = uint8_t(m_pid);                                 // elementary_PID[7:0]
+    p[3] = uint8_t(0xF0 | (infoLength >> 8 & 0x0F));       // reserved '1111', ES_info_length[11:8]
+    p[4] = uint8_t(infoLength);                            // ES_info_length[7:0]
+  }
+  return 5 + infoLength;
 }
 
-int32_t TSStream::EStoTS(MediaStream*, IMediaFrame*, const uint8_t*, uint32_t*) { return 0; }
+int32_t TSStream::EStoTS(MediaStream* description, IMediaFrame* frame, const uint8_t* data,
+                         uint32_t* length) {
+  if (IsRawStreamType(m_streamType)) return RawToTS(frame);
+  if (length == nullptr) return kRefused;
+  if (m_hasTimeTrailer) {
+    // The last 8 bytes are the presentation time, not payload; a frame too short to hold
+    // them is not read at all.
+    if (*length < kTimeTrailerLength) return kRefused;
+    *length -= kTimeTrailerLength;
+  }
+  return PESToTS(description, frame, data, length);
+}
 
 void TSStream::ClearDescriptors() {
   for (PSIElement* d : m_descriptors) delete d;

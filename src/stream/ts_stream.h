@@ -3,6 +3,7 @@
 #ifndef PALVEX_STREAM_TS_STREAM_H_
 #define PALVEX_STREAM_TS_STREAM_H_
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -37,14 +38,65 @@ class TSStream : public PSIElement {
 
   void ClearDescriptors();
 
+  // Result of EStoTS/PESToTS/RawToTS for a frame refused before any packet is written:
+  // on a time-trailer stream a frame shorter than its 8-byte trailer, a frame without
+  // bytes but with a non-zero length, or a negative size on the raw path.
+  static constexpr int32_t kRefused = -1;
+  // Result when the packet buffer ran out; the packets already written stay.
+  static constexpr int32_t kBufferFull = 11;
+
+  // The PES packet header of one frame at dest (room for 19 bytes) and the frame's PTS and
+  // DTS; *length is the payload length L. Returns 19, 9 without time stamps, or -1 for an
+  // H.264 frame without a start code (bytes 0 to 3 written, the frame counted by the
+  // duration measurement, no H.264 state changed).
+  int32_t WritePESHeader(IMediaFrame* frame, uint32_t* length, uint8_t* dest, bool isVideo);
+
+  // The frame as PES packets cut into TS packets; *length falls as bytes are consumed.
+  // 0 on success (also for an H.264 frame without a start code, which writes nothing),
+  // kBufferFull when the buffer ran out, kRefused for a frame without bytes.
+  int32_t PESToTS(MediaStream* description, IMediaFrame* frame, const uint8_t* data,
+                  uint32_t* length);
+
+  // The frame's bytes in TS packets as they come, without a PES header.
+  int32_t RawToTS(IMediaFrame* frame);
+
+  // Snaps a measured frame duration (microseconds) to a known one; 0 when out of range.
+  static int32_t SnapFrameDuration(int64_t measured);
+
   uint8_t streamType() const { return m_streamType; }
   uint8_t streamId() const { return m_streamId; }
   uint16_t pid() const { return m_pid; }
   bool carriesPCR() const { return m_carriesPCR; }
   bool hasTimeTrailer() const { return m_hasTimeTrailer; }
   uint8_t continuityCounter() const { return m_continuityCounter; }
+  int64_t pcrClock() const { return m_pcrClock; }
+  int32_t pcrCount() const { return m_pcrCount; }
+  int64_t lastPCRTime() const { return m_lastPCRTime; }
+  int64_t baseTime() const { return m_baseTime; }
+  int32_t frameDuration() const { return m_frameDuration; }
+  int32_t durationFrames() const { return m_durationFrames; }
+  int32_t basePOC() const { return m_basePOC; }
+  int32_t profileIdc() const { return m_profileIdc; }
 
  private:
+  // WritePESHeader for a frame whose first start code (H.264 only) is already known.
+  int32_t WritePESHeader(IMediaFrame* frame, uint32_t* length, uint8_t* dest, bool isVideo,
+                         const uint8_t* startCode);
+  // First start code of an H.264 frame, or null when the frame has none to walk.
+  static const uint8_t* H264FirstStartCode(IMediaFrame* frame);
+  // Feeds every NAL unit of the frame to the H.264 reader; true for a key picture.
+  bool WalkNalUnits(const uint8_t* bytes, size_t count, const uint8_t* startCode, int64_t time);
+  void MeasureFrameDuration(int64_t time);
+  bool DecidePCR(int64_t ticks);
+  // A slot for the first TS packet of a PES packet of `total` bytes, its header and
+  // adaptation field written; returns where the PES packet begins (e bytes to the slot's
+  // end), or null with "not buffer" printed.
+  uint8_t* StartPESPacket(uint64_t total, bool withPCR, uint32_t* e);
+  // count bytes in packets without payload_unit_start_indicator; false when the buffer
+  // ran out. *consumed grows by the bytes placed.
+  bool PutPayloadPackets(const uint8_t* data, uint32_t count, uint32_t* consumed);
+  uint8_t* TakeSlot();
+
   uint8_t m_streamType;
   uint8_t m_streamId;
   uint16_t m_pid;

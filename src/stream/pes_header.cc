@@ -1,0 +1,164 @@
+// PES packet header (ISO/IEC 13818-1 2.4.3.7) and the time stamps of one frame: audio DTS
+// 40 ms before the PTS, frame-duration measurement on video, PTS from a 100-ns time
+// trailer, and on H.264 above Baseline a PTS derived from the picture order count.
+#include <algorithm>
+#include <cstring>
+
+#include "stream/start_code.h"
+#include "stream/ts_packet_writer.h"
+#include "stream/ts_stream.h"
+
+namespace palvex {
+
+namespace {
+
+constexpr uint8_t kStreamTypeH264 = 0x1B;
+constexpr int64_t kAudioDtsOffsetTicks = 3600;  // 40 ms
+constexpr uint32_t kMaxPESPacketLength = 0xFFFF;
+
+}  // namespace
+
+int32_t TSStream::SnapFrameDuration(int64_t measured) {
+  if (measured > 100000 || measured < 10000) return 0;
+  if (measured >= 51000) return 66666;  // 15 fps
+  if (measured >= 42000) return 50000;  // 20 fps
+  if (measured >= 41700) return 41718;  // 23.97 fps
+  if (measured >= 41000) return 41666;  // 24 fps
+  if (measured >= 38000) return 40000;  // 25 fps
+  if (measured >= 33350) return 33367;  // 29.97 fps
+  if (measured >= 25000) return 33333;  // 30 fps
+  if (measured >= 18350) return 20000;  // 50 fps
+  if (measured >= 16675) return 16683;  // 59.94 fps
+  return 16667;                         // 60 fps
+}
+
+// The average of the three intervals between the first four time-stamped frames; a value
+// out of range starts the measurement over with the next frame.
+void TSStream::MeasureFrameDuration(int64_t time) {
+  if (m_durationFrames >= 4 || m_frameDuration != 0) return;
+  if (m_durationFrames == 0) m_firstFrameTime = time;
+  if (m_durationFrames == 3) {
+    // Modular difference: host times far apart give a large d that is rejected, not UB.
+    const int64_t span = int64_t(uint64_t(time) - uint64_t(m_firstFrameTime));
+    m_frameDuration = SnapFrameDuration(span / 3);
+    if (m_frameDuration == 0) m_durationFrames = -1;
+  }
+  m_durationFrames += 1;
+}
+
+const uint8_t* TSStream::H264FirstStartCode(IMediaFrame* frame) {
+  const uint8_t* bytes = frame->GetData();
+  const int size = frame->GetSize();
+  if (bytes == nullptr || size <= 4) return nullptr;
+  return FindStartCode(bytes, size_t(size));
+}
+
+// Walks the NAL units from the first start code: each unit runs from its header byte up
+// to the next start code (a four-byte code's zero_byte is not part of the unit). A
+// sequence parameter set records the time and profile_idc; an IDR slice or SPS after the
+// first unit makes the frame a key picture.
+bool TSStream::WalkNalUnits(const uint8_t* bytes, size_t count, const uint8_t* startCode,
+                            int64_t time) {
+  const uint8_t* const end = bytes + count;
+  const uint8_t* nal = startCode + StartCodeLength(startCode);
+  bool key = false;
+  for (;;) {
+    if (end - nal >= 2 && (nal[0] & 0x1F) == 7) {
+      m_baseTime = time;
+      m_profileIdc = nal[1];  // profile_idc
+    }
+    const uint8_t* next = FindStartCode(nal, size_t(end - nal));
+    if (next == nullptr) break;
+    m_h264Parser.FeedNal(nal, int32_t(next - nal));
+    nal = next + StartCodeLength(next);
+    if (nal < end) {
+      const int type = nal[0] & 0x1F;  // nal_unit_type
+      if (type == 5 || type == 7) key = true;
+    }
+  }
+  m_h264Parser.FeedNal(nal, int32_t(end - nal));
+  return key;
+}
+
+int32_t TSStream::WritePESHeader(IMediaFrame* frame, uint32_t* length, uint8_t* dest,
+                                 bool isVideo) {
+  const int64_t time = frame->GetTime();
+  const uint8_t* startCode = nullptr;
+  if (MicrosecondsToTicks(time) >= 0 && isVideo && !m_hasTimeTrailer &&
+      m_streamType == kStreamTypeH264) {
+    startCode = H264FirstStartCode(frame);
+    if (startCode == nullptr) {
+      dest[0] = 0x00;        // packet_start_code_prefix
+      dest[1] = 0x00;
+      dest[2] = 0x01;
+      dest[3] = m_streamId;  // stream_id
+      MeasureFrameDuration(time);
+      return -1;
+    }
+  }
+  return WritePESHeader(frame, length, dest, isVideo, startCode);
+}
+
+int32_t TSStream::WritePESHeader(IMediaFrame* frame, uint32_t* length, uint8_t* dest,
+                                 bool isVideo, const uint8_t* startCode) {
+  const int64_t time = frame->GetTime();
+  const int64_t ticks = MicrosecondsToTicks(time);
+  const uint32_t payload = *length;
+  const bool timestamps = ticks >= 0;
+  const uint32_t dataLength = timestamps ? 10 : 0;
+
+  int64_t pts = ticks;
+  int64_t dts = ticks - kAudioDtsOffsetTicks;
+  if (timestamps && isVideo) {
+    MeasureFrameDuration(time);
+    if (m_hasTimeTrailer) {
+      // Presentation time in 100 ns, least significant byte first, right behind the payload.
+      const uint8_t* bytes = frame->GetData();
+      const int size = frame->GetSize();
+      if (bytes != nullptr && size >= 0 && uint64_t(payload) + 8 <= uint64_t(size)) {
+        uint64_t trailer = 0;
+        for (int i = 7; i >= 0; --i) trailer = trailer << 8 | bytes[payload + uint32_t(i)];
+        pts = HundredNanosecondsToTicks(int64_t(trailer));
+      }
+    } else if (m_streamType != kStreamTypeH264) {
+      dts = ticks;
+    } else {
+      const bool key = startCode != nullptr &&
+                       WalkNalUnits(frame->GetData(), size_t(frame->GetSize()), startCode, time);
+      dts = ticks;
+      if (m_profileIdc > 66) {
+        int64_t t = time;
+        if (key) {
+          m_basePOC = m_h264Parser.GetPictureOrderCount();
+          m_baseTime = time;
+        } else {
+          // Two picture-order-count steps per frame, in 64 bits so long GOPs cannot overflow.
+          const int64_t steps = int64_t(m_h264Parser.GetPictureOrderCount()) - m_basePOC;
+          const int64_t q = steps * m_frameDuration / 2;
+          t = int64_t(uint64_t(m_baseTime) + uint64_t(q));
+        }
+        pts = t / 1000 * 90;  // whole milliseconds, then 90 kHz ticks
+      }
+    }
+  }
+
+  uint32_t packetLength = 0;  // unbounded on video
+  if (!isVideo) {
+    packetLength = std::min(payload, kMaxPESPacketLength - 3 - dataLength) + dataLength + 3;
+  }
+  dest[0] = 0x00;                              // packet_start_code_prefix
+  dest[1] = 0x00;
+  dest[2] = 0x01;
+  dest[3] = m_streamId;                        // stream_id
+  dest[4] = uint8_t(packetLength >> 8);        // PES_packet_length[15:8]
+  dest[5] = uint8_t(packetLength);             // PES_packet_length[7:0]
+  dest[6] = 0x84;                              // '10', data_alignment_indicator 1
+  dest[7] = timestamps ? 0xC0 : 0x00;          // PTS_DTS_flags
+  dest[8] = uint8_t(dataLength);               // PES_header_data_length
+  if (!timestamps) return 9;
+  uint8_t* q = PutTimestamp(dest + 9, 0x3, pts);  // PTS
+  PutTimestamp(q, 0x1, dts);                   // DTS
+  return 19;
+}
+
+}  // namespace palvex

@@ -1,0 +1,200 @@
+// PES packets cut into 188-byte transport stream packets (ISO/IEC 13818-1 2.4.3), with
+// the PCR in the first packet of a frame on the program's clock stream, and the raw path
+// that carries LATM and private audio without a PES header.
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "muxer/ts_packet_buffer.h"
+#include "stream/ts_packet_writer.h"
+#include "stream/ts_stream.h"
+
+namespace palvex {
+
+namespace {
+
+constexpr uint8_t kStreamTypeH264 = 0x1B;
+constexpr int64_t kPcrIntervalTicks = 3600;  // 40 ms of frame time between PCRs
+// Payload of a bounded PES packet: PES_packet_length counts at most 65535 bytes after
+// itself, of which 3 are flags and header length, then PES_header_data_length bytes.
+constexpr uint32_t kMaxPESPayloadWithTimestamps = 65535 - 3 - 10;
+constexpr uint32_t kMaxPESPayloadWithout = 65535 - 3;
+constexpr uint32_t kContinuationHeaderLength = 9;
+
+}  // namespace
+
+uint8_t* TSStream::TakeSlot() {
+  uint8_t* p = m_packetBuffer != nullptr ? m_packetBuffer->NextPacket() : nullptr;
+  if (p == nullptr) std::fputs("not buffer\n", stdout);
+  return p;
+}
+
+// A PCR is due on the first frame, once the frame time has moved 3600 ticks on since the
+// last one, and whenever the time goes back. The clock then equals the frame time.
+bool TSStream::DecidePCR(int64_t ticks) {
+  if (m_pcrCount == 0) {
+    m_pcrClock = ticks;
+    m_pcrCount = 1;
+  } else {
+    const int64_t d = ticks - m_lastPCRTime;
+    if (d >= 0 && d < kPcrIntervalTicks) return false;
+    m_pcrClock += d;
+    if (m_pcrCount < INT32_MAX) m_pcrCount += 1;
+  }
+  m_lastPCRTime = ticks;
+  return true;
+}
+
+uint8_t* TSStream::StartPESPacket(uint64_t total, bool withPCR, uint32_t* e) {
+  uint8_t* p = TakeSlot();
+  if (p == nullptr) return nullptr;
+  const uint8_t pidHigh = uint8_t(0x40 | (m_pid >> 8 & 0x1F));  // payload_unit_start_indicator
+  const uint8_t pidLow = uint8_t(m_pid);
+  if (withPCR) {
+    *e = uint32_t(std::min<uint64_t>(kTsPcrPayloadRoom, total));
+    PutTsHeader(p, pidHigh, pidLow, kAdaptationAndPayload, m_continuityCounter);
+    PutPcrField(p, m_pcrClock - kPcrDelayTicks, int(*e));
+  } else if (total < kTsPayloadRoom) {
+    *e = uint32_t(total);
+    PutTsHeader(p, pidHigh, pidLow, kAdaptationAndPayload, m_continuityCounter);
+    PutStuffingField(p, int(*e));
+  } else {
+    *e = kTsPayloadRoom;
+    PutTsHeader(p, pidHigh, pidLow, kPayloadOnly, m_continuityCounter);
+  }
+  m_continuityCounter = uint8_t((m_continuityCounter + 1) & 0x0F);
+  return p + kTsPacketSize - *e;
+}
+
+// The hot loop: full packets are a 4-byte header and one 184-byte copy; only the last
+// packet of a PES packet can be short and take a stuffing adaptation field.
+bool TSStream::PutPayloadPackets(const uint8_t* data, uint32_t count, uint32_t* consumed) {
+  const uint8_t pidHigh = uint8_t(m_pid >> 8 & 0x1F);
+  const uint8_t pidLow = uint8_t(m_pid);
+  unsigned cc = m_continuityCounter;
+  const uint32_t all = count;
+  bool ok = true;
+  while (count >= uint32_t(kTsPayloadRoom)) {
+    uint8_t* p = TakeSlot();
+    if (p == nullptr) {
+      ok = false;
+      break;
+    }
+    PutTsHeader(p, pidHigh, pidLow, kPayloadOnly, cc);
+    cc = (cc + 1) & 0x0F;
+    std::memcpy(p + 4, data, kTsPayloadRoom);
+    data += kTsPayloadRoom;
+    count -= kTsPayloadRoom;
+  }
+  if (ok && count > 0) {
+    uint8_t* p = TakeSlot();
+    if (p == nullptr) {
+      ok = false;
+    } else {
+      PutTsHeader(p, pidHigh, pidLow, kAdaptationAndPayload, cc);
+      cc = (cc + 1) & 0x0F;
+      PutStuffingField(p, int(count));
+      std::memcpy(p + kTsPacketSize - count, data, count);
+      count = 0;
+    }
+  }
+  m_continuityCounter = uint8_t(cc);
+  *consumed += all - count;
+  return ok;
+}
+
+int32_t TSStream::PESToTS(MediaStream* description, IMediaFrame* frame, const uint8_t* data,
+                          uint32_t* length) {
+  if (length == nullptr || *length == 0) return 0;
+  if (frame == nullptr || data == nullptr) return kRefused;
+  const int64_t time = frame->GetTime();
+  const int64_t ticks = MicrosecondsToTicks(time);
+  const bool isVideo = description != nullptr && description->GetMainType() == 0;
+  const bool timestamps = ticks >= 0;
+  const uint32_t headerLength = timestamps ? 19 : 9;
+
+  // An H.264 frame without a start code has no header to write: it is refused before a
+  // slot is taken, so it leaves no packet and the continuity counter stays. It still
+  // counts for the frame-duration measurement, as a header writer that fails does.
+  const uint8_t* startCode = nullptr;
+  if (timestamps && isVideo && !m_hasTimeTrailer && m_streamType == kStreamTypeH264) {
+    startCode = H264FirstStartCode(frame);
+    if (startCode == nullptr) {
+      MeasureFrameDuration(time);
+      return 0;
+    }
+  }
+
+  const bool withPCR = m_carriesPCR && DecidePCR(ticks);
+
+  // First PES packet: the header with the time stamps. A bounded (non-video) PES packet
+  // holds at most 65522 payload bytes; the rest follows in further PES packets.
+  uint32_t payload = *length;
+  if (!isVideo) {
+    payload = std::min(payload, timestamps ? kMaxPESPayloadWithTimestamps : kMaxPESPayloadWithout);
+  }
+  uint32_t e = 0;
+  uint8_t* pes = StartPESPacket(uint64_t(headerLength) + payload, withPCR, &e);
+  if (pes == nullptr) return kBufferFull;
+  WritePESHeader(frame, length, pes, isVideo, startCode);
+  uint32_t first = e - headerLength;
+  std::memcpy(pes + headerLength, data, first);
+  uint32_t consumed = first;
+  const bool ok = PutPayloadPackets(data + first, payload - first, &consumed);
+  *length -= consumed;
+  data += consumed;
+  if (!ok) return kBufferFull;
+
+  // Further PES packets of a bounded stream: a 9-byte header without time stamps, and
+  // data_alignment_indicator 0, since their payload continues an access unit.
+  while (*length > 0) {
+    payload = std::min(*length, kMaxPESPayloadWithout);
+    pes = StartPESPacket(uint64_t(kContinuationHeaderLength) + payload, false, &e);
+    if (pes == nullptr) return kBufferFull;
+    const uint32_t packetLength = payload + 3;
+    pes[0] = 0x00;                          // packet_start_code_prefix
+    pes[1] = 0x00;
+    pes[2] = 0x01;
+    pes[3] = m_streamId;                    // stream_id
+    pes[4] = uint8_t(packetLength >> 8);    // PES_packet_length[15:8]
+    pes[5] = uint8_t(packetLength);         // PES_packet_length[7:0]
+    pes[6] = 0x80;                          // '10', data_alignment_indicator 0
+    pes[7] = 0x00;                          // PTS_DTS_flags '00'
+    pes[8] = 0x00;                          // PES_header_data_length
+    first = e - kContinuationHeaderLength;
+    std::memcpy(pes + kContinuationHeaderLength, data, first);
+    consumed = first;
+    const bool more = PutPayloadPackets(data + first, payload - first, &consumed);
+    *length -= consumed;
+    data += consumed;
+    if (!more) return kBufferFull;
+  }
+  return 0;
+}
+
+int32_t TSStream::RawToTS(IMediaFrame* frame) {
+  if (frame == nullptr) return kRefused;
+  const uint8_t* bytes = frame->GetData();
+  const int size = frame->GetSize();
+  if (size < 0 || (size > 0 && bytes == nullptr)) return kRefused;
+  uint8_t* p = TakeSlot();
+  if (p == nullptr) return kBufferFull;
+  const uint8_t pidHigh = uint8_t(0x40 | (m_pid >> 8 & 0x1F));  // payload_unit_start_indicator
+  const uint8_t pidLow = uint8_t(m_pid);
+  const uint32_t count = uint32_t(size);
+  if (count < uint32_t(kTsPayloadRoom)) {
+    PutTsHeader(p, pidHigh, pidLow, kAdaptationAndPayload, m_continuityCounter);
+    m_continuityCounter = uint8_t((m_continuityCounter + 1) & 0x0F);
+    PutStuffingField(p, int(count));
+    if (count > 0) std::memcpy(p + kTsPacketSize - count, bytes, count);
+    return 0;
+  }
+  PutTsHeader(p, pidHigh, pidLow, kPayloadOnly, m_continuityCounter);
+  m_continuityCounter = uint8_t((m_continuityCounter + 1) & 0x0F);
+  std::memcpy(p + 4, bytes, kTsPayloadRoom);
+  uint32_t consumed = 0;
+  return PutPayloadPackets(bytes + kTsPayloadRoom, count - kTsPayloadRoom, &consumed) ? 0
+                                                                                     : kBufferFull;
+}
+
+}  // namespace palvex

@@ -1,0 +1,79 @@
+// Writers of the fixed-layout parts of a transport stream packet (ISO/IEC 13818-1
+// 2.4.3.2 and 2.4.3.4) and of the 33-bit PES time stamps (2.4.3.7). Each writes whole
+// syntax elements at a pointer into a 188-byte slot and needs no bound beyond the slot.
+#ifndef PALVEX_STREAM_TS_PACKET_WRITER_H_
+#define PALVEX_STREAM_TS_PACKET_WRITER_H_
+
+#include <cstdint>
+#include <cstring>
+
+namespace palvex {
+
+constexpr int kTsPacketSize = 188;
+constexpr int kTsPayloadRoom = 184;     // 188 minus the 4-byte TS header
+constexpr int kTsPcrPayloadRoom = 176;  // beside the 8-byte PCR adaptation field
+constexpr unsigned kPayloadOnly = 0x10;         // adaptation_field_control '01'
+constexpr unsigned kAdaptationAndPayload = 0x30;  // adaptation_field_control '11'
+constexpr int64_t kPcrDelayTicks = 36000;  // the PCR runs 400 ms behind the frame time
+constexpr int64_t kTimestampMask = (int64_t{1} << 33) - 1;
+
+// 4-byte TS header; pidHigh is 0x40 | PID[12:8] or PID[12:8] alone, as the caller decides.
+inline void PutTsHeader(uint8_t* p, uint8_t pidHigh, uint8_t pidLow, unsigned control, unsigned cc) {
+  p[0] = 0x47;                              // sync_byte
+  p[1] = pidHigh;                           // transport_error_indicator, payload_unit_start_indicator, transport_priority, PID[12:8]
+  p[2] = pidLow;                            // PID[7:0]
+  p[3] = uint8_t(control | (cc & 0x0F));   // transport_scrambling_control '00', adaptation_field_control, continuity_counter
+}
+
+// Adaptation field that pads a payload of n bytes (0 <= n < 184) to the end of the packet.
+// n = 183 leaves only the length byte; n = 182 adds the flags byte; below, 0xFF stuffing.
+inline void PutStuffingField(uint8_t* p, int n) {
+  p[4] = uint8_t(183 - n);                  // adaptation_field_length
+  if (n <= 182) {
+    p[5] = 0x00;                            // discontinuity..adaptation_field_extension flags, all 0
+    std::memset(p + 6, 0xFF, size_t(182 - n));  // stuffing_byte
+  }
+}
+
+// Adaptation field with a PCR beside e bytes of payload (0 < e <= 176): base as given
+// (modulo 2^33), extension 0, then 0xFF stuffing up to the payload.
+inline void PutPcrField(uint8_t* p, int64_t pcrBase, int e) {
+  const uint64_t base = uint64_t(pcrBase) & uint64_t(kTimestampMask);
+  p[4] = uint8_t(183 - e);                  // adaptation_field_length
+  p[5] = 0x10;                              // PCR_flag
+  p[6] = uint8_t(base >> 25);               // program_clock_reference_base[32:25]
+  p[7] = uint8_t(base >> 17);               // program_clock_reference_base[24:17]
+  p[8] = uint8_t(base >> 9);                // program_clock_reference_base[16:9]
+  p[9] = uint8_t(base >> 1);                // program_clock_reference_base[8:1]
+  p[10] = uint8_t((base & 1) << 7 | 0x7E);  // program_clock_reference_base[0], reserved '111111', extension[8] 0
+  p[11] = 0x00;                             // program_clock_reference_extension[7:0]
+  std::memset(p + 12, 0xFF, size_t(176 - e));  // stuffing_byte
+}
+
+// 33-bit PTS/DTS: 4-bit prefix, bits 32..30, 29..15, 14..0, each group closed by a marker bit.
+inline uint8_t* PutTimestamp(uint8_t* q, unsigned prefix, int64_t t) {
+  const uint64_t v = uint64_t(t) & uint64_t(kTimestampMask);
+  *q++ = uint8_t(prefix << 4 | (v >> 29 & 0x0E) | 1);
+  *q++ = uint8_t(v >> 22);
+  *q++ = uint8_t((v >> 14 & 0xFE) | 1);
+  *q++ = uint8_t(v >> 7);
+  *q++ = uint8_t((v << 1 & 0xFE) | 1);
+  return q;
+}
+
+// Microseconds to 90 kHz ticks, t * 90 / 1000 truncated toward zero, without overflow for
+// any 64-bit t: t = 1000a + b with a and b of the same sign gives 90a + 90b / 1000.
+constexpr int64_t MicrosecondsToTicks(int64_t t) { return t / 1000 * 90 + t % 1000 * 90 / 1000; }
+
+// 100-ns units to 90 kHz ticks, v * 9 / 1000 truncated toward zero, without overflow.
+constexpr int64_t HundredNanosecondsToTicks(int64_t v) { return v / 1000 * 9 + v % 1000 * 9 / 1000; }
+
+static_assert(MicrosecondsToTicks(1000000) == 90000, "one second");
+static_assert(MicrosecondsToTicks(1000999) == 90089, "truncated toward zero");
+static_assert(MicrosecondsToTicks(-1000) == -90, "negative times");
+static_assert(MicrosecondsToTicks(-11) == 0, "-0.99 ticks truncates to 0");
+static_assert(HundredNanosecondsToTicks(10000000) == 90000, "one second");
+
+}  // namespace palvex
+
+#endif  // PALVEX_STREAM_TS_PACKET_WRITER_H_
