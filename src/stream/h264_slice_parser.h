@@ -3,10 +3,14 @@
 #ifndef PALVEX_STREAM_H264_SLICE_PARSER_H_
 #define PALVEX_STREAM_H264_SLICE_PARSER_H_
 
+#include <array>
 #include <cstdint>
 
 namespace palvex {
 
+class BitReader;
+
+// pic_order_cnt_type 0 state (8.2.1.1).
 struct PocState {
   int32_t pocLsb = 0;       // pic_order_cnt_lsb of the last slice read
   int32_t pocMsb = 0;       // PicOrderCntMsb worked out for it
@@ -15,20 +19,59 @@ struct PocState {
   int32_t prevPocMsb = 0;   // prevPicOrderCntMsb of the last reference picture
 };
 
+// Follows the picture order count of the slices fed to it, for pic_order_cnt_type 0, 1 and 2.
+// The count is that of the picture the last slice belongs to: the field's own count for a
+// field, TopFieldOrderCnt for a frame. The last SPS read applies to every slice (one SPS per
+// stream); memory_management_control_operation 5 is not followed.
 class H264SliceParser {
  public:
   // nal points at the NAL header byte (the byte after the start code); length counts the
-  // bytes of the NAL unit, header included. Reads never pass nal + length.
+  // bytes of the NAL unit, header included. Reads never pass nal + length. An SPS or a slice
+  // header that is cut short, carries a value outside its range in H.264 or an Exp-Golomb code
+  // longer than 63 bits changes nothing.
   void FeedNal(const uint8_t* nal, int32_t length);
 
   // Picture order count of the last slice fed.
   int32_t GetPictureOrderCount();
 
  private:
-  int32_t frameNumBits = 0;
-  int32_t pocLsbBits = 0;
-  bool frameMbsOnly = true;
+  // The fields of the last SPS that the slice headers and the count depend on.
+  struct SequenceFields {
+    int32_t frameNumBits = 0;  // log2_max_frame_num_minus4 + 4; 0 until an SPS is read
+    int32_t pocLsbBits = 0;    // log2_max_pic_order_cnt_lsb_minus4 + 4; 0 until an SPS is read
+    bool frameMbsOnly = true;  // frame_mbs_only_flag
+    bool separateColourPlane = false;       // separate_colour_plane_flag
+    int32_t pocType = 0;                    // pic_order_cnt_type
+    bool deltaPicOrderAlwaysZero = false;   // delta_pic_order_always_zero_flag
+    int32_t offsetForNonRefPic = 0;         // offset_for_non_ref_pic
+    int32_t offsetForTopToBottomField = 0;  // offset_for_top_to_bottom_field
+    int32_t numRefFramesInPicOrderCntCycle = 0;
+    // offset_for_ref_frame[0] + ... + offset_for_ref_frame[i], modulo 2^32; the last one is
+    // ExpectedDeltaPerPicOrderCntCycle.
+    std::array<uint32_t, 255> refFrameOffsetSum{};
+  };
+
+  struct SliceFields {
+    int32_t frameNum = 0;
+    bool fieldPic = false;
+    bool bottomField = false;
+    int32_t pocLsb = 0;
+    int32_t deltaPicOrderCnt0 = 0;
+  };
+
+  void ReadSequenceParameterSet(BitReader& reader);
+  void ReadSliceHeader(BitReader& reader, bool reference, bool idr);
+  void FollowType0(const SliceFields& slice, bool reference, bool idr);
+  void FollowFrameNum(const SliceFields& slice, bool reference, bool idr);
+  int32_t Type0PicOrderCntMsb() const;
+
+  SequenceFields m_sps;
   PocState m_poc;
+  // pic_order_cnt_type 1 and 2 (8.2.1.2, 8.2.1.3).
+  int32_t m_prevFrameNum = 0;         // frame_num of the previous picture
+  int64_t m_prevFrameNumOffset = 0;   // FrameNumOffset of the previous picture
+  int32_t m_frameNumOrderCnt = 0;     // count of the last slice read under type 1 or 2
+  bool m_lastSliceType0 = true;       // the last slice read was counted by the type-0 rule
 };
 
 }  // namespace palvex
