@@ -219,6 +219,9 @@ bool ClipReader::Convert(const AVPacket& packet, ClipFrame* frame) {
   frame->timeUs = t == AV_NOPTS_VALUE ? -1
                                       : av_rescale_q(t, st->time_base, AVRational{1, 1000000}) + m_offsetUs;
   if (t != AV_NOPTS_VALUE && frame->timeUs < 0) frame->timeUs = 0;
+  frame->ptsUs = packet.pts == AV_NOPTS_VALUE
+                     ? -1
+                     : av_rescale_q(packet.pts, st->time_base, AVRational{1, 1000000}) + m_offsetUs;
   frame->data.clear();
   const uint8_t* p = packet.data;
   const size_t size = static_cast<size_t>(packet.size);

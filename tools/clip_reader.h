@@ -35,6 +35,7 @@ struct ClipFrame {
   uint8_t streamId = 0;
   int32_t mainType = 0;
   int64_t timeUs = -1;          // negative: no time stamp
+  int64_t ptsUs = -1;           // presentation time on the same scale, -1 when unknown
   bool key = false;
   std::vector<uint8_t> data;    // the frame as handed to palvex
 };
