@@ -17,6 +17,7 @@ class PMTProgram final : public PSIElement {
  public:
   PMTProgram(uint16_t programNumber, uint16_t pmtPID, uint8_t version, int32_t currentNext,
              TSPacketBuffer* packetBuffer, MediaFormat* format, int32_t packetSize);
+  // Destroys whatever streams are still in the list (none after DeleteStreams).
   ~PMTProgram() override;
   PMTProgram(const PMTProgram&) = delete;
   PMTProgram& operator=(const PMTProgram&) = delete;
@@ -30,12 +31,17 @@ class PMTProgram final : public PSIElement {
   TSStream* GetStream(size_t index) const {
     return index < m_streams.size() ? m_streams[index] : nullptr;
   }
-  void AppendStream(TSStream* stream) { m_streams.push_back(stream); }
+  // Appends the stream and takes ownership of it. False when the list cannot grow; the
+  // stream then stays with the caller.
+  bool AppendStream(TSStream* stream);
+  // ClearDescriptors and destruction of every stream in list order; the list ends empty.
   void DeleteStreams();
 
   uint16_t programNumber() const { return m_programNumber; }
   uint16_t pmtPID() const { return m_pmtPID; }
   uint16_t pcrPID() const { return m_pcrPID; }
+  uint8_t version() const { return m_version; }
+  uint8_t counter() const { return m_counter; }
   MediaFormat* format() const { return m_format; }
   const std::vector<TSStream*>& streams() const { return m_streams; }
 

@@ -1,52 +1,79 @@
+// The packer object: creation, output buffer, and the lifecycle operations the muxer
+// calls around each start and stop.
 #include "packer/ts_packer.h"
 
 #include <new>
 
 #include "packer/pmt_program.h"
+#include "stream/ts_stream.h"
 
 namespace palvex {
 
 TSPacker* CreatePacker() { return new (std::nothrow) TSPacker(); }
 
-TSPacker::~TSPacker() = default;
+// The muxer removes the programs before it frees the packer; whatever is left goes here.
+TSPacker::~TSPacker() { RemoveAllPrograms(); }
 
 int32_t TSPacker::SetOutputBuffer(TSPacketBuffer* buffer) {
   m_packetBuffer = buffer;
   return buffer == nullptr ? -1 : 0;
 }
-int32_t TSPacker::RemoveAllPrograms() { return 0; }
-int32_t TSPacker::Reset() { return 0; }
-int32_t TSPacker::StopPacker() { return 0; }
-int32_t TSPacker::AddProgram(MediaFormat*) { return kProgramNotBuilt; }
-int32_t TSPacker::RemoveProgram(MediaFormat*) { return kNoSuchProgram; }
-int32_t TSPacker::MuxFrame(int32_t, IMediaFrame*) { return kNoStream; }
+
+int32_t TSPacker::RemoveAllPrograms() {
+  for (PMTProgram* program : m_programs) DestroyProgram(program);
+  m_programs.clear();
+  m_programs.shrink_to_fit();
+  return kPackerOk;
+}
+
+// Back to the state of a fresh start: PAT version 0, PIDs from 0x0010, PSI due at once.
+// Programs, routing slots and ADTS detection are kept.
+int32_t TSPacker::Reset() {
+  m_patVersion = 0;
+  m_currentNext = 1;
+  m_patCounter = 0;
+  m_lastPSITime = 0;
+  m_psiCount = 0;
+  m_nextPID = 0x0010;
+  return kPackerOk;
+}
+
+int32_t TSPacker::StopPacker() {
+  m_psiCount = 0;
+  return RemoveAllPrograms();
+}
+
 int32_t TSPacker::SetTransportStreamId(uint16_t id) {
   m_transportStreamId = id;
-  return 0;
+  return kPackerOk;
 }
+
 void TSPacker::SetOptionBytes(uint8_t first, uint8_t second) {
   m_optionByte1 = first;
   m_optionByte2 = second;
 }
-void TSPacker::SetOptionWord(int32_t value) { m_optionWord = value; }
-int32_t TSPacker::WritePSI(uint8_t*) { return 12; }
-int32_t TSPacker::PATToTS() { return 0; }
-int32_t TSPacker::PMTToTS() { return 0; }
-bool TSPacker::CreateADTSHeader(const uint8_t*, int32_t) { return false; }
 
-PMTProgram::PMTProgram(uint16_t programNumber, uint16_t pmtPID, uint8_t version,
-                       int32_t currentNext, TSPacketBuffer* packetBuffer, MediaFormat* format,
-                       int32_t packetSize)
-    : m_programNumber(programNumber),
-      m_pmtPID(pmtPID),
-      m_version(version),
-      m_currentNext(currentNext),
-      m_format(format),
-      m_packetBuffer(packetBuffer),
-      m_packetSize(packetSize) {}
-PMTProgram::~PMTProgram() = default;
-int32_t PMTProgram::WritePSI(uint8_t*) { return 16; }
-uint8_t* PMTProgram::ToTS() { return nullptr; }
-void PMTProgram::DeleteStreams() {}
+void TSPacker::SetOptionWord(int32_t value) { m_optionWord = value; }
+
+void TSPacker::ForgetStreamsOf(const PMTProgram* program) {
+  for (const TSStream* stream : program->streams()) {
+    if (m_videoTSStream == stream) {
+      m_videoStream = nullptr;
+      m_videoTSStream = nullptr;
+    }
+    if (m_audioTSStream == stream) {
+      m_audioStream = nullptr;
+      m_audioTSStream = nullptr;
+    }
+  }
+}
+
+// A routing slot must never outlive the stream it names: frames for it then find no
+// stream (10) instead of a destroyed one.
+void TSPacker::DestroyProgram(PMTProgram* program) {
+  ForgetStreamsOf(program);
+  program->DeleteStreams();
+  delete program;
+}
 
 }  // namespace palvex

@@ -74,13 +74,67 @@ class TSPacker final : public ITSPacker, public PSIElement {
   // is absent or shorter than two bytes (template unchanged).
   bool CreateADTSHeader(const uint8_t* config, int32_t configSize);
 
+  // A section travels alone in one packet, behind the 4-byte TS header and pointer_field.
+  static constexpr int32_t kMaxSectionLength = 183;
+  // Largest PID an elementary stream or PMT may take; 0x1FFF is the null packet PID.
+  static constexpr uint16_t kMaxPID = 0x1FFE;
+  // PAT and PMTs are repeated after this much frame time, in microseconds.
+  static constexpr int64_t kPSIInterval = 500000;
+  // ADTS fixed + variable header without CRC (protection_absent 1).
+  static constexpr int32_t kADTSHeaderSize = 7;
+  // Largest audio frame that is given an ADTS header: the scratch area's payload room.
+  static constexpr int32_t kADTSMaxFrame = 10000;
+  // frame_length is 13 bits and counts the header: payloads above 8191 - 7 bytes do not fit.
+  static constexpr int32_t kADTSMaxPayload = 0x1FFF - kADTSHeaderSize;
+
   const std::vector<PMTProgram*>& programs() const { return m_programs; }
+  uint16_t transportStreamId() const { return m_transportStreamId; }
   uint8_t patVersion() const { return m_patVersion; }
+  uint8_t patCounter() const { return m_patCounter; }
+  int64_t lastPSITime() const { return m_lastPSITime; }
+  int32_t psiCount() const { return m_psiCount; }
   uint16_t nextPID() const { return m_nextPID; }
+  TSPacketBuffer* packetBuffer() const { return m_packetBuffer; }
+  MediaStream* videoStream() const { return m_videoStream; }
+  MediaStream* audioStream() const { return m_audioStream; }
+  TSStream* videoTSStream() const { return m_videoTSStream; }
+  TSStream* audioTSStream() const { return m_audioTSStream; }
   bool insertADTS() const { return m_insertADTS; }
+  bool adtsBuilt() const { return m_adtsBuilt; }
   const uint8_t* adtsHeader() const { return m_adtsHeader; }
+  int32_t adtsChecked() const { return m_adtsChecked; }
+  int32_t adtsFound() const { return m_adtsFound; }
 
  private:
+  // Everything AddProgram may change besides the PID counter, kept to undo a refused build.
+  struct SetupState {
+    MediaStream* audioStream;
+    MediaStream* videoStream;
+    TSStream* audioTSStream;
+    TSStream* videoTSStream;
+    uint8_t adtsHeader[kADTSHeaderSize];
+    bool adtsBuilt;
+    bool insertADTS;
+  };
+  SetupState SaveSetupState() const;
+  void RestoreSetupState(const SetupState& state);
+
+  // Gives out m_nextPID and advances it; false, without advancing, once the PIDs up to
+  // kMaxPID are used up.
+  bool TakePID(uint16_t* pid);
+  // Smallest program_number from 1 up that no program in m_programs carries.
+  uint16_t FreeProgramNumber() const;
+  // Builds the stream object of one stream description, or leaves *stream null for a
+  // description the stream tables do not define. False when an allocation failed.
+  bool BuildStream(PMTProgram* program, MediaStream* description, uint16_t pid,
+                   bool* pcrChosen, TSStream** stream);
+  // Empties the routing slots that refer to the streams of program.
+  void ForgetStreamsOf(const PMTProgram* program);
+  // Empties the routing slots, then destroys the program and its streams.
+  void DestroyProgram(PMTProgram* program);
+  // Puts the ADTS header in front of the frame's payload. 0, or 10 when it cannot.
+  int32_t InsertADTSHeader(IMediaFrame* frame);
+
   uint16_t m_transportStreamId = 0x0066;
   uint8_t m_patVersion = 0;
   uint8_t m_currentNext = 1;
@@ -98,11 +152,14 @@ class TSPacker final : public ITSPacker, public PSIElement {
   MediaStream* m_videoStream = nullptr;
   TSStream* m_audioTSStream = nullptr;
   TSStream* m_videoTSStream = nullptr;
-  uint8_t m_adtsHeader[7] = {};
+  uint8_t m_adtsHeader[kADTSHeaderSize] = {};
   bool m_adtsBuilt = false;
   bool m_insertADTS = false;
   int32_t m_adtsChecked = 0;
   int32_t m_adtsFound = 0;
+  // Header and payload are assembled here before they go back over the frame's buffer,
+  // so that no audio frame allocates.
+  uint8_t m_adtsScratch[kADTSHeaderSize + kADTSMaxFrame] = {};
 };
 
 // Makes a packer with the non-throwing allocation; null when memory runs out.

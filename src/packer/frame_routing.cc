@@ -1,0 +1,110 @@
+// MuxFrame: finds the frame's elementary stream, frames raw AAC with ADTS headers, sends
+// the PAT and the PMTs when they are due, and hands the frame to the stream's packetizer.
+#include <cstdio>
+
+#include "packer/ts_packer.h"
+#include "stream/ts_stream.h"
+
+namespace palvex {
+
+namespace {
+
+// Audio frames examined before the ADTS decision.
+constexpr int32_t kADTSFramesExamined = 3;
+// m_adtsChecked once the decision is taken; it is final for the life of the packer.
+constexpr int32_t kADTSDecided = 4;
+
+// The 12-bit ADTS syncword 0xFFF at the start of the frame. Frames shorter than the
+// syncword have none.
+bool BeginsWithSyncword(const uint8_t* data, int size) {
+  return data != nullptr && size >= 2 && data[0] == 0xFF && (data[1] & 0xF0) == 0xF0;
+}
+
+}  // namespace
+
+int32_t TSPacker::MuxFrame(int32_t streamId, IMediaFrame* frame) {
+  if (frame == nullptr) return kNoStream;
+  MediaStream* description = nullptr;
+  TSStream* stream = nullptr;
+  bool isAudio = false;
+  // The video slot first: when both carry the same id, the video stream wins.
+  if (m_videoStream != nullptr && int32_t(m_videoStream->GetStreamId()) == streamId) {
+    description = m_videoStream;
+    stream = m_videoTSStream;
+  } else if (m_audioStream != nullptr && int32_t(m_audioStream->GetStreamId()) == streamId) {
+    description = m_audioStream;
+    stream = m_audioTSStream;
+    isAudio = true;
+  } else {
+    return kNoStream;
+  }
+  if (stream == nullptr) {
+    std::printf("not find stream \n");
+    return kNoStream;
+  }
+
+  // ADTS detection over the first audio frames: do they already carry headers?
+  bool stillDeciding = false;
+  bool carriesSyncword = false;
+  if (m_adtsChecked < kADTSFramesExamined && isAudio) {
+    carriesSyncword = BeginsWithSyncword(frame->GetData(), frame->GetSize());
+    if (carriesSyncword) ++m_adtsFound;
+    ++m_adtsChecked;
+    stillDeciding = m_adtsChecked < kADTSFramesExamined;
+  }
+  // The decision: insertion goes off for good only when all examined frames had headers.
+  if (m_adtsChecked == kADTSFramesExamined && m_insertADTS) {
+    if (m_adtsFound == kADTSFramesExamined) m_insertADTS = false;
+    m_adtsChecked = kADTSDecided;
+  }
+  // Without a template there is no header to insert; a frame that already begins with a
+  // syncword while the decision is pending must not get a second one.
+  if (m_insertADTS && isAudio && m_adtsBuilt && !(stillDeciding && carriesSyncword)) {
+    const int32_t result = InsertADTSHeader(frame);
+    if (result != kPackerOk) return result;
+  }
+
+  // PAT and PMTs before the first frame, then every kPSIInterval of frame time. A frame
+  // earlier than the last emission restarts the interval from its own time.
+  const int64_t t = frame->GetTime();
+  bool emitPSI = false;
+  if (m_psiCount == 0) {
+    m_psiCount = 1;
+    emitPSI = true;
+  } else {
+    if (t < m_lastPSITime) m_lastPSITime = t;
+    // t >= m_lastPSITime here; the difference is taken unsigned so that it cannot overflow.
+    if (uint64_t(t) - uint64_t(m_lastPSITime) >= uint64_t(kPSIInterval)) {
+      ++m_psiCount;
+      emitPSI = true;
+    }
+  }
+  if (emitPSI) {
+    // Timing moves on before the packets are written: a failed emission waits for the
+    // next interval.
+    m_lastPSITime = t;
+    int32_t result = PATToTS();
+    if (result != kPackerOk) {
+      std::printf("PATToTS error \n");
+      return result;
+    }
+    result = PMTToTS();
+    if (result != kPackerOk) {
+      std::printf("PMTToTS error \n");
+      return result;
+    }
+  }
+
+  const uint8_t* data = frame->GetData();
+  const int size = frame->GetSize();
+  if (size < 0 || (data == nullptr && size > 0)) return kNoStream;
+  uint32_t length = uint32_t(size);
+  const int32_t result = stream->EStoTS(description, frame, data, &length);
+  if (result != kPackerOk) {
+    std::printf("tsstream->EStoTS error \n");
+    return result;
+  }
+  return kPackerOk;
+}
+
+}  // namespace palvex

@@ -1,0 +1,329 @@
+// MuxFrame: stream lookup, PSI repetition, ADTS detection and insertion.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <limits>
+#include <vector>
+
+#include "packer_fixture.h"
+#include "support/fake_frame.h"
+#include "support/ts_checker.h"
+
+namespace palvex_test {
+namespace {
+
+using palvex::kNoFreePacket;
+using palvex::kNoStream;
+using palvex::kPackerOk;
+
+constexpr uint8_t kVideoId = 1;
+constexpr uint8_t kAudioId = 2;
+
+// One program: H.264 video (id 1) and AAC (id 2) with the given AudioSpecificConfig.
+struct AvRig : PackerRig {
+  explicit AvRig(std::vector<uint8_t> config = AacConfig(), int32_t audioCodec = 8) {
+    format.Add(kVideo, 0, kVideoId);
+    format.Add(kAudio, audioCodec, kAudioId, std::move(config));
+    EXPECT_EQ(packer->AddProgram(&format), kPackerOk);
+    packer->Reset();
+  }
+  TestFormat format;
+};
+
+std::vector<uint8_t> RawAac(size_t size) { return std::vector<uint8_t>(size, 0x21); }
+std::vector<uint8_t> AdtsAac(size_t size) {
+  std::vector<uint8_t> bytes = RawAac(size);
+  bytes[0] = 0xFF;  // syncword[11:4]
+  bytes[1] = 0xF1;  // syncword[3:0], ID, layer, protection_absent
+  return bytes;
+}
+
+int PatPackets(const std::vector<std::vector<uint8_t>>& packets) {
+  int count = 0;
+  for (const auto& packet : packets) count += PidOf(packet) == 0 ? 1 : 0;
+  return count;
+}
+
+struct TimingCase {
+  const char* name;
+  std::vector<int64_t> times;
+  std::vector<bool> psi;
+};
+
+TEST(FrameRoutingTest, PsiRepetitionByFrameTime) {
+  constexpr int64_t kMin = std::numeric_limits<int64_t>::min();
+  constexpr int64_t kMax = std::numeric_limits<int64_t>::max();
+  const TimingCase cases[] = {
+      {"interval boundary", {0, 499999, 500000}, {true, false, true}},
+      {"time goes backwards", {1000000, 200000, 600000, 700000}, {true, false, false, true}},
+      {"same time again", {300, 300}, {true, false}},
+      {"extreme times", {-5, kMax, kMin, kMin + 499999, kMin + 500000}, {true, true, false, false, true}},
+  };
+  for (const TimingCase& c : cases) {
+    AvRig rig;
+    for (size_t i = 0; i < c.times.size(); ++i) {
+      FakeFrame frame(std::vector<uint8_t>(40, 0x00), c.times[i]);
+      // Video and audio frames alike trigger PSI.
+      ASSERT_EQ(rig.packer->MuxFrame(i % 2 ? kAudioId : kVideoId, &frame), kPackerOk);
+      EXPECT_EQ(PatPackets(rig.TakePackets()), c.psi[i] ? 1 : 0) << c.name << " frame " << i;
+    }
+  }
+}
+
+TEST(FrameRoutingTest, PatThenPmtsInProgramOrderThenFrame) {
+  PackerRig rig;
+  TestFormat first;
+  TestFormat second;
+  first.Add(kVideo, 0, kVideoId);
+  second.Add(kAudio, 11, 9);
+  ASSERT_EQ(rig.packer->AddProgram(&first), kPackerOk);
+  ASSERT_EQ(rig.packer->AddProgram(&second), kPackerOk);
+  rig.packer->Reset();
+  FakeFrame frame(std::vector<uint8_t>(40, 0x00), 0);
+  ASSERT_EQ(rig.packer->MuxFrame(9, &frame), kPackerOk);
+  const auto packets = rig.TakePackets();
+  ASSERT_GE(packets.size(), 3u);
+  EXPECT_EQ(PidOf(packets[0]), 0x00);
+  EXPECT_EQ(PidOf(packets[1]), 0x10);
+  EXPECT_EQ(PidOf(packets[2]), 0x12);
+  ASSERT_GT(packets.size(), 3u);  // the frame's own packets follow
+  for (size_t i = 3; i < packets.size(); ++i) EXPECT_EQ(PidOf(packets[i]), 0x13);
+  TsChecker checker;
+  for (const auto& packet : packets) checker.Feed(packet.data(), packet.size());
+  EXPECT_TRUE(checker.errors().empty()) << checker.errors().front();
+  // After a reset the next frame is preceded by the PSI again.
+  rig.packer->Reset();
+  ASSERT_EQ(rig.packer->MuxFrame(9, &frame), kPackerOk);
+  EXPECT_EQ(PatPackets(rig.TakePackets()), 1);
+}
+
+TEST(FrameRoutingTest, StreamLookup) {
+  AvRig rig;
+  FakeFrame frame(AdtsAac(40), 0);
+  for (int32_t id : {0, 3, 256 + kVideoId, -1}) {
+    EXPECT_EQ(rig.packer->MuxFrame(id, &frame), kNoStream) << id;
+  }
+  EXPECT_EQ(rig.packer->MuxFrame(kAudioId, nullptr), kNoStream);
+  EXPECT_TRUE(rig.TakePackets().empty());
+  EXPECT_EQ(rig.packer->psiCount(), 0);    // unmatched frames do not count for PSI
+  EXPECT_EQ(rig.packer->adtsChecked(), 0);  // nor for ADTS detection
+  EXPECT_EQ(frame.Bytes(), AdtsAac(40));
+}
+
+TEST(FrameRoutingTest, VideoWinsWhenIdsCollide) {
+  PackerRig rig;
+  TestFormat format;
+  format.Add(kVideo, 0, 5);
+  format.Add(kAudio, 8, 5, AacConfig());
+  ASSERT_EQ(rig.packer->AddProgram(&format), kPackerOk);
+  FakeFrame frame(RawAac(40), 0);
+  ASSERT_EQ(rig.packer->MuxFrame(5, &frame), kPackerOk);
+  EXPECT_EQ(frame.GetSize(), 40);  // no ADTS header: the frame went to the video stream
+  EXPECT_EQ(rig.packer->adtsChecked(), 0);
+}
+
+struct DetectionCase {
+  const char* name;
+  std::vector<std::vector<uint8_t>> frames;
+  std::vector<bool> headerAdded;
+  bool insertAfter;
+};
+
+TEST(FrameRoutingTest, AdtsDetection) {
+  const DetectionCase cases[] = {
+      {"raw frames", {RawAac(50), RawAac(50), RawAac(50), RawAac(50)}, {true, true, true, true}, true},
+      {"frames with headers", {AdtsAac(50), AdtsAac(50), AdtsAac(50), AdtsAac(50)},
+       {false, false, false, false}, false},
+      {"one of three with a syncword", {RawAac(50), AdtsAac(50), RawAac(50), AdtsAac(50)},
+       {true, false, true, true}, true},
+      {"third frame raw", {AdtsAac(50), AdtsAac(50), RawAac(50), RawAac(50)},
+       {false, false, true, true}, true},
+      {"short frames have no syncword", {{0xFF}, {}, AdtsAac(50), RawAac(50)},
+       {true, true, true, true}, true},
+      {"0xFFF with other header bits", {{0xFF, 0xF8, 0x00}, {0xFF, 0xFF}, {0xFF, 0xF0}, RawAac(9)},
+       {false, false, false, false}, false},
+      {"0xFFE is no syncword", {{0xFF, 0xE1, 0x00}, AdtsAac(9), AdtsAac(9)}, {true, false, true}, true},
+  };
+  for (const DetectionCase& c : cases) {
+    AvRig rig;
+    for (size_t i = 0; i < c.frames.size(); ++i) {
+      FakeFrame frame(c.frames[i], int64_t(i) * 1000);
+      ASSERT_EQ(rig.packer->MuxFrame(kAudioId, &frame), kPackerOk) << c.name << " " << i;
+      const bool added = frame.GetSize() == int(c.frames[i].size()) + 7;
+      EXPECT_EQ(added, c.headerAdded[i]) << c.name << " frame " << i;
+      if (added) {
+        const auto bytes = frame.Bytes();
+        EXPECT_EQ(std::vector<uint8_t>(bytes.begin() + 7, bytes.end()), c.frames[i]) << c.name;
+      }
+    }
+    EXPECT_EQ(rig.packer->insertADTS(), c.insertAfter) << c.name;
+    EXPECT_EQ(rig.packer->adtsChecked(), 4) << c.name;
+  }
+}
+
+// Detection runs once in the life of a packer: a stop and a new AAC program do not
+// start it again, and a pending decision is taken on the next frame of any stream.
+TEST(FrameRoutingTest, AdtsDecisionOncePerPackerLife) {
+  PackerRig rig;
+  TestFormat mpegAudio;
+  mpegAudio.Add(kAudio, 11, kAudioId);
+  ASSERT_EQ(rig.packer->AddProgram(&mpegAudio), kPackerOk);
+  for (int i = 0; i < 3; ++i) {
+    FakeFrame frame(AdtsAac(30), i);
+    ASSERT_EQ(rig.packer->MuxFrame(kAudioId, &frame), kPackerOk);
+  }
+  EXPECT_EQ(rig.packer->adtsChecked(), 3);  // pending: the switch is off
+  rig.packer->StopPacker();
+  TestFormat av;
+  av.Add(kVideo, 0, kVideoId);
+  av.Add(kAudio, 8, kAudioId, AacConfig());
+  ASSERT_EQ(rig.packer->AddProgram(&av), kPackerOk);
+  rig.packer->Reset();
+  EXPECT_TRUE(rig.packer->insertADTS());
+  FakeFrame video(std::vector<uint8_t>(30, 0), 0);
+  ASSERT_EQ(rig.packer->MuxFrame(kVideoId, &video), kPackerOk);
+  EXPECT_FALSE(rig.packer->insertADTS());  // three of three examined frames had a syncword
+  EXPECT_EQ(rig.packer->adtsChecked(), 4);
+  FakeFrame audio(RawAac(30), 0);
+  ASSERT_EQ(rig.packer->MuxFrame(kAudioId, &audio), kPackerOk);
+  EXPECT_EQ(audio.GetSize(), 30);
+}
+
+TEST(FrameRoutingTest, AdtsWorkedExample) {
+  AvRig rig;
+  const uint8_t templ[] = {0xFF, 0xF1, 0x50, 0x80, 0x00, 0xFF, 0xFC};
+  EXPECT_EQ(std::vector<uint8_t>(rig.packer->adtsHeader(), rig.packer->adtsHeader() + 7),
+            std::vector<uint8_t>(templ, templ + 7));
+  FakeFrame frame(RawAac(100), 0);
+  ASSERT_EQ(rig.packer->MuxFrame(kAudioId, &frame), kPackerOk);
+  std::vector<uint8_t> expected = {
+      0xFF,  // syncword[11:4]
+      0xF1,  // syncword[3:0], ID 0, layer 00, protection_absent 1
+      0x50,  // profile 01 (LC), sampling_frequency_index 4, private_bit 0, channel_configuration[2] 0
+      0x80,  // channel_configuration[1:0] 10, four flags 0, frame_length[12:11] 00
+      0x0D,  // frame_length[10:3]: 107 >> 3
+      0x7F,  // frame_length[2:0] 011, adts_buffer_fullness[10:6] 11111
+      0xFC,  // adts_buffer_fullness[5:0] 111111, number_of_raw_data_blocks_in_frame 00
+  };
+  const std::vector<uint8_t> payload = RawAac(100);
+  expected.insert(expected.end(), payload.begin(), payload.end());
+  EXPECT_EQ(frame.Bytes(), expected);
+}
+
+struct SizeCase {
+  int size;
+  int32_t result;
+  uint8_t byte3;  // channel_configuration[1:0] 10, frame_length[12:11]
+  uint8_t byte4;  // frame_length[10:3]
+  uint8_t byte5;  // frame_length[2:0], adts_buffer_fullness[10:6]
+};
+
+TEST(FrameRoutingTest, AdtsFrameLengthLimits) {
+  const SizeCase cases[] = {
+      {0, kPackerOk, 0x80, 0x00, 0xFF},     // L = 7
+      {2041, kPackerOk, 0x81, 0x00, 0x1F},  // L = 2048: frame_length[12:11] = 01
+      {100, kPackerOk, 0x80, 0x0D, 0x7F},   // back to 00
+      {8184, kPackerOk, 0x83, 0xFF, 0xFF},  // L = 8191, the largest 13-bit length
+      {8185, kNoStream, 0, 0, 0},
+      {10000, kNoStream, 0, 0, 0},
+      {10001, kNoStream, 0, 0, 0},
+  };
+  AvRig rig;
+  for (const SizeCase& c : cases) {
+    FakeFrame frame(RawAac(size_t(c.size)), 0);
+    ASSERT_EQ(rig.packer->MuxFrame(kAudioId, &frame), c.result) << c.size;
+    if (c.result != kPackerOk) {
+      EXPECT_EQ(frame.Bytes(), RawAac(size_t(c.size))) << c.size;
+      EXPECT_TRUE(rig.TakePackets().empty()) << c.size;
+      continue;
+    }
+    const auto bytes = frame.Bytes();
+    ASSERT_EQ(bytes.size(), size_t(c.size) + 7);
+    EXPECT_EQ(bytes[3], c.byte3) << c.size;
+    EXPECT_EQ(bytes[4], c.byte4) << c.size;
+    EXPECT_EQ(bytes[5], c.byte5) << c.size;
+    EXPECT_EQ(bytes[6], 0xFC) << c.size;
+    rig.TakePackets();
+  }
+}
+
+struct ConfigCase {
+  std::vector<uint8_t> config;
+  bool built;
+  std::vector<uint8_t> header;
+};
+
+TEST(FrameRoutingTest, AdtsTemplateFromAudioSpecificConfig) {
+  const ConfigCase cases[] = {
+      {{0x12, 0x10}, true, {0xFF, 0xF1, 0x50, 0x80, 0x00, 0xFF, 0xFC}},
+      // sampling_frequency_index 4, channel_configuration 7
+      {{0x12, 0x38}, true, {0xFF, 0xF1, 0x51, 0xC0, 0x00, 0xFF, 0xFC}},
+      // HE-AAC object type 5, sampling_frequency_index 3 (48000), 1 channel; profile stays LC
+      {{0x29, 0x88, 0x00}, true, {0xFF, 0xF1, 0x4C, 0x40, 0x00, 0xFF, 0xFC}},
+      {{0x12}, false, {0, 0, 0, 0, 0, 0, 0}},
+      {{}, false, {0, 0, 0, 0, 0, 0, 0}},
+  };
+  for (const ConfigCase& c : cases) {
+    PackerPtr packer(palvex::CreatePacker());
+    EXPECT_EQ(packer->CreateADTSHeader(c.config.empty() ? nullptr : c.config.data(),
+                                       int32_t(c.config.size())),
+              c.built);
+    EXPECT_EQ(packer->adtsBuilt(), c.built);
+    EXPECT_EQ(std::vector<uint8_t>(packer->adtsHeader(), packer->adtsHeader() + 7), c.header);
+  }
+}
+
+// An AAC stream without a usable AudioSpecificConfig: no template, so frames go out as
+// they come instead of behind an all-zero header.
+TEST(FrameRoutingTest, NoTemplateNoHeader) {
+  for (const std::vector<uint8_t>& config : {std::vector<uint8_t>{}, std::vector<uint8_t>{0x12}}) {
+    AvRig rig(config);
+    EXPECT_TRUE(rig.packer->insertADTS());
+    FakeFrame frame(RawAac(60), 0);
+    ASSERT_EQ(rig.packer->MuxFrame(kAudioId, &frame), kPackerOk);
+    EXPECT_EQ(frame.Bytes(), RawAac(60));
+  }
+}
+
+TEST(FrameRoutingTest, AudioFrameWithoutData) {
+  AvRig rig;
+  FakeFrame frame(RawAac(60), 0);
+  frame.SetNullData(true);
+  EXPECT_EQ(rig.packer->MuxFrame(kAudioId, &frame), kNoStream);
+  EXPECT_EQ(frame.GetSize(), 60);
+  EXPECT_EQ(rig.packer->adtsChecked(), 1);  // counted as a frame without syncword
+  EXPECT_TRUE(rig.TakePackets().empty());
+  FakeFrame video(std::vector<uint8_t>(60, 0), 0);
+  video.SetNullData(true);
+  EXPECT_EQ(rig.packer->MuxFrame(kVideoId, &video), kNoStream);
+  FakeFrame negative(RawAac(60), 0);
+  negative.SetSize(-1);
+  EXPECT_EQ(rig.packer->MuxFrame(kVideoId, &negative), kNoStream);
+  EXPECT_EQ(rig.packer->MuxFrame(kAudioId, &negative), kNoStream);
+}
+
+// A failed emission is not retried on the next frame: timing moved on before the write.
+TEST(FrameRoutingTest, PsiWithoutFreeSlots) {
+  AvRig rig;
+  rig.LeaveFreeSlots(0);
+  FakeFrame frame(std::vector<uint8_t>(40, 0), 1000);
+  EXPECT_EQ(rig.packer->MuxFrame(kVideoId, &frame), kNoFreePacket);
+  EXPECT_EQ(rig.packer->psiCount(), 1);
+  EXPECT_EQ(rig.packer->lastPSITime(), 1000);
+  rig.TakePackets();
+  frame.SetTime(2000);
+  ASSERT_EQ(rig.packer->MuxFrame(kVideoId, &frame), kPackerOk);
+  EXPECT_EQ(PatPackets(rig.TakePackets()), 0);
+
+  rig.LeaveFreeSlots(1);
+  frame.SetTime(600000);
+  EXPECT_EQ(rig.packer->MuxFrame(kVideoId, &frame), kNoFreePacket);
+  uint8_t* data = nullptr;
+  const int size = rig.buffer.GetBytes(&data);
+  ASSERT_GE(size, 188);
+  EXPECT_EQ(data[size - 188 + 1], 0x40);  // the PAT packet stays as the last one written
+  EXPECT_EQ(data[size - 188 + 2], 0x00);
+}
+
+}  // namespace
+}  // namespace palvex_test

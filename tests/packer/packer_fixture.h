@@ -1,0 +1,162 @@
+// Stream descriptions, formats and a packer wired to a packet buffer for the packer tests,
+// independent of the library's own media classes; and a libdvbpsi decoder for PAT and PMT.
+#ifndef PALVEX_TESTS_PACKER_PACKER_FIXTURE_H_
+#define PALVEX_TESTS_PACKER_PACKER_FIXTURE_H_
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include <dvbpsi/dvbpsi.h>
+#include <dvbpsi/psi.h>
+#include <dvbpsi/descriptor.h>
+#include <dvbpsi/pat.h>
+#include <dvbpsi/pmt.h>
+
+#include "muxer/ts_packet_buffer.h"
+#include "packer/pmt_program.h"
+#include "packer/ts_packer.h"
+#include "palvex/media_format.h"
+#include "palvex/media_stream.h"
+#include "stream/ts_stream.h"
+
+namespace palvex_test {
+
+enum MainType : int32_t { kVideo = 0, kAudio = 1, kData = 2 };
+
+class TestStream final : public MediaStream {
+ public:
+  TestStream(int32_t mainType, int32_t codec, uint8_t streamId, std::vector<uint8_t> extra)
+      : m_extra(std::move(extra)) {
+    m_mainType = mainType;
+    m_codec = codec;
+    m_streamId = streamId;
+    uint8_t* data = m_extra.empty() ? nullptr : m_extra.data();
+    m_video.extraData = data;
+    m_video.extraSize = uint32_t(m_extra.size());
+    m_audio.extraData = data;
+    m_audio.extraSize = uint32_t(m_extra.size());
+  }
+  void* GetFormat() override {
+    if (m_mainType == kVideo) return &m_video;
+    if (m_mainType == kAudio) return &m_audio;
+    return nullptr;
+  }
+  void SetFormat(const void*) override {}
+  int Serialize(uint8_t*, int* size) override { return *size = 0; }
+  void UnSerialize(const uint8_t*, int) override {}
+
+ private:
+  std::vector<uint8_t> m_extra;
+  VideoFormatInfo m_video{};
+  AudioFormatInfo m_audio{};
+};
+
+class TestFormat final : public MediaFormat {
+ public:
+  TestStream* Add(int32_t mainType, int32_t codec, uint8_t streamId,
+                  std::vector<uint8_t> extra = {}) {
+    m_owned.push_back(std::make_unique<TestStream>(mainType, codec, streamId, std::move(extra)));
+    m_list.push_back(m_owned.back().get());
+    return m_owned.back().get();
+  }
+  const std::vector<MediaStream*>& GetStreams() override { return m_list; }
+
+ private:
+  std::vector<std::unique_ptr<TestStream>> m_owned;
+  std::vector<MediaStream*> m_list;
+};
+
+// The AudioSpecificConfig 12 10: AAC LC, sampling_frequency_index 4 (44100 Hz), 2 channels.
+inline std::vector<uint8_t> AacConfig() { return {0x12, 0x10}; }
+
+// A packer with its output buffer, destroyed the way the muxer destroys it.
+struct PackerDeleter {
+  void operator()(palvex::TSPacker* packer) const {
+    packer->RemoveAllPrograms();
+    delete packer;
+  }
+};
+using PackerPtr = std::unique_ptr<palvex::TSPacker, PackerDeleter>;
+
+struct PackerRig {
+  PackerRig() : packer(palvex::CreatePacker()) { packer->SetOutputBuffer(&buffer); }
+  // The packets written since the last call, one vector of 188 bytes each.
+  std::vector<std::vector<uint8_t>> TakePackets() {
+    uint8_t* data = nullptr;
+    const int size = buffer.GetBytes(&data);
+    std::vector<std::vector<uint8_t>> packets;
+    for (int off = 0; off + 188 <= size; off += 188) packets.emplace_back(data + off, data + off + 188);
+    buffer.Clear();
+    return packets;
+  }
+  // Takes slots until only `free` remain.
+  void LeaveFreeSlots(int free) {
+    while (buffer.FreeSlots() > free) buffer.NextPacket();
+  }
+  palvex::TSPacketBuffer buffer;
+  PackerPtr packer;
+};
+
+inline int PidOf(const std::vector<uint8_t>& packet) { return (packet[1] & 0x1F) << 8 | packet[2]; }
+
+struct DecodedPat {
+  bool decoded = false;
+  uint16_t tsId = 0;
+  uint8_t version = 0;
+  bool currentNext = false;
+  std::vector<std::pair<uint16_t, uint16_t>> programs;  // program_number, PMT PID
+};
+
+struct DecodedPmt {
+  bool decoded = false;
+  uint16_t programNumber = 0;
+  uint16_t pcrPid = 0;
+  std::vector<std::pair<uint8_t, uint16_t>> streams;  // stream_type, elementary_PID
+};
+
+// One packet through a fresh libdvbpsi decoder; decoded stays false when it rejects it.
+inline DecodedPat DecodePat(std::vector<uint8_t> packet) {
+  DecodedPat out;
+  dvbpsi_t* handle = dvbpsi_new(nullptr, DVBPSI_MSG_NONE);
+  auto callback = [](void* data, dvbpsi_pat_t* pat) {
+    auto* result = static_cast<DecodedPat*>(data);
+    result->decoded = true;
+    result->tsId = pat->i_ts_id;
+    result->version = pat->i_version;
+    result->currentNext = pat->b_current_next;
+    for (dvbpsi_pat_program_t* p = pat->p_first_program; p != nullptr; p = p->p_next)
+      result->programs.emplace_back(p->i_number, p->i_pid);
+    dvbpsi_pat_delete(pat);
+  };
+  if (handle != nullptr && dvbpsi_pat_attach(handle, callback, &out)) {
+    dvbpsi_packet_push(handle, packet.data());
+    dvbpsi_pat_detach(handle);
+  }
+  dvbpsi_delete(handle);
+  return out;
+}
+
+inline DecodedPmt DecodePmt(std::vector<uint8_t> packet, uint16_t programNumber) {
+  DecodedPmt out;
+  dvbpsi_t* handle = dvbpsi_new(nullptr, DVBPSI_MSG_NONE);
+  auto callback = [](void* data, dvbpsi_pmt_t* pmt) {
+    auto* result = static_cast<DecodedPmt*>(data);
+    result->decoded = true;
+    result->programNumber = pmt->i_program_number;
+    result->pcrPid = pmt->i_pcr_pid;
+    for (dvbpsi_pmt_es_t* es = pmt->p_first_es; es != nullptr; es = es->p_next)
+      result->streams.emplace_back(es->i_type, es->i_pid);
+    dvbpsi_pmt_delete(pmt);
+  };
+  if (handle != nullptr && dvbpsi_pmt_attach(handle, programNumber, callback, &out)) {
+    dvbpsi_packet_push(handle, packet.data());
+    dvbpsi_pmt_detach(handle);
+  }
+  dvbpsi_delete(handle);
+  return out;
+}
+
+}  // namespace palvex_test
+
+#endif  // PALVEX_TESTS_PACKER_PACKER_FIXTURE_H_

@@ -1,0 +1,274 @@
+// PAT and PMT packets: golden bytes, CRC, continuity counters, slot exhaustion, and the
+// sections read back by libdvbpsi.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+#include "packer/crc32.h"
+#include "packer_fixture.h"
+#include "support/ts_checker.h"
+
+namespace palvex_test {
+namespace {
+
+using palvex::kNoFreePacket;
+using palvex::kPackerOk;
+
+// Section of a PSI packet: starts behind the 4-byte header and pointer_field, length from
+// section_length.
+std::vector<uint8_t> SectionOf(const std::vector<uint8_t>& packet) {
+  const size_t length = 3 + ((packet[6] & 0x0F) << 8 | packet[7]);
+  return std::vector<uint8_t>(packet.begin() + 5, packet.begin() + 5 + length);
+}
+
+std::vector<uint8_t> WithStuffing(std::vector<uint8_t> bytes) {
+  bytes.resize(188, 0xFF);
+  return bytes;
+}
+
+// H.264 video (codec 0) then AAC (codec 8): PMT PID 0x0010, PIDs 0x0011 and 0x0012.
+void AddVideoAudio(TestFormat* format) {
+  format->Add(kVideo, 0, 1);
+  format->Add(kAudio, 8, 2, AacConfig());
+}
+
+TEST(Crc32Test, TableMatchesBitwiseDivision) {
+  std::vector<uint8_t> bytes(300);
+  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = uint8_t(i * 37 + 11);
+  for (size_t size : {size_t{0}, size_t{1}, size_t{9}, size_t{183}, size_t{300}}) {
+    EXPECT_EQ(palvex::Crc32(bytes.data(), size), Crc32Mpeg2(bytes.data(), size)) << size;
+  }
+  const uint8_t check[] = {'1', '2', '3', '4', '5', '6', '7', '8', '9'};
+  EXPECT_EQ(palvex::Crc32(check, 9), 0x0376E6E7u);
+}
+
+TEST(PatTest, OneProgramVersion0GoldenPacket) {
+  PackerRig rig;
+  TestFormat format;
+  AddVideoAudio(&format);
+  ASSERT_EQ(rig.packer->AddProgram(&format), kPackerOk);
+  rig.packer->Reset();
+  ASSERT_EQ(rig.packer->PATToTS(), kPackerOk);
+  const std::vector<uint8_t> expected = WithStuffing({
+      0x47,        // sync_byte
+      0x40,        // payload_unit_start_indicator 1, PID[12:8] 0
+      0x00,        // PID[7:0]: PAT
+      0x10,        // payload only, continuity_counter 0
+      0x00,        // pointer_field
+      0x00,        // table_id: program_association_section
+      0xB0,        // section_syntax_indicator 1, '0', reserved '11', section_length[11:8]
+      0x0D,        // section_length 13
+      0x00, 0x66,  // transport_stream_id 0x0066
+      0xC1,        // reserved '11', version_number 0, current_next_indicator 1
+      0x00,        // section_number
+      0x00,        // last_section_number
+      0x00, 0x01,  // program_number 1
+      0xE0,        // reserved '111', program_map_PID[12:8]
+      0x10,        // program_map_PID[7:0]: 0x0010
+      0x11, 0xC5, 0xB9, 0x73,  // CRC_32
+  });
+  const auto packets = rig.TakePackets();
+  ASSERT_EQ(packets.size(), 1u);
+  EXPECT_EQ(packets[0], expected);
+  EXPECT_EQ(Crc32Mpeg2(SectionOf(packets[0]).data(), 16), 0u);
+}
+
+TEST(PatTest, Version1ChangesVersionByteAndCrc) {
+  PackerRig rig;
+  TestFormat format;
+  AddVideoAudio(&format);
+  ASSERT_EQ(rig.packer->AddProgram(&format), kPackerOk);  // version 1, no Reset
+  ASSERT_EQ(rig.packer->PATToTS(), kPackerOk);
+  const auto packet = rig.TakePackets().at(0);
+  EXPECT_EQ(packet[10], 0xC3);  // version_number 1, current_next_indicator 1
+  EXPECT_EQ(std::vector<uint8_t>(packet.begin() + 17, packet.begin() + 21),
+            (std::vector<uint8_t>{0x8F, 0x6B, 0x69, 0x51}));  // CRC_32
+}
+
+TEST(PatTest, VersionIsCarriedModulo32) {
+  PackerRig rig;
+  TestFormat format;
+  AddVideoAudio(&format);
+  for (int i = 0; i < 16; ++i) {  // each addition and each removal raises the version
+    ASSERT_EQ(rig.packer->AddProgram(&format), kPackerOk);
+    ASSERT_EQ(rig.packer->RemoveProgram(&format), kPackerOk);
+  }
+  ASSERT_EQ(rig.packer->patVersion(), 32);
+  rig.packer->PATToTS();
+  ASSERT_EQ(rig.packer->AddProgram(&format), kPackerOk);
+  rig.packer->PATToTS();
+  const auto packets = rig.TakePackets();
+  EXPECT_EQ(packets[0][10], 0xC1);  // version 32 -> version_number 0
+  EXPECT_EQ(packets[1][10], 0xC3);  // version 33 -> version_number 1
+  EXPECT_EQ(DecodePat(packets[1]).version, 1);
+}
+
+TEST(PatTest, PackerWithoutProgramsWritesTwelveBytePat) {
+  PackerRig rig;
+  ASSERT_EQ(rig.packer->PATToTS(), kPackerOk);
+  ASSERT_EQ(rig.packer->PMTToTS(), kPackerOk);
+  const auto packets = rig.TakePackets();
+  ASSERT_EQ(packets.size(), 1u);  // PMTToTS wrote nothing
+  const std::vector<uint8_t> head = {0x47, 0x40, 0x00, 0x10, 0x00,
+                                     0x00, 0xB0, 0x09,  // table_id, section_length 9
+                                     0x00, 0x66, 0xC1, 0x00, 0x00};
+  EXPECT_TRUE(std::equal(head.begin(), head.end(), packets[0].begin()));
+  EXPECT_EQ(Crc32Mpeg2(packets[0].data() + 5, 12), 0u);
+  EXPECT_EQ(std::vector<uint8_t>(packets[0].begin() + 17, packets[0].end()),
+            std::vector<uint8_t>(171, 0xFF));
+}
+
+TEST(PmtTest, VideoAndAacGoldenPacket) {
+  PackerRig rig;
+  TestFormat format;
+  AddVideoAudio(&format);
+  ASSERT_EQ(rig.packer->AddProgram(&format), kPackerOk);
+  ASSERT_NE(rig.packer->programs()[0]->ToTS(), nullptr);
+  const std::vector<uint8_t> expected = WithStuffing({
+      0x47,        // sync_byte
+      0x40,        // payload_unit_start_indicator 1, PID[12:8] 0
+      0x10,        // PID[7:0]: PMT PID 0x0010
+      0x10,        // payload only, continuity_counter 0
+      0x00,        // pointer_field
+      0x02,        // table_id: TS_program_map_section
+      0xB0,        // section_syntax_indicator 1, '0', reserved '11', section_length[11:8]
+      0x17,        // section_length 23
+      0x00, 0x01,  // program_number 1
+      0xC1,        // reserved '11', version_number 0, current_next_indicator 1
+      0x00,        // section_number
+      0x00,        // last_section_number
+      0xE0, 0x11,  // reserved '111', PCR_PID 0x0011
+      0xF0, 0x00,  // reserved '1111', program_info_length 0
+      0x1B,        // stream_type: H.264
+      0xE0, 0x11,  // reserved '111', elementary_PID 0x0011
+      0xF0, 0x00,  // reserved '1111', ES_info_length 0
+      0x0F,        // stream_type: AAC (ADTS)
+      0xE0, 0x12,  // reserved '111', elementary_PID 0x0012
+      0xF0, 0x00,  // reserved '1111', ES_info_length 0
+      0xF1, 0x2B, 0x97, 0x2C,  // CRC_32
+  });
+  EXPECT_EQ(rig.TakePackets().at(0), expected);
+}
+
+TEST(PsiTest, SizeQueryMatchesWrittenLength) {
+  PackerRig rig;
+  TestFormat format;
+  AddVideoAudio(&format);
+  ASSERT_EQ(rig.packer->AddProgram(&format), kPackerOk);
+  uint8_t area[188];
+  EXPECT_EQ(rig.packer->WritePSI(nullptr), 16);
+  EXPECT_EQ(rig.packer->WritePSI(area), 16);
+  EXPECT_EQ(rig.packer->programs()[0]->WritePSI(nullptr), 26);
+  EXPECT_EQ(rig.packer->programs()[0]->WritePSI(area), 26);
+}
+
+TEST(PsiTest, ContinuityCountersWrapAndStayIndependent) {
+  PackerRig rig;
+  TestFormat first;
+  TestFormat second;
+  AddVideoAudio(&first);
+  AddVideoAudio(&second);
+  ASSERT_EQ(rig.packer->AddProgram(&first), kPackerOk);
+  ASSERT_EQ(rig.packer->AddProgram(&second), kPackerOk);
+  for (int i = 0; i < 17; ++i) ASSERT_EQ(rig.packer->PATToTS(), kPackerOk);
+  auto packets = rig.TakePackets();
+  for (int i = 0; i < 17; ++i) EXPECT_EQ(packets[i][3], 0x10 | (i & 0x0F)) << i;
+  ASSERT_EQ(rig.packer->PMTToTS(), kPackerOk);
+  ASSERT_NE(rig.packer->programs()[1]->ToTS(), nullptr);
+  packets = rig.TakePackets();
+  ASSERT_EQ(packets.size(), 3u);
+  EXPECT_EQ(PidOf(packets[0]), 0x10);
+  EXPECT_EQ(packets[0][3], 0x10);  // first program, CC 0
+  EXPECT_EQ(PidOf(packets[1]), 0x13);
+  EXPECT_EQ(packets[1][3], 0x10);  // second program, CC 0
+  EXPECT_EQ(packets[2][3], 0x11);  // second program again, CC 1
+  EXPECT_EQ(rig.packer->programs()[0]->counter(), 1);
+  EXPECT_EQ(rig.packer->patCounter(), 1);  // 17 PAT packets
+}
+
+TEST(PsiTest, OneFreeSlotTakesThePatOnly) {
+  PackerRig rig;
+  TestFormat format;
+  AddVideoAudio(&format);
+  ASSERT_EQ(rig.packer->AddProgram(&format), kPackerOk);
+  rig.LeaveFreeSlots(1);
+  EXPECT_EQ(rig.packer->PATToTS(), kPackerOk);
+  EXPECT_EQ(rig.packer->PMTToTS(), kNoFreePacket);
+  EXPECT_EQ(rig.packer->programs()[0]->counter(), 0);
+  EXPECT_EQ(rig.packer->PATToTS(), kNoFreePacket);
+  EXPECT_EQ(rig.packer->patCounter(), 1);
+}
+
+TEST(PsiTest, NoOutputBufferIsNoFreeSlot) {
+  PackerPtr packer(palvex::CreatePacker());
+  EXPECT_EQ(packer->SetOutputBuffer(nullptr), -1);
+  EXPECT_EQ(packer->PATToTS(), kNoFreePacket);
+}
+
+// A program assembled by hand beyond what AddProgram admits: its PMT would not fit one
+// packet, so no packet is written rather than one written past the slot.
+TEST(PsiTest, PmtLongerThanOnePacketIsNotWritten) {
+  PackerRig rig;
+  palvex::PMTProgram program(1, 0x10, 0, 1, &rig.buffer, nullptr, 188);
+  for (uint16_t pid = 0x11; pid < 0x11 + 34; ++pid) {
+    program.AppendStream(new palvex::AudioTSStream(0x0F, 0xC0, pid, false, &rig.buffer, 188));
+  }
+  ASSERT_EQ(program.WritePSI(nullptr), 16 + 5 * 34);
+  EXPECT_EQ(program.ToTS(), nullptr);
+  EXPECT_EQ(program.counter(), 0);
+  EXPECT_TRUE(rig.TakePackets().empty());
+}
+
+TEST(PsiTest, LibdvbpsiDecodesTwoProgramsWithTheirStreams) {
+  PackerRig rig;
+  TestFormat first;
+  TestFormat second;
+  AddVideoAudio(&first);
+  second.Add(kAudio, 11, 3);
+  second.Add(kVideo, 2, 4);
+  ASSERT_EQ(rig.packer->AddProgram(&first), kPackerOk);
+  ASSERT_EQ(rig.packer->AddProgram(&second), kPackerOk);
+  ASSERT_EQ(rig.packer->PATToTS(), kPackerOk);
+  ASSERT_EQ(rig.packer->PMTToTS(), kPackerOk);
+  const auto packets = rig.TakePackets();
+  ASSERT_EQ(packets.size(), 3u);
+  for (const auto& packet : packets) {
+    const auto section = SectionOf(packet);
+    EXPECT_EQ(Crc32Mpeg2(section.data(), section.size()), 0u);
+  }
+  const DecodedPat pat = DecodePat(packets[0]);
+  ASSERT_TRUE(pat.decoded);
+  EXPECT_EQ(pat.tsId, 0x0066);
+  EXPECT_EQ(pat.version, 2);
+  EXPECT_TRUE(pat.currentNext);
+  EXPECT_EQ(pat.programs, (std::vector<std::pair<uint16_t, uint16_t>>{{1, 0x10}, {2, 0x13}}));
+
+  const DecodedPmt pmt1 = DecodePmt(packets[1], 1);
+  ASSERT_TRUE(pmt1.decoded);
+  EXPECT_EQ(pmt1.pcrPid, 0x11);
+  EXPECT_EQ(pmt1.streams, (std::vector<std::pair<uint8_t, uint16_t>>{{0x1B, 0x11}, {0x0F, 0x12}}));
+  const DecodedPmt pmt2 = DecodePmt(packets[2], 2);
+  ASSERT_TRUE(pmt2.decoded);
+  EXPECT_EQ(pmt2.pcrPid, 0x15);  // the video stream, listed second
+  EXPECT_EQ(pmt2.streams, (std::vector<std::pair<uint8_t, uint16_t>>{{0x03, 0x14}, {0x02, 0x15}}));
+}
+
+TEST(PsiTest, LibdvbpsiRejectsACorruptedSection) {
+  PackerRig rig;
+  TestFormat format;
+  AddVideoAudio(&format);
+  ASSERT_EQ(rig.packer->AddProgram(&format), kPackerOk);
+  ASSERT_EQ(rig.packer->PATToTS(), kPackerOk);
+  ASSERT_EQ(rig.packer->PMTToTS(), kPackerOk);
+  auto packets = rig.TakePackets();
+  ASSERT_TRUE(DecodePat(packets[0]).decoded);
+  ASSERT_TRUE(DecodePmt(packets[1], 1).decoded);
+  packets[0][14] ^= 0x01;  // program_number
+  packets[1][20] ^= 0x01;  // first elementary_PID
+  EXPECT_FALSE(DecodePat(packets[0]).decoded);
+  EXPECT_FALSE(DecodePmt(packets[1], 1).decoded);
+}
+
+}  // namespace
+}  // namespace palvex_test
