@@ -1,0 +1,188 @@
+// Test-only writer of H.264 bitstreams: u(n), ue(v), se(v), emulation prevention, and
+// SPS and slice-header NAL units built field by field.
+#ifndef PALVEX_TESTS_STREAM_H264_BIT_WRITER_H_
+#define PALVEX_TESTS_STREAM_H264_BIT_WRITER_H_
+
+#include <cstdint>
+#include <vector>
+
+namespace palvex::testing {
+
+class H264BitWriter {
+ public:
+  // u(n), n up to 64.
+  H264BitWriter& Bits(uint64_t value, int n) {
+    for (int i = n - 1; i >= 0; --i) Bit(int(value >> i & 1));
+    return *this;
+  }
+  H264BitWriter& Flag(bool value) { return Bit(value ? 1 : 0); }
+
+  // ue(v) for codeNum up to 2^32 - 2 (and beyond, to write over-long codes).
+  H264BitWriter& Ue(uint64_t codeNum) {
+    const uint64_t code = codeNum + 1;
+    int bits = 0;
+    while (code >> bits > 1) ++bits;
+    Bits(0, bits);
+    return Bits(code, bits + 1);
+  }
+
+  H264BitWriter& Se(int64_t value) {
+    return Ue(value > 0 ? uint64_t(2 * value - 1) : uint64_t(-2 * value));
+  }
+
+  // rbsp_trailing_bits(): a one, then zeros to the byte boundary.
+  H264BitWriter& Trailing() {
+    Bit(1);
+    while (m_bitCount % 8 != 0) Bit(0);
+    return *this;
+  }
+
+  int BitCount() const { return m_bitCount; }
+  const std::vector<uint8_t>& Bytes() const { return m_bytes; }
+
+ private:
+  H264BitWriter& Bit(int bit) {
+    if (m_bitCount % 8 == 0) m_bytes.push_back(0);
+    if (bit != 0) m_bytes.back() = uint8_t(m_bytes.back() | 0x80 >> (m_bitCount % 8));
+    ++m_bitCount;
+    return *this;
+  }
+
+  std::vector<uint8_t> m_bytes;
+  int m_bitCount = 0;
+};
+
+// 7.4.1: within a NAL unit, 0x000000..0x000003 become 0x00000300..0x00000303, and an RBSP
+// ending in a zero byte gets a final 0x03.
+inline std::vector<uint8_t> Escape(const std::vector<uint8_t>& rbsp) {
+  std::vector<uint8_t> out;
+  int zeros = 0;
+  for (uint8_t byte : rbsp) {
+    if (zeros >= 2 && byte <= 3) {
+      out.push_back(0x03);
+      zeros = 0;
+    }
+    out.push_back(byte);
+    zeros = byte == 0 ? zeros + 1 : 0;
+  }
+  if (!out.empty() && out.back() == 0) out.push_back(0x03);
+  return out;
+}
+
+inline std::vector<uint8_t> MakeNal(uint8_t header, const std::vector<uint8_t>& rbsp) {
+  std::vector<uint8_t> nal{header};
+  const std::vector<uint8_t> escaped = Escape(rbsp);
+  nal.insert(nal.end(), escaped.begin(), escaped.end());
+  return nal;
+}
+
+struct SpsFields {
+  int profileIdc = 100;
+  int levelIdc = 30;
+  int spsId = 0;
+  int chromaFormatIdc = 1;
+  bool separateColourPlane = false;
+  // Scaling lists written when present: each list as its delta_scale values (a list ends
+  // early when its values bring nextScale to 0).
+  bool scalingMatrix = false;
+  std::vector<std::vector<int>> scalingLists;  // empty entry: seq_scaling_list_present_flag 0
+  int log2MaxFrameNumMinus4 = 0;
+  int pocType = 0;
+  int log2MaxPocLsbMinus4 = 0;
+  bool deltaPicOrderAlwaysZero = false;
+  int offsetForNonRefPic = 0;
+  int offsetForTopToBottomField = 0;
+  std::vector<int> offsetForRefFrame;
+  int maxNumRefFrames = 4;
+  int widthMbsMinus1 = 19;
+  int heightMapUnitsMinus1 = 14;
+  bool frameMbsOnly = true;
+};
+
+// SPS RBSP: the fields up to frame_mbs_only_flag, then direct_8x8_inference_flag,
+// frame_cropping_flag, vui_parameters_present_flag and the trailing bits.
+inline std::vector<uint8_t> SpsRbsp(const SpsFields& s) {
+  H264BitWriter w;
+  w.Bits(uint64_t(s.profileIdc), 8).Bits(0, 8).Bits(uint64_t(s.levelIdc), 8).Ue(uint64_t(s.spsId));
+  if (s.profileIdc >= 100 || s.profileIdc == 44) {
+    w.Ue(uint64_t(s.chromaFormatIdc));
+    if (s.chromaFormatIdc == 3) w.Flag(s.separateColourPlane);
+    w.Ue(0).Ue(0).Flag(false).Flag(s.scalingMatrix);
+    if (s.scalingMatrix) {
+      const size_t lists = s.chromaFormatIdc != 3 ? 8 : 12;
+      for (size_t i = 0; i < lists; ++i) {
+        const bool present = i < s.scalingLists.size() && !s.scalingLists[i].empty();
+        w.Flag(present);
+        if (present) {
+          for (int delta : s.scalingLists[i]) w.Se(delta);
+        }
+      }
+    }
+  }
+  w.Ue(uint64_t(s.log2MaxFrameNumMinus4)).Ue(uint64_t(s.pocType));
+  if (s.pocType == 0) {
+    w.Ue(uint64_t(s.log2MaxPocLsbMinus4));
+  } else if (s.pocType == 1) {
+    w.Flag(s.deltaPicOrderAlwaysZero).Se(s.offsetForNonRefPic).Se(s.offsetForTopToBottomField);
+    w.Ue(s.offsetForRefFrame.size());
+    for (int offset : s.offsetForRefFrame) w.Se(offset);
+  }
+  w.Ue(uint64_t(s.maxNumRefFrames)).Flag(false).Ue(uint64_t(s.widthMbsMinus1)).Ue(uint64_t(s.heightMapUnitsMinus1));
+  w.Flag(s.frameMbsOnly);
+  if (!s.frameMbsOnly) w.Flag(false);  // mb_adaptive_frame_field_flag
+  w.Flag(true).Flag(false).Flag(false).Trailing();
+  return w.Bytes();
+}
+
+inline std::vector<uint8_t> MakeSps(const SpsFields& s) { return MakeNal(0x67, SpsRbsp(s)); }
+
+struct SliceFields {
+  int nalRefIdc = 2;
+  bool idr = false;
+  int firstMbInSlice = 0;
+  int sliceType = 5;
+  int ppsId = 0;
+  int colourPlaneId = 0;
+  int frameNum = 0;
+  bool fieldPic = false;
+  bool bottomField = false;
+  int idrPicId = 0;
+  int pocLsb = 0;
+  int deltaPicOrderCntBottom = 0;  // written when bottomFieldPicOrderInFramePresent
+  int deltaPicOrderCnt0 = 0;
+  int deltaPicOrderCnt1 = 0;       // written when bottomFieldPicOrderInFramePresent
+  bool bottomFieldPicOrderInFramePresent = false;  // the PPS flag
+};
+
+// Slice header RBSP up to the picture order count fields, followed by a few bytes of what
+// would be the rest of the header and the slice data.
+inline std::vector<uint8_t> SliceRbsp(const SpsFields& sps, const SliceFields& s) {
+  H264BitWriter w;
+  w.Ue(uint64_t(s.firstMbInSlice)).Ue(uint64_t(s.sliceType)).Ue(uint64_t(s.ppsId));
+  if (sps.separateColourPlane) w.Bits(uint64_t(s.colourPlaneId), 2);
+  w.Bits(uint64_t(s.frameNum), sps.log2MaxFrameNumMinus4 + 4);
+  if (!sps.frameMbsOnly) {
+    w.Flag(s.fieldPic);
+    if (s.fieldPic) w.Flag(s.bottomField);
+  }
+  if (s.idr) w.Ue(uint64_t(s.idrPicId));
+  if (sps.pocType == 0) {
+    w.Bits(uint64_t(s.pocLsb), sps.log2MaxPocLsbMinus4 + 4);
+    if (s.bottomFieldPicOrderInFramePresent && !s.fieldPic) w.Se(s.deltaPicOrderCntBottom);
+  }
+  if (sps.pocType == 1 && !sps.deltaPicOrderAlwaysZero) {
+    w.Se(s.deltaPicOrderCnt0);
+    if (s.bottomFieldPicOrderInFramePresent && !s.fieldPic) w.Se(s.deltaPicOrderCnt1);
+  }
+  w.Ue(0).Se(3).Bits(0xA5C3, 16).Trailing();  // slice_qp_delta etc., stand-in slice data
+  return w.Bytes();
+}
+
+inline std::vector<uint8_t> MakeSlice(const SpsFields& sps, const SliceFields& s) {
+  const uint8_t header = uint8_t((s.nalRefIdc & 3) << 5 | (s.idr ? 5 : 1));
+  return MakeNal(header, SliceRbsp(sps, s));
+}
+
+}  // namespace palvex::testing
+
+#endif  // PALVEX_TESTS_STREAM_H264_BIT_WRITER_H_
