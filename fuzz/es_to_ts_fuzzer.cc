@@ -1,0 +1,87 @@
+// Frames of every kind through EStoTS: the first bytes pick the stream type, the time
+// stamp and the flags, the rest is the frame. Several frames per input, so that the time
+// stamp and H.264 state carry over. Every packet written must be a whole 188-byte packet
+// with the sync byte, and the frame's payload must not be read outside its bytes.
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "muxer/ts_packet_buffer.h"
+#include "palvex/media_frame.h"
+#include "palvex/media_stream.h"
+#include "stream/ts_stream.h"
+
+namespace {
+
+class Frame final : public IMediaFrame {
+ public:
+  Frame(uint8_t* data, int size, int64_t time) : m_data(data), m_size(size), m_time(time) {}
+  void Reserved0() override {}
+  void Reserved1() override {}
+  uint8_t* GetData() override { return m_data; }
+  int GetSize() override { return m_size; }
+  void SetSize(int size) override { m_size = size; }
+  int64_t GetTime() override { return m_time; }
+
+ private:
+  uint8_t* m_data;
+  int m_size;
+  int64_t m_time;
+};
+
+const uint8_t kStreamTypes[] = {0x1B, 0x0F, 0x02, 0x03, 0x11, 0x80, 0x87, 0x1B};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size < 2) return 0;
+  const uint8_t mode = data[0];
+  const uint8_t streamType = kStreamTypes[mode & 7];
+  const bool video = (mode & 0x08) == 0;
+  const bool trailer = (mode & 0x10) != 0;
+  const bool pcr = (mode & 0x20) != 0;
+  palvex::TSPacketBuffer buffer;
+  // A small buffer now and then, so that "buffer full" is reached mid-frame.
+  if (mode & 0x40) buffer.Resize(8 * 188);
+  VideoStream videoDesc;
+  AudioStream audioDesc;
+  audioDesc.SetMainType(1);
+  palvex::TSStream stream(streamType, video ? 0xE0 : 0xC0, 0x100, pcr, &buffer, 188);
+  stream.SetHasTimeTrailer(trailer);
+
+  // Frames: a 2-byte time step (signed, in ms, so that time goes back too) and a 2-byte
+  // length, then that many bytes (or what is left).
+  size_t off = 1;
+  int64_t time = 1000000;
+  int rounds = 0;
+  while (off + 4 <= size && rounds++ < 16) {
+    const int16_t step = int16_t(data[off] << 8 | data[off + 1]);
+    size_t length = size_t(data[off + 2] << 8 | data[off + 3]);
+    off += 4;
+    if (length > size - off) length = size - off;
+    time += int64_t(step) * 1000;
+    // An exact-size copy so that any read past the frame is seen by the sanitizer.
+    uint8_t* bytes = length > 0 ? static_cast<uint8_t*>(std::malloc(length)) : nullptr;
+    if (length > 0) std::memcpy(bytes, data + off, length);
+    off += length;
+    Frame frame(bytes, int(length), time);
+    uint32_t remaining = uint32_t(length);
+    buffer.Clear();
+    const int32_t result =
+        stream.EStoTS(video ? static_cast<MediaStream*>(&videoDesc) : &audioDesc, &frame, bytes, &remaining);
+    uint8_t* out = nullptr;
+    const int written = buffer.GetBytes(&out);
+    if (written % 188 != 0) std::abort();
+    for (int p = 0; p < written; p += 188) {
+      if (out[p] != 0x47) std::abort();
+    }
+    if (result == 0 && remaining != 0 && streamType != 0x11 && streamType < 0x80) {
+      // A frame that went out whole leaves nothing behind, unless it was an H.264 frame
+      // refused without a start code.
+      if (!(streamType == 0x1B && video && !trailer && written == 0)) std::abort();
+    }
+    std::free(bytes);
+  }
+  return 0;
+}
