@@ -51,7 +51,7 @@ bool VideoStreamKind(int32_t codec, StreamKind* kind) {
       *kind = StreamKind{0x1B, 0xE0};  // H.264 / AVC
       return true;
     case 1:
-      *kind = StreamKind{0x10, 0xE0};  // MPEG-4 Part 2 visual
+      *kind = StreamKind{0x10, 0xE0};  // MPEG-4 Visual (ISO/IEC 14496-2)
       return true;
     case 2:
       *kind = StreamKind{0x02, 0xE2};  // MPEG-2 video, on video stream number 2
