@@ -1,6 +1,7 @@
 // MuxFrame: finds the frame's elementary stream, frames raw AAC with ADTS headers, sends
 // the PAT and the PMTs when they are due, and hands the frame to the stream's packetizer.
 #include <cstdio>
+#include <limits>
 
 #include "packer/ts_packer.h"
 #include "stream/ts_stream.h"
@@ -75,7 +76,8 @@ int32_t TSPacker::MuxFrame(int32_t streamId, IMediaFrame* frame) {
     if (t < m_lastPSITime) m_lastPSITime = t;
     // t >= m_lastPSITime here; the difference is taken unsigned so that it cannot overflow.
     if (uint64_t(t) - uint64_t(m_lastPSITime) >= uint64_t(kPSIInterval)) {
-      ++m_psiCount;
+      // Only whether the count is 0 matters; it stops short of overflowing.
+      if (m_psiCount < std::numeric_limits<int32_t>::max()) ++m_psiCount;
       emitPSI = true;
     }
   }
