@@ -5,7 +5,6 @@
 #include <cstring>
 #include <vector>
 
-#include "packer/crc32.h"
 #include "packer_fixture.h"
 #include "support/ts_checker.h"
 
@@ -31,16 +30,6 @@ std::vector<uint8_t> WithStuffing(std::vector<uint8_t> bytes) {
 void AddVideoAudio(TestFormat* format) {
   format->Add(kVideo, 0, 1);
   format->Add(kAudio, 8, 2, AacConfig());
-}
-
-TEST(Crc32Test, TableMatchesBitwiseDivision) {
-  std::vector<uint8_t> bytes(300);
-  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = uint8_t(i * 37 + 11);
-  for (size_t size : {size_t{0}, size_t{1}, size_t{9}, size_t{183}, size_t{300}}) {
-    EXPECT_EQ(palvex::Crc32(bytes.data(), size), Crc32Mpeg2(bytes.data(), size)) << size;
-  }
-  const uint8_t check[] = {'1', '2', '3', '4', '5', '6', '7', '8', '9'};
-  EXPECT_EQ(palvex::Crc32(check, 9), 0x0376E6E7u);
 }
 
 TEST(PatTest, OneProgramVersion0GoldenPacket) {
@@ -149,18 +138,6 @@ TEST(PmtTest, VideoAndAacGoldenPacket) {
       0xF1, 0x2B, 0x97, 0x2C,  // CRC_32
   });
   EXPECT_EQ(rig.TakePackets().at(0), expected);
-}
-
-TEST(PsiTest, SizeQueryMatchesWrittenLength) {
-  PackerRig rig;
-  TestFormat format;
-  AddVideoAudio(&format);
-  ASSERT_EQ(rig.packer->AddProgram(&format), kPackerOk);
-  uint8_t area[188];
-  EXPECT_EQ(rig.packer->WritePSI(nullptr), 16);
-  EXPECT_EQ(rig.packer->WritePSI(area), 16);
-  EXPECT_EQ(rig.packer->programs()[0]->WritePSI(nullptr), 26);
-  EXPECT_EQ(rig.packer->programs()[0]->WritePSI(area), 26);
 }
 
 TEST(PsiTest, ContinuityCountersWrapAndStayIndependent) {
