@@ -239,8 +239,8 @@ TEST(FrameMuxerTest, EveryAddedFormatGetsItsOwnCopyAndProgram) {
   ASSERT_GE(out.bytes.size(), 3 * 188u);
   const uint8_t* pat = out.bytes.data();
   EXPECT_EQ(Pid(pat), 0);
-  EXPECT_EQ(pat[7], 0x00);
-  EXPECT_EQ(pat[7 + 1], 9 + 4 * 2);  // section_length: two programs
+  EXPECT_EQ(pat[5], 0x00);           // table_id
+  EXPECT_EQ(pat[7], 9 + 4 * 2);      // section_length: two programs
   EXPECT_EQ(Pid(pat + 188), 0x10);   // PMT of the first program
   EXPECT_EQ(Pid(pat + 376), 0x13);   // PMT of the second program
   // Removing a format while its program runs keeps the program's streams alive.

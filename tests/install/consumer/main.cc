@@ -43,10 +43,11 @@ int main() {
   uint8_t* ts = nullptr;
   int length = 0;
   const int rc = mux->ProcessFrame(5, &frame, &ts, &length);
+  // PAT, PMT and one audio packet; the bytes stay valid until the next call on the muxer.
+  const bool ok = rc == 0 && length == 3 * 188 && ts[0] == 0x47;
   mux->Stop();
   mux->Close();
   iptv::RemovePalvex(mux);
   std::printf("muxed %d bytes\n", length);
-  // PAT, PMT and one audio packet.
-  return rc == 0 && length == 3 * 188 && ts[0] == 0x47 ? 0 : 1;
+  return ok ? 0 : 1;
 }
