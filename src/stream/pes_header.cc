@@ -53,31 +53,46 @@ const uint8_t* TSStream::H264FirstStartCode(IMediaFrame* frame) {
   return FindStartCode(bytes, size_t(size));
 }
 
-// Walks the NAL units from the first start code: each unit runs from its header byte up
-// to the next start code (a four-byte code's zero_byte is not part of the unit). A
-// sequence parameter set records the time and profile_idc; an IDR slice or SPS after the
-// first unit makes the frame a key picture.
-bool TSStream::WalkNalUnits(const uint8_t* bytes, size_t count, const uint8_t* startCode,
-                            int64_t time) {
-  const uint8_t* const end = bytes + count;
-  const uint8_t* nal = startCode + StartCodeLength(startCode);
-  bool key = false;
-  for (;;) {
-    if (end - nal >= 2 && (nal[0] & 0x1F) == 7) {
-      m_baseTime = time;
-      m_profileIdc = nal[1];  // profile_idc
-    }
-    const uint8_t* next = FindStartCode(nal, size_t(end - nal));
-    if (next == nullptr) break;
-    m_h264Parser.FeedNal(nal, int32_t(next - nal));
-    nal = next + StartCodeLength(next);
-    if (nal < end) {
-      const int type = nal[0] & 0x1F;  // nal_unit_type
-      if (type == 5 || type == 7) key = true;
-    }
+// Each NAL unit runs from its header byte up to the next start code (a four-byte code's
+// zero_byte is not part of the unit). A sequence parameter set records the time and
+// profile_idc; an IDR slice or SPS after the first unit makes the frame a key picture.
+TSStream::NalWalk::NalWalk(TSStream& stream, const uint8_t* bytes, size_t count,
+                           const uint8_t* startCode, int64_t time)
+    : m_stream(stream), m_end(bytes + count), m_time(time) {
+  Enter(startCode);
+}
+
+void TSStream::NalWalk::Enter(const uint8_t* startCode) {
+  m_nal = startCode + StartCodeLength(startCode);
+  m_next = m_end - m_nal > 2 ? m_nal + 2 : m_end;
+  if (m_end - m_nal >= 2 && (m_nal[0] & 0x1F) == 7) {
+    m_stream.m_baseTime = m_time;
+    m_stream.m_profileIdc = m_nal[1];  // profile_idc
   }
-  m_h264Parser.FeedNal(nal, int32_t(end - nal));
-  return key;
+}
+
+void TSStream::NalWalk::Advance(const uint8_t* limit) {
+  if (limit > m_end) limit = m_end;
+  while (m_next < limit) {
+    const uint8_t* code = FindStartCodeFrom(m_nal, m_next, limit);
+    if (code == nullptr) {
+      m_next = limit;
+      return;
+    }
+    m_stream.m_h264Parser.FeedNal(m_nal, int32_t(code - m_nal));
+    const uint8_t* header = code + StartCodeLength(code);
+    if (header < m_end) {
+      const int type = header[0] & 0x1F;  // nal_unit_type
+      if (type == 5 || type == 7) m_key = true;
+    }
+    Enter(code);
+  }
+}
+
+bool TSStream::NalWalk::Finish() {
+  Advance(m_end);
+  m_stream.m_h264Parser.FeedNal(m_nal, int32_t(m_end - m_nal));
+  return m_key;
 }
 
 int32_t TSStream::WritePESHeader(IMediaFrame* frame, uint32_t* length, uint8_t* dest,
@@ -95,12 +110,14 @@ int32_t TSStream::WritePESHeader(IMediaFrame* frame, uint32_t* length, uint8_t* 
       MeasureFrameDuration(time);
       return -1;
     }
+    NalWalk walk(*this, frame->GetData(), size_t(frame->GetSize()), startCode, time);
+    return WritePESHeader(frame, length, dest, isVideo, &walk);
   }
-  return WritePESHeader(frame, length, dest, isVideo, startCode);
+  return WritePESHeader(frame, length, dest, isVideo, nullptr);
 }
 
 int32_t TSStream::WritePESHeader(IMediaFrame* frame, uint32_t* length, uint8_t* dest,
-                                 bool isVideo, const uint8_t* startCode) {
+                                 bool isVideo, NalWalk* walk) {
   const int64_t time = frame->GetTime();
   const int64_t ticks = MicrosecondsToTicks(time);
   const uint32_t payload = *length;
@@ -123,8 +140,7 @@ int32_t TSStream::WritePESHeader(IMediaFrame* frame, uint32_t* length, uint8_t* 
     } else if (m_streamType != kStreamTypeH264) {
       dts = ticks;
     } else {
-      const bool key = startCode != nullptr &&
-                       WalkNalUnits(frame->GetData(), size_t(frame->GetSize()), startCode, time);
+      const bool key = walk != nullptr && walk->Finish();
       dts = ticks;
       if (m_profileIdc > 66) {
         int64_t t = time;

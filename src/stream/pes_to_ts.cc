@@ -20,6 +20,8 @@ constexpr int64_t kPcrIntervalTicks = 3600;  // 40 ms of frame time between PCRs
 constexpr uint32_t kMaxPESPayloadWithTimestamps = 65535 - 3 - 10;
 constexpr uint32_t kMaxPESPayloadWithout = 65535 - 3;
 constexpr uint32_t kContinuationHeaderLength = 9;
+// H.264 frames are copied and scanned in blocks of whole packets that stay in L1.
+constexpr uint32_t kScanBlock = 16 * kTsPayloadRoom;
 
 }  // namespace
 
@@ -136,11 +138,32 @@ int32_t TSStream::PESToTS(MediaStream* description, IMediaFrame* frame, const ui
   uint32_t e = 0;
   uint8_t* pes = StartPESPacket(uint64_t(headerLength) + payload, withPCR, &e);
   if (pes == nullptr) return kBufferFull;
-  WritePESHeader(frame, length, pes, isVideo, startCode);
   uint32_t first = e - headerLength;
   std::memcpy(pes + headerLength, data, first);
   uint32_t consumed = first;
-  const bool ok = PutPayloadPackets(data + first, payload - first, &consumed);
+  bool ok = true;
+  if (startCode != nullptr) {
+    // H.264: each block of the frame is scanned for start codes right after it was copied,
+    // while it is still in cache; the header, whose size is known, is completed after the
+    // walk. When the buffer runs out, the walk still covers the whole frame.
+    const uint8_t* frameBytes = frame->GetData();
+    const int frameSize = frame->GetSize();
+    NalWalk walk(*this, frameBytes, size_t(frameSize), startCode, time);
+    if (frameBytes == data && uint64_t(frameSize) == payload) {
+      walk.Advance(data + first);
+      while (ok && consumed < payload) {
+        ok = PutPayloadPackets(data + consumed, std::min(payload - consumed, kScanBlock), &consumed);
+        walk.Advance(data + consumed);
+      }
+      WritePESHeader(frame, length, pes, isVideo, &walk);
+    } else {
+      WritePESHeader(frame, length, pes, isVideo, &walk);
+      ok = PutPayloadPackets(data + first, payload - first, &consumed);
+    }
+  } else {
+    WritePESHeader(frame, length, pes, isVideo, nullptr);
+    ok = PutPayloadPackets(data + first, payload - first, &consumed);
+  }
   *length -= consumed;
   data += consumed;
   if (!ok) return kBufferFull;

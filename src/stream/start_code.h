@@ -15,6 +15,11 @@ namespace palvex {
 // outside the range.
 const uint8_t* FindStartCode(const uint8_t* bytes, size_t count);
 
+// The same search with the candidates for the final 0x01 limited to [from, end) and the
+// zero bytes in front looked for down to origin (from >= origin). Lets a long range be
+// searched piece by piece with the results of one search over [origin, end).
+const uint8_t* FindStartCodeFrom(const uint8_t* origin, const uint8_t* from, const uint8_t* end);
+
 // Length of the start code at p (as FindStartCode reported it): 3 or 4.
 inline int StartCodeLength(const uint8_t* p) { return p[2] == 0x01 ? 3 : 4; }
 

@@ -79,13 +79,33 @@ class TSStream : public PSIElement {
   int32_t profileIdc() const { return m_profileIdc; }
 
  private:
-  // WritePESHeader for a frame whose first start code (H.264 only) is already known.
+  // Walk over the NAL units of one H.264 frame, from its first start code: feeds every unit
+  // to the H.264 reader, records sequence parameter sets and finds key pictures. It can be
+  // advanced piece by piece, so that each piece is scanned right after it was copied.
+  class NalWalk {
+   public:
+    NalWalk(TSStream& stream, const uint8_t* bytes, size_t count, const uint8_t* startCode,
+            int64_t time);
+    // Handles every start code that ends before limit.
+    void Advance(const uint8_t* limit);
+    // Handles the rest and feeds the last unit; true for a key picture.
+    bool Finish();
+
+   private:
+    void Enter(const uint8_t* startCode);
+    TSStream& m_stream;
+    const uint8_t* m_end;
+    const uint8_t* m_nal = nullptr;   // header byte of the current unit
+    const uint8_t* m_next = nullptr;  // where a 0x01 closing the next start code may stand
+    int64_t m_time;
+    bool m_key = false;
+  };
+
+  // WritePESHeader with the frame's NAL walk (H.264 only) under way, or null.
   int32_t WritePESHeader(IMediaFrame* frame, uint32_t* length, uint8_t* dest, bool isVideo,
-                         const uint8_t* startCode);
+                         NalWalk* walk);
   // First start code of an H.264 frame, or null when the frame has none to walk.
   static const uint8_t* H264FirstStartCode(IMediaFrame* frame);
-  // Feeds every NAL unit of the frame to the H.264 reader; true for a key picture.
-  bool WalkNalUnits(const uint8_t* bytes, size_t count, const uint8_t* startCode, int64_t time);
   void MeasureFrameDuration(int64_t time);
   bool DecidePCR(int64_t ticks);
   // A slot for the first TS packet of a PES packet of `total` bytes, its header and

@@ -458,3 +458,55 @@ TEST(TsStreamPsiTest, PmtEntryHasAnEmptyDescriptorLoop) {
 
 }  // namespace
 }  // namespace palvex
+
+namespace palvex {
+namespace {
+
+using palvex_test::AnnexB;
+using palvex_test::FakeFrame;
+using palvex_test::MakePps;
+using palvex_test::MakeSlice;
+using palvex_test::MakeSps;
+using palvex_test::PacketsOf;
+
+// A large H.264 frame is scanned block by block while it is copied; the same frame handed
+// over as a separate copy is walked in one piece first. Start codes of both lengths stand
+// at every offset around the block boundaries; both ways give the same packets and state.
+TEST(PesToTsScanTest, BlockwiseScanMatchesOneWalk) {
+  for (int shift = 0; shift < 200; ++shift) {
+    std::vector<uint8_t> bytes = AnnexB({MakeSps(77), MakePps(), MakeSlice(5, 3, 0)});
+    bytes.insert(bytes.end(), size_t(shift), 0x40);  // moves every later start code by one
+    // Reference slices whose pic_order_cnt_lsb steps by 6 of 16: a slice missed by the
+    // scan makes the next step 12, read as a wrap backwards, and the count comes out wrong.
+    for (int unit = 1; unit <= 40; ++unit) {
+      auto slice = AnnexB({MakeSlice(1, 2, uint32_t(unit * 6 % 16))}, unit % 3 == 0 ? 4 : 3);
+      slice.insert(slice.end(), size_t(130 + unit * 7 % 23), 0x40);
+      bytes.insert(bytes.end(), slice.begin(), slice.end());
+    }
+
+    VideoStream desc;
+    TSPacketBuffer fusedBuffer;
+    TSPacketBuffer plainBuffer;
+    VideoTSStream fused(0x1B, 0xE0, 0x100, true, &fusedBuffer, 188);
+    VideoTSStream plain(0x1B, 0xE0, 0x100, true, &plainBuffer, 188);
+    const int64_t times[] = {0, 40000};
+    for (int64_t t : times) {
+      FakeFrame frame(bytes, t);
+      const std::vector<uint8_t> copy(bytes);
+      uint32_t a = uint32_t(bytes.size());
+      uint32_t b = a;
+      fusedBuffer.Clear();
+      plainBuffer.Clear();
+      ASSERT_EQ(fused.EStoTS(&desc, &frame, frame.GetData(), &a), 0);
+      ASSERT_EQ(plain.EStoTS(&desc, &frame, copy.data(), &b), 0);
+      EXPECT_EQ(PacketsOf(fusedBuffer), PacketsOf(plainBuffer)) << shift << " " << t;
+    }
+    EXPECT_EQ(fused.profileIdc(), 77);
+    EXPECT_EQ(fused.basePOC(), 240) << shift;
+    EXPECT_EQ(plain.basePOC(), 240) << shift;
+    EXPECT_EQ(fused.baseTime(), plain.baseTime());
+  }
+}
+
+}  // namespace
+}  // namespace palvex

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -77,6 +78,41 @@ TEST(StartCodeTest, LongBufferWithDecoysFindsTheRealCode) {
   const uint8_t* found = FindStartCode(bytes.data(), bytes.size());
   ASSERT_NE(found, nullptr);
   EXPECT_EQ(found - bytes.data(), 77777);
+}
+
+}  // namespace
+}  // namespace palvex
+
+namespace palvex {
+namespace {
+
+// Searching piece by piece (as a frame is scanned block after block while it is copied)
+// finds the same first start code as one search over the whole range, for codes across
+// every piece boundary.
+TEST(StartCodeTest, PiecewiseSearchMatchesWholeSearch) {
+  uint32_t seed = 12345;
+  auto next = [&seed] {
+    seed = seed * 1103515245u + 12345u;
+    return seed >> 16;
+  };
+  for (int round = 0; round < 2000; ++round) {
+    std::vector<uint8_t> bytes(40 + next() % 60);
+    for (auto& b : bytes) {
+      const uint32_t r = next() % 8;
+      b = r < 4 ? 0x00 : r == 4 ? 0x01 : uint8_t(next());
+    }
+    const uint8_t* origin = bytes.data();
+    const uint8_t* end = origin + bytes.size();
+    const uint8_t* whole = FindStartCode(origin, bytes.size());
+    const uint8_t* from = origin + 2;
+    const uint8_t* piecewise = nullptr;
+    while (from < end && piecewise == nullptr) {
+      const uint8_t* limit = std::min(end, from + 1 + next() % 7);
+      piecewise = FindStartCodeFrom(origin, from, limit);
+      from = limit;
+    }
+    ASSERT_EQ(piecewise, whole) << "round " << round;
+  }
 }
 
 }  // namespace
