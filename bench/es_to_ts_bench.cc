@@ -116,7 +116,7 @@ const Clip& GetClip() {
   return clip;
 }
 
-void PacketizeClip(benchmark::State& state, bool video) {
+void PacketizeClip(benchmark::State& state, bool video, uint8_t streamType) {
   const Clip& clip = GetClip();
   const auto& frames = video ? clip.video : clip.audio;
   if (frames.empty()) {
@@ -130,7 +130,7 @@ void PacketizeClip(benchmark::State& state, bool video) {
   AudioStream audioDesc;
   audioDesc.SetMainType(1);
   MediaStream* desc = video ? static_cast<MediaStream*>(&videoDesc) : &audioDesc;
-  palvex::TSStream stream(video ? 0x1B : 0x0F, video ? 0xE0 : 0xC0, 0x100, true, &buffer, 188);
+  palvex::TSStream stream(streamType, video ? 0xE0 : 0xC0, 0x100, true, &buffer, 188);
   const int64_t step = video ? 40000 : 21333;
   int64_t time = 0;
   size_t packets = 0;
@@ -198,13 +198,16 @@ void ScanStartCodes(benchmark::State& state) {
   state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(clip.videoBytes));
 }
 
-void BM_EStoTS_H264(benchmark::State& state) { PacketizeClip(state, true); }
-void BM_EStoTS_AAC(benchmark::State& state) { PacketizeClip(state, false); }
+void BM_EStoTS_H264(benchmark::State& state) { PacketizeClip(state, true, 0x1B); }
+void BM_EStoTS_AAC(benchmark::State& state) { PacketizeClip(state, false, 0x0F); }
+// The same H.264 bytes on a video stream of another type: packetizing without the scan.
+void BM_EStoTS_H264BytesWithoutScan(benchmark::State& state) { PacketizeClip(state, true, 0x02); }
 void BM_CopyCeiling_H264(benchmark::State& state) { CopyCeiling(state, true); }
 void BM_CopyCeiling_AAC(benchmark::State& state) { CopyCeiling(state, false); }
 void BM_FindStartCode_H264(benchmark::State& state) { ScanStartCodes(state); }
 
 BENCHMARK(BM_EStoTS_H264);
+BENCHMARK(BM_EStoTS_H264BytesWithoutScan);
 BENCHMARK(BM_CopyCeiling_H264);
 BENCHMARK(BM_FindStartCode_H264);
 BENCHMARK(BM_EStoTS_AAC);
