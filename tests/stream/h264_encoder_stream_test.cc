@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "h264_bit_writer.h"
+
 namespace palvex {
 namespace {
 
@@ -114,7 +116,32 @@ struct Clip {
   std::string name;
   std::string encoderOptions;
   int pocType;
+  // x264 puts custom quantisation matrices in the PPS. With this set, every SPS of the clip
+  // is written anew with seq_scaling_matrix_present_flag 1 and scaling lists (no VUI), and
+  // FFmpeg's reading of the rewritten stream is the reference.
+  bool scalingListsInSps = false;
 };
+
+// The clip's SPS, its fields taken from FFmpeg's reading, written again with scaling lists.
+std::vector<uint8_t> SpsWithScalingLists(const TracedNal& sps) {
+  testing::SpsFields s;
+  s.profileIdc = int(sps.fields.at("profile_idc"));
+  s.levelIdc = int(sps.fields.at("level_idc"));
+  s.chromaFormatIdc = sps.fields.count("chroma_format_idc") != 0 ? int(sps.fields.at("chroma_format_idc")) : 1;
+  s.scalingMatrix = true;
+  const std::vector<int> list16{1, 2, -1, 3, 0, 0, 5, -7, 1, 1, 1, 1, 2, 2, 2, 2};
+  const std::vector<int> list64(64, 1);
+  s.scalingLists = {list16, {}, {-8}, list16, {}, {4, -12}, list64, list64};
+  if (s.chromaFormatIdc == 3) s.scalingLists.insert(s.scalingLists.end(), {list64, {}, {-8}, list64});
+  s.log2MaxFrameNumMinus4 = int(sps.fields.at("log2_max_frame_num_minus4"));
+  s.pocType = int(sps.fields.at("pic_order_cnt_type"));
+  if (s.pocType == 0) s.log2MaxPocLsbMinus4 = int(sps.fields.at("log2_max_pic_order_cnt_lsb_minus4"));
+  s.maxNumRefFrames = int(sps.fields.at("max_num_ref_frames"));
+  s.widthMbsMinus1 = int(sps.fields.at("pic_width_in_mbs_minus1"));
+  s.heightMapUnitsMinus1 = int(sps.fields.at("pic_height_in_map_units_minus1"));
+  s.frameMbsOnly = sps.fields.at("frame_mbs_only_flag") != 0;
+  return testing::MakeSps(s);
+}
 
 void PrintTo(const Clip& clip, std::ostream* os) { *os << clip.name; }
 
@@ -139,9 +166,31 @@ TEST_P(H264EncoderStreamTest, CountsFollowTheEncoder) {
   ASSERT_TRUE(RunCommand("ffprobe -v error -select_streams v -show_entries frame=coded_picture_number -of default=nw=1 " +
                   stream + " >" + frames));
 
-  const std::vector<TracedNal> traced = ParseTrace(trace);
+  std::vector<TracedNal> traced = ParseTrace(trace);
   const std::vector<int> presentation = ParsePresentationOrder(frames);
-  const std::vector<std::vector<uint8_t>> nals = SplitAnnexB(ReadFile(stream));
+  std::vector<std::vector<uint8_t>> nals = SplitAnnexB(ReadFile(stream));
+  if (clip.scalingListsInSps) {
+    ASSERT_EQ(nals.size(), traced.size());
+    std::vector<uint8_t> rewritten;
+    for (size_t i = 0; i < nals.size(); ++i) {
+      if (traced[i].type == 7) nals[i] = SpsWithScalingLists(traced[i]);
+      rewritten.insert(rewritten.end(), {0, 0, 0, 1});
+      rewritten.insert(rewritten.end(), nals[i].begin(), nals[i].end());
+    }
+    const std::string rewrittenStream = (dir.Path() / "rewritten.h264").string();
+    std::ofstream(rewrittenStream, std::ios::binary)
+        .write(reinterpret_cast<const char*>(rewritten.data()), std::streamsize(rewritten.size()));
+    ASSERT_TRUE(RunCommand("ffmpeg -nostdin -nostats -hide_banner -loglevel info -i " + rewrittenStream +
+                           " -c copy -bsf:v trace_headers -f null - 2>" + trace));
+    traced = ParseTrace(trace);
+    int lists = 0;
+    for (const TracedNal& t : traced) {
+      if (t.type == 7 && t.fields.count("seq_scaling_matrix_present_flag") != 0) {
+        lists += t.fields.at("seq_scaling_matrix_present_flag") != 0 ? 1 : 0;
+      }
+    }
+    ASSERT_GT(lists, 0) << "FFmpeg reads the rewritten SPS with its scaling lists";
+  }
   ASSERT_EQ(nals.size(), traced.size()) << "the same NAL units as FFmpeg's reader";
 
   // Feed every NAL unit; one picture per access unit (each starts with a delimiter).
@@ -225,11 +274,18 @@ INSTANTIATE_TEST_SUITE_P(
         Clip{"HighWithoutBFrames", "-profile:v high -x264-params aud=1:bframes=0:keyint=50:scenecut=0", 2},
         Clip{"MainWithoutBFramesManySlices",
              "-profile:v main -x264-params aud=1:bframes=0:keyint=40:scenecut=0:slices=4", 2},
+        // x264 writes these matrices into the PPS; the SPS is that of any High stream.
         Clip{"ScalingMatrices", "-profile:v high -bf 2 -x264-params aud=1:cqm=jvt:keyint=50:scenecut=0", 0},
         Clip{"Interlaced", "-profile:v high -bf 3 -x264-params aud=1:interlaced=1:keyint=50:scenecut=0", 0},
         Clip{"InterlacedWithoutBFrames", "-profile:v high -x264-params aud=1:interlaced=1:bframes=0:keyint=50:scenecut=0", 0},
         Clip{"High444ScalingMatrices",
-             "-profile:v high444 -pix_fmt yuv444p -bf 3 -x264-params aud=1:cqm=jvt:keyint=50:scenecut=0", 0}),
+             "-profile:v high444 -pix_fmt yuv444p -bf 3 -x264-params aud=1:cqm=jvt:keyint=50:scenecut=0", 0},
+        Clip{"ScalingListsInSps", "-profile:v high -bf 3 -x264-params aud=1:keyint=50:scenecut=0", 0, true},
+        Clip{"ScalingListsInSpsInterlaced",
+             "-profile:v high -bf 3 -x264-params aud=1:interlaced=1:keyint=50:scenecut=0", 0, true},
+        Clip{"ScalingListsInSps444",
+             "-profile:v high444 -pix_fmt yuv444p -bf 3 -x264-params aud=1:keyint=50:scenecut=0", 0, true},
+        Clip{"ScalingListsInSpsType2", "-profile:v high -x264-params aud=1:bframes=0:keyint=50:scenecut=0", 2, true}),
     [](const ::testing::TestParamInfo<Clip>& param) { return param.param.name; });
 
 }  // namespace
