@@ -183,6 +183,18 @@ TEST_F(PesToTsTest, FirstPcrAtTimeZeroIs2Pow33Minus36000) {
   EXPECT_EQ(PcrBase(packets[0]), k2e33 - 36000);
 }
 
+TEST_F(PesToTsTest, SetPcrStartsTheClockWithTheNextFrame) {
+  AudioTSStream stream(0x0F, 0xC0, 0x101, false, &buffer, 188);
+  Packets packets;
+  ASSERT_EQ(Send(stream, audioDesc, Counting(100), 500000, &packets), 0);
+  EXPECT_EQ(packets[0][3] & 0x20, 0x20) << "stuffing only";
+  EXPECT_EQ(packets[0][5], 0x00);
+  stream.SetPCR(true);
+  ASSERT_EQ(Send(stream, audioDesc, Counting(100), 1000000, &packets), 0);
+  EXPECT_EQ(packets[0][5], 0x10);
+  EXPECT_EQ(PcrBase(packets[0]), 90000 - 36000);
+}
+
 TEST_F(PesToTsTest, NegativeTimeStillTakesThePcrDecision) {
   AudioTSStream stream(0x0F, 0xC0, 0x101, true, &buffer, 188);
   Packets packets;
