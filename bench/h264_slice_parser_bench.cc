@@ -74,8 +74,8 @@ void FeedClip(benchmark::State& state, const char* name, const char* x264Options
     benchmark::DoNotOptimize(sum);
   }
   state.counters["nals"] = double(clip.nals.size());
-  state.counters["ns_per_nal"] = benchmark::Counter(
-      double(clip.nals.size()) * 1e-9, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+  state.counters["time_per_nal"] = benchmark::Counter(
+      double(clip.nals.size()), benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
 
 void BM_FeedNalHighWithBFrames(benchmark::State& state) { FeedClip(state, "high_b", "-profile:v high -bf 3"); }
@@ -120,8 +120,8 @@ void BM_ReadUe(benchmark::State& state) {
     for (int i = 0; i < codes - 1; ++i) sum += reader.ReadUe();
     benchmark::DoNotOptimize(sum);
   }
-  state.counters["ns_per_code"] = benchmark::Counter(
-      double(codes - 1) * 1e-9, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+  state.counters["time_per_code"] = benchmark::Counter(
+      double(codes - 1), benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
 BENCHMARK(BM_ReadUe);
 

@@ -27,8 +27,10 @@ class H264SliceParser {
  public:
   // nal points at the NAL header byte (the byte after the start code); length counts the
   // bytes of the NAL unit, header included. Reads never pass nal + length. An SPS or a slice
-  // header that is cut short, carries a value outside its range in H.264 or an Exp-Golomb code
-  // longer than 63 bits changes nothing.
+  // header that ends before its last field read, or holds an Exp-Golomb code of 32 or more
+  // leading zeros, changes nothing; so does an SPS whose chroma_format_idc,
+  // log2_max_frame_num_minus4, pic_order_cnt_type, log2_max_pic_order_cnt_lsb_minus4 or
+  // num_ref_frames_in_pic_order_cnt_cycle lies outside its range in 7.4.2.1.1.
   void FeedNal(const uint8_t* nal, int32_t length);
 
   // Picture order count of the last slice fed.
