@@ -147,6 +147,10 @@ int32_t TSStream::WritePESHeader(IMediaFrame* frame, uint32_t* length, uint8_t* 
         if (key) {
           m_basePOC = m_h264Parser.GetPictureOrderCount();
           m_baseTime = time;
+        } else if (m_frameDuration == 0) {
+          // No frame duration yet to scale the count by: the picture is presented at its
+          // own time rather than at the key picture's, which would put its PTS before
+          // its DTS.
         } else {
           // Two picture-order-count steps per frame, in 64 bits so long GOPs cannot overflow.
           const int64_t steps = int64_t(m_h264Parser.GetPictureOrderCount()) - m_basePOC;

@@ -220,6 +220,19 @@ TEST(PesHeaderTest, MainProfileKeyPictureTruncatesToWholeMilliseconds) {
   EXPECT_EQ(key.dts(), 90089);
 }
 
+// Before the frame duration is measured (the first three frames) a non-key picture has
+// nothing to scale its picture order count by: it presents at its own time, not at the
+// key picture's, which would put its PTS ahead of its DTS.
+TEST(PesHeaderTest, PicturesBeforeTheDurationIsMeasuredPresentAtTheirOwnTime) {
+  TSPacketBuffer buffer;
+  VideoTSStream video(0x1B, 0xE0, 0x100, false, &buffer, 188);
+  WriteH264(video, AnnexB({MakeSps(100), MakePps(), MakeSlice(5, 3, 0)}), 1000000);
+  const Header second = WriteH264(video, AnnexB({MakeSlice(1, 2, 2)}), 1040000);
+  EXPECT_EQ(video.frameDuration(), 0);
+  EXPECT_EQ(second.pts(), 93600);
+  EXPECT_EQ(second.dts(), 93600);
+}
+
 // Three-byte start codes separate NAL units as well: the IDR behind the SPS still makes
 // the frame a key picture and the profile is read.
 TEST(PesHeaderTest, ThreeByteStartCodesGiveTheSameTimeStamps) {

@@ -193,12 +193,15 @@ TEST(TsStreamRoundTripTest, H264AndAacClipDemuxUnchangedWithExpectedTimeStamps) 
     ts.insert(ts.end(), data, data + size);
     if (takeVideo) {
       // A key picture presents at its own time; the others follow the picture order count
-      // (two steps per frame) once the 40 ms duration is measured with the fourth frame.
+      // (two steps per frame) once the 40 ms duration is measured with the fourth frame,
+      // and present at their own time before that.
       if (v % 25 == 0) {
         keyTime = vt;
         keyPts = source[v].pts;
       }
-      const int64_t t = v % 25 == 0 || v < 3 ? keyTime : keyTime + (source[v].pts - keyPts) * 1000;
+      const int64_t t = v % 25 == 0 ? keyTime
+                        : v < 3     ? vt
+                                    : keyTime + (source[v].pts - keyPts) * 1000;
       expectedVideoPts.push_back(t / 1000 * 90);
       ++v;
     } else {
