@@ -168,6 +168,7 @@ TEST_P(H264EncoderStreamTest, CountsFollowTheEncoder) {
 
   std::vector<TracedNal> traced = ParseTrace(trace);
   const std::vector<int> presentation = ParsePresentationOrder(frames);
+  if (presentation.empty()) GTEST_SKIP() << "this ffprobe does not report coded_picture_number";
   std::vector<std::vector<uint8_t>> nals = SplitAnnexB(ReadFile(stream));
   if (clip.scalingListsInSps) {
     ASSERT_EQ(nals.size(), traced.size());
