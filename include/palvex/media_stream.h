@@ -32,18 +32,34 @@ struct AudioFormatInfo {
   uint8_t* extraData;        // first extradata byte, or null
 };
 
+// The blocks are copied byte for byte to and from the host, so their 32-bit layout is
+// binary interface: every field at its offset, the pointer last. Ahead of the pointer the
+// layout is the same on every target; LP64 only widens and aligns the pointer.
+static_assert(offsetof(VideoFormatInfo, videoParam1) == 0, "VideoFormatInfo layout");
+static_assert(offsetof(VideoFormatInfo, videoParam2) == 4, "VideoFormatInfo layout");
+static_assert(offsetof(VideoFormatInfo, reserved) == 8, "VideoFormatInfo layout");
 static_assert(offsetof(VideoFormatInfo, frameRate) == 28, "VideoFormatInfo layout");
 static_assert(offsetof(VideoFormatInfo, extraSize) == 32, "VideoFormatInfo layout");
-static_assert(offsetof(VideoFormatInfo, extraData) == 36 || offsetof(VideoFormatInfo, extraData) == 40,
-              "VideoFormatInfo layout");
+static_assert(offsetof(AudioFormatInfo, reserved0) == 0, "AudioFormatInfo layout");
 static_assert(offsetof(AudioFormatInfo, audioParam1) == 4, "AudioFormatInfo layout");
+static_assert(offsetof(AudioFormatInfo, audioParam2) == 8, "AudioFormatInfo layout");
+static_assert(offsetof(AudioFormatInfo, reserved1) == 12, "AudioFormatInfo layout");
 static_assert(offsetof(AudioFormatInfo, extraSize) == 24, "AudioFormatInfo layout");
-static_assert(offsetof(AudioFormatInfo, extraData) == 28 || offsetof(AudioFormatInfo, extraData) == 32,
-              "AudioFormatInfo layout");
-static_assert(sizeof(void*) != 4 || (sizeof(VideoFormatInfo) == 40 && sizeof(AudioFormatInfo) == 32),
-              "32-bit format block sizes are binary interface");
-static_assert(sizeof(void*) != 8 || (sizeof(VideoFormatInfo) == 48 && sizeof(AudioFormatInfo) == 40),
-              "LP64 format block sizes");
+static_assert(sizeof(float) == 4 && sizeof(VideoFormatInfo::reserved) == 20 &&
+                  sizeof(AudioFormatInfo::reserved0) == 4 && sizeof(AudioFormatInfo::reserved1) == 12,
+              "format block field widths");
+static_assert(sizeof(void*) != 4 || (offsetof(VideoFormatInfo, extraData) == 36 &&
+                                     sizeof(VideoFormatInfo) == 40),
+              "32-bit VideoFormatInfo: pointer at 36, 40 bytes");
+static_assert(sizeof(void*) != 4 || (offsetof(AudioFormatInfo, extraData) == 28 &&
+                                     sizeof(AudioFormatInfo) == 32),
+              "32-bit AudioFormatInfo: pointer at 28, 32 bytes");
+static_assert(sizeof(void*) != 8 || (offsetof(VideoFormatInfo, extraData) == 40 &&
+                                     sizeof(VideoFormatInfo) == 48),
+              "LP64 VideoFormatInfo: pointer at 40, 48 bytes");
+static_assert(sizeof(void*) != 8 || (offsetof(AudioFormatInfo, extraData) == 32 &&
+                                     sizeof(AudioFormatInfo) == 40),
+              "LP64 AudioFormatInfo: pointer at 32, 40 bytes");
 
 // Base of the stream family. Slots 0 to 11 in this order are binary interface.
 class MediaStream {

@@ -13,9 +13,13 @@
 #include "palvex/media_frame.h"
 #include "palvex/media_stream.h"
 
+// On Windows the functions come from palvex.dll (dllimport), unless the program links the
+// library's objects statically and defines PALVEX_STATIC.
 #if defined(_WIN32)
 #  if defined(PALVEX_BUILDING_LIBRARY)
 #    define PALVEX_API __declspec(dllexport)
+#  elif defined(PALVEX_STATIC)
+#    define PALVEX_API
 #  else
 #    define PALVEX_API __declspec(dllimport)
 #  endif

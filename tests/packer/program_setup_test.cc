@@ -211,6 +211,7 @@ TEST(ProgramSetupTest, PatHoldsAtMost42Programs) {
   EXPECT_EQ(rig.packer->patVersion(), 42);
   EXPECT_EQ(rig.packer->nextPID(), nextPID);
   ASSERT_EQ(rig.packer->PATToTS(), kPackerOk);
+  PALVEX_NEEDS_LIBDVBPSI();
   const DecodedPat pat = DecodePat(rig.TakePackets().at(0));
   ASSERT_TRUE(pat.decoded);
   EXPECT_EQ(pat.programs.size(), 42u);
@@ -249,6 +250,7 @@ TEST(ProgramSetupTest, PmtHoldsAtMost33StreamsAndRefusalRestoresState) {
   EXPECT_EQ(rig.packer->programs()[1]->WritePSI(nullptr), 16 + 5 * 33);
   EXPECT_FALSE(rig.packer->insertADTS());
   ASSERT_NE(rig.packer->programs()[1]->ToTS(), nullptr);
+  PALVEX_NEEDS_LIBDVBPSI();
   const DecodedPmt pmt = DecodePmt(rig.TakePackets().back(), 2);
   ASSERT_TRUE(pmt.decoded);
   EXPECT_EQ(pmt.streams.size(), 33u);
