@@ -20,3 +20,18 @@ palvex_ensure_packages() {
 PALVEX_BUILD_PACKAGES=(cmake g++ make clang libclang-rt-14-dev libgtest-dev libgmock-dev
   libbenchmark-dev pkg-config ffmpeg libavformat-dev libavcodec-dev libavutil-dev
   libdvbpsi-dev tstools)
+
+# The 32-bit builds: Linux -m32, and the Windows DLL cross-built with mingw-w64 and tested
+# under Wine (wine32 comes from the i386 architecture, see palvex_ensure_i386).
+PALVEX_32BIT_PACKAGES=(cmake make gcc-multilib g++-multilib googletest g++-mingw-w64-i686
+  binutils-mingw-w64-i686 wine wine32 llvm ffmpeg)
+
+# Adds the i386 architecture once; the next palvex_ensure_packages updates the lists.
+palvex_ensure_i386() {
+  if dpkg --print-foreign-architectures | grep -qx i386; then
+    return 0
+  fi
+  local sudo=""
+  if [ "$(id -u)" != 0 ]; then sudo="sudo"; fi
+  $sudo dpkg --add-architecture i386
+}

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds palvex and runs every test: the suite plain, the suite again under
-# AddressSanitizer + UndefinedBehaviorSanitizer, and each fuzz target for a few seconds.
+# AddressSanitizer + UndefinedBehaviorSanitizer, each fuzz target for a few seconds, and the
+# 32-bit builds: Linux -m32, and palvex.dll with its tests under Wine (scripts/test-32bit.sh).
 # Installs what is missing on a fresh Debian 12 machine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -33,4 +34,7 @@ for fuzzer in build/fuzz/fuzz/*_fuzzer; do
   echo "-- $name"
   "$fuzzer" -max_total_time="$FUZZ_SECONDS" -print_final_stats=1 "$work" 2>&1 | tail -n 4
 done
+
+echo "== 32-bit: Linux -m32 and Windows under Wine"
+bash scripts/test-32bit.sh build/release
 echo "all tests passed"
