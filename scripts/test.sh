@@ -25,7 +25,9 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
 echo "== fuzz targets, ${FUZZ_SECONDS} s each"
 cmake -S . -B build/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
   -DPALVEX_BUILD_FUZZ=ON -DPALVEX_BUILD_TESTS=OFF -DPALVEX_BUILD_TOOLS=OFF >/dev/null
-cmake --build build/fuzz -j "$JOBS"
+fuzz_targets=$(for f in fuzz/*_fuzzer.cc; do basename "$f" .cc; done)
+# shellcheck disable=SC2086
+cmake --build build/fuzz -j "$JOBS" --target $fuzz_targets
 for fuzzer in build/fuzz/fuzz/*_fuzzer; do
   name=$(basename "$fuzzer")
   work=build/fuzz/corpus/$name
