@@ -24,6 +24,21 @@ class TSPacketBuffer {
     return m_data + static_cast<int64_t>(m_count++) * kPacketSize;
   }
 
+  // Up to `wanted` consecutive slots at once, the ones NextPacket would hand out one by one:
+  // returns the first and stores how many were taken in *taken, fewer than wanted when the
+  // buffer runs short (0, with null, when it is full).
+  uint8_t* TakePackets(int32_t wanted, int32_t* taken) {
+    const int32_t n = wanted < FreeSlots() ? wanted : FreeSlots();
+    if (n <= 0) {
+      *taken = 0;
+      return nullptr;
+    }
+    uint8_t* p = m_data + static_cast<int64_t>(m_count) * kPacketSize;
+    m_count += n;
+    *taken = n;
+    return p;
+  }
+
   // Stores the start of the storage through data and returns the bytes written.
   int GetBytes(uint8_t** data) const {
     *data = m_data;

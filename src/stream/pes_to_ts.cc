@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "muxer/ts_packet_buffer.h"
+#include "stream/packet_copy.h"
 #include "stream/ts_packet_writer.h"
 #include "stream/ts_stream.h"
 
@@ -20,8 +21,6 @@ constexpr int64_t kPcrIntervalTicks = 3600;  // 40 ms of frame time between PCRs
 constexpr uint32_t kMaxPESPayloadWithTimestamps = 65535 - 3 - 10;
 constexpr uint32_t kMaxPESPayloadWithout = 65535 - 3;
 constexpr uint32_t kContinuationHeaderLength = 9;
-// H.264 frames are copied and scanned in blocks of whole packets that stay in L1.
-constexpr uint32_t kScanBlock = 16 * kTsPayloadRoom;
 
 }  // namespace
 
@@ -68,41 +67,54 @@ uint8_t* TSStream::StartPESPacket(uint64_t total, bool withPCR, uint32_t* e) {
   return p + kTsPacketSize - *e;
 }
 
-// The hot loop: full packets are a 4-byte header and one 184-byte copy; only the last
-// packet of a PES packet can be short and take a stuffing adaptation field.
-bool TSStream::PutPayloadPackets(const uint8_t* data, uint32_t count, uint32_t* consumed) {
+// The hot loop: the frame's packets are taken from the buffer at once; each full packet is
+// a 4-byte header and one 184-byte copy; only the last packet of a PES packet can be short
+// and take a stuffing adaptation field.
+bool TSStream::PutPayloadPackets(const uint8_t* data, uint32_t count, uint32_t* consumed,
+                                 NalWalk* walk) {
+  if (count == 0) return true;
   const uint8_t pidHigh = uint8_t(m_pid >> 8 & 0x1F);
   const uint8_t pidLow = uint8_t(m_pid);
+  const uint32_t full = count / kTsPayloadRoom;
+  const uint32_t rest = count % kTsPayloadRoom;
+  const uint32_t wanted = full + (rest > 0 ? 1 : 0);
+  int32_t taken = 0;
+  uint8_t* p = m_packetBuffer != nullptr ? m_packetBuffer->TakePackets(int32_t(wanted), &taken)
+                                         : nullptr;
+  const uint32_t fullPackets = std::min(full, uint32_t(taken));
   unsigned cc = m_continuityCounter;
-  const uint32_t all = count;
-  bool ok = true;
-  while (count >= uint32_t(kTsPayloadRoom)) {
-    uint8_t* p = TakeSlot();
-    if (p == nullptr) {
-      ok = false;
-      break;
+  if (walk == nullptr) {
+    CopyFullPackets(p, data, fullPackets, pidHigh, pidLow, &cc);
+  } else {
+    uint32_t done = 0;
+    while (done < fullPackets) {
+      bool found = false;
+      done += uint32_t(CopyFullPacketsToStartCode(p + size_t(done) * kTsPacketSize,
+                                                  data + size_t(done) * kTsPayloadRoom,
+                                                  fullPackets - done, pidHigh, pidLow, &cc, &found));
+      if (found) {
+        walk->SkipTo(data + size_t(done - 1) * kTsPayloadRoom);
+        walk->Advance(data + size_t(done) * kTsPayloadRoom);
+      }
     }
-    PutTsHeader(p, pidHigh, pidLow, kPayloadOnly, cc);
-    cc = (cc + 1) & 0x0F;
-    std::memcpy(p + 4, data, kTsPayloadRoom);
-    data += kTsPayloadRoom;
-    count -= kTsPayloadRoom;
+    walk->SkipTo(data + size_t(fullPackets) * kTsPayloadRoom);
   }
-  if (ok && count > 0) {
-    uint8_t* p = TakeSlot();
-    if (p == nullptr) {
-      ok = false;
-    } else {
-      PutTsHeader(p, pidHigh, pidLow, kAdaptationAndPayload, cc);
-      cc = (cc + 1) & 0x0F;
-      PutStuffingField(p, int(count));
-      std::memcpy(p + kTsPacketSize - count, data, count);
-      count = 0;
-    }
+  uint32_t placed = fullPackets * kTsPayloadRoom;
+  if (rest > 0 && uint32_t(taken) > full) {
+    uint8_t* q = p + size_t(full) * kTsPacketSize;
+    PutTsHeader(q, pidHigh, pidLow, kAdaptationAndPayload, cc);
+    cc = (cc + 1) & 0x0F;
+    PutStuffingField(q, int(rest));
+    std::memcpy(q + kTsPacketSize - rest, data + placed, rest);
+    placed += rest;
   }
   m_continuityCounter = uint8_t(cc);
-  *consumed += all - count;
-  return ok;
+  *consumed += placed;
+  if (uint32_t(taken) < wanted) {
+    std::fputs("not buffer\n", stdout);
+    return false;
+  }
+  return true;
 }
 
 int32_t TSStream::PESToTS(MediaStream* description, IMediaFrame* frame, const uint8_t* data,
@@ -143,18 +155,15 @@ int32_t TSStream::PESToTS(MediaStream* description, IMediaFrame* frame, const ui
   uint32_t consumed = first;
   bool ok = true;
   if (startCode != nullptr) {
-    // H.264: each block of the frame is scanned for start codes right after it was copied,
-    // while it is still in cache; the header, whose size is known, is completed after the
-    // walk. When the buffer runs out, the walk still covers the whole frame.
+    // H.264: the frame's bytes are searched for start codes as they are copied into their
+    // packets, one pass over the frame; the header, whose size is known, is completed after
+    // the walk. When the buffer runs out, the walk still covers the whole frame.
     const uint8_t* frameBytes = frame->GetData();
     const int frameSize = frame->GetSize();
     NalWalk walk(*this, frameBytes, size_t(frameSize), startCode, time);
-    if (frameBytes == data && uint64_t(frameSize) == payload) {
+    if (frameBytes == data && uint64_t(frameSize) == payload && first >= 2) {
       walk.Advance(data + first);
-      while (ok && consumed < payload) {
-        ok = PutPayloadPackets(data + consumed, std::min(payload - consumed, kScanBlock), &consumed);
-        walk.Advance(data + consumed);
-      }
+      ok = PutPayloadPackets(data + first, payload - first, &consumed, &walk);
       WritePESHeader(frame, length, pes, isVideo, &walk);
     } else {
       WritePESHeader(frame, length, pes, isVideo, &walk);

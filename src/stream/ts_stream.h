@@ -88,6 +88,10 @@ class TSStream : public PSIElement {
             int64_t time);
     // Handles every start code that ends before limit.
     void Advance(const uint8_t* limit);
+    // Moves on to p over bytes known to end no start code (no 0x01 behind two zeros).
+    void SkipTo(const uint8_t* p) {
+      if (p > m_next) m_next = p < m_end ? p : m_end;
+    }
     // Handles the rest and feeds the last unit; true for a key picture.
     bool Finish();
 
@@ -113,8 +117,11 @@ class TSStream : public PSIElement {
   // end), or null with "not buffer" printed.
   uint8_t* StartPESPacket(uint64_t total, bool withPCR, uint32_t* e);
   // count bytes in packets without payload_unit_start_indicator; false when the buffer
-  // ran out. *consumed grows by the bytes placed.
-  bool PutPayloadPackets(const uint8_t* data, uint32_t count, uint32_t* consumed);
+  // ran out. *consumed grows by the bytes placed. With a walk (H.264, data - 2 inside the
+  // frame), the bytes are searched for start codes as they are copied and the walk follows
+  // them up to the last whole packet.
+  bool PutPayloadPackets(const uint8_t* data, uint32_t count, uint32_t* consumed,
+                         NalWalk* walk = nullptr);
   uint8_t* TakeSlot();
 
   uint8_t m_streamType;
