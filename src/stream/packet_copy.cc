@@ -10,7 +10,6 @@ namespace palvex {
 
 namespace {
 
-using CopyToStartCode = size_t (*)(uint8_t*, const uint8_t*, size_t, uint8_t, uint8_t, unsigned*, bool*);
 
 // Bytes ahead of the copy that are asked into the cache: frames straight from memory are
 // read at the rate of the requests in flight, not of the hardware prefetcher alone.
@@ -114,7 +113,7 @@ __attribute__((target("sse2"))) size_t CopySse2(uint8_t* dst, const uint8_t* src
   return k;
 }
 
-CopyToStartCode Choose() {
+CopyToStartCodeForm Choose() {
   __builtin_cpu_init();
   if (__builtin_cpu_supports("avx2")) return CopyAvx2;
   if (__builtin_cpu_supports("sse2")) return CopySse2;
@@ -123,7 +122,7 @@ CopyToStartCode Choose() {
 
 #else
 
-CopyToStartCode Choose() { return CopyPortable; }
+CopyToStartCodeForm Choose() { return CopyPortable; }
 
 #endif
 
@@ -131,8 +130,19 @@ CopyToStartCode Choose() { return CopyPortable; }
 
 size_t CopyFullPacketsToStartCode(uint8_t* dst, const uint8_t* src, size_t count, uint8_t pidHigh,
                                   uint8_t pidLow, unsigned* cc, bool* found) {
-  static const CopyToStartCode copy = Choose();
+  static const CopyToStartCodeForm copy = Choose();
   return copy(dst, src, count, pidHigh, pidLow, cc, found);
+}
+
+int CopyToStartCodeForms(CopyToStartCodeForm forms[3]) {
+  int n = 0;
+  forms[n++] = CopyPortable;
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_cpu_init();
+  if (__builtin_cpu_supports("sse2")) forms[n++] = CopySse2;
+  if (__builtin_cpu_supports("avx2")) forms[n++] = CopyAvx2;
+#endif
+  return n;
 }
 
 }  // namespace palvex

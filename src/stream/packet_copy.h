@@ -47,6 +47,12 @@ inline void CopyFullPackets(uint8_t* dst, const uint8_t* src, size_t count, uint
 size_t CopyFullPacketsToStartCode(uint8_t* dst, const uint8_t* src, size_t count, uint8_t pidHigh,
                                   uint8_t pidLow, unsigned* cc, bool* found);
 
+// Every form of CopyFullPacketsToStartCode this processor can run, the portable one first;
+// returns how many were stored (at most 3). For tests.
+using CopyToStartCodeForm = size_t (*)(uint8_t*, const uint8_t*, size_t, uint8_t, uint8_t,
+                                       unsigned*, bool*);
+int CopyToStartCodeForms(CopyToStartCodeForm forms[3]);
+
 }  // namespace palvex
 
 #endif  // PALVEX_STREAM_PACKET_COPY_H_
