@@ -22,8 +22,8 @@
 // the header into the host's buffer).
 //
 // Usage: palvex_mux_compare [--dir DIR] [--seconds N] [--reps N] [--case NAME]...
-//        palvex_mux_compare --single VARIANT --case NAME [--mode hot|cold]
-// --single runs one variant once, for callgrind, e.g.
+//        palvex_mux_compare --single VARIANT --case NAME [--mode hot|cold] [--runs N]
+// --single runs one variant (once, or N times for a profiler), e.g. for callgrind
 //   GLIBC_TUNABLES=glibc.cpu.x86_rep_movsb_threshold=4294967295:glibc.cpu.x86_rep_stosb_threshold=4294967295
 //   valgrind --tool=callgrind --toggle-collect='Run*Once*' palvex_mux_compare --single palvex --case 720p25
 #include <unistd.h>
@@ -435,6 +435,7 @@ int main(int argc, char** argv) {
   std::vector<std::string> cases;
   std::string single;
   std::string mode = "hot";
+  int runs = 1;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     const bool more = i + 1 < argc;
@@ -444,9 +445,10 @@ int main(int argc, char** argv) {
     else if (arg == "--case" && more) cases.push_back(argv[++i]);
     else if (arg == "--single" && more) single = argv[++i];
     else if (arg == "--mode" && more) mode = argv[++i];
+    else if (arg == "--runs" && more) runs = std::atoi(argv[++i]);
     else {
       std::fprintf(stderr, "usage: %s [--dir DIR] [--seconds N] [--reps N] [--case 720p25|1080p50|aac]...\n"
-                           "       %s --single palvex|libav|ceiling|memcpy --case NAME [--mode hot|cold]\n",
+                           "       %s --single palvex|libav|ceiling|memcpy --case NAME [--mode hot|cold] [--runs N]\n",
                    argv[0], argv[0]);
       return 2;
     }
@@ -475,7 +477,8 @@ int main(int argc, char** argv) {
       while (v < kVariantCount && single != kVariants[v]) ++v;
       if (v == kVariantCount) return 2;
       const std::vector<Frame>& frames = mode == "cold" ? clip.frames : hot;
-      const Timed t = RunVariant(v, clip, frames, mode == "cold");
+      Timed t{};
+      for (int run = 0; run < runs; ++run) t = RunVariant(v, clip, frames, mode == "cold");
       size_t bytes = 0;
       for (const Frame& f : frames) bytes += size_t(f.size);
       std::fprintf(g_report, "%s %s %s: %zu frames, %zu bytes in, %zu bytes out (%zu packets), %.3f ms\n",

@@ -1,0 +1,193 @@
+// ProcessFrame in steady state allocates nothing: every global allocation function is
+// replaced here by one that counts, in a test program of its own so that the replacement
+// reaches no other test.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <vector>
+
+#include "palvex/palvex.h"
+#include "stream/ts_stream_test_util.h"
+#include "support/fake_frame.h"
+
+namespace {
+
+std::atomic<long> g_allocations{0};
+
+// Out of line, so that the compiler pairs each operator new with its operator delete and
+// not with the malloc and free behind them.
+__attribute__((noinline)) void* Allocate(std::size_t size) {
+  g_allocations.fetch_add(1, std::memory_order_relaxed);
+  return std::malloc(size != 0 ? size : 1);
+}
+
+__attribute__((noinline)) void Release(void* p) { std::free(p); }
+
+}  // namespace
+
+void* operator new(std::size_t size) {
+  void* p = Allocate(size);
+  if (p == nullptr) throw std::bad_alloc();
+  return p;
+}
+void* operator new[](std::size_t size) {
+  void* p = Allocate(size);
+  if (p == nullptr) throw std::bad_alloc();
+  return p;
+}
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept { return Allocate(size); }
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept { return Allocate(size); }
+void operator delete(void* p) noexcept { Release(p); }
+void operator delete[](void* p) noexcept { Release(p); }
+void operator delete(void* p, std::size_t) noexcept { Release(p); }
+void operator delete[](void* p, std::size_t) noexcept { Release(p); }
+void operator delete(void* p, const std::nothrow_t&) noexcept { Release(p); }
+void operator delete[](void* p, const std::nothrow_t&) noexcept { Release(p); }
+
+namespace {
+
+using palvex_test::AnnexB;
+using palvex_test::FakeFrame;
+
+constexpr int kVideoId = 1;
+constexpr int kAudioId = 2;
+
+struct MuxerDeleter {
+  void operator()(iptv::IVorlux* m) const { iptv::RemovePalvex(m); }
+};
+
+std::unique_ptr<MediaFormat> VideoAudioFormat() {
+  auto format = std::make_unique<MediaFormat>();
+  VideoStream video;
+  video.SetMainType(0);
+  video.SetCodec(0);  // H.264
+  video.SetStreamId(kVideoId);
+  VideoFormatInfo vinfo{};
+  vinfo.frameRate = 25.0f;
+  video.SetFormat(&vinfo);
+  format->AddStream(&video);
+  AudioStream audio;
+  audio.SetMainType(1);
+  audio.SetCodec(8);  // AAC, raw frames that get ADTS headers
+  audio.SetStreamId(kAudioId);
+  uint8_t asc[2] = {0x11, 0x90};
+  AudioFormatInfo ainfo{};
+  ainfo.extraSize = 2;
+  ainfo.extraData = asc;
+  audio.SetFormat(&ainfo);
+  format->AddStream(&audio);
+  return format;
+}
+
+// A host frame whose bytes are put back before every call: the muxer writes the ADTS
+// header into the host's buffer.
+struct HostFrame {
+  std::vector<uint8_t> bytes;
+  std::unique_ptr<FakeFrame> frame;
+  explicit HostFrame(std::vector<uint8_t> b) : bytes(std::move(b)), frame(new FakeFrame(bytes, 0)) {}
+  FakeFrame* At(int64_t time) {
+    std::memcpy(frame->GetData(), bytes.data(), bytes.size());
+    frame->SetSize(int(bytes.size()));
+    frame->SetTime(time);
+    return frame.get();
+  }
+};
+
+class AllocationTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    format = VideoAudioFormat();
+    mux.reset(iptv::CreatePalvex());
+    ASSERT_NE(mux, nullptr);
+    ASSERT_NE(mux->AddMediaFormat(format.get()), nullptr);
+    ASSERT_EQ(mux->Open(), 0);
+    ASSERT_EQ(mux->Start(), 0);
+    // H.264 High: a key frame with SPS and PPS, and P frames, some of them larger than
+    // the packet buffer holds at first; raw AAC frames.
+    std::vector<uint8_t> key = AnnexB({palvex_test::MakeSps(100), palvex_test::MakePps(),
+                                       palvex_test::MakeSlice(5, 3, 0)});
+    key.resize(key.size() + 90000, 0x40);
+    video.emplace_back(key);
+    for (int i = 1; i < 12; ++i) {
+      std::vector<uint8_t> p = AnnexB({palvex_test::MakeSlice(1, 2, uint32_t(2 * i % 16))}, i % 2 ? 3 : 4);
+      p.resize(p.size() + size_t(1000 + 7000 * i), uint8_t(0x40 + i));
+      video.emplace_back(p);
+    }
+    for (int i = 0; i < 8; ++i) audio.emplace_back(std::vector<uint8_t>(size_t(200 + 50 * i), 0x21));
+  }
+
+  // The packet buffer grows to the largest frame once. (A frame whose 120 % falls within the
+  // 188 bytes that rounding down to whole packets cuts off would find the buffer short
+  // again and resize it every time it comes: a growth step, not steady state.)
+  void GrowBuffer() {
+    std::vector<uint8_t> largest = AnnexB({palvex_test::MakeSlice(1, 2, 0)}, 4);
+    largest.resize(120000, 0x40);
+    HostFrame frame(largest);
+    uint8_t* data = nullptr;
+    int length = 0;
+    ASSERT_EQ(mux->ProcessFrame(kVideoId, frame.At(0), &data, &length), 0);
+  }
+
+  // Feeds `seconds` of 25 fps video and 48 kHz audio frames in time order.
+  int Feed(int64_t from, int seconds, bool withVideo, bool withAudio) {
+    int failures = 0;
+    int64_t audioTime = from;
+    for (int64_t videoTime = from; videoTime < from + seconds * 1000000LL; videoTime += 40000) {
+      uint8_t* data = nullptr;
+      int length = 0;
+      if (withVideo) {
+        HostFrame& v = video[size_t(videoTime / 40000 % 12)];
+        if (mux->ProcessFrame(kVideoId, v.At(videoTime), &data, &length) != 0 || length <= 0) ++failures;
+      }
+      while (withAudio && audioTime < videoTime + 40000) {
+        HostFrame& a = audio[size_t(audioTime / 21333 % 8)];
+        if (mux->ProcessFrame(kAudioId, a.At(audioTime), &data, &length) != 0 || length <= 0) ++failures;
+        audioTime += 21333;
+      }
+    }
+    return failures;
+  }
+
+  std::unique_ptr<MediaFormat> format;
+  std::unique_ptr<iptv::IVorlux, MuxerDeleter> mux;
+  std::vector<HostFrame> video;
+  std::vector<HostFrame> audio;
+};
+
+TEST_F(AllocationTest, VideoAndAudioFramesAllocateNothingInSteadyState) {
+  testing::internal::CaptureStdout();  // buffer growth is reported on standard output
+  GrowBuffer();
+  ASSERT_EQ(Feed(0, 2, true, true), 0);  // first frames: PSI, buffer growth to the largest frame
+  const long before = g_allocations.load();
+  const int failures = Feed(2000000, 10, true, true);  // PSI every 500 ms, PCR every 40 ms
+  const long allocations = g_allocations.load() - before;
+  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(failures, 0);
+  EXPECT_EQ(allocations, 0);
+}
+
+TEST_F(AllocationTest, AudioAloneAllocatesNothingInSteadyState) {
+  testing::internal::CaptureStdout();
+  ASSERT_EQ(Feed(0, 1, false, true), 0);
+  const long before = g_allocations.load();
+  const int failures = Feed(1000000, 10, false, true);
+  const long allocations = g_allocations.load() - before;
+  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(failures, 0);
+  EXPECT_EQ(allocations, 0);
+}
+
+TEST(AllocationCounterTest, CountsTheAllocationsItSees) {
+  const long before = g_allocations.load();
+  std::unique_ptr<int> one(new int(1));
+  std::unique_ptr<int[]> many(new int[4]);
+  std::unique_ptr<int> quiet(new (std::nothrow) int(2));
+  EXPECT_EQ(g_allocations.load() - before, 3);
+}
+
+}  // namespace
