@@ -97,6 +97,8 @@ R CallSlot(void* object, int slot, A... args) {
 
 // A frame as a host of any compiler lays it out: the table pointer, then its own fields.
 // The buffer has room behind the frame for the ADTS header the library may put in front.
+// It carries no C++ type information, like the frames of a host of another compiler, so a
+// library built with UBSan's vptr check reports the calls on it.
 struct HostFrame {
   void (**table)();
   std::vector<uint8_t> storage;
