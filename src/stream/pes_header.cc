@@ -121,12 +121,17 @@ int32_t TSStream::WritePESHeader(IMediaFrame* frame, uint32_t* length, uint8_t* 
   const int64_t time = frame->GetTime();
   const int64_t ticks = MicrosecondsToTicks(time);
   const uint32_t payload = *length;
+  // The header is 19 bytes from tick 0 on, as the packetizer reckons. A negative time means
+  // the frame has no time stamp, also from -11 to -1 us, which truncate to tick 0: those
+  // frames keep the 19-byte header with its 10 header data bytes as stuffing.
   const bool timestamps = ticks >= 0;
+  const bool stamped = timestamps && time >= 0;
   const uint32_t dataLength = timestamps ? 10 : 0;
 
   int64_t pts = ticks;
   int64_t dts = ticks - kAudioDtsOffsetTicks;
-  if (timestamps && isVideo) {
+  if (timestamps && !stamped && walk != nullptr) walk->Finish();  // every NAL unit fed, in order
+  if (stamped && isVideo) {
     MeasureFrameDuration(time);
     if (m_hasTimeTrailer) {
       // Presentation time in 100 ns, least significant byte first, right behind the payload.
@@ -173,9 +178,13 @@ int32_t TSStream::WritePESHeader(IMediaFrame* frame, uint32_t* length, uint8_t* 
   dest[4] = uint8_t(packetLength >> 8);        // PES_packet_length[15:8]
   dest[5] = uint8_t(packetLength);             // PES_packet_length[7:0]
   dest[6] = 0x84;                              // '10', data_alignment_indicator 1
-  dest[7] = timestamps ? 0xC0 : 0x00;          // PTS_DTS_flags
+  dest[7] = stamped ? 0xC0 : 0x00;             // PTS_DTS_flags
   dest[8] = uint8_t(dataLength);               // PES_header_data_length
   if (!timestamps) return 9;
+  if (!stamped) {
+    std::memset(dest + 9, 0xFF, dataLength);   // stuffing_byte
+    return 19;
+  }
   uint8_t* q = PutTimestamp(dest + 9, 0x3, pts);  // PTS
   PutTimestamp(q, 0x1, dts);                   // DTS
   return 19;

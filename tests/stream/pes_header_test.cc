@@ -76,7 +76,8 @@ TEST(PesHeaderTest, NegativeTimeGivesNineByteHeaderWithoutTimeStamps) {
   EXPECT_EQ(0, std::memcmp(h.bytes, expected, 9));
   EXPECT_EQ(h.bytes[9], 0xEE) << "nothing written behind the 9 bytes";
 
-  // -11 us is -0.99 ticks, which truncates to 0: that frame has time stamps.
+  // -11 us is -0.99 ticks, which truncates to 0: the header keeps 19 bytes, stuffed
+  // (NegativeTimeNearZeroCarriesNoTimeStamps).
   frame.SetTime(-11);
   EXPECT_EQ(Write(audio, frame, 400, false).size, 19);
 
@@ -85,6 +86,40 @@ TEST(PesHeaderTest, NegativeTimeGivesNineByteHeaderWithoutTimeStamps) {
   frame.SetTime(-1000000);
   EXPECT_EQ(Write(video, frame, 400, true).size, 9);
   EXPECT_EQ(video.durationFrames(), 0);
+}
+
+// Regression: a frame at -1 us (a host's usual "no time stamp") truncates to tick 0 and
+// went out with PTS 0 and, on audio, DTS 2^33 - 3600. A negative time means no time stamp:
+// the 19 bytes the packetizer reckons with for tick 0 stay, PES_header_data_length 10 of
+// stuffing bytes, PTS_DTS_flags '00'; on video the frame is not measured for its duration.
+TEST(PesHeaderTest, NegativeTimeNearZeroCarriesNoTimeStamps) {
+  TSPacketBuffer buffer;
+  AudioTSStream audio(0x0F, 0xC0, 0x101, false, &buffer, 188);
+  VideoTSStream video(0x02, 0xE0, 0x100, false, &buffer, 188);
+  for (int64_t time : {int64_t{-1}, int64_t{-11}}) {
+    FakeFrame frame(std::vector<uint8_t>(400, 0x11), time);
+    const Header a = Write(audio, frame, 400, false);
+    ASSERT_EQ(a.size, 19) << time;
+    const uint8_t expected[19] = {
+        0x00, 0x00, 0x01,  // packet_start_code_prefix
+        0xC0,              // stream_id
+        0x01, 0x9D,        // PES_packet_length 413 = 400 + 10 + 3
+        0x84,              // '10', data_alignment_indicator
+        0x00,              // PTS_DTS_flags '00'
+        0x0A,              // PES_header_data_length
+        0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,  // stuffing_byte
+    };
+    EXPECT_EQ(0, std::memcmp(a.bytes, expected, 19)) << time;
+    const Header v = Write(video, frame, 400, true);
+    ASSERT_EQ(v.size, 19) << time;
+    EXPECT_EQ(v.bytes[7], 0x00) << time;
+    EXPECT_EQ(video.durationFrames(), 0) << time;
+  }
+  // -12 us is tick -1: the 9-byte header; 0 us has time stamps.
+  FakeFrame early(std::vector<uint8_t>(400, 0x11), -12);
+  EXPECT_EQ(Write(audio, early, 400, false).size, 9);
+  FakeFrame zero(std::vector<uint8_t>(400, 0x11), 0);
+  EXPECT_EQ(Write(audio, zero, 400, false).bytes[7], 0xC0);
 }
 
 TEST(PesHeaderTest, PacketLengthIsZeroOnVideoAndTrueUpToTheBound) {
