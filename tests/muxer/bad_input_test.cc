@@ -1,0 +1,730 @@
+// Bad input through the exported interface: what the muxer answers (result, output,
+// message on standard output) and that the stream around the bad input stays whole —
+// every packet well formed, continuity on every PID, every good frame once, byte for byte.
+// Each test is one row of the README's table "Bad input: what palvex does".
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "palvex/palvex.h"
+#include "support/fake_frame.h"
+#include "support/pes_reader.h"
+#include "support/ts_checker.h"
+
+namespace {
+
+using palvex_test::FakeFrame;
+
+constexpr uint8_t kVideoId = 1;
+constexpr uint8_t kAudioId = 2;
+constexpr uint8_t kDataId = 3;
+// PIDs of the single program: PMT, then the streams in the order of the format.
+constexpr int kVideoPid = 0x11;
+constexpr int kAudioPid = 0x12;
+constexpr int kCodecH264 = 0;
+constexpr int kCodecAAC = 8;
+constexpr int kCodecMpeg1Audio = 11;
+
+constexpr uint8_t kTimeTrailerMarker[16] = {0x0E, 0x71, 0x72, 0xDC, 0x6F, 0x9E, 0xF6, 0x4F,
+                                            0xAF, 0xBB, 0xEB, 0xB0, 0x5D, 0xFE, 0xA6, 0x45};
+
+// H.264 Baseline access unit: SPS, PPS, IDR slice, then payload bytes.
+std::vector<uint8_t> H264KeyFrame(size_t payload, uint8_t fill = 0x5A) {
+  std::vector<uint8_t> f = {0, 0, 0, 1, 0x67, 66, 0, 30, 0xF4, 0, 0, 0, 1, 0x68, 0xCE, 0x38, 0x80,
+                            0, 0, 0, 1, 0x65, 0x88, 0x84};
+  f.resize(f.size() + payload, fill);
+  return f;
+}
+
+std::vector<uint8_t> Bytes(size_t size, uint8_t first) {
+  std::vector<uint8_t> b(size);
+  for (size_t i = 0; i < size; ++i) b[i] = uint8_t(first + i * 7);
+  return b;
+}
+
+// Video (H.264, or with the time-trailer marker), audio of the given codec (AAC with its
+// AudioSpecificConfig: raw frames get ADTS headers), and a data stream, which is not carried.
+std::unique_ptr<MediaFormat> Format(int audioCodec = kCodecAAC, bool timeTrailer = false) {
+  auto format = std::make_unique<MediaFormat>();
+  VideoStream video;
+  video.SetMainType(0);
+  video.SetCodec(kCodecH264);
+  video.SetStreamId(kVideoId);
+  VideoFormatInfo vinfo{};
+  std::vector<uint8_t> marker(kTimeTrailerMarker, kTimeTrailerMarker + 16);
+  if (timeTrailer) {
+    vinfo.extraSize = 16;
+    vinfo.extraData = marker.data();
+  }
+  video.SetFormat(&vinfo);
+  format->AddStream(&video);
+  AudioStream audio;
+  audio.SetMainType(1);
+  audio.SetCodec(audioCodec);
+  audio.SetStreamId(kAudioId);
+  uint8_t asc[2] = {0x12, 0x10};
+  AudioFormatInfo ainfo{};
+  ainfo.extraSize = 2;
+  ainfo.extraData = asc;
+  audio.SetFormat(&ainfo);
+  format->AddStream(&audio);
+  DataStream data;
+  data.SetMainType(2);
+  data.SetStreamId(kDataId);
+  format->AddStream(&data);
+  return format;
+}
+
+// What one ProcessFrame call gave: result, outputs and the lines printed meanwhile.
+struct Call {
+  int result = 0;
+  uint8_t* data = nullptr;
+  int length = 0;
+  std::string message;
+};
+
+constexpr int kUntouched = -77;
+
+class BadInputTest : public testing::Test {
+ protected:
+  void TearDown() override {
+    if (m_mux != nullptr) {
+      EXPECT_EQ(iptv::RemovePalvex(m_mux), iptv::RESULT_SUCCESS);
+    }
+  }
+
+  // A muxer with the format added, opened and started.
+  void Start(std::unique_ptr<MediaFormat> format = Format()) {
+    m_format = std::move(format);
+    m_mux = iptv::CreatePalvex();
+    ASSERT_NE(m_mux, nullptr);
+    ASSERT_EQ(m_mux->AddMediaFormat(m_format.get()), m_format.get());
+    ASSERT_EQ(m_mux->Open(), 0);
+    ASSERT_EQ(m_mux->Start(), 0);
+  }
+
+  // ProcessFrame with the given out-pointers (null for "pass null"), output recorded.
+  Call Process(int streamId, IMediaFrame* frame, bool dataOut = true, bool lengthOut = true) {
+    Call call;
+    call.data = reinterpret_cast<uint8_t*>(&m_sentinel);
+    call.length = kUntouched;
+    testing::internal::CaptureStdout();
+    call.result = m_mux->ProcessFrame(streamId, frame, dataOut ? &call.data : nullptr,
+                                      lengthOut ? &call.length : nullptr);
+    call.message = testing::internal::GetCapturedStdout();
+    if (call.result == 0 && call.length > 0) m_stream.insert(m_stream.end(), call.data, call.data + call.length);
+    return call;
+  }
+
+  bool Untouched(const Call& call) const {
+    return call.data == reinterpret_cast<const uint8_t*>(&m_sentinel);
+  }
+
+  // A good video frame and a good audio frame, expected in the stream.
+  void GoodFrames() {
+    FakeFrame video(H264KeyFrame(300, uint8_t(m_videoFrames.size())), m_time);
+    m_videoFrames.push_back(video.Bytes());
+    ASSERT_EQ(Process(kVideoId, &video).result, 0);
+    FakeFrame audio(Bytes(100, uint8_t(m_audioFrames.size())), m_time);
+    m_audioFrames.push_back(audio.Bytes());
+    ASSERT_EQ(Process(kAudioId, &audio).result, 0);
+    m_time += 40000;
+  }
+
+  // Frames the bad input itself put into the stream, whole.
+  void ExpectVideo(const std::vector<uint8_t>& payload) { m_videoFrames.push_back(payload); }
+  void ExpectAudio(const std::vector<uint8_t>& payload) { m_audioFrames.push_back(payload); }
+
+  // Every packet well formed, continuity on every PID, the PAT first, and on each PID
+  // exactly the expected frames in order, byte for byte (audio behind its ADTS header).
+  void ExpectStreamIntact(bool adts = true) {
+    palvex_test::TsChecker checker;
+    checker.Feed(m_stream.data(), m_stream.size());
+    EXPECT_TRUE(checker.errors().empty()) << checker.errors().front();
+    ASSERT_GE(m_stream.size(), 188u);
+    EXPECT_EQ((m_stream[1] & 0x1F) << 8 | m_stream[2], 0);
+    palvex_test::PesReader reader;
+    EXPECT_TRUE(reader.Read(m_stream.data(), m_stream.size())) << reader.errors().front();
+    const std::vector<palvex_test::PesPacket> video = reader.OfPid(kVideoPid);
+    ASSERT_EQ(video.size(), m_videoFrames.size());
+    for (size_t i = 0; i < video.size(); ++i) EXPECT_EQ(video[i].payload, m_videoFrames[i]) << "video " << i;
+    const std::vector<palvex_test::PesPacket> audio = reader.OfPid(kAudioPid);
+    ASSERT_EQ(audio.size(), m_audioFrames.size());
+    for (size_t i = 0; i < audio.size(); ++i) {
+      std::vector<uint8_t> payload = audio[i].payload;
+      if (adts) {
+        ASSERT_GE(payload.size(), 7u);
+        EXPECT_EQ(payload[0], 0xFF);
+        EXPECT_EQ(payload[1], 0xF1);
+        payload.erase(payload.begin(), payload.begin() + 7);
+      }
+      EXPECT_EQ(payload, m_audioFrames[i]) << "audio " << i;
+    }
+  }
+
+  std::unique_ptr<MediaFormat> m_format;
+  iptv::IVorlux* m_mux = nullptr;
+  std::vector<uint8_t> m_stream;
+  std::vector<std::vector<uint8_t>> m_videoFrames;
+  std::vector<std::vector<uint8_t>> m_audioFrames;
+  int64_t m_time = 0;
+  int m_sentinel = 0;
+};
+
+// ---- null pointers ----------------------------------------------------------------------
+
+TEST_F(BadInputTest, NullFrame) {
+  Start();
+  GoodFrames();
+  const Call call = Process(kVideoId, nullptr);
+  EXPECT_EQ(call.result, -1);
+  EXPECT_EQ(call.length, 0);
+  EXPECT_TRUE(Untouched(call));
+  EXPECT_EQ(call.message, "");
+  GoodFrames();
+  ExpectStreamIntact();
+}
+
+TEST_F(BadInputTest, NullOutPointers) {
+  Start();
+  GoodFrames();
+  FakeFrame frame(H264KeyFrame(50), m_time);
+  const Call noData = Process(kVideoId, &frame, /*dataOut=*/false, /*lengthOut=*/true);
+  EXPECT_EQ(noData.result, -1);
+  EXPECT_EQ(noData.length, 0);
+  EXPECT_EQ(noData.message, "");
+  const Call noLength = Process(kVideoId, &frame, /*dataOut=*/true, /*lengthOut=*/false);
+  EXPECT_EQ(noLength.result, -1);
+  EXPECT_TRUE(Untouched(noLength));
+  EXPECT_EQ(noLength.message, "");
+  GoodFrames();
+  ExpectStreamIntact();
+}
+
+TEST_F(BadInputTest, NullFrameData) {
+  Start();
+  GoodFrames();
+  // With bytes to read but no data: refused.
+  for (int id : {int(kVideoId), int(kAudioId)}) {
+    FakeFrame frame(Bytes(100, 0), m_time);
+    frame.SetNullData(true);
+    const Call call = Process(id, &frame);
+    EXPECT_EQ(call.result, -1) << id;
+    EXPECT_EQ(call.length, 0) << id;
+    EXPECT_EQ(call.message, "") << id;
+  }
+  // An empty frame without data: nothing to send, nothing sent.
+  for (int id : {int(kVideoId), int(kAudioId)}) {
+    FakeFrame empty(std::vector<uint8_t>(), m_time);
+    empty.SetNullData(true);
+    const Call call = Process(id, &empty);
+    EXPECT_EQ(call.result, 0) << id;
+    EXPECT_EQ(call.length, 0) << id;
+    EXPECT_EQ(call.message, "") << id;
+  }
+  GoodFrames();
+  ExpectStreamIntact();
+}
+
+TEST_F(BadInputTest, NullFormat) {
+  Start();
+  EXPECT_EQ(m_mux->AddMediaFormat(nullptr), nullptr);
+  EXPECT_EQ(m_mux->RemoveMediaFormat(nullptr), -1);
+  EXPECT_EQ(m_mux->GetMediaFormats().size(), 1u);
+  GoodFrames();
+  ExpectStreamIntact();
+}
+
+TEST_F(BadInputTest, NullMuxer) {
+  EXPECT_EQ(iptv::RemovePalvex(nullptr), iptv::RESULT_FAILURE);
+}
+
+// ---- negative sizes, unknown stream ids -------------------------------------------------
+
+TEST_F(BadInputTest, NegativeSize) {
+  Start();
+  GoodFrames();
+  for (int size : {-1, -7, INT_MIN}) {
+    for (int id : {int(kVideoId), int(kAudioId)}) {
+      FakeFrame frame(H264KeyFrame(50), m_time);
+      frame.SetSize(size);
+      const Call call = Process(id, &frame);
+      EXPECT_EQ(call.result, -1) << size;
+      EXPECT_EQ(call.length, 0) << size;
+      EXPECT_EQ(call.message, "") << size;
+    }
+  }
+  GoodFrames();
+  ExpectStreamIntact();
+}
+
+TEST_F(BadInputTest, UnknownStreamId) {
+  Start();
+  GoodFrames();
+  // No stream with the id, the data stream's id (data streams are not carried), and ids
+  // beyond the stream id byte whose low byte names a stream.
+  for (int id : {0, int(kDataId), 255, 256 + kVideoId, 256 + kAudioId, -1, INT_MIN}) {
+    FakeFrame frame(H264KeyFrame(50), m_time + 10000000);  // far ahead: must not move PSI timing
+    const Call call = Process(id, &frame);
+    EXPECT_EQ(call.result, 0) << id;
+    EXPECT_EQ(call.length, 0) << id;
+    EXPECT_EQ(call.message, "") << id;
+  }
+  GoodFrames();
+  ExpectStreamIntact();
+}
+
+// ---- calls out of order -----------------------------------------------------------------
+
+TEST_F(BadInputTest, ProcessFrameBeforeOpenOrStart) {
+  m_format = Format();
+  m_mux = iptv::CreatePalvex();
+  ASSERT_NE(m_mux->AddMediaFormat(m_format.get()), nullptr);
+  FakeFrame frame(H264KeyFrame(50), 0);
+  Call call = Process(kVideoId, &frame);  // not open
+  EXPECT_EQ(call.result, -1);
+  EXPECT_EQ(call.length, kUntouched);
+  EXPECT_TRUE(Untouched(call));
+  ASSERT_EQ(m_mux->Open(), 0);
+  call = Process(kVideoId, &frame);       // open, not started
+  EXPECT_EQ(call.result, -1);
+  EXPECT_EQ(call.length, kUntouched);
+  EXPECT_TRUE(Untouched(call));
+  EXPECT_EQ(call.message, "");
+  // Not even a null frame is looked at before Start.
+  call = Process(kVideoId, nullptr);
+  EXPECT_EQ(call.result, -1);
+  EXPECT_EQ(call.length, kUntouched);
+  ASSERT_EQ(m_mux->Start(), 0);
+  GoodFrames();
+  ExpectStreamIntact();
+}
+
+TEST_F(BadInputTest, ProcessFrameAfterStopOrClose) {
+  Start();
+  GoodFrames();
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(m_mux->Stop(), 0);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "call stop\n");
+  FakeFrame frame(H264KeyFrame(50), m_time);
+  Call call = Process(kVideoId, &frame);
+  EXPECT_EQ(call.result, -1);
+  EXPECT_EQ(call.length, kUntouched);
+  EXPECT_TRUE(Untouched(call));
+  EXPECT_EQ(call.message, "");
+  EXPECT_EQ(m_mux->Close(), 0);
+  call = Process(kVideoId, &frame);
+  EXPECT_EQ(call.result, -1);
+  EXPECT_EQ(call.length, kUntouched);
+  EXPECT_TRUE(Untouched(call));
+  ExpectStreamIntact();
+}
+
+TEST_F(BadInputTest, StartTwice) {
+  Start();
+  GoodFrames();
+  EXPECT_EQ(m_mux->Start(), -1);
+  GoodFrames();
+  ExpectStreamIntact();
+  // Still one program: the PAT lists one PMT.
+  EXPECT_EQ(m_stream[7], 9 + 4);  // section_length
+}
+
+TEST_F(BadInputTest, StartBeforeOpenAndAfterClose) {
+  m_format = Format();
+  m_mux = iptv::CreatePalvex();
+  ASSERT_NE(m_mux->AddMediaFormat(m_format.get()), nullptr);
+  EXPECT_EQ(m_mux->Start(), -1);
+  ASSERT_EQ(m_mux->Open(), 0);
+  ASSERT_EQ(m_mux->Close(), 0);
+  EXPECT_EQ(m_mux->Start(), -1);
+  ASSERT_EQ(m_mux->Open(), 0);
+  ASSERT_EQ(m_mux->Start(), 0);
+  GoodFrames();
+  ExpectStreamIntact();
+}
+
+TEST_F(BadInputTest, OpenTwice) {
+  Start();
+  GoodFrames();
+  EXPECT_EQ(m_mux->Open(), -1);  // the running packer and its programs stay
+  GoodFrames();
+  ExpectStreamIntact();
+}
+
+TEST_F(BadInputTest, CloseOrStopWithoutOpen) {
+  m_mux = iptv::CreatePalvex();
+  EXPECT_EQ(m_mux->Close(), -1);
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(m_mux->Stop(), -1);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "call stop\n");
+  ASSERT_EQ(m_mux->Open(), 0);
+  EXPECT_EQ(m_mux->Close(), 0);
+  EXPECT_EQ(m_mux->Close(), -1);
+}
+
+TEST_F(BadInputTest, StopTwice) {
+  Start();
+  GoodFrames();
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(m_mux->Stop(), 0);
+  EXPECT_EQ(m_mux->Stop(), 0);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "call stop\ncall stop\n");
+  ExpectStreamIntact();
+}
+
+TEST_F(BadInputTest, FormatsChangedWhileStarted) {
+  Start();
+  GoodFrames();
+  // Added while started: the running program is not touched; the copy waits for the next Start.
+  auto second = Format(kCodecMpeg1Audio);
+  EXPECT_EQ(m_mux->AddMediaFormat(second.get()), second.get());
+  GoodFrames();
+  // Removed while started: the running program keeps its streams until Stop.
+  const std::vector<MediaFormat*> listed = m_mux->GetMediaFormats();
+  ASSERT_EQ(listed.size(), 2u);
+  EXPECT_EQ(m_mux->RemoveMediaFormat(listed[0]), 0);
+  GoodFrames();
+  ExpectStreamIntact();
+  // The next run has one program, from the second format.
+  EXPECT_EQ(m_mux->Stop(), 0);
+  EXPECT_EQ(m_mux->Start(), 0);
+  FakeFrame audio(Bytes(100, 0), m_time);
+  const Call call = Process(kAudioId, &audio);
+  ASSERT_EQ(call.result, 0);
+  ASSERT_GE(call.length, 3 * 188);
+  EXPECT_EQ(call.data[7], 9 + 4);  // PAT section_length: one program
+  EXPECT_EQ(call.data[188 + 22], 0x03);  // PMT: stream_type of its second stream, MPEG-1 audio
+}
+
+TEST_F(BadInputTest, RemoveFormatNotListed) {
+  Start();
+  MediaFormat stranger;
+  EXPECT_EQ(m_mux->RemoveMediaFormat(m_format.get()), -1);  // the host's own object
+  EXPECT_EQ(m_mux->RemoveMediaFormat(&stranger), -1);
+  EXPECT_EQ(m_mux->RemoveMediaFormat(nullptr), -1);
+  EXPECT_EQ(m_mux->GetMediaFormats().size(), 1u);
+  GoodFrames();
+  ExpectStreamIntact();
+}
+
+// ---- malformed serialized forms -----------------------------------------------------------
+
+// A host format whose serialized form is given bytes, with a size query that may disagree.
+class HostFormat final : public MediaFormat {
+ public:
+  HostFormat(std::vector<uint8_t> form, int declared) : m_form(std::move(form)), m_declared(declared) {}
+  int Serialize(uint8_t* buf, int* size) override {
+    if (buf == nullptr) return *size = m_declared;
+    const int n = std::min(int(m_form.size()), m_declared);
+    if (n > 0) std::memcpy(buf, m_form.data(), size_t(n));
+    return *size = n;
+  }
+
+ private:
+  std::vector<uint8_t> m_form;
+  int m_declared;
+};
+
+std::vector<uint8_t> SerializedForm(MediaFormat* format) {
+  int size = 0;
+  format->Serialize(nullptr, &size);
+  std::vector<uint8_t> form(static_cast<size_t>(size));
+  format->Serialize(form.data(), &size);
+  return form;
+}
+
+void Put32(std::vector<uint8_t>* form, size_t at, uint32_t value) {
+  for (int i = 0; i < 4; ++i) (*form)[at + size_t(i)] = uint8_t(value >> (8 * i));
+}
+
+TEST_F(BadInputTest, HostFormatWithoutSerializedForm) {
+  m_mux = iptv::CreatePalvex();
+  for (int declared : {0, -1, INT_MIN}) {
+    HostFormat host({}, declared);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(m_mux->AddMediaFormat(&host), nullptr) << declared;
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "") << declared;
+  }
+  // A size promised but nothing written.
+  HostFormat silent({}, 100);
+  EXPECT_EQ(m_mux->AddMediaFormat(&silent), nullptr);
+  EXPECT_TRUE(m_mux->GetMediaFormats().empty());
+}
+
+TEST_F(BadInputTest, MalformedSerializedForm) {
+  auto good = Format();
+  const std::vector<uint8_t> form = SerializedForm(good.get());
+  // Record layout: count (4), then per stream length (4), header length (4), maintype (4),
+  // codec (4), stream id (1), format bytes, extradata length (4), extradata.
+  const size_t video = 4;
+  const size_t videoLength = form[video] | form[video + 1] << 8;
+  const size_t audio = video + videoLength;
+  struct Case {
+    const char* name;
+    std::vector<uint8_t> form;
+    std::string message;
+    size_t streamsKept;  // streams read before the fault
+  };
+  std::vector<Case> cases;
+  {
+    std::vector<uint8_t> f = form;
+    Put32(&f, 0, uint32_t(-1));
+    cases.push_back({"negative stream count", f,
+                     "ERROR:the count of the MediaStream is error!\nThis UnSerialize is error.......\n", 0});
+  }
+  {
+    std::vector<uint8_t> f = form;
+    Put32(&f, audio + 8, 4);  // maintype 4
+    cases.push_back({"undefined maintype", f,
+                     "ERROR:the maintype of the MediaStream is error!\nThis UnSerialize is error.......\n", 1});
+  }
+  {
+    std::vector<uint8_t> f = form;
+    Put32(&f, audio, 12);  // record length below its header
+    cases.push_back({"record length below the header", f,
+                     "ERROR:the length of the MediaStream record is error!\nThis UnSerialize is error.......\n", 1});
+  }
+  {
+    std::vector<uint8_t> f = form;
+    Put32(&f, 0, 9);  // more streams than records
+    f.resize(audio + 10);
+    cases.push_back({"cut inside a record", f,
+                     "ERROR:the MediaStream record is truncated!\nThis UnSerialize is error.......\n", 1});
+  }
+  {
+    std::vector<uint8_t> f = form;
+    f.resize(f.size() - 5);
+    cases.push_back({"cut inside the attributes", f,
+                     "ERROR:the MediaFormat is truncated!\nThis UnSerialize is error.......\n", 3});
+  }
+  {
+    cases.push_back({"cut before the stream count", {1, 0},
+                     "ERROR:the MediaFormat is truncated!\nThis UnSerialize is error.......\n", 0});
+  }
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    iptv::IVorlux* mux = iptv::CreatePalvex();
+    HostFormat host(c.form, int(c.form.size()));
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(mux->AddMediaFormat(&host), &host);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), c.message);
+    const std::vector<MediaFormat*> listed = mux->GetMediaFormats();
+    ASSERT_EQ(listed.size(), 1u);
+    EXPECT_EQ(listed[0]->GetStreams().size(), c.streamsKept);
+    // What was read becomes the program; frames of streams not read go nowhere.
+    ASSERT_EQ(mux->Open(), 0);
+    ASSERT_EQ(mux->Start(), 0);
+    FakeFrame frame(H264KeyFrame(50), 0);
+    uint8_t* data = nullptr;
+    int length = kUntouched;
+    EXPECT_EQ(mux->ProcessFrame(kVideoId, &frame, &data, &length), 0);
+    if (c.streamsKept == 0) {
+      EXPECT_EQ(length, 0);
+    } else {
+      palvex_test::TsChecker checker;
+      checker.Feed(data, size_t(length));
+      EXPECT_TRUE(checker.errors().empty());
+      EXPECT_EQ(length, 3 * 188);  // PAT, PMT, the frame
+    }
+    EXPECT_EQ(iptv::RemovePalvex(mux), iptv::RESULT_SUCCESS);
+  }
+}
+
+// ---- frame contents ------------------------------------------------------------------------
+
+TEST_F(BadInputTest, TruncatedH264) {
+  Start();
+  GoodFrames();
+  struct Case {
+    const char* name;
+    std::vector<uint8_t> bytes;
+    bool sent;  // packed whole, or refused without a packet
+  };
+  const Case cases[] = {
+      {"empty", {}, false},
+      {"start code alone", {0, 0, 0, 1}, false},
+      {"no start code", {0x65, 0x88, 0x84, 0x21, 0xA0, 0x11, 0x22}, false},
+      {"zeros", std::vector<uint8_t>(400, 0), false},
+      {"start code and NAL header", {0, 0, 0, 1, 0x65}, true},
+      {"SPS cut after profile_idc", {0, 0, 0, 1, 0x67, 100}, true},
+      {"SPS cut inside its Exp-Golomb codes", {0, 0, 0, 1, 0x67, 100, 0, 30, 0xFF, 0xFF}, true},
+      {"slice header cut short", {0, 0, 0, 1, 0x41, 0x9A}, true},
+      {"three-byte start codes", {0, 0, 1, 0x67, 77, 0, 30, 0, 0, 1, 0x65, 0x88}, true},
+      {"emulation prevention everywhere", {0, 0, 0, 1, 0x65, 0, 0, 3, 0, 0, 3, 0, 0, 3}, true},
+  };
+  for (const Case& c : cases) {
+    FakeFrame frame(c.bytes, m_time);
+    const Call call = Process(kVideoId, &frame);
+    EXPECT_EQ(call.result, 0) << c.name;
+    EXPECT_EQ(call.message, "") << c.name;
+    EXPECT_EQ(call.length > 0, c.sent) << c.name;
+    if (c.sent) ExpectVideo(c.bytes);
+    m_time += 40000;
+  }
+  GoodFrames();
+  ExpectStreamIntact();
+}
+
+TEST_F(BadInputTest, OversizeAdtsFrame) {
+  Start();
+  GoodFrames();
+  // A raw AAC frame that gets an ADTS header: frame_length (13 bits) counts the 7-byte
+  // header, so at most 8184 bytes of payload.
+  struct Case {
+    int size;
+    bool sent;
+  };
+  for (const Case& c : {Case{8183, true}, Case{8184, true}, Case{8185, false}, Case{10000, false},
+                        Case{10001, false}, Case{65523, false}}) {
+    FakeFrame frame(Bytes(size_t(c.size), 1), m_time);
+    const Call call = Process(kAudioId, &frame);
+    EXPECT_EQ(call.result, 0) << c.size;
+    EXPECT_EQ(call.message, "") << c.size;
+    EXPECT_EQ(call.length > 0, c.sent) << c.size;
+    if (c.sent) {
+      ExpectAudio(Bytes(size_t(c.size), 1));
+      palvex_test::PesReader reader;
+      ASSERT_TRUE(reader.Read(call.data, size_t(call.length)));
+      const std::vector<palvex_test::PesPacket> pes = reader.OfPid(kAudioPid);
+      ASSERT_EQ(pes.size(), 1u);
+      const uint8_t* adts = pes[0].payload.data();
+      EXPECT_EQ((adts[3] & 3) << 11 | adts[4] << 3 | adts[5] >> 5, c.size + 7);  // frame_length
+    }
+    m_time += 21333;
+  }
+  GoodFrames();
+  ExpectStreamIntact();
+}
+
+TEST_F(BadInputTest, OversizeBoundedPes) {
+  // MPEG-1 audio: no ADTS header; PES_packet_length (16 bits) bounds each PES packet to
+  // 65522 payload bytes behind a header with time stamps, 65532 behind one without.
+  Start(Format(kCodecMpeg1Audio));
+  GoodFrames();
+  for (size_t size : {size_t{65522}, size_t{65523}, size_t{65522 + 65532}, size_t{65522 + 65532 + 1},
+                      size_t{400000}}) {
+    FakeFrame frame(Bytes(size, 3), m_time);
+    const size_t before = m_stream.size();
+    const Call call = Process(kAudioId, &frame);
+    EXPECT_EQ(call.result, 0) << size;
+    // Only the packet buffer's growth is reported, when the frame needs more room.
+    EXPECT_TRUE(call.message.empty() || call.message.rfind("oldsize: ", 0) == 0) << call.message;
+    // The frame in consecutive PES packets: the first with PTS/DTS, data_alignment_indicator
+    // 1 and 65522 bytes; the others without time stamps, data_alignment_indicator 0.
+    palvex_test::PesReader reader;
+    ASSERT_TRUE(reader.Read(m_stream.data() + before, m_stream.size() - before)) << reader.errors().front();
+    const std::vector<palvex_test::PesPacket> pes = reader.OfPid(kAudioPid);
+    ASSERT_EQ(pes.size(), size <= 65522 ? 1 : 1 + (size - 65522 + 65531) / 65532) << size;
+    std::vector<uint8_t> joined;
+    for (size_t i = 0; i < pes.size(); ++i) {
+      EXPECT_EQ(pes[i].pts >= 0, i == 0) << size;
+      EXPECT_EQ(pes[i].payload.size(), i == 0 ? std::min<size_t>(size, 65522)
+                                              : std::min<size_t>(size - 65522 - 65532 * (i - 1), 65532));
+      joined.insert(joined.end(), pes[i].payload.begin(), pes[i].payload.end());
+    }
+    EXPECT_EQ(joined, Bytes(size, 3)) << size;
+    m_time += 24000;
+  }
+  palvex_test::TsChecker checker;
+  checker.Feed(m_stream.data(), m_stream.size());
+  EXPECT_TRUE(checker.errors().empty()) << checker.errors().front();
+}
+
+TEST_F(BadInputTest, FrameWithoutTimeStamp) {
+  Start();
+  GoodFrames();
+  for (int64_t time : {int64_t{-1}, int64_t{-40000}, INT64_MIN}) {
+    for (int id : {int(kVideoId), int(kAudioId)}) {
+      const std::vector<uint8_t> bytes = id == kVideoId ? H264KeyFrame(200, 9) : Bytes(90, 9);
+      FakeFrame frame(bytes, time);
+      const Call call = Process(id, &frame);
+      EXPECT_EQ(call.result, 0) << time;
+      EXPECT_EQ(call.message, "") << time;
+      ASSERT_GT(call.length, 0) << time;
+      if (id == kVideoId) ExpectVideo(bytes);
+      else ExpectAudio(bytes);
+      // A 9-byte PES header without PTS and DTS.
+      palvex_test::PesReader reader;
+      ASSERT_TRUE(reader.Read(call.data, size_t(call.length)));
+      ASSERT_EQ(reader.pes().size(), 1u);
+      EXPECT_EQ(reader.pes()[0].pts, -1);
+      EXPECT_EQ(reader.pes()[0].dts, -1);
+    }
+  }
+  GoodFrames();
+  ExpectStreamIntact();
+}
+
+TEST_F(BadInputTest, TimeGoingBackwards) {
+  Start();
+  struct Step {
+    int64_t time;
+    bool psi;  // PAT and PMT in front of the frame
+  };
+  // PSI before the first frame; none when time goes back, but the 500 ms interval
+  // restarts from the earlier time.
+  const Step steps[] = {{1000000, true}, {200000, false}, {600000, false}, {700000, true}, {699999, false}};
+  for (const Step& s : steps) {
+    const std::vector<uint8_t> bytes = Bytes(90, uint8_t(s.time));
+    FakeFrame frame(bytes, s.time);
+    const Call call = Process(kAudioId, &frame);
+    ASSERT_EQ(call.result, 0);
+    EXPECT_EQ(call.message, "");
+    ASSERT_GT(call.length, 0);
+    EXPECT_EQ(((call.data[1] & 0x1F) << 8 | call.data[2]) == 0, s.psi) << s.time;
+    ExpectAudio(bytes);
+    palvex_test::PesReader reader;
+    ASSERT_TRUE(reader.Read(call.data, size_t(call.length)));
+    ASSERT_EQ(reader.OfPid(kAudioPid).size(), 1u);
+    EXPECT_EQ(reader.OfPid(kAudioPid)[0].pts, s.time * 90 / 1000) << s.time;  // the frame's own time
+  }
+  // Video going back: its PCR follows the frame time back.
+  for (int64_t time : {int64_t{2000000}, int64_t{1000000}}) {
+    FakeFrame frame(H264KeyFrame(100), time);
+    const Call call = Process(kVideoId, &frame);
+    ASSERT_EQ(call.result, 0);
+    ExpectVideo(H264KeyFrame(100));
+    palvex_test::PesReader reader;
+    ASSERT_TRUE(reader.Read(call.data, size_t(call.length)));
+    ASSERT_EQ(reader.pcrs().size(), 1u);
+    EXPECT_EQ(reader.pcrs()[0].base, time * 90 / 1000 - 36000);
+  }
+  ExpectStreamIntact();
+}
+
+TEST_F(BadInputTest, ShortTimeTrailerFrame) {
+  // Video frames that end with an 8-byte presentation time.
+  Start(Format(kCodecAAC, /*timeTrailer=*/true));
+  FakeFrame first(Bytes(100, 5), 0);
+  ASSERT_EQ(Process(kVideoId, &first).result, 0);
+  ExpectVideo(Bytes(92, 5));
+  m_time = 40000;
+  for (int size = 0; size < 8; ++size) {
+    FakeFrame frame(Bytes(size_t(size), 1), m_time);
+    const Call call = Process(kVideoId, &frame);
+    EXPECT_EQ(call.result, 0) << size;
+    EXPECT_EQ(call.length, 0) << size;
+    EXPECT_EQ(call.message, "tsstream->EStoTS error \n") << size;
+  }
+  // The trailer alone: no payload, nothing to send.
+  FakeFrame trailerOnly(Bytes(8, 1), m_time);
+  const Call call = Process(kVideoId, &trailerOnly);
+  EXPECT_EQ(call.result, 0);
+  EXPECT_EQ(call.length, 0);
+  EXPECT_EQ(call.message, "");
+  FakeFrame last(Bytes(9, 2), m_time);
+  ASSERT_EQ(Process(kVideoId, &last).result, 0);
+  ExpectVideo(Bytes(1, 2));
+  FakeFrame audio(Bytes(100, 0), m_time);
+  ASSERT_EQ(Process(kAudioId, &audio).result, 0);
+  ExpectAudio(Bytes(100, 0));
+  ExpectStreamIntact();
+}
+
+}  // namespace
