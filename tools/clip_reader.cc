@@ -280,4 +280,32 @@ bool ClipReader::Next(ClipFrame* frame, std::string* error) {
   return got;
 }
 
+std::unique_ptr<MediaFormat> Describe(const std::vector<ClipStream>& streams) {
+  auto format = std::make_unique<MediaFormat>();
+  for (const ClipStream& s : streams) {
+    if (s.mainType == 0) {
+      VideoStream video;
+      video.SetMainType(0);
+      video.SetCodec(s.codec);
+      video.SetStreamId(s.streamId);
+      VideoFormatInfo info{};
+      info.frameRate = s.frameRate;
+      video.SetFormat(&info);
+      format->AddStream(&video);
+    } else {
+      AudioStream audio;
+      audio.SetMainType(1);
+      audio.SetCodec(s.codec);
+      audio.SetStreamId(s.streamId);
+      std::vector<uint8_t> extra = s.extraData;
+      AudioFormatInfo info{};
+      info.extraSize = static_cast<uint32_t>(extra.size());
+      info.extraData = extra.empty() ? nullptr : extra.data();
+      audio.SetFormat(&info);
+      format->AddStream(&audio);
+    }
+  }
+  return format;
+}
+
 }  // namespace palvex_host

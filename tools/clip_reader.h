@@ -8,8 +8,11 @@
 
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "palvex/media_format.h"
 
 struct AVFormatContext;
 struct AVPacket;
@@ -71,6 +74,10 @@ class ClipReader {
   int64_t m_offsetUs = 0;
   bool m_offsetKnown = false;
 };
+
+// The media description a host hands to AddMediaFormat: one stream per chosen input
+// stream, with the library's media classes.
+std::unique_ptr<MediaFormat> Describe(const std::vector<ClipStream>& streams);
 
 }  // namespace palvex_host
 

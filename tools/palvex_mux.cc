@@ -48,35 +48,6 @@ class HostFrame final : public IMediaFrame {
   int64_t m_time = -1;
 };
 
-// The media description palvex copies: one stream per chosen input stream.
-std::unique_ptr<MediaFormat> Describe(const std::vector<palvex_host::ClipStream>& streams) {
-  auto format = std::make_unique<MediaFormat>();
-  for (const palvex_host::ClipStream& s : streams) {
-    if (s.mainType == 0) {
-      VideoStream video;
-      video.SetMainType(0);
-      video.SetCodec(s.codec);
-      video.SetStreamId(s.streamId);
-      VideoFormatInfo info{};
-      info.frameRate = s.frameRate;
-      video.SetFormat(&info);
-      format->AddStream(&video);
-    } else {
-      AudioStream audio;
-      audio.SetMainType(1);
-      audio.SetCodec(s.codec);
-      audio.SetStreamId(s.streamId);
-      AudioFormatInfo info{};
-      std::vector<uint8_t> extra = s.extraData;
-      info.extraSize = static_cast<uint32_t>(extra.size());
-      info.extraData = extra.empty() ? nullptr : extra.data();
-      audio.SetFormat(&info);
-      format->AddStream(&audio);
-    }
-  }
-  return format;
-}
-
 std::string Clock(int64_t us) {
   if (us < 0) us = 0;
   char text[32];
@@ -143,7 +114,7 @@ int main(int argc, char** argv) {
     std::fclose(out);
     return 1;
   }
-  std::unique_ptr<MediaFormat> format = Describe(reader.streams());
+  std::unique_ptr<MediaFormat> format = palvex_host::Describe(reader.streams());
   if (m.mux->AddMediaFormat(format.get()) == nullptr || m.mux->Open() != 0 || m.mux->Start() != 0) {
     std::fprintf(stderr, "palvex-mux: the muxer refused the media description\n");
     std::fclose(out);

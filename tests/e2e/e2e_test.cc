@@ -178,33 +178,10 @@ class EndToEndTest : public testing::TestWithParam<ClipCase> {
 
   // Muxes every frame through the exported interface, as a host does.
   void Mux() {
-    MediaFormat format;
-    for (const palvex_host::ClipStream& s : m_streams) {
-      if (s.mainType == 0) {
-        VideoStream v;
-        v.SetMainType(0);
-        v.SetCodec(s.codec);
-        v.SetStreamId(s.streamId);
-        VideoFormatInfo info{};
-        info.frameRate = s.frameRate;
-        v.SetFormat(&info);
-        format.AddStream(&v);
-      } else {
-        AudioStream a;
-        a.SetMainType(1);
-        a.SetCodec(s.codec);
-        a.SetStreamId(s.streamId);
-        std::vector<uint8_t> extra = s.extraData;
-        AudioFormatInfo info{};
-        info.extraSize = static_cast<uint32_t>(extra.size());
-        info.extraData = extra.empty() ? nullptr : extra.data();
-        a.SetFormat(&info);
-        format.AddStream(&a);
-      }
-    }
+    std::unique_ptr<MediaFormat> format = palvex_host::Describe(m_streams);
     iptv::IVorlux* mux = iptv::CreatePalvex();
     ASSERT_NE(mux, nullptr);
-    ASSERT_EQ(mux->AddMediaFormat(&format), &format);
+    ASSERT_EQ(mux->AddMediaFormat(format.get()), format.get());
     ASSERT_EQ(mux->Open(), 0);
     ASSERT_EQ(mux->Start(), 0);
     for (const InputFrame& in : m_frames) {
