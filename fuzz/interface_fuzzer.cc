@@ -535,9 +535,19 @@ class Receiver {
         CHECK(owed <= 0);  // the previous PES packet is complete
         CHECK(n >= 9 && body[0] == 0 && body[1] == 0 && body[2] == 1);
         CHECK(body[6] == (pesCount == 0 ? 0x84 : 0x80));
+        // PTS and DTS on the first PES packet of a frame with a time (not negative); a
+        // frame at -11 to -1 us (tick 0) has the 19-byte header with stuffing instead.
         const bool stamped = body[7] == 0xC0;
-        CHECK(stamped ? body[8] == 10 : body[7] == 0 && body[8] == 0);
-        CHECK(stamped == (pesCount == 0 && ticks >= 0));
+        CHECK(stamped || body[7] == 0);
+        CHECK(stamped == (pesCount == 0 && time >= 0));
+        if (stamped) {
+          CHECK(body[8] == 10);
+        } else if (pesCount == 0 && ticks >= 0) {
+          CHECK(body[8] == 10 && n >= 19);
+          for (int k = 9; k < 19; ++k) CHECK(body[k] == 0xFF);
+        } else {
+          CHECK(body[8] == 0);
+        }
         const size_t header = 9 + body[8];
         CHECK(n >= header);
         if (stamped) {
