@@ -180,13 +180,15 @@ class BadInputTest : public testing::Test {
 
 TEST_F(BadInputTest, NullFrame) {
   Start();
-  GoodFrames();
-  const Call call = Process(kVideoId, nullptr);
-  EXPECT_EQ(call.result, -1);
-  EXPECT_EQ(call.length, 0);
-  EXPECT_TRUE(Untouched(call));
-  EXPECT_EQ(call.message, "");
-  GoodFrames();
+  // Before the first frame and between good ones: the stream still opens with the PAT.
+  for (int round = 0; round < 2; ++round) {
+    const Call call = Process(kVideoId, nullptr);
+    EXPECT_EQ(call.result, -1);
+    EXPECT_EQ(call.length, 0);
+    EXPECT_TRUE(Untouched(call));
+    EXPECT_EQ(call.message, "");
+    GoodFrames();
+  }
   ExpectStreamIntact();
 }
 
@@ -265,18 +267,21 @@ TEST_F(BadInputTest, NegativeSize) {
 
 TEST_F(BadInputTest, UnknownStreamId) {
   Start();
-  GoodFrames();
   // No stream with the id, the data stream's id (data streams are not carried), and ids
-  // beyond the stream id byte whose low byte names a stream.
+  // beyond the stream id byte whose low byte names a stream. They come before any good
+  // frame and begin with an ADTS syncword: had they counted, the first of them would have
+  // had PSI and three of them would have switched ADTS insertion off for the raw AAC after.
   for (int id : {0, int(kDataId), 255, 256 + kVideoId, 256 + kAudioId, -1, INT_MIN}) {
-    FakeFrame frame(H264KeyFrame(50), m_time + 10000000);  // far ahead: must not move PSI timing
+    FakeFrame frame({0xFF, 0xF1, 0x50, 0x80, 0x02, 0x1F, 0xFC, 0x01}, m_time + 10000000);
     const Call call = Process(id, &frame);
     EXPECT_EQ(call.result, 0) << id;
     EXPECT_EQ(call.length, 0) << id;
     EXPECT_EQ(call.message, "") << id;
   }
   GoodFrames();
-  ExpectStreamIntact();
+  GoodFrames();
+  GoodFrames();
+  ExpectStreamIntact(/*adts=*/true);
 }
 
 // ---- calls out of order -----------------------------------------------------------------
@@ -638,7 +643,8 @@ TEST_F(BadInputTest, OversizeBoundedPes) {
 
 TEST_F(BadInputTest, FrameWithoutTimeStamp) {
   Start();
-  GoodFrames();
+  GoodFrames();  // at 0 us, with a PCR at tick 0
+  int64_t lastPcrTicks = 0;
   for (int64_t time : {int64_t{-1}, int64_t{-40000}, INT64_MIN}) {
     for (int id : {int(kVideoId), int(kAudioId)}) {
       const std::vector<uint8_t> bytes = id == kVideoId ? H264KeyFrame(200, 9) : Bytes(90, 9);
@@ -655,8 +661,26 @@ TEST_F(BadInputTest, FrameWithoutTimeStamp) {
       ASSERT_EQ(reader.pes().size(), 1u);
       EXPECT_EQ(reader.pes()[0].pts, -1);
       EXPECT_EQ(reader.pes()[0].dts, -1);
+      // The video stream carries the PCR, due when its time moved back or 3600 ticks on:
+      // the frame's time, 36000 ticks back, modulo 2^33. (-1 us is tick 0, the tick of
+      // the good frame before it: no PCR.)
+      if (id == kVideoId) {
+        const int64_t ticks = time / 1000 * 90 + time % 1000 * 90 / 1000;
+        const bool due = ticks < lastPcrTicks || ticks - lastPcrTicks >= 3600;
+        ASSERT_EQ(reader.pcrs().size(), due ? 1u : 0u) << time;
+        if (due) {
+          EXPECT_EQ(uint64_t(reader.pcrs()[0].base), uint64_t(ticks - 36000) & ((uint64_t{1} << 33) - 1));
+          lastPcrTicks = ticks;
+        }
+      }
     }
   }
+  // PSI timing took the earliest time: the next frame is 500 ms past it and has PSI.
+  FakeFrame next(H264KeyFrame(30), m_time);
+  const Call call = Process(kVideoId, &next);
+  ASSERT_GE(call.length, 188);
+  EXPECT_EQ((call.data[1] & 0x1F) << 8 | call.data[2], 0);
+  ExpectVideo(H264KeyFrame(30));
   GoodFrames();
   ExpectStreamIntact();
 }
