@@ -21,6 +21,7 @@ constexpr int64_t kPcrIntervalTicks = 3600;  // 40 ms of frame time between PCRs
 constexpr uint32_t kMaxPESPayloadWithTimestamps = 65535 - 3 - 10;
 constexpr uint32_t kMaxPESPayloadWithout = 65535 - 3;
 constexpr uint32_t kContinuationHeaderLength = 9;
+constexpr uint32_t kFramePrefetch = 1024;
 
 }  // namespace
 
@@ -137,6 +138,12 @@ int32_t TSStream::PESToTS(MediaStream* description, IMediaFrame* frame, const ui
       MeasureFrameDuration(time);
       return 0;
     }
+  }
+
+  // A frame straight from memory: its first lines are asked for together, before the
+  // header work, rather than one copy after the other.
+  for (uint32_t offset = 0; offset < std::min(*length, kFramePrefetch); offset += 64) {
+    __builtin_prefetch(data + offset);
   }
 
   const bool withPCR = m_carriesPCR && DecidePCR(ticks);
