@@ -158,10 +158,10 @@ int32_t TSStream::PESToTS(MediaStream* description, IMediaFrame* frame, const ui
   uint8_t* pes = StartPESPacket(uint64_t(headerLength) + payload, withPCR, &e);
   if (pes == nullptr) return kBufferFull;
   uint32_t first = e - headerLength;
-  std::memcpy(pes + headerLength, data, first);
   uint32_t consumed = first;
   bool ok = true;
   if (startCode != nullptr) {
+    std::memcpy(pes + headerLength, data, first);
     // H.264: the frame's bytes are searched for start codes as they are copied into their
     // packets, one pass over the frame; the header, whose size is known, is completed after
     // the walk. When the buffer runs out, the walk still covers the whole frame.
@@ -177,7 +177,9 @@ int32_t TSStream::PESToTS(MediaStream* description, IMediaFrame* frame, const ui
       ok = PutPayloadPackets(data + first, payload - first, &consumed);
     }
   } else {
+    // The header before the payload: its work overlaps the wait for the frame's bytes.
     WritePESHeader(frame, length, pes, isVideo, nullptr);
+    std::memcpy(pes + headerLength, data, first);
     ok = PutPayloadPackets(data + first, payload - first, &consumed);
   }
   *length -= consumed;
