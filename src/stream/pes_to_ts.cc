@@ -76,6 +76,17 @@ bool TSStream::PutPayloadPackets(const uint8_t* data, uint32_t count, uint32_t* 
   if (count == 0) return true;
   const uint8_t pidHigh = uint8_t(m_pid >> 8 & 0x1F);
   const uint8_t pidLow = uint8_t(m_pid);
+  if (count < uint32_t(kTsPayloadRoom)) {
+    // One short packet: how most audio frames end.
+    uint8_t* q = TakeSlot();
+    if (q == nullptr) return false;
+    PutTsHeader(q, pidHigh, pidLow, kAdaptationAndPayload, m_continuityCounter);
+    m_continuityCounter = uint8_t((m_continuityCounter + 1) & 0x0F);
+    PutStuffingField(q, int(count));
+    std::memcpy(q + kTsPacketSize - count, data, count);
+    *consumed += count;
+    return true;
+  }
   const uint32_t full = count / kTsPayloadRoom;
   const uint32_t rest = count % kTsPayloadRoom;
   const uint32_t wanted = full + (rest > 0 ? 1 : 0);

@@ -47,7 +47,7 @@ inline void PutPcrField(uint8_t* p, int64_t pcrBase, int e) {
   p[9] = uint8_t(base >> 1);                // program_clock_reference_base[8:1]
   p[10] = uint8_t((base & 1) << 7 | 0x7E);  // program_clock_reference_base[0], reserved '111111', extension[8] 0
   p[11] = 0x00;                             // program_clock_reference_extension[7:0]
-  std::memset(p + 12, 0xFF, size_t(176 - e));  // stuffing_byte
+  if (e < 176) std::memset(p + 12, 0xFF, size_t(176 - e));  // stuffing_byte
 }
 
 // 33-bit PTS/DTS: 4-bit prefix, bits 32..30, 29..15, 14..0, each group closed by a marker bit.
