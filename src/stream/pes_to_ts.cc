@@ -153,9 +153,8 @@ int32_t TSStream::PESToTS(MediaStream* description, IMediaFrame* frame, const ui
 
   // A frame straight from memory: its first lines are asked for together, before the
   // header work, rather than one copy after the other.
-  for (uint32_t offset = 0; offset < std::min(*length, kFramePrefetch); offset += 64) {
-    __builtin_prefetch(data + offset);
-  }
+  const uint8_t* const prefetchEnd = data + std::min(*length, kFramePrefetch);
+  for (const uint8_t* line = data; line < prefetchEnd; line += 64) __builtin_prefetch(line);
 
   const bool withPCR = m_carriesPCR && DecidePCR(ticks);
 
