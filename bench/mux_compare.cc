@@ -68,7 +68,8 @@ struct Frame {
 struct Clip {
   std::string name;
   std::vector<palvex_host::ClipStream> streams;
-  std::vector<std::vector<uint8_t>> storage;
+  std::vector<std::vector<uint8_t>> storage;  // while loading
+  std::vector<uint8_t> arena;                  // every frame, in file order
   std::vector<Frame> frames;
   size_t bytes = 0;
   size_t largest = 0;
@@ -147,12 +148,21 @@ bool LoadClip(const std::string& path, const std::string& name, Clip* clip) {
     const int64_t pts = f.ptsUs >= 0 ? f.ptsUs : f.timeUs;
     clip->frames.push_back(Frame{nullptr, 0, index, f.timeUs, pts * 9 / 100, f.timeUs * 9 / 100, f.key});
   }
+  // One block, frames one after the other in file order, as in a host's ring buffer: where
+  // the frames lie does not depend on what the process did before.
+  for (const std::vector<uint8_t>& bytes : clip->storage) clip->bytes += bytes.size();
+  clip->arena.resize(clip->bytes);
+  size_t offset = 0;
   for (size_t i = 0; i < clip->frames.size(); ++i) {
-    clip->frames[i].data = clip->storage[i].data();
-    clip->frames[i].size = int(clip->storage[i].size());
-    clip->bytes += clip->storage[i].size();
-    clip->largest = std::max(clip->largest, clip->storage[i].size());
+    const std::vector<uint8_t>& bytes = clip->storage[i];
+    if (!bytes.empty()) std::memcpy(clip->arena.data() + offset, bytes.data(), bytes.size());
+    clip->frames[i].data = clip->arena.data() + offset;
+    clip->frames[i].size = int(bytes.size());
+    clip->largest = std::max(clip->largest, bytes.size());
+    offset += bytes.size();
   }
+  clip->storage.clear();
+  clip->storage.shrink_to_fit();
   return !clip->frames.empty();
 }
 
