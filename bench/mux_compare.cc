@@ -21,7 +21,7 @@
 // re-frames them (libavformat would run a nested ADTS muxer per frame, palvex would insert
 // the header into the host's buffer).
 //
-// Usage: palvex_mux_compare [--dir DIR] [--seconds N] [--reps N] [--case NAME]...
+// Usage: palvex_mux_compare [--dir DIR] [--seconds N] [--reps N] [--scatter] [--case NAME]...
 //        palvex_mux_compare --single VARIANT --case NAME [--mode hot|cold] [--runs N]
 // --single runs one variant (once, or N times for a profiler), e.g. for callgrind
 //   GLIBC_TUNABLES=glibc.cpu.x86_rep_movsb_threshold=4294967295:glibc.cpu.x86_rep_stosb_threshold=4294967295
@@ -120,6 +120,8 @@ void PutAdtsHeader(uint8_t* h, const std::vector<uint8_t>& asc, size_t frameLeng
   h[6] = 0xFC;
 }
 
+bool g_scatter = false;  // --scatter: frames spread over the block in a shuffled order
+
 bool LoadClip(const std::string& path, const std::string& name, Clip* clip) {
   palvex_host::ClipReader reader;
   std::string error;
@@ -149,17 +151,34 @@ bool LoadClip(const std::string& path, const std::string& name, Clip* clip) {
     clip->frames.push_back(Frame{nullptr, 0, index, f.timeUs, pts * 9 / 100, f.timeUs * 9 / 100, f.key});
   }
   // One block, frames one after the other in file order, as in a host's ring buffer: where
-  // the frames lie does not depend on what the process did before.
-  for (const std::vector<uint8_t>& bytes : clip->storage) clip->bytes += bytes.size();
-  clip->arena.resize(clip->bytes);
+  // the frames lie does not depend on what the process did before. With --scatter they are
+  // placed in a shuffled order, each on its own cache lines, so that no frame follows the
+  // one before in memory (a host with a buffer per frame).
+  std::vector<size_t> order(clip->frames.size());
+  for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+  if (g_scatter) {
+    uint64_t x = 0x9E3779B97F4A7C15u;
+    for (size_t i = order.size(); i > 1; --i) {
+      x = x * 6364136223846793005u + 1442695040888963407u;
+      std::swap(order[i - 1], order[size_t(x >> 33) % i]);
+    }
+  }
+  size_t total = 0;
+  for (const std::vector<uint8_t>& bytes : clip->storage) {
+    clip->bytes += bytes.size();
+    total += g_scatter ? (bytes.size() + 63) / 64 * 64 : bytes.size();
+  }
+  clip->arena.resize(total + 64);
+  uint8_t* base = clip->arena.data();
+  if (g_scatter) base += (64 - reinterpret_cast<uintptr_t>(base) % 64) % 64;
   size_t offset = 0;
-  for (size_t i = 0; i < clip->frames.size(); ++i) {
+  for (size_t i : order) {
     const std::vector<uint8_t>& bytes = clip->storage[i];
-    if (!bytes.empty()) std::memcpy(clip->arena.data() + offset, bytes.data(), bytes.size());
-    clip->frames[i].data = clip->arena.data() + offset;
+    if (!bytes.empty()) std::memcpy(base + offset, bytes.data(), bytes.size());
+    clip->frames[i].data = base + offset;
     clip->frames[i].size = int(bytes.size());
     clip->largest = std::max(clip->largest, bytes.size());
-    offset += bytes.size();
+    offset += g_scatter ? (bytes.size() + 63) / 64 * 64 : bytes.size();
   }
   clip->storage.clear();
   clip->storage.shrink_to_fit();
@@ -430,8 +449,8 @@ void Measure(const Clip& clip, const std::vector<Frame>& frames, const char* mod
   }
   double median[kVariantCount];
   for (int v = 0; v < kVariantCount; ++v) median[v] = Median(times[v]);
-  std::fprintf(g_report, "\n%s %s: %zu frames, %.1f MB in, %d repetitions (median)\n", clip.name.c_str(),
-               mode, frames.size(), double(bytes) / 1e6, reps);
+  std::fprintf(g_report, "\n%s %s%s: %zu frames, %.1f MB in, %d repetitions (median)\n", clip.name.c_str(),
+               mode, g_scatter ? " scattered" : "", frames.size(), double(bytes) / 1e6, reps);
   std::fprintf(g_report, "  %-8s %10s %10s %12s %12s\n", "", "ms", "MB/s", "frames/s", "out MB");
   for (int v = 0; v < kVariantCount; ++v) {
     std::fprintf(g_report, "  %-8s %10.3f %10.0f %12.0f %12.1f\n", kVariants[v], median[v] * 1e3,
@@ -463,8 +482,9 @@ int main(int argc, char** argv) {
     else if (arg == "--single" && more) single = argv[++i];
     else if (arg == "--mode" && more) mode = argv[++i];
     else if (arg == "--runs" && more) runs = std::atoi(argv[++i]);
+    else if (arg == "--scatter") g_scatter = true;
     else {
-      std::fprintf(stderr, "usage: %s [--dir DIR] [--seconds N] [--reps N] [--case 720p25|1080p50|aac]...\n"
+      std::fprintf(stderr, "usage: %s [--dir DIR] [--seconds N] [--reps N] [--scatter] [--case 720p25|1080p50|aac]...\n"
                            "       %s --single palvex|libav|ceiling|memcpy --case NAME [--mode hot|cold] [--runs N]\n",
                    argv[0], argv[0]);
       return 2;
