@@ -11,10 +11,6 @@ namespace palvex {
 namespace {
 
 
-// Bytes ahead of the copy that are asked into the cache: frames straight from memory are
-// read at the rate of the requests in flight, not of the hardware prefetcher alone.
-constexpr size_t kPrefetchDistance = 1536;
-
 size_t CopyPortable(uint8_t* dst, const uint8_t* src, size_t count, uint8_t pidHigh, uint8_t pidLow,
                     unsigned* cc, bool* found) {
   size_t k = 0;
@@ -55,9 +51,6 @@ __attribute__((target("avx2"))) size_t CopyAvx2(uint8_t* dst, const uint8_t* src
   size_t k = 0;
   bool hit = false;
   while (k < count && !hit) {
-    __builtin_prefetch(src + kPrefetchDistance);
-    __builtin_prefetch(src + kPrefetchDistance + 64);
-    __builtin_prefetch(src + kPrefetchDistance + 128);
     const uint32_t header = TsHeaderWord(pidHigh, pidLow, kPayloadOnly | c);
     std::memcpy(dst, &header, 4);
     __m256i acc = _mm256_set1_epi8(-1);
@@ -89,9 +82,6 @@ __attribute__((target("sse2"))) size_t CopySse2(uint8_t* dst, const uint8_t* src
   size_t k = 0;
   bool hit = false;
   while (k < count && !hit) {
-    __builtin_prefetch(src + kPrefetchDistance);
-    __builtin_prefetch(src + kPrefetchDistance + 64);
-    __builtin_prefetch(src + kPrefetchDistance + 128);
     const uint32_t header = TsHeaderWord(pidHigh, pidLow, kPayloadOnly | c);
     std::memcpy(dst, &header, 4);
     __m128i acc = _mm_set1_epi8(-1);
