@@ -10,6 +10,10 @@
 
 namespace palvex {
 
+namespace {
+constexpr int kPrefetchBytes = 1024;
+}  // namespace
+
 FrameMuxer::FrameMuxer() : m_packetBuffer(new (std::nothrow) TSPacketBuffer()) {}
 
 FrameMuxer::~FrameMuxer() {
@@ -143,10 +147,14 @@ int FrameMuxer::ProcessFrame(int streamId, IMediaFrame* frame, uint8_t** data, i
       return -1;
     }
     const int size = frame->GetSize();
-    if (size < 0 || (size > 0 && frame->GetData() == nullptr)) {
+    const uint8_t* bytes = frame->GetData();
+    if (size < 0 || (size > 0 && bytes == nullptr)) {
       *length = 0;
       return -1;
     }
+    // A frame straight from memory: start loading its first bytes (ADTS detection, the
+    // NAL walk, the first packets) while the PSI and the headers are worked out.
+    for (int i = 0; i < size && i < kPrefetchBytes; i += 64) __builtin_prefetch(bytes + i);
     // Room for the frame's packets: 20 % above its size covers the TS and PES headers,
     // the ADTS header and the PSI packets in front of it.
     const uint64_t needed = static_cast<uint64_t>(size) * 12 / 10;

@@ -61,8 +61,8 @@ inline std::vector<uint8_t> MakeSps(int profileIdc, int pocLsbBits = 4) {
   w.Ue(19);                      // pic_width_in_mbs_minus1
   w.Ue(14);                      // pic_height_in_map_units_minus1
   w.U(1, 1);                     // frame_mbs_only_flag
-  std::vector<uint8_t> nal{0x67};  // nal_ref_idc 3, nal_unit_type 7
-  for (uint8_t b : w.Finish()) nal.push_back(b);
+  std::vector<uint8_t> nal = w.Finish();
+  nal.insert(nal.begin(), 0x67);  // nal_ref_idc 3, nal_unit_type 7
   return nal;
 }
 
