@@ -120,7 +120,7 @@ class BitReader {
   }
 
   void Fill(int32_t from) {
-    for (int32_t i = from; i < kWindowBytes; ++i) m_window[i] = NextByte();
+    for (uint8_t* out = m_window + from; out < m_window + kWindowBytes; ++out) *out = NextByte();
   }
 
   // Next RBSP byte, 0 past the end. 7.3.1: 0x000003 inside the NAL unit stands for 0x0000.
