@@ -113,7 +113,9 @@ class OddStream final : public MediaStream {
 // The library's own classes, filled the way a host fills them.
 std::unique_ptr<MediaFormat> LibraryFormat(Input* in) {
   auto format = std::make_unique<MediaFormat>();
-  const int count = in->Byte() % 6;
+  // Now and then more streams than one PMT section holds.
+  const uint8_t wanted = in->Byte();
+  const int count = wanted & 0x80 ? wanted % 48 : wanted % 6;
   for (int i = 0; i < count; ++i) {
     const int32_t mainType = in->Byte() % 5;
     const int32_t codec = in->Pick(kCodecs);
@@ -165,7 +167,8 @@ class HostFormat final : public MediaFormat {
       m_form.resize(in->Byte() % 64);
       for (uint8_t& b : m_form) b = in->Byte();
     } else {
-      const int count = in->Byte() % 5;
+      const uint8_t wanted = in->Byte();
+      const int count = wanted & 0x80 ? wanted % 40 : wanted % 5;
       Put32(&m_form, uint32_t(mode % 16 == 1 ? -1 : count));
       for (int i = 0; i < count; ++i) {
         const int32_t mainType = in->Byte() % 6;  // 4 and 5 are undefined
@@ -648,8 +651,8 @@ class Host {
         }
         break;
       case 4: Call(m_muxer->Stop(), m_open ? 0 : -1); m_started = false; break;
-      case 5:
-      case 6: AddFormat(); break;
+      case 5: AddFormat(1); break;
+      case 6: AddFormat(1 + m_in->Byte() % 64); break;  // more programs than one PAT section holds
       case 7:
       case 8: RemoveFormat(); break;
       case 9: {
@@ -670,16 +673,18 @@ class Host {
     }
   }
 
-  void AddFormat() {
-    const size_t before = m_muxer->GetMediaFormats().size();
+  void AddFormat(int times) {
     const uint8_t which = m_in->Byte();
     MediaFormat* format = m_formats.empty() || which == 0xFF ? nullptr : m_formats[which % m_formats.size()].get();
-    MediaFormat* result = m_muxer->AddMediaFormat(format);
-    CHECK(result == nullptr || result == format);
-    const std::vector<MediaFormat*> after = m_muxer->GetMediaFormats();
-    CHECK(after.size() == before + (result != nullptr ? 1 : 0));
-    CHECK(format != nullptr || result == nullptr);
-    if (result != nullptr) CHECK(after.back() != format);  // the muxer's own copy
+    for (int i = 0; i < times; ++i) {
+      const size_t before = m_muxer->GetMediaFormats().size();
+      MediaFormat* result = m_muxer->AddMediaFormat(format);
+      CHECK(result == nullptr || result == format);
+      const std::vector<MediaFormat*> after = m_muxer->GetMediaFormats();
+      CHECK(after.size() == before + (result != nullptr ? 1 : 0));
+      CHECK(format != nullptr || result == nullptr);
+      if (result != nullptr) CHECK(after.back() != format);  // the muxer's own copy
+    }
   }
 
   void RemoveFormat() {
