@@ -578,6 +578,11 @@ TEST_F(BadInputTest, TruncatedH264) {
 
 TEST_F(BadInputTest, OversizeAdtsFrame) {
   Start();
+  // Refused before anything is written, even the PSI due before the first frame.
+  FakeFrame first(Bytes(8185, 1), m_time);
+  const Call refused = Process(kAudioId, &first);
+  EXPECT_EQ(refused.result, 0);
+  EXPECT_EQ(refused.length, 0);
   GoodFrames();
   // A raw AAC frame that gets an ADTS header: frame_length (13 bits) counts the 7-byte
   // header, so at most 8184 bytes of payload.
