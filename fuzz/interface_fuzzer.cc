@@ -578,8 +578,8 @@ class Receiver {
     // The whole frame, nothing else.
     if (payload.size() == original.size()) {
       CHECK(payload == original);
-    } else if (!IsVideo(type) && payload.size() == original.size() + 7) {
-      // An ADTS header in front: the audio slot's frames get one while insertion is on.
+    } else if (type == 0x0F && payload.size() == original.size() + 7) {
+      // An ADTS header in front of raw AAC, and in front of nothing else.
       const uint8_t* h = payload.data();
       const size_t frameLength = size_t((h[3] & 3) << 11 | h[4] << 3 | h[5] >> 5);
       CHECK(h[0] == 0xFF && h[1] == 0xF1 && frameLength == payload.size());

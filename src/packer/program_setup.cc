@@ -158,12 +158,13 @@ bool TSPacker::BuildStream(PMTProgram* program, MediaStream* description, uint16
   if (mainType == kMainTypeAudio) {
     const Extradata extra = ExtradataOf<AudioFormatInfo>(description);
     if (!AudioStreamKind(codec, extra, &kind)) return true;
-    if (codec == kCodecAAC) {
-      const bool marked =
-          extra.size >= uint32_t(kMarkerSize) &&
-          std::memcmp(extra.data + extra.size - kMarkerSize, kNoADTSMarker, kMarkerSize) == 0;
-      m_insertADTS = !marked;
-    }
+    // The switch belongs to the stream that takes the audio slot: on for AAC whose
+    // configuration does not end with the no-ADTS marker, off for every other codec, whose
+    // frames (AC-3, LATM, MPEG audio) must not get an AAC header in front.
+    const bool marked =
+        extra.size >= uint32_t(kMarkerSize) &&
+        std::memcmp(extra.data + extra.size - kMarkerSize, kNoADTSMarker, kMarkerSize) == 0;
+    m_insertADTS = codec == kCodecAAC && !marked;
     // Only the first two bytes of the AudioSpecificConfig are read.
     const uint32_t configSize = extra.size < uint32_t(std::numeric_limits<int32_t>::max())
                                     ? extra.size

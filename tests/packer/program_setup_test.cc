@@ -165,6 +165,46 @@ TEST(ProgramSetupTest, FormatMarkers) {
   }
 }
 
+// Regression: the ADTS switch stayed on from an AAC stream when a later audio stream of
+// another codec took the audio slot, so its frames (here AC-3, on the raw path) went out
+// behind an AAC header. The switch follows the stream in the slot; an undefined audio
+// codec takes no slot and leaves it alone.
+TEST(ProgramSetupTest, AdtsSwitchFollowsTheAudioSlot) {
+  struct Case {
+    const char* name;
+    std::vector<int32_t> codecs;  // audio streams in format order
+    bool insert;
+  };
+  const Case cases[] = {
+      {"AAC", {8}, true},
+      {"AAC, then AC-3", {8, 0x81}, false},
+      {"AAC, then MPEG-1 audio", {8, 11}, false},
+      {"AAC, then LATM", {8, 12}, false},
+      {"AC-3, then AAC", {0x81, 8}, true},
+      {"AAC, then an undefined codec", {8, 9}, true},
+  };
+  for (const Case& c : cases) {
+    PackerRig rig;
+    TestFormat format;
+    uint8_t id = 2;
+    for (int32_t codec : c.codecs) format.Add(kAudio, codec, id++, AacConfig());
+    ASSERT_EQ(rig.packer->AddProgram(&format), kPackerOk) << c.name;
+    EXPECT_EQ(rig.packer->insertADTS(), c.insert) << c.name;
+  }
+  // Through the frame: the AC-3 frame in the slot leaves as it came.
+  PackerRig rig;
+  TestFormat format;
+  format.Add(kAudio, 8, 2, AacConfig());
+  format.Add(kAudio, 0x81, 3);
+  ASSERT_EQ(rig.packer->AddProgram(&format), kPackerOk);
+  std::vector<uint8_t> ac3(100, 0x55);
+  ac3[0] = 0x0B;  // AC-3 syncword 0x0B77
+  ac3[1] = 0x77;
+  FakeFrame frame(ac3, 0);
+  ASSERT_EQ(rig.packer->MuxFrame(3, &frame), kPackerOk);
+  EXPECT_EQ(frame.Bytes(), ac3);
+}
+
 TEST(ProgramSetupTest, UndefinedStreamsUseUpTheirPidOnly) {
   PackerRig rig;
   TestFormat format;
