@@ -233,30 +233,7 @@ struct PalvexMuxer {
   std::unique_ptr<MediaFormat> format;
 
   explicit PalvexMuxer(const Clip& clip) {
-    format = std::make_unique<MediaFormat>();
-    for (const palvex_host::ClipStream& s : clip.streams) {
-      if (s.mainType == 0) {
-        VideoStream video;
-        video.SetMainType(0);
-        video.SetCodec(s.codec);
-        video.SetStreamId(s.streamId);
-        VideoFormatInfo info{};
-        info.frameRate = s.frameRate;
-        video.SetFormat(&info);
-        format->AddStream(&video);
-      } else {
-        AudioStream audio;
-        audio.SetMainType(1);
-        audio.SetCodec(s.codec);
-        audio.SetStreamId(s.streamId);
-        AudioFormatInfo info{};
-        std::vector<uint8_t> extra = s.extraData;
-        info.extraSize = uint32_t(extra.size());
-        info.extraData = extra.empty() ? nullptr : extra.data();
-        audio.SetFormat(&info);
-        format->AddStream(&audio);
-      }
-    }
+    format = palvex_host::Describe(clip.streams);
     mux = iptv::CreatePalvex();
     if (mux == nullptr || mux->AddMediaFormat(format.get()) == nullptr || mux->Open() != 0 ||
         mux->Start() != 0) {
