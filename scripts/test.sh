@@ -38,7 +38,8 @@ for fuzzer in build/fuzz/fuzz/*_fuzzer; do
   cp -n fuzz/corpus/"$name"/* "$work"/ 2>/dev/null || true
   seconds=${FUZZ_SECONDS_OF[$name]:-$FUZZ_SECONDS}
   echo "-- $name, $seconds s"
-  "$fuzzer" -max_total_time="$seconds" -print_final_stats=1 "$work" 2>&1 | tail -n 4
+  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+    "$fuzzer" -max_total_time="$seconds" -print_final_stats=1 "$work" 2>&1 | tail -n 4
 done
 
 echo "== 32-bit: Linux -m32 and Windows under Wine"

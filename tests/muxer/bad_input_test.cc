@@ -42,8 +42,9 @@ std::vector<uint8_t> H264KeyFrame(size_t payload, uint8_t fill = 0x5A) {
 }
 
 std::vector<uint8_t> Bytes(size_t size, uint8_t first) {
-  std::vector<uint8_t> b(size);
-  for (size_t i = 0; i < size; ++i) b[i] = uint8_t(first + i * 7);
+  std::vector<uint8_t> b;
+  b.reserve(size);
+  for (size_t i = 0; i < size; ++i) b.push_back(uint8_t(first + i * 7));
   return b;
 }
 
