@@ -30,7 +30,7 @@ struct ClipStream {
   // H.264 from an MP4-style container: NAL length size and parameter sets from avcC.
   int nalLengthSize = 0;
   std::vector<uint8_t> parameterSets;  // Annex B, four-byte start codes
-  // MPEG-4 Part 2: the VOS/VOL headers to put in front of key frames.
+  // MPEG-4 Visual: the VOS/VOL headers to put in front of key frames.
   std::vector<uint8_t> configHeaders;
 };
 

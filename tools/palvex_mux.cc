@@ -17,7 +17,7 @@ namespace {
 const char kUsage[] =
     "usage: palvex-mux [-q] INPUT OUTPUT.ts\n"
     "\n"
-    "Muxes the first H.264 / MPEG-2 / MPEG-4 Part 2 video stream and the first\n"
+    "Muxes the first H.264 / MPEG-2 / MPEG-4 Visual video stream and the first\n"
     "AAC / MP2 / MP3 / AC-3 audio stream of INPUT (any file FFmpeg's libavformat reads:\n"
     "MP4, MKV, FLV, MPEG-TS, raw .h264/.aac/.mp2 ...) into an MPEG-2 transport stream.\n"
     "\n"

@@ -28,12 +28,15 @@ extern "C" {
 #include "palvex/palvex.h"
 #include "support/fake_frame.h"
 #include "support/pes_reader.h"
+#include "support/shell.h"
 #include "support/ts_checker.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using palvex_test::FakeFrame;
+using palvex_test::HaveTool;
+using palvex_test::Shell;
 
 struct ClipCase {
   const char* name;
@@ -66,26 +69,6 @@ const ClipCase kClips[] = {
      "-f lavfi -i sine=frequency=700:sample_rate=48000 -t 3 -c:a ac3 -b:a 128k",
      "", "ac3", false, true},
 };
-
-std::string Shell(const std::string& command, int* status) {
-  std::string out;
-  FILE* pipe = popen(command.c_str(), "r");
-  if (pipe == nullptr) {
-    *status = -1;
-    return out;
-  }
-  char buffer[4096];
-  size_t n;
-  while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
-  *status = pclose(pipe);
-  return out;
-}
-
-bool HaveTool(const char* tool) {
-  int status = 0;
-  Shell(std::string("command -v ") + tool + " >/dev/null 2>&1", &status);
-  return status == 0;
-}
 
 fs::path WorkDir() {
   static const fs::path dir = [] {

@@ -13,12 +13,14 @@
 
 #include "palvex/palvex.h"
 #include "support/fake_frame.h"
+#include "support/muxer_fixtures.h"
 #include "support/pes_reader.h"
 #include "support/ts_checker.h"
 
 namespace {
 
 using palvex_test::FakeFrame;
+using palvex_test::H264KeyFrame;
 
 constexpr uint8_t kVideoId = 1;
 constexpr uint8_t kAudioId = 2;
@@ -32,14 +34,6 @@ constexpr int kCodecMpeg1Audio = 11;
 
 constexpr uint8_t kTimeTrailerMarker[16] = {0x0E, 0x71, 0x72, 0xDC, 0x6F, 0x9E, 0xF6, 0x4F,
                                             0xAF, 0xBB, 0xEB, 0xB0, 0x5D, 0xFE, 0xA6, 0x45};
-
-// H.264 Baseline access unit: SPS, PPS, IDR slice, then payload bytes.
-std::vector<uint8_t> H264KeyFrame(size_t payload, uint8_t fill = 0x5A) {
-  std::vector<uint8_t> f = {0, 0, 0, 1, 0x67, 66, 0, 30, 0xF4, 0, 0, 0, 1, 0x68, 0xCE, 0x38, 0x80,
-                            0, 0, 0, 1, 0x65, 0x88, 0x84};
-  f.resize(f.size() + payload, fill);
-  return f;
-}
 
 std::vector<uint8_t> Bytes(size_t size, uint8_t first) {
   std::vector<uint8_t> b;

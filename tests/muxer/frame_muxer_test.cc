@@ -9,23 +9,18 @@
 
 #include "palvex/palvex.h"
 #include "support/fake_frame.h"
+#include "support/muxer_fixtures.h"
 #include "support/ts_checker.h"
 
 namespace {
 
 using palvex_test::FakeFrame;
+using palvex_test::H264KeyFrame;
+using palvex_test::MuxerPtr;
 using palvex_test::TsChecker;
 
 constexpr uint8_t kVideoId = 1;
 constexpr uint8_t kAudioId = 2;
-
-// H.264 Baseline access unit: SPS, PPS, IDR slice (enough for the PES path).
-std::vector<uint8_t> H264KeyFrame(size_t payload) {
-  std::vector<uint8_t> f = {0, 0, 0, 1, 0x67, 66, 0, 30, 0xF4, 0, 0, 0, 1, 0x68, 0xCE, 0x38, 0x80,
-                            0, 0, 0, 1, 0x65, 0x88, 0x84};
-  f.resize(f.size() + payload, 0x5A);
-  return f;
-}
 
 std::unique_ptr<MediaFormat> VideoAudioFormat(int audioCodec = 8) {
   auto format = std::make_unique<MediaFormat>();
@@ -48,11 +43,6 @@ std::unique_ptr<MediaFormat> VideoAudioFormat(int audioCodec = 8) {
   format->AddStream(&audio);
   return format;
 }
-
-struct MuxerDeleter {
-  void operator()(iptv::IVorlux* m) const { iptv::RemovePalvex(m); }
-};
-using MuxerPtr = std::unique_ptr<iptv::IVorlux, MuxerDeleter>;
 
 MuxerPtr StartedMuxer(MediaFormat* format) {
   MuxerPtr mux(iptv::CreatePalvex());

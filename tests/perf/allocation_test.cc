@@ -14,6 +14,7 @@
 #include "palvex/palvex.h"
 #include "stream/ts_stream_test_util.h"
 #include "support/fake_frame.h"
+#include "support/muxer_fixtures.h"
 
 namespace {
 
@@ -56,10 +57,6 @@ using palvex_test::FakeFrame;
 
 constexpr int kVideoId = 1;
 constexpr int kAudioId = 2;
-
-struct MuxerDeleter {
-  void operator()(iptv::IVorlux* m) const { iptv::RemovePalvex(m); }
-};
 
 std::unique_ptr<MediaFormat> VideoAudioFormat() {
   auto format = std::make_unique<MediaFormat>();
@@ -154,7 +151,7 @@ class AllocationTest : public ::testing::Test {
   }
 
   std::unique_ptr<MediaFormat> format;
-  std::unique_ptr<iptv::IVorlux, MuxerDeleter> mux;
+  palvex_test::MuxerPtr mux;
   std::vector<HostFrame> video;
   std::vector<HostFrame> audio;
 };

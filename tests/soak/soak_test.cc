@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "clip_reader.h"
+#include "support/shell.h"
 #include "palvex/palvex.h"
 
 namespace {
@@ -163,19 +164,7 @@ class StreamWatch {
   int64_t m_lastPcr = -1;
 };
 
-std::string Shell(const std::string& command, int* status) {
-  std::string out;
-  FILE* pipe = popen(command.c_str(), "r");
-  if (pipe == nullptr) {
-    *status = -1;
-    return out;
-  }
-  char buffer[4096];
-  size_t n;
-  while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
-  *status = pclose(pipe);
-  return out;
-}
+using palvex_test::Shell;
 
 TEST(SoakTest, ThirtyHoursOfMediaThroughOneMuxer) {
   int status = 0;
