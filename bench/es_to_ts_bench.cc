@@ -13,10 +13,10 @@
 #include <string>
 #include <vector>
 
-#include "muxer/ts_packet_buffer.h"
 #include "palvex/media_frame.h"
 #include "palvex/media_stream.h"
 #include "stream/start_code.h"
+#include "stream/ts_packet_buffer.h"
 #include "stream/ts_stream.h"
 
 namespace {

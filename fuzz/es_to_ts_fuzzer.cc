@@ -7,9 +7,9 @@
 #include <cstring>
 #include <vector>
 
-#include "muxer/ts_packet_buffer.h"
 #include "palvex/media_frame.h"
 #include "palvex/media_stream.h"
+#include "stream/ts_packet_buffer.h"
 #include "stream/ts_stream.h"
 
 namespace {

@@ -10,14 +10,14 @@
 #include <memory>
 #include <vector>
 
-#include "muxer/ts_packet_buffer.h"
 #include "packer/crc32.h"
 #include "packer/pmt_program.h"
 #include "packer/ts_packer.h"
-#include "stream/ts_stream.h"
 #include "palvex/media_format.h"
 #include "palvex/media_frame.h"
 #include "palvex/media_stream.h"
+#include "stream/ts_packet_buffer.h"
+#include "stream/ts_stream.h"
 
 namespace {
 

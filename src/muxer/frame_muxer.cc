@@ -5,8 +5,8 @@
 #include <memory>
 #include <new>
 
-#include "muxer/ts_packet_buffer.h"
 #include "packer/ts_packer.h"
+#include "stream/ts_packet_buffer.h"
 
 namespace palvex {
 

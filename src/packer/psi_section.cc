@@ -3,10 +3,10 @@
 // alone in one packet: TS header, pointer_field 0, the section, then 0xFF stuffing.
 #include <cstring>
 
-#include "muxer/ts_packet_buffer.h"
 #include "packer/crc32.h"
 #include "packer/pmt_program.h"
 #include "packer/ts_packer.h"
+#include "stream/ts_packet_buffer.h"
 #include "stream/ts_stream.h"
 
 namespace palvex {
@@ -38,7 +38,7 @@ uint8_t* SectionToTS(TSPacketBuffer* buffer, PSIElement* section, uint16_t pid,
   *counter = uint8_t((*counter + 1) & 0x0F);
   const int32_t length = section->WritePSI(p + kPSIHeaderSize);
   std::memset(p + kPSIHeaderSize + length, 0xFF,
-              size_t(TSPacketBuffer::kPacketSize - kPSIHeaderSize - length));  // stuffing_byte
+              size_t(kTsPacketSize - kPSIHeaderSize - length));  // stuffing_byte
   return p;
 }
 

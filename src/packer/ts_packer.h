@@ -10,6 +10,7 @@
 #include "palvex/media_frame.h"
 #include "palvex/media_stream.h"
 #include "stream/psi_element.h"
+#include "stream/ts_packet.h"
 
 namespace palvex {
 
@@ -142,7 +143,7 @@ class TSPacker final : public ITSPacker, public PSIElement {
   int64_t m_lastPSITime = 0;
   int32_t m_psiCount = 0;
   uint16_t m_nextPID = 0x0010;
-  int32_t m_packetSize = 188;
+  int32_t m_packetSize = kTsPacketSize;
   TSPacketBuffer* m_packetBuffer = nullptr;
   std::vector<PMTProgram*> m_programs;
   uint8_t m_optionByte1 = 0;

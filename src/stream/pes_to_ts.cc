@@ -5,8 +5,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "muxer/ts_packet_buffer.h"
 #include "stream/packet_copy.h"
+#include "stream/ts_packet_buffer.h"
 #include "stream/ts_packet_writer.h"
 #include "stream/ts_stream.h"
 

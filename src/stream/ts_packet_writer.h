@@ -7,10 +7,10 @@
 #include <cstdint>
 #include <cstring>
 
+#include "stream/ts_packet.h"
+
 namespace palvex {
 
-constexpr int kTsPacketSize = 188;
-constexpr int kTsPayloadRoom = 184;     // 188 minus the 4-byte TS header
 constexpr int kTsPcrPayloadRoom = 176;  // beside the 8-byte PCR adaptation field
 constexpr unsigned kPayloadOnly = 0x10;         // adaptation_field_control '01'
 constexpr unsigned kAdaptationAndPayload = 0x30;  // adaptation_field_control '11'

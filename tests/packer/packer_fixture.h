@@ -17,11 +17,11 @@
 #include <dvbpsi/pmt.h>
 #endif
 
-#include "muxer/ts_packet_buffer.h"
 #include "packer/pmt_program.h"
 #include "packer/ts_packer.h"
 #include "palvex/media_format.h"
 #include "palvex/media_stream.h"
+#include "stream/ts_packet_buffer.h"
 #include "stream/ts_stream.h"
 
 namespace palvex_test {

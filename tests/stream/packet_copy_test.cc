@@ -6,8 +6,8 @@
 #include <cstring>
 #include <vector>
 
-#include "muxer/ts_packet_buffer.h"
 #include "palvex/media_stream.h"
+#include "stream/ts_packet_buffer.h"
 #include "stream/ts_stream.h"
 #include "stream/ts_stream_test_util.h"
 #include "support/fake_frame.h"

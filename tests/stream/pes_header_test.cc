@@ -4,10 +4,10 @@
 #include <cstring>
 #include <vector>
 
-#include "muxer/ts_packet_buffer.h"
+#include "stream/ts_packet_buffer.h"
 #include "stream/ts_stream.h"
-#include "support/fake_frame.h"
 #include "stream/ts_stream_test_util.h"
+#include "support/fake_frame.h"
 
 namespace palvex {
 namespace {

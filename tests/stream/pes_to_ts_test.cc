@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "palvex/media_stream.h"
-#include "muxer/ts_packet_buffer.h"
+#include "stream/ts_packet_buffer.h"
 #include "stream/ts_stream.h"
 #include "stream/ts_stream_test_util.h"
 #include "support/fake_frame.h"

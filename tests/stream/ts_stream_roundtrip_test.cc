@@ -13,9 +13,9 @@
 #include <string>
 #include <vector>
 
-#include "muxer/ts_packet_buffer.h"
 #include "palvex/media_stream.h"
 #include "stream/start_code.h"
+#include "stream/ts_packet_buffer.h"
 #include "stream/ts_stream.h"
 #include "support/fake_frame.h"
 #include "support/ts_checker.h"

@@ -7,7 +7,7 @@
 #include <initializer_list>
 #include <vector>
 
-#include "muxer/ts_packet_buffer.h"
+#include "stream/ts_packet_buffer.h"
 
 namespace palvex_test {
 

@@ -1,15 +1,16 @@
 // The muxer's output area: a contiguous array of 188-byte transport stream packet slots,
 // filled during one ProcessFrame call and emptied after it.
-#ifndef PALVEX_MUXER_TS_PACKET_BUFFER_H_
-#define PALVEX_MUXER_TS_PACKET_BUFFER_H_
+#ifndef PALVEX_STREAM_TS_PACKET_BUFFER_H_
+#define PALVEX_STREAM_TS_PACKET_BUFFER_H_
 
 #include <cstdint>
+
+#include "stream/ts_packet.h"
 
 namespace palvex {
 
 class TSPacketBuffer {
  public:
-  static constexpr int kPacketSize = 188;
   static constexpr int kInitialPackets = 544;
 
   TSPacketBuffer();
@@ -21,7 +22,7 @@ class TSPacketBuffer {
   // handed out between two Clear calls. The slot's bytes are not cleared.
   uint8_t* NextPacket() {
     if (m_count >= m_capacity - 1) return nullptr;
-    return m_data + static_cast<int64_t>(m_count++) * kPacketSize;
+    return m_data + static_cast<int64_t>(m_count++) * kTsPacketSize;
   }
 
   // Up to `wanted` consecutive slots at once, the ones NextPacket would hand out one by one:
@@ -33,7 +34,7 @@ class TSPacketBuffer {
       *taken = 0;
       return nullptr;
     }
-    uint8_t* p = m_data + static_cast<int64_t>(m_count) * kPacketSize;
+    uint8_t* p = m_data + static_cast<int64_t>(m_count) * kTsPacketSize;
     m_count += n;
     *taken = n;
     return p;
@@ -42,7 +43,7 @@ class TSPacketBuffer {
   // Stores the start of the storage through data and returns the bytes written.
   int GetBytes(uint8_t** data) const {
     *data = m_data;
-    return m_count * kPacketSize;
+    return m_count * kTsPacketSize;
   }
 
   void Clear() { m_count = 0; }
@@ -64,4 +65,4 @@ class TSPacketBuffer {
 
 }  // namespace palvex
 
-#endif  // PALVEX_MUXER_TS_PACKET_BUFFER_H_
+#endif  // PALVEX_STREAM_TS_PACKET_BUFFER_H_

@@ -1,14 +1,14 @@
-#include "muxer/ts_packet_buffer.h"
+#include "stream/ts_packet_buffer.h"
 
 #include <new>
 
 namespace palvex {
 
 TSPacketBuffer::TSPacketBuffer() {
-  m_data = new (std::nothrow) uint8_t[kInitialPackets * kPacketSize];
+  m_data = new (std::nothrow) uint8_t[kInitialPackets * kTsPacketSize];
   if (m_data != nullptr) {
     m_capacity = kInitialPackets;
-    m_capacityBytes = kInitialPackets * kPacketSize;
+    m_capacityBytes = kInitialPackets * kTsPacketSize;
   }
 }
 
@@ -22,8 +22,8 @@ bool TSPacketBuffer::Resize(uint32_t bytes) {
   m_capacityBytes = 0;
   m_data = new (std::nothrow) uint8_t[bytes];
   if (m_data == nullptr) return false;
-  m_capacity = static_cast<int32_t>(bytes / kPacketSize);
-  m_capacityBytes = m_capacity * kPacketSize;
+  m_capacity = static_cast<int32_t>(bytes / kTsPacketSize);
+  m_capacityBytes = m_capacity * kTsPacketSize;
   return true;
 }
 

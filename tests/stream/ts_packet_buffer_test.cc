@@ -1,4 +1,4 @@
-#include "muxer/ts_packet_buffer.h"
+#include "stream/ts_packet_buffer.h"
 
 #include <gtest/gtest.h>
 
