@@ -32,7 +32,7 @@ int32_t TSPacker::InsertADTSHeader(IMediaFrame* frame) {
   uint8_t* data = frame->GetData();
   const int size = frame->GetSize();
   // frame_length counts the header and has 13 bits.
-  if (data == nullptr || size < 0 || size > kADTSMaxPayload) return kNoStream;
+  if (data == nullptr || size < 0 || size > kADTSMaxPayload) return kADTSFrameRefused;
   const int32_t length = size + kADTSHeaderSize;
   uint8_t* h = m_adtsHeader;
   h[3] = uint8_t((h[3] & 0xFC) | (length >> 11 & 0x03));     // frame_length[12:11]

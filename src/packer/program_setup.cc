@@ -190,7 +190,7 @@ int32_t TSPacker::AddProgram(MediaFormat* format) {
   const size_t programCount = m_programs.size();
   if (programCount > 65535) return kProgramNotBuilt;
   // Each program adds a 4-byte entry to the PAT, which must fit one packet.
-  if (12 + 4 * int64_t(programCount + 1) > kMaxSectionLength) return kProgramNotBuilt;
+  if (PATLength(int64_t(programCount) + 1) > kMaxSectionLength) return kProgramNotBuilt;
   uint16_t pmtPID = 0;
   if (!TakePID(&pmtPID)) return kProgramNotBuilt;
   const std::vector<MediaStream*>& descriptions = format->GetStreams();

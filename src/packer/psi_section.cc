@@ -7,22 +7,20 @@
 #include "packer/pmt_program.h"
 #include "packer/ts_packer.h"
 #include "stream/ts_packet_buffer.h"
+#include "stream/ts_packet_writer.h"
 #include "stream/ts_stream.h"
 
 namespace palvex {
 
 namespace {
 
-constexpr int32_t kPSIHeaderSize = 5;  // TS header and pointer_field
+constexpr int32_t kPSIHeaderSize = kTsHeaderSize + 1;  // TS header and pointer_field
 
 // TS header of a PSI packet: payload_unit_start_indicator set, payload only, then the
 // pointer_field, so that the section begins at byte 5.
 void PutPSIPacketHeader(uint8_t* p, uint16_t pid, uint8_t counter) {
-  p[0] = 0x47;                                    // sync_byte
-  p[1] = uint8_t(0x40 | (pid >> 8 & 0x1F));       // transport_error_indicator 0, payload_unit_start_indicator 1, transport_priority 0, PID[12:8]
-  p[2] = uint8_t(pid);                            // PID[7:0]
-  p[3] = uint8_t(0x10 | (counter & 0x0F));        // transport_scrambling_control '00', adaptation_field_control '01', continuity_counter
-  p[4] = 0x00;                                    // pointer_field
+  PutTsHeader(p, PidHighByte(pid, true), PidLowByte(pid), kPayloadOnly, counter);
+  p[kTsHeaderSize] = 0x00;  // pointer_field
 }
 
 // Writes a section into a fresh slot of buffer: header, section, stuffing to the end of the
@@ -35,7 +33,7 @@ uint8_t* SectionToTS(TSPacketBuffer* buffer, PSIElement* section, uint16_t pid,
   uint8_t* p = buffer->NextPacket();
   if (p == nullptr) return nullptr;
   PutPSIPacketHeader(p, pid, *counter);
-  *counter = uint8_t((*counter + 1) & 0x0F);
+  *counter = uint8_t(NextContinuityCounter(*counter));
   const int32_t length = section->WritePSI(p + kPSIHeaderSize);
   std::memset(p + kPSIHeaderSize + length, 0xFF,
               size_t(kTsPacketSize - kPSIHeaderSize - length));  // stuffing_byte
@@ -46,7 +44,7 @@ uint8_t* SectionToTS(TSPacketBuffer* buffer, PSIElement* section, uint16_t pid,
 
 // program_association_section: one entry per program, no network_PID entry.
 int32_t TSPacker::WritePSI(uint8_t* p) {
-  const int32_t length = 12 + 4 * int32_t(m_programs.size());
+  const int32_t length = int32_t(PATLength(int64_t(m_programs.size())));
   if (p == nullptr) return length;
   const int32_t sectionLength = length - 3;
   p[0] = 0x00;                                                // table_id

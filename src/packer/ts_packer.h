@@ -10,6 +10,7 @@
 #include "palvex/media_frame.h"
 #include "palvex/media_stream.h"
 #include "stream/psi_element.h"
+#include "stream/result_codes.h"
 #include "stream/ts_packet.h"
 
 namespace palvex {
@@ -17,15 +18,6 @@ namespace palvex {
 class TSPacketBuffer;
 class TSStream;
 class PMTProgram;
-
-// Result codes inside the packer; they never reach the host.
-enum PackerResult : int32_t {
-  kPackerOk = 0,
-  kProgramNotBuilt = 8,
-  kNoSuchProgram = 9,
-  kNoStream = 10,
-  kNoFreePacket = 11,
-};
 
 // The packer's own interface: ten operations in this slot order.
 class ITSPacker {
@@ -66,9 +58,10 @@ class TSPacker final : public ITSPacker, public PSIElement {
   // The PAT section (or its length for null).
   int32_t WritePSI(uint8_t* p) override;
 
-  // One TS packet carrying the PAT: 0, or 11 when no slot is free.
+  // One TS packet carrying the PAT: 0, or kNoFreePacket when no slot is free.
   int32_t PATToTS();
-  // One TS packet per program carrying its PMT: 0, or 11 at the first program without a slot.
+  // One TS packet per program carrying its PMT: 0, or kNoFreePacket at the first program
+  // without a slot.
   int32_t PMTToTS();
 
   // Builds the 7-byte ADTS template from an AudioSpecificConfig; false for a config that
@@ -77,6 +70,9 @@ class TSPacker final : public ITSPacker, public PSIElement {
 
   // A section travels alone in one packet, behind the 4-byte TS header and pointer_field.
   static constexpr int32_t kMaxSectionLength = 183;
+  // Bytes of a PAT section with `programs` entries: 8 from table_id to last_section_number,
+  // 4 per program, 4 of CRC_32.
+  static constexpr int64_t PATLength(int64_t programs) { return 12 + 4 * programs; }
   // Largest PID an elementary stream or PMT may take; 0x1FFF is the null packet PID.
   static constexpr uint16_t kMaxPID = 0x1FFE;
   // PAT and PMTs are repeated after this much frame time, in microseconds.
@@ -133,7 +129,8 @@ class TSPacker final : public ITSPacker, public PSIElement {
   void ForgetStreamsOf(const PMTProgram* program);
   // Empties the routing slots, then destroys the program and its streams.
   void DestroyProgram(PMTProgram* program);
-  // Puts the ADTS header in front of the frame's payload. 0, or 10 when it cannot.
+  // Puts the ADTS header in front of the frame's payload. 0, or kADTSFrameRefused when it
+  // cannot.
   int32_t InsertADTSHeader(IMediaFrame* frame);
 
   uint16_t m_transportStreamId = 0x0066;

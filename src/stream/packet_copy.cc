@@ -63,7 +63,7 @@ __attribute__((target("avx2"))) size_t CopyAvx2(uint8_t* dst, const uint8_t* src
     }
     const __m256i ends = _mm256_cmpeq_epi8(acc, zero);
     hit = !_mm256_testz_si256(ends, ends);
-    c = (c + 1) & 0x0F;
+    c = NextContinuityCounter(c);
     ++k;
     dst += kTsPacketSize;
     src += kTsPayloadRoom;
@@ -93,7 +93,7 @@ __attribute__((target("sse2"))) size_t CopySse2(uint8_t* dst, const uint8_t* src
       acc = _mm_min_epu8(acc, _mm_or_si128(_mm_or_si128(a, b), _mm_xor_si128(v, one)));
     }
     hit = _mm_movemask_epi8(_mm_cmpeq_epi8(acc, zero)) != 0;
-    c = (c + 1) & 0x0F;
+    c = NextContinuityCounter(c);
     ++k;
     dst += kTsPacketSize;
     src += kTsPayloadRoom;

@@ -12,14 +12,6 @@
 
 namespace palvex {
 
-// The 4-byte TS header as it lies in memory, for one store per packet.
-inline uint32_t TsHeaderWord(uint8_t pidHigh, uint8_t pidLow, unsigned controlAndCc) {
-  const uint8_t bytes[4] = {0x47, pidHigh, pidLow, uint8_t(controlAndCc)};
-  uint32_t word;
-  std::memcpy(&word, bytes, 4);
-  return word;
-}
-
 // `count` packets without payload_unit_start_indicator or adaptation field into consecutive
 // slots from dst, 184 bytes each from src; *cc is the continuity counter of the first and
 // comes back advanced past the last.
@@ -30,7 +22,7 @@ inline void CopyFullPackets(uint8_t* dst, const uint8_t* src, size_t count, uint
     const uint32_t header = TsHeaderWord(pidHigh, pidLow, kPayloadOnly | c);
     std::memcpy(dst, &header, 4);
     std::memcpy(dst + 4, src, kTsPayloadRoom);
-    c = (c + 1) & 0x0F;
+    c = NextContinuityCounter(c);
     dst += kTsPacketSize;
     src += kTsPayloadRoom;
   }

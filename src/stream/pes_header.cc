@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "stream/start_code.h"
+#include "stream/stream_types.h"
 #include "stream/ts_packet_writer.h"
 #include "stream/ts_stream.h"
 
@@ -12,7 +13,6 @@ namespace palvex {
 
 namespace {
 
-constexpr uint8_t kStreamTypeH264 = 0x1B;
 constexpr int64_t kAudioDtsOffsetTicks = 3600;  // 40 ms
 constexpr uint32_t kMaxPESPacketLength = 0xFFFF;
 
@@ -103,10 +103,7 @@ int32_t TSStream::WritePESHeader(IMediaFrame* frame, uint32_t* length, uint8_t* 
       m_streamType == kStreamTypeH264) {
     startCode = H264FirstStartCode(frame);
     if (startCode == nullptr) {
-      dest[0] = 0x00;        // packet_start_code_prefix
-      dest[1] = 0x00;
-      dest[2] = 0x01;
-      dest[3] = m_streamId;  // stream_id
+      PutPesStartCode(dest, m_streamId);
       MeasureFrameDuration(time);
       return -1;
     }
@@ -171,15 +168,8 @@ int32_t TSStream::WritePESHeader(IMediaFrame* frame, uint32_t* length, uint8_t* 
   if (!isVideo) {
     packetLength = std::min(payload, kMaxPESPacketLength - 3 - dataLength) + dataLength + 3;
   }
-  dest[0] = 0x00;                              // packet_start_code_prefix
-  dest[1] = 0x00;
-  dest[2] = 0x01;
-  dest[3] = m_streamId;                        // stream_id
-  dest[4] = uint8_t(packetLength >> 8);        // PES_packet_length[15:8]
-  dest[5] = uint8_t(packetLength);             // PES_packet_length[7:0]
-  dest[6] = 0x84;                              // '10', data_alignment_indicator 1
-  dest[7] = stamped ? 0xC0 : 0x00;             // PTS_DTS_flags
-  dest[8] = uint8_t(dataLength);               // PES_header_data_length
+  PutPesHeaderStart(dest, m_streamId, packetLength, kPesFlagsAligned,
+                    stamped ? kPtsDtsFlagsBoth : kPtsDtsFlagsNone, uint8_t(dataLength));
   if (!timestamps) return 9;
   if (!stamped) {
     std::memset(dest + 9, 0xFF, dataLength);   // stuffing_byte

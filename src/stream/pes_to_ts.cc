@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "stream/packet_copy.h"
+#include "stream/stream_types.h"
 #include "stream/ts_packet_buffer.h"
 #include "stream/ts_packet_writer.h"
 #include "stream/ts_stream.h"
@@ -14,13 +15,11 @@ namespace palvex {
 
 namespace {
 
-constexpr uint8_t kStreamTypeH264 = 0x1B;
 constexpr int64_t kPcrIntervalTicks = 3600;  // 40 ms of frame time between PCRs
 // Payload of a bounded PES packet: PES_packet_length counts at most 65535 bytes after
 // itself, of which 3 are flags and header length, then PES_header_data_length bytes.
 constexpr uint32_t kMaxPESPayloadWithTimestamps = 65535 - 3 - 10;
 constexpr uint32_t kMaxPESPayloadWithout = 65535 - 3;
-constexpr uint32_t kContinuationHeaderLength = 9;
 constexpr uint32_t kFramePrefetch = 1024;
 
 }  // namespace
@@ -50,8 +49,8 @@ bool TSStream::DecidePCR(int64_t ticks) {
 uint8_t* TSStream::StartPESPacket(uint64_t total, bool withPCR, uint32_t* e) {
   uint8_t* p = TakeSlot();
   if (p == nullptr) return nullptr;
-  const uint8_t pidHigh = uint8_t(0x40 | (m_pid >> 8 & 0x1F));  // payload_unit_start_indicator
-  const uint8_t pidLow = uint8_t(m_pid);
+  const uint8_t pidHigh = PidHighByte(m_pid, true);
+  const uint8_t pidLow = PidLowByte(m_pid);
   if (withPCR) {
     *e = uint32_t(std::min<uint64_t>(kTsPcrPayloadRoom, total));
     PutTsHeader(p, pidHigh, pidLow, kAdaptationAndPayload, m_continuityCounter);
@@ -64,7 +63,7 @@ uint8_t* TSStream::StartPESPacket(uint64_t total, bool withPCR, uint32_t* e) {
     *e = kTsPayloadRoom;
     PutTsHeader(p, pidHigh, pidLow, kPayloadOnly, m_continuityCounter);
   }
-  m_continuityCounter = uint8_t((m_continuityCounter + 1) & 0x0F);
+  m_continuityCounter = uint8_t(NextContinuityCounter(m_continuityCounter));
   return p + kTsPacketSize - *e;
 }
 
@@ -74,14 +73,14 @@ uint8_t* TSStream::StartPESPacket(uint64_t total, bool withPCR, uint32_t* e) {
 bool TSStream::PutPayloadPackets(const uint8_t* data, uint32_t count, uint32_t* consumed,
                                  NalWalk* walk) {
   if (count == 0) return true;
-  const uint8_t pidHigh = uint8_t(m_pid >> 8 & 0x1F);
-  const uint8_t pidLow = uint8_t(m_pid);
+  const uint8_t pidHigh = PidHighByte(m_pid, false);
+  const uint8_t pidLow = PidLowByte(m_pid);
   if (count < uint32_t(kTsPayloadRoom)) {
     // One short packet: how most audio frames end.
     uint8_t* q = TakeSlot();
     if (q == nullptr) return false;
     PutTsHeader(q, pidHigh, pidLow, kAdaptationAndPayload, m_continuityCounter);
-    m_continuityCounter = uint8_t((m_continuityCounter + 1) & 0x0F);
+    m_continuityCounter = uint8_t(NextContinuityCounter(m_continuityCounter));
     PutStuffingField(q, int(count));
     std::memcpy(q + kTsPacketSize - count, data, count);
     *consumed += count;
@@ -115,7 +114,7 @@ bool TSStream::PutPayloadPackets(const uint8_t* data, uint32_t count, uint32_t* 
   if (rest > 0 && uint32_t(taken) > full) {
     uint8_t* q = p + size_t(full) * kTsPacketSize;
     PutTsHeader(q, pidHigh, pidLow, kAdaptationAndPayload, cc);
-    cc = (cc + 1) & 0x0F;
+    cc = NextContinuityCounter(cc);
     PutStuffingField(q, int(rest));
     std::memcpy(q + kTsPacketSize - rest, data + placed, rest);
     placed += rest;
@@ -166,7 +165,7 @@ int32_t TSStream::PESToTS(MediaStream* description, IMediaFrame* frame, const ui
   }
   uint32_t e = 0;
   uint8_t* pes = StartPESPacket(uint64_t(headerLength) + payload, withPCR, &e);
-  if (pes == nullptr) return kBufferFull;
+  if (pes == nullptr) return kNoFreePacket;
   uint32_t first = e - headerLength;
   uint32_t consumed = first;
   bool ok = true;
@@ -194,31 +193,22 @@ int32_t TSStream::PESToTS(MediaStream* description, IMediaFrame* frame, const ui
   }
   *length -= consumed;
   data += consumed;
-  if (!ok) return kBufferFull;
+  if (!ok) return kNoFreePacket;
 
   // Further PES packets of a bounded stream: a 9-byte header without time stamps, and
   // data_alignment_indicator 0, since their payload continues an access unit.
   while (*length > 0) {
     payload = std::min(*length, kMaxPESPayloadWithout);
-    pes = StartPESPacket(uint64_t(kContinuationHeaderLength) + payload, false, &e);
-    if (pes == nullptr) return kBufferFull;
-    const uint32_t packetLength = payload + 3;
-    pes[0] = 0x00;                          // packet_start_code_prefix
-    pes[1] = 0x00;
-    pes[2] = 0x01;
-    pes[3] = m_streamId;                    // stream_id
-    pes[4] = uint8_t(packetLength >> 8);    // PES_packet_length[15:8]
-    pes[5] = uint8_t(packetLength);         // PES_packet_length[7:0]
-    pes[6] = 0x80;                          // '10', data_alignment_indicator 0
-    pes[7] = 0x00;                          // PTS_DTS_flags '00'
-    pes[8] = 0x00;                          // PES_header_data_length
-    first = e - kContinuationHeaderLength;
-    std::memcpy(pes + kContinuationHeaderLength, data, first);
+    pes = StartPESPacket(uint64_t(kPesHeaderFixedLength) + payload, false, &e);
+    if (pes == nullptr) return kNoFreePacket;
+    PutPesHeaderStart(pes, m_streamId, payload + 3, kPesFlagsContinued, kPtsDtsFlagsNone, 0);
+    first = e - kPesHeaderFixedLength;
+    std::memcpy(pes + kPesHeaderFixedLength, data, first);
     consumed = first;
     const bool more = PutPayloadPackets(data + first, payload - first, &consumed);
     *length -= consumed;
     data += consumed;
-    if (!more) return kBufferFull;
+    if (!more) return kNoFreePacket;
   }
   return 0;
 }
@@ -229,23 +219,23 @@ int32_t TSStream::RawToTS(IMediaFrame* frame) {
   const int size = frame->GetSize();
   if (size < 0 || (size > 0 && bytes == nullptr)) return kRefused;
   uint8_t* p = TakeSlot();
-  if (p == nullptr) return kBufferFull;
-  const uint8_t pidHigh = uint8_t(0x40 | (m_pid >> 8 & 0x1F));  // payload_unit_start_indicator
-  const uint8_t pidLow = uint8_t(m_pid);
+  if (p == nullptr) return kNoFreePacket;
+  const uint8_t pidHigh = PidHighByte(m_pid, true);
+  const uint8_t pidLow = PidLowByte(m_pid);
   const uint32_t count = uint32_t(size);
   if (count < uint32_t(kTsPayloadRoom)) {
     PutTsHeader(p, pidHigh, pidLow, kAdaptationAndPayload, m_continuityCounter);
-    m_continuityCounter = uint8_t((m_continuityCounter + 1) & 0x0F);
+    m_continuityCounter = uint8_t(NextContinuityCounter(m_continuityCounter));
     PutStuffingField(p, int(count));
     if (count > 0) std::memcpy(p + kTsPacketSize - count, bytes, count);
     return 0;
   }
   PutTsHeader(p, pidHigh, pidLow, kPayloadOnly, m_continuityCounter);
-  m_continuityCounter = uint8_t((m_continuityCounter + 1) & 0x0F);
+  m_continuityCounter = uint8_t(NextContinuityCounter(m_continuityCounter));
   std::memcpy(p + 4, bytes, kTsPayloadRoom);
   uint32_t consumed = 0;
   return PutPayloadPackets(bytes + kTsPayloadRoom, count - kTsPayloadRoom, &consumed) ? 0
-                                                                                     : kBufferFull;
+                                                                                     : kNoFreePacket;
 }
 
 }  // namespace palvex

@@ -17,12 +17,36 @@ constexpr unsigned kAdaptationAndPayload = 0x30;  // adaptation_field_control '1
 constexpr int64_t kPcrDelayTicks = 36000;  // the PCR runs 400 ms behind the frame time
 constexpr int64_t kTimestampMask = (int64_t{1} << 33) - 1;
 
-// 4-byte TS header; pidHigh is 0x40 | PID[12:8] or PID[12:8] alone, as the caller decides.
+constexpr uint8_t kTsSyncByte = 0x47;
+
+// continuity_counter of the next packet of the same PID: 4 bits, wrapping after 15.
+constexpr unsigned NextContinuityCounter(unsigned cc) { return (cc + 1) & 0x0F; }
+
+// Second header byte: transport_error_indicator 0, payload_unit_start_indicator as given,
+// transport_priority 0, PID[12:8].
+constexpr uint8_t PidHighByte(uint16_t pid, bool unitStart) {
+  return uint8_t((unitStart ? 0x40 : 0x00) | (pid >> 8 & 0x1F));
+}
+constexpr uint8_t PidLowByte(uint16_t pid) { return uint8_t(pid); }  // PID[7:0]
+
+// The 4-byte TS header as it lies in memory, for one store per packet. pidHigh is the
+// PidHighByte; controlAndCc the adaptation_field_control bits with the continuity_counter.
+inline uint32_t TsHeaderWord(uint8_t pidHigh, uint8_t pidLow, unsigned controlAndCc) {
+  const uint8_t bytes[kTsHeaderSize] = {
+      kTsSyncByte,           // sync_byte
+      pidHigh,               // transport_error_indicator, payload_unit_start_indicator, transport_priority, PID[12:8]
+      pidLow,                // PID[7:0]
+      uint8_t(controlAndCc)  // transport_scrambling_control '00', adaptation_field_control, continuity_counter
+  };
+  uint32_t word;
+  std::memcpy(&word, bytes, kTsHeaderSize);
+  return word;
+}
+
+// The same header stored at p; cc is taken modulo 16.
 inline void PutTsHeader(uint8_t* p, uint8_t pidHigh, uint8_t pidLow, unsigned control, unsigned cc) {
-  p[0] = 0x47;                              // sync_byte
-  p[1] = pidHigh;                           // transport_error_indicator, payload_unit_start_indicator, transport_priority, PID[12:8]
-  p[2] = pidLow;                            // PID[7:0]
-  p[3] = uint8_t(control | (cc & 0x0F));   // transport_scrambling_control '00', adaptation_field_control, continuity_counter
+  const uint32_t word = TsHeaderWord(pidHigh, pidLow, control | (cc & 0x0F));
+  std::memcpy(p, &word, kTsHeaderSize);
 }
 
 // Adaptation field that pads a payload of n bytes (0 <= n < 184) to the end of the packet.
@@ -48,6 +72,35 @@ inline void PutPcrField(uint8_t* p, int64_t pcrBase, int e) {
   p[10] = uint8_t((base & 1) << 7 | 0x7E);  // program_clock_reference_base[0], reserved '111111', extension[8] 0
   p[11] = 0x00;                             // program_clock_reference_extension[7:0]
   if (e < 176) std::memset(p + 12, 0xFF, size_t(176 - e));  // stuffing_byte
+}
+
+// data_alignment_indicator 1 on the PES packet that starts an access unit, 0 on those
+// that continue one; both with the '10' marker bits and no scrambling or priority.
+constexpr uint8_t kPesFlagsAligned = 0x84;
+constexpr uint8_t kPesFlagsContinued = 0x80;
+constexpr uint8_t kPtsDtsFlagsBoth = 0xC0;  // PTS_DTS_flags '11'
+constexpr uint8_t kPtsDtsFlagsNone = 0x00;  // PTS_DTS_flags '00'
+// Bytes of the PES packet header up to and including PES_header_data_length.
+constexpr uint32_t kPesHeaderFixedLength = 9;
+
+// packet_start_code_prefix and stream_id: the first 4 bytes of every PES packet.
+inline void PutPesStartCode(uint8_t* p, uint8_t streamId) {
+  p[0] = 0x00;      // packet_start_code_prefix
+  p[1] = 0x00;
+  p[2] = 0x01;
+  p[3] = streamId;  // stream_id
+}
+
+// The 9 fixed bytes of a PES packet header; the header data (time stamps or stuffing)
+// follows at p + 9. packetLength 0 leaves the PES packet unbounded (video only).
+inline void PutPesHeaderStart(uint8_t* p, uint8_t streamId, uint32_t packetLength, uint8_t flags,
+                              uint8_t ptsDtsFlags, uint8_t headerDataLength) {
+  PutPesStartCode(p, streamId);
+  p[4] = uint8_t(packetLength >> 8);  // PES_packet_length[15:8]
+  p[5] = uint8_t(packetLength);       // PES_packet_length[7:0]
+  p[6] = flags;                       // '10', PES_scrambling_control, PES_priority, data_alignment_indicator, copyright, original_or_copy
+  p[7] = ptsDtsFlags;                 // PTS_DTS_flags, ESCR_flag .. PES_extension_flag 0
+  p[8] = headerDataLength;            // PES_header_data_length
 }
 
 // 33-bit PTS/DTS: 4-bit prefix, bits 32..30, 29..15, 14..0, each group closed by a marker bit.

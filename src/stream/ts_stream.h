@@ -11,6 +11,7 @@
 #include "palvex/media_stream.h"
 #include "stream/h264_slice_parser.h"
 #include "stream/psi_element.h"
+#include "stream/result_codes.h"
 
 namespace palvex {
 
@@ -32,7 +33,7 @@ class TSStream : public PSIElement {
 
   // Packetizes one frame into the packet buffer. description is the MediaStream that
   // routing matched; data/length the frame's bytes as routing read them. 0 on success,
-  // 11 when the packet buffer ran out, another non-zero value for a refused frame.
+  // kNoFreePacket when the packet buffer ran out, another non-zero value for a refused frame.
   int32_t EStoTS(MediaStream* description, IMediaFrame* frame, const uint8_t* data,
                  uint32_t* length);
 
@@ -42,8 +43,6 @@ class TSStream : public PSIElement {
   // on a time-trailer stream a frame shorter than its 8-byte trailer, a frame without
   // bytes but with a non-zero length, or a negative size on the raw path.
   static constexpr int32_t kRefused = -1;
-  // Result when the packet buffer ran out; the packets already written stay.
-  static constexpr int32_t kBufferFull = 11;
 
   // The PES packet header of one frame at dest (room for 19 bytes) and the frame's PTS and
   // DTS; *length is the payload length L. Returns 19, 9 without time stamps, or -1 for an
@@ -53,7 +52,7 @@ class TSStream : public PSIElement {
 
   // The frame as PES packets cut into TS packets; *length falls as bytes are consumed.
   // 0 on success (also for an H.264 frame without a start code, which writes nothing),
-  // kBufferFull when the buffer ran out, kRefused for a frame without bytes.
+  // kNoFreePacket when the buffer ran out, kRefused for a frame without bytes.
   int32_t PESToTS(MediaStream* description, IMediaFrame* frame, const uint8_t* data,
                   uint32_t* length);
 

@@ -140,7 +140,7 @@ TEST(PacketCopyTest, H264WalkCoversTheFrameWhenTheBufferRunsOut) {
   uint32_t a = uint32_t(bytes.size());
   uint32_t b = a;
   testing::internal::CaptureStdout();
-  EXPECT_EQ(cut.EStoTS(&desc, &frame, frame.GetData(), &a), palvex::TSStream::kBufferFull);
+  EXPECT_EQ(cut.EStoTS(&desc, &frame, frame.GetData(), &a), palvex::kNoFreePacket);
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "not buffer\n");
   EXPECT_EQ(whole.EStoTS(&desc, &frame, frame.GetData(), &b), 0);
   EXPECT_EQ(palvex_test::PacketsOf(small).size(), 5u);

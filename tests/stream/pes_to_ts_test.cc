@@ -430,7 +430,7 @@ TEST_F(PesToTsTest, FullBufferPrintsNotBufferAndKeepsThePacketsWritten) {
     uint32_t length = uint32_t(payload.size());
     buffer.Clear();
     testing::internal::CaptureStdout();
-    EXPECT_EQ(stream.EStoTS(&audioDesc, &frame, frame.GetData(), &length), TSStream::kBufferFull);
+    EXPECT_EQ(stream.EStoTS(&audioDesc, &frame, frame.GetData(), &length), kNoFreePacket);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "not buffer\n");
     const auto packets = PacketsOf(buffer);
     ASSERT_EQ(packets.size(), 3u);
@@ -445,7 +445,7 @@ TEST_F(PesToTsTest, FullBufferPrintsNotBufferAndKeepsThePacketsWritten) {
   VideoTSStream video(0x1B, 0xE0, 0x100, true, &buffer, 188);
   testing::internal::CaptureStdout();
   EXPECT_EQ(Send(video, videoDesc, AnnexB({MakeSps(77), MakePps(), MakeSlice(5, 3, 0)}), 0),
-            TSStream::kBufferFull);
+            kNoFreePacket);
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "not buffer\n");
   EXPECT_EQ(video.profileIdc(), 0);
   EXPECT_EQ(video.durationFrames(), 0);
