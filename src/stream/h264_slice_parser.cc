@@ -30,6 +30,49 @@ void SkipScalingList(BitReader& reader, int sizeOfScalingList) {
   }
 }
 
+// MaxDpbMbs of Table A-1 by level_idc; level 1b is level_idc 9, or 11 with
+// constraint_set3_flag on Baseline, Main and Extended. 0 for a level the table lacks.
+uint32_t MaxDpbMbs(int32_t levelIdc, int32_t constraints) {
+  if (levelIdc == 11 && (constraints & 0x10) != 0) return 396;  // level 1b
+  switch (levelIdc) {
+    case 9: case 10: return 396;
+    case 11: return 900;
+    case 12: case 13: case 20: return 2376;
+    case 21: return 4752;
+    case 22: case 30: return 8100;
+    case 31: return 18000;
+    case 32: return 20480;
+    case 40: case 41: return 32768;
+    case 42: return 34816;
+    case 50: return 110400;
+    case 51: case 52: return 184320;
+    case 60: case 61: case 62: return 696320;
+    default: return 0;
+  }
+}
+
+// MaxDpbFrames = Min(MaxDpbMbs / (PicWidthInMbs * FrameHeightInMbs), 16), A.3.1 h); 16 for
+// a level the table does not know.
+int32_t MaxDpbFrames(int32_t levelIdc, int32_t constraints, uint64_t frameMbs) {
+  const uint32_t dpbMbs = MaxDpbMbs(levelIdc, constraints);
+  if (dpbMbs == 0 || frameMbs == 0) return 16;
+  const uint64_t frames = dpbMbs / frameMbs;
+  return frames < 16 ? int32_t(frames) : 16;
+}
+
+// E.1.2 hrd_parameters(), read only to get past it.
+void SkipHrdParameters(BitReader& reader) {
+  const uint32_t cpbCnt = reader.ReadUe() + 1;  // cpb_cnt_minus1
+  reader.SkipBits(8);                           // bit_rate_scale, cpb_size_scale
+  for (uint32_t i = 0; i < cpbCnt && i < 32; ++i) {
+    reader.ReadUe();                            // bit_rate_value_minus1
+    reader.ReadUe();                            // cpb_size_value_minus1
+    reader.SkipBits(1);                         // cbr_flag
+  }
+  reader.SkipBits(20);  // initial_cpb_removal_delay_length_minus1, cpb_removal_delay_length_minus1,
+                        // dpb_output_delay_length_minus1, time_offset_length
+}
+
 }  // namespace
 
 void H264SliceParser::FeedNal(const uint8_t* nal, int32_t length) {
@@ -50,7 +93,8 @@ void H264SliceParser::FeedNal(const uint8_t* nal, int32_t length) {
 void H264SliceParser::ReadSequenceParameterSet(BitReader& reader) {
   SequenceFields sps;
   const int32_t profileIdc = reader.ReadBits(8);  // profile_idc
-  reader.SkipBits(16);                            // constraint_set0..5_flag, reserved_zero_2bits, level_idc
+  const int32_t constraints = reader.ReadBits(8); // constraint_set0..5_flag, reserved_zero_2bits
+  const int32_t levelIdc = reader.ReadBits(8);    // level_idc
   reader.ReadUe();                                // seq_parameter_set_id
   if (HasChromaFormat(profileIdc)) {
     const uint32_t chromaFormatIdc = reader.ReadUe();  // chroma_format_idc
@@ -93,14 +137,76 @@ void H264SliceParser::ReadSequenceParameterSet(BitReader& reader) {
   }
   reader.ReadUe();                              // max_num_ref_frames
   reader.SkipBits(1);                           // gaps_in_frame_num_value_allowed_flag
-  reader.ReadUe();                              // pic_width_in_mbs_minus1
-  reader.ReadUe();                              // pic_height_in_map_units_minus1
+  const uint32_t widthInMbs = reader.ReadUe() + 1;         // pic_width_in_mbs_minus1
+  const uint32_t heightInMapUnits = reader.ReadUe() + 1;   // pic_height_in_map_units_minus1
   sps.frameMbsOnly = reader.ReadBits(1) != 0;   // frame_mbs_only_flag
   if (reader.Failed()) return;
 
   m_sps = sps;
   // MaxPicOrderCntLsb; the previous values are left as they are.
   m_poc.maxPocLsb = sps.pocType == 0 ? int32_t{1} << sps.pocLsbBits : 0;
+
+  SequenceTiming timing;
+  timing.profileIdc = profileIdc;
+  timing.pocType = sps.pocType;
+  const uint64_t frameMbs = uint64_t(widthInMbs) * heightInMapUnits * (sps.frameMbsOnly ? 1 : 2);
+  timing.maxDpbFrames = MaxDpbFrames(levelIdc, constraints, frameMbs);
+  // A.2.8-A.2.11: constraint_set3_flag on these profiles means an intra-only stream, whose
+  // max_num_reorder_frames is inferred as 0 (E.2.1).
+  timing.intraOnly = (constraints & 0x10) != 0 &&
+                     (profileIdc == 44 || profileIdc == 86 || profileIdc == 100 || profileIdc == 110 ||
+                      profileIdc == 122 || profileIdc == 244);
+  ReadSequenceTail(reader, sps.frameMbsOnly, &timing);
+  m_timing = timing;
+}
+
+void H264SliceParser::ReadSequenceTail(BitReader& reader, bool frameMbsOnly, SequenceTiming* timing) {
+  if (!frameMbsOnly) reader.SkipBits(1);        // mb_adaptive_frame_field_flag
+  reader.SkipBits(1);                           // direct_8x8_inference_flag
+  if (reader.ReadBits(1) != 0) {                // frame_cropping_flag
+    for (int i = 0; i < 4; ++i) reader.ReadUe();  // frame_crop_{left,right,top,bottom}_offset
+  }
+  if (reader.ReadBits(1) == 0) return;          // vui_parameters_present_flag
+  // E.1.1 vui_parameters()
+  if (reader.ReadBits(1) != 0) {                // aspect_ratio_info_present_flag
+    if (reader.ReadBits(8) == 255) reader.SkipBits(32);  // aspect_ratio_idc; Extended_SAR: sar_width, sar_height
+  }
+  if (reader.ReadBits(1) != 0) reader.SkipBits(1);  // overscan_info_present_flag, overscan_appropriate_flag
+  if (reader.ReadBits(1) != 0) {                // video_signal_type_present_flag
+    reader.SkipBits(4);                         // video_format, video_full_range_flag
+    if (reader.ReadBits(1) != 0) reader.SkipBits(24);  // colour_description_present_flag, three 8-bit codes
+  }
+  if (reader.ReadBits(1) != 0) {                // chroma_loc_info_present_flag
+    reader.ReadUe();                            // chroma_sample_loc_type_top_field
+    reader.ReadUe();                            // chroma_sample_loc_type_bottom_field
+  }
+  uint32_t numUnitsInTick = 0;
+  uint32_t timeScale = 0;
+  if (reader.ReadBits(1) != 0) {                // timing_info_present_flag
+    numUnitsInTick = uint32_t(reader.ReadBits(16)) << 16;
+    numUnitsInTick |= uint32_t(reader.ReadBits(16));  // num_units_in_tick
+    timeScale = uint32_t(reader.ReadBits(16)) << 16;
+    timeScale |= uint32_t(reader.ReadBits(16));       // time_scale
+    reader.SkipBits(1);                         // fixed_frame_rate_flag
+  }
+  const bool nalHrd = reader.ReadBits(1) != 0;  // nal_hrd_parameters_present_flag
+  if (nalHrd) SkipHrdParameters(reader);
+  const bool vclHrd = reader.ReadBits(1) != 0;  // vcl_hrd_parameters_present_flag
+  if (vclHrd) SkipHrdParameters(reader);
+  if (nalHrd || vclHrd) reader.SkipBits(1);     // low_delay_hrd_flag
+  reader.SkipBits(1);                           // pic_struct_present_flag
+  int32_t maxNumReorderFrames = -1;
+  if (reader.ReadBits(1) != 0) {                // bitstream_restriction_flag
+    reader.SkipBits(1);                         // motion_vectors_over_pic_boundaries_flag
+    for (int i = 0; i < 4; ++i) reader.ReadUe();  // max_bytes_per_pic_denom, max_bits_per_mb_denom,
+                                                  // log2_max_mv_length_horizontal, _vertical
+    const uint32_t reorder = reader.ReadUe();   // max_num_reorder_frames
+    if (reorder <= 16) maxNumReorderFrames = int32_t(reorder);
+  }
+  if (reader.Failed()) return;
+  timing->numUnitsInTick = numUnitsInTick;
+  timing->timeScale = timeScale;
+  timing->maxNumReorderFrames = maxNumReorderFrames;
 }
 
 // 7.3.3 up to the picture order count fields. Before any SPS the widths are 0 and frame_num

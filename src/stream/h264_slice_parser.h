@@ -19,6 +19,18 @@ struct PocState {
   int32_t prevPocMsb = 0;   // prevPicOrderCntMsb of the last reference picture
 };
 
+// What the last whole SPS says about presentation timing: the VUI's timing_info and
+// bitstream_restriction, and what the DPB size of its level allows (Annex A).
+struct SequenceTiming {
+  int32_t profileIdc = 0;           // profile_idc
+  int32_t pocType = 0;              // pic_order_cnt_type
+  uint32_t numUnitsInTick = 0;      // timing_info: 0 when absent
+  uint32_t timeScale = 0;
+  int32_t maxNumReorderFrames = -1; // bitstream_restriction: -1 when absent
+  int32_t maxDpbFrames = 16;        // MaxDpbFrames of A.3.1 h) for the level and picture size
+  bool intraOnly = false;           // a profile whose constraint_set3_flag means intra only
+};
+
 // Follows the picture order count of the slices fed to it, for pic_order_cnt_type 0, 1 and 2.
 // The count is that of the picture the last slice belongs to: the field's own count for a
 // field, TopFieldOrderCnt for a frame. The last SPS read applies to every slice (one SPS per
@@ -35,6 +47,10 @@ class H264SliceParser {
 
   // Picture order count of the last slice fed.
   int32_t GetPictureOrderCount();
+
+  // Timing fields of the last SPS read whole; the VUI fields are kept only when the VUI
+  // was read whole too.
+  const SequenceTiming& sequenceTiming() const { return m_timing; }
 
  private:
   // The fields of the last SPS that the slice headers and the count depend on.
@@ -62,12 +78,16 @@ class H264SliceParser {
   };
 
   void ReadSequenceParameterSet(BitReader& reader);
+  // From mb_adaptive_frame_field_flag to the end of vui_parameters(); timing's VUI fields
+  // change only when everything up to max_num_reorder_frames was read.
+  static void ReadSequenceTail(BitReader& reader, bool frameMbsOnly, SequenceTiming* timing);
   void ReadSliceHeader(BitReader& reader, bool reference, bool idr);
   void FollowType0(const SliceFields& slice, bool reference, bool idr);
   void FollowFrameNum(const SliceFields& slice, bool reference, bool idr);
   int32_t Type0PicOrderCntMsb() const;
 
   SequenceFields m_sps;
+  SequenceTiming m_timing;
   PocState m_poc;
   // pic_order_cnt_type 1 and 2 (8.2.1.2, 8.2.1.3).
   int32_t m_prevFrameNum = 0;         // frame_num of the previous picture

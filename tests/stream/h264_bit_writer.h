@@ -97,13 +97,22 @@ struct SpsFields {
   int widthMbsMinus1 = 19;
   int heightMapUnitsMinus1 = 14;
   bool frameMbsOnly = true;
+  int constraintFlags = 0;  // constraint_set0..5_flag byte
+  // vui_parameters(), written when vui is set: aspect ratio (Extended_SAR), an NAL HRD with
+  // two CPBs, timing_info when timeScale is not 0, bitstream_restriction when
+  // maxNumReorderFrames is 0 or more.
+  bool vui = false;
+  uint32_t numUnitsInTick = 0;
+  uint32_t timeScale = 0;
+  int maxNumReorderFrames = -1;
 };
 
 // SPS RBSP: the fields up to frame_mbs_only_flag, then direct_8x8_inference_flag,
 // frame_cropping_flag, vui_parameters_present_flag and the trailing bits.
 inline std::vector<uint8_t> SpsRbsp(const SpsFields& s) {
   H264BitWriter w;
-  w.Bits(uint64_t(s.profileIdc), 8).Bits(0, 8).Bits(uint64_t(s.levelIdc), 8).Ue(uint64_t(s.spsId));
+  w.Bits(uint64_t(s.profileIdc), 8).Bits(uint64_t(s.constraintFlags), 8).Bits(uint64_t(s.levelIdc), 8);
+  w.Ue(uint64_t(s.spsId));
   if (s.profileIdc >= 100 || s.profileIdc == 44) {
     w.Ue(uint64_t(s.chromaFormatIdc));
     if (s.chromaFormatIdc == 3) w.Flag(s.separateColourPlane);
@@ -130,7 +139,21 @@ inline std::vector<uint8_t> SpsRbsp(const SpsFields& s) {
   w.Ue(uint64_t(s.maxNumRefFrames)).Flag(false).Ue(uint64_t(s.widthMbsMinus1)).Ue(uint64_t(s.heightMapUnitsMinus1));
   w.Flag(s.frameMbsOnly);
   if (!s.frameMbsOnly) w.Flag(false);  // mb_adaptive_frame_field_flag
-  w.Flag(true).Flag(false).Flag(false).Trailing();
+  w.Flag(true).Flag(false).Flag(s.vui);
+  if (s.vui) {
+    w.Flag(true).Bits(255, 8).Bits(4, 16).Bits(3, 16);  // aspect_ratio_info: Extended_SAR 4:3
+    w.Flag(false).Flag(true).Bits(5, 3).Flag(false).Flag(true).Bits(0x010101, 24);  // video_signal_type
+    w.Flag(true).Ue(1).Ue(1);                           // chroma_loc_info
+    w.Flag(s.timeScale != 0);
+    if (s.timeScale != 0) w.Bits(s.numUnitsInTick, 32).Bits(s.timeScale, 32).Flag(true);
+    w.Flag(true).Ue(1).Bits(4, 4).Bits(6, 4);           // nal_hrd_parameters: two CPBs
+    for (int i = 0; i < 2; ++i) w.Ue(1000).Ue(2000).Flag(i == 1);
+    w.Bits(23, 5).Bits(23, 5).Bits(23, 5).Bits(24, 5);
+    w.Flag(false).Flag(false).Flag(false);              // vcl_hrd, low_delay_hrd, pic_struct_present
+    w.Flag(s.maxNumReorderFrames >= 0);
+    if (s.maxNumReorderFrames >= 0) w.Flag(true).Ue(2).Ue(1).Ue(16).Ue(16).Ue(uint64_t(s.maxNumReorderFrames)).Ue(4);
+  }
+  w.Trailing();
   return w.Bytes();
 }
 

@@ -617,4 +617,63 @@ TEST(H264SliceParserTest, NewSpsKeepsPreviousValues) {
 }
 
 }  // namespace
+// What the SPS says about presentation timing: timing_info and max_num_reorder_frames from
+// the VUI (behind an aspect ratio, a video signal type, chroma locations and an HRD), and
+// MaxDpbFrames from the level and picture size where the VUI has no bitstream_restriction.
+TEST(H264SliceParserTest, SequenceTimingFromVuiAndLevel) {
+  struct Case {
+    std::string what;
+    SpsFields sps;
+    uint32_t numUnitsInTick, timeScale;
+    int32_t reorder, maxDpbFrames;
+    bool intraOnly;
+  };
+  auto make = [](bool vui, uint32_t tick, uint32_t scale, int reorder, int level, int width, int height,
+                 bool frames, int profile = 100, int constraints = 0) {
+    SpsFields s;
+    s.vui = vui;
+    s.numUnitsInTick = tick;
+    s.timeScale = scale;
+    s.maxNumReorderFrames = reorder;
+    s.levelIdc = level;
+    s.widthMbsMinus1 = width - 1;
+    s.heightMapUnitsMinus1 = height - 1;
+    s.frameMbsOnly = frames;
+    s.profileIdc = profile;
+    s.constraintFlags = constraints;
+    return s;
+  };
+  const Case cases[] = {
+      {"x264 25p with b-pyramid", make(true, 1, 50, 2, 30, 20, 15, true), 1, 50, 2, 16, false},
+      {"29.97p, one reorder frame", make(true, 1001, 60000, 1, 40, 120, 68, true), 1001, 60000, 1, 4, false},
+      {"interlaced 1080: map units are field pairs", make(true, 1, 50, 2, 40, 120, 34, false), 1, 50, 2, 4, false},
+      {"timing_info without bitstream_restriction", make(true, 1, 120, -1, 31, 80, 45, true), 1, 120, -1, 5, false},
+      {"no VUI: level 4.1 at 1080p", make(false, 0, 0, -1, 41, 120, 68, true), 0, 0, -1, 4, false},
+      {"no VUI: unknown level", make(false, 0, 0, -1, 7, 20, 15, true), 0, 0, -1, 16, false},
+      {"level 1b on Main is level_idc 11 with constraint_set3_flag",
+       make(false, 0, 0, -1, 11, 11, 9, true, 77, 0x10), 0, 0, -1, 4, false},
+      {"High 10 Intra", make(false, 0, 0, -1, 40, 120, 68, true, 110, 0x10), 0, 0, -1, 4, true},
+  };
+  for (const Case& c : cases) {
+    H264SliceParser parser;
+    Feed(parser, MakeSps(c.sps));
+    const SequenceTiming& t = parser.sequenceTiming();
+    EXPECT_EQ(t.profileIdc, c.sps.profileIdc) << c.what;
+    EXPECT_EQ(t.numUnitsInTick, c.numUnitsInTick) << c.what;
+    EXPECT_EQ(t.timeScale, c.timeScale) << c.what;
+    EXPECT_EQ(t.maxNumReorderFrames, c.reorder) << c.what;
+    EXPECT_EQ(t.maxDpbFrames, c.maxDpbFrames) << c.what;
+    EXPECT_EQ(t.intraOnly, c.intraOnly) << c.what;
+  }
+  // A VUI cut short keeps the SPS's other fields and none of the VUI's.
+  SpsFields cut = make(true, 1, 50, 2, 30, 20, 15, true);
+  std::vector<uint8_t> nal = MakeSps(cut);
+  nal.resize(nal.size() - 6);
+  H264SliceParser parser;
+  Feed(parser, nal);
+  EXPECT_EQ(parser.sequenceTiming().profileIdc, 100);
+  EXPECT_EQ(parser.sequenceTiming().timeScale, 0u);
+  EXPECT_EQ(parser.sequenceTiming().maxNumReorderFrames, -1);
+}
+
 }  // namespace palvex
