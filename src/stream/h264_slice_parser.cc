@@ -60,6 +60,25 @@ int32_t MaxDpbFrames(int32_t levelIdc, int32_t constraints, uint64_t frameMbs) {
   return frames < 16 ? int32_t(frames) : 16;
 }
 
+// From chroma_format_idc to the scaling matrix; false for a chroma_format_idc out of range.
+bool ReadChromaFormat(BitReader& reader, bool* separateColourPlane) {
+  const uint32_t chromaFormatIdc = reader.ReadUe();  // chroma_format_idc
+  if (chromaFormatIdc > 3) return false;
+  if (chromaFormatIdc == 3) *separateColourPlane = reader.ReadBits(1) != 0;  // separate_colour_plane_flag
+  reader.ReadUe();                                   // bit_depth_luma_minus8
+  reader.ReadUe();                                   // bit_depth_chroma_minus8
+  reader.SkipBits(1);                                // qpprime_y_zero_transform_bypass_flag
+  if (reader.ReadBits(1) != 0) {                     // seq_scaling_matrix_present_flag
+    const int lists = chromaFormatIdc != 3 ? 8 : 12;
+    for (int i = 0; i < lists; ++i) {
+      if (reader.ReadBits(1) != 0) {                 // seq_scaling_list_present_flag[i]
+        SkipScalingList(reader, i < 6 ? 16 : 64);
+      }
+    }
+  }
+  return true;
+}
+
 // E.1.2 hrd_parameters(), read only to get past it.
 void SkipHrdParameters(BitReader& reader) {
   const uint32_t cpbCnt = reader.ReadUe() + 1;  // cpb_cnt_minus1
@@ -96,22 +115,7 @@ void H264SliceParser::ReadSequenceParameterSet(BitReader& reader) {
   const int32_t constraints = reader.ReadBits(8); // constraint_set0..5_flag, reserved_zero_2bits
   const int32_t levelIdc = reader.ReadBits(8);    // level_idc
   reader.ReadUe();                                // seq_parameter_set_id
-  if (HasChromaFormat(profileIdc)) {
-    const uint32_t chromaFormatIdc = reader.ReadUe();  // chroma_format_idc
-    if (chromaFormatIdc > 3) return;
-    if (chromaFormatIdc == 3) sps.separateColourPlane = reader.ReadBits(1) != 0;  // separate_colour_plane_flag
-    reader.ReadUe();                                   // bit_depth_luma_minus8
-    reader.ReadUe();                                   // bit_depth_chroma_minus8
-    reader.SkipBits(1);                                // qpprime_y_zero_transform_bypass_flag
-    if (reader.ReadBits(1) != 0) {                     // seq_scaling_matrix_present_flag
-      const int lists = chromaFormatIdc != 3 ? 8 : 12;
-      for (int i = 0; i < lists; ++i) {
-        if (reader.ReadBits(1) != 0) {                 // seq_scaling_list_present_flag[i]
-          SkipScalingList(reader, i < 6 ? 16 : 64);
-        }
-      }
-    }
-  }
+  if (HasChromaFormat(profileIdc) && !ReadChromaFormat(reader, &sps.separateColourPlane)) return;
   const uint32_t log2MaxFrameNumMinus4 = reader.ReadUe();  // log2_max_frame_num_minus4
   if (log2MaxFrameNumMinus4 > 12) return;
   sps.frameNumBits = int32_t(log2MaxFrameNumMinus4) + 4;
