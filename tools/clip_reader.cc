@@ -88,6 +88,15 @@ void LengthPrefixedToAnnexB(const uint8_t* p, size_t size, int lengthSize,
   }
 }
 
+// The duration of a number of video frames in the stream's time base, from its frame rate
+// (avg_frame_rate, else r_frame_rate); AV_NOPTS_VALUE when the stream announces neither.
+int64_t FramesToTimeBase(int64_t frames, const AVStream* st) {
+  AVRational rate = st->avg_frame_rate;
+  if (rate.num <= 0 || rate.den <= 0) rate = st->r_frame_rate;
+  if (rate.num <= 0 || rate.den <= 0) return AV_NOPTS_VALUE;
+  return av_rescale_q(frames, av_inv_q(rate), st->time_base);
+}
+
 }  // namespace
 
 ClipReader::~ClipReader() {
@@ -245,25 +254,81 @@ bool ClipReader::Convert(const AVPacket& packet, ClipFrame* frame) {
   return true;
 }
 
+bool ClipReader::FillLookahead(std::string* error) {
+  while (m_lookahead.size() < kLookahead) {
+    AVPacket* packet = av_packet_alloc();
+    if (!ReadPacket(packet, error)) {
+      av_packet_free(&packet);
+      break;
+    }
+    m_lookahead.push_back(packet);
+  }
+  return error->empty();
+}
+
+const ClipStream* ClipReader::VideoOf(const AVPacket& packet) const {
+  const ClipStream* s = Find(packet.stream_index);
+  return s != nullptr && s->mainType == 0 ? s : nullptr;
+}
+
+// Some containers (MKV with B-frames) give the first video packets a presentation time
+// but no decode time: they are decoded one frame duration apart, so their decode times
+// are counted back from the first packet that has one.
+void ClipReader::DeriveLeadingVideoDts() {
+  int64_t index = 0;
+  int64_t firstIndex = -1;
+  int64_t firstDts = AV_NOPTS_VALUE;
+  const AVStream* st = nullptr;
+  for (const AVPacket* packet : m_lookahead) {
+    if (VideoOf(*packet) == nullptr) continue;
+    st = m_context->streams[packet->stream_index];
+    if (packet->dts != AV_NOPTS_VALUE) {
+      firstIndex = index;
+      firstDts = packet->dts;
+      break;
+    }
+    ++index;
+  }
+  if (firstIndex <= 0 || FramesToTimeBase(1, st) == AV_NOPTS_VALUE) return;
+  index = 0;
+  for (AVPacket* packet : m_lookahead) {
+    if (VideoOf(*packet) == nullptr) continue;
+    if (index == firstIndex) break;
+    packet->dts = firstDts - FramesToTimeBase(firstIndex - index, st);
+    ++index;
+  }
+}
+
+// A video stream without any time (raw .h264: neither PTS nor DTS) is numbered by its
+// frame rate: the n-th frame is decoded at n frame durations. Called once per packet, in
+// file order.
+void ClipReader::NumberUntimedVideo(AVPacket* packet) {
+  if (VideoOf(*packet) == nullptr) return;
+  const int64_t index = m_videoPackets++;
+  if (packet->pts != AV_NOPTS_VALUE || packet->dts != AV_NOPTS_VALUE) return;
+  packet->dts = FramesToTimeBase(index, m_context->streams[packet->stream_index]);
+}
+
+// The shift that makes no frame time negative (MP4 with B-frames starts its video decode
+// times below zero): minus the earliest time of the packets read ahead, or 0.
+int64_t ClipReader::ShiftForNoNegativeTimeUs() const {
+  int64_t earliest = INT64_MAX;
+  for (const AVPacket* packet : m_lookahead) {
+    const int64_t t = VideoOf(*packet) != nullptr && packet->dts != AV_NOPTS_VALUE ? packet->dts : packet->pts;
+    if (t != AV_NOPTS_VALUE)
+      earliest = std::min(earliest, av_rescale_q(t, m_context->streams[packet->stream_index]->time_base,
+                                                 AVRational{1, 1000000}));
+  }
+  return earliest != INT64_MAX && earliest < 0 ? -earliest : 0;
+}
+
 bool ClipReader::Next(ClipFrame* frame, std::string* error) {
   error->clear();
   if (!m_offsetKnown) {
-    int64_t earliest = INT64_MAX;
-    while (m_lookahead.size() < kLookahead) {
-      AVPacket* packet = av_packet_alloc();
-      if (!ReadPacket(packet, error)) {
-        av_packet_free(&packet);
-        break;
-      }
-      const ClipStream* s = Find(packet->stream_index);
-      const int64_t t = s->mainType == 0 && packet->dts != AV_NOPTS_VALUE ? packet->dts : packet->pts;
-      if (t != AV_NOPTS_VALUE)
-        earliest = std::min(earliest, av_rescale_q(t, m_context->streams[packet->stream_index]->time_base,
-                                                   AVRational{1, 1000000}));
-      m_lookahead.push_back(packet);
-    }
-    if (!error->empty()) return false;
-    m_offsetUs = earliest != INT64_MAX && earliest < 0 ? -earliest : 0;
+    if (!FillLookahead(error)) return false;
+    DeriveLeadingVideoDts();
+    for (AVPacket* packet : m_lookahead) NumberUntimedVideo(packet);
+    m_offsetUs = ShiftForNoNegativeTimeUs();
     m_offsetKnown = true;
   }
   if (!m_lookahead.empty()) {
@@ -275,7 +340,10 @@ bool ClipReader::Next(ClipFrame* frame, std::string* error) {
   }
   AVPacket* packet = av_packet_alloc();
   const bool got = ReadPacket(packet, error);
-  if (got) Convert(*packet, frame);
+  if (got) {
+    NumberUntimedVideo(packet);
+    Convert(*packet, frame);
+  }
   av_packet_free(&packet);
   return got;
 }

@@ -1,7 +1,8 @@
 // Reads a media file with libavformat and turns it into what a palvex host hands over:
 // a media description (codec codes of the program-setup tables, AAC configuration as
 // extradata) and frames with microsecond times — decode time for video, presentation
-// time for audio, shifted so that none is negative. H.264 comes out in Annex B with
+// time for audio, shifted so that none is negative (video packets the container gives
+// without a decode time get one from the frame rate). H.264 comes out in Annex B with
 // four-byte start codes and with its parameter sets in front of every key frame.
 #ifndef PALVEX_TOOLS_CLIP_READER_H_
 #define PALVEX_TOOLS_CLIP_READER_H_
@@ -66,6 +67,11 @@ class ClipReader {
   bool ReadPacket(AVPacket* packet, std::string* error);
   bool Convert(const AVPacket& packet, ClipFrame* frame);
   const ClipStream* Find(int index) const;
+  const ClipStream* VideoOf(const AVPacket& packet) const;  // null unless the muxed video
+  bool FillLookahead(std::string* error);
+  void DeriveLeadingVideoDts();
+  void NumberUntimedVideo(AVPacket* packet);
+  int64_t ShiftForNoNegativeTimeUs() const;
 
   AVFormatContext* m_context = nullptr;
   std::vector<ClipStream> m_streams;
@@ -73,6 +79,7 @@ class ClipReader {
   std::deque<AVPacket*> m_lookahead;  // first packets, read to learn the time offset
   int64_t m_offsetUs = 0;
   bool m_offsetKnown = false;
+  int64_t m_videoPackets = 0;  // video packets numbered so far, in file order
 };
 
 // The media description a host hands to AddMediaFormat: one stream per chosen input

@@ -1,0 +1,416 @@
+// End-to-end time stamps: clips made with ffmpeg at test time (B-frames, long and open
+// GOPs, interlaced, intra refresh, MPEG-2 and MPEG-4 Visual) are muxed as a host does, and
+// what comes out is held against the clip itself: video DTS = the frame's decode time,
+// video PTS = the clip's presentation time (no picture presented before it is decoded),
+// audio and video shifted alike (lip sync), the same pictures in the same order when
+// decoded, and PAT/PMT at most 500 ms apart on the program clock — also when the audio
+// clock runs 600 ms off the video clock.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <climits>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "clip_reader.h"
+#include "palvex/palvex.h"
+#include "support/fake_frame.h"
+#include "support/pes_reader.h"
+#include "support/psi_cadence.h"
+#include "support/shell.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using palvex_test::FakeFrame;
+using palvex_test::HaveTool;
+using palvex_test::Shell;
+
+constexpr int64_t kMask33 = (int64_t{1} << 33) - 1;
+constexpr int64_t kTolerance = 90;     // 1 ms of the 90 kHz clock
+constexpr int64_t kMaxPsiGap = 45000;  // 500 ms
+constexpr double kMaxPsiPerSecond = 3.0;
+constexpr int64_t kNone = INT64_MIN;  // no time known
+
+enum class Feed {
+  kInProcess,           // ClipReader's frames through the exported interface, as they come
+  kFirstIdrSpsPpsOnly,  // the same, SPS/PPS removed from every frame after the first IDR
+  kHostTool,            // palvex-mux muxes the clip into a file
+};
+
+struct TimestampCase {
+  const char* name;
+  const char* file;
+  const char* ffmpegArgs;  // inputs and encoders; the output file is appended
+  Feed feed;
+  int64_t audioShiftUs;  // nonzero: audio clock off the video clock, only PSI cadence checked
+};
+
+#define SINE " -f lavfi -i sine=frequency=440:sample_rate=48000 "
+#define AAC " -c:a aac -b:a 64k"
+
+const TimestampCase kCases[] = {
+    {"H264HighBPyramid25p", "bpyramid25.mp4",
+     "-f lavfi -i testsrc2=size=160x120:rate=25" SINE "-t 3 -c:v libx264 -profile:v high -bf 3 "
+     "-pix_fmt yuv420p" AAC,
+     Feed::kInProcess, 0},
+    {"H264MainBFrames2997p", "main2997.mp4",
+     "-f lavfi -i testsrc2=size=160x120:rate=30000/1001" SINE "-t 3 -c:v libx264 -profile:v main -bf 3 "
+     "-pix_fmt yuv420p" AAC,
+     Feed::kInProcess, 0},
+    {"H264MainLongGop5994p", "longgop5994.mp4",
+     "-f lavfi -i testsrc2=size=160x120:rate=60000/1001" SINE "-t 4 -c:v libx264 -profile:v main -bf 3 "
+     "-g 300 -pix_fmt yuv420p" AAC,
+     Feed::kInProcess, 0},
+    {"H264HighBFrames50p", "high50.mp4",
+     "-f lavfi -i testsrc2=size=160x120:rate=50" SINE "-t 3 -c:v libx264 -profile:v high -bf 3 "
+     "-pix_fmt yuv420p" AAC,
+     Feed::kInProcess, 0},
+    {"H264Interlaced25i", "interlaced25.mp4",
+     "-f lavfi -i testsrc2=size=320x240:rate=25" SINE "-t 3 -c:v libx264 -profile:v high -bf 2 "
+     "-flags +ildct+ilme -x264-params interlaced=1 -pix_fmt yuv420p" AAC,
+     Feed::kInProcess, 0},
+    {"H264HighNoBFrames", "nobframes.mp4",
+     "-f lavfi -i testsrc2=size=160x120:rate=25" SINE "-t 3 -c:v libx264 -profile:v high -bf 0 "
+     "-pix_fmt yuv420p" AAC,
+     Feed::kInProcess, 0},
+    {"H264OpenGop", "opengop.mp4",
+     "-f lavfi -i testsrc2=size=160x120:rate=25" SINE "-t 3 -c:v libx264 -profile:v high -bf 3 -g 25 "
+     "-x264-params open-gop=1 -pix_fmt yuv420p" AAC,
+     Feed::kInProcess, 0},
+    {"H264IntraRefresh", "intrarefresh.mp4",
+     "-f lavfi -i testsrc2=size=160x120:rate=25" SINE "-t 3 -c:v libx264 -profile:v high -g 25 "
+     "-x264-params intra-refresh=1 -pix_fmt yuv420p" AAC,
+     Feed::kInProcess, 0},
+    {"H264SpsPpsAtFirstIdrOnly", "bpyramid25.mp4", nullptr, Feed::kFirstIdrSpsPpsOnly, 0},
+    {"H264MkvThroughHostTool", "bframes.mkv",
+     "-f lavfi -i testsrc2=size=160x120:rate=25" SINE "-t 3 -c:v libx264 -profile:v high -bf 3 "
+     "-pix_fmt yuv420p" AAC,
+     Feed::kHostTool, 0},
+    {"Mpeg2VideoBFramesMp2", "mpeg2b.mkv",
+     "-f lavfi -i testsrc2=size=160x120:rate=25" SINE "-t 3 -c:v mpeg2video -bf 2 -b:v 1M "
+     "-c:a mp2 -b:a 128k",
+     Feed::kInProcess, 0},
+    {"Mpeg2VideoNoBFramesMp2", "mpeg2.mkv",
+     "-f lavfi -i testsrc2=size=160x120:rate=30000/1001" SINE "-t 3 -c:v mpeg2video -bf 0 -b:v 1M "
+     "-c:a mp2 -b:a 128k",
+     Feed::kInProcess, 0},
+    {"Mpeg4VisualBFramesAac", "mpeg4b.mp4",
+     "-f lavfi -i testsrc2=size=160x120:rate=25" SINE "-t 3 -c:v mpeg4 -bf 2" AAC, Feed::kInProcess, 0},
+    {"Mpeg4VisualNoBFramesAac", "mpeg4.mp4",
+     "-f lavfi -i testsrc2=size=160x120:rate=25" SINE "-t 3 -c:v mpeg4 -bf 0" AAC, Feed::kInProcess, 0},
+    {"AudioClock600msAhead", "bpyramid25.mp4", nullptr, Feed::kInProcess, 600000},
+    {"AudioClock600msBehind", "bpyramid25.mp4", nullptr, Feed::kInProcess, -600000},
+};
+
+#undef SINE
+#undef AAC
+
+fs::path WorkDir() {
+  static const fs::path dir = [] {
+    fs::path d = fs::temp_directory_path() / ("palvex-timestamps-" + std::to_string(getpid()));
+    fs::create_directories(d);
+    return d;
+  }();
+  return dir;
+}
+
+const char* ArgsOf(const char* file) {
+  for (const TimestampCase& c : kCases)
+    if (c.ffmpegArgs != nullptr && std::string(c.file) == file) return c.ffmpegArgs;
+  return nullptr;
+}
+
+std::string Ms(int64_t ticks) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f ms", static_cast<double>(ticks) / 90.0);
+  return text;
+}
+
+int64_t Median(std::vector<int64_t> v) {
+  if (v.empty()) return 0;
+  std::nth_element(v.begin(), v.begin() + static_cast<long>(v.size() / 2), v.end());
+  return v[v.size() / 2];
+}
+
+// Difference a - b of two 33-bit time stamps, taken as the shorter way round.
+int64_t Diff33(int64_t a, int64_t b) {
+  int64_t d = (a - b) & kMask33;
+  return d > kMask33 / 2 ? d - kMask33 - 1 : d;
+}
+
+// An Annex B access unit (four-byte start codes, as ClipReader writes them) without its
+// SPS and PPS NAL units.
+std::vector<uint8_t> WithoutParameterSets(const std::vector<uint8_t>& au) {
+  std::vector<size_t> starts;
+  for (size_t i = 0; i + 4 <= au.size(); ++i)
+    if (au[i] == 0 && au[i + 1] == 0 && au[i + 2] == 0 && au[i + 3] == 1) starts.push_back(i);
+  starts.push_back(au.size());
+  std::vector<uint8_t> out;
+  for (size_t k = 0; k + 1 < starts.size(); ++k) {
+    const size_t begin = starts[k], end = starts[k + 1];
+    const int type = begin + 4 < end ? au[begin + 4] & 0x1F : 0;
+    if (type != 7 && type != 8)
+      out.insert(out.end(), au.begin() + static_cast<long>(begin), au.begin() + static_cast<long>(end));
+  }
+  return out;
+}
+
+bool HasIdr(const std::vector<uint8_t>& au) {
+  for (size_t i = 0; i + 4 < au.size(); ++i)
+    if (au[i] == 0 && au[i + 1] == 0 && au[i + 2] == 1 && (au[i + 3] & 0x1F) == 5) return true;
+  return false;
+}
+
+// The hash column of `ffmpeg -f framemd5` for the first video stream: one line per decoded
+// picture, in output order.
+std::vector<std::string> PictureHashes(const fs::path& file, std::string* error) {
+  int status = 0;
+  const std::string out =
+      Shell("ffmpeg -v error -i " + file.string() + " -map 0:v:0 -f framemd5 - 2>/dev/null", &status);
+  if (status != 0) *error = "ffmpeg -f framemd5 failed on " + file.filename().string();
+  std::vector<std::string> hashes;
+  std::istringstream lines(out);
+  std::string line;
+  while (std::getline(lines, line)) {
+    if (line.empty() || line[0] == '#') continue;
+    const size_t comma = line.rfind(',');
+    std::string hash = line.substr(comma == std::string::npos ? 0 : comma + 1);
+    hash.erase(0, hash.find_first_not_of(' '));
+    hashes.push_back(hash);
+  }
+  return hashes;
+}
+
+// ffprobe's packet times of one stream in file order, in 90 kHz ticks; kNone where N/A.
+std::vector<std::pair<int64_t, int64_t>> ProbePacketTimes(const fs::path& file, const char* stream) {
+  int status = 0;
+  const std::string out = Shell(std::string("ffprobe -v error -select_streams ") + stream +
+                                    " -show_entries packet=pts_time,dts_time -of csv=p=0 " + file.string(),
+                                &status);
+  std::vector<std::pair<int64_t, int64_t>> times;  // (pts, dts)
+  std::istringstream lines(out);
+  std::string line;
+  auto ticks = [](const std::string& s) {
+    return s.empty() || s == "N/A" ? kNone : static_cast<int64_t>(std::llround(std::stod(s) * 90000.0));
+  };
+  while (std::getline(lines, line)) {
+    if (line.empty()) continue;
+    const size_t comma = line.find(',');
+    std::string second = comma == std::string::npos ? "" : line.substr(comma + 1);
+    second = second.substr(0, second.find_first_of(",\r"));
+    times.emplace_back(ticks(line.substr(0, comma)), ticks(second));
+  }
+  return times;
+}
+
+// What the muxer was given for one frame, on the 90 kHz clock.
+struct Expected {
+  int64_t dts = kNone;  // kNone: not in the clip (the host tool derives it)
+  int64_t pts = kNone;  // the clip's presentation time (before the host tool's shift)
+};
+
+class TimestampTest : public testing::TestWithParam<TimestampCase> {
+ protected:
+  void SetUp() override {
+    if (!HaveTool("ffmpeg") || !HaveTool("ffprobe")) GTEST_SKIP() << "ffmpeg/ffprobe not installed";
+    m_clip = WorkDir() / GetParam().file;
+    if (!fs::exists(m_clip)) {
+      int status = 0;
+      const std::string out = Shell(std::string("ffmpeg -hide_banner -loglevel error -y ") + ArgsOf(GetParam().file) +
+                                        " " + m_clip.string() + " 2>&1",
+                                    &status);
+      ASSERT_EQ(status, 0) << out;
+    }
+    m_output = WorkDir() / (std::string(GetParam().name) + ".ts");
+    if (GetParam().feed == Feed::kHostTool)
+      RunHostTool();
+    else
+      MuxInProcess();
+  }
+
+  // ClipReader's frames through the exported interface, with the frame times it gives.
+  void MuxInProcess() {
+    palvex_host::ClipReader reader;
+    std::string error;
+    ASSERT_TRUE(reader.Open(m_clip.string(), &error)) << error;
+    palvex_host::ClipFrame f;
+    bool idrSeen = false;
+    std::vector<palvex_host::ClipFrame> frames;
+    while (reader.Next(&f, &error)) {
+      if (f.mainType == 1 && GetParam().audioShiftUs != 0) {
+        f.timeUs += GetParam().audioShiftUs;
+        f.ptsUs += GetParam().audioShiftUs;
+        // Behind by 600 ms: the audio that would stand before time 0 is left out, as if
+        // the audio clock started later.
+        if (f.timeUs < 0) continue;
+      }
+      if (f.mainType == 0 && GetParam().feed == Feed::kFirstIdrSpsPpsOnly) {
+        if (idrSeen) f.data = WithoutParameterSets(f.data);
+        idrSeen = idrSeen || HasIdr(f.data);
+      }
+      frames.push_back(f);
+    }
+    ASSERT_TRUE(error.empty()) << error;
+    const std::vector<palvex_host::ClipStream>& streams = reader.streams();
+    ASSERT_EQ(streams.size(), 2u);
+    ASSERT_EQ(streams[0].mainType, 0) << "video first";
+
+    std::unique_ptr<MediaFormat> format = palvex_host::Describe(streams);
+    iptv::IVorlux* mux = iptv::CreatePalvex();
+    ASSERT_NE(mux, nullptr);
+    ASSERT_EQ(mux->AddMediaFormat(format.get()), format.get());
+    ASSERT_EQ(mux->Open(), 0);
+    ASSERT_EQ(mux->Start(), 0);
+    for (const palvex_host::ClipFrame& in : frames) {
+      FakeFrame frame(in.data, in.timeUs);
+      uint8_t* data = nullptr;
+      int length = 0;
+      ASSERT_EQ(mux->ProcessFrame(in.streamId, &frame, &data, &length), 0);
+      m_ts.insert(m_ts.end(), data, data + length);
+      const int64_t pts = in.ptsUs < 0 ? kNone : in.ptsUs * 90 / 1000;
+      (in.mainType == 0 ? m_video : m_audio).push_back({(in.timeUs * 90 / 1000) & kMask33, pts});
+    }
+    testing::internal::CaptureStdout();
+    mux->Stop();
+    mux->Close();
+    testing::internal::GetCapturedStdout();
+    ASSERT_EQ(iptv::RemovePalvex(mux), iptv::RESULT_SUCCESS);
+    std::ofstream(m_output, std::ios::binary)
+        .write(reinterpret_cast<const char*>(m_ts.data()), static_cast<std::streamsize>(m_ts.size()));
+  }
+
+  // palvex-mux muxes the clip; the clip's own times come from ffprobe, before the tool's
+  // shift (which the checks find from the audio).
+  void RunHostTool() {
+    int status = 0;
+    const std::string out =
+        Shell(std::string(PALVEX_MUX_PATH) + " -q " + m_clip.string() + " " + m_output.string() + " 2>&1", &status);
+    ASSERT_EQ(status, 0) << out;
+    std::ifstream in(m_output, std::ios::binary);
+    m_ts.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    for (const auto& t : ProbePacketTimes(m_clip, "v:0")) m_video.push_back({t.second, t.first});
+    for (const auto& t : ProbePacketTimes(m_clip, "a:0")) m_audio.push_back({t.first, t.first});
+    m_shiftUnknown = true;
+  }
+
+  fs::path m_clip;
+  fs::path m_output;
+  std::vector<uint8_t> m_ts;
+  std::vector<Expected> m_video;  // decode order
+  std::vector<Expected> m_audio;
+  bool m_shiftUnknown = false;
+};
+
+void CheckPsiCadence(const std::vector<uint8_t>& ts) {
+  const palvex_test::PsiCadence c = palvex_test::MeasurePsiCadence(ts.data(), ts.size());
+  ASSERT_GE(c.pcrCount, 2u) << "fewer than two PCRs on PID " << c.pcrPid;
+  const double seconds = static_cast<double>(c.lastPcr - c.firstPcr) / 90000.0;
+  const struct {
+    const char* table;
+    const std::vector<int64_t>& times;
+  } tables[] = {{"PAT", c.patTimes}, {"PMT", c.pmtTimes}};
+  for (const auto& t : tables) {
+    const palvex_test::PsiCadence::Gap gap = palvex_test::PsiCadence::LongestGap(t.times, c.firstPcr, c.lastPcr);
+    if (gap.length > kMaxPsiGap)
+      ADD_FAILURE() << t.table << ": " << Ms(gap.length) << " of PCR time without one (at most 500 ms), from "
+                    << Ms(gap.from - c.firstPcr) << " after the first PCR";
+    if (static_cast<double>(t.times.size()) > kMaxPsiPerSecond * seconds + 1.0)
+      ADD_FAILURE() << t.table << ": " << t.times.size() << " in " << seconds
+                    << " s of PCR time (at most about 3 per second)";
+  }
+}
+
+TEST_P(TimestampTest, MatchTheClip) {
+  CheckPsiCadence(m_ts);
+  if (GetParam().audioShiftUs != 0) return;  // the audio clock rows check PSI cadence only
+
+  palvex_test::PesReader reader;
+  reader.Read(m_ts.data(), m_ts.size());
+  ASSERT_TRUE(reader.errors().empty()) << reader.errors().front();
+  const std::vector<palvex_test::PesPacket> video = reader.OfPid(0x11);
+  const std::vector<palvex_test::PesPacket> audio = reader.OfPid(0x12);
+  if (video.size() != m_video.size() || audio.size() != m_audio.size())
+    FAIL() << "PES packets: video " << video.size() << " for " << m_video.size() << " frames, audio " << audio.size()
+           << " for " << m_audio.size();
+
+  // Audio: its offset from the clip's time (0 in-process; the host tool's shift otherwise).
+  std::vector<int64_t> audioOffsets;
+  for (size_t i = 0; i < audio.size(); ++i)
+    if (audio[i].pts >= 0 && m_audio[i].pts != kNone) audioOffsets.push_back(Diff33(audio[i].pts, m_audio[i].pts));
+  ASSERT_FALSE(audioOffsets.empty()) << "no audio PTS";
+  const int64_t audioOffset = Median(audioOffsets);
+  const int64_t shift = m_shiftUnknown ? audioOffset : 0;
+
+  size_t missing = 0, dtsWrong = 0, ptsWrong = 0, early = 0;
+  std::string firstMissing, firstDts, firstPts, firstEarly;
+  std::vector<int64_t> videoOffsets;
+  int64_t lastDts = -1;
+  for (size_t i = 0; i < video.size(); ++i) {
+    const palvex_test::PesPacket& p = video[i];
+    const std::string at = "frame " + std::to_string(i) + " (decode order)";
+    if (p.pts < 0 || p.dts < 0) {
+      if (missing++ == 0) firstMissing = at + (p.pts < 0 ? " has no PTS" : " has no DTS");
+      if (p.pts < 0) continue;
+    }
+    const int64_t dts = p.dts < 0 ? p.pts : p.dts;
+    // DTS: the frame's decode time (through the host tool: the clip's DTS moved by the
+    // tool's shift, where the clip has one), and rising from frame to frame.
+    const int64_t decodeTime = m_video[i].dts == kNone ? kNone : (m_video[i].dts + shift) & kMask33;
+    const bool rising = lastDts < 0 || Diff33(dts, lastDts) > 0;
+    const bool onTime =
+        decodeTime == kNone || (m_shiftUnknown ? std::llabs(Diff33(dts, decodeTime)) <= kTolerance : dts == decodeTime);
+    if (!(rising && onTime) && dtsWrong++ == 0)
+      firstDts = at + ": DTS " + std::to_string(dts) +
+                 (onTime ? ", not after the previous " + std::to_string(lastDts)
+                         : ", decode time " + std::to_string(decodeTime));
+    lastDts = dts;
+    if (m_video[i].pts != kNone) {
+      const int64_t offset = Diff33(p.pts, m_video[i].pts);
+      videoOffsets.push_back(offset);
+      if (std::llabs(offset - shift) > kTolerance && ptsWrong++ == 0)
+        firstPts = at + ": PTS " + std::to_string(p.pts) + ", clip PTS " +
+                   std::to_string((m_video[i].pts + shift) & kMask33) + " (" + Ms(offset - shift) + ")";
+    }
+    if (Diff33(p.pts, dts) < 0 && early++ == 0)
+      firstEarly =
+          at + ": PTS " + std::to_string(p.pts) + " < DTS " + std::to_string(dts) + " by " + Ms(Diff33(dts, p.pts));
+  }
+  const std::string of = " of " + std::to_string(video.size()) + " video frames ";
+  if (missing != 0) ADD_FAILURE() << missing << of << "lack PTS or DTS; first: " << firstMissing;
+  if (dtsWrong != 0)
+    ADD_FAILURE() << dtsWrong << of << "with DTS not the decode time or not rising; first: " << firstDts;
+  if (ptsWrong != 0) ADD_FAILURE() << ptsWrong << of << "with PTS more than 1 ms off the clip's; first: " << firstPts;
+  if (early != 0) ADD_FAILURE() << early << of << "with PTS < DTS; first: " << firstEarly;
+
+  // Lip sync: the video PTS (median over the frames) moved as far from the clip's as the audio.
+  const int64_t videoOffset = Median(videoOffsets);
+  if (std::llabs(videoOffset - audioOffset) > kTolerance)
+    ADD_FAILURE() << "lip sync: video PTS " << Ms(videoOffset) << " from the clip's, audio PTS " << Ms(audioOffset);
+
+  std::string error;
+  const std::vector<std::string> in = PictureHashes(m_clip, &error);
+  const std::vector<std::string> out = PictureHashes(m_output, &error);
+  ASSERT_TRUE(error.empty()) << error;
+  size_t firstDiff = 0;
+  while (firstDiff < in.size() && firstDiff < out.size() && in[firstDiff] == out[firstDiff]) ++firstDiff;
+  if (in != out)
+    ADD_FAILURE() << "decoded pictures (framemd5) differ: clip " << in.size() << ", muxed " << out.size()
+                  << ", the first " << firstDiff << " the same";
+}
+
+void PrintTo(const TimestampCase& c, std::ostream* os) { *os << c.name; }
+
+INSTANTIATE_TEST_SUITE_P(Clips, TimestampTest, testing::ValuesIn(kCases),
+                         [](const testing::TestParamInfo<TimestampCase>& param) { return param.param.name; });
+
+}  // namespace

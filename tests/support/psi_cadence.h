@@ -1,0 +1,36 @@
+// PAT/PMT cadence on the program clock: where every PAT and PMT packet of a transport
+// stream stands in PCR time. A PSI packet's time is interpolated by packet index between
+// the two PCRs of the PCR PID around it, so only PSI between the first and the last PCR is
+// timed.
+#ifndef PALVEX_TESTS_SUPPORT_PSI_CADENCE_H_
+#define PALVEX_TESTS_SUPPORT_PSI_CADENCE_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace palvex_test {
+
+struct PsiCadence {
+  int pmtPid = -1;       // from the first PAT
+  int pcrPid = -1;       // from the first PMT
+  int64_t firstPcr = 0;  // 90 kHz PCR base, unwrapped past 2^33
+  int64_t lastPcr = 0;
+  size_t pcrCount = 0;
+  std::vector<int64_t> patTimes;  // PCR time of every PAT packet between the first and last PCR
+  std::vector<int64_t> pmtTimes;  // the same for the PMT
+
+  struct Gap {
+    int64_t length = 0;
+    int64_t from = 0;  // PCR time where it starts
+  };
+  // The longest stretch of PCR time without the table, the stretches from the first PCR to
+  // the first table and from the last table to the last PCR included.
+  static Gap LongestGap(const std::vector<int64_t>& times, int64_t firstPcr, int64_t lastPcr);
+};
+
+PsiCadence MeasurePsiCadence(const uint8_t* ts, size_t size);
+
+}  // namespace palvex_test
+
+#endif  // PALVEX_TESTS_SUPPORT_PSI_CADENCE_H_
