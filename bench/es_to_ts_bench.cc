@@ -128,7 +128,7 @@ void PacketizeClip(benchmark::State& state, bool video, uint8_t streamType) {
   buffer.Resize(uint32_t(clip.largest * 12 / 10 + 4 * 188));
   VideoStream videoDesc;
   AudioStream audioDesc;
-  audioDesc.SetMainType(1);
+  audioDesc.SetMainType(kMediaMainTypeAudio);
   MediaStream* desc = video ? static_cast<MediaStream*>(&videoDesc) : &audioDesc;
   palvex::TSStream stream(streamType, video ? 0xE0 : 0xC0, 0x100, true, &buffer, 188);
   const int64_t step = video ? 40000 : 21333;

@@ -46,7 +46,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (mode & 0x40) buffer.Resize(8 * 188);
   VideoStream videoDesc;
   AudioStream audioDesc;
-  audioDesc.SetMainType(1);
+  audioDesc.SetMainType(kMediaMainTypeAudio);
   palvex::TSStream stream(streamType, video ? 0xE0 : 0xC0, 0x100, pcr, &buffer, 188);
   stream.SetHasTimeTrailer(trailer);
 

@@ -126,12 +126,12 @@ bool ClipReader::Open(const std::string& path, std::string* error) {
     s.codecName = name;
     bool supported = true;
     if (par->codec_type == AVMEDIA_TYPE_VIDEO) {
-      s.mainType = 0;
+      s.mainType = kMediaMainTypeVideo;
       switch (par->codec_id) {
-        case AV_CODEC_ID_H264: s.codec = 0; break;
-        case AV_CODEC_ID_MPEG4: s.codec = 1; break;
+        case AV_CODEC_ID_H264: s.codec = kMediaCodecH264; break;
+        case AV_CODEC_ID_MPEG4: s.codec = kMediaCodecMpeg4Visual; break;
         case AV_CODEC_ID_MPEG2VIDEO:
-        case AV_CODEC_ID_MPEG1VIDEO: s.codec = 2; break;
+        case AV_CODEC_ID_MPEG1VIDEO: s.codec = kMediaCodecMpeg2Video; break;
         default: supported = false;
       }
       if (supported && haveVideo) {
@@ -141,13 +141,13 @@ bool ClipReader::Open(const std::string& path, std::string* error) {
       }
       if (st->avg_frame_rate.den != 0) s.frameRate = static_cast<float>(av_q2d(st->avg_frame_rate));
     } else if (par->codec_type == AVMEDIA_TYPE_AUDIO) {
-      s.mainType = 1;
+      s.mainType = kMediaMainTypeAudio;
       switch (par->codec_id) {
-        case AV_CODEC_ID_AAC: s.codec = 8; break;
+        case AV_CODEC_ID_AAC: s.codec = kMediaCodecAac; break;
         case AV_CODEC_ID_MP2:
-        case AV_CODEC_ID_MP3: s.codec = par->sample_rate >= 32000 ? 11 : 10; break;
-        case AV_CODEC_ID_AC3: s.codec = 129; break;
-        case AV_CODEC_ID_EAC3: s.codec = 135; break;
+        case AV_CODEC_ID_MP3: s.codec = par->sample_rate >= 32000 ? kMediaCodecMpeg1Audio : kMediaCodecMpeg2Audio; break;
+        case AV_CODEC_ID_AC3: s.codec = kMediaCodecAc3; break;
+        case AV_CODEC_ID_EAC3: s.codec = kMediaCodecEac3; break;
         default: supported = false;
       }
       if (supported && haveAudio) {
@@ -180,7 +180,7 @@ bool ClipReader::Open(const std::string& path, std::string* error) {
       s.configHeaders.assign(extra, extra + extraSize);
     }
     s.streamId = nextId++;
-    (s.mainType == 0 ? haveVideo : haveAudio) = true;
+    (s.mainType == kMediaMainTypeVideo ? haveVideo : haveAudio) = true;
     m_streams.push_back(std::move(s));
   }
   if (m_streams.empty()) {
@@ -223,7 +223,7 @@ bool ClipReader::Convert(const AVPacket& packet, ClipFrame* frame) {
   frame->streamId = s.streamId;
   frame->mainType = s.mainType;
   frame->key = (packet.flags & AV_PKT_FLAG_KEY) != 0;
-  int64_t t = s.mainType == 0 && packet.dts != AV_NOPTS_VALUE ? packet.dts : packet.pts;
+  int64_t t = s.mainType == kMediaMainTypeVideo && packet.dts != AV_NOPTS_VALUE ? packet.dts : packet.pts;
   if (t == AV_NOPTS_VALUE && packet.dts != AV_NOPTS_VALUE) t = packet.dts;
   frame->timeUs = t == AV_NOPTS_VALUE ? -1
                                       : av_rescale_q(t, st->time_base, AVRational{1, 1000000}) + m_offsetUs;
@@ -234,7 +234,7 @@ bool ClipReader::Convert(const AVPacket& packet, ClipFrame* frame) {
   frame->data.clear();
   const uint8_t* p = packet.data;
   const size_t size = static_cast<size_t>(packet.size);
-  if (s.codec == 0 && s.mainType == 0) {
+  if (s.codec == kMediaCodecH264 && s.mainType == kMediaMainTypeVideo) {
     bool hasSps = false;
     std::vector<uint8_t> nals;
     nals.reserve(size + 64);
@@ -244,7 +244,7 @@ bool ClipReader::Convert(const AVPacket& packet, ClipFrame* frame) {
       NormalizeAnnexB(p, size, &nals, &hasSps);
     if (frame->key && !hasSps) frame->data = s.parameterSets;
     frame->data.insert(frame->data.end(), nals.begin(), nals.end());
-  } else if (s.codec == 1 && s.mainType == 0 && frame->key && !s.configHeaders.empty() &&
+  } else if (s.codec == kMediaCodecMpeg4Visual && s.mainType == kMediaMainTypeVideo && frame->key && !s.configHeaders.empty() &&
              !(size >= 4 && p[0] == 0 && p[1] == 0 && p[2] == 1 && p[3] == 0xB0)) {
     frame->data = s.configHeaders;
     frame->data.insert(frame->data.end(), p, p + size);
@@ -268,7 +268,7 @@ bool ClipReader::FillLookahead(std::string* error) {
 
 const ClipStream* ClipReader::VideoOf(const AVPacket& packet) const {
   const ClipStream* s = Find(packet.stream_index);
-  return s != nullptr && s->mainType == 0 ? s : nullptr;
+  return s != nullptr && s->mainType == kMediaMainTypeVideo ? s : nullptr;
 }
 
 // Some containers (MKV with B-frames) give the first video packets a presentation time
@@ -351,9 +351,9 @@ bool ClipReader::Next(ClipFrame* frame, std::string* error) {
 std::unique_ptr<MediaFormat> Describe(const std::vector<ClipStream>& streams) {
   auto format = std::make_unique<MediaFormat>();
   for (const ClipStream& s : streams) {
-    if (s.mainType == 0) {
+    if (s.mainType == kMediaMainTypeVideo) {
       VideoStream video;
-      video.SetMainType(0);
+      video.SetMainType(kMediaMainTypeVideo);
       video.SetCodec(s.codec);
       video.SetStreamId(s.streamId);
       VideoFormatInfo info{};
@@ -362,7 +362,7 @@ std::unique_ptr<MediaFormat> Describe(const std::vector<ClipStream>& streams) {
       format->AddStream(&video);
     } else {
       AudioStream audio;
-      audio.SetMainType(1);
+      audio.SetMainType(kMediaMainTypeAudio);
       audio.SetCodec(s.codec);
       audio.SetStreamId(s.streamId);
       std::vector<uint8_t> extra = s.extraData;

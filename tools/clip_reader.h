@@ -22,8 +22,8 @@ namespace palvex_host {
 
 struct ClipStream {
   int index = -1;               // libavformat stream index
-  int32_t mainType = 0;         // 0 video, 1 audio
-  int32_t codec = 0;            // codec code of the program-setup tables
+  int32_t mainType = 0;         // kMediaMainTypeVideo or kMediaMainTypeAudio
+  int32_t codec = 0;            // a kMediaCodec... code of the program-setup tables
   uint8_t streamId = 0;         // id the frames of this stream are handed over with
   std::string codecName;
   float frameRate = 0.0f;

@@ -145,7 +145,7 @@ int main(int argc, char** argv) {
       break;
     }
     ++frames;
-    (clip.mainType == 0 ? videoFrames : audioFrames) += 1;
+    (clip.mainType == kMediaMainTypeVideo ? videoFrames : audioFrames) += 1;
     inBytes += clip.data.size();
     outBytes += static_cast<uint64_t>(length);
     if (clip.timeUs > mediaTime) mediaTime = clip.timeUs;

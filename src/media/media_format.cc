@@ -30,10 +30,10 @@ using StreamPtr = std::unique_ptr<MediaStream, Releaser>;
 // 0 video, 1 audio, 2 and 3 data; null for any other maintype.
 StreamPtr NewStream(int32_t mainType) {
   switch (mainType) {
-    case 0: return StreamPtr(new VideoStream);
-    case 1: return StreamPtr(new AudioStream);
-    case 2:
-    case 3: return StreamPtr(new DataStream);
+    case kMediaMainTypeVideo: return StreamPtr(new VideoStream);
+    case kMediaMainTypeAudio: return StreamPtr(new AudioStream);
+    case kMediaMainTypeData:
+    case kMediaMainTypeDataAlt: return StreamPtr(new DataStream);
     default: return nullptr;
   }
 }

@@ -9,7 +9,9 @@
 namespace palvex {
 
 int RecordFormatBytes(int32_t mainType) {
-  return mainType == 0 ? kVideoFormatBytes : mainType == 1 ? kAudioFormatBytes : 0;
+  return mainType == kMediaMainTypeVideo ? kVideoFormatBytes
+         : mainType == kMediaMainTypeAudio ? kAudioFormatBytes
+                                            : 0;
 }
 
 const char* ParseStreamRecord(const uint8_t* p, int size, int formatBytes, StreamRecord* rec) {

@@ -6,14 +6,13 @@
 
 #include "packer/pmt_program.h"
 #include "packer/ts_packer.h"
+#include "palvex/media_stream.h"
+#include "stream/stream_types.h"
 #include "stream/ts_stream.h"
 
 namespace palvex {
 
 namespace {
-
-constexpr int32_t kMainTypeVideo = 0;
-constexpr int32_t kMainTypeAudio = 1;
 
 constexpr int32_t kMarkerSize = 16;
 // Video extradata equal to this marker: every frame ends with an 8-byte time trailer.
@@ -22,8 +21,6 @@ constexpr uint8_t kTimeTrailerMarker[kMarkerSize] = {0x0E, 0x71, 0x72, 0xDC, 0x6
 // AAC extradata ending with this marker: the frames already carry ADTS headers.
 constexpr uint8_t kNoADTSMarker[kMarkerSize] = {0x10, 0x71, 0x72, 0xDC, 0x6F, 0x9E, 0xF6, 0x4F,
                                                 0xAF, 0xBB, 0xEB, 0xB0, 0x5D, 0xFE, 0xA6, 0x45};
-
-constexpr int32_t kCodecAAC = 8;
 
 // stream_type of the PMT entry and stream_id of the PES header.
 struct StreamKind {
@@ -47,14 +44,14 @@ Extradata ExtradataOf(MediaStream* description) {
 // False for a codec the video table does not define.
 bool VideoStreamKind(int32_t codec, StreamKind* kind) {
   switch (codec) {
-    case 0:
-      *kind = StreamKind{0x1B, 0xE0};  // H.264 / AVC
+    case kMediaCodecH264:
+      *kind = StreamKind{kStreamTypeH264, 0xE0};
       return true;
-    case 1:
-      *kind = StreamKind{0x10, 0xE0};  // MPEG-4 Visual (ISO/IEC 14496-2)
+    case kMediaCodecMpeg4Visual:
+      *kind = StreamKind{kStreamTypeMpeg4Visual, 0xE0};
       return true;
-    case 2:
-      *kind = StreamKind{0x02, 0xE2};  // MPEG-2 video, on video stream number 2
+    case kMediaCodecMpeg2Video:
+      *kind = StreamKind{kStreamTypeMpeg2Video, 0xE2};  // on video stream number 2
       return true;
     default:
       return false;
@@ -62,21 +59,22 @@ bool VideoStreamKind(int32_t codec, StreamKind* kind) {
 }
 
 // False for a codec the audio table does not define. A single extradata byte overrides the
-// stream_id of the private (0x80-0x87) and LATM (codec 14) streams.
+// stream_id of the private (0x80-0x87) and LATM (kMediaCodecLatmOwnId) streams.
 bool AudioStreamKind(int32_t codec, const Extradata& extra, StreamKind* kind) {
   const bool idGiven = extra.size == 1;
-  if (codec == 11) {
-    *kind = StreamKind{0x03, 0xC0};  // MPEG-1 audio
-  } else if (codec == kCodecAAC) {
-    *kind = StreamKind{0x0F, 0xC0};  // AAC with ADTS transport syntax
-  } else if (codec == 10) {
-    *kind = StreamKind{0x04, 0xC2};  // MPEG-2 audio
-  } else if (codec == 12) {
-    *kind = StreamKind{0x11, 0xC3};  // MPEG-4 audio, LATM
-  } else if (codec >= 0x80 && codec <= 0x87) {
-    *kind = StreamKind{uint8_t(codec), idGiven ? extra.data[0] : uint8_t{0xBD}};  // private_stream_1
-  } else if (codec == 14) {
-    *kind = StreamKind{0x11, idGiven ? extra.data[0] : uint8_t{0xC0}};  // MPEG-4 audio, LATM
+  if (codec == kMediaCodecMpeg1Audio) {
+    *kind = StreamKind{kStreamTypeMpeg1Audio, 0xC0};
+  } else if (codec == kMediaCodecAac) {
+    *kind = StreamKind{kStreamTypeAacAdts, 0xC0};
+  } else if (codec == kMediaCodecMpeg2Audio) {
+    *kind = StreamKind{kStreamTypeMpeg2Audio, 0xC2};
+  } else if (codec == kMediaCodecLatm) {
+    *kind = StreamKind{kStreamTypeAacLatm, 0xC3};
+  } else if (codec >= kMediaCodecPrivateAudioFirst && codec <= kMediaCodecPrivateAudioLast) {
+    // The code is the stream_type; private_stream_1 unless the extradata names the stream_id.
+    *kind = StreamKind{uint8_t(codec), idGiven ? extra.data[0] : uint8_t{0xBD}};
+  } else if (codec == kMediaCodecLatmOwnId) {
+    *kind = StreamKind{kStreamTypeAacLatm, idGiven ? extra.data[0] : uint8_t{0xC0}};
   } else {
     return false;
   }
@@ -135,7 +133,7 @@ bool TSPacker::BuildStream(PMTProgram* program, MediaStream* description, uint16
   const int32_t mainType = description->GetMainType();
   const int32_t codec = description->GetCodec();
   StreamKind kind{};
-  if (mainType == kMainTypeVideo) {
+  if (mainType == kMediaMainTypeVideo) {
     if (!VideoStreamKind(codec, &kind)) return true;
     const Extradata extra = ExtradataOf<VideoFormatInfo>(description);
     // The first video stream of the program carries its PCR.
@@ -155,7 +153,7 @@ bool TSPacker::BuildStream(PMTProgram* program, MediaStream* description, uint16
     *stream = created;
     return true;
   }
-  if (mainType == kMainTypeAudio) {
+  if (mainType == kMediaMainTypeAudio) {
     const Extradata extra = ExtradataOf<AudioFormatInfo>(description);
     if (!AudioStreamKind(codec, extra, &kind)) return true;
     // The switch belongs to the stream that takes the audio slot: on for AAC whose
@@ -164,7 +162,7 @@ bool TSPacker::BuildStream(PMTProgram* program, MediaStream* description, uint16
     const bool marked =
         extra.size >= uint32_t(kMarkerSize) &&
         std::memcmp(extra.data + extra.size - kMarkerSize, kNoADTSMarker, kMarkerSize) == 0;
-    m_insertADTS = codec == kCodecAAC && !marked;
+    m_insertADTS = codec == kMediaCodecAac && !marked;
     // Only the first two bytes of the AudioSpecificConfig are read.
     const uint32_t configSize = extra.size < uint32_t(std::numeric_limits<int32_t>::max())
                                     ? extra.size

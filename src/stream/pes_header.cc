@@ -65,7 +65,7 @@ TSStream::NalWalk::NalWalk(TSStream& stream, const uint8_t* bytes, size_t count,
 void TSStream::NalWalk::Enter(const uint8_t* startCode) {
   m_nal = startCode + StartCodeLength(startCode);
   m_next = m_end - m_nal > 2 ? m_nal + 2 : m_end;
-  if (m_end - m_nal >= 2 && (m_nal[0] & 0x1F) == 7) {
+  if (m_end - m_nal >= 2 && (m_nal[0] & 0x1F) == kNalUnitTypeSps) {
     m_stream.m_baseTime = m_time;
     m_stream.m_profileIdc = m_nal[1];  // profile_idc
   }
@@ -83,7 +83,7 @@ void TSStream::NalWalk::Advance(const uint8_t* limit) {
     const uint8_t* header = code + StartCodeLength(code);
     if (header < m_end) {
       const int type = header[0] & 0x1F;  // nal_unit_type
-      if (type == 5 || type == 7) m_key = true;
+      if (type == kNalUnitTypeIdrSlice || type == kNalUnitTypeSps) m_key = true;
     }
     Enter(code);
   }
@@ -144,7 +144,7 @@ int32_t TSStream::WritePESHeader(IMediaFrame* frame, uint32_t* length, uint8_t* 
     } else {
       const bool key = walk != nullptr && walk->Finish();
       dts = ticks;
-      if (m_profileIdc > 66) {
+      if (m_profileIdc > kProfileIdcBaseline) {
         int64_t t = time;
         if (key) {
           m_basePOC = m_h264Parser.GetPictureOrderCount();

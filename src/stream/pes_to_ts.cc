@@ -134,7 +134,7 @@ int32_t TSStream::PESToTS(MediaStream* description, IMediaFrame* frame, const ui
   if (frame == nullptr || data == nullptr) return kRefused;
   const int64_t time = frame->GetTime();
   const int64_t ticks = MicrosecondsToTicks(time);
-  const bool isVideo = description != nullptr && description->GetMainType() == 0;
+  const bool isVideo = description != nullptr && description->GetMainType() == kMediaMainTypeVideo;
   const bool timestamps = ticks >= 0;
   const uint32_t headerLength = timestamps ? 19 : 9;
 

@@ -1,12 +1,15 @@
 #include "stream/ts_stream.h"
 
+#include "stream/stream_types.h"
+
 namespace palvex {
 
 namespace {
 
-// LATM audio (0x11) and the private audio types 0x80 to 0x87 travel without a PES header.
+// LATM audio and the private audio types travel without a PES header.
 bool IsRawStreamType(uint8_t streamType) {
-  return streamType == 0x11 || (streamType >= 0x80 && streamType <= 0x87);
+  return streamType == kStreamTypeAacLatm ||
+         (streamType >= kStreamTypePrivateFirst && streamType <= kStreamTypePrivateLast);
 }
 
 constexpr uint32_t kTimeTrailerLength = 8;

@@ -28,9 +28,6 @@ constexpr uint8_t kDataId = 3;
 // PIDs of the single program: PMT, then the streams in the order of the format.
 constexpr int kVideoPid = 0x11;
 constexpr int kAudioPid = 0x12;
-constexpr int kCodecH264 = 0;
-constexpr int kCodecAAC = 8;
-constexpr int kCodecMpeg1Audio = 11;
 
 constexpr uint8_t kTimeTrailerMarker[16] = {0x0E, 0x71, 0x72, 0xDC, 0x6F, 0x9E, 0xF6, 0x4F,
                                             0xAF, 0xBB, 0xEB, 0xB0, 0x5D, 0xFE, 0xA6, 0x45};
@@ -44,11 +41,11 @@ std::vector<uint8_t> Bytes(size_t size, uint8_t first) {
 
 // Video (H.264, or with the time-trailer marker), audio of the given codec (AAC with its
 // AudioSpecificConfig: raw frames get ADTS headers), and a data stream, which is not carried.
-std::unique_ptr<MediaFormat> Format(int audioCodec = kCodecAAC, bool timeTrailer = false) {
+std::unique_ptr<MediaFormat> Format(int audioCodec = kMediaCodecAac, bool timeTrailer = false) {
   auto format = std::make_unique<MediaFormat>();
   VideoStream video;
-  video.SetMainType(0);
-  video.SetCodec(kCodecH264);
+  video.SetMainType(kMediaMainTypeVideo);
+  video.SetCodec(kMediaCodecH264);
   video.SetStreamId(kVideoId);
   VideoFormatInfo vinfo{};
   std::vector<uint8_t> marker(kTimeTrailerMarker, kTimeTrailerMarker + 16);
@@ -59,7 +56,7 @@ std::unique_ptr<MediaFormat> Format(int audioCodec = kCodecAAC, bool timeTrailer
   video.SetFormat(&vinfo);
   format->AddStream(&video);
   AudioStream audio;
-  audio.SetMainType(1);
+  audio.SetMainType(kMediaMainTypeAudio);
   audio.SetCodec(audioCodec);
   audio.SetStreamId(kAudioId);
   uint8_t asc[2] = {0x12, 0x10};
@@ -69,7 +66,7 @@ std::unique_ptr<MediaFormat> Format(int audioCodec = kCodecAAC, bool timeTrailer
   audio.SetFormat(&ainfo);
   format->AddStream(&audio);
   DataStream data;
-  data.SetMainType(2);
+  data.SetMainType(kMediaMainTypeData);
   data.SetStreamId(kDataId);
   format->AddStream(&data);
   return format;
@@ -382,7 +379,7 @@ TEST_F(BadInputTest, FormatsChangedWhileStarted) {
   Start();
   GoodFrames();
   // Added while started: the running program is not touched; the copy waits for the next Start.
-  auto second = Format(kCodecMpeg1Audio);
+  auto second = Format(kMediaCodecMpeg1Audio);
   EXPECT_EQ(m_mux->AddMediaFormat(second.get()), second.get());
   GoodFrames();
   // Removed while started: the running program keeps its streams until Stop.
@@ -610,7 +607,7 @@ TEST_F(BadInputTest, OversizeAdtsFrame) {
 TEST_F(BadInputTest, OversizeBoundedPes) {
   // MPEG-1 audio: no ADTS header; PES_packet_length (16 bits) bounds each PES packet to
   // 65522 payload bytes behind a header with time stamps, 65532 behind one without.
-  Start(Format(kCodecMpeg1Audio));
+  Start(Format(kMediaCodecMpeg1Audio));
   GoodFrames();
   for (size_t size : {size_t{65522}, size_t{65523}, size_t{65522 + 65532}, size_t{65522 + 65532 + 1},
                       size_t{400000}}) {
@@ -724,7 +721,7 @@ TEST_F(BadInputTest, TimeGoingBackwards) {
 
 TEST_F(BadInputTest, ShortTimeTrailerFrame) {
   // Video frames that end with an 8-byte presentation time.
-  Start(Format(kCodecAAC, /*timeTrailer=*/true));
+  Start(Format(kMediaCodecAac, /*timeTrailer=*/true));
   FakeFrame first(Bytes(100, 5), 0);
   ASSERT_EQ(Process(kVideoId, &first).result, 0);
   ExpectVideo(Bytes(92, 5));

@@ -249,7 +249,7 @@ constexpr int kAudioId = 2;
 std::unique_ptr<MediaFormat> Format(int videoCodec, int audioCodec, std::vector<uint8_t> extra) {
   auto format = std::make_unique<MediaFormat>();
   VideoStream video;
-  video.SetMainType(0);
+  video.SetMainType(kMediaMainTypeVideo);
   video.SetCodec(videoCodec);
   video.SetStreamId(kVideoId);
   VideoFormatInfo vinfo{};
@@ -257,7 +257,7 @@ std::unique_ptr<MediaFormat> Format(int videoCodec, int audioCodec, std::vector<
   video.SetFormat(&vinfo);
   format->AddStream(&video);
   AudioStream audio;
-  audio.SetMainType(1);
+  audio.SetMainType(kMediaMainTypeAudio);
   audio.SetCodec(audioCodec);
   audio.SetStreamId(kAudioId);
   AudioFormatInfo ainfo{};
@@ -413,21 +413,21 @@ void ExpectFingerprint(const Fingerprint& got, size_t bytes, const char* md5) {
 }
 
 TEST(FingerprintTest, H264HighWithRawAac) {
-  auto format = Format(0, 8, {0x11, 0x90});  // AAC LC, 48 kHz, stereo
+  auto format = Format(kMediaCodecH264, kMediaCodecAac, {0x11, 0x90});  // AAC LC, 48 kHz, stereo
   std::vector<Event> events = H264AndAacSequence();
   const Fingerprint got = Mux(format.get(), &events, "h264_aac");
   ExpectFingerprint(got, 3307296, "79d411360a1675b59c99d83319b9f4a7");
 }
 
 TEST(FingerprintTest, Mpeg2VideoWithSplitAudioPackets) {
-  auto format = Format(2, 11, {});
+  auto format = Format(kMediaCodecMpeg2Video, kMediaCodecMpeg1Audio, {});
   std::vector<Event> events = Mpeg2AndSplitAudioSequence();
   const Fingerprint got = Mux(format.get(), &events, "mpeg2_mp2");
   ExpectFingerprint(got, 2650236, "2e6a5c3c65ee68567945456cbee00334");
 }
 
 TEST(FingerprintTest, H264WithLatmOnTheRawPath) {
-  auto format = Format(0, 14, {});
+  auto format = Format(kMediaCodecH264, kMediaCodecLatmOwnId, {});
   std::vector<Event> events = H264AndLatmSequence();
   const Fingerprint got = Mux(format.get(), &events, "h264_latm");
   ExpectFingerprint(got, 483536, "c6bdd7f560af86cf158a6a6774c1942c");

@@ -22,17 +22,17 @@ using palvex_test::TsChecker;
 constexpr uint8_t kVideoId = 1;
 constexpr uint8_t kAudioId = 2;
 
-std::unique_ptr<MediaFormat> VideoAudioFormat(int audioCodec = 8) {
+std::unique_ptr<MediaFormat> VideoAudioFormat(int audioCodec = kMediaCodecAac) {
   auto format = std::make_unique<MediaFormat>();
   VideoStream video;
-  video.SetMainType(0);
-  video.SetCodec(0);
+  video.SetMainType(kMediaMainTypeVideo);
+  video.SetCodec(kMediaCodecH264);
   video.SetStreamId(kVideoId);
   VideoFormatInfo vinfo{};
   video.SetFormat(&vinfo);
   format->AddStream(&video);
   AudioStream audio;
-  audio.SetMainType(1);
+  audio.SetMainType(kMediaMainTypeAudio);
   audio.SetCodec(audioCodec);
   audio.SetStreamId(kAudioId);
   uint8_t asc[2] = {0x12, 0x10};
@@ -210,7 +210,7 @@ TEST(FrameMuxerTest, LargeFramesComeOutWhole) {
 
 TEST(FrameMuxerTest, EveryAddedFormatGetsItsOwnCopyAndProgram) {
   auto first = VideoAudioFormat();
-  auto second = VideoAudioFormat(11);
+  auto second = VideoAudioFormat(kMediaCodecMpeg1Audio);
   second->SetTextA("second");
   MuxerPtr mux(iptv::CreatePalvex());
   EXPECT_EQ(mux->AddMediaFormat(first.get()), first.get());

@@ -21,8 +21,8 @@ constexpr uint8_t kAudioId = 2;
 
 // One program: H.264 video (id 1) and AAC (id 2) with the given AudioSpecificConfig.
 struct AvRig : PackerRig {
-  explicit AvRig(std::vector<uint8_t> config = AacConfig(), int32_t audioCodec = 8) {
-    format.Add(kVideo, 0, kVideoId);
+  explicit AvRig(std::vector<uint8_t> config = AacConfig(), int32_t audioCodec = kMediaCodecAac) {
+    format.Add(kVideo, kMediaCodecH264, kVideoId);
     format.Add(kAudio, audioCodec, kAudioId, std::move(config));
     EXPECT_EQ(packer->AddProgram(&format), kPackerOk);
     packer->Reset();
@@ -74,8 +74,8 @@ TEST(FrameRoutingTest, PatThenPmtsInProgramOrderThenFrame) {
   PackerRig rig;
   TestFormat first;
   TestFormat second;
-  first.Add(kVideo, 0, kVideoId);
-  second.Add(kAudio, 11, 9);
+  first.Add(kVideo, kMediaCodecH264, kVideoId);
+  second.Add(kAudio, kMediaCodecMpeg1Audio, 9);
   ASSERT_EQ(rig.packer->AddProgram(&first), kPackerOk);
   ASSERT_EQ(rig.packer->AddProgram(&second), kPackerOk);
   rig.packer->Reset();
@@ -113,8 +113,8 @@ TEST(FrameRoutingTest, StreamLookup) {
 TEST(FrameRoutingTest, VideoWinsWhenIdsCollide) {
   PackerRig rig;
   TestFormat format;
-  format.Add(kVideo, 0, 5);
-  format.Add(kAudio, 8, 5, AacConfig());
+  format.Add(kVideo, kMediaCodecH264, 5);
+  format.Add(kAudio, kMediaCodecAac, 5, AacConfig());
   ASSERT_EQ(rig.packer->AddProgram(&format), kPackerOk);
   FakeFrame frame(RawAac(40), 0);
   ASSERT_EQ(rig.packer->MuxFrame(5, &frame), kPackerOk);
@@ -166,7 +166,7 @@ TEST(FrameRoutingTest, AdtsDetection) {
 TEST(FrameRoutingTest, AdtsDecisionOncePerPackerLife) {
   PackerRig rig;
   TestFormat mpegAudio;
-  mpegAudio.Add(kAudio, 11, kAudioId);
+  mpegAudio.Add(kAudio, kMediaCodecMpeg1Audio, kAudioId);
   ASSERT_EQ(rig.packer->AddProgram(&mpegAudio), kPackerOk);
   for (int i = 0; i < 3; ++i) {
     FakeFrame frame(AdtsAac(30), i);
@@ -175,8 +175,8 @@ TEST(FrameRoutingTest, AdtsDecisionOncePerPackerLife) {
   EXPECT_EQ(rig.packer->adtsChecked(), 3);  // pending: the switch is off
   rig.packer->StopPacker();
   TestFormat av;
-  av.Add(kVideo, 0, kVideoId);
-  av.Add(kAudio, 8, kAudioId, AacConfig());
+  av.Add(kVideo, kMediaCodecH264, kVideoId);
+  av.Add(kAudio, kMediaCodecAac, kAudioId, AacConfig());
   ASSERT_EQ(rig.packer->AddProgram(&av), kPackerOk);
   rig.packer->Reset();
   EXPECT_TRUE(rig.packer->insertADTS());

@@ -26,7 +26,11 @@
 
 namespace palvex_test {
 
-enum MainType : int32_t { kVideo = 0, kAudio = 1, kData = 2 };
+enum MainType : int32_t {
+  kVideo = kMediaMainTypeVideo,
+  kAudio = kMediaMainTypeAudio,
+  kData = kMediaMainTypeData,
+};
 
 class TestStream final : public MediaStream {
  public:

@@ -36,8 +36,8 @@ TEST(ProgramSetupTest, TwoProgramsPidPlan) {
   TestFormat first;
   TestFormat second;
   for (TestFormat* f : {&first, &second}) {
-    f->Add(kVideo, 0, 1);
-    f->Add(kAudio, 8, 2, AacConfig());
+    f->Add(kVideo, kMediaCodecH264, 1);
+    f->Add(kAudio, kMediaCodecAac, 2, AacConfig());
   }
   ASSERT_EQ(rig.packer->AddProgram(&first), kPackerOk);
   ASSERT_EQ(rig.packer->AddProgram(&second), kPackerOk);
@@ -73,13 +73,19 @@ struct KindCase {
 
 TEST(ProgramSetupTest, StreamTypeAndStreamIdTables) {
   const KindCase cases[] = {
-      {kVideo, 0, {}, 0x1B, 0xE0},         {kVideo, 1, {}, 0x10, 0xE0},
-      {kVideo, 2, {}, 0x02, 0xE2},         {kAudio, 11, {}, 0x03, 0xC0},
-      {kAudio, 8, AacConfig(), 0x0F, 0xC0}, {kAudio, 10, {}, 0x04, 0xC2},
-      {kAudio, 12, {}, 0x11, 0xC3},        {kAudio, 128, {}, 0x80, 0xBD},
-      {kAudio, 130, {0xBE}, 0x82, 0xBE},   {kAudio, 130, {0xBE, 0x00}, 0x82, 0xBD},
-      {kAudio, 135, {}, 0x87, 0xBD},       {kAudio, 14, {0xC5}, 0x11, 0xC5},
-      {kAudio, 14, {}, 0x11, 0xC0},
+      {kVideo, kMediaCodecH264, {}, 0x1B, 0xE0},
+      {kVideo, kMediaCodecMpeg4Visual, {}, 0x10, 0xE0},
+      {kVideo, kMediaCodecMpeg2Video, {}, 0x02, 0xE2},
+      {kAudio, kMediaCodecMpeg1Audio, {}, 0x03, 0xC0},
+      {kAudio, kMediaCodecAac, AacConfig(), 0x0F, 0xC0},
+      {kAudio, kMediaCodecMpeg2Audio, {}, 0x04, 0xC2},
+      {kAudio, kMediaCodecLatm, {}, 0x11, 0xC3},
+      {kAudio, kMediaCodecPrivateAudioFirst, {}, 0x80, 0xBD},
+      {kAudio, 130, {0xBE}, 0x82, 0xBE},
+      {kAudio, 130, {0xBE, 0x00}, 0x82, 0xBD},
+      {kAudio, kMediaCodecEac3, {}, 0x87, 0xBD},
+      {kAudio, kMediaCodecLatmOwnId, {0xC5}, 0x11, 0xC5},
+      {kAudio, kMediaCodecLatmOwnId, {}, 0x11, 0xC0},
   };
   for (const KindCase& c : cases) {
     PackerRig rig;
@@ -102,12 +108,12 @@ struct PcrCase {
 
 TEST(ProgramSetupTest, PcrCarrier) {
   const PcrCase cases[] = {
-      {"video then AAC", {{kVideo, 0}, {kAudio, 8}}, 0x11, {true, false}},
-      {"MPEG audio only", {{kAudio, 11}}, 0x11, {true}},
-      {"audio before video", {{kAudio, 11}, {kVideo, 0}}, 0x12, {false, true}},
-      {"two videos", {{kVideo, 0}, {kVideo, 1}}, 0x11, {true, false}},
-      {"data stream first", {{kData, 0}, {kAudio, 11}}, 0x12, {true}},
-      {"undefined video codec", {{kVideo, 7}, {kAudio, 11}}, 0x12, {true}},
+      {"video then AAC", {{kVideo, kMediaCodecH264}, {kAudio, kMediaCodecAac}}, 0x11, {true, false}},
+      {"MPEG audio only", {{kAudio, kMediaCodecMpeg1Audio}}, 0x11, {true}},
+      {"audio before video", {{kAudio, kMediaCodecMpeg1Audio}, {kVideo, kMediaCodecH264}}, 0x12, {false, true}},
+      {"two videos", {{kVideo, kMediaCodecH264}, {kVideo, kMediaCodecMpeg4Visual}}, 0x11, {true, false}},
+      {"data stream first", {{kData, 0}, {kAudio, kMediaCodecMpeg1Audio}}, 0x12, {true}},
+      {"undefined video codec", {{kVideo, 7}, {kAudio, kMediaCodecMpeg1Audio}}, 0x12, {true}},
   };
   for (const PcrCase& c : cases) {
     PackerRig rig;
@@ -126,8 +132,8 @@ TEST(ProgramSetupTest, PcrCarrier) {
 TEST(ProgramSetupTest, SecondVideoStreamReceivesVideoFrames) {
   PackerRig rig;
   TestFormat format;
-  format.Add(kVideo, 0, 1);
-  MediaStream* second = format.Add(kVideo, 1, 2);
+  format.Add(kVideo, kMediaCodecH264, 1);
+  MediaStream* second = format.Add(kVideo, kMediaCodecMpeg4Visual, 2);
   ASSERT_EQ(rig.packer->AddProgram(&format), kPackerOk);
   EXPECT_EQ(rig.packer->videoStream(), second);
   EXPECT_EQ(rig.packer->videoTSStream(), rig.packer->programs()[0]->GetStream(1));
@@ -156,7 +162,7 @@ TEST(ProgramSetupTest, FormatMarkers) {
   for (const MarkerCase& c : cases) {
     PackerRig rig;
     TestFormat format;
-    format.Add(c.mainType, c.mainType == kVideo ? 0 : 8, 1, c.extra);
+    format.Add(c.mainType, c.mainType == kVideo ? kMediaCodecH264 : kMediaCodecAac, 1, c.extra);
     ASSERT_EQ(rig.packer->AddProgram(&format), kPackerOk) << c.name;
     const bool actual = c.mainType == kVideo
                             ? rig.packer->programs()[0]->GetStream(0)->hasTimeTrailer()
@@ -176,12 +182,12 @@ TEST(ProgramSetupTest, AdtsSwitchFollowsTheAudioSlot) {
     bool insert;
   };
   const Case cases[] = {
-      {"AAC", {8}, true},
-      {"AAC, then AC-3", {8, 0x81}, false},
-      {"AAC, then MPEG-1 audio", {8, 11}, false},
-      {"AAC, then LATM", {8, 12}, false},
-      {"AC-3, then AAC", {0x81, 8}, true},
-      {"AAC, then an undefined codec", {8, 9}, true},
+      {"AAC", {kMediaCodecAac}, true},
+      {"AAC, then AC-3", {kMediaCodecAac, kMediaCodecAc3}, false},
+      {"AAC, then MPEG-1 audio", {kMediaCodecAac, kMediaCodecMpeg1Audio}, false},
+      {"AAC, then LATM", {kMediaCodecAac, kMediaCodecLatm}, false},
+      {"AC-3, then AAC", {kMediaCodecAc3, kMediaCodecAac}, true},
+      {"AAC, then an undefined codec", {kMediaCodecAac, 9}, true},
   };
   for (const Case& c : cases) {
     PackerRig rig;
@@ -194,8 +200,8 @@ TEST(ProgramSetupTest, AdtsSwitchFollowsTheAudioSlot) {
   // Through the frame: the AC-3 frame in the slot leaves as it came.
   PackerRig rig;
   TestFormat format;
-  format.Add(kAudio, 8, 2, AacConfig());
-  format.Add(kAudio, 0x81, 3);
+  format.Add(kAudio, kMediaCodecAac, 2, AacConfig());
+  format.Add(kAudio, kMediaCodecAc3, 3);
   ASSERT_EQ(rig.packer->AddProgram(&format), kPackerOk);
   std::vector<uint8_t> ac3(100, 0x55);
   ac3[0] = 0x0B;  // AC-3 syncword 0x0B77
@@ -211,8 +217,8 @@ TEST(ProgramSetupTest, UndefinedStreamsUseUpTheirPidOnly) {
   format.Add(kVideo, 3, 1);
   format.Add(kAudio, 9, 2, AacConfig());
   format.Add(kData, 0, 3);
-  format.Add(3, 0, 4);
-  format.Add(kAudio, 11, 5);
+  format.Add(kMediaMainTypeDataAlt, 0, 4);
+  format.Add(kAudio, kMediaCodecMpeg1Audio, 5);
   ASSERT_EQ(rig.packer->AddProgram(&format), kPackerOk);
   palvex::PMTProgram* program = rig.packer->programs()[0];
   ASSERT_EQ(program->streams().size(), 1u);
@@ -243,7 +249,7 @@ TEST(ProgramSetupTest, RefusedFormats) {
 TEST(ProgramSetupTest, PatHoldsAtMost42Programs) {
   PackerRig rig;
   TestFormat format;
-  format.Add(kAudio, 11, 1);
+  format.Add(kAudio, kMediaCodecMpeg1Audio, 1);
   for (int i = 0; i < 42; ++i) ASSERT_EQ(rig.packer->AddProgram(&format), kPackerOk) << i;
   const uint16_t nextPID = rig.packer->nextPID();
   EXPECT_EQ(rig.packer->AddProgram(&format), kProgramNotBuilt);
@@ -263,8 +269,8 @@ TEST(ProgramSetupTest, PatHoldsAtMost42Programs) {
 TEST(ProgramSetupTest, PmtHoldsAtMost33StreamsAndRefusalRestoresState) {
   PackerRig rig;
   TestFormat kept;
-  kept.Add(kVideo, 0, 1);
-  kept.Add(kAudio, 8, 2, AacConfig());
+  kept.Add(kVideo, kMediaCodecH264, 1);
+  kept.Add(kAudio, kMediaCodecAac, 2, AacConfig());
   ASSERT_EQ(rig.packer->AddProgram(&kept), kPackerOk);
   TSStream* video = rig.packer->videoTSStream();
   TSStream* audio = rig.packer->audioTSStream();
@@ -273,10 +279,10 @@ TEST(ProgramSetupTest, PmtHoldsAtMost33StreamsAndRefusalRestoresState) {
   TestFormat fits;
   TestFormat tooLong;
   for (TestFormat* f : {&fits, &tooLong}) {
-    f->Add(kVideo, 1, 3);
-    for (int i = 1; i < 33; ++i) f->Add(kAudio, 8, 4, Concat({0x13, 0x88}, kMarkerB));
+    f->Add(kVideo, kMediaCodecMpeg4Visual, 3);
+    for (int i = 1; i < 33; ++i) f->Add(kAudio, kMediaCodecAac, 4, Concat({0x13, 0x88}, kMarkerB));
   }
-  tooLong.Add(kAudio, 11, 5);
+  tooLong.Add(kAudio, kMediaCodecMpeg1Audio, 5);
   EXPECT_EQ(rig.packer->AddProgram(&tooLong), kProgramNotBuilt);
   EXPECT_EQ(rig.packer->programs().size(), 1u);
   EXPECT_EQ(rig.packer->patVersion(), 1);
@@ -301,7 +307,7 @@ TEST(ProgramSetupTest, NoPidAbove0x1FFE) {
   TestFormat empty;
   while (rig.packer->nextPID() < 0x1FFD) ASSERT_EQ(rig.packer->AddProgram(&empty), kProgramNotBuilt);
   TestFormat one;
-  one.Add(kAudio, 11, 1);
+  one.Add(kAudio, kMediaCodecMpeg1Audio, 1);
   ASSERT_EQ(rig.packer->AddProgram(&one), kPackerOk);  // PMT 0x1FFD, stream 0x1FFE
   EXPECT_EQ(rig.packer->programs()[0]->GetStream(0)->pid(), 0x1FFE);
   EXPECT_EQ(rig.packer->AddProgram(&one), kProgramNotBuilt);
@@ -317,8 +323,8 @@ TEST(ProgramSetupTest, RemoveProgram) {
   TestFormat a;
   TestFormat b;
   TestFormat stranger;
-  a.Add(kVideo, 0, 1);
-  b.Add(kVideo, 0, 2);
+  a.Add(kVideo, kMediaCodecH264, 1);
+  b.Add(kVideo, kMediaCodecH264, 2);
   EXPECT_EQ(rig.packer->RemoveProgram(&a), kNoSuchProgram);
   ASSERT_EQ(rig.packer->AddProgram(&a), kPackerOk);
   ASSERT_EQ(rig.packer->AddProgram(&b), kPackerOk);
@@ -331,7 +337,7 @@ TEST(ProgramSetupTest, RemoveProgram) {
   EXPECT_EQ(Frame(&rig, 2), kPackerOk);
   // A new program fills the program_number left free.
   TestFormat c;
-  c.Add(kAudio, 11, 3);
+  c.Add(kAudio, kMediaCodecMpeg1Audio, 3);
   ASSERT_EQ(rig.packer->AddProgram(&c), kPackerOk);
   EXPECT_EQ(rig.packer->programs()[1]->programNumber(), 1);
   // Removing the routed stream's program empties its slot: its frames find no stream.
@@ -346,8 +352,8 @@ TEST(ProgramSetupTest, StopAndRemoveAllEmptyTheSlots) {
   for (bool stop : {true, false}) {
     PackerRig rig;
     TestFormat format;
-    format.Add(kVideo, 0, 1);
-    format.Add(kAudio, 8, 2, AacConfig());
+    format.Add(kVideo, kMediaCodecH264, 1);
+    format.Add(kAudio, kMediaCodecAac, 2, AacConfig());
     ASSERT_EQ(rig.packer->AddProgram(&format), kPackerOk);
     ASSERT_EQ(Frame(&rig, 1), kPackerOk);
     const int32_t result = stop ? rig.packer->StopPacker() : rig.packer->RemoveAllPrograms();

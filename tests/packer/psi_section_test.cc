@@ -28,8 +28,8 @@ std::vector<uint8_t> WithStuffing(std::vector<uint8_t> bytes) {
 
 // H.264 video (codec 0) then AAC (codec 8): PMT PID 0x0010, PIDs 0x0011 and 0x0012.
 void AddVideoAudio(TestFormat* format) {
-  format->Add(kVideo, 0, 1);
-  format->Add(kAudio, 8, 2, AacConfig());
+  format->Add(kVideo, kMediaCodecH264, 1);
+  format->Add(kAudio, kMediaCodecAac, 2, AacConfig());
 }
 
 TEST(PatTest, OneProgramVersion0GoldenPacket) {

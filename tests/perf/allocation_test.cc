@@ -61,16 +61,16 @@ constexpr int kAudioId = 2;
 std::unique_ptr<MediaFormat> VideoAudioFormat() {
   auto format = std::make_unique<MediaFormat>();
   VideoStream video;
-  video.SetMainType(0);
-  video.SetCodec(0);  // H.264
+  video.SetMainType(kMediaMainTypeVideo);
+  video.SetCodec(kMediaCodecH264);
   video.SetStreamId(kVideoId);
   VideoFormatInfo vinfo{};
   vinfo.frameRate = 25.0f;
   video.SetFormat(&vinfo);
   format->AddStream(&video);
   AudioStream audio;
-  audio.SetMainType(1);
-  audio.SetCodec(8);  // AAC, raw frames that get ADTS headers
+  audio.SetMainType(kMediaMainTypeAudio);
+  audio.SetCodec(kMediaCodecAac);  // raw frames that get ADTS headers
   audio.SetStreamId(kAudioId);
   uint8_t asc[2] = {0x11, 0x90};
   AudioFormatInfo ainfo{};

@@ -41,7 +41,7 @@ int64_t PcrBase(const std::vector<uint8_t>& p) {
 // Fixture: one audio and one video description and a buffer emptied per frame.
 class PesToTsTest : public ::testing::Test {
  protected:
-  PesToTsTest() { audioDesc.SetMainType(1); }
+  PesToTsTest() { audioDesc.SetMainType(kMediaMainTypeAudio); }
 
   int32_t Send(TSStream& stream, MediaStream& desc, const std::vector<uint8_t>& bytes,
                int64_t time, Packets* out = nullptr) {

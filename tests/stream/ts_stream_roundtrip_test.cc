@@ -161,7 +161,7 @@ TEST(TsStreamRoundTripTest, H264AndAacClipDemuxUnchangedWithExpectedTimeStamps) 
   ASSERT_TRUE(buffer.Resize(2000 * 188));
   VideoStream videoDesc;
   AudioStream audioDesc;
-  audioDesc.SetMainType(1);
+  audioDesc.SetMainType(kMediaMainTypeAudio);
   VideoTSStream videoStream(0x1B, 0xE0, 0x100, true, &buffer, 188);
   AudioTSStream audioStream(0x0F, 0xC0, 0x101, false, &buffer, 188);
 

@@ -26,8 +26,8 @@ class Frame final : public IMediaFrame {
 int main() {
   MediaFormat format;
   AudioStream audio;
-  audio.SetMainType(1);
-  audio.SetCodec(8);
+  audio.SetMainType(kMediaMainTypeAudio);
+  audio.SetCodec(kMediaCodecAac);
   audio.SetStreamId(5);
   uint8_t config[2] = {0x12, 0x10};
   AudioFormatInfo info{};
