@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "stream/nal_walk.h"
 #include "stream/start_code.h"
 #include "stream/stream_types.h"
 #include "stream/ts_packet_writer.h"
@@ -53,46 +54,13 @@ const uint8_t* TSStream::H264FirstStartCode(IMediaFrame* frame) {
   return FindStartCode(bytes, size_t(size));
 }
 
-// Each NAL unit runs from its header byte up to the next start code (a four-byte code's
-// zero_byte is not part of the unit). A sequence parameter set records the time and
-// profile_idc; an IDR slice or SPS after the first unit makes the frame a key picture.
-TSStream::NalWalk::NalWalk(TSStream& stream, const uint8_t* bytes, size_t count,
-                           const uint8_t* startCode, int64_t time)
-    : m_stream(stream), m_end(bytes + count), m_time(time) {
-  Enter(startCode);
-}
-
-void TSStream::NalWalk::Enter(const uint8_t* startCode) {
-  m_nal = startCode + StartCodeLength(startCode);
-  m_next = m_end - m_nal > 2 ? m_nal + 2 : m_end;
-  if (m_end - m_nal >= 2 && (m_nal[0] & 0x1F) == kNalUnitTypeSps) {
-    m_stream.m_baseTime = m_time;
-    m_stream.m_profileIdc = m_nal[1];  // profile_idc
+bool TSStream::FinishNalWalk(NalWalk* walk, int64_t time) {
+  const NalWalkResult found = walk->Finish();
+  if (found.sawSps) {
+    m_baseTime = time;
+    m_profileIdc = found.profileIdc;
   }
-}
-
-void TSStream::NalWalk::Advance(const uint8_t* limit) {
-  if (limit > m_end) limit = m_end;
-  while (m_next < limit) {
-    const uint8_t* code = FindStartCodeFrom(m_nal, m_next, limit);
-    if (code == nullptr) {
-      m_next = limit;
-      return;
-    }
-    m_stream.m_h264Parser.FeedNal(m_nal, int32_t(code - m_nal));
-    const uint8_t* header = code + StartCodeLength(code);
-    if (header < m_end) {
-      const int type = header[0] & 0x1F;  // nal_unit_type
-      if (type == kNalUnitTypeIdrSlice || type == kNalUnitTypeSps) m_key = true;
-    }
-    Enter(code);
-  }
-}
-
-bool TSStream::NalWalk::Finish() {
-  Advance(m_end);
-  m_stream.m_h264Parser.FeedNal(m_nal, int32_t(m_end - m_nal));
-  return m_key;
+  return found.keyPicture;
 }
 
 int32_t TSStream::WritePESHeader(IMediaFrame* frame, uint32_t* length, uint8_t* dest,
@@ -107,7 +75,7 @@ int32_t TSStream::WritePESHeader(IMediaFrame* frame, uint32_t* length, uint8_t* 
       MeasureFrameDuration(time);
       return -1;
     }
-    NalWalk walk(*this, frame->GetData(), size_t(frame->GetSize()), startCode, time);
+    NalWalk walk(m_h264Parser, frame->GetData(), size_t(frame->GetSize()), startCode);
     return WritePESHeader(frame, length, dest, isVideo, &walk);
   }
   return WritePESHeader(frame, length, dest, isVideo, nullptr);
@@ -127,7 +95,7 @@ int32_t TSStream::WritePESHeader(IMediaFrame* frame, uint32_t* length, uint8_t* 
 
   int64_t pts = ticks;
   int64_t dts = ticks - kAudioDtsOffsetTicks;
-  if (timestamps && !stamped && walk != nullptr) walk->Finish();  // every NAL unit fed, in order
+  if (timestamps && !stamped && walk != nullptr) FinishNalWalk(walk, time);  // every NAL unit fed, in order
   if (stamped && isVideo) {
     MeasureFrameDuration(time);
     if (m_hasTimeTrailer) {
@@ -142,7 +110,7 @@ int32_t TSStream::WritePESHeader(IMediaFrame* frame, uint32_t* length, uint8_t* 
     } else if (m_streamType != kStreamTypeH264) {
       dts = ticks;
     } else {
-      const bool key = walk != nullptr && walk->Finish();
+      const bool key = walk != nullptr && FinishNalWalk(walk, time);
       dts = ticks;
       if (m_profileIdc > kProfileIdcBaseline) {
         int64_t t = time;

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "stream/nal_walk.h"
 #include "stream/packet_copy.h"
 #include "stream/stream_types.h"
 #include "stream/ts_packet_buffer.h"
@@ -176,7 +177,7 @@ int32_t TSStream::PESToTS(MediaStream* description, IMediaFrame* frame, const ui
     // the walk. When the buffer runs out, the walk still covers the whole frame.
     const uint8_t* frameBytes = frame->GetData();
     const int frameSize = frame->GetSize();
-    NalWalk walk(*this, frameBytes, size_t(frameSize), startCode, time);
+    NalWalk walk(m_h264Parser, frameBytes, size_t(frameSize), startCode);
     if (frameBytes == data && uint64_t(frameSize) == payload && first >= 2) {
       walk.Advance(data + first);
       ok = PutPayloadPackets(data + first, payload - first, &consumed, &walk);

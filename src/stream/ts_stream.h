@@ -15,6 +15,7 @@
 
 namespace palvex {
 
+class NalWalk;
 class TSPacketBuffer;
 
 class TSStream : public PSIElement {
@@ -78,37 +79,14 @@ class TSStream : public PSIElement {
   int32_t profileIdc() const { return m_profileIdc; }
 
  private:
-  // Walk over the NAL units of one H.264 frame, from its first start code: feeds every unit
-  // to the H.264 reader, records sequence parameter sets and finds key pictures. It can be
-  // advanced piece by piece, so that each piece is scanned right after it was copied.
-  class NalWalk {
-   public:
-    NalWalk(TSStream& stream, const uint8_t* bytes, size_t count, const uint8_t* startCode,
-            int64_t time);
-    // Handles every start code that ends before limit.
-    void Advance(const uint8_t* limit);
-    // Moves on to p over bytes known to end no start code (no 0x01 behind two zeros).
-    void SkipTo(const uint8_t* p) {
-      if (p > m_next) m_next = p < m_end ? p : m_end;
-    }
-    // Handles the rest and feeds the last unit; true for a key picture.
-    bool Finish();
-
-   private:
-    void Enter(const uint8_t* startCode);
-    TSStream& m_stream;
-    const uint8_t* m_end;
-    const uint8_t* m_nal = nullptr;   // header byte of the current unit
-    const uint8_t* m_next = nullptr;  // where a 0x01 closing the next start code may stand
-    int64_t m_time;
-    bool m_key = false;
-  };
-
   // WritePESHeader with the frame's NAL walk (H.264 only) under way, or null.
   int32_t WritePESHeader(IMediaFrame* frame, uint32_t* length, uint8_t* dest, bool isVideo,
                          NalWalk* walk);
   // First start code of an H.264 frame, or null when the frame has none to walk.
   static const uint8_t* H264FirstStartCode(IMediaFrame* frame);
+  // Finishes the frame's NAL walk and applies what it found: a sequence parameter set
+  // makes the frame's time the base time and sets the profile. True for a key picture.
+  bool FinishNalWalk(NalWalk* walk, int64_t time);
   void MeasureFrameDuration(int64_t time);
   bool DecidePCR(int64_t ticks);
   // A slot for the first TS packet of a PES packet of `total` bytes, its header and
