@@ -1,6 +1,8 @@
-// PES packet header (ISO/IEC 13818-1 2.4.3.7) and the time stamps of one frame: audio DTS
-// 40 ms before the PTS, frame-duration measurement on video, PTS from a 100-ns time
-// trailer, and on H.264 above Baseline a PTS derived from the picture order count.
+// PES packet header and the time stamps of one frame: audio DTS 40 ms before the PTS,
+// frame-duration measurement on video, PTS from a 100-ns time trailer, and on H.264
+// above Baseline a PTS derived from the picture order count.
+#include "stream/pes_header.h"
+
 #include <algorithm>
 #include <cstring>
 
@@ -15,7 +17,6 @@ namespace palvex {
 namespace {
 
 constexpr int64_t kAudioDtsOffsetTicks = 3600;  // 40 ms
-constexpr uint32_t kMaxPESPacketLength = 0xFFFF;
 
 }  // namespace
 
@@ -66,10 +67,8 @@ bool TSStream::FinishNalWalk(NalWalk* walk, int64_t time) {
 int32_t TSStream::WritePESHeader(IMediaFrame* frame, uint32_t* length, uint8_t* dest,
                                  bool isVideo) {
   const int64_t time = frame->GetTime();
-  const uint8_t* startCode = nullptr;
-  if (MicrosecondsToTicks(time) >= 0 && isVideo && !m_hasTimeTrailer &&
-      m_streamType == kStreamTypeH264) {
-    startCode = H264FirstStartCode(frame);
+  if (WalksNalUnits(MicrosecondsToTicks(time), isVideo)) {
+    const uint8_t* startCode = H264FirstStartCode(frame);
     if (startCode == nullptr) {
       PutPesStartCode(dest, m_streamId);
       MeasureFrameDuration(time);
@@ -81,71 +80,112 @@ int32_t TSStream::WritePESHeader(IMediaFrame* frame, uint32_t* length, uint8_t* 
   return WritePESHeader(frame, length, dest, isVideo, nullptr);
 }
 
-int32_t TSStream::WritePESHeader(IMediaFrame* frame, uint32_t* length, uint8_t* dest,
-                                 bool isVideo, NalWalk* walk) {
+// The rule of the stream, one per branch. Frames without a time stamp (negative times)
+// get no PTS or DTS; the H.264 walk is still finished so that every NAL unit is fed in
+// order.
+PesTimestamps TSStream::DecideTimestamps(IMediaFrame* frame, uint32_t payload, bool isVideo,
+                                         NalWalk* walk) {
   const int64_t time = frame->GetTime();
   const int64_t ticks = MicrosecondsToTicks(time);
-  const uint32_t payload = *length;
+  PesTimestamps stamps;
   // The header is 19 bytes from tick 0 on, as the packetizer reckons. A negative time means
   // the frame has no time stamp, also from -11 to -1 us, which truncate to tick 0: those
   // frames keep the 19-byte header with its 10 header data bytes as stuffing.
-  const bool timestamps = ticks >= 0;
-  const bool stamped = timestamps && time >= 0;
-  const uint32_t dataLength = timestamps ? 10 : 0;
-
-  int64_t pts = ticks;
-  int64_t dts = ticks - kAudioDtsOffsetTicks;
-  if (timestamps && !stamped && walk != nullptr) FinishNalWalk(walk, time);  // every NAL unit fed, in order
-  if (stamped && isVideo) {
-    MeasureFrameDuration(time);
-    if (m_hasTimeTrailer) {
-      // Presentation time in 100 ns, least significant byte first, right behind the payload.
-      const uint8_t* bytes = frame->GetData();
-      const int size = frame->GetSize();
-      if (bytes != nullptr && size >= 0 && uint64_t(payload) + 8 <= uint64_t(size)) {
-        uint64_t trailer = 0;
-        for (int i = 7; i >= 0; --i) trailer = trailer << 8 | bytes[payload + uint32_t(i)];
-        pts = HundredNanosecondsToTicks(int64_t(trailer));
-      }
-    } else if (m_streamType != kStreamTypeH264) {
-      dts = ticks;
-    } else {
-      const bool key = walk != nullptr && FinishNalWalk(walk, time);
-      dts = ticks;
-      if (m_profileIdc > kProfileIdcBaseline) {
-        int64_t t = time;
-        if (key) {
-          m_basePOC = m_h264Parser.GetPictureOrderCount();
-          m_baseTime = time;
-        } else if (m_frameDuration == 0) {
-          // No frame duration yet to scale the count by: the picture is presented at its
-          // own time rather than at the key picture's, which would put its PTS before
-          // its DTS.
-        } else {
-          // Two picture-order-count steps per frame, in 64 bits so long GOPs cannot overflow.
-          const int64_t steps = int64_t(m_h264Parser.GetPictureOrderCount()) - m_basePOC;
-          const int64_t q = steps * m_frameDuration / 2;
-          t = int64_t(uint64_t(m_baseTime) + uint64_t(q));
-        }
-        pts = t / 1000 * 90;  // whole milliseconds, then 90 kHz ticks
-      }
-    }
+  stamps.present = ticks >= 0;
+  stamps.stamped = stamps.present && time >= 0;
+  stamps.headerDataLength = stamps.present ? kPesTimestampDataLength : 0;
+  if (!stamps.stamped) {
+    if (stamps.present && walk != nullptr) FinishNalWalk(walk, time);
+    return stamps;
   }
-
-  uint32_t packetLength = 0;  // unbounded on video
   if (!isVideo) {
-    packetLength = std::min(payload, kMaxPESPacketLength - 3 - dataLength) + dataLength + 3;
+    // Audio: decoded 40 ms ahead of its presentation.
+    stamps.pts = ticks;
+    stamps.dts = ticks - kAudioDtsOffsetTicks;
+    return stamps;
   }
-  PutPesHeaderStart(dest, m_streamId, packetLength, kPesFlagsAligned,
-                    stamped ? kPtsDtsFlagsBoth : kPtsDtsFlagsNone, uint8_t(dataLength));
-  if (!timestamps) return 9;
-  if (!stamped) {
-    std::memset(dest + 9, 0xFF, dataLength);   // stuffing_byte
-    return 19;
+  MeasureFrameDuration(time);
+  if (m_hasTimeTrailer) {
+    // Time trailer: the PTS from the trailer, the DTS 40 ms before the frame time.
+    stamps.pts = TrailerPts(frame, payload, ticks);
+    stamps.dts = ticks - kAudioDtsOffsetTicks;
+    return stamps;
   }
-  uint8_t* q = PutTimestamp(dest + 9, 0x3, pts);  // PTS
-  PutTimestamp(q, 0x1, dts);                   // DTS
-  return 19;
+  stamps.dts = ticks;
+  if (m_streamType != kStreamTypeH264) {
+    // Other video: presented at its own time.
+    stamps.pts = ticks;
+    return stamps;
+  }
+  const bool key = walk != nullptr && FinishNalWalk(walk, time);
+  if (m_profileIdc <= kProfileIdcBaseline) {
+    // H.264 Baseline (or no SPS seen yet): no reordering, presented at its own time.
+    stamps.pts = ticks;
+    return stamps;
+  }
+  // H.264 above Baseline: placed by its picture order count.
+  stamps.pts = PictureOrderPts(time, key);
+  return stamps;
+}
+
+// Presentation time in 100 ns, least significant byte first, right behind the payload;
+// the frame time when the frame is too short to hold it.
+int64_t TSStream::TrailerPts(IMediaFrame* frame, uint32_t payload, int64_t ticks) {
+  const uint8_t* bytes = frame->GetData();
+  const int size = frame->GetSize();
+  if (bytes == nullptr || size < 0 || uint64_t(payload) + 8 > uint64_t(size)) return ticks;
+  uint64_t trailer = 0;
+  for (int i = 7; i >= 0; --i) trailer = trailer << 8 | bytes[payload + uint32_t(i)];
+  return HundredNanosecondsToTicks(int64_t(trailer));
+}
+
+// A key picture starts a new base: its own time and picture order count. The pictures
+// after it are placed at the base time plus half a frame duration per count step.
+int64_t TSStream::PictureOrderPts(int64_t time, bool key) {
+  int64_t t = time;
+  if (key) {
+    m_basePOC = m_h264Parser.GetPictureOrderCount();
+    m_baseTime = time;
+  } else if (m_frameDuration == 0) {
+    // No frame duration yet to scale the count by: the picture is presented at its own
+    // time rather than at the key picture's, which would put its PTS before its DTS.
+  } else {
+    // Two picture-order-count steps per frame, in 64 bits so long GOPs cannot overflow.
+    const int64_t steps = int64_t(m_h264Parser.GetPictureOrderCount()) - m_basePOC;
+    const int64_t q = steps * m_frameDuration / 2;
+    t = int64_t(uint64_t(m_baseTime) + uint64_t(q));
+  }
+  return t / 1000 * 90;  // whole milliseconds, then 90 kHz ticks
+}
+
+int32_t TSStream::WritePESHeader(IMediaFrame* frame, uint32_t* length, uint8_t* dest,
+                                 bool isVideo, NalWalk* walk) {
+  const uint32_t payload = *length;
+  const PesTimestamps stamps = DecideTimestamps(frame, payload, isVideo, walk);
+  return PutPesHeader(dest, m_streamId, PesPacketLength(payload, isVideo, stamps.headerDataLength),
+                      stamps);
+}
+
+uint32_t PesPacketLength(uint32_t payload, bool isVideo, uint32_t headerDataLength) {
+  if (isVideo) return 0;
+  // PES_packet_length counts the flags, PES_header_data_length, the header data and the payload.
+  return std::min(payload, kMaxPesPacketLength - 3 - headerDataLength) + headerDataLength + 3;
+}
+
+int32_t PutPesHeader(uint8_t* dest, uint8_t streamId, uint32_t packetLength,
+                     const PesTimestamps& stamps) {
+  PutPesHeaderStart(dest, streamId, packetLength, kPesFlagsAligned,
+                    stamps.stamped ? kPtsDtsFlagsBoth : kPtsDtsFlagsNone,
+                    uint8_t(stamps.headerDataLength));
+  uint8_t* q = dest + kPesHeaderFixedLength;
+  if (!stamps.present) return int32_t(q - dest);
+  if (!stamps.stamped) {
+    std::memset(q, 0xFF, stamps.headerDataLength);  // stuffing_byte
+    return int32_t(q + stamps.headerDataLength - dest);
+  }
+  q = PutTimestamp(q, 0x3, stamps.pts);  // '0011', PTS
+  q = PutTimestamp(q, 0x1, stamps.dts);  // '0001', DTS
+  return int32_t(q - dest);
 }
 
 }  // namespace palvex

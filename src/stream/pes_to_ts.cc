@@ -1,5 +1,4 @@
-// PES packets cut into 188-byte transport stream packets (ISO/IEC 13818-1 2.4.3), with
-// the PCR in the first packet of a frame on the program's clock stream, and the raw path
+// PES packets cut into 188-byte transport stream packets, with the PCR in the first packet of a frame on the program's clock stream, and the raw path
 // that carries LATM and private audio without a PES header.
 #include <algorithm>
 #include <cstdio>
@@ -7,6 +6,7 @@
 
 #include "stream/nal_walk.h"
 #include "stream/packet_copy.h"
+#include "stream/pes_header.h"
 #include "stream/stream_types.h"
 #include "stream/ts_packet_buffer.h"
 #include "stream/ts_packet_writer.h"
@@ -19,8 +19,8 @@ namespace {
 constexpr int64_t kPcrIntervalTicks = 3600;  // 40 ms of frame time between PCRs
 // Payload of a bounded PES packet: PES_packet_length counts at most 65535 bytes after
 // itself, of which 3 are flags and header length, then PES_header_data_length bytes.
-constexpr uint32_t kMaxPESPayloadWithTimestamps = 65535 - 3 - 10;
-constexpr uint32_t kMaxPESPayloadWithout = 65535 - 3;
+constexpr uint32_t kMaxPESPayloadWithTimestamps = kMaxPesPacketLength - 3 - kPesTimestampDataLength;
+constexpr uint32_t kMaxPESPayloadWithout = kMaxPesPacketLength - 3;
 constexpr uint32_t kFramePrefetch = 1024;
 
 }  // namespace
@@ -129,6 +129,10 @@ bool TSStream::PutPayloadPackets(const uint8_t* data, uint32_t count, uint32_t* 
   return true;
 }
 
+bool TSStream::WalksNalUnits(int64_t ticks, bool isVideo) const {
+  return ticks >= 0 && isVideo && !m_hasTimeTrailer && m_streamType == kStreamTypeH264;
+}
+
 int32_t TSStream::PESToTS(MediaStream* description, IMediaFrame* frame, const uint8_t* data,
                           uint32_t* length) {
   if (length == nullptr || *length == 0) return 0;
@@ -136,14 +140,12 @@ int32_t TSStream::PESToTS(MediaStream* description, IMediaFrame* frame, const ui
   const int64_t time = frame->GetTime();
   const int64_t ticks = MicrosecondsToTicks(time);
   const bool isVideo = description != nullptr && description->GetMainType() == kMediaMainTypeVideo;
-  const bool timestamps = ticks >= 0;
-  const uint32_t headerLength = timestamps ? 19 : 9;
 
   // An H.264 frame without a start code has no header to write: it is refused before a
   // slot is taken, so it leaves no packet and the continuity counter stays. It still
   // counts for the frame-duration measurement, as a header writer that fails does.
   const uint8_t* startCode = nullptr;
-  if (timestamps && isVideo && !m_hasTimeTrailer && m_streamType == kStreamTypeH264) {
+  if (WalksNalUnits(ticks, isVideo)) {
     startCode = H264FirstStartCode(frame);
     if (startCode == nullptr) {
       MeasureFrameDuration(time);
@@ -156,10 +158,18 @@ int32_t TSStream::PESToTS(MediaStream* description, IMediaFrame* frame, const ui
   const uint8_t* const prefetchEnd = data + std::min(*length, kFramePrefetch);
   for (const uint8_t* line = data; line < prefetchEnd; line += 64) __builtin_prefetch(line);
 
-  const bool withPCR = m_carriesPCR && DecidePCR(ticks);
+  const int32_t result = PutFirstPESPacket(frame, &data, length, ticks, isVideo, startCode);
+  if (result != 0) return result;
+  return PutContinuationPESPackets(data, length);
+}
 
-  // First PES packet: the header with the time stamps. A bounded (non-video) PES packet
-  // holds at most 65522 payload bytes; the rest follows in further PES packets.
+// First PES packet: the header with the time stamps. A bounded (non-video) PES packet
+// holds at most 65522 payload bytes; the rest follows in further PES packets.
+int32_t TSStream::PutFirstPESPacket(IMediaFrame* frame, const uint8_t** data, uint32_t* length,
+                                    int64_t ticks, bool isVideo, const uint8_t* startCode) {
+  const bool withPCR = m_carriesPCR && DecidePCR(ticks);
+  const bool timestamps = ticks >= 0;
+  const uint32_t headerLength = kPesHeaderFixedLength + (timestamps ? kPesTimestampDataLength : 0);
   uint32_t payload = *length;
   if (!isVideo) {
     payload = std::min(payload, timestamps ? kMaxPESPayloadWithTimestamps : kMaxPESPayloadWithout);
@@ -167,45 +177,58 @@ int32_t TSStream::PESToTS(MediaStream* description, IMediaFrame* frame, const ui
   uint32_t e = 0;
   uint8_t* pes = StartPESPacket(uint64_t(headerLength) + payload, withPCR, &e);
   if (pes == nullptr) return kNoFreePacket;
-  uint32_t first = e - headerLength;
+  const uint32_t first = e - headerLength;
   uint32_t consumed = first;
   bool ok = true;
   if (startCode != nullptr) {
-    std::memcpy(pes + headerLength, data, first);
-    // H.264: the frame's bytes are searched for start codes as they are copied into their
-    // packets, one pass over the frame; the header, whose size is known, is completed after
-    // the walk. When the buffer runs out, the walk still covers the whole frame.
-    const uint8_t* frameBytes = frame->GetData();
-    const int frameSize = frame->GetSize();
-    NalWalk walk(m_h264Parser, frameBytes, size_t(frameSize), startCode);
-    if (frameBytes == data && uint64_t(frameSize) == payload && first >= 2) {
-      walk.Advance(data + first);
-      ok = PutPayloadPackets(data + first, payload - first, &consumed, &walk);
-      WritePESHeader(frame, length, pes, isVideo, &walk);
-    } else {
-      WritePESHeader(frame, length, pes, isVideo, &walk);
-      ok = PutPayloadPackets(data + first, payload - first, &consumed);
-    }
+    ok = PutH264Payload(frame, *data, length, pes, headerLength, payload, startCode, &consumed);
   } else {
     // The header before the payload: its work overlaps the wait for the frame's bytes.
     WritePESHeader(frame, length, pes, isVideo, nullptr);
-    std::memcpy(pes + headerLength, data, first);
-    ok = PutPayloadPackets(data + first, payload - first, &consumed);
+    std::memcpy(pes + headerLength, *data, first);
+    ok = PutPayloadPackets(*data + first, payload - first, &consumed);
   }
   *length -= consumed;
-  data += consumed;
-  if (!ok) return kNoFreePacket;
+  *data += consumed;
+  return ok ? 0 : kNoFreePacket;
+}
 
-  // Further PES packets of a bounded stream: a 9-byte header without time stamps, and
-  // data_alignment_indicator 0, since their payload continues an access unit.
+// H.264: the frame's bytes are searched for start codes as they are copied into their
+// packets, one pass over the frame; the header, whose size is known, is completed after
+// the walk. When the buffer runs out, the walk still covers the whole frame. *consumed
+// holds the bytes of the first packet already counted.
+bool TSStream::PutH264Payload(IMediaFrame* frame, const uint8_t* data, uint32_t* length,
+                              uint8_t* pes, uint32_t headerLength, uint32_t payload,
+                              const uint8_t* startCode, uint32_t* consumed) {
+  const uint32_t first = *consumed;
+  std::memcpy(pes + headerLength, data, first);
+  const uint8_t* frameBytes = frame->GetData();
+  const int frameSize = frame->GetSize();
+  NalWalk walk(m_h264Parser, frameBytes, size_t(frameSize), startCode);
+  bool ok = true;
+  if (frameBytes == data && uint64_t(frameSize) == payload && first >= 2) {
+    walk.Advance(data + first);
+    ok = PutPayloadPackets(data + first, payload - first, consumed, &walk);
+    WritePESHeader(frame, length, pes, true, &walk);
+  } else {
+    WritePESHeader(frame, length, pes, true, &walk);
+    ok = PutPayloadPackets(data + first, payload - first, consumed);
+  }
+  return ok;
+}
+
+// Further PES packets of a bounded stream: a 9-byte header without time stamps, and
+// data_alignment_indicator 0, since their payload continues an access unit.
+int32_t TSStream::PutContinuationPESPackets(const uint8_t* data, uint32_t* length) {
   while (*length > 0) {
-    payload = std::min(*length, kMaxPESPayloadWithout);
-    pes = StartPESPacket(uint64_t(kPesHeaderFixedLength) + payload, false, &e);
+    const uint32_t payload = std::min(*length, kMaxPESPayloadWithout);
+    uint32_t e = 0;
+    uint8_t* pes = StartPESPacket(uint64_t(kPesHeaderFixedLength) + payload, false, &e);
     if (pes == nullptr) return kNoFreePacket;
     PutPesHeaderStart(pes, m_streamId, payload + 3, kPesFlagsContinued, kPtsDtsFlagsNone, 0);
-    first = e - kPesHeaderFixedLength;
+    const uint32_t first = e - kPesHeaderFixedLength;
     std::memcpy(pes + kPesHeaderFixedLength, data, first);
-    consumed = first;
+    uint32_t consumed = first;
     const bool more = PutPayloadPackets(data + first, payload - first, &consumed);
     *length -= consumed;
     data += consumed;

@@ -10,6 +10,7 @@
 #include "palvex/media_frame.h"
 #include "palvex/media_stream.h"
 #include "stream/h264_slice_parser.h"
+#include "stream/pes_header.h"
 #include "stream/psi_element.h"
 #include "stream/result_codes.h"
 
@@ -82,6 +83,30 @@ class TSStream : public PSIElement {
   // WritePESHeader with the frame's NAL walk (H.264 only) under way, or null.
   int32_t WritePESHeader(IMediaFrame* frame, uint32_t* length, uint8_t* dest, bool isVideo,
                          NalWalk* walk);
+  // The frame's time stamps by the rule of this stream (audio, time trailer, other video,
+  // H.264 Baseline, H.264 picture order count); finishes the walk when one is given.
+  PesTimestamps DecideTimestamps(IMediaFrame* frame, uint32_t payload, bool isVideo,
+                                 NalWalk* walk);
+  // PTS from the frame's 8-byte time trailer behind `payload` bytes, or ticks without one.
+  static int64_t TrailerPts(IMediaFrame* frame, uint32_t payload, int64_t ticks);
+  // PTS of an H.264 picture above Baseline from its picture order count; a key picture
+  // becomes the new base.
+  int64_t PictureOrderPts(int64_t time, bool key);
+  // True when the frame's NAL units are walked: H.264 video from tick 0 on, without a
+  // time trailer.
+  bool WalksNalUnits(int64_t ticks, bool isVideo) const;
+  // The first PES packet of a frame at `ticks`, with the PCR when one is due: header,
+  // payload up to the PES packet's end. *data and *length move on past the bytes placed.
+  // 0, or kNoFreePacket.
+  int32_t PutFirstPESPacket(IMediaFrame* frame, const uint8_t** data, uint32_t* length,
+                            int64_t ticks, bool isVideo, const uint8_t* startCode);
+  // The payload of an H.264 frame's first PES packet, copied while its NAL units are
+  // walked, and the header completed from the walk. False when the buffer ran out.
+  bool PutH264Payload(IMediaFrame* frame, const uint8_t* data, uint32_t* length, uint8_t* pes,
+                      uint32_t headerLength, uint32_t payload, const uint8_t* startCode,
+                      uint32_t* consumed);
+  // The rest of a bounded frame in PES packets without time stamps. 0, or kNoFreePacket.
+  int32_t PutContinuationPESPackets(const uint8_t* data, uint32_t* length);
   // First start code of an H.264 frame, or null when the frame has none to walk.
   static const uint8_t* H264FirstStartCode(IMediaFrame* frame);
   // Finishes the frame's NAL walk and applies what it found: a sequence parameter set

@@ -1,0 +1,39 @@
+// The PES packet header of a frame's first PES packet, apart from the rule that decides
+// its time stamps: the decision yields a PesTimestamps, PutPesHeader writes the bytes.
+#ifndef PALVEX_STREAM_PES_HEADER_H_
+#define PALVEX_STREAM_PES_HEADER_H_
+
+#include <cstdint>
+
+namespace palvex {
+
+// Largest PES_packet_length: the bytes a bounded PES packet holds after the field.
+constexpr uint32_t kMaxPesPacketLength = 0xFFFF;
+// PES_header_data_length of a header with time stamps: PTS and DTS, 5 bytes each.
+constexpr uint32_t kPesTimestampDataLength = 10;
+
+// The time stamps of one frame as its stream's rule decided them.
+struct PesTimestamps {
+  // The header carries kPesTimestampDataLength bytes of header data: PTS and DTS when
+  // stamped, 0xFF stuffing otherwise. False for a frame before tick 0.
+  bool present = false;
+  // PTS_DTS_flags '11'.
+  bool stamped = false;
+  int64_t pts = 0;  // 90 kHz ticks, taken modulo 2^33 when written
+  int64_t dts = 0;
+  // PES_header_data_length: kPesTimestampDataLength when present, else 0.
+  uint32_t headerDataLength = 0;
+};
+
+// PES_packet_length of the first PES packet of a frame: 0 (unbounded) on video; otherwise
+// the bytes after the field, with the payload cut to what 16 bits can count.
+uint32_t PesPacketLength(uint32_t payload, bool isVideo, uint32_t headerDataLength);
+
+// Writes the header of a frame's first PES packet at dest (room for 19 bytes):
+// data_alignment_indicator 1 and the time stamps. Returns its length, 9 or 19.
+int32_t PutPesHeader(uint8_t* dest, uint8_t streamId, uint32_t packetLength,
+                     const PesTimestamps& stamps);
+
+}  // namespace palvex
+
+#endif  // PALVEX_STREAM_PES_HEADER_H_
