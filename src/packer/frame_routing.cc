@@ -28,23 +28,42 @@ int32_t TSPacker::MuxFrame(int32_t streamId, IMediaFrame* frame) {
   MediaStream* description = nullptr;
   TSStream* stream = nullptr;
   bool isAudio = false;
-  // The video slot first: when both carry the same id, the video stream wins.
-  if (m_videoStream != nullptr && int32_t(m_videoStream->GetStreamId()) == streamId) {
-    description = m_videoStream;
-    stream = m_videoTSStream;
-  } else if (m_audioStream != nullptr && int32_t(m_audioStream->GetStreamId()) == streamId) {
-    description = m_audioStream;
-    stream = m_audioTSStream;
-    isAudio = true;
-  } else {
-    return kNoStream;
+  if (!FindStream(streamId, &description, &stream, &isAudio)) return kNoStream;
+  if (TakesADTSHeader(frame, isAudio)) {
+    const int32_t result = InsertADTSHeader(frame);
+    if (result != kPackerOk) return result;
   }
-  if (stream == nullptr) {
-    std::printf("not find stream \n");
-    return kNoStream;
+  const int64_t t = frame->GetTime();
+  if (PSIDue(t)) {
+    const int32_t result = EmitPSI(t);
+    if (result != kPackerOk) return result;
   }
+  return HandOver(stream, description, frame);
+}
 
-  // ADTS detection over the first audio frames: do they already carry headers?
+// The video slot first: when both carry the same id, the video stream wins.
+bool TSPacker::FindStream(int32_t streamId, MediaStream** description, TSStream** stream,
+                          bool* isAudio) {
+  if (m_videoStream != nullptr && int32_t(m_videoStream->GetStreamId()) == streamId) {
+    *description = m_videoStream;
+    *stream = m_videoTSStream;
+  } else if (m_audioStream != nullptr && int32_t(m_audioStream->GetStreamId()) == streamId) {
+    *description = m_audioStream;
+    *stream = m_audioTSStream;
+    *isAudio = true;
+  } else {
+    return false;
+  }
+  if (*stream == nullptr) {
+    std::printf("not find stream \n");
+    return false;
+  }
+  return true;
+}
+
+// ADTS detection over the first audio frames: do they already carry headers? The decision
+// turns insertion off for good only when all examined frames had them.
+bool TSPacker::TakesADTSHeader(IMediaFrame* frame, bool isAudio) {
   bool stillDeciding = false;
   bool carriesSyncword = false;
   if (m_adtsChecked < kADTSFramesExamined && isAudio) {
@@ -53,50 +72,50 @@ int32_t TSPacker::MuxFrame(int32_t streamId, IMediaFrame* frame) {
     ++m_adtsChecked;
     stillDeciding = m_adtsChecked < kADTSFramesExamined;
   }
-  // The decision: insertion goes off for good only when all examined frames had headers.
   if (m_adtsChecked == kADTSFramesExamined && m_insertADTS) {
     if (m_adtsFound == kADTSFramesExamined) m_insertADTS = false;
     m_adtsChecked = kADTSDecided;
   }
   // Without a template there is no header to insert; a frame that already begins with a
   // syncword while the decision is pending must not get a second one.
-  if (m_insertADTS && isAudio && m_adtsBuilt && !(stillDeciding && carriesSyncword)) {
-    const int32_t result = InsertADTSHeader(frame);
-    if (result != kPackerOk) return result;
-  }
+  return m_insertADTS && isAudio && m_adtsBuilt && !(stillDeciding && carriesSyncword);
+}
 
-  // PAT and PMTs before the first frame, then every kPSIInterval of frame time. A frame
-  // earlier than the last emission restarts the interval from its own time.
-  const int64_t t = frame->GetTime();
-  bool emitPSI = false;
+// PAT and PMTs before the first frame, then every kPSIInterval of frame time. A frame
+// earlier than the last emission restarts the interval from its own time.
+bool TSPacker::PSIDue(int64_t t) {
   if (m_psiCount == 0) {
     m_psiCount = 1;
-    emitPSI = true;
-  } else {
-    if (t < m_lastPSITime) m_lastPSITime = t;
-    // t >= m_lastPSITime here; the difference is taken unsigned so that it cannot overflow.
-    if (uint64_t(t) - uint64_t(m_lastPSITime) >= uint64_t(kPSIInterval)) {
-      // Only whether the count is 0 matters; it stops short of overflowing.
-      if (m_psiCount < std::numeric_limits<int32_t>::max()) ++m_psiCount;
-      emitPSI = true;
-    }
+    return true;
   }
-  if (emitPSI) {
-    // Timing moves on before the packets are written: a failed emission waits for the
-    // next interval.
-    m_lastPSITime = t;
-    int32_t result = PATToTS();
-    if (result != kPackerOk) {
-      std::printf("PATToTS error \n");
-      return result;
-    }
-    result = PMTToTS();
-    if (result != kPackerOk) {
-      std::printf("PMTToTS error \n");
-      return result;
-    }
-  }
+  if (t < m_lastPSITime) m_lastPSITime = t;
+  // t >= m_lastPSITime here; the difference is taken unsigned so that it cannot overflow.
+  if (uint64_t(t) - uint64_t(m_lastPSITime) < uint64_t(kPSIInterval)) return false;
+  // Only whether the count is 0 matters; it stops short of overflowing.
+  if (m_psiCount < std::numeric_limits<int32_t>::max()) ++m_psiCount;
+  return true;
+}
 
+// Timing moves on before the packets are written: a failed emission waits for the next
+// interval.
+int32_t TSPacker::EmitPSI(int64_t t) {
+  m_lastPSITime = t;
+  int32_t result = PATToTS();
+  if (result != kPackerOk) {
+    std::printf("PATToTS error \n");
+    return result;
+  }
+  result = PMTToTS();
+  if (result != kPackerOk) {
+    std::printf("PMTToTS error \n");
+    return result;
+  }
+  return kPackerOk;
+}
+
+// The frame's bytes as they are now (after an ADTS header went in front) to the stream's
+// packetizer.
+int32_t TSPacker::HandOver(TSStream* stream, MediaStream* description, IMediaFrame* frame) {
   const uint8_t* data = frame->GetData();
   const int size = frame->GetSize();
   if (size < 0 || (data == nullptr && size > 0)) return kNoStream;

@@ -180,6 +180,29 @@ bool TSPacker::BuildStream(PMTProgram* program, MediaStream* description, uint16
   return true;
 }
 
+// Every listed stream uses up a PID number, carried or not, so the PIDs of the others
+// follow the list. False when the PIDs run out, an allocation fails or the PMT would no
+// longer fit one packet; the streams built so far stay in the program.
+bool TSPacker::BuildStreams(PMTProgram* program, const std::vector<MediaStream*>& descriptions,
+                            bool* pcrChosen) {
+  int32_t pmtLength = program->WritePSI(nullptr);
+  for (MediaStream* description : descriptions) {
+    uint16_t pid = 0;
+    if (!TakePID(&pid)) return false;
+    if (description == nullptr) continue;
+    TSStream* stream = nullptr;
+    if (!BuildStream(program, description, pid, pcrChosen, &stream)) return false;
+    if (stream == nullptr) continue;
+    // The PMT, too, must fit one packet.
+    pmtLength += stream->WritePSI(nullptr);
+    if (pmtLength > kMaxSectionLength || !program->AppendStream(stream)) {
+      DestroyStream(stream);
+      return false;
+    }
+  }
+  return true;
+}
+
 // Builds the program in full or not at all: on refusal the program, its streams, the
 // routing slots, the ADTS switch and template, m_programs and m_patVersion are as they
 // were. PID numbers taken before the refusal stay taken.
@@ -199,31 +222,7 @@ int32_t TSPacker::AddProgram(MediaFormat* format) {
 
   const SetupState saved = SaveSetupState();
   bool pcrChosen = false;
-  bool built = true;
-  int32_t pmtLength = program->WritePSI(nullptr);
-  for (MediaStream* description : descriptions) {
-    // Every listed stream uses up a PID number, carried or not, so the PIDs of the
-    // others follow the list.
-    uint16_t pid = 0;
-    if (!TakePID(&pid)) {
-      built = false;
-      break;
-    }
-    if (description == nullptr) continue;
-    TSStream* stream = nullptr;
-    if (!BuildStream(program, description, pid, &pcrChosen, &stream)) {
-      built = false;
-      break;
-    }
-    if (stream == nullptr) continue;
-    // The PMT, too, must fit one packet.
-    pmtLength += stream->WritePSI(nullptr);
-    if (pmtLength > kMaxSectionLength || !program->AppendStream(stream)) {
-      DestroyStream(stream);
-      built = false;
-      break;
-    }
-  }
+  bool built = BuildStreams(program, descriptions, &pcrChosen);
 
   if (built) {
     // Without video, the first carried stream takes the PCR; without any, there is

@@ -125,10 +125,25 @@ class TSPacker final : public ITSPacker, public PSIElement {
   // description the stream tables do not define. False when an allocation failed.
   bool BuildStream(PMTProgram* program, MediaStream* description, uint16_t pid,
                    bool* pcrChosen, TSStream** stream);
+  // The stream objects of a program's descriptions, appended to program in list order.
+  bool BuildStreams(PMTProgram* program, const std::vector<MediaStream*>& descriptions,
+                    bool* pcrChosen);
   // Empties the routing slots that refer to the streams of program.
   void ForgetStreamsOf(const PMTProgram* program);
   // Empties the routing slots, then destroys the program and its streams.
   void DestroyProgram(PMTProgram* program);
+  // MuxFrame's steps. The routing slot of streamId: false, with the frame refused, when
+  // none matches or its stream is missing.
+  bool FindStream(int32_t streamId, MediaStream** description, TSStream** stream, bool* isAudio);
+  // Advances the ADTS detection with the frame; true when it is to get a header.
+  bool TakesADTSHeader(IMediaFrame* frame, bool isAudio);
+  // Whether PAT and PMTs are due before a frame at time t; counts the emission.
+  bool PSIDue(int64_t t);
+  // PAT, then the PMTs, with the PSI time moved to t. 0, or the first failure.
+  int32_t EmitPSI(int64_t t);
+  // The frame to its stream's packetizer. 0, kNoStream for a frame without valid bytes, or
+  // the packetizer's failure.
+  int32_t HandOver(TSStream* stream, MediaStream* description, IMediaFrame* frame);
   // Puts the ADTS header in front of the frame's payload. 0, or kADTSFrameRefused when it
   // cannot.
   int32_t InsertADTSHeader(IMediaFrame* frame);
