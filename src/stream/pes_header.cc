@@ -17,7 +17,6 @@ namespace palvex {
 namespace {
 
 constexpr int64_t kAudioDtsOffsetTicks = 3600;  // 40 ms
-
 }  // namespace
 
 int32_t TSStream::SnapFrameDuration(int64_t measured) {
@@ -164,28 +163,6 @@ int32_t TSStream::WritePESHeader(IMediaFrame* frame, uint32_t* length, uint8_t* 
   const PesTimestamps stamps = DecideTimestamps(frame, payload, isVideo, walk);
   return PutPesHeader(dest, m_streamId, PesPacketLength(payload, isVideo, stamps.headerDataLength),
                       stamps);
-}
-
-uint32_t PesPacketLength(uint32_t payload, bool isVideo, uint32_t headerDataLength) {
-  if (isVideo) return 0;
-  // PES_packet_length counts the flags, PES_header_data_length, the header data and the payload.
-  return std::min(payload, kMaxPesPacketLength - 3 - headerDataLength) + headerDataLength + 3;
-}
-
-int32_t PutPesHeader(uint8_t* dest, uint8_t streamId, uint32_t packetLength,
-                     const PesTimestamps& stamps) {
-  PutPesHeaderStart(dest, streamId, packetLength, kPesFlagsAligned,
-                    stamps.stamped ? kPtsDtsFlagsBoth : kPtsDtsFlagsNone,
-                    uint8_t(stamps.headerDataLength));
-  uint8_t* q = dest + kPesHeaderFixedLength;
-  if (!stamps.present) return int32_t(q - dest);
-  if (!stamps.stamped) {
-    std::memset(q, 0xFF, stamps.headerDataLength);  // stuffing_byte
-    return int32_t(q + stamps.headerDataLength - dest);
-  }
-  q = PutTimestamp(q, 0x3, stamps.pts);  // '0011', PTS
-  q = PutTimestamp(q, 0x1, stamps.dts);  // '0001', DTS
-  return int32_t(q - dest);
 }
 
 }  // namespace palvex

@@ -3,7 +3,11 @@
 #ifndef PALVEX_STREAM_PES_HEADER_H_
 #define PALVEX_STREAM_PES_HEADER_H_
 
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
+
+#include "stream/ts_packet_writer.h"
 
 namespace palvex {
 
@@ -27,12 +31,29 @@ struct PesTimestamps {
 
 // PES_packet_length of the first PES packet of a frame: 0 (unbounded) on video; otherwise
 // the bytes after the field, with the payload cut to what 16 bits can count.
-uint32_t PesPacketLength(uint32_t payload, bool isVideo, uint32_t headerDataLength);
+inline uint32_t PesPacketLength(uint32_t payload, bool isVideo, uint32_t headerDataLength) {
+  if (isVideo) return 0;
+  // PES_packet_length counts the flags, PES_header_data_length, the header data and the payload.
+  return std::min(payload, kMaxPesPacketLength - 3 - headerDataLength) + headerDataLength + 3;
+}
 
 // Writes the header of a frame's first PES packet at dest (room for 19 bytes):
 // data_alignment_indicator 1 and the time stamps. Returns its length, 9 or 19.
-int32_t PutPesHeader(uint8_t* dest, uint8_t streamId, uint32_t packetLength,
-                     const PesTimestamps& stamps);
+inline int32_t PutPesHeader(uint8_t* dest, uint8_t streamId, uint32_t packetLength,
+                            const PesTimestamps& stamps) {
+  PutPesHeaderStart(dest, streamId, packetLength, kPesFlagsAligned,
+                    stamps.stamped ? kPtsDtsFlagsBoth : kPtsDtsFlagsNone,
+                    uint8_t(stamps.headerDataLength));
+  uint8_t* q = dest + kPesHeaderFixedLength;
+  if (!stamps.present) return int32_t(q - dest);
+  if (!stamps.stamped) {
+    std::memset(q, 0xFF, stamps.headerDataLength);  // stuffing_byte
+    return int32_t(q + stamps.headerDataLength - dest);
+  }
+  q = PutTimestamp(q, 0x3, stamps.pts);  // '0011', PTS
+  q = PutTimestamp(q, 0x1, stamps.dts);  // '0001', DTS
+  return int32_t(q - dest);
+}
 
 }  // namespace palvex
 

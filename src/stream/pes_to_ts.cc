@@ -159,14 +159,16 @@ int32_t TSStream::PESToTS(MediaStream* description, IMediaFrame* frame, const ui
   for (const uint8_t* line = data; line < prefetchEnd; line += 64) __builtin_prefetch(line);
 
   const int32_t result = PutFirstPESPacket(frame, &data, length, ticks, isVideo, startCode);
-  if (result != 0) return result;
+  if (result != 0 || *length == 0) return result;  // most frames end in one PES packet
   return PutContinuationPESPackets(data, length);
 }
 
 // First PES packet: the header with the time stamps. A bounded (non-video) PES packet
-// holds at most 65522 payload bytes; the rest follows in further PES packets.
-int32_t TSStream::PutFirstPESPacket(IMediaFrame* frame, const uint8_t** data, uint32_t* length,
-                                    int64_t ticks, bool isVideo, const uint8_t* startCode) {
+// holds at most 65522 payload bytes; the rest follows in further PES packets. Inline: it
+// is PESToTS's main step, called from there alone.
+inline int32_t TSStream::PutFirstPESPacket(IMediaFrame* frame, const uint8_t** data,
+                                           uint32_t* length, int64_t ticks, bool isVideo,
+                                           const uint8_t* startCode) {
   const bool withPCR = m_carriesPCR && DecidePCR(ticks);
   const bool timestamps = ticks >= 0;
   const uint32_t headerLength = kPesHeaderFixedLength + (timestamps ? kPesTimestampDataLength : 0);
