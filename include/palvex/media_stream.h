@@ -19,7 +19,7 @@ constexpr int32_t kMediaMainTypeDataAlt = 3;
 
 // Codec codes of video streams (GetCodec, SetCodec) that program setup carries.
 constexpr int32_t kMediaCodecH264 = 0;          // AVC, stream_type 0x1B
-constexpr int32_t kMediaCodecMpeg4Visual = 1;   // MPEG-4 part 2, stream_type 0x10
+constexpr int32_t kMediaCodecMpeg4Visual = 1;   // MPEG-4 Visual, stream_type 0x10
 constexpr int32_t kMediaCodecMpeg2Video = 2;    // MPEG-2 (or MPEG-1) video, stream_type 0x02
 
 // Codec codes of audio streams that program setup carries.

@@ -1,6 +1,6 @@
-// ADTS framing of raw AAC frames (ISO/IEC 13818-7 6.2, ISO/IEC 14496-3 1.A.2): a 7-byte
-// fixed and variable header without CRC, built once from the AudioSpecificConfig and
-// completed with each frame's frame_length.
+// ADTS framing of raw AAC frames: a 7-byte adts_fixed_header and adts_variable_header
+// without CRC, built once from the AudioSpecificConfig and completed with each frame's
+// frame_length.
 #include <cstring>
 
 #include "packer/ts_packer.h"

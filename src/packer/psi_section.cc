@@ -1,6 +1,7 @@
-// PAT and PMT sections (ISO/IEC 13818-1 2.4.4.3 and 2.4.4.8) and the TS packets that carry
-// them. Each table is one section (section_number 0, last_section_number 0) travelling
-// alone in one packet: TS header, pointer_field 0, the section, then 0xFF stuffing.
+// PAT and PMT sections (program_association_section, TS_program_map_section) and the TS
+// packets that carry them. Each table is one section (section_number 0,
+// last_section_number 0) travelling alone in one packet: TS header, pointer_field 0, the
+// section, then 0xFF stuffing.
 #include <cstring>
 
 #include "packer/crc32.h"

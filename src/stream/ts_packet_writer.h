@@ -1,6 +1,6 @@
-// Writers of the fixed-layout parts of a transport stream packet (ISO/IEC 13818-1
-// 2.4.3.2 and 2.4.3.4) and of the 33-bit PES time stamps (2.4.3.7). Each writes whole
-// syntax elements at a pointer into a 188-byte slot and needs no bound beyond the slot.
+// Writers of the fixed-layout parts of a transport stream packet (TS header, adaptation
+// field), of the fixed PES header bytes and of the 33-bit PES time stamps. Each writes
+// whole syntax elements at a pointer into a 188-byte slot and needs no bound beyond it.
 #ifndef PALVEX_STREAM_TS_PACKET_WRITER_H_
 #define PALVEX_STREAM_TS_PACKET_WRITER_H_
 
