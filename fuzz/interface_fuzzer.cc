@@ -343,10 +343,17 @@ class Receiver {
     m_esOwner.clear();
     m_lastPCR.clear();
     m_runStarted = false;
+    m_psiMark.clear();
+    m_outputPids.clear();
+    m_timeOrdered = true;
+    m_haveTime = false;
   }
 
   // One ProcessFrame output for the frame `original` (its bytes before the call) at `time`.
   void Check(const uint8_t* data, int length, const std::vector<uint8_t>& original, int64_t time) {
+    if (m_haveTime && time < m_lastTime) m_timeOrdered = false;
+    m_haveTime = true;
+    m_lastTime = time;
     CHECK(length >= 0 && length % 188 == 0);
     if (length == 0) return;
     CHECK(data != nullptr);
@@ -395,16 +402,23 @@ class Receiver {
       // A PAT in this output: every program it lists has its PMT here too.
       for (int pmt : m_pmtPids) CHECK(pmtsSeen.count(pmt));
     }
-    // PSI is due when 500 ms of frame time have passed since the last PAT. The receiver's
-    // idea of that time is never earlier than the packer's (it lowers it only on frames it
-    // sees), so a PSI it finds due is due.
+    // PSI is due at the latest once a stream has moved on by 500 ms on its own clock since
+    // the last PAT. While every frame time of the run has come in order, the receiver's
+    // idea of a stream's time at the last PAT is never earlier than the packer's: the PAT's
+    // own time for the PIDs that had frames before it, else the PID's first frame after it.
     const bool pat = data[1] == 0x40 && data[2] == 0;
     if (pat) {
-      m_lastPSITime = time;
-    } else {
-      if (time < m_lastPSITime) m_lastPSITime = time;
-      CHECK(uint64_t(time) - uint64_t(m_lastPSITime) < 500000);
+      for (int pid : m_outputPids) m_psiMark[pid] = time;
+      if (framePid >= 0) m_psiMark[framePid] = time;
+    } else if (framePid >= 0) {
+      const auto mark = m_psiMark.find(framePid);
+      if (mark == m_psiMark.end()) {
+        m_psiMark[framePid] = time;
+      } else if (m_timeOrdered) {
+        CHECK(uint64_t(time) - uint64_t(mark->second) < 500000);
+      }
     }
+    if (framePid >= 0) m_outputPids.insert(framePid);
     if (framePid >= 0) CheckFrame(framePid, framePackets, original, time);
   }
 
@@ -597,7 +611,11 @@ class Receiver {
   std::map<int, uint8_t> m_esType;
   std::map<int, int> m_esOwner;       // elementary PID -> PMT PID
   std::map<int, int64_t> m_lastPCR;   // PCR PID -> frame ticks of its last PCR
-  int64_t m_lastPSITime = 0;
+  std::map<int, int64_t> m_psiMark;   // PID -> its time at the last PAT, as the receiver reckons
+  std::set<int> m_outputPids;          // PIDs that have carried frames in this run
+  bool m_timeOrdered = true;           // no frame time of the run earlier than the one before
+  bool m_haveTime = false;
+  int64_t m_lastTime = 0;
   bool m_runStarted = false;
 };
 

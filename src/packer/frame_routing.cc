@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <limits>
 
+#include "packer/pmt_program.h"
 #include "packer/ts_packer.h"
 #include "stream/ts_stream.h"
 
@@ -34,7 +35,7 @@ int32_t TSPacker::MuxFrame(int32_t streamId, IMediaFrame* frame) {
     if (result != kPackerOk) return result;
   }
   const int64_t t = frame->GetTime();
-  if (PSIDue(t)) {
+  if (PSIDue(stream, t)) {
     const int32_t result = EmitPSI(t);
     if (result != kPackerOk) return result;
   }
@@ -81,16 +82,29 @@ bool TSPacker::TakesADTSHeader(IMediaFrame* frame, bool isAudio) {
   return m_insertADTS && isAudio && m_adtsBuilt && !(stillDeciding && carriesSyncword);
 }
 
-// PAT and PMTs before the first frame, then every kPSIInterval of frame time. A frame
-// earlier than the last emission restarts the interval from its own time.
-bool TSPacker::PSIDue(int64_t t) {
+// PAT and PMTs before the first frame, then once the frame's stream has moved on by the
+// repetition interval on its own clock since they last went out. A stream whose first frame
+// comes after that starts its clock there; a frame earlier than the stream's time at the
+// last emission restarts its interval from its own time.
+bool TSPacker::PSIDue(TSStream* stream, int64_t t) {
+  StreamClock& clock = stream->psiClock();
+  if (clock.seen) {
+    // Unsigned: times far apart give a large step that is no frame step, not an overflow.
+    const uint64_t step = uint64_t(t) - uint64_t(clock.lastTime);
+    if (t > clock.lastTime && step <= uint64_t(kPSIMaxFrameStep)) clock.frameStep = int64_t(step);
+  }
+  clock.seen = true;
+  clock.lastTime = t;
   if (m_psiCount == 0) {
     m_psiCount = 1;
     return true;
   }
-  if (t < m_lastPSITime) m_lastPSITime = t;
-  // t >= m_lastPSITime here; the difference is taken unsigned so that it cannot overflow.
-  if (uint64_t(t) - uint64_t(m_lastPSITime) < uint64_t(kPSIInterval)) return false;
+  if (!clock.marked || t < clock.timeAtPSI) {
+    clock.marked = true;
+    clock.timeAtPSI = t;
+    return false;
+  }
+  if (uint64_t(t) - uint64_t(clock.timeAtPSI) < uint64_t(m_psiRepetition)) return false;
   // Only whether the count is 0 matters; it stops short of overflowing.
   if (m_psiCount < std::numeric_limits<int32_t>::max()) ++m_psiCount;
   return true;
@@ -100,6 +114,7 @@ bool TSPacker::PSIDue(int64_t t) {
 // interval.
 int32_t TSPacker::EmitPSI(int64_t t) {
   m_lastPSITime = t;
+  MarkStreamClocks();
   int32_t result = PATToTS();
   if (result != kPackerOk) {
     std::printf("PATToTS error \n");
@@ -111,6 +126,19 @@ int32_t TSPacker::EmitPSI(int64_t t) {
     return result;
   }
   return kPackerOk;
+}
+
+void TSPacker::MarkStreamClocks() {
+  int64_t largestStep = 0;
+  for (PMTProgram* program : m_programs) {
+    for (TSStream* stream : program->streams()) {
+      StreamClock& clock = stream->psiClock();
+      clock.marked = clock.seen;
+      clock.timeAtPSI = clock.lastTime;
+      if (clock.frameStep > largestStep) largestStep = clock.frameStep;
+    }
+  }
+  m_psiRepetition = kPSIInterval - 2 * (largestStep != 0 ? largestStep : kPSIDefaultFrameStep);
 }
 
 // The frame's bytes as they are now (after an ADTS header went in front) to the stream's

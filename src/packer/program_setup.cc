@@ -148,6 +148,8 @@ bool TSPacker::BuildStream(PMTProgram* program, MediaStream* description, uint16
     if (extra.size == kMarkerSize && std::memcmp(extra.data, kTimeTrailerMarker, kMarkerSize) == 0) {
       created->SetHasTimeTrailer(true);
     }
+    const auto* info = static_cast<const VideoFormatInfo*>(description->GetFormat());
+    if (info != nullptr) created->SetNominalFrameRate(info->frameRate);
     m_videoStream = description;
     m_videoTSStream = created;
     *stream = created;

@@ -34,6 +34,7 @@ int32_t TSPacker::Reset() {
   m_patCounter = 0;
   m_lastPSITime = 0;
   m_psiCount = 0;
+  m_psiRepetition = kPSIInterval - 2 * kPSIDefaultFrameStep;
   m_nextPID = 0x0010;
   return kPackerOk;
 }

@@ -75,8 +75,13 @@ class TSPacker final : public ITSPacker, public PSIElement {
   static constexpr int64_t PATLength(int64_t programs) { return 12 + 4 * programs; }
   // Largest PID an elementary stream or PMT may take; 0x1FFF is the null packet PID.
   static constexpr uint16_t kMaxPID = 0x1FFE;
-  // PAT and PMTs are repeated after this much frame time, in microseconds.
+  // PAT and PMTs are never further apart than this in frame time, in microseconds: they go
+  // out early enough that the frames between two streams' clocks cannot push the gap past it.
   static constexpr int64_t kPSIInterval = 500000;
+  // The frame steps that the early margin allows for: steps above this are gaps, not frames.
+  static constexpr int64_t kPSIMaxFrameStep = 100000;
+  // The margin assumed before any frame step is known.
+  static constexpr int64_t kPSIDefaultFrameStep = 50000;
   // ADTS fixed + variable header without CRC (protection_absent 1).
   static constexpr int32_t kADTSHeaderSize = 7;
   // Largest audio frame that is given an ADTS header: the scratch area's payload room.
@@ -89,6 +94,7 @@ class TSPacker final : public ITSPacker, public PSIElement {
   uint8_t patVersion() const { return m_patVersion; }
   uint8_t patCounter() const { return m_patCounter; }
   int64_t lastPSITime() const { return m_lastPSITime; }
+  int64_t psiRepetition() const { return m_psiRepetition; }
   int32_t psiCount() const { return m_psiCount; }
   uint16_t nextPID() const { return m_nextPID; }
   TSPacketBuffer* packetBuffer() const { return m_packetBuffer; }
@@ -137,10 +143,14 @@ class TSPacker final : public ITSPacker, public PSIElement {
   bool FindStream(int32_t streamId, MediaStream** description, TSStream** stream, bool* isAudio);
   // Advances the ADTS detection with the frame; true when it is to get a header.
   bool TakesADTSHeader(IMediaFrame* frame, bool isAudio);
-  // Whether PAT and PMTs are due before a frame at time t; counts the emission.
-  bool PSIDue(int64_t t);
-  // PAT, then the PMTs, with the PSI time moved to t. 0, or the first failure.
+  // Whether PAT and PMTs are due before a frame of stream at time t; counts the emission.
+  bool PSIDue(TSStream* stream, int64_t t);
+  // PAT, then the PMTs, with every stream's PSI time moved to its last frame time. 0, or
+  // the first failure.
   int32_t EmitPSI(int64_t t);
+  // After an emission: every stream's clock marked, and the repetition interval shortened
+  // by two of the largest frame steps, since the tables go out on the first frame past it.
+  void MarkStreamClocks();
   // The frame to its stream's packetizer. 0, kNoStream for a frame without valid bytes, or
   // the packetizer's failure.
   int32_t HandOver(TSStream* stream, MediaStream* description, IMediaFrame* frame);
@@ -154,6 +164,7 @@ class TSPacker final : public ITSPacker, public PSIElement {
   uint8_t m_patCounter = 0;
   int64_t m_lastPSITime = 0;
   int32_t m_psiCount = 0;
+  int64_t m_psiRepetition = kPSIInterval - 2 * kPSIDefaultFrameStep;
   uint16_t m_nextPID = 0x0010;
   int32_t m_packetSize = kTsPacketSize;
   TSPacketBuffer* m_packetBuffer = nullptr;

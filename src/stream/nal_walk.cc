@@ -17,6 +17,7 @@ NalWalk::NalWalk(H264SliceParser& parser, const uint8_t* bytes, size_t count,
 void NalWalk::Enter(const uint8_t* startCode) {
   m_nal = startCode + StartCodeLength(startCode);
   m_next = m_end - m_nal > 2 ? m_nal + 2 : m_end;
+  if (m_end - m_nal >= 1 && (m_nal[0] & 0x1F) == kNalUnitTypeIdrSlice) m_found.idrSlice = true;
   if (m_end - m_nal >= 2 && (m_nal[0] & 0x1F) == kNalUnitTypeSps) {
     m_found.sawSps = true;
     m_found.profileIdc = m_nal[1];  // profile_idc
@@ -32,11 +33,6 @@ void NalWalk::Advance(const uint8_t* limit) {
       return;
     }
     m_parser.FeedNal(m_nal, int32_t(code - m_nal));
-    const uint8_t* header = code + StartCodeLength(code);
-    if (header < m_end) {
-      const int type = header[0] & 0x1F;  // nal_unit_type
-      if (type == kNalUnitTypeIdrSlice || type == kNalUnitTypeSps) m_found.keyPicture = true;
-    }
     Enter(code);
   }
 }

@@ -1,6 +1,6 @@
 // Walk over the NAL units of one H.264 access unit in Annex B form, from its first start
-// code: feeds every unit to the H.264 reader, notes sequence parameter sets and finds key
-// pictures. It can be advanced piece by piece, so that each piece is scanned right after
+// code: feeds every unit to the H.264 reader and notes sequence parameter sets and IDR
+// slices. It can be advanced piece by piece, so that each piece is scanned right after
 // the packetizer has copied it into its packets.
 #ifndef PALVEX_STREAM_NAL_WALK_H_
 #define PALVEX_STREAM_NAL_WALK_H_
@@ -14,8 +14,9 @@ class H264SliceParser;
 
 // What a finished walk found in the access unit.
 struct NalWalkResult {
-  // An IDR slice (nal_unit_type 5) or an SPS (7) after the first NAL unit.
-  bool keyPicture = false;
+  // An IDR slice (nal_unit_type 5), wherever it stands in the access unit: also as its
+  // first NAL unit, when the parameter sets were sent once.
+  bool idrSlice = false;
   // A seq_parameter_set_rbsp long enough to hold profile_idc.
   bool sawSps = false;
   // profile_idc of the last such SPS (the byte after the NAL unit header).

@@ -1,6 +1,7 @@
 // PES packet header and the time stamps of one frame: audio DTS 40 ms before the PTS,
-// frame-duration measurement on video, PTS from a 100-ns time trailer, and on H.264
-// above Baseline a PTS derived from the picture order count.
+// frame-duration measurement on video, PTS from a 100-ns time trailer, and on reordered
+// video (H.264 above Baseline, MPEG-2 video, MPEG-4 Visual) the PTS of each picture from
+// its place in presentation order, its DTS the frame time.
 #include "stream/pes_header.h"
 
 #include <algorithm>
@@ -36,7 +37,7 @@ int32_t TSStream::SnapFrameDuration(int64_t measured) {
 // The average of the three intervals between the first four time-stamped frames; a value
 // out of range starts the measurement over with the next frame.
 void TSStream::MeasureFrameDuration(int64_t time) {
-  if (m_durationFrames >= 4 || m_frameDuration != 0) return;
+  if (time < 0 || m_durationFrames >= 4 || m_frameDuration != 0) return;
   if (m_durationFrames == 0) m_firstFrameTime = time;
   if (m_durationFrames == 3) {
     // Modular difference: host times far apart give a large d that is rejected, not UB.
@@ -54,13 +55,10 @@ const uint8_t* TSStream::H264FirstStartCode(IMediaFrame* frame) {
   return FindStartCode(bytes, size_t(size));
 }
 
-bool TSStream::FinishNalWalk(NalWalk* walk, int64_t time) {
+bool TSStream::FinishNalWalk(NalWalk* walk) {
   const NalWalkResult found = walk->Finish();
-  if (found.sawSps) {
-    m_baseTime = time;
-    m_profileIdc = found.profileIdc;
-  }
-  return found.keyPicture;
+  if (found.sawSps) m_profileIdc = found.profileIdc;
+  return found.idrSlice;
 }
 
 int32_t TSStream::WritePESHeader(IMediaFrame* frame, uint32_t* length, uint8_t* dest,
@@ -94,7 +92,7 @@ PesTimestamps TSStream::DecideTimestamps(IMediaFrame* frame, uint32_t payload, b
   stamps.stamped = stamps.present && time >= 0;
   stamps.headerDataLength = stamps.present ? kPesTimestampDataLength : 0;
   if (!stamps.stamped) {
-    if (stamps.present && walk != nullptr) FinishNalWalk(walk, time);
+    if (stamps.present && walk != nullptr) FinishNalWalk(walk);
     return stamps;
   }
   if (!isVideo) {
@@ -112,18 +110,18 @@ PesTimestamps TSStream::DecideTimestamps(IMediaFrame* frame, uint32_t payload, b
   }
   stamps.dts = ticks;
   if (m_streamType != kStreamTypeH264) {
-    // Other video: presented at its own time.
-    stamps.pts = ticks;
+    // MPEG-2 video, MPEG-4 Visual: placed by the picture header.
+    stamps.pts = PictureHeaderPts(frame, ticks);
     return stamps;
   }
-  const bool key = walk != nullptr && FinishNalWalk(walk, time);
+  const bool idr = walk != nullptr && FinishNalWalk(walk);
   if (m_profileIdc <= kProfileIdcBaseline) {
     // H.264 Baseline (or no SPS seen yet): no reordering, presented at its own time.
     stamps.pts = ticks;
     return stamps;
   }
   // H.264 above Baseline: placed by its picture order count.
-  stamps.pts = PictureOrderPts(time, key);
+  stamps.pts = PictureOrderPts(ticks, idr);
   return stamps;
 }
 
@@ -138,23 +136,36 @@ int64_t TSStream::TrailerPts(IMediaFrame* frame, uint32_t payload, int64_t ticks
   return HundredNanosecondsToTicks(int64_t(trailer));
 }
 
-// A key picture starts a new base: its own time and picture order count. The pictures
-// after it are placed at the base time plus half a frame duration per count step.
-int64_t TSStream::PictureOrderPts(int64_t time, bool key) {
-  int64_t t = time;
-  if (key) {
-    m_basePOC = m_h264Parser.GetPictureOrderCount();
-    m_baseTime = time;
-  } else if (m_frameDuration == 0) {
-    // No frame duration yet to scale the count by: the picture is presented at its own
-    // time rather than at the key picture's, which would put its PTS before its DTS.
-  } else {
-    // Two picture-order-count steps per frame, in 64 bits so long GOPs cannot overflow.
-    const int64_t steps = int64_t(m_h264Parser.GetPictureOrderCount()) - m_basePOC;
-    const int64_t q = steps * m_frameDuration / 2;
-    t = int64_t(uint64_t(m_baseTime) + uint64_t(q));
+MilliTicks TSStream::PresentationFrameDuration(MilliTicks ownDuration) const {
+  if (ownDuration != 0) return ownDuration;
+  if (m_nominalDuration != 0) return m_nominalDuration;
+  return m_frameDuration != 0 ? FrameDurationFromMicroseconds(m_frameDuration) : 0;
+}
+
+// The presentation delay D is the reorder depth: max_num_reorder_frames where the SPS gives
+// it; none where pictures cannot be reordered (pic_order_cnt_type 2, intra-only profiles);
+// otherwise learned from the pictures, up to what the level's DPB can hold.
+int64_t TSStream::PictureOrderPts(int64_t ticks, bool idr) {
+  const SequenceTiming& timing = m_h264Parser.sequenceTiming();
+  int32_t reorderFrames = -1;
+  if (timing.pocType == 2 || timing.intraOnly) {
+    reorderFrames = 0;
+  } else if (timing.maxNumReorderFrames >= 0) {
+    reorderFrames = timing.maxNumReorderFrames;
   }
-  return t / 1000 * 90;  // whole milliseconds, then 90 kHz ticks
+  const MilliTicks duration =
+      PresentationFrameDuration(FrameDurationFromTiming(timing.numUnitsInTick, timing.timeScale));
+  return m_presentationClock.PresentationTime(ticks, m_h264Parser.GetPictureOrderCount(), idr,
+                                              duration, reorderFrames, timing.maxDpbFrames);
+}
+
+int64_t TSStream::PictureHeaderPts(IMediaFrame* frame, int64_t ticks) {
+  const uint8_t* bytes = frame->GetData();
+  const int size = frame->GetSize();
+  if (bytes == nullptr || size <= 0) return ticks;
+  const int64_t delay = m_pictureHeaders.PresentationDelay(
+      bytes, size_t(size), PresentationFrameDuration(m_pictureHeaders.frameDuration()));
+  return delay > 0 ? ticks + delay : ticks;
 }
 
 int32_t TSStream::WritePESHeader(IMediaFrame* frame, uint32_t* length, uint8_t* dest,

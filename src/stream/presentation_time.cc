@@ -8,9 +8,9 @@ namespace {
 
 constexpr int64_t kMilliTicksPerSecond = 90000000;
 
-// A picture further than this from where its picture order count puts it, in half frames,
-// belongs to no reordering a decoder could do (16 frames is the largest DPB): the host's
-// clock jumped or the count restarted without an IDR. The clock then starts anew there.
+// A picture further than this from its decode slot, in half frames, belongs to no reordering
+// a decoder could do (16 frames is the largest DPB): the host's clock jumped or the count
+// restarted without an IDR. The clock then starts anew there.
 constexpr int64_t kReorderLimitHalfFrames = 2 * 16;
 
 // Decode times further apart than this (about 3000 years of 90 kHz ticks) are not compared.
@@ -69,28 +69,36 @@ int64_t HalfFramesToTicks(int64_t halfFrames, MilliTicks duration) {
 }
 
 int64_t H264PresentationClock::PresentationTime(int64_t dts, int32_t poc, bool idr,
-                                                MilliTicks duration, int32_t reorderFrames) {
+                                                MilliTicks duration, int32_t reorderFrames,
+                                                int32_t maxReorderFrames) {
   if (idr || !m_anchored) {
     m_anchored = true;
     m_anchorDts = dts;
     m_anchorPoc = poc;
   }
   if (duration <= 0) return dts;
-  const int64_t delay = 2 * int64_t(reorderFrames);
-  int64_t halfFrames = delay;
+  // Half frames this picture is presented after its decode slot, with D = 0.
+  int64_t offset = 0;
   const int64_t elapsed = dts - m_anchorDts;  // both below 2^60 in magnitude: no overflow
   if (elapsed > kMaxElapsed || elapsed < -kMaxElapsed) {
     m_anchorDts = dts;
     m_anchorPoc = poc;
   } else if (elapsed != 0 || poc != m_anchorPoc) {
     const int64_t position = RoundedDivide(elapsed * 1000, duration);
-    halfFrames += (int64_t(poc) - m_anchorPoc) - 2 * position;
-    if (halfFrames < -kReorderLimitHalfFrames || halfFrames > delay + kReorderLimitHalfFrames) {
+    offset = (int64_t(poc) - m_anchorPoc) - 2 * position;
+    if (offset < -kReorderLimitHalfFrames || offset > kReorderLimitHalfFrames) {
       m_anchorDts = dts;
       m_anchorPoc = poc;
-      halfFrames = delay;
+      offset = 0;
     }
   }
+  int64_t delay = 2 * int64_t(reorderFrames);
+  if (reorderFrames < 0) {
+    const int64_t limit = 2 * int64_t(maxReorderFrames);
+    if (-offset > m_learnedDelay) m_learnedDelay = -offset < limit ? -offset : limit;
+    delay = m_learnedDelay;
+  }
+  const int64_t halfFrames = delay + offset;
   return halfFrames > 0 ? dts + HalfFramesToTicks(halfFrames, duration) : dts;
 }
 

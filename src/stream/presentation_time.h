@@ -41,15 +41,18 @@ int64_t HalfFramesToTicks(int64_t halfFrames, MilliTicks duration);
 class H264PresentationClock {
  public:
   // dts in 90 kHz ticks; poc the picture order count of the picture; idr when the access
-  // unit holds an IDR slice. Without a duration the picture is presented at its decode time,
+  // unit holds an IDR slice. reorderFrames is D in frames where the stream states it; where
+  // it is negative, D is learned: it starts at 0 and grows to the deepest reordering seen,
+  // up to maxReorderFrames. Without a duration the picture is presented at its decode time,
   // and only the anchor is followed.
   int64_t PresentationTime(int64_t dts, int32_t poc, bool idr, MilliTicks duration,
-                           int32_t reorderFrames);
+                           int32_t reorderFrames, int32_t maxReorderFrames);
 
  private:
   bool m_anchored = false;
   int64_t m_anchorDts = 0;
   int32_t m_anchorPoc = 0;
+  int64_t m_learnedDelay = 0;  // half frames
 };
 
 }  // namespace palvex

@@ -23,7 +23,9 @@ TSStream::TSStream(uint8_t streamType, uint8_t streamId, uint16_t pid, bool carr
       m_pid(pid),
       m_carriesPCR(carriesPCR),
       m_packetBuffer(packetBuffer),
-      m_packetSize(packetSize) {}
+      m_packetSize(packetSize),
+      m_pictureHeaders(streamType == kStreamTypeMpeg4Visual ? MpegVideoReader::Syntax::kMpeg4Visual
+                                                            : MpegVideoReader::Syntax::kMpeg2Video) {}
 
 TSStream::~TSStream() = default;
 

@@ -10,7 +10,9 @@
 #include "palvex/media_frame.h"
 #include "palvex/media_stream.h"
 #include "stream/h264_slice_parser.h"
+#include "stream/mpeg_video_reader.h"
 #include "stream/pes_header.h"
+#include "stream/presentation_time.h"
 #include "stream/psi_element.h"
 #include "stream/result_codes.h"
 
@@ -18,6 +20,17 @@ namespace palvex {
 
 class NalWalk;
 class TSPacketBuffer;
+
+// A stream's own clock as the repetition of PAT and PMT reads it: frame times of one
+// stream are compared only with each other, so that streams whose clocks run apart do not
+// make the tables due on every frame.
+struct StreamClock {
+  bool seen = false;       // a frame has come
+  int64_t lastTime = 0;    // microseconds, of the last frame
+  int64_t frameStep = 0;   // the last step between two frames, 0 when none was plausible
+  bool marked = false;     // timeAtPSI holds
+  int64_t timeAtPSI = 0;   // the stream's time when PAT and PMT last went out
+};
 
 class TSStream : public PSIElement {
  public:
@@ -32,6 +45,11 @@ class TSStream : public PSIElement {
 
   void SetPCR(bool carriesPCR) { m_carriesPCR = carriesPCR; }
   void SetHasTimeTrailer(bool hasTrailer) { m_hasTimeTrailer = hasTrailer; }
+  // The frame rate the stream's description gives (0 for none): the frame duration of
+  // presentation times where the stream itself gives none.
+  void SetNominalFrameRate(float framesPerSecond) {
+    m_nominalDuration = FrameDurationFromRate(double(framesPerSecond));
+  }
 
   // Packetizes one frame into the packet buffer. description is the MediaStream that
   // routing matched; data/length the frame's bytes as routing read them. 0 on success,
@@ -40,6 +58,8 @@ class TSStream : public PSIElement {
                  uint32_t* length);
 
   void ClearDescriptors();
+
+  StreamClock& psiClock() { return m_psiClock; }
 
   // Result of EStoTS/PESToTS/RawToTS for a frame refused before any packet is written:
   // on a time-trailer stream a frame shorter than its 8-byte trailer, a frame without
@@ -73,10 +93,9 @@ class TSStream : public PSIElement {
   int64_t pcrClock() const { return m_pcrClock; }
   int32_t pcrCount() const { return m_pcrCount; }
   int64_t lastPCRTime() const { return m_lastPCRTime; }
-  int64_t baseTime() const { return m_baseTime; }
   int32_t frameDuration() const { return m_frameDuration; }
   int32_t durationFrames() const { return m_durationFrames; }
-  int32_t basePOC() const { return m_basePOC; }
+  int32_t pictureOrderCount() { return m_h264Parser.GetPictureOrderCount(); }
   int32_t profileIdc() const { return m_profileIdc; }
 
  private:
@@ -89,9 +108,13 @@ class TSStream : public PSIElement {
                                  NalWalk* walk);
   // PTS from the frame's 8-byte time trailer behind `payload` bytes, or ticks without one.
   static int64_t TrailerPts(IMediaFrame* frame, uint32_t payload, int64_t ticks);
-  // PTS of an H.264 picture above Baseline from its picture order count; a key picture
-  // becomes the new base.
-  int64_t PictureOrderPts(int64_t time, bool key);
+  // H.264 above Baseline: the PTS by the picture order count.
+  int64_t PictureOrderPts(int64_t ticks, bool idr);
+  // Other video: the PTS by the MPEG-2 or MPEG-4 Visual picture header.
+  int64_t PictureHeaderPts(IMediaFrame* frame, int64_t ticks);
+  // The frame duration presentation times are reckoned in: the stream's own where it gives
+  // one, else the description's rate, else the measured duration; 0 while none is known.
+  MilliTicks PresentationFrameDuration(MilliTicks ownDuration) const;
   // True when the frame's NAL units are walked: H.264 video from tick 0 on, without a
   // time trailer.
   bool WalksNalUnits(int64_t ticks, bool isVideo) const;
@@ -109,9 +132,9 @@ class TSStream : public PSIElement {
   int32_t PutContinuationPESPackets(const uint8_t* data, uint32_t* length);
   // First start code of an H.264 frame, or null when the frame has none to walk.
   static const uint8_t* H264FirstStartCode(IMediaFrame* frame);
-  // Finishes the frame's NAL walk and applies what it found: a sequence parameter set
-  // makes the frame's time the base time and sets the profile. True for a key picture.
-  bool FinishNalWalk(NalWalk* walk, int64_t time);
+  // Finishes the frame's NAL walk and applies what it found: a sequence parameter set sets
+  // the profile. True when the access unit holds an IDR slice.
+  bool FinishNalWalk(NalWalk* walk);
   void MeasureFrameDuration(int64_t time);
   bool DecidePCR(int64_t ticks);
   // A slot for the first TS packet of a PES packet of `total` bytes, its header and
@@ -138,13 +161,15 @@ class TSStream : public PSIElement {
   int32_t m_pcrCount = 0;
   int64_t m_lastPCRTime = 0;
   int32_t m_packetSize;
-  int64_t m_baseTime = 0;
   int32_t m_frameDuration = 0;
   int64_t m_firstFrameTime = 0;
   int32_t m_durationFrames = 0;
-  int32_t m_basePOC = 0;
   bool m_hasTimeTrailer = false;
   int32_t m_profileIdc = 0;
+  MilliTicks m_nominalDuration = 0;
+  H264PresentationClock m_presentationClock;
+  MpegVideoReader m_pictureHeaders;
+  StreamClock m_psiClock;
 };
 
 class VideoTSStream final : public TSStream {

@@ -688,9 +688,9 @@ TEST_F(BadInputTest, TimeGoingBackwards) {
     int64_t time;
     bool psi;  // PAT and PMT in front of the frame
   };
-  // PSI before the first frame; none when time goes back, but the 500 ms interval
-  // restarts from the earlier time.
-  const Step steps[] = {{1000000, true}, {200000, false}, {600000, false}, {700000, true}, {699999, false}};
+  // PSI before the first frame; none when time goes back, but the repetition interval
+  // (400 ms while no frame step is known) restarts from the earlier time.
+  const Step steps[] = {{1000000, true}, {200000, false}, {599999, false}, {600000, true}, {599998, false}};
   for (const Step& s : steps) {
     const std::vector<uint8_t> bytes = Bytes(90, uint8_t(s.time));
     FakeFrame frame(bytes, s.time);

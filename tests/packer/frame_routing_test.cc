@@ -44,28 +44,45 @@ int PatPackets(const std::vector<std::vector<uint8_t>>& packets) {
   return count;
 }
 
-struct TimingCase {
-  const char* name;
-  std::vector<int64_t> times;
-  std::vector<bool> psi;
+struct TimedFrame {
+  bool audio;
+  int64_t time;
+  bool psi;
 };
 
-TEST(FrameRoutingTest, PsiRepetitionByFrameTime) {
+struct TimingCase {
+  const char* name;
+  std::vector<TimedFrame> frames;
+};
+
+// PAT and PMTs go out once a stream has moved on by the repetition interval on its own
+// clock: 400 ms before any frame step is known, then 500 ms less two of the largest steps.
+TEST(FrameRoutingTest, PsiRepetitionByEachStreamsClock) {
   constexpr int64_t kMin = std::numeric_limits<int64_t>::min();
   constexpr int64_t kMax = std::numeric_limits<int64_t>::max();
   const TimingCase cases[] = {
-      {"interval boundary", {0, 499999, 500000}, {true, false, true}},
-      {"time goes backwards", {1000000, 200000, 600000, 700000}, {true, false, false, true}},
-      {"same time again", {300, 300}, {true, false}},
-      {"extreme times", {-5, kMax, kMin, kMin + 499999, kMin + 500000}, {true, true, false, false, true}},
+      {"interval boundary", {{false, 0, true}, {false, 399999, false}, {false, 400000, true}}},
+      {"40 ms frames: 420 ms from the second emission on",
+       {{false, 0, true}, {false, 40000, false}, {false, 400000, true}, {false, 440000, false},
+        {false, 819999, false}, {false, 820000, true}}},
+      {"time goes backwards: the stream's interval restarts from its time",
+       {{false, 1000000, true}, {false, 200000, false}, {false, 599999, false}, {false, 600000, true}}},
+      {"audio 600 ms ahead of the video: each stream by its own clock",
+       {{false, 0, true}, {true, 600000, false}, {false, 40000, false}, {true, 999999, false},
+        {false, 399999, false}, {true, 1000000, true}, {false, 440000, false}, {true, 1040000, false}}},
+      {"a video clock far behind does not make every audio frame due",
+       {{true, 2000000, true}, {false, 0, false}, {true, 2021333, false}, {false, 40000, false},
+        {true, 2042666, false}}},
+      {"extreme times",
+       {{false, -5, true}, {false, kMax, true}, {false, kMin, false}, {false, kMin + 399999, false},
+        {false, kMin + 400000, true}}},
   };
   for (const TimingCase& c : cases) {
     AvRig rig;
-    for (size_t i = 0; i < c.times.size(); ++i) {
-      FakeFrame frame(std::vector<uint8_t>(40, 0x00), c.times[i]);
-      // Video and audio frames alike trigger PSI.
-      ASSERT_EQ(rig.packer->MuxFrame(i % 2 ? kAudioId : kVideoId, &frame), kPackerOk);
-      EXPECT_EQ(PatPackets(rig.TakePackets()), c.psi[i] ? 1 : 0) << c.name << " frame " << i;
+    for (size_t i = 0; i < c.frames.size(); ++i) {
+      FakeFrame frame(std::vector<uint8_t>(40, 0x00), c.frames[i].time);
+      ASSERT_EQ(rig.packer->MuxFrame(c.frames[i].audio ? kAudioId : kVideoId, &frame), kPackerOk);
+      EXPECT_EQ(PatPackets(rig.TakePackets()), c.frames[i].psi ? 1 : 0) << c.name << " frame " << i;
     }
   }
 }

@@ -234,77 +234,54 @@ void MeasureForty(TSStream& stream) {
   ASSERT_EQ(stream.frameDuration(), 40000);
 }
 
-TEST(PesHeaderTest, MainProfilePtsFollowsThePictureOrderCount) {
-  TSPacketBuffer buffer;
-  VideoTSStream video(0x1B, 0xE0, 0x100, true, &buffer, 188);
-  MeasureForty(video);
-  const Header key = WriteH264(video, AnnexB({MakeSps(77), MakePps(), MakeSlice(5, 3, 0)}), 1000000);
-  EXPECT_EQ(video.profileIdc(), 77);
-  EXPECT_EQ(key.pts(), 90000);
-  EXPECT_EQ(key.dts(), 90000);
-  const Header next = WriteH264(video, AnnexB({MakeSlice(1, 2, 4)}), 1040000);
-  EXPECT_EQ(next.pts(), 97200);
-  EXPECT_EQ(next.dts(), 93600);
-}
+struct H264Frame {
+  std::vector<uint8_t> bytes;
+  int64_t time;
+  int64_t pts;
+  int64_t dts;
+};
 
-TEST(PesHeaderTest, MainProfileKeyPictureTruncatesToWholeMilliseconds) {
-  TSPacketBuffer buffer;
-  VideoTSStream video(0x1B, 0xE0, 0x100, false, &buffer, 188);
-  const Header key = WriteH264(video, AnnexB({MakeSps(100), MakePps(), MakeSlice(5, 3, 0)}), 1000999);
-  EXPECT_EQ(key.pts(), 90000);
-  EXPECT_EQ(key.dts(), 90089);
-}
-
-// Before the frame duration is measured (the first three frames) a non-key picture has
-// nothing to scale its picture order count by: it presents at its own time, not at the
-// key picture's, which would put its PTS ahead of its DTS.
-TEST(PesHeaderTest, PicturesBeforeTheDurationIsMeasuredPresentAtTheirOwnTime) {
-  TSPacketBuffer buffer;
-  VideoTSStream video(0x1B, 0xE0, 0x100, false, &buffer, 188);
-  WriteH264(video, AnnexB({MakeSps(100), MakePps(), MakeSlice(5, 3, 0)}), 1000000);
-  const Header second = WriteH264(video, AnnexB({MakeSlice(1, 2, 2)}), 1040000);
-  EXPECT_EQ(video.frameDuration(), 0);
-  EXPECT_EQ(second.pts(), 93600);
-  EXPECT_EQ(second.dts(), 93600);
-}
-
-// Three-byte start codes separate NAL units as well: the IDR behind the SPS still makes
-// the frame a key picture and the profile is read.
-TEST(PesHeaderTest, ThreeByteStartCodesGiveTheSameTimeStamps) {
-  TSPacketBuffer buffer;
-  VideoTSStream video(0x1B, 0xE0, 0x100, false, &buffer, 188);
-  MeasureForty(video);
-  WriteH264(video, AnnexB({MakeSps(77), MakePps(), MakeSlice(5, 3, 0)}, 3), 1000000);
-  EXPECT_EQ(video.baseTime(), 1000000);
-  EXPECT_EQ(video.profileIdc(), 77);
-  const Header next = WriteH264(video, AnnexB({MakeSlice(1, 2, 4)}, 3), 1040000);
-  EXPECT_EQ(next.size, 19);
-  EXPECT_EQ(next.pts(), 97200);
-  EXPECT_EQ(next.dts(), 93600);
-}
-
-TEST(PesHeaderTest, IdrSliceAloneIsNotAKeyPicture) {
-  TSPacketBuffer buffer;
-  VideoTSStream video(0x1B, 0xE0, 0x100, false, &buffer, 188);
-  MeasureForty(video);
-  WriteH264(video, AnnexB({MakeSps(77), MakePps(), MakeSlice(5, 3, 0)}), 1000000);
-  WriteH264(video, AnnexB({MakeSlice(1, 2, 4)}), 1040000);
-  // An IDR alone: POC 0, not key, so t = base + (0 - 0) * 40000 / 2 = 1000000.
-  const Header idr = WriteH264(video, AnnexB({MakeSlice(5, 3, 0)}), 1080000);
-  EXPECT_EQ(idr.pts(), 90000);
-  EXPECT_EQ(video.baseTime(), 1000000);
-}
-
-// (POC step) x (duration) beyond 2^31 no longer overflows: 60000 x 40000 / 2 us = 1200 s.
-TEST(PesHeaderTest, LongGopOffsetComputedIn64Bits) {
-  TSPacketBuffer buffer;
-  VideoTSStream video(0x1B, 0xE0, 0x100, false, &buffer, 188);
-  MeasureForty(video);
-  WriteH264(video, AnnexB({MakeSps(77, 16), MakePps(), MakeSlice(5, 3, 0, 16)}), 1000000);
-  WriteH264(video, AnnexB({MakeSlice(1, 2, 30000, 16)}), 1040000);
-  const Header h = WriteH264(video, AnnexB({MakeSlice(1, 2, 60000, 16)}), 1080000);
-  EXPECT_EQ(h.pts(), (1000000 + int64_t{60000} * 40000 / 2) / 1000 * 90);
-  EXPECT_EQ(h.dts(), 97200);
+// H.264 above Baseline: DTS = the frame time; PTS = DTS + the reorder delay (learned from the
+// pictures where the SPS states none) + the picture's place by its picture order count from
+// the last IDR, at the full precision of the DTS.
+TEST(PesHeaderTest, H264PresentationTimes) {
+  const auto idr77 = AnnexB({MakeSps(77), MakePps(), MakeSlice(5, 3, 0)});
+  struct Case {
+    const char* what;
+    bool measured;  // four frames measure a duration of 40 ms first
+    std::vector<H264Frame> frames;
+  };
+  const Case cases[] = {
+      {"Main: an IDR, then a P picture one frame later in presentation", true,
+       {{idr77, 1000000, 90000, 90000}, {AnnexB({MakeSlice(1, 2, 4)}), 1040000, 97200, 93600}}},
+      {"three-byte start codes separate NAL units as well", true,
+       {{AnnexB({MakeSps(77), MakePps(), MakeSlice(5, 3, 0)}, 3), 1000000, 90000, 90000},
+        {AnnexB({MakeSlice(1, 2, 4)}, 3), 1040000, 97200, 93600}}},
+      {"an IDR slice alone, without parameter sets, anchors anew", true,
+       {{idr77, 1000000, 90000, 90000}, {AnnexB({MakeSlice(1, 2, 4)}), 1040000, 97200, 93600},
+        {AnnexB({MakeSlice(5, 3, 0)}), 1080000, 97200, 97200},
+        {AnnexB({MakeSlice(1, 2, 4)}), 1120000, 104400, 100800}}},
+      {"a B picture learns the reorder delay; PTS never below DTS", true,
+       {{idr77, 1000000, 90000, 90000}, {AnnexB({MakeSlice(1, 2, 6)}), 1040000, 100800, 93600},
+        {AnnexB({MakeSlice(1, 0, 2)}), 1080000, 97200, 97200},
+        {AnnexB({MakeSlice(1, 2, 10)}), 1120000, 111600, 100800}}},
+      {"no truncation to whole milliseconds", false,
+       {{AnnexB({MakeSps(100), MakePps(), MakeSlice(5, 3, 0)}), 1000999, 90089, 90089}}},
+      {"before the duration is measured: presented at the decode time", false,
+       {{AnnexB({MakeSps(100), MakePps(), MakeSlice(5, 3, 0)}), 1000000, 90000, 90000},
+        {AnnexB({MakeSlice(1, 2, 2)}), 1040000, 93600, 93600}}},
+  };
+  for (const Case& c : cases) {
+    TSPacketBuffer buffer;
+    VideoTSStream video(0x1B, 0xE0, 0x100, false, &buffer, 188);
+    if (c.measured) MeasureForty(video);
+    for (size_t i = 0; i < c.frames.size(); ++i) {
+      const Header h = WriteH264(video, c.frames[i].bytes, c.frames[i].time);
+      EXPECT_EQ(h.size, 19) << c.what << ", frame " << i;
+      EXPECT_EQ(h.pts(), c.frames[i].pts) << c.what << ", frame " << i;
+      EXPECT_EQ(h.dts(), c.frames[i].dts) << c.what << ", frame " << i;
+    }
+  }
 }
 
 TEST(PesHeaderTest, BaselineProfileHasPtsEqualDts) {

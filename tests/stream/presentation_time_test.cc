@@ -59,12 +59,16 @@ TEST(PresentationTimeTest, H264PicturesFollowTheirOrderCount) {
        {{0, 0, true, 3600}, {3600, 2, false, 7200}, {324003600, 4, false, 324007200}, {324007200, 6, false, 324010800}}},
       {"never before its decode time", 3600000, 0,
        {{0, 0, true, 0}, {3600, 4, false, 7200}, {7200, 2, false, 7200}}},
+      {"no stated delay: learned from the deepest reordering, up to the DPB", 3600000, -1,
+       {{0, 0, true, 0}, {3600, 8, false, 14400}, {7200, 4, false, 7200}, {10800, 2, false, 10800},
+        {14400, 6, false, 18000}, {18000, 16, false, 36000}, {21600, 12, false, 28800},
+        {25200, 10, false, 25200}, {28800, 4, false, 28800}, {32400, 0, true, 46800}}},
   };
   for (const ClockCase& c : cases) {
     H264PresentationClock clock;
     for (size_t i = 0; i < c.pictures.size(); ++i) {
       const Picture& p = c.pictures[i];
-      EXPECT_EQ(clock.PresentationTime(p.dts, p.poc, p.idr, c.duration, c.reorder), p.pts)
+      EXPECT_EQ(clock.PresentationTime(p.dts, p.poc, p.idr, c.duration, c.reorder, 4), p.pts)
           << c.what << ", picture " << i;
     }
   }

@@ -174,8 +174,6 @@ TEST(TsStreamRoundTripTest, H264AndAacClipDemuxUnchangedWithExpectedTimeStamps) 
   size_t v = 0;
   size_t a = 0;
   std::vector<int64_t> expectedVideoPts;
-  int64_t keyTime = 0;
-  int64_t keyPts = 0;
   while (v < video.size() || a < audio.size()) {
     const int64_t vt = start + int64_t(v) * 40000;
     const int64_t at = start + int64_t(a) * 1024 * 1000000 / 48000;
@@ -192,16 +190,10 @@ TEST(TsStreamRoundTripTest, H264AndAacClipDemuxUnchangedWithExpectedTimeStamps) 
     const int size = buffer.GetBytes(&data);
     ts.insert(ts.end(), data, data + size);
     if (takeVideo) {
-      // A key picture presents at its own time; the others follow the picture order count
-      // (two steps per frame) once the 40 ms duration is measured with the fourth frame,
-      // and present at their own time before that.
-      if (v % 25 == 0) {
-        keyTime = vt;
-        keyPts = source[v].pts;
-      }
-      const int64_t t = v % 25 == 0 ? keyTime
-                        : v < 3     ? vt
-                                    : keyTime + (source[v].pts - keyPts) * 1000;
+      // Presented in the source's order and spacing, one frame (the SPS's
+      // max_num_reorder_frames) after the first picture's decode time, from the first
+      // picture on: the SPS's timing_info gives the frame duration.
+      const int64_t t = start + 40000 + (source[v].pts - source[0].pts) * 1000;
       expectedVideoPts.push_back(t / 1000 * 90);
       ++v;
     } else {
