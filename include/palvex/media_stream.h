@@ -42,7 +42,8 @@ struct VideoFormatInfo {
   int32_t videoParam1;       // carried for the host, not interpreted
   int32_t videoParam2;       // carried for the host, not interpreted
   uint8_t reserved[20];      // carried unchanged
-  float frameRate;           // frames per second as the host gives it, 0.0 for none
+  float frameRate;           // frames per second, 0.0 for none; times video pictures whose
+                             // stream states no frame rate of its own
   uint32_t extraSize;        // number of extradata bytes
   uint8_t* extraData;        // first extradata byte, or null
 };
