@@ -69,14 +69,7 @@ const ClipCase kClips[] = {
      "", "ac3", true},
 };
 
-fs::path WorkDir() {
-  static const fs::path dir = [] {
-    fs::path d = fs::temp_directory_path() / ("palvex-e2e-" + std::to_string(getpid()));
-    fs::create_directories(d);
-    return d;
-  }();
-  return dir;
-}
+fs::path WorkDir() { return palvex_test::ProcessTempDir("palvex-e2e"); }
 
 struct InputFrame {
   uint8_t streamId;

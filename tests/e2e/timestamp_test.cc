@@ -115,14 +115,7 @@ const TimestampCase kCases[] = {
 #undef SINE
 #undef AAC
 
-fs::path WorkDir() {
-  static const fs::path dir = [] {
-    fs::path d = fs::temp_directory_path() / ("palvex-timestamps-" + std::to_string(getpid()));
-    fs::create_directories(d);
-    return d;
-  }();
-  return dir;
-}
+fs::path WorkDir() { return palvex_test::ProcessTempDir("palvex-timestamps"); }
 
 const char* ArgsOf(const char* file) {
   for (const TimestampCase& c : kCases)

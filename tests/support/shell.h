@@ -2,7 +2,10 @@
 #ifndef PALVEX_TESTS_SUPPORT_SHELL_H_
 #define PALVEX_TESTS_SUPPORT_SHELL_H_
 
+#include <unistd.h>
+
 #include <cstdio>
+#include <filesystem>
 #include <string>
 
 namespace palvex_test {
@@ -27,6 +30,14 @@ inline bool HaveTool(const char* tool) {
   int status = 0;
   Shell(std::string("command -v ") + tool + " >/dev/null 2>&1", &status);
   return status == 0;
+}
+
+// A directory of this test process under the system's temporary directory, made on first use.
+inline std::filesystem::path ProcessTempDir(const std::string& prefix) {
+  const std::filesystem::path dir =
+      std::filesystem::temp_directory_path() / (prefix + "-" + std::to_string(getpid()));
+  std::filesystem::create_directories(dir);
+  return dir;
 }
 
 }  // namespace palvex_test
