@@ -13,8 +13,11 @@ palvex_ensure_packages() {
   echo "installing: ${missing[*]}"
   local sudo=""
   if [ "$(id -u)" != 0 ]; then sudo="sudo"; fi
-  $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  # A fresh machine may be running its own upgrades at first boot: wait up to 10 minutes
+  # for the package manager's lock instead of failing at once.
+  $sudo apt-get -o DPkg::Lock::Timeout=600 update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get -o DPkg::Lock::Timeout=600 install -y -qq \
+    --no-install-recommends "${missing[@]}" >/dev/null
 }
 
 PALVEX_BUILD_PACKAGES=(cmake g++ make clang libclang-rt-14-dev libgtest-dev libgmock-dev
