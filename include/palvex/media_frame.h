@@ -14,9 +14,9 @@ class IMediaFrame {
   virtual uint8_t* GetData() = 0;          // slot 2, first byte of the frame, may be null
   virtual int GetSize() = 0;               // slot 3, number of bytes
   virtual void SetSize(int size) = 0;      // slot 4, the next GetSize() returns size
-  // slot 5, microseconds on one clock for every stream: the decode time of a video frame,
-  // the presentation time of an audio frame; negative = none.
-  virtual int64_t GetTime() = 0;
+  virtual int64_t GetTime() = 0;           // slot 5, microseconds, negative = none: the
+                                           // decode time of a video frame, the presentation
+                                           // time of an audio frame, one clock for all
 
  protected:
   // Frames are owned and destroyed by the host, never through this interface; the
