@@ -92,6 +92,10 @@ const TimestampCase kCases[] = {
      "-x264-params intra-refresh=1 -pix_fmt yuv420p" AAC,
      Feed::kInProcess, 0},
     {"H264SpsPpsAtFirstIdrOnly", "bpyramid25.mp4", nullptr, Feed::kFirstIdrSpsPpsOnly, 0},
+    {"H264FourSlicesScalingLists", "slices.mp4",
+     "-f lavfi -i testsrc2=size=160x120:rate=25" SINE "-t 2 -c:v libx264 -profile:v high -bf 3 "
+     "-x264-params slices=4:cqm=jvt -pix_fmt yuv420p" AAC,
+     Feed::kInProcess, 0},
     {"H264MkvThroughHostTool", "bframes.mkv",
      "-f lavfi -i testsrc2=size=160x120:rate=25" SINE "-t 3 -c:v libx264 -profile:v high -bf 3 "
      "-pix_fmt yuv420p" AAC,
