@@ -1,14 +1,12 @@
 #include "stream/h264_slice_parser.h"
 
 #include "stream/bit_reader.h"
+#include "stream/stream_types.h"
 
 namespace palvex {
 
 namespace {
 
-constexpr int kNalSlice = 1;     // coded slice of a non-IDR picture
-constexpr int kNalIdrSlice = 5;  // coded slice of an IDR picture
-constexpr int kNalSps = 7;       // sequence parameter set
 
 // Two's-complement sum: picture order counts keep growing on streams without IDR pictures,
 // and the count is only ever compared over short distances.
@@ -98,12 +96,12 @@ void H264SliceParser::FeedNal(const uint8_t* nal, int32_t length) {
   if (nal == nullptr || length < 1) return;
   const bool reference = (nal[0] & 0x60) != 0;  // nal_ref_idc
   const int nalUnitType = nal[0] & 0x1F;        // nal_unit_type
-  if (nalUnitType != kNalSps && nalUnitType != kNalSlice && nalUnitType != kNalIdrSlice) return;
+  if (nalUnitType != kNalUnitTypeSps && nalUnitType != kNalUnitTypeSlice && nalUnitType != kNalUnitTypeIdrSlice) return;
   BitReader reader(nal + 1, length - 1);
-  if (nalUnitType == kNalSps) {
+  if (nalUnitType == kNalUnitTypeSps) {
     ReadSequenceParameterSet(reader);
   } else {
-    ReadSliceHeader(reader, reference, nalUnitType == kNalIdrSlice);
+    ReadSliceHeader(reader, reference, nalUnitType == kNalUnitTypeIdrSlice);
   }
 }
 
