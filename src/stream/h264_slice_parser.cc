@@ -7,7 +7,6 @@ namespace palvex {
 
 namespace {
 
-
 // Two's-complement sum: picture order counts keep growing on streams without IDR pictures,
 // and the count is only ever compared over short distances.
 int32_t WrappingAdd(int32_t a, int32_t b) { return int32_t(uint32_t(a) + uint32_t(b)); }
