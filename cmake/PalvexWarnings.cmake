@@ -1,3 +1,6 @@
 function(palvex_warnings target)
-  target_compile_options(${target} PRIVATE -Wall -Wextra -Werror -Wshadow -Wnon-virtual-dtor)
+  target_compile_options(${target} PRIVATE -Wall -Wextra -Wshadow -Wnon-virtual-dtor)
+  if(PALVEX_WERROR)
+    target_compile_options(${target} PRIVATE -Werror)
+  endif()
 endfunction()

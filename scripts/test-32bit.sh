@@ -5,6 +5,7 @@
 # the -m32 libpalvex.so and through the native one, whose outputs must be equal byte for byte.
 #   scripts/test-32bit.sh [native-build-dir]   default build/release, built with the tools
 # Build trees: build/m32 and build/windows (PALVEX_M32_BUILD, PALVEX_WINDOWS_BUILD).
+# Warnings are errors unless PALVEX_WERROR=OFF.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/deps.sh
@@ -15,12 +16,13 @@ JOBS=$(nproc)
 native=${1:-build/release}
 m32=${PALVEX_M32_BUILD:-build/m32}
 win=${PALVEX_WINDOWS_BUILD:-build/windows}
+export PALVEX_WERROR=${PALVEX_WERROR:-ON}
 
 echo "-- Linux -m32: library and unit tests"
 # RelWithDebInfo as the other test builds (GCC 12 at -O3 reports a bogus
 # -Wfree-nonheap-object in std::vector copies of the tests).
 cmake -S . -B "$m32" -DCMAKE_TOOLCHAIN_FILE=cmake/toolchains/linux-m32.cmake \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPALVEX_BUILD_TOOLS=OFF \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPALVEX_BUILD_TOOLS=OFF -DPALVEX_WERROR="$PALVEX_WERROR" \
   -DPALVEX_GTEST_SOURCE_DIR=/usr/src/googletest >/dev/null
 cmake --build "$m32" -j "$JOBS" >/dev/null
 # The install check builds a consumer for the build machine, which cannot link 32-bit code.

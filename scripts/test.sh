@@ -10,14 +10,17 @@ palvex_ensure_packages "${PALVEX_BUILD_PACKAGES[@]}"
 
 JOBS=$(nproc)
 FUZZ_SECONDS=${FUZZ_SECONDS:-10}
+# Every build here treats warnings as errors, the 32-bit and Windows ones as well.
+export PALVEX_WERROR=ON
 
 echo "== plain build and tests"
-cmake -S . -B build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPALVEX_BUILD_BENCH=ON >/dev/null
+cmake -S . -B build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPALVEX_BUILD_BENCH=ON -DPALVEX_WERROR=ON >/dev/null
 cmake --build build/release -j "$JOBS"
 ctest --test-dir build/release --output-on-failure -j "$JOBS" -LE soak
 
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer build and tests"
-cmake -S . -B build/asan -DCMAKE_BUILD_TYPE=Debug -DPALVEX_SANITIZE=ON -DPALVEX_BUILD_TOOLS=ON >/dev/null
+cmake -S . -B build/asan -DCMAKE_BUILD_TYPE=Debug -DPALVEX_SANITIZE=ON -DPALVEX_BUILD_TOOLS=ON \
+  -DPALVEX_WERROR=ON >/dev/null
 cmake --build build/asan -j "$JOBS"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir build/asan --output-on-failure -j "$JOBS" -LE soak
@@ -27,7 +30,7 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
 declare -A FUZZ_SECONDS_OF=([interface_fuzzer]=${INTERFACE_FUZZ_SECONDS:-60})
 echo "== fuzz targets, ${FUZZ_SECONDS} s each (interface_fuzzer ${FUZZ_SECONDS_OF[interface_fuzzer]} s)"
 cmake -S . -B build/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
-  -DPALVEX_BUILD_FUZZ=ON -DPALVEX_BUILD_TESTS=OFF -DPALVEX_BUILD_TOOLS=OFF >/dev/null
+  -DPALVEX_BUILD_FUZZ=ON -DPALVEX_BUILD_TESTS=OFF -DPALVEX_BUILD_TOOLS=OFF -DPALVEX_WERROR=ON >/dev/null
 fuzz_targets=$(for f in fuzz/*_fuzzer.cc; do basename "$f" .cc; done)
 # shellcheck disable=SC2086
 cmake --build build/fuzz -j "$JOBS" --target $fuzz_targets
