@@ -25,9 +25,10 @@ PALVEX_BUILD_PACKAGES=(cmake g++ make clang libclang-rt-14-dev libgtest-dev libg
   libdvbpsi-dev tstools)
 
 # The 32-bit builds: Linux -m32, and the Windows DLL cross-built with mingw-w64 and tested
-# under Wine (wine32 comes from the i386 architecture, see palvex_ensure_i386).
+# under Wine (wine32 comes from the i386 architecture, see palvex_ensure_i386), also from a
+# host built for the Visual C++ ABI with clang and lld-link.
 PALVEX_32BIT_PACKAGES=(cmake make gcc-multilib g++-multilib googletest g++-mingw-w64-i686
-  binutils-mingw-w64-i686 wine wine32 llvm ffmpeg)
+  binutils-mingw-w64-i686 wine wine32 clang lld llvm ffmpeg)
 
 # Adds the i386 architecture once; the next palvex_ensure_packages updates the lists.
 palvex_ensure_i386() {

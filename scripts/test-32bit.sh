@@ -2,7 +2,9 @@
 # The 32-bit targets: the library and its unit tests built with -m32 and run on Linux;
 # palvex.dll and the unit tests cross-built with mingw-w64 and run under Wine; and one
 # H.264 + AAC clip's frames muxed by a host program through palvex.dll under Wine, through
-# the -m32 libpalvex.so and through the native one, whose outputs must be equal byte for byte.
+# the -m32 libpalvex.so and through the native one, and by a host built for the Visual C++
+# ABI (clang and lld-link, no Visual C++ runtime) through palvex.dll under Wine, whose
+# outputs must be equal byte for byte.
 #   scripts/test-32bit.sh [native-build-dir]   default build/release, built with the tools
 # Build trees: build/m32 and build/windows (PALVEX_M32_BUILD, PALVEX_WINDOWS_BUILD).
 # Warnings are errors unless PALVEX_WERROR=OFF.
@@ -47,6 +49,19 @@ ffmpeg -hide_banner -loglevel error -y \
 "$m32/tests/windows/palvex-host" "$m32/libpalvex.so" "$work/frames.bin" "$work/m32.ts" | grep -v '^call stop'
 wine "$win/tests/windows/palvex-host.exe" "$win/palvex.dll" "$work/frames.bin" "$work/windows.ts" |
   tr -d '\r' | grep -v '^call stop'
+# The Visual C++-ABI host: compiled freestanding (it declares kernel32 and the interfaces
+# itself), linked against an import library made from kernel32.def, without any C runtime.
+msvc=$win/msvc-host
+mkdir -p "$msvc"
+werror=()
+if [ "$PALVEX_WERROR" = ON ]; then werror=(-Werror); fi
+clang --target=i686-pc-windows-msvc -std=c++17 -O2 -ffreestanding -nostdinc -fno-exceptions -fno-rtti \
+  -Wall -Wextra "${werror[@]}" -c tests/windows/visual_cpp_host.cc -o "$msvc/host.obj"
+llvm-dlltool -m i386 -k -d tests/windows/kernel32.def -l "$msvc/kernel32.lib"
+lld-link /nologo /nodefaultlib /entry:HostEntry /subsystem:console /out:"$msvc/palvex-msvc-host.exe" \
+  "$msvc/host.obj" "$msvc/kernel32.lib"
+wine "$msvc/palvex-msvc-host.exe" "$win/palvex.dll" "$work/frames.bin" "$work/msvc.ts" |
+  tr -d '\r' | grep -v '^call stop'
 size=$(stat -c %s "$work/native.ts")
 if [ "$size" -lt $((188 * 200)) ]; then
   echo "the native host wrote only $size bytes" >&2
@@ -54,4 +69,5 @@ if [ "$size" -lt $((188 * 200)) ]; then
 fi
 cmp "$work/native.ts" "$work/m32.ts"
 cmp "$work/native.ts" "$work/windows.ts"
+cmp "$work/native.ts" "$work/msvc.ts"
 echo "equal byte for byte: $size bytes, md5 $(md5sum < "$work/windows.ts" | cut -d' ' -f1)"
