@@ -14,14 +14,23 @@
 //   - the first packet of a run is a PAT, and the PMT of every program it lists follows in
 //     the same output; PSI only ahead of the frame's packets; PAT and PMT sections well
 //     formed with CRC residue 0; no PID used twice (PMT, elementary streams, programs);
-//   - the frame's packets are on one elementary PID announced in a PMT of this run: raw
-//     streams carry exactly the frame's bytes; PES streams carry one or more well-formed
-//     PES packets (00 00 01 prefix at each unit start, header length matching the flags,
-//     PES_packet_length true where it is not 0, 0 only on video) whose payload is the whole
-//     frame (behind an ADTS header of the right length on AAC, without the 8-byte time
-//     trailer on video that carries one); PTS/DTS follow the frame time where they must; a
-//     PCR sits only in the first packet of a frame on its program's PCR PID, 36000 ticks
-//     behind the frame time.
+//   - media descriptions: AddMediaFormat refuses exactly those whose carried streams repeat a
+//     stream id (within them or of a listed description), do not fit one PMT, or would need
+//     a 43rd program in the PAT or more PIDs than there are;
+//   - routing: a run carries the streams of the descriptions listed at its Start; a frame
+//     whose id no carried stream has gives no output; the frames of one id are all on one
+//     elementary PID announced in a PMT of this run with the stream_type of its codec, and
+//     no two ids share a PID;
+//   - the frame's packets carry one or more well-formed PES packets (00 00 01 prefix at each
+//     unit start, header length matching the flags, PES_packet_length true where it is not
+//     0, 0 only on video) whose payload is the whole frame (behind an ADTS header of the
+//     right length exactly where the AAC stream's own detection over its first three frames
+//     calls for one, without the 8-byte time trailer on video that carries one); PTS/DTS
+//     follow the frame time where they must; a PCR sits only in the first packet of a frame
+//     on its program's PCR PID, 36000 ticks behind the frame time; random_access_indicator
+//     only there, on video;
+//   - the host's frame is read, never written: its bytes stay, SetSize is never called, and
+//     it is allocated to its exact size.
 // A violation aborts; the sanitizers watch for everything else.
 #include <algorithm>
 #include <cstdint>
@@ -221,7 +230,7 @@ class HostFormat final : public MediaFormat {
 
 // ---- frames ----------------------------------------------------------------------------
 
-// The host's frame: room for the 7-byte ADTS header behind the frame, nothing more.
+// The host's frame, allocated to its exact size: the library only reads it.
 class HostFrame final : public IMediaFrame {
  public:
   HostFrame(std::vector<uint8_t>* storage, int size, int64_t time, bool nullData)
@@ -230,11 +239,7 @@ class HostFrame final : public IMediaFrame {
   void Reserved1() override { __builtin_trap(); }
   uint8_t* GetData() override { return m_nullData ? nullptr : m_storage->data(); }
   int GetSize() override { return m_size; }
-  void SetSize(int size) override {
-    // Only a frame that gets an ADTS header grows, by its 7 bytes.
-    CHECK(!m_nullData && m_size >= 0 && size == m_size + 7 && size_t(size) <= m_storage->size());
-    m_size = size;
-  }
+  void SetSize(int) override { __builtin_trap(); }
   int64_t GetTime() override { return m_time; }
 
  private:
@@ -332,6 +337,75 @@ struct Program {
   std::map<int, uint8_t> streams;  // elementary PID -> stream_type
 };
 
+// stream_type of a carried stream description, or 0 for one that is not carried.
+uint8_t StreamTypeOf(MediaStream* s) {
+  if (s == nullptr) return 0;
+  const int32_t codec = s->GetCodec();
+  if (s->GetMainType() == kMediaMainTypeVideo) {
+    return codec == 0 ? 0x1B : codec == 1 ? 0x10 : codec == 2 ? 0x02 : 0;
+  }
+  if (s->GetMainType() != kMediaMainTypeAudio) return 0;
+  if (codec == 8) return 0x0F;
+  if (codec == 10) return 0x04;
+  if (codec == 11) return 0x03;
+  if (codec == 12 || codec == 14) return 0x11;
+  if (codec >= 0x80 && codec <= 0x87) return uint8_t(codec);
+  return 0;
+}
+
+// A carried stream of the run as the receiver expects it: its type, and on AAC its own
+// ADTS detection over its first three frames.
+struct RunStream {
+  uint8_t type = 0;
+  int pid = -1;  // learned from its first frame with output
+  bool insert = false;
+  bool built = false;
+  int checked = 0;
+  int found = 0;
+
+  // Whether this frame gets an ADTS header: frames with a syncword while three frames are
+  // examined get none; insertion stops for good when all three had one.
+  bool TakesHeader(const uint8_t* data, int size) {
+    if (!insert) return false;
+    bool sync = false;
+    bool deciding = false;
+    if (checked < 3) {
+      sync = data != nullptr && size >= 2 && data[0] == 0xFF && (data[1] & 0xF0) == 0xF0;
+      found += sync ? 1 : 0;
+      ++checked;
+      deciding = checked < 3;
+      if (checked == 3 && found == 3) insert = false;
+    }
+    return insert && built && !(deciding && sync);
+  }
+};
+
+// The carried streams of a list of descriptions by stream id; false at a repeated id. Adds
+// the PIDs and programs they take.
+bool CollectStreams(MediaFormat* format, std::map<int, RunStream>* streams, int64_t* pids,
+                    int64_t* programs, int64_t* carried) {
+  const std::vector<MediaStream*>& list = format->GetStreams();
+  *carried = 0;
+  for (MediaStream* s : list) {
+    const uint8_t type = StreamTypeOf(s);
+    if (type == 0) continue;
+    RunStream run;
+    run.type = type;
+    if (type == 0x0F) {
+      const auto* info = static_cast<const AudioFormatInfo*>(s->GetFormat());
+      const uint8_t* extra = info != nullptr ? info->extraData : nullptr;
+      const uint32_t size = extra != nullptr ? info->extraSize : 0;
+      run.insert = !(size >= 16 && std::memcmp(extra + size - 16, kMarkerB, 16) == 0);
+      run.built = size >= 2;
+    }
+    if (!streams->emplace(s->GetStreamId(), run).second) return false;
+    ++*carried;
+  }
+  *pids += 1 + int64_t(list.size());
+  *programs += *carried > 0 ? 1 : 0;
+  return true;
+}
+
 class Receiver {
  public:
   // A Start begins a run: new programs, counters from 0.
@@ -347,10 +421,14 @@ class Receiver {
     m_outputPids.clear();
     m_timeOrdered = true;
     m_haveTime = false;
+    m_pidTaken.clear();
   }
 
-  // One ProcessFrame output for the frame `original` (its bytes before the call) at `time`.
-  void Check(const uint8_t* data, int length, const std::vector<uint8_t>& original, int64_t time) {
+  // One ProcessFrame output for the frame `original` (its bytes) at `time`, of the carried
+  // stream `stream` (null for an id the run does not carry), behind an ADTS header when
+  // `adts`.
+  void Check(const uint8_t* data, int length, const std::vector<uint8_t>& original, int64_t time,
+             RunStream* stream, bool adts) {
     if (m_haveTime && time < m_lastTime) m_timeOrdered = false;
     m_haveTime = true;
     m_lastTime = time;
@@ -419,7 +497,17 @@ class Receiver {
       }
     }
     if (framePid >= 0) m_outputPids.insert(framePid);
-    if (framePid >= 0) CheckFrame(framePid, framePackets, original, time);
+    if (framePid < 0) return;
+    // Routing: the frame's stream is carried, always on one PID of its own type.
+    CHECK(stream != nullptr);
+    if (stream->pid < 0) {
+      CHECK(m_pidTaken.insert(framePid).second);
+      stream->pid = framePid;
+    }
+    CHECK(stream->pid == framePid);
+    auto known = m_esType.find(framePid);
+    CHECK(known != m_esType.end() && known->second == stream->type);
+    CheckFrame(framePid, framePackets, original, time, adts);
   }
 
  private:
@@ -492,7 +580,6 @@ class Receiver {
     m_programs[pmtPid] = program;
   }
 
-  static bool IsRaw(uint8_t type) { return type == 0x11 || (type >= 0x80 && type <= 0x87); }
   static bool IsVideo(uint8_t type) { return type == 0x1B || type == 0x10 || type == 0x02; }
 
   static int64_t ReadTimestamp(const uint8_t* q, unsigned prefix) {
@@ -508,7 +595,7 @@ class Receiver {
   }
 
   void CheckFrame(int pid, const std::vector<const uint8_t*>& packets,
-                  const std::vector<uint8_t>& original, int64_t time) {
+                  const std::vector<uint8_t>& original, int64_t time, bool adts) {
     auto known = m_esType.find(pid);
     CHECK(known != m_esType.end());  // announced in a PMT of this run
     const uint8_t type = known->second;
@@ -521,11 +608,11 @@ class Receiver {
     for (size_t i = 0; i < packets.size(); ++i) {
       const uint8_t* p = packets[i];
       const bool start = (p[1] & 0x40) != 0;
-      if (i == 0 || IsRaw(type)) CHECK(start == (i == 0));
+      if (i == 0) CHECK(start);
       const int afc = p[3] >> 4 & 3;
       CHECK(afc & 1);  // every frame packet carries bytes of the frame
       const bool pcr = (afc & 2) && p[4] >= 7 && (p[5] & 0x10);
-      if (i == 0 && pcrPid && !IsRaw(type)) {
+      if (i == 0 && pcrPid) {
         // Due on the stream's first frame, 3600 ticks after the last PCR, or when time
         // went back; not otherwise.
         auto last = m_lastPCR.find(pid);
@@ -533,21 +620,20 @@ class Receiver {
         CHECK(pcr == due);
         if (due) m_lastPCR[pid] = ticks;
       }
+      // random_access_indicator: on the first packet of a video frame only.
+      if ((afc & 2) && p[4] > 0 && (p[5] & 0x40)) CHECK(i == 0 && IsVideo(type));
       if (pcr) {
-        CHECK(i == 0 && pcrPid && !IsRaw(type));
+        CHECK(i == 0 && pcrPid);
+        CHECK((p[5] & ~0x40) == 0x10);
         const int64_t base = int64_t(p[6]) << 25 | int64_t(p[7]) << 17 | int64_t(p[8]) << 9 |
                              int64_t(p[9]) << 1 | (p[10] >> 7);
         CHECK(base == int64_t(uint64_t(ticks - 36000) & kMask33));
       } else if (afc & 2) {
-        CHECK(p[4] == 0 || p[5] == 0x00);  // stuffing only
+        CHECK(p[4] == 0 || (p[5] & ~0x40) == 0x00);  // stuffing only, beside the random access flag
         for (int k = 6; k < 5 + p[4]; ++k) CHECK(p[k] == 0xFF);
       }
       const uint8_t* body = Payload(p);
       size_t n = size_t(p + 188 - body);
-      if (IsRaw(type)) {
-        payload.insert(payload.end(), body, body + n);
-        continue;
-      }
       if (start) {
         CHECK(owed <= 0);  // the previous PES packet is complete
         CHECK(n >= 9 && body[0] == 0 && body[1] == 0 && body[2] == 1);
@@ -591,14 +677,15 @@ class Receiver {
     }
     CHECK(owed <= 0);
     // The whole frame, nothing else.
-    if (payload.size() == original.size()) {
-      CHECK(payload == original);
-    } else if (type == 0x0F && payload.size() == original.size() + 7) {
-      // An ADTS header in front of raw AAC, and in front of nothing else.
+    if (adts) {
+      // An ADTS header in front of raw AAC where its stream's detection calls for one.
+      CHECK(type == 0x0F && payload.size() == original.size() + 7);
       const uint8_t* h = payload.data();
       const size_t frameLength = size_t((h[3] & 3) << 11 | h[4] << 3 | h[5] >> 5);
       CHECK(h[0] == 0xFF && h[1] == 0xF1 && frameLength == payload.size());
       CHECK(std::equal(original.begin(), original.end(), payload.begin() + 7));
+    } else if (payload.size() == original.size()) {
+      CHECK(payload == original);
     } else {
       // A video frame whose last 8 bytes are its presentation time.
       CHECK(IsVideo(type) && original.size() >= 8 && payload.size() == original.size() - 8);
@@ -618,6 +705,7 @@ class Receiver {
   bool m_haveTime = false;
   int64_t m_lastTime = 0;
   bool m_runStarted = false;
+  std::set<int> m_pidTaken;            // elementary PIDs a stream id has taken in this run
 };
 
 // ---- the host ----------------------------------------------------------------------------
@@ -667,6 +755,14 @@ class Host {
         if (m_open && !m_started) {
           m_started = true;
           m_receiver.NewRun();
+          // The run carries the streams of the descriptions listed now.
+          m_run.clear();
+          int64_t pids = 0;
+          int64_t programs = 0;
+          int64_t carried = 0;
+          for (MediaFormat* copy : m_muxer->GetMediaFormats()) {
+            CHECK(CollectStreams(copy, &m_run, &pids, &programs, &carried));
+          }
         }
         break;
       case 4: Call(m_muxer->Stop(), m_open ? 0 : -1); m_started = false; break;
@@ -684,6 +780,7 @@ class Host {
         if (op & 0x80 && op & 0x20) {  // the host drops the muxer, closed or not
           CHECK(iptv::RemovePalvex(m_muxer) == iptv::RESULT_SUCCESS);
           Create();
+          m_run.clear();
         } else {
           CHECK(iptv::RemovePalvex(nullptr) == iptv::RESULT_FAILURE);
         }
@@ -692,12 +789,40 @@ class Host {
     }
   }
 
+  // Whether AddMediaFormat takes format: it has a serialized form, and its copy's carried
+  // streams have ids of their own, fit one PMT, and leave the PAT and the PIDs enough room.
+  bool Accepts(MediaFormat* format) {
+    if (format == nullptr) return false;
+    int size = 0;
+    format->Serialize(nullptr, &size);
+    if (size <= 0) return false;
+    std::vector<uint8_t> form(static_cast<size_t>(size));
+    int written = 0;
+    format->Serialize(form.data(), &written);
+    if (written <= 0 || written > size) return false;
+    MediaFormat copy;
+    copy.UnSerialize(form.data(), written);
+    std::map<int, RunStream> streams;
+    int64_t pids = 0;
+    int64_t programs = 0;
+    int64_t carried = 0;
+    for (MediaFormat* listed : m_muxer->GetMediaFormats()) {
+      CHECK(CollectStreams(listed, &streams, &pids, &programs, &carried));
+    }
+    const int64_t before = programs;
+    if (!CollectStreams(&copy, &streams, &pids, &programs, &carried)) return false;
+    if (carried == 0) return true;
+    return 16 + 5 * carried <= 183 && 12 + 4 * (before + 1) <= 183 && pids <= 0x1FFE - 0x10 + 1;
+  }
+
   void AddFormat(int times) {
     const uint8_t which = m_in->Byte();
     MediaFormat* format = m_formats.empty() || which == 0xFF ? nullptr : m_formats[which % m_formats.size()].get();
     for (int i = 0; i < times; ++i) {
       const size_t before = m_muxer->GetMediaFormats().size();
+      const bool accepts = Accepts(format);
       MediaFormat* result = m_muxer->AddMediaFormat(format);
+      CHECK((result != nullptr) == accepts);
       CHECK(result == nullptr || result == format);
       const std::vector<MediaFormat*> after = m_muxer->GetMediaFormats();
       CHECK(after.size() == before + (result != nullptr ? 1 : 0));
@@ -734,7 +859,7 @@ class Host {
     m_time = NextTime(m_in, m_time);
     const std::vector<uint8_t> original = bytes;
     int size = int(bytes.size());
-    bytes.resize(bytes.size() + 7);  // the room the host leaves for an ADTS header
+    bytes.shrink_to_fit();  // exactly the frame: the library must not touch a byte more
     bool nullData = false;
     bool badArgument = false;
     if (flags % 32 == 1) {
@@ -767,7 +892,23 @@ class Host {
       return;
     }
     CHECK(result == 0);
-    m_receiver.Check(data, length, nullData ? std::vector<uint8_t>() : original, m_time);
+    CHECK(bytes == original);  // read, never written
+    const uint8_t* seen = frame.GetData();
+    RunStream* stream = nullptr;
+    if (streamId >= 0 && streamId <= 255) {
+      auto it = m_run.find(streamId);
+      if (it != m_run.end()) stream = &it->second;
+    }
+    if (stream == nullptr) {
+      CHECK(length == 0);  // no stream of the run has the id
+      return;
+    }
+    const bool adts = stream->TakesHeader(seen, size);
+    if (adts && (seen == nullptr || size > 8184)) {
+      CHECK(length == 0);  // no room for it in frame_length: nothing at all goes out
+      return;
+    }
+    m_receiver.Check(data, length, seen == nullptr ? std::vector<uint8_t>() : original, m_time, stream, adts);
   }
 
   Input* m_in;
@@ -778,6 +919,7 @@ class Host {
   int64_t m_time = 0;
   size_t m_budget = 3 << 20;  // frame bytes per input, so that the fuzzer stays fast
   Receiver m_receiver;
+  std::map<int, RunStream> m_run;  // the carried streams of the run, by stream id
 };
 
 }  // namespace

@@ -79,19 +79,17 @@ class FuzzFormat final : public MediaFormat {
 
 class FuzzFrame final : public IMediaFrame {
  public:
-  // The host leaves room for the 7-byte ADTS header behind the frame.
-  FuzzFrame(std::vector<uint8_t> bytes, int64_t time) : m_size(int(bytes.size())), m_time(time) {
-    bytes.resize(bytes.size() + 7);
-    m_storage = std::move(bytes);
+  // Exactly the frame's bytes: the packer reads them and never writes or grows the frame.
+  FuzzFrame(std::vector<uint8_t> bytes, int64_t time)
+      : m_storage(std::move(bytes)), m_size(int(m_storage.size())), m_time(time) {
+    m_storage.shrink_to_fit();
   }
   void Reserved0() override {}
   void Reserved1() override {}
   uint8_t* GetData() override { return m_storage.data(); }
   int GetSize() override { return m_size; }
-  void SetSize(int size) override {
-    if (size < 0 || size_t(size) > m_storage.size()) std::abort();
-    m_size = size;
-  }
+  void SetSize(int) override { std::abort(); }
+  const std::vector<uint8_t>& storage() const { return m_storage; }
   int64_t GetTime() override { return m_time; }
 
  private:
@@ -133,13 +131,18 @@ bool IsPSIPid(const palvex::TSPacker& packer, int pid) {
   return pmt && uses == 1;
 }
 
-void CheckOutput(const palvex::TSPacker& packer, palvex::TSPacketBuffer* buffer) {
+// framePid: the PID of the stream routed for the frame just muxed (-1 for none, or after
+// an operation that muxes no frame): every packet that is not PSI is on it.
+void CheckOutput(const palvex::TSPacker& packer, palvex::TSPacketBuffer* buffer, int framePid = -1) {
   uint8_t* data = nullptr;
   const int size = buffer->GetBytes(&data);
   for (int off = 0; off < size; off += 188) {
     const uint8_t* p = data + off;
     if (p[0] != 0x47) std::abort();
     const int pid = (p[1] & 0x1F) << 8 | p[2];
+    bool pmt = pid == 0;
+    for (const palvex::PMTProgram* program : packer.programs()) pmt = pmt || program->pmtPID() == pid;
+    if (!pmt && pid != framePid) std::abort();
     if (!IsPSIPid(packer, pid) || (p[1] & 0x40) == 0 || (p[3] & 0x30) != 0x10 || p[4] != 0) continue;
     const size_t length = 3 + size_t((p[6] & 0x0F) << 8 | p[7]);
     if (length > 183) std::abort();
@@ -181,8 +184,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       if (!bytes.empty() && (fill & 1)) bytes[0] = 0xFF;
       if (bytes.size() > 1 && (fill & 2)) bytes[1] = 0xF1;
       time += (op & 0x40) ? in.I32() : int64_t(in.Byte()) * 10000;
+      const std::vector<uint8_t> original = bytes;
       FuzzFrame frame(std::move(bytes), time);
+      const palvex::TSStream* routed = packer->RoutedStream(streamId);
       packer->MuxFrame(streamId, &frame);
+      if (frame.storage() != original) std::abort();
+      CheckOutput(*packer, &buffer, routed != nullptr ? routed->pid() : -1);
+      continue;
     } else if (op == 0xF0) {
       packer->Reset();
     } else if (op == 0xF1) {

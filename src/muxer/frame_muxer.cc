@@ -107,6 +107,11 @@ MediaFormat* FrameMuxer::AddMediaFormat(MediaFormat* format) {
     std::unique_ptr<MediaFormat> copy(new (std::nothrow) MediaFormat());
     if (!copy) return nullptr;
     copy->UnSerialize(scratch.get(), written);
+    // Stream ids name streams across the muxer, and every program must fit the tables.
+    if (const char* refusal = TSPacker::CheckFormat(copy.get(), m_formatList)) {
+      std::printf("%s\n", refusal);
+      return nullptr;
+    }
     m_formatList.push_back(copy.get());
     copy.release();
   } catch (...) {

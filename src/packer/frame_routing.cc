@@ -1,5 +1,6 @@
-// MuxFrame: finds the frame's elementary stream, frames raw AAC with ADTS headers, sends
-// the PAT and the PMTs when they are due, and hands the frame to the stream's packetizer.
+// MuxFrame: finds the frame's elementary stream by its stream id, decides the ADTS header
+// of raw AAC, sends the PAT and the PMTs when they are due, and hands the frame to the
+// stream's packetizer.
 #include <cstdio>
 #include <limits>
 
@@ -9,77 +10,34 @@
 
 namespace palvex {
 
-namespace {
-
-// Audio frames examined before the ADTS decision.
-constexpr int32_t kADTSFramesExamined = 3;
-// m_adtsChecked once the decision is taken; it is final for the life of the packer.
-constexpr int32_t kADTSDecided = 4;
-
-// The 12-bit ADTS syncword 0xFFF at the start of the frame. Frames shorter than the
-// syncword have none.
-bool BeginsWithSyncword(const uint8_t* data, int size) {
-  return data != nullptr && size >= 2 && data[0] == 0xFF && (data[1] & 0xF0) == 0xF0;
-}
-
-}  // namespace
-
 int32_t TSPacker::MuxFrame(int32_t streamId, IMediaFrame* frame) {
   if (frame == nullptr) return kNoStream;
-  MediaStream* description = nullptr;
-  TSStream* stream = nullptr;
-  bool isAudio = false;
-  if (!FindStream(streamId, &description, &stream, &isAudio)) return kNoStream;
-  if (TakesADTSHeader(frame, isAudio)) {
-    const int32_t result = InsertADTSHeader(frame);
-    if (result != kPackerOk) return result;
-  }
+  TSStream* stream = FindStream(streamId);
+  if (stream == nullptr) return kNoStream;
+  bool refused = false;
+  const uint8_t* adts = TakeADTSHeader(stream, frame, &refused);
+  if (refused) return kADTSFrameRefused;
   const int64_t t = frame->GetTime();
   if (PSIDue(stream, t)) {
     const int32_t result = EmitPSI(t);
     if (result != kPackerOk) return result;
   }
-  return HandOver(stream, description, frame);
+  return HandOver(stream, frame, adts);
 }
 
-// The video slot first: when both carry the same id, the video stream wins.
-bool TSPacker::FindStream(int32_t streamId, MediaStream** description, TSStream** stream,
-                          bool* isAudio) {
-  if (m_videoStream != nullptr && int32_t(m_videoStream->GetStreamId()) == streamId) {
-    *description = m_videoStream;
-    *stream = m_videoTSStream;
-  } else if (m_audioStream != nullptr && int32_t(m_audioStream->GetStreamId()) == streamId) {
-    *description = m_audioStream;
-    *stream = m_audioTSStream;
-    *isAudio = true;
-  } else {
-    return false;
+// Only AAC streams run the detection. The header is built here, in the stream's template,
+// and written by the packetizer into the frame's first packet: the frame is never written.
+const uint8_t* TSPacker::TakeADTSHeader(TSStream* stream, IMediaFrame* frame, bool* refused) {
+  AdtsFraming& framing = stream->adts();
+  const uint8_t* data = frame->GetData();
+  const int size = frame->GetSize();
+  if (!framing.TakesHeader(data, size)) return nullptr;
+  // frame_length counts the header and has 13 bits.
+  if (data == nullptr || size < 0 || size > kADTSMaxPayload) {
+    *refused = true;
+    return nullptr;
   }
-  if (*stream == nullptr) {
-    std::printf("not find stream \n");
-    return false;
-  }
-  return true;
-}
-
-// ADTS detection over the first audio frames: do they already carry headers? The decision
-// turns insertion off for good only when all examined frames had them.
-bool TSPacker::TakesADTSHeader(IMediaFrame* frame, bool isAudio) {
-  bool stillDeciding = false;
-  bool carriesSyncword = false;
-  if (m_adtsChecked < kADTSFramesExamined && isAudio) {
-    carriesSyncword = BeginsWithSyncword(frame->GetData(), frame->GetSize());
-    if (carriesSyncword) ++m_adtsFound;
-    ++m_adtsChecked;
-    stillDeciding = m_adtsChecked < kADTSFramesExamined;
-  }
-  if (m_adtsChecked == kADTSFramesExamined && m_insertADTS) {
-    if (m_adtsFound == kADTSFramesExamined) m_insertADTS = false;
-    m_adtsChecked = kADTSDecided;
-  }
-  // Without a template there is no header to insert; a frame that already begins with a
-  // syncword while the decision is pending must not get a second one.
-  return m_insertADTS && isAudio && m_adtsBuilt && !(stillDeciding && carriesSyncword);
+  return framing.HeaderFor(size);
 }
 
 // PAT and PMTs before the first frame, then once the frame's stream has moved on by the
@@ -141,14 +99,12 @@ void TSPacker::MarkStreamClocks() {
   m_psiRepetition = kPSIInterval - 2 * (largestStep != 0 ? largestStep : kPSIDefaultFrameStep);
 }
 
-// The frame's bytes as they are now (after an ADTS header went in front) to the stream's
-// packetizer.
-int32_t TSPacker::HandOver(TSStream* stream, MediaStream* description, IMediaFrame* frame) {
+int32_t TSPacker::HandOver(TSStream* stream, IMediaFrame* frame, const uint8_t* adts) {
   const uint8_t* data = frame->GetData();
   const int size = frame->GetSize();
   if (size < 0 || (data == nullptr && size > 0)) return kNoStream;
   uint32_t length = uint32_t(size);
-  const int32_t result = stream->EStoTS(description, frame, data, &length);
+  const int32_t result = stream->EStoTS(stream->description(), frame, data, &length, adts);
   if (result != kPackerOk) {
     std::printf("tsstream->EStoTS error \n");
     return result;

@@ -86,29 +86,44 @@ void DestroyStream(TSStream* stream) {
   delete stream;
 }
 
+// Whether the stream tables define the description: a stream object is built for it.
+bool IsCarried(MediaStream* description) {
+  if (description == nullptr) return false;
+  StreamKind kind{};
+  const int32_t mainType = description->GetMainType();
+  if (mainType == kMediaMainTypeVideo) return VideoStreamKind(description->GetCodec(), &kind);
+  if (mainType == kMediaMainTypeAudio) {
+    return AudioStreamKind(description->GetCodec(), ExtradataOf<AudioFormatInfo>(description), &kind);
+  }
+  return false;
+}
+
+// What the programs of a list of formats take: programs, PIDs, and which stream ids.
+struct ListUse {
+  int64_t programs = 0;
+  int64_t pids = 0;
+  bool ids[TSPacker::kStreamIds] = {};
+};
+
+// The carried streams of format; false at the first stream id repeated (in the format or
+// from use->ids). Adds the format's ids, and its PIDs and program when it builds one.
+bool AddFormatUse(MediaFormat* format, ListUse* use, int64_t* carried) {
+  const std::vector<MediaStream*>& descriptions = format->GetStreams();
+  *carried = 0;
+  for (MediaStream* description : descriptions) {
+    if (!IsCarried(description)) continue;
+    const uint8_t id = description->GetStreamId();
+    if (use->ids[id]) return false;
+    use->ids[id] = true;
+    ++*carried;
+  }
+  // The PMT's PID, and one per listed stream, carried or not.
+  use->pids += 1 + int64_t(descriptions.size());
+  if (*carried > 0) ++use->programs;
+  return true;
+}
+
 }  // namespace
-
-TSPacker::SetupState TSPacker::SaveSetupState() const {
-  SetupState state{};
-  state.audioStream = m_audioStream;
-  state.videoStream = m_videoStream;
-  state.audioTSStream = m_audioTSStream;
-  state.videoTSStream = m_videoTSStream;
-  std::memcpy(state.adtsHeader, m_adtsHeader, sizeof m_adtsHeader);
-  state.adtsBuilt = m_adtsBuilt;
-  state.insertADTS = m_insertADTS;
-  return state;
-}
-
-void TSPacker::RestoreSetupState(const SetupState& state) {
-  m_audioStream = state.audioStream;
-  m_videoStream = state.videoStream;
-  m_audioTSStream = state.audioTSStream;
-  m_videoTSStream = state.videoTSStream;
-  std::memcpy(m_adtsHeader, state.adtsHeader, sizeof m_adtsHeader);
-  m_adtsBuilt = state.adtsBuilt;
-  m_insertADTS = state.insertADTS;
-}
 
 bool TSPacker::TakePID(uint16_t* pid) {
   if (m_nextPID > kMaxPID) return false;
@@ -150,31 +165,27 @@ bool TSPacker::BuildStream(PMTProgram* program, MediaStream* description, uint16
     }
     const auto* info = static_cast<const VideoFormatInfo*>(description->GetFormat());
     if (info != nullptr) created->SetNominalFrameRate(info->frameRate);
-    m_videoStream = description;
-    m_videoTSStream = created;
+    created->SetDescription(description);
     *stream = created;
     return true;
   }
   if (mainType == kMediaMainTypeAudio) {
     const Extradata extra = ExtradataOf<AudioFormatInfo>(description);
     if (!AudioStreamKind(codec, extra, &kind)) return true;
-    // The switch belongs to the stream that takes the audio slot: on for AAC whose
-    // configuration does not end with the no-ADTS marker, off for every other codec, whose
-    // frames (AC-3, LATM, MPEG audio) must not get an AAC header in front.
+    TSStream* created = new (std::nothrow)
+        AudioTSStream(kind.streamType, kind.streamId, pid, false, m_packetBuffer, m_packetSize);
+    if (created == nullptr) return false;
+    // Each AAC stream frames its own: headers are inserted unless the configuration ends
+    // with the no-ADTS marker; no other codec's frames (AC-3, LATM, MPEG audio) get one.
     const bool marked =
         extra.size >= uint32_t(kMarkerSize) &&
         std::memcmp(extra.data + extra.size - kMarkerSize, kNoADTSMarker, kMarkerSize) == 0;
-    m_insertADTS = codec == kMediaCodecAac && !marked;
     // Only the first two bytes of the AudioSpecificConfig are read.
     const uint32_t configSize = extra.size < uint32_t(std::numeric_limits<int32_t>::max())
                                     ? extra.size
                                     : uint32_t(std::numeric_limits<int32_t>::max());
-    CreateADTSHeader(extra.data, int32_t(configSize));
-    TSStream* created = new (std::nothrow)
-        AudioTSStream(kind.streamType, kind.streamId, pid, false, m_packetBuffer, m_packetSize);
-    if (created == nullptr) return false;
-    m_audioStream = description;
-    m_audioTSStream = created;
+    created->adts().Arm(codec == kMediaCodecAac && !marked, extra.data, int32_t(configSize));
+    created->SetDescription(description);
     *stream = created;
     return true;
   }
@@ -205,9 +216,45 @@ bool TSPacker::BuildStreams(PMTProgram* program, const std::vector<MediaStream*>
   return true;
 }
 
+bool TSPacker::RouteStreamsOf(const PMTProgram* program) {
+  bool taken[kStreamIds] = {};
+  for (const TSStream* stream : program->streams()) {
+    const uint8_t id = stream->description()->GetStreamId();
+    if (m_routes[id] != nullptr || taken[id]) return false;
+    taken[id] = true;
+  }
+  for (TSStream* stream : program->streams()) m_routes[stream->description()->GetStreamId()] = stream;
+  return true;
+}
+
+const char* TSPacker::CheckFormat(MediaFormat* format, const std::vector<MediaFormat*>& listed) {
+  if (format == nullptr) return nullptr;
+  ListUse use;
+  int64_t carried = 0;
+  for (MediaFormat* other : listed) {
+    if (other != nullptr) AddFormatUse(other, &use, &carried);
+  }
+  const int64_t programsBefore = use.programs;
+  if (!AddFormatUse(format, &use, &carried)) {
+    return "ERROR:a stream id of the MediaFormat is in use already, the MediaFormat is refused!";
+  }
+  if (carried == 0) return nullptr;
+  // A PMT section with no descriptors: 16 bytes and 5 per stream.
+  if (16 + 5 * carried > kMaxSectionLength) {
+    return "ERROR:the MediaFormat has more streams than one PMT holds, the MediaFormat is refused!";
+  }
+  if (PATLength(programsBefore + 1) > kMaxSectionLength) {
+    return "ERROR:the PAT holds no more programs, the MediaFormat is refused!";
+  }
+  if (use.pids > int64_t(kMaxPID) - 0x0010 + 1) {
+    return "ERROR:the PIDs are used up, the MediaFormat is refused!";
+  }
+  return nullptr;
+}
+
 // Builds the program in full or not at all: on refusal the program, its streams, the
-// routing slots, the ADTS switch and template, m_programs and m_patVersion are as they
-// were. PID numbers taken before the refusal stay taken.
+// routing table, m_programs and m_patVersion are as they were. PID numbers taken before
+// the refusal stay taken.
 int32_t TSPacker::AddProgram(MediaFormat* format) {
   if (format == nullptr) return kProgramNotBuilt;
   const size_t programCount = m_programs.size();
@@ -222,7 +269,6 @@ int32_t TSPacker::AddProgram(MediaFormat* format) {
                                                 m_packetBuffer, format, m_packetSize);
   if (program == nullptr) return kProgramNotBuilt;
 
-  const SetupState saved = SaveSetupState();
   bool pcrChosen = false;
   bool built = BuildStreams(program, descriptions, &pcrChosen);
 
@@ -237,15 +283,17 @@ int32_t TSPacker::AddProgram(MediaFormat* format) {
       program->SetPCRPID(first->pid());
     }
   }
+  // Stream ids name streams across the packer: a repeated one is refused.
+  built = built && RouteStreamsOf(program);
   if (built) {
     try {
       m_programs.push_back(program);
     } catch (const std::bad_alloc&) {
+      ForgetStreamsOf(program);
       built = false;
     }
   }
   if (!built) {
-    RestoreSetupState(saved);
     program->DeleteStreams();
     delete program;
     return kProgramNotBuilt;

@@ -27,7 +27,7 @@ int32_t TSPacker::RemoveAllPrograms() {
 }
 
 // Back to the state of a fresh start: PAT version 0, PIDs from 0x0010, PSI due at once.
-// Programs, routing slots and ADTS detection are kept.
+// Programs, routing table and each stream's ADTS detection are kept.
 int32_t TSPacker::Reset() {
   m_patVersion = 0;
   m_currentNext = 1;
@@ -58,18 +58,13 @@ void TSPacker::SetOptionWord(int32_t value) { m_optionWord = value; }
 
 void TSPacker::ForgetStreamsOf(const PMTProgram* program) {
   for (const TSStream* stream : program->streams()) {
-    if (m_videoTSStream == stream) {
-      m_videoStream = nullptr;
-      m_videoTSStream = nullptr;
-    }
-    if (m_audioTSStream == stream) {
-      m_audioStream = nullptr;
-      m_audioTSStream = nullptr;
+    for (TSStream*& route : m_routes) {
+      if (route == stream) route = nullptr;
     }
   }
 }
 
-// A routing slot must never outlive the stream it names: frames for it then find no
+// A routing entry must never outlive the stream it names: frames for it then find no
 // stream (10) instead of a destroyed one.
 void TSPacker::DestroyProgram(PMTProgram* program) {
   ForgetStreamsOf(program);

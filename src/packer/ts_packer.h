@@ -1,5 +1,5 @@
 // The transport stream level of one muxer: its MPEG programs, the PAT, the PID counter,
-// and the routing of each frame to its elementary stream.
+// and the routing of each frame to the elementary stream whose stream id it carries.
 #ifndef PALVEX_PACKER_TS_PACKER_H_
 #define PALVEX_PACKER_TS_PACKER_H_
 
@@ -9,6 +9,7 @@
 #include "palvex/media_format.h"
 #include "palvex/media_frame.h"
 #include "palvex/media_stream.h"
+#include "stream/adts_framing.h"
 #include "stream/psi_element.h"
 #include "stream/result_codes.h"
 #include "stream/ts_packet.h"
@@ -64,9 +65,13 @@ class TSPacker final : public ITSPacker, public PSIElement {
   // without a slot.
   int32_t PMTToTS();
 
-  // Builds the 7-byte ADTS template from an AudioSpecificConfig; false for a config that
-  // is absent or shorter than two bytes (template unchanged).
-  bool CreateADTSHeader(const uint8_t* config, int32_t configSize);
+  // Whether AddProgram can carry format beside the programs of the formats listed: null,
+  // or the one-line reason it cannot. A format is refused when a stream it carries has the
+  // stream id of another carried stream (in it or in a listed format), when its carried
+  // streams do not fit one PMT section, when the PAT has no room for one more program, or
+  // when the PIDs of all of them would run out. Formats without a carried stream build no
+  // program and are not refused.
+  static const char* CheckFormat(MediaFormat* format, const std::vector<MediaFormat*>& listed);
 
   // A section travels alone in one packet, behind the 4-byte TS header and pointer_field.
   static constexpr int32_t kMaxSectionLength = 183;
@@ -83,11 +88,11 @@ class TSPacker final : public ITSPacker, public PSIElement {
   // The margin assumed before any frame step is known.
   static constexpr int64_t kPSIDefaultFrameStep = 50000;
   // ADTS fixed + variable header without CRC (protection_absent 1).
-  static constexpr int32_t kADTSHeaderSize = 7;
-  // Largest audio frame that is given an ADTS header: the scratch area's payload room.
-  static constexpr int32_t kADTSMaxFrame = 10000;
+  static constexpr int32_t kADTSHeaderSize = AdtsFraming::kHeaderSize;
   // frame_length is 13 bits and counts the header: payloads above 8191 - 7 bytes do not fit.
-  static constexpr int32_t kADTSMaxPayload = 0x1FFF - kADTSHeaderSize;
+  static constexpr int32_t kADTSMaxPayload = AdtsFraming::kMaxPayload;
+  // Stream ids are one byte: the routing table has one entry per value.
+  static constexpr int32_t kStreamIds = 256;
 
   const std::vector<PMTProgram*>& programs() const { return m_programs; }
   uint16_t transportStreamId() const { return m_transportStreamId; }
@@ -98,29 +103,12 @@ class TSPacker final : public ITSPacker, public PSIElement {
   int32_t psiCount() const { return m_psiCount; }
   uint16_t nextPID() const { return m_nextPID; }
   TSPacketBuffer* packetBuffer() const { return m_packetBuffer; }
-  MediaStream* videoStream() const { return m_videoStream; }
-  MediaStream* audioStream() const { return m_audioStream; }
-  TSStream* videoTSStream() const { return m_videoTSStream; }
-  TSStream* audioTSStream() const { return m_audioTSStream; }
-  bool insertADTS() const { return m_insertADTS; }
-  bool adtsBuilt() const { return m_adtsBuilt; }
-  const uint8_t* adtsHeader() const { return m_adtsHeader; }
-  int32_t adtsChecked() const { return m_adtsChecked; }
-  int32_t adtsFound() const { return m_adtsFound; }
+  // The stream that receives the frames of streamId, or null.
+  TSStream* RoutedStream(int32_t streamId) const {
+    return streamId >= 0 && streamId < kStreamIds ? m_routes[streamId] : nullptr;
+  }
 
  private:
-  // Everything AddProgram may change besides the PID counter, kept to undo a refused build.
-  struct SetupState {
-    MediaStream* audioStream;
-    MediaStream* videoStream;
-    TSStream* audioTSStream;
-    TSStream* videoTSStream;
-    uint8_t adtsHeader[kADTSHeaderSize];
-    bool adtsBuilt;
-    bool insertADTS;
-  };
-  SetupState SaveSetupState() const;
-  void RestoreSetupState(const SetupState& state);
 
   // Gives out m_nextPID and advances it; false, without advancing, once the PIDs up to
   // kMaxPID are used up.
@@ -134,15 +122,18 @@ class TSPacker final : public ITSPacker, public PSIElement {
   // The stream objects of a program's descriptions, appended to program in list order.
   bool BuildStreams(PMTProgram* program, const std::vector<MediaStream*>& descriptions,
                     bool* pcrChosen);
-  // Empties the routing slots that refer to the streams of program.
+  // Routes the stream ids of the program's streams to them; false, with nothing routed,
+  // when one of the ids is routed already or repeats within the program.
+  bool RouteStreamsOf(const PMTProgram* program);
+  // Empties the routing entries that refer to the streams of program.
   void ForgetStreamsOf(const PMTProgram* program);
-  // Empties the routing slots, then destroys the program and its streams.
+  // Empties the routing entries, then destroys the program and its streams.
   void DestroyProgram(PMTProgram* program);
-  // MuxFrame's steps. The routing slot of streamId: false, with the frame refused, when
-  // none matches or its stream is missing.
-  bool FindStream(int32_t streamId, MediaStream** description, TSStream** stream, bool* isAudio);
-  // Advances the ADTS detection with the frame; true when it is to get a header.
-  bool TakesADTSHeader(IMediaFrame* frame, bool isAudio);
+  // MuxFrame's steps. The stream routed for streamId, or null: the frame is refused.
+  TSStream* FindStream(int32_t streamId) const { return RoutedStream(streamId); }
+  // Advances the stream's ADTS detection with the frame; the header to put in front of it,
+  // or null. *refused when the frame was to get one and cannot.
+  const uint8_t* TakeADTSHeader(TSStream* stream, IMediaFrame* frame, bool* refused);
   // Whether PAT and PMTs are due before a frame of stream at time t; counts the emission.
   bool PSIDue(TSStream* stream, int64_t t);
   // PAT, then the PMTs, with every stream's PSI time moved to its last frame time. 0, or
@@ -151,12 +142,9 @@ class TSPacker final : public ITSPacker, public PSIElement {
   // After an emission: every stream's clock marked, and the repetition interval shortened
   // by two of the largest frame steps, since the tables go out on the first frame past it.
   void MarkStreamClocks();
-  // The frame to its stream's packetizer. 0, kNoStream for a frame without valid bytes, or
-  // the packetizer's failure.
-  int32_t HandOver(TSStream* stream, MediaStream* description, IMediaFrame* frame);
-  // Puts the ADTS header in front of the frame's payload. 0, or kADTSFrameRefused when it
-  // cannot.
-  int32_t InsertADTSHeader(IMediaFrame* frame);
+  // The frame (behind the ADTS header, when one is given) to its stream's packetizer. 0,
+  // kNoStream for a frame without valid bytes, or the packetizer's failure.
+  int32_t HandOver(TSStream* stream, IMediaFrame* frame, const uint8_t* adts);
 
   uint16_t m_transportStreamId = 0x0066;
   uint8_t m_patVersion = 0;
@@ -172,18 +160,8 @@ class TSPacker final : public ITSPacker, public PSIElement {
   uint8_t m_optionByte1 = 0;
   uint8_t m_optionByte2 = 0;
   int32_t m_optionWord = 0;
-  MediaStream* m_audioStream = nullptr;
-  MediaStream* m_videoStream = nullptr;
-  TSStream* m_audioTSStream = nullptr;
-  TSStream* m_videoTSStream = nullptr;
-  uint8_t m_adtsHeader[kADTSHeaderSize] = {};
-  bool m_adtsBuilt = false;
-  bool m_insertADTS = false;
-  int32_t m_adtsChecked = 0;
-  int32_t m_adtsFound = 0;
-  // Header and payload are assembled here before they go back over the frame's buffer,
-  // so that no audio frame allocates.
-  uint8_t m_adtsScratch[kADTSHeaderSize + kADTSMaxFrame] = {};
+  // The stream of every stream id, set as programs are built and emptied as they go.
+  TSStream* m_routes[kStreamIds] = {};
 };
 
 // Makes a packer with the non-throwing allocation; null when memory runs out.

@@ -1,9 +1,11 @@
-// PES packets cut into 188-byte transport stream packets, with the PCR in the first packet of a frame on the program's clock stream, and the raw path
-// that carries LATM and private audio without a PES header.
+// PES packets cut into 188-byte transport stream packets, with the PCR in the first packet
+// of a frame on the program's clock stream, random_access_indicator on video key pictures,
+// and the ADTS header of raw AAC in front of the frame's bytes in its first packet.
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 
+#include "stream/key_picture.h"
 #include "stream/nal_walk.h"
 #include "stream/packet_copy.h"
 #include "stream/pes_header.h"
@@ -47,7 +49,7 @@ bool TSStream::DecidePCR(int64_t ticks) {
   return true;
 }
 
-uint8_t* TSStream::StartPESPacket(uint64_t total, bool withPCR, uint32_t* e) {
+uint8_t* TSStream::StartPESPacket(uint64_t total, bool withPCR, bool randomAccess, uint32_t* e) {
   uint8_t* p = TakeSlot();
   if (p == nullptr) return nullptr;
   const uint8_t pidHigh = PidHighByte(m_pid, true);
@@ -56,6 +58,13 @@ uint8_t* TSStream::StartPESPacket(uint64_t total, bool withPCR, uint32_t* e) {
     *e = uint32_t(std::min<uint64_t>(kTsPcrPayloadRoom, total));
     PutTsHeader(p, pidHigh, pidLow, kAdaptationAndPayload, m_continuityCounter);
     PutPcrField(p, m_pcrClock - kPcrDelayTicks, int(*e));
+    if (randomAccess) p[5] |= kRandomAccessFlag;
+  } else if (randomAccess) {
+    // Length and flags byte, then stuffing up to a payload that does not fill the rest.
+    *e = uint32_t(std::min<uint64_t>(kTsFlagsPayloadRoom, total));
+    PutTsHeader(p, pidHigh, pidLow, kAdaptationAndPayload, m_continuityCounter);
+    PutStuffingField(p, int(*e));
+    p[5] = kRandomAccessFlag;
   } else if (total < kTsPayloadRoom) {
     *e = uint32_t(total);
     PutTsHeader(p, pidHigh, pidLow, kAdaptationAndPayload, m_continuityCounter);
@@ -134,8 +143,8 @@ bool TSStream::WalksNalUnits(int64_t ticks, bool isVideo) const {
 }
 
 int32_t TSStream::PESToTS(MediaStream* description, IMediaFrame* frame, const uint8_t* data,
-                          uint32_t* length) {
-  if (length == nullptr || *length == 0) return 0;
+                          uint32_t* length, const uint8_t* adts) {
+  if (length == nullptr || (*length == 0 && adts == nullptr)) return 0;
   if (frame == nullptr || data == nullptr) return kRefused;
   const int64_t time = frame->GetTime();
   const int64_t ticks = MicrosecondsToTicks(time);
@@ -158,7 +167,11 @@ int32_t TSStream::PESToTS(MediaStream* description, IMediaFrame* frame, const ui
   const uint8_t* const prefetchEnd = data + std::min(*length, kFramePrefetch);
   for (const uint8_t* line = data; line < prefetchEnd; line += 64) __builtin_prefetch(line);
 
-  const int32_t result = PutFirstPESPacket(frame, &data, length, ticks, isVideo, startCode);
+  // Video key pictures are found from the headers in front of the first picture, before
+  // the first packet is laid out.
+  const bool randomAccess = isVideo && IsKeyPicture(m_streamType, data, *length);
+  const int32_t result =
+      PutFirstPESPacket(frame, &data, length, ticks, isVideo, startCode, adts, randomAccess);
   if (result != 0 || *length == 0) return result;  // most frames end in one PES packet
   return PutContinuationPESPackets(data, length);
 }
@@ -168,16 +181,21 @@ int32_t TSStream::PESToTS(MediaStream* description, IMediaFrame* frame, const ui
 // is PESToTS's main step, called from there alone.
 inline int32_t TSStream::PutFirstPESPacket(IMediaFrame* frame, const uint8_t** data,
                                            uint32_t* length, int64_t ticks, bool isVideo,
-                                           const uint8_t* startCode) {
+                                           const uint8_t* startCode, const uint8_t* adts,
+                                           bool randomAccess) {
   const bool withPCR = m_carriesPCR && DecidePCR(ticks);
   const bool timestamps = ticks >= 0;
   const uint32_t headerLength = kPesHeaderFixedLength + (timestamps ? kPesTimestampDataLength : 0);
-  uint32_t payload = *length;
+  // The ADTS header is payload of the PES packet like the frame's bytes behind it; it
+  // always fits the first TS packet (at least 157 payload bytes beside a 19-byte header).
+  const uint32_t prefix = adts != nullptr ? uint32_t(AdtsFraming::kHeaderSize) : 0;
+  uint32_t esLength = *length + prefix;
+  uint32_t payload = esLength;
   if (!isVideo) {
     payload = std::min(payload, timestamps ? kMaxPESPayloadWithTimestamps : kMaxPESPayloadWithout);
   }
   uint32_t e = 0;
-  uint8_t* pes = StartPESPacket(uint64_t(headerLength) + payload, withPCR, &e);
+  uint8_t* pes = StartPESPacket(uint64_t(headerLength) + payload, withPCR, randomAccess, &e);
   if (pes == nullptr) return kNoFreePacket;
   const uint32_t first = e - headerLength;
   uint32_t consumed = first;
@@ -186,12 +204,13 @@ inline int32_t TSStream::PutFirstPESPacket(IMediaFrame* frame, const uint8_t** d
     ok = PutH264Payload(frame, *data, length, pes, headerLength, payload, startCode, &consumed);
   } else {
     // The header before the payload: its work overlaps the wait for the frame's bytes.
-    WritePESHeader(frame, length, pes, isVideo, nullptr);
-    std::memcpy(pes + headerLength, *data, first);
-    ok = PutPayloadPackets(*data + first, payload - first, &consumed);
+    WritePESHeader(frame, &esLength, pes, isVideo, nullptr);
+    if (prefix != 0) std::memcpy(pes + headerLength, adts, prefix);
+    std::memcpy(pes + headerLength + prefix, *data, first - prefix);
+    ok = PutPayloadPackets(*data + first - prefix, payload - first, &consumed);
   }
-  *length -= consumed;
-  *data += consumed;
+  *length -= consumed - prefix;
+  *data += consumed - prefix;
   return ok ? 0 : kNoFreePacket;
 }
 
@@ -225,7 +244,7 @@ int32_t TSStream::PutContinuationPESPackets(const uint8_t* data, uint32_t* lengt
   while (*length > 0) {
     const uint32_t payload = std::min(*length, kMaxPESPayloadWithout);
     uint32_t e = 0;
-    uint8_t* pes = StartPESPacket(uint64_t(kPesHeaderFixedLength) + payload, false, &e);
+    uint8_t* pes = StartPESPacket(uint64_t(kPesHeaderFixedLength) + payload, false, false, &e);
     if (pes == nullptr) return kNoFreePacket;
     PutPesHeaderStart(pes, m_streamId, payload + 3, kPesFlagsContinued, kPtsDtsFlagsNone, 0);
     const uint32_t first = e - kPesHeaderFixedLength;
@@ -237,31 +256,6 @@ int32_t TSStream::PutContinuationPESPackets(const uint8_t* data, uint32_t* lengt
     if (!more) return kNoFreePacket;
   }
   return 0;
-}
-
-int32_t TSStream::RawToTS(IMediaFrame* frame) {
-  if (frame == nullptr) return kRefused;
-  const uint8_t* bytes = frame->GetData();
-  const int size = frame->GetSize();
-  if (size < 0 || (size > 0 && bytes == nullptr)) return kRefused;
-  uint8_t* p = TakeSlot();
-  if (p == nullptr) return kNoFreePacket;
-  const uint8_t pidHigh = PidHighByte(m_pid, true);
-  const uint8_t pidLow = PidLowByte(m_pid);
-  const uint32_t count = uint32_t(size);
-  if (count < uint32_t(kTsPayloadRoom)) {
-    PutTsHeader(p, pidHigh, pidLow, kAdaptationAndPayload, m_continuityCounter);
-    m_continuityCounter = uint8_t(NextContinuityCounter(m_continuityCounter));
-    PutStuffingField(p, int(count));
-    if (count > 0) std::memcpy(p + kTsPacketSize - count, bytes, count);
-    return 0;
-  }
-  PutTsHeader(p, pidHigh, pidLow, kPayloadOnly, m_continuityCounter);
-  m_continuityCounter = uint8_t(NextContinuityCounter(m_continuityCounter));
-  std::memcpy(p + 4, bytes, kTsPayloadRoom);
-  uint32_t consumed = 0;
-  return PutPayloadPackets(bytes + kTsPayloadRoom, count - kTsPayloadRoom, &consumed) ? 0
-                                                                                     : kNoFreePacket;
 }
 
 }  // namespace palvex

@@ -12,6 +12,8 @@
 namespace palvex {
 
 constexpr int kTsPcrPayloadRoom = 176;  // beside the 8-byte PCR adaptation field
+constexpr int kTsFlagsPayloadRoom = 182;  // beside an adaptation field of length and flags only
+constexpr uint8_t kRandomAccessFlag = 0x40;  // random_access_indicator in the adaptation field flags
 constexpr unsigned kPayloadOnly = 0x10;         // adaptation_field_control '01'
 constexpr unsigned kAdaptationAndPayload = 0x30;  // adaptation_field_control '11'
 constexpr int64_t kPcrDelayTicks = 36000;  // the PCR runs 400 ms behind the frame time

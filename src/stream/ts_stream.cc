@@ -6,12 +6,6 @@ namespace palvex {
 
 namespace {
 
-// LATM audio and the private audio types travel without a PES header.
-bool IsRawStreamType(uint8_t streamType) {
-  return streamType == kStreamTypeAacLatm ||
-         (streamType >= kStreamTypePrivateFirst && streamType <= kStreamTypePrivateLast);
-}
-
 constexpr uint32_t kTimeTrailerLength = 8;
 
 }  // namespace
@@ -47,8 +41,7 @@ int32_t TSStream::WritePSI(uint8_t* p) {
 }
 
 int32_t TSStream::EStoTS(MediaStream* description, IMediaFrame* frame, const uint8_t* data,
-                         uint32_t* length) {
-  if (IsRawStreamType(m_streamType)) return RawToTS(frame);
+                         uint32_t* length, const uint8_t* adts) {
   if (length == nullptr) return kRefused;
   if (m_hasTimeTrailer) {
     // The last 8 bytes are the presentation time, not payload; a frame too short to hold
@@ -56,7 +49,7 @@ int32_t TSStream::EStoTS(MediaStream* description, IMediaFrame* frame, const uin
     if (*length < kTimeTrailerLength) return kRefused;
     *length -= kTimeTrailerLength;
   }
-  return PESToTS(description, frame, data, length);
+  return PESToTS(description, frame, data, length, adts);
 }
 
 void TSStream::ClearDescriptors() {

@@ -9,6 +9,7 @@
 
 #include "palvex/media_frame.h"
 #include "palvex/media_stream.h"
+#include "stream/adts_framing.h"
 #include "stream/h264_slice_parser.h"
 #include "stream/mpeg_video_reader.h"
 #include "stream/pes_header.h"
@@ -44,6 +45,9 @@ class TSStream : public PSIElement {
   int32_t WritePSI(uint8_t* p) override;
 
   void SetPCR(bool carriesPCR) { m_carriesPCR = carriesPCR; }
+  // The description the stream was built from; routing hands it to EStoTS.
+  void SetDescription(MediaStream* description) { m_description = description; }
+  MediaStream* description() const { return m_description; }
   void SetHasTimeTrailer(bool hasTrailer) { m_hasTimeTrailer = hasTrailer; }
   // The frame rate the stream's description gives (0 for none): the frame duration of
   // presentation times where the stream itself gives none.
@@ -52,18 +56,22 @@ class TSStream : public PSIElement {
   }
 
   // Packetizes one frame into the packet buffer. description is the MediaStream that
-  // routing matched; data/length the frame's bytes as routing read them. 0 on success,
-  // kNoFreePacket when the packet buffer ran out, another non-zero value for a refused frame.
+  // routing matched; data/length the frame's bytes as routing read them, which are only
+  // read; adts, when not null, the 7-byte ADTS header that goes in front of them in the PES
+  // payload. 0 on success, kNoFreePacket when the packet buffer ran out, another non-zero
+  // value for a refused frame.
   int32_t EStoTS(MediaStream* description, IMediaFrame* frame, const uint8_t* data,
-                 uint32_t* length);
+                 uint32_t* length, const uint8_t* adts = nullptr);
 
   void ClearDescriptors();
 
   StreamClock& psiClock() { return m_psiClock; }
+  // The ADTS framing of an AAC stream (disarmed on every other stream).
+  AdtsFraming& adts() { return m_adts; }
 
-  // Result of EStoTS/PESToTS/RawToTS for a frame refused before any packet is written:
-  // on a time-trailer stream a frame shorter than its 8-byte trailer, a frame without
-  // bytes but with a non-zero length, or a negative size on the raw path.
+  // Result of EStoTS/PESToTS for a frame refused before any packet is written: on a
+  // time-trailer stream a frame shorter than its 8-byte trailer, or a frame without bytes
+  // but with a non-zero length.
   static constexpr int32_t kRefused = -1;
 
   // The PES packet header of one frame at dest (room for 19 bytes) and the frame's PTS and
@@ -72,14 +80,14 @@ class TSStream : public PSIElement {
   // duration measurement, no H.264 state changed).
   int32_t WritePESHeader(IMediaFrame* frame, uint32_t* length, uint8_t* dest, bool isVideo);
 
-  // The frame as PES packets cut into TS packets; *length falls as bytes are consumed.
-  // 0 on success (also for an H.264 frame without a start code, which writes nothing),
-  // kNoFreePacket when the buffer ran out, kRefused for a frame without bytes.
+  // The frame as PES packets cut into TS packets; *length falls as the frame's bytes are
+  // consumed. adts: null, or the 7-byte ADTS header put in front of the frame's bytes in the
+  // first TS packet (PES_packet_length and the packet count include it). The first packet
+  // of a video key picture carries random_access_indicator 1. 0 on success (also for an
+  // H.264 frame without a start code, which writes nothing), kNoFreePacket when the buffer
+  // ran out, kRefused for a frame without bytes.
   int32_t PESToTS(MediaStream* description, IMediaFrame* frame, const uint8_t* data,
-                  uint32_t* length);
-
-  // The frame's bytes in TS packets as they come, without a PES header.
-  int32_t RawToTS(IMediaFrame* frame);
+                  uint32_t* length, const uint8_t* adts = nullptr);
 
   // Snaps a measured frame duration (microseconds) to a known one; 0 when out of range.
   static int32_t SnapFrameDuration(int64_t measured);
@@ -122,7 +130,8 @@ class TSStream : public PSIElement {
   // payload up to the PES packet's end. *data and *length move on past the bytes placed.
   // 0, or kNoFreePacket.
   int32_t PutFirstPESPacket(IMediaFrame* frame, const uint8_t** data, uint32_t* length,
-                            int64_t ticks, bool isVideo, const uint8_t* startCode);
+                            int64_t ticks, bool isVideo, const uint8_t* startCode,
+                            const uint8_t* adts, bool randomAccess);
   // The payload of an H.264 frame's first PES packet, copied while its NAL units are
   // walked, and the header completed from the walk. False when the buffer ran out.
   bool PutH264Payload(IMediaFrame* frame, const uint8_t* data, uint32_t* length, uint8_t* pes,
@@ -138,9 +147,10 @@ class TSStream : public PSIElement {
   void MeasureFrameDuration(int64_t time);
   bool DecidePCR(int64_t ticks);
   // A slot for the first TS packet of a PES packet of `total` bytes, its header and
-  // adaptation field written; returns where the PES packet begins (e bytes to the slot's
-  // end), or null with "not buffer" printed.
-  uint8_t* StartPESPacket(uint64_t total, bool withPCR, uint32_t* e);
+  // adaptation field written (with the PCR, with random_access_indicator 1, or stuffing);
+  // returns where the PES packet begins (e bytes to the slot's end), or null with
+  // "not buffer" printed.
+  uint8_t* StartPESPacket(uint64_t total, bool withPCR, bool randomAccess, uint32_t* e);
   // count bytes in packets without payload_unit_start_indicator; false when the buffer
   // ran out. *consumed grows by the bytes placed. With a walk (H.264, data - 2 inside the
   // frame), the bytes are searched for start codes as they are copied and the walk follows
@@ -170,6 +180,8 @@ class TSStream : public PSIElement {
   H264PresentationClock m_presentationClock;
   MpegVideoReader m_pictureHeaders;
   StreamClock m_psiClock;
+  MediaStream* m_description = nullptr;
+  AdtsFraming m_adts;
 };
 
 class VideoTSStream final : public TSStream {

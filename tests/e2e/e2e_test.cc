@@ -44,29 +44,31 @@ struct ClipCase {
   const char* ffmpegArgs;     // inputs and encoders; the output file is appended
   const char* videoCodec;     // ffprobe's codec_name, or "" for none
   const char* audioCodec;
-  bool rawAudio;              // private stream type: frames leave without PES headers
 };
 
 const ClipCase kClips[] = {
     {"H264HighBFramesAac", "high_bframes.mp4",
      "-f lavfi -i testsrc2=size=320x240:rate=25 -f lavfi -i sine=frequency=440:sample_rate=48000 -t 3 "
      "-c:v libx264 -profile:v high -bf 3 -g 50 -pix_fmt yuv420p -c:a aac -b:a 96k",
-     "h264", "aac", false},
+     "h264", "aac"},
     {"H264BaselineAac", "baseline.mp4",
      "-f lavfi -i testsrc2=size=320x240:rate=25 -f lavfi -i sine=frequency=300:sample_rate=44100 -t 3 "
      "-c:v libx264 -profile:v baseline -g 25 -pix_fmt yuv420p -c:a aac -b:a 64k",
-     "h264", "aac", false},
+     "h264", "aac"},
     {"H264NoBFramesPocType2Aac", "high_nobframes.mp4",
      "-f lavfi -i testsrc2=size=320x240:rate=25 -f lavfi -i sine=frequency=500:sample_rate=48000 -t 3 "
      "-c:v libx264 -profile:v high -x264-params bframes=0 -g 50 -pix_fmt yuv420p -c:a aac -b:a 64k",
-     "h264", "aac", false},
+     "h264", "aac"},
     {"Mpeg2VideoMp2", "mpeg2.mkv",
      "-f lavfi -i testsrc2=size=320x240:rate=30000/1001 -f lavfi -i sine=frequency=600:sample_rate=48000 "
      "-t 3 -c:v mpeg2video -bf 0 -b:v 1M -c:a mp2 -b:a 128k",
-     "mpeg2video", "mp2", false},
+     "mpeg2video", "mp2"},
     {"Ac3Alone", "audio.ac3",
      "-f lavfi -i sine=frequency=700:sample_rate=48000 -t 3 -c:a ac3 -b:a 128k",
-     "", "ac3", true},
+     "", "ac3"},
+    {"Eac3Alone", "audio.eac3",
+     "-f lavfi -i sine=frequency=900:sample_rate=48000 -t 3 -c:a eac3 -b:a 96k",
+     "", "eac3"},
 };
 
 fs::path WorkDir() { return palvex_test::ProcessTempDir("palvex-e2e"); }
@@ -236,7 +238,6 @@ TEST_P(EndToEndTest, EveryFramePayloadComesBackUnchanged) {
   std::map<uint8_t, int> pidOf;
   for (const auto& s : m_streams) {
     pidOf[s.streamId] = pid;
-    if (GetParam().rawAudio && s.mainType == 1) reader.AddRawPid(pid);
     ++pid;
   }
   reader.Read(m_ts.data(), m_ts.size());
@@ -260,7 +261,6 @@ TEST_P(EndToEndTest, EveryFramePayloadComesBackUnchanged) {
 }
 
 TEST_P(EndToEndTest, TimeStampsFollowTheFrameTimes) {
-  if (GetParam().rawAudio) GTEST_SKIP() << "raw frames carry no time stamps";
   palvex_test::PesReader reader;
   reader.Read(m_ts.data(), m_ts.size());
   int pid = 0x11;
@@ -285,13 +285,11 @@ TEST_P(EndToEndTest, TimeStampsFollowTheFrameTimes) {
 TEST_P(EndToEndTest, PcrAndPsiAreFrequentEnough) {
   palvex_test::PesReader reader;
   reader.Read(m_ts.data(), m_ts.size());
-  if (!GetParam().rawAudio) {
-    ASSERT_FALSE(reader.pcrs().empty());
-    for (size_t i = 1; i < reader.pcrs().size(); ++i) {
-      const int64_t step = (reader.pcrs()[i].base - reader.pcrs()[i - 1].base) & ((int64_t{1} << 33) - 1);
-      EXPECT_GT(step, 0) << "PCR " << i << " not after the one before";
-      EXPECT_LE(step, 9000) << "PCR " << i << " more than 100 ms after the one before";
-    }
+  ASSERT_FALSE(reader.pcrs().empty());
+  for (size_t i = 1; i < reader.pcrs().size(); ++i) {
+    const int64_t step = (reader.pcrs()[i].base - reader.pcrs()[i - 1].base) & ((int64_t{1} << 33) - 1);
+    EXPECT_GT(step, 0) << "PCR " << i << " not after the one before";
+    EXPECT_LE(step, 9000) << "PCR " << i << " more than 100 ms after the one before";
   }
   // No frame more than 500 ms of frame time after the last PAT/PMT without new ones.
   const std::vector<size_t>& pats = reader.patPackets();
@@ -334,10 +332,7 @@ TEST_P(EndToEndTest, FfprobeReadsEveryStreamAndFrame) {
   for (const auto& s : m_streams) {
     const std::string key = std::to_string(index++) + ".";
     expected[key + "codec_name"] = s.mainType == 0 ? GetParam().videoCodec : GetParam().audioCodec;
-    // Raw private-stream frames carry no PES header, which the demuxer needs to cut frames.
-    expected[key + "nb_read_packets"] =
-        GetParam().rawAudio && s.mainType == 1 ? found[key + "nb_read_packets"]
-                                               : std::to_string(FramesOf(s.streamId).size());
+    expected[key + "nb_read_packets"] = std::to_string(FramesOf(s.streamId).size());
   }
   EXPECT_EQ(found, expected) << out;
 }

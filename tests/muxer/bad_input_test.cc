@@ -378,14 +378,19 @@ TEST_F(BadInputTest, StopTwice) {
 TEST_F(BadInputTest, FormatsChangedWhileStarted) {
   Start();
   GoodFrames();
-  // Added while started: the running program is not touched; the copy waits for the next Start.
+  // Added while started: its stream ids are those of the listed format, so it is refused.
   auto second = Format(kMediaCodecMpeg1Audio);
-  EXPECT_EQ(m_mux->AddMediaFormat(second.get()), second.get());
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(m_mux->AddMediaFormat(second.get()), nullptr);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            "ERROR:a stream id of the MediaFormat is in use already, the MediaFormat is refused!\n");
   GoodFrames();
-  // Removed while started: the running program keeps its streams until Stop.
+  // Removed while started: the running program keeps its streams until Stop; the ids are
+  // free in the list again, and the copy of the second format waits for the next Start.
   const std::vector<MediaFormat*> listed = m_mux->GetMediaFormats();
-  ASSERT_EQ(listed.size(), 2u);
+  ASSERT_EQ(listed.size(), 1u);
   EXPECT_EQ(m_mux->RemoveMediaFormat(listed[0]), 0);
+  EXPECT_EQ(m_mux->AddMediaFormat(second.get()), second.get());
   GoodFrames();
   ExpectStreamIntact();
   // The next run has one program, from the second format.

@@ -22,19 +22,20 @@ using palvex_test::TsChecker;
 constexpr uint8_t kVideoId = 1;
 constexpr uint8_t kAudioId = 2;
 
-std::unique_ptr<MediaFormat> VideoAudioFormat(int audioCodec = kMediaCodecAac) {
+std::unique_ptr<MediaFormat> VideoAudioFormat(int audioCodec = kMediaCodecAac, uint8_t videoId = kVideoId,
+                                              uint8_t audioId = kAudioId) {
   auto format = std::make_unique<MediaFormat>();
   VideoStream video;
   video.SetMainType(kMediaMainTypeVideo);
   video.SetCodec(kMediaCodecH264);
-  video.SetStreamId(kVideoId);
+  video.SetStreamId(videoId);
   VideoFormatInfo vinfo{};
   video.SetFormat(&vinfo);
   format->AddStream(&video);
   AudioStream audio;
   audio.SetMainType(kMediaMainTypeAudio);
   audio.SetCodec(audioCodec);
-  audio.SetStreamId(kAudioId);
+  audio.SetStreamId(audioId);
   uint8_t asc[2] = {0x12, 0x10};
   AudioFormatInfo ainfo{};
   ainfo.extraSize = 2;
@@ -210,7 +211,7 @@ TEST(FrameMuxerTest, LargeFramesComeOutWhole) {
 
 TEST(FrameMuxerTest, EveryAddedFormatGetsItsOwnCopyAndProgram) {
   auto first = VideoAudioFormat();
-  auto second = VideoAudioFormat(kMediaCodecMpeg1Audio);
+  auto second = VideoAudioFormat(kMediaCodecMpeg1Audio, 3, 4);
   second->SetTextA("second");
   MuxerPtr mux(iptv::CreatePalvex());
   EXPECT_EQ(mux->AddMediaFormat(first.get()), first.get());
@@ -275,6 +276,52 @@ TEST(FrameMuxerTest, ReservedChangesNoResult) {
   FakeFrame a(H264KeyFrame(500), 0);
   FakeFrame b(H264KeyFrame(500), 0);
   EXPECT_EQ(Feed(plain.get(), kVideoId, &a).bytes, Feed(reserved.get(), kVideoId, &b).bytes);
+}
+
+}  // namespace
+
+namespace {
+
+// A host frame of exactly GetSize() bytes (ASan sees any access past them), and one frame
+// object handed to two muxers, as a head-end with one source and two outputs does: both
+// muxers write the same packets, and the frame stays as the host made it.
+TEST(FrameMuxerTest, HostFramesAreOnlyRead) {
+  auto format = VideoAudioFormat();
+  MuxerPtr muxers[2] = {MuxerPtr(iptv::CreatePalvex()), MuxerPtr(iptv::CreatePalvex())};
+  for (MuxerPtr& mux : muxers) {
+    ASSERT_EQ(mux->AddMediaFormat(format.get()), format.get());
+    ASSERT_EQ(mux->Open(), 0);
+    ASSERT_EQ(mux->Start(), 0);
+  }
+  struct Case {
+    int streamId;
+    std::vector<uint8_t> bytes;
+  };
+  const Case cases[] = {
+      {kVideoId, H264KeyFrame(1000)}, {kAudioId, std::vector<uint8_t>(1, 0x21)},
+      {kAudioId, std::vector<uint8_t>(177, 0x22)}, {kAudioId, std::vector<uint8_t>(8184, 0x23)},
+      {kAudioId, std::vector<uint8_t>(8185, 0x24)},  // too long for ADTS: refused, nothing written
+  };
+  int64_t time = 0;
+  for (const Case& c : cases) {
+    FakeFrame frame(c.bytes, time, FakeFrame::Room::kExact);
+    const Output first = Feed(muxers[0].get(), c.streamId, &frame);
+    const Output second = Feed(muxers[1].get(), c.streamId, &frame);
+    EXPECT_EQ(first.result, 0);
+    EXPECT_EQ(first.bytes, second.bytes) << c.bytes.size();
+    EXPECT_EQ(frame.Bytes(), c.bytes);
+    EXPECT_EQ(frame.GetSize(), int(c.bytes.size()));
+    EXPECT_EQ(frame.setSizeCalls(), 0);
+    if (c.streamId == kAudioId && c.bytes.size() <= 8184) {
+      // One ADTS header behind the 19-byte PES header of the frame's first packet.
+      const uint8_t* p = first.bytes.data() + first.bytes.size() - 188 * ((c.bytes.size() + 7 + 19 + 183) / 184);
+      const uint8_t* pes = p + ((p[3] & 0x20) ? 5 + p[4] : 4);
+      EXPECT_EQ(pes[19], 0xFF);
+      EXPECT_EQ(pes[20], 0xF1);
+      EXPECT_EQ(pes[4] << 8 | pes[5], int(c.bytes.size() + 7 + 13));  // PES_packet_length
+    }
+    time += 40000;
+  }
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-// MuxFrame: stream lookup, PSI repetition, ADTS detection and insertion.
+// MuxFrame: routing by stream id, PSI repetition, ADTS detection and insertion per stream.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "packer_fixture.h"
+#include "stream/ts_stream_test_util.h"
 #include "support/fake_frame.h"
 #include "support/ts_checker.h"
 
@@ -15,6 +16,8 @@ namespace {
 using palvex::kNoFreePacket;
 using palvex::kNoStream;
 using palvex::kPackerOk;
+using palvex::TSPacker;
+using palvex_test::PesOf;
 
 constexpr uint8_t kVideoId = 1;
 constexpr uint8_t kAudioId = 2;
@@ -123,20 +126,78 @@ TEST(FrameRoutingTest, StreamLookup) {
   EXPECT_EQ(rig.packer->MuxFrame(kAudioId, nullptr), kNoStream);
   EXPECT_TRUE(rig.TakePackets().empty());
   EXPECT_EQ(rig.packer->psiCount(), 0);    // unmatched frames do not count for PSI
-  EXPECT_EQ(rig.packer->adtsChecked(), 0);  // nor for ADTS detection
-  EXPECT_EQ(frame.Bytes(), AdtsAac(40));
+  EXPECT_EQ(rig.packer->RoutedStream(kAudioId)->adts().checked(), 0);  // nor for ADTS detection
 }
 
-TEST(FrameRoutingTest, VideoWinsWhenIdsCollide) {
+// The PES payload of a frame's packets, those behind the PAT and the PMTs (sections start
+// with pointer_field 0 and table_id 0x02 where a PES packet starts with 00 00 01).
+std::vector<uint8_t> FramePayload(const std::vector<std::vector<uint8_t>>& packets, int* pid = nullptr) {
+  std::vector<std::vector<uint8_t>> frame;
+  for (const auto& packet : packets) {
+    const bool section = (packet[1] & 0x40) && (packet[3] & 0x30) == 0x10 && packet[4] == 0 && packet[5] == 0x02;
+    if (PidOf(packet) != 0 && !section) frame.push_back(packet);
+  }
+  if (frame.empty()) return {};
+  if (pid != nullptr) *pid = PidOf(frame[0]);
+  const auto pes = PesOf(frame);
+  return pes.empty() ? std::vector<uint8_t>() : pes[0].payload;
+}
+
+// Every stream of every program receives the frames of its own id: two AAC tracks and
+// AC-3 beside H.264, MPEG-2 video and MP2 in a second program.
+TEST(FrameRoutingTest, EveryStreamReceivesItsFrames) {
   PackerRig rig;
-  TestFormat format;
-  format.Add(kVideo, kMediaCodecH264, 5);
-  format.Add(kAudio, kMediaCodecAac, 5, AacConfig());
-  ASSERT_EQ(rig.packer->AddProgram(&format), kPackerOk);
-  FakeFrame frame(RawAac(40), 0);
-  ASSERT_EQ(rig.packer->MuxFrame(5, &frame), kPackerOk);
-  EXPECT_EQ(frame.GetSize(), 40);  // no ADTS header: the frame went to the video stream
-  EXPECT_EQ(rig.packer->adtsChecked(), 0);
+  TestFormat first;
+  TestFormat second;
+  first.Add(kVideo, kMediaCodecH264, 1);
+  first.Add(kAudio, kMediaCodecAac, 2, AacConfig());
+  first.Add(kAudio, kMediaCodecAac, 3, AacConfig());
+  first.Add(kAudio, kMediaCodecAc3, 4);
+  second.Add(kVideo, kMediaCodecMpeg2Video, 5);
+  second.Add(kAudio, kMediaCodecMpeg1Audio, 6);
+  ASSERT_EQ(rig.packer->AddProgram(&first), kPackerOk);
+  ASSERT_EQ(rig.packer->AddProgram(&second), kPackerOk);
+  rig.packer->Reset();
+  // PIDs: PMT 0x10, streams 0x11-0x14; PMT 0x15, streams 0x16-0x17.
+  const int pids[] = {0, 0x11, 0x12, 0x13, 0x14, 0x16, 0x17};
+  for (int round = 0; round < 2; ++round) {
+    for (uint8_t id = 1; id <= 6; ++id) {
+      std::vector<uint8_t> bytes = {0, 0, 0, 1, 0x09, 0xF0};  // an access unit delimiter for H.264
+      bytes.resize(50, uint8_t(0x30 + id));
+      FakeFrame frame(bytes, 1000 * id);
+      ASSERT_EQ(rig.packer->MuxFrame(id, &frame), kPackerOk) << int(id);
+      int pid = -1;
+      std::vector<uint8_t> payload = FramePayload(rig.TakePackets(), &pid);
+      EXPECT_EQ(pid, pids[id]) << int(id);
+      if (id == 2 || id == 3) payload.erase(payload.begin(), payload.begin() + 7);  // ADTS
+      EXPECT_EQ(payload, bytes) << int(id);
+    }
+  }
+}
+
+// Stream ids name streams across the packer: a program that repeats one, within itself or
+// from a program already built, is refused and routes nothing.
+TEST(FrameRoutingTest, RepeatedStreamIdsRefused) {
+  PackerRig rig;
+  TestFormat repeating;
+  repeating.Add(kVideo, kMediaCodecH264, 5);
+  repeating.Add(kAudio, kMediaCodecAac, 5, AacConfig());
+  EXPECT_EQ(rig.packer->AddProgram(&repeating), palvex::kProgramNotBuilt);
+  EXPECT_EQ(rig.packer->RoutedStream(5), nullptr);
+  TestFormat first;
+  first.Add(kVideo, kMediaCodecH264, 1);
+  first.Add(kData, 0, 2);  // not carried: its id is free
+  TestFormat second;
+  second.Add(kAudio, kMediaCodecAac, 2, AacConfig());
+  second.Add(kAudio, kMediaCodecMpeg1Audio, 1);
+  ASSERT_EQ(rig.packer->AddProgram(&first), kPackerOk);
+  EXPECT_EQ(rig.packer->AddProgram(&second), palvex::kProgramNotBuilt);
+  EXPECT_EQ(rig.packer->programs().size(), 1u);
+  EXPECT_EQ(rig.packer->RoutedStream(2), nullptr);
+  EXPECT_EQ(rig.packer->RoutedStream(1), rig.packer->programs()[0]->GetStream(0));
+  EXPECT_EQ(TSPacker::CheckFormat(&second, {&first}) != nullptr, true);
+  EXPECT_EQ(TSPacker::CheckFormat(&repeating, {}) != nullptr, true);
+  EXPECT_EQ(TSPacker::CheckFormat(&first, {}), nullptr);
 }
 
 struct DetectionCase {
@@ -166,52 +227,59 @@ TEST(FrameRoutingTest, AdtsDetection) {
     for (size_t i = 0; i < c.frames.size(); ++i) {
       FakeFrame frame(c.frames[i], int64_t(i) * 1000);
       ASSERT_EQ(rig.packer->MuxFrame(kAudioId, &frame), kPackerOk) << c.name << " " << i;
-      const bool added = frame.GetSize() == int(c.frames[i].size()) + 7;
+      const std::vector<uint8_t> payload = FramePayload(rig.TakePackets());
+      const bool added = payload.size() == c.frames[i].size() + 7;
       EXPECT_EQ(added, c.headerAdded[i]) << c.name << " frame " << i;
-      if (added) {
-        const auto bytes = frame.Bytes();
-        EXPECT_EQ(std::vector<uint8_t>(bytes.begin() + 7, bytes.end()), c.frames[i]) << c.name;
-      }
+      EXPECT_EQ(std::vector<uint8_t>(payload.begin() + (added ? 7 : 0), payload.end()), c.frames[i]) << c.name;
+      EXPECT_EQ(frame.Bytes(), c.frames[i]) << c.name;  // the host's frame is only read
+      EXPECT_EQ(frame.setSizeCalls(), 0) << c.name;
     }
-    EXPECT_EQ(rig.packer->insertADTS(), c.insertAfter) << c.name;
-    EXPECT_EQ(rig.packer->adtsChecked(), 4) << c.name;
+    const palvex::AdtsFraming& adts = rig.packer->RoutedStream(kAudioId)->adts();
+    EXPECT_EQ(adts.insert(), c.insertAfter) << c.name;
+    EXPECT_EQ(adts.checked(), 4) << c.name;
   }
 }
 
-// Detection runs once in the life of a packer: a stop and a new AAC program do not
-// start it again, and a pending decision is taken on the next frame of any stream.
-TEST(FrameRoutingTest, AdtsDecisionOncePerPackerLife) {
+// Each AAC stream decides for itself, from its own first frames, and a stream that program
+// setup builds anew (after a stop) decides again: frames that carry a header get none,
+// raw frames exactly one. Streams of other codecs never get one.
+TEST(FrameRoutingTest, AdtsDecisionPerStream) {
   PackerRig rig;
-  TestFormat mpegAudio;
-  mpegAudio.Add(kAudio, kMediaCodecMpeg1Audio, kAudioId);
-  ASSERT_EQ(rig.packer->AddProgram(&mpegAudio), kPackerOk);
-  for (int i = 0; i < 3; ++i) {
-    FakeFrame frame(AdtsAac(30), i);
-    ASSERT_EQ(rig.packer->MuxFrame(kAudioId, &frame), kPackerOk);
+  TestFormat format;
+  format.Add(kAudio, kMediaCodecAac, 2, AacConfig());
+  format.Add(kAudio, kMediaCodecAac, 3, AacConfig());
+  format.Add(kAudio, kMediaCodecMpeg1Audio, 4, AacConfig());
+  ASSERT_EQ(rig.packer->AddProgram(&format), kPackerOk);
+  for (int i = 0; i < 4; ++i) {
+    FakeFrame framed(AdtsAac(30), i);
+    ASSERT_EQ(rig.packer->MuxFrame(2, &framed), kPackerOk);
+    EXPECT_EQ(FramePayload(rig.TakePackets()), AdtsAac(30)) << i;
+    FakeFrame raw(RawAac(30), i);
+    ASSERT_EQ(rig.packer->MuxFrame(3, &raw), kPackerOk);
+    EXPECT_EQ(FramePayload(rig.TakePackets()).size(), 37u) << i;
+    FakeFrame mpeg(RawAac(30), i);
+    ASSERT_EQ(rig.packer->MuxFrame(4, &mpeg), kPackerOk);
+    EXPECT_EQ(FramePayload(rig.TakePackets()), RawAac(30)) << i;
   }
-  EXPECT_EQ(rig.packer->adtsChecked(), 3);  // pending: the switch is off
+  EXPECT_FALSE(rig.packer->RoutedStream(2)->adts().insert());
+  EXPECT_TRUE(rig.packer->RoutedStream(3)->adts().insert());
+  EXPECT_FALSE(rig.packer->RoutedStream(4)->adts().insert());
   rig.packer->StopPacker();
-  TestFormat av;
-  av.Add(kVideo, kMediaCodecH264, kVideoId);
-  av.Add(kAudio, kMediaCodecAac, kAudioId, AacConfig());
-  ASSERT_EQ(rig.packer->AddProgram(&av), kPackerOk);
+  ASSERT_EQ(rig.packer->AddProgram(&format), kPackerOk);
   rig.packer->Reset();
-  EXPECT_TRUE(rig.packer->insertADTS());
-  FakeFrame video(std::vector<uint8_t>(30, 0), 0);
-  ASSERT_EQ(rig.packer->MuxFrame(kVideoId, &video), kPackerOk);
-  EXPECT_FALSE(rig.packer->insertADTS());  // three of three examined frames had a syncword
-  EXPECT_EQ(rig.packer->adtsChecked(), 4);
-  FakeFrame audio(RawAac(30), 0);
-  ASSERT_EQ(rig.packer->MuxFrame(kAudioId, &audio), kPackerOk);
-  EXPECT_EQ(audio.GetSize(), 30);
+  EXPECT_TRUE(rig.packer->RoutedStream(2)->adts().insert());
+  EXPECT_EQ(rig.packer->RoutedStream(2)->adts().checked(), 0);
+  FakeFrame raw(RawAac(30), 0);
+  ASSERT_EQ(rig.packer->MuxFrame(2, &raw), kPackerOk);
+  EXPECT_EQ(FramePayload(rig.TakePackets()).size(), 37u);
 }
 
 TEST(FrameRoutingTest, AdtsWorkedExample) {
   AvRig rig;
   const uint8_t templ[] = {0xFF, 0xF1, 0x50, 0x80, 0x00, 0xFF, 0xFC};
-  EXPECT_EQ(std::vector<uint8_t>(rig.packer->adtsHeader(), rig.packer->adtsHeader() + 7),
-            std::vector<uint8_t>(templ, templ + 7));
-  FakeFrame frame(RawAac(100), 0);
+  const uint8_t* header = rig.packer->RoutedStream(kAudioId)->adts().header();
+  EXPECT_EQ(std::vector<uint8_t>(header, header + 7), std::vector<uint8_t>(templ, templ + 7));
+  FakeFrame frame(RawAac(100), 0, FakeFrame::Room::kExact);
   ASSERT_EQ(rig.packer->MuxFrame(kAudioId, &frame), kPackerOk);
   std::vector<uint8_t> expected = {
       0xFF,  // syncword[11:4]
@@ -224,7 +292,8 @@ TEST(FrameRoutingTest, AdtsWorkedExample) {
   };
   const std::vector<uint8_t> payload = RawAac(100);
   expected.insert(expected.end(), payload.begin(), payload.end());
-  EXPECT_EQ(frame.Bytes(), expected);
+  EXPECT_EQ(FramePayload(rig.TakePackets()), expected);
+  EXPECT_EQ(frame.Bytes(), payload);
 }
 
 struct SizeCase {
@@ -249,18 +318,17 @@ TEST(FrameRoutingTest, AdtsFrameLengthLimits) {
   for (const SizeCase& c : cases) {
     FakeFrame frame(RawAac(size_t(c.size)), 0);
     ASSERT_EQ(rig.packer->MuxFrame(kAudioId, &frame), c.result) << c.size;
+    EXPECT_EQ(frame.Bytes(), RawAac(size_t(c.size))) << c.size;
     if (c.result != kPackerOk) {
-      EXPECT_EQ(frame.Bytes(), RawAac(size_t(c.size))) << c.size;
       EXPECT_TRUE(rig.TakePackets().empty()) << c.size;
       continue;
     }
-    const auto bytes = frame.Bytes();
+    const auto bytes = FramePayload(rig.TakePackets());
     ASSERT_EQ(bytes.size(), size_t(c.size) + 7);
     EXPECT_EQ(bytes[3], c.byte3) << c.size;
     EXPECT_EQ(bytes[4], c.byte4) << c.size;
     EXPECT_EQ(bytes[5], c.byte5) << c.size;
     EXPECT_EQ(bytes[6], 0xFC) << c.size;
-    rig.TakePackets();
   }
 }
 
@@ -281,12 +349,11 @@ TEST(FrameRoutingTest, AdtsTemplateFromAudioSpecificConfig) {
       {{}, false, {0, 0, 0, 0, 0, 0, 0}},
   };
   for (const ConfigCase& c : cases) {
-    PackerPtr packer(palvex::CreatePacker());
-    EXPECT_EQ(packer->CreateADTSHeader(c.config.empty() ? nullptr : c.config.data(),
-                                       int32_t(c.config.size())),
+    palvex::AdtsFraming framing;
+    EXPECT_EQ(framing.Build(c.config.empty() ? nullptr : c.config.data(), int32_t(c.config.size())),
               c.built);
-    EXPECT_EQ(packer->adtsBuilt(), c.built);
-    EXPECT_EQ(std::vector<uint8_t>(packer->adtsHeader(), packer->adtsHeader() + 7), c.header);
+    EXPECT_EQ(framing.built(), c.built);
+    EXPECT_EQ(std::vector<uint8_t>(framing.header(), framing.header() + 7), c.header);
   }
 }
 
@@ -295,10 +362,10 @@ TEST(FrameRoutingTest, AdtsTemplateFromAudioSpecificConfig) {
 TEST(FrameRoutingTest, NoTemplateNoHeader) {
   for (const std::vector<uint8_t>& config : {std::vector<uint8_t>{}, std::vector<uint8_t>{0x12}}) {
     AvRig rig(config);
-    EXPECT_TRUE(rig.packer->insertADTS());
+    EXPECT_TRUE(rig.packer->RoutedStream(kAudioId)->adts().insert());
     FakeFrame frame(RawAac(60), 0);
     ASSERT_EQ(rig.packer->MuxFrame(kAudioId, &frame), kPackerOk);
-    EXPECT_EQ(frame.Bytes(), RawAac(60));
+    EXPECT_EQ(FramePayload(rig.TakePackets()), RawAac(60));
   }
 }
 
@@ -308,7 +375,8 @@ TEST(FrameRoutingTest, AudioFrameWithoutData) {
   frame.SetNullData(true);
   EXPECT_EQ(rig.packer->MuxFrame(kAudioId, &frame), kNoStream);
   EXPECT_EQ(frame.GetSize(), 60);
-  EXPECT_EQ(rig.packer->adtsChecked(), 1);  // counted as a frame without syncword
+  // Counted as a frame without syncword.
+  EXPECT_EQ(rig.packer->RoutedStream(kAudioId)->adts().checked(), 1);
   EXPECT_TRUE(rig.TakePackets().empty());
   FakeFrame video(std::vector<uint8_t>(60, 0), 0);
   video.SetNullData(true);

@@ -2,6 +2,8 @@
 // slots they leave behind.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <memory>
 #include <vector>
 
 #include "packer_fixture.h"
@@ -9,6 +11,8 @@
 
 namespace palvex_test {
 namespace {
+
+using palvex::TSPacker;
 
 using palvex::kNoStream;
 using palvex::kNoSuchProgram;
@@ -35,10 +39,10 @@ TEST(ProgramSetupTest, TwoProgramsPidPlan) {
   PackerRig rig;
   TestFormat first;
   TestFormat second;
-  for (TestFormat* f : {&first, &second}) {
-    f->Add(kVideo, kMediaCodecH264, 1);
-    f->Add(kAudio, kMediaCodecAac, 2, AacConfig());
-  }
+  first.Add(kVideo, kMediaCodecH264, 1);
+  first.Add(kAudio, kMediaCodecAac, 2, AacConfig());
+  second.Add(kVideo, kMediaCodecH264, 3);
+  second.Add(kAudio, kMediaCodecAac, 4, AacConfig());
   ASSERT_EQ(rig.packer->AddProgram(&first), kPackerOk);
   ASSERT_EQ(rig.packer->AddProgram(&second), kPackerOk);
   const auto& programs = rig.packer->programs();
@@ -53,10 +57,10 @@ TEST(ProgramSetupTest, TwoProgramsPidPlan) {
     EXPECT_EQ(programs[i]->GetStream(2), nullptr);
   }
   EXPECT_EQ(rig.packer->patVersion(), 2);
-  EXPECT_TRUE(rig.packer->insertADTS());
-  // One slot pair for the packer: the streams set up last receive the frames.
-  EXPECT_EQ(rig.packer->videoTSStream(), programs[1]->GetStream(0));
-  EXPECT_EQ(rig.packer->audioTSStream(), programs[1]->GetStream(1));
+  // Every stream receives the frames of its own id.
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(rig.packer->RoutedStream(i + 1), programs[i / 2]->GetStream(i % 2));
+  EXPECT_TRUE(rig.packer->RoutedStream(2)->adts().insert());
+  EXPECT_TRUE(rig.packer->RoutedStream(4)->adts().insert());
   rig.packer->Reset();
   EXPECT_EQ(rig.packer->nextPID(), 0x10);
   EXPECT_EQ(rig.packer->patVersion(), 0);
@@ -129,15 +133,16 @@ TEST(ProgramSetupTest, PcrCarrier) {
   }
 }
 
-TEST(ProgramSetupTest, SecondVideoStreamReceivesVideoFrames) {
+TEST(ProgramSetupTest, BothVideoStreamsReceiveTheirFrames) {
   PackerRig rig;
   TestFormat format;
-  format.Add(kVideo, kMediaCodecH264, 1);
+  MediaStream* first = format.Add(kVideo, kMediaCodecH264, 1);
   MediaStream* second = format.Add(kVideo, kMediaCodecMpeg4Visual, 2);
   ASSERT_EQ(rig.packer->AddProgram(&format), kPackerOk);
-  EXPECT_EQ(rig.packer->videoStream(), second);
-  EXPECT_EQ(rig.packer->videoTSStream(), rig.packer->programs()[0]->GetStream(1));
-  EXPECT_EQ(Frame(&rig, 1), kNoStream);
+  EXPECT_EQ(rig.packer->RoutedStream(1)->description(), first);
+  EXPECT_EQ(rig.packer->RoutedStream(2)->description(), second);
+  EXPECT_EQ(rig.packer->RoutedStream(2), rig.packer->programs()[0]->GetStream(1));
+  EXPECT_EQ(Frame(&rig, 1), kPackerOk);
   EXPECT_EQ(Frame(&rig, 2), kPackerOk);
 }
 
@@ -166,49 +171,35 @@ TEST(ProgramSetupTest, FormatMarkers) {
     ASSERT_EQ(rig.packer->AddProgram(&format), kPackerOk) << c.name;
     const bool actual = c.mainType == kVideo
                             ? rig.packer->programs()[0]->GetStream(0)->hasTimeTrailer()
-                            : rig.packer->insertADTS();
+                            : rig.packer->programs()[0]->GetStream(0)->adts().insert();
     EXPECT_EQ(actual, c.expected) << c.name;
   }
 }
 
-// Regression: the ADTS switch stayed on from an AAC stream when a later audio stream of
-// another codec took the audio slot, so its frames (here AC-3, on the raw path) went out
-// behind an AAC header. The switch follows the stream in the slot; an undefined audio
-// codec takes no slot and leaves it alone.
-TEST(ProgramSetupTest, AdtsSwitchFollowsTheAudioSlot) {
-  struct Case {
-    const char* name;
-    std::vector<int32_t> codecs;  // audio streams in format order
-    bool insert;
-  };
-  const Case cases[] = {
-      {"AAC", {kMediaCodecAac}, true},
-      {"AAC, then AC-3", {kMediaCodecAac, kMediaCodecAc3}, false},
-      {"AAC, then MPEG-1 audio", {kMediaCodecAac, kMediaCodecMpeg1Audio}, false},
-      {"AAC, then LATM", {kMediaCodecAac, kMediaCodecLatm}, false},
-      {"AC-3, then AAC", {kMediaCodecAc3, kMediaCodecAac}, true},
-      {"AAC, then an undefined codec", {kMediaCodecAac, 9}, true},
-  };
-  for (const Case& c : cases) {
-    PackerRig rig;
-    TestFormat format;
-    uint8_t id = 2;
-    for (int32_t codec : c.codecs) format.Add(kAudio, codec, id++, AacConfig());
-    ASSERT_EQ(rig.packer->AddProgram(&format), kPackerOk) << c.name;
-    EXPECT_EQ(rig.packer->insertADTS(), c.insert) << c.name;
-  }
-  // Through the frame: the AC-3 frame in the slot leaves as it came.
+// Regression: the ADTS switch of the packer stayed on from an AAC stream when a later audio
+// stream of another codec took the audio slot, so its frames went out behind an AAC header.
+// The framing now belongs to each stream: armed on AAC streams only.
+TEST(ProgramSetupTest, AdtsFramingBelongsToEachAacStream) {
   PackerRig rig;
   TestFormat format;
-  format.Add(kAudio, kMediaCodecAac, 2, AacConfig());
-  format.Add(kAudio, kMediaCodecAc3, 3);
+  const int32_t codecs[] = {kMediaCodecAac, kMediaCodecAc3, kMediaCodecMpeg1Audio, kMediaCodecLatm, kMediaCodecAac};
+  uint8_t id = 2;
+  for (int32_t codec : codecs) format.Add(kAudio, codec, id++, AacConfig());
   ASSERT_EQ(rig.packer->AddProgram(&format), kPackerOk);
+  for (uint8_t i = 0; i < 5; ++i) {
+    EXPECT_EQ(rig.packer->RoutedStream(2 + i)->adts().insert(), codecs[i] == kMediaCodecAac) << int(i);
+  }
+  // Through the frame: the AC-3 frame leaves as it came, in a PES packet on private_stream_1.
   std::vector<uint8_t> ac3(100, 0x55);
   ac3[0] = 0x0B;  // AC-3 syncword 0x0B77
   ac3[1] = 0x77;
   FakeFrame frame(ac3, 0);
   ASSERT_EQ(rig.packer->MuxFrame(3, &frame), kPackerOk);
-  EXPECT_EQ(frame.Bytes(), ac3);
+  const auto packets = rig.TakePackets();
+  ASSERT_GE(packets.size(), 3u);
+  const auto& first = packets.back();  // PAT, PMT, then the one packet of the frame
+  EXPECT_TRUE(std::equal(ac3.begin(), ac3.end(), first.end() - 100));
+  EXPECT_EQ(first[188 - 100 - 19 + 3], 0xBD);  // stream_id
 }
 
 TEST(ProgramSetupTest, UndefinedStreamsUseUpTheirPidOnly) {
@@ -225,8 +216,8 @@ TEST(ProgramSetupTest, UndefinedStreamsUseUpTheirPidOnly) {
   EXPECT_EQ(program->GetStream(0)->pid(), 0x15);
   EXPECT_EQ(program->pcrPID(), 0x15);
   EXPECT_EQ(program->WritePSI(nullptr), 16 + 5);
-  EXPECT_EQ(rig.packer->videoStream(), nullptr);
-  EXPECT_FALSE(rig.packer->adtsBuilt());  // codec 9 is not audio the tables know
+  EXPECT_EQ(rig.packer->RoutedStream(1), nullptr);
+  EXPECT_EQ(rig.packer->RoutedStream(2), nullptr);  // codec 9 is not audio the tables know
   EXPECT_EQ(Frame(&rig, 1), kNoStream);
   EXPECT_EQ(Frame(&rig, 3), kNoStream);
   EXPECT_EQ(Frame(&rig, 5), kPackerOk);
@@ -248,11 +239,20 @@ TEST(ProgramSetupTest, RefusedFormats) {
 
 TEST(ProgramSetupTest, PatHoldsAtMost42Programs) {
   PackerRig rig;
-  TestFormat format;
-  format.Add(kAudio, kMediaCodecMpeg1Audio, 1);
-  for (int i = 0; i < 42; ++i) ASSERT_EQ(rig.packer->AddProgram(&format), kPackerOk) << i;
+  std::vector<std::unique_ptr<TestFormat>> formats;
+  std::vector<MediaFormat*> listed;
+  for (int i = 0; i < 43; ++i) {
+    formats.push_back(std::make_unique<TestFormat>());
+    formats.back()->Add(kAudio, kMediaCodecMpeg1Audio, uint8_t(i + 1));
+  }
+  for (int i = 0; i < 42; ++i) {
+    EXPECT_EQ(TSPacker::CheckFormat(formats[i].get(), listed), nullptr) << i;
+    listed.push_back(formats[i].get());
+    ASSERT_EQ(rig.packer->AddProgram(formats[i].get()), kPackerOk) << i;
+  }
   const uint16_t nextPID = rig.packer->nextPID();
-  EXPECT_EQ(rig.packer->AddProgram(&format), kProgramNotBuilt);
+  EXPECT_NE(TSPacker::CheckFormat(formats[42].get(), listed), nullptr);
+  EXPECT_EQ(rig.packer->AddProgram(formats[42].get()), kProgramNotBuilt);
   EXPECT_EQ(rig.packer->programs().size(), 42u);
   EXPECT_EQ(rig.packer->patVersion(), 42);
   EXPECT_EQ(rig.packer->nextPID(), nextPID);
@@ -264,37 +264,39 @@ TEST(ProgramSetupTest, PatHoldsAtMost42Programs) {
   EXPECT_EQ(pat.programs.back(), (std::pair<uint16_t, uint16_t>{42, 0x10 + 2 * 41}));
 }
 
-// A refused program leaves the packer as it was: programs, PAT version, routing slots,
-// ADTS switch and template.
+// A refused program leaves the packer as it was: programs, PAT version, routing table and
+// the streams' ADTS framing.
 TEST(ProgramSetupTest, PmtHoldsAtMost33StreamsAndRefusalRestoresState) {
   PackerRig rig;
   TestFormat kept;
   kept.Add(kVideo, kMediaCodecH264, 1);
   kept.Add(kAudio, kMediaCodecAac, 2, AacConfig());
   ASSERT_EQ(rig.packer->AddProgram(&kept), kPackerOk);
-  TSStream* video = rig.packer->videoTSStream();
-  TSStream* audio = rig.packer->audioTSStream();
-  const std::vector<uint8_t> header(rig.packer->adtsHeader(), rig.packer->adtsHeader() + 7);
+  TSStream* video = rig.packer->RoutedStream(1);
+  TSStream* audio = rig.packer->RoutedStream(2);
 
   TestFormat fits;
   TestFormat tooLong;
   for (TestFormat* f : {&fits, &tooLong}) {
     f->Add(kVideo, kMediaCodecMpeg4Visual, 3);
-    for (int i = 1; i < 33; ++i) f->Add(kAudio, kMediaCodecAac, 4, Concat({0x13, 0x88}, kMarkerB));
+    for (int i = 1; i < 33; ++i) f->Add(kAudio, kMediaCodecAac, uint8_t(9 + i), Concat({0x13, 0x88}, kMarkerB));
   }
   tooLong.Add(kAudio, kMediaCodecMpeg1Audio, 5);
+  EXPECT_NE(TSPacker::CheckFormat(&tooLong, {&kept}), nullptr);
+  EXPECT_EQ(TSPacker::CheckFormat(&fits, {&kept}), nullptr);
   EXPECT_EQ(rig.packer->AddProgram(&tooLong), kProgramNotBuilt);
   EXPECT_EQ(rig.packer->programs().size(), 1u);
   EXPECT_EQ(rig.packer->patVersion(), 1);
-  EXPECT_EQ(rig.packer->videoTSStream(), video);
-  EXPECT_EQ(rig.packer->audioTSStream(), audio);
-  EXPECT_TRUE(rig.packer->insertADTS());
-  EXPECT_EQ(std::vector<uint8_t>(rig.packer->adtsHeader(), rig.packer->adtsHeader() + 7), header);
+  EXPECT_EQ(rig.packer->RoutedStream(1), video);
+  EXPECT_EQ(rig.packer->RoutedStream(2), audio);
+  for (int id = 3; id < 256; ++id) EXPECT_EQ(rig.packer->RoutedStream(id), nullptr) << id;
+  EXPECT_TRUE(audio->adts().insert());
   EXPECT_EQ(Frame(&rig, 1), kPackerOk);
 
   ASSERT_EQ(rig.packer->AddProgram(&fits), kPackerOk);
   EXPECT_EQ(rig.packer->programs()[1]->WritePSI(nullptr), 16 + 5 * 33);
-  EXPECT_FALSE(rig.packer->insertADTS());
+  EXPECT_FALSE(rig.packer->RoutedStream(10)->adts().insert());
+  EXPECT_TRUE(audio->adts().insert());
   ASSERT_NE(rig.packer->programs()[1]->ToTS(), nullptr);
   PALVEX_NEEDS_LIBDVBPSI();
   const DecodedPmt pmt = DecodePmt(rig.TakePackets().back(), 2);
@@ -308,14 +310,16 @@ TEST(ProgramSetupTest, NoPidAbove0x1FFE) {
   while (rig.packer->nextPID() < 0x1FFD) ASSERT_EQ(rig.packer->AddProgram(&empty), kProgramNotBuilt);
   TestFormat one;
   one.Add(kAudio, kMediaCodecMpeg1Audio, 1);
+  TestFormat two;
+  two.Add(kAudio, kMediaCodecMpeg1Audio, 2);
   ASSERT_EQ(rig.packer->AddProgram(&one), kPackerOk);  // PMT 0x1FFD, stream 0x1FFE
   EXPECT_EQ(rig.packer->programs()[0]->GetStream(0)->pid(), 0x1FFE);
-  EXPECT_EQ(rig.packer->AddProgram(&one), kProgramNotBuilt);
+  EXPECT_EQ(rig.packer->AddProgram(&two), kProgramNotBuilt);
   EXPECT_EQ(rig.packer->AddProgram(&empty), kProgramNotBuilt);
   EXPECT_EQ(rig.packer->nextPID(), 0x1FFF);  // never wraps round to the PAT's PID
   EXPECT_EQ(rig.packer->programs().size(), 1u);
   rig.packer->Reset();
-  EXPECT_EQ(rig.packer->AddProgram(&one), kPackerOk);
+  EXPECT_EQ(rig.packer->AddProgram(&two), kPackerOk);
 }
 
 TEST(ProgramSetupTest, RemoveProgram) {
@@ -331,7 +335,7 @@ TEST(ProgramSetupTest, RemoveProgram) {
   EXPECT_EQ(rig.packer->RemoveProgram(&stranger), kNoSuchProgram);
   EXPECT_EQ(rig.packer->RemoveProgram(nullptr), kNoSuchProgram);
   EXPECT_EQ(rig.packer->programs().size(), 2u);
-  // Removing a program whose stream is not routed keeps the slots.
+  // Removing a program leaves the other programs' routes.
   ASSERT_EQ(rig.packer->RemoveProgram(&a), kPackerOk);
   EXPECT_EQ(rig.packer->patVersion(), 3);
   EXPECT_EQ(Frame(&rig, 2), kPackerOk);
@@ -340,10 +344,9 @@ TEST(ProgramSetupTest, RemoveProgram) {
   c.Add(kAudio, kMediaCodecMpeg1Audio, 3);
   ASSERT_EQ(rig.packer->AddProgram(&c), kPackerOk);
   EXPECT_EQ(rig.packer->programs()[1]->programNumber(), 1);
-  // Removing the routed stream's program empties its slot: its frames find no stream.
+  // Removing a program empties its streams' routes: their frames find no stream.
   ASSERT_EQ(rig.packer->RemoveProgram(&b), kPackerOk);
-  EXPECT_EQ(rig.packer->videoTSStream(), nullptr);
-  EXPECT_EQ(rig.packer->videoStream(), nullptr);
+  EXPECT_EQ(rig.packer->RoutedStream(2), nullptr);
   EXPECT_EQ(Frame(&rig, 2), kNoStream);
   EXPECT_EQ(Frame(&rig, 3), kPackerOk);
 }
@@ -362,13 +365,12 @@ TEST(ProgramSetupTest, StopAndRemoveAllEmptyTheSlots) {
     EXPECT_EQ(rig.packer->psiCount(), stop ? 0 : 1);
     EXPECT_EQ(rig.packer->patVersion(), 1);
     EXPECT_EQ(rig.packer->nextPID(), 0x13);
-    EXPECT_EQ(rig.packer->videoTSStream(), nullptr);
-    EXPECT_EQ(rig.packer->audioTSStream(), nullptr);
+    EXPECT_EQ(rig.packer->RoutedStream(1), nullptr);
+    EXPECT_EQ(rig.packer->RoutedStream(2), nullptr);
     rig.TakePackets();
     EXPECT_EQ(Frame(&rig, 1), kNoStream);
     EXPECT_EQ(Frame(&rig, 2), kNoStream);
     EXPECT_TRUE(rig.TakePackets().empty());
-    EXPECT_TRUE(rig.packer->insertADTS());  // ADTS state survives a stop
   }
 }
 

@@ -146,7 +146,8 @@ TEST(PsiTest, ContinuityCountersWrapAndStayIndependent) {
   TestFormat first;
   TestFormat second;
   AddVideoAudio(&first);
-  AddVideoAudio(&second);
+  second.Add(kVideo, kMediaCodecH264, 3);
+  second.Add(kAudio, kMediaCodecAac, 4, AacConfig());
   ASSERT_EQ(rig.packer->AddProgram(&first), kPackerOk);
   ASSERT_EQ(rig.packer->AddProgram(&second), kPackerOk);
   for (int i = 0; i < 17; ++i) ASSERT_EQ(rig.packer->PATToTS(), kPackerOk);

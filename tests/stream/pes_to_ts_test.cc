@@ -1,4 +1,4 @@
-// Frames cut into TS packets: stuffing, PCR, continuity, the raw path and the failures.
+// Frames cut into TS packets: stuffing, PCR, random access, ADTS, continuity and the failures.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -214,54 +214,90 @@ TEST_F(PesToTsTest, EmptyFrameWritesNothingAndKeepsThePcrState) {
   EXPECT_EQ(stream.pcrCount(), 0);
 }
 
-TEST_F(PesToTsTest, RawFramesOf0And368Bytes) {
-  AudioTSStream stream(0x81, 0xBD, 0x102, true, &buffer, 188);
-  Packets packets;
-  ASSERT_EQ(Send(stream, audioDesc, {}, 1000000, &packets), 0);
-  ASSERT_EQ(packets.size(), 1u);
-  std::vector<uint8_t> expected(188, 0xFF);
-  expected[0] = 0x47;
-  expected[1] = 0x41;     // payload_unit_start_indicator, PID[12:8]
-  expected[2] = 0x02;     // PID[7:0]
-  expected[3] = 0x30;     // adaptation field and payload, continuity_counter 0
-  expected[4] = 183;      // adaptation_field_length
-  expected[5] = 0x00;     // no flags, never a PCR on the raw path
-  EXPECT_EQ(packets[0], expected);
-
-  const auto bytes = Counting(368);
-  ASSERT_EQ(Send(stream, audioDesc, bytes, 2000000, &packets), 0);
-  ASSERT_EQ(packets.size(), 2u);
-  EXPECT_EQ(packets[0][1], 0x41);
-  EXPECT_EQ(packets[0][3], 0x11);
-  EXPECT_EQ(packets[1][1], 0x01);
-  EXPECT_EQ(packets[1][3], 0x12);
-  EXPECT_TRUE(std::equal(bytes.begin(), bytes.begin() + 184, packets[0].begin() + 4));
-  EXPECT_TRUE(std::equal(bytes.begin() + 184, bytes.end(), packets[1].begin() + 4));
-
-  const auto odd = Counting(200);
-  ASSERT_EQ(Send(stream, audioDesc, odd, 3000000, &packets), 0);
-  ASSERT_EQ(packets.size(), 2u);
-  EXPECT_EQ(packets[1][4], 183 - 16);
-  EXPECT_TRUE(std::equal(odd.begin() + 184, odd.end(), packets[1].end() - 16));
-  EXPECT_EQ(stream.pcrCount(), 0);
+// AC-3, E-AC-3 and the other private types, and LATM, travel in PES packets like other
+// audio: PTS the frame time, DTS 40 ms before, a true PES_packet_length, and a PCR in the
+// first packet when the stream carries the program's clock.
+TEST_F(PesToTsTest, PrivateAudioAndLatmInPesPackets) {
+  struct Case {
+    uint8_t type;
+    uint8_t streamId;
+  } cases[] = {{0x80, 0xBD}, {0x81, 0xBD}, {0x87, 0xBD}, {0x11, 0xC3}};
+  for (const auto& c : cases) {
+    AudioTSStream stream(c.type, c.streamId, uint16_t(0x200 + c.type), true, &buffer, 188);
+    const auto bytes = Counting(368);
+    Packets packets;
+    ASSERT_EQ(Send(stream, audioDesc, bytes, 1000000, &packets), 0);
+    ASSERT_EQ(packets.size(), 3u) << int(c.type);
+    EXPECT_EQ(packets[0][5] & 0x10, 0x10) << "PCR";
+    const auto pes = PesOf(packets);
+    ASSERT_EQ(pes.size(), 1u);
+    EXPECT_EQ(pes[0].header[3], c.streamId);
+    EXPECT_EQ(pes[0].declaredLength(), 368 + 13);
+    EXPECT_EQ(ReadTimestamp(&pes[0].header[9]), 90000);
+    EXPECT_EQ(ReadTimestamp(&pes[0].header[14]), 90000 - 3600);
+    EXPECT_EQ(pes[0].payload, bytes) << int(c.type);
+  }
   EXPECT_TRUE(checker.errors().empty());
 }
 
-TEST_F(PesToTsTest, RawAndPesStreamTypes) {
-  struct Case {
-    uint8_t type;
-    bool raw;
-  } cases[] = {{0x80, true}, {0x87, true}, {0x11, true}, {0x7F, false}, {0x88, false}, {0x0F, false}, {0x1B, false}};
-  for (const auto& c : cases) {
-    AudioTSStream stream(c.type, 0xC0, 0x101, false, &buffer, 188);
-    Packets packets;
-    const std::vector<uint8_t> bytes = {0, 0, 0, 1, 0x09, 0xF0};
-    ASSERT_EQ(Send(stream, audioDesc, bytes, 1000000, &packets), 0);
-    ASSERT_EQ(packets.size(), 1u);
-    const auto payload = TsPayload(packets[0]);
-    const bool raw = payload == bytes;
-    EXPECT_EQ(raw, c.raw) << int(c.type);
+// The ADTS header goes in front of the frame's bytes in the first packet, counted by
+// PES_packet_length and the packets; the frame itself is only read.
+TEST_F(PesToTsTest, AdtsHeaderInFrontOfTheFrameInItsFirstPacket) {
+  const uint8_t header[7] = {0xFF, 0xF1, 0x50, 0x80, 0x03, 0x7F, 0xFC};
+  for (size_t size : {size_t(1), size_t(150), size_t(157), size_t(158), size_t(1000)}) {
+    AudioTSStream stream(0x0F, 0xC0, 0x101, false, &buffer, 188);
+    const auto bytes = Counting(size);
+    FakeFrame frame(bytes, 1000000, FakeFrame::Room::kExact);
+    uint32_t length = uint32_t(size);
+    buffer.Clear();
+    ASSERT_EQ(stream.EStoTS(&audioDesc, &frame, frame.GetData(), &length, header), 0);
+    EXPECT_EQ(length, 0u);
+    const Packets packets = PacketsOf(buffer);
+    EXPECT_EQ(packets.size(), (19 + 7 + size + 183) / 184) << size;
+    const auto pes = PesOf(packets);
+    ASSERT_EQ(pes.size(), 1u);
+    EXPECT_EQ(pes[0].declaredLength(), int(size + 7 + 13)) << size;
+    std::vector<uint8_t> expected(header, header + 7);
+    expected.insert(expected.end(), bytes.begin(), bytes.end());
+    EXPECT_EQ(pes[0].payload, expected) << size;
+    EXPECT_EQ(frame.Bytes(), bytes);
+    EXPECT_EQ(frame.setSizeCalls(), 0);
   }
+}
+
+// random_access_indicator on the first packet of a key picture: in the PCR's adaptation
+// field, or in one of its own (length and flags) that leaves 182 bytes of payload.
+TEST_F(PesToTsTest, RandomAccessIndicatorOnKeyPictures) {
+  const auto idr = AnnexB({MakeSps(77), MakePps(), MakeSlice(5, 3, 0)});
+  const auto pFrame = AnnexB({MakeSlice(1, 2, 2)});
+  struct Case {
+    const char* name;
+    std::vector<uint8_t> frame;
+    bool pcr;
+    uint8_t flags;  // adaptation field flags of the first packet
+  } cases[] = {
+      {"IDR with PCR", idr, true, 0x50},
+      {"IDR without PCR", idr, false, 0x40},
+      {"P picture with PCR", pFrame, true, 0x10},
+  };
+  uint16_t pid = 0x300;
+  for (const auto& c : cases) {
+    std::vector<uint8_t> frame = c.frame;
+    frame.resize(frame.size() + 400, 0x40);
+    VideoTSStream stream(0x1B, 0xE0, pid++, c.pcr, &buffer, 188);
+    Packets packets;
+    ASSERT_EQ(Send(stream, videoDesc, frame, 1000000, &packets), 0);
+    ASSERT_GE(packets.size(), 2u);
+    EXPECT_EQ(packets[0][3] & 0x20, 0x20) << c.name;
+    EXPECT_EQ(packets[0][5], c.flags) << c.name;
+    if (!c.pcr) {
+      EXPECT_EQ(packets[0][4], 1) << c.name;
+    }
+    const auto pes = PesOf(packets);
+    ASSERT_EQ(pes.size(), 1u);
+    EXPECT_EQ(pes[0].payload, frame) << c.name;
+  }
+  EXPECT_TRUE(checker.errors().empty());
 }
 
 TEST_F(PesToTsTest, ContinuityRuns0To15To0AcrossFramesAndPaths) {
@@ -274,8 +310,8 @@ TEST_F(PesToTsTest, ContinuityRuns0To15To0AcrossFramesAndPaths) {
   }
   ASSERT_GE(counters.size(), 18u);
   for (size_t i = 0; i < counters.size(); ++i) EXPECT_EQ(counters[i], int(i % 16)) << i;
-  // The raw path of a stream shares the same counter.
-  AudioTSStream raw(0x11, 0xC0, 0x102, false, &buffer, 188);
+  // LATM in PES packets, frames from 0 bytes (no packet) up.
+  AudioTSStream raw(0x11, 0xC3, 0x102, false, &buffer, 188);
   counters.clear();
   for (int i = 0; i < 20; ++i) {
     Packets packets;
