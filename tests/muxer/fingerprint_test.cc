@@ -416,8 +416,8 @@ TEST(FingerprintTest, H264HighWithRawAac) {
   auto format = Format(kMediaCodecH264, kMediaCodecAac, {0x11, 0x90});  // AAC LC, 48 kHz, stereo
   std::vector<Event> events = H264AndAacSequence();
   const Fingerprint got = Mux(format.get(), &events, "h264_aac");
-  // Changed by issue 14 only in the random_access_indicator of the 14 key pictures' first
-  // packets (all in PCR adaptation fields, so no byte moved; was 8a1ac295...).
+  // The 14 key pictures' first packets carry random_access_indicator in their PCR
+  // adaptation fields.
   ExpectFingerprint(got, 3308048, "c16f0856e4e8fee242df88450eec49d9");
 }
 
@@ -428,8 +428,7 @@ TEST(FingerprintTest, Mpeg2VideoWithSplitAudioPackets) {
   ExpectFingerprint(got, 2650612, "22330851456428fad33f3cce5d9942d3");
 }
 
-// Changed by issue 14: LATM frames in PES packets (they went out raw: 483536 bytes,
-// bf84e1c4...), and random_access_indicator on the key pictures.
+// LATM frames travel in PES packets; key pictures carry random_access_indicator.
 TEST(FingerprintTest, H264WithLatmInPesPackets) {
   auto format = Format(kMediaCodecH264, kMediaCodecLatmOwnId, {});
   std::vector<Event> events = H264AndLatmSequence();
