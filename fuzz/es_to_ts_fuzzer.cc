@@ -70,7 +70,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     buffer.Clear();
     // Now and then an ADTS header in front of the frame, as routing hands one over.
     static const uint8_t kAdts[7] = {0xFF, 0xF1, 0x50, 0x80, 0x00, 0xFF, 0xFC};
-    const uint8_t* adts = (mode & 0x80) && length <= 8184 ? kAdts : nullptr;
+    const uint8_t* adts = (mode & 0x80) && length <= 8184 && (!video || (mode & 0x01)) ? kAdts : nullptr;
     const int32_t result = stream.EStoTS(video ? static_cast<MediaStream*>(&videoDesc) : &audioDesc, &frame,
                                          bytes, &remaining, adts);
     uint8_t* out = nullptr;

@@ -188,6 +188,8 @@ inline int32_t TSStream::PutFirstPESPacket(IMediaFrame* frame, const uint8_t** d
   const uint32_t headerLength = kPesHeaderFixedLength + (timestamps ? kPesTimestampDataLength : 0);
   // The ADTS header is payload of the PES packet like the frame's bytes behind it; it
   // always fits the first TS packet (at least 157 payload bytes beside a 19-byte header).
+  // Audio only: a video frame never gets one.
+  if (isVideo) adts = nullptr;
   const uint32_t prefix = adts != nullptr ? uint32_t(AdtsFraming::kHeaderSize) : 0;
   uint32_t esLength = *length + prefix;
   uint32_t payload = esLength;

@@ -81,8 +81,9 @@ class TSStream : public PSIElement {
   int32_t WritePESHeader(IMediaFrame* frame, uint32_t* length, uint8_t* dest, bool isVideo);
 
   // The frame as PES packets cut into TS packets; *length falls as the frame's bytes are
-  // consumed. adts: null, or the 7-byte ADTS header put in front of the frame's bytes in the
-  // first TS packet (PES_packet_length and the packet count include it). The first packet
+  // consumed. adts: null, or the 7-byte ADTS header put in front of an audio frame's bytes
+  // in the first TS packet (PES_packet_length and the packet count include it); ignored on
+  // video. The first packet
   // of a video key picture carries random_access_indicator 1. 0 on success (also for an
   // H.264 frame without a start code, which writes nothing), kNoFreePacket when the buffer
   // ran out, kRefused for a frame without bytes.
