@@ -1,6 +1,9 @@
 #include "clip_reader.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 extern "C" {
@@ -8,6 +11,8 @@ extern "C" {
 #include <libavformat/avformat.h>
 #include <libavutil/avutil.h>
 }
+
+#include "stream_select.h"
 
 namespace palvex_host {
 namespace {
@@ -99,93 +104,139 @@ int64_t FramesToTimeBase(int64_t frames, const AVStream* st) {
 
 }  // namespace
 
+void ClipReader::SetInterrupt(int (*callback)(void*), void* opaque) {
+  m_interrupt = callback;
+  m_interruptOpaque = opaque;
+}
+
 ClipReader::~ClipReader() {
   for (AVPacket* packet : m_lookahead) av_packet_free(&packet);
   if (m_context != nullptr) avformat_close_input(&m_context);
 }
 
 bool ClipReader::Open(const std::string& path, std::string* error) {
+  return Open(path, Selection{}, error);
+}
+
+namespace {
+
+// The real reason a local file cannot be read ("No such file or directory", "Is a
+// directory"), before libavformat turns it into a generic one.
+bool CheckLocalInput(const std::string& path, std::string* error) {
+  if (path == "-" || path.find("://") != std::string::npos || path.rfind("pipe:", 0) == 0) return true;
+  const std::string local = path.rfind("file:", 0) == 0 ? path.substr(5) : path;
+  struct stat st {};
+  int rc = stat(local.c_str(), &st);
+  if (rc == 0 && S_ISDIR(st.st_mode)) errno = EISDIR, rc = -1;
+  if (rc != 0) *error = "cannot open '" + path + "': " + std::strerror(errno);
+  return rc == 0;
+}
+
+}  // namespace
+
+bool ClipReader::OpenContext(const std::string& path, std::string* error) {
   av_log_set_level(AV_LOG_ERROR);
-  if (avformat_open_input(&m_context, path.c_str(), nullptr, nullptr) < 0) {
-    *error = "cannot open '" + path + "': not a readable media file";
+  if (!CheckLocalInput(path, error)) return false;
+  m_context = avformat_alloc_context();
+  if (m_context == nullptr) {
+    *error = "out of memory";
+    return false;
+  }
+  m_context->interrupt_callback.callback = m_interrupt;
+  m_context->interrupt_callback.opaque = m_interruptOpaque;
+  const std::string url = path == "-" ? "pipe:0" : path;
+  const int rc = avformat_open_input(&m_context, url.c_str(), nullptr, nullptr);
+  if (rc < 0) {
+    char text[128];
+    av_strerror(rc, text, sizeof text);
+    *error = "cannot open '" + path + "': " + text;
     return false;
   }
   if (avformat_find_stream_info(m_context, nullptr) < 0) {
     *error = "cannot read the streams of '" + path + "'";
     return false;
   }
-  bool haveVideo = false;
-  bool haveAudio = false;
-  uint8_t nextId = 1;
-  for (unsigned i = 0; i < m_context->nb_streams; ++i) {
-    const AVStream* st = m_context->streams[i];
-    const AVCodecParameters* par = st->codecpar;
-    const char* name = avcodec_get_name(par->codec_id);
-    ClipStream s;
-    s.index = static_cast<int>(i);
-    s.codecName = name;
-    bool supported = true;
-    if (par->codec_type == AVMEDIA_TYPE_VIDEO) {
-      s.mainType = kMediaMainTypeVideo;
-      switch (par->codec_id) {
-        case AV_CODEC_ID_H264: s.codec = kMediaCodecH264; break;
-        case AV_CODEC_ID_MPEG4: s.codec = kMediaCodecMpeg4Visual; break;
-        case AV_CODEC_ID_MPEG2VIDEO:
-        case AV_CODEC_ID_MPEG1VIDEO: s.codec = kMediaCodecMpeg2Video; break;
-        default: supported = false;
-      }
-      if (supported && haveVideo) {
-        m_warnings.push_back("skipping video stream " + std::to_string(i) + " (" + name +
-                             "): only one video stream is muxed");
-        continue;
-      }
-      if (st->avg_frame_rate.den != 0) s.frameRate = static_cast<float>(av_q2d(st->avg_frame_rate));
-    } else if (par->codec_type == AVMEDIA_TYPE_AUDIO) {
-      s.mainType = kMediaMainTypeAudio;
-      switch (par->codec_id) {
-        case AV_CODEC_ID_AAC: s.codec = kMediaCodecAac; break;
-        case AV_CODEC_ID_MP2:
-        case AV_CODEC_ID_MP3: s.codec = par->sample_rate >= 32000 ? kMediaCodecMpeg1Audio : kMediaCodecMpeg2Audio; break;
-        case AV_CODEC_ID_AC3: s.codec = kMediaCodecAc3; break;
-        case AV_CODEC_ID_EAC3: s.codec = kMediaCodecEac3; break;
-        default: supported = false;
-      }
-      if (supported && haveAudio) {
-        m_warnings.push_back("skipping audio stream " + std::to_string(i) + " (" + name +
-                             "): only one audio stream is muxed");
-        continue;
+  return true;
+}
+
+// The description of one chosen input stream: codec code, frame rate and what its frames
+// need in front (H.264 parameter sets, MPEG-4 Visual headers) or beside them (AAC config).
+bool ClipReader::AddStream(int index, uint8_t streamId) {
+  const AVStream* st = m_context->streams[index];
+  const AVCodecParameters* par = st->codecpar;
+  ClipStream s;
+  s.index = index;
+  s.codecName = avcodec_get_name(par->codec_id);
+  if (!CodecOf(par, &s.mainType, &s.codec)) return false;
+  if (s.mainType == kMediaMainTypeVideo && st->avg_frame_rate.den != 0)
+    s.frameRate = static_cast<float>(av_q2d(st->avg_frame_rate));
+  const uint8_t* extra = par->extradata;
+  const size_t extraSize = par->extradata_size > 0 ? static_cast<size_t>(par->extradata_size) : 0;
+  if (par->codec_id == AV_CODEC_ID_H264 && extraSize > 0) {
+    if (extra[0] == 1) {
+      if (!ParseAvcC(extra, extraSize, &s)) {
+        m_warnings.push_back("skipping stream " + std::to_string(index) + ": malformed avcC");
+        return false;
       }
     } else {
-      continue;  // subtitles, data, attachments: not carried
+      bool sps = false;
+      NormalizeAnnexB(extra, extraSize, &s.parameterSets, &sps);
     }
-    if (!supported) {
-      m_warnings.push_back("skipping stream " + std::to_string(i) + ": unsupported codec " + name);
-      continue;
-    }
-    const uint8_t* extra = par->extradata;
-    const size_t extraSize = par->extradata_size > 0 ? static_cast<size_t>(par->extradata_size) : 0;
-    if (par->codec_id == AV_CODEC_ID_H264 && extraSize > 0) {
-      if (extra[0] == 1) {
-        if (!ParseAvcC(extra, extraSize, &s)) {
-          m_warnings.push_back("skipping stream " + std::to_string(i) + ": malformed avcC");
-          continue;
-        }
-      } else {
-        bool sps = false;
-        NormalizeAnnexB(extra, extraSize, &s.parameterSets, &sps);
-      }
-    } else if (par->codec_id == AV_CODEC_ID_AAC && extraSize > 0) {
-      s.extraData.assign(extra, extra + extraSize);
-    } else if (par->codec_id == AV_CODEC_ID_MPEG4 && extraSize > 0) {
-      s.configHeaders.assign(extra, extra + extraSize);
-    }
-    s.streamId = nextId++;
-    (s.mainType == kMediaMainTypeVideo ? haveVideo : haveAudio) = true;
-    m_streams.push_back(std::move(s));
+  } else if (par->codec_id == AV_CODEC_ID_AAC && extraSize > 0) {
+    s.extraData.assign(extra, extra + extraSize);
+  } else if (par->codec_id == AV_CODEC_ID_MPEG4 && extraSize > 0) {
+    s.configHeaders.assign(extra, extra + extraSize);
   }
+  s.streamId = streamId;
+  m_streams.push_back(std::move(s));
+  return true;
+}
+
+bool ClipReader::Open(const std::string& path, const Selection& selection, std::string* error) {
+  m_path = path;
+  if (!OpenContext(path, error)) return false;
+  std::vector<int> chosen;
+  if (!ChooseStreams(m_context, selection, &chosen, &m_warnings, error)) {
+    *error = "'" + path + "': " + *error;
+    return false;
+  }
+  uint8_t nextId = 1;
+  for (int index : chosen)
+    if (AddStream(index, nextId)) ++nextId;
   if (m_streams.empty()) {
     *error = "nothing to mux in '" + path + "': no supported video or audio stream";
     return false;
+  }
+  return true;
+}
+
+void ClipReader::KeepStreams(const std::vector<bool>& keep) {
+  std::vector<ClipStream> kept;
+  uint8_t nextId = 1;
+  for (size_t i = 0; i < m_streams.size(); ++i) {
+    if (i < keep.size() && !keep[i]) continue;
+    kept.push_back(m_streams[i]);
+    kept.back().streamId = nextId++;
+  }
+  m_streams = std::move(kept);
+}
+
+// Reopens the same input for another pass: the same streams with the same ids; frame
+// times start again from the file's own.
+bool ClipReader::Rewind(std::string* error) {
+  for (AVPacket* packet : m_lookahead) av_packet_free(&packet);
+  m_lookahead.clear();
+  if (m_context != nullptr) avformat_close_input(&m_context);
+  m_offsetKnown = false;
+  m_videoPackets = 0;
+  m_lastEndUs.clear();
+  if (!OpenContext(m_path, error)) return false;
+  for (const ClipStream& s : m_streams) {
+    if (s.index >= static_cast<int>(m_context->nb_streams) ||
+        m_context->streams[s.index]->codecpar->codec_type != (s.mainType == kMediaMainTypeVideo ? AVMEDIA_TYPE_VIDEO : AVMEDIA_TYPE_AUDIO)) {
+      *error = "'" + m_path + "' changed its streams between loops";
+      return false;
+    }
   }
   return true;
 }
@@ -219,18 +270,10 @@ bool ClipReader::ReadPacket(AVPacket* packet, std::string* error) {
 
 bool ClipReader::Convert(const AVPacket& packet, ClipFrame* frame) {
   const ClipStream& s = *Find(packet.stream_index);
-  const AVStream* st = m_context->streams[packet.stream_index];
   frame->streamId = s.streamId;
   frame->mainType = s.mainType;
   frame->key = (packet.flags & AV_PKT_FLAG_KEY) != 0;
-  int64_t t = s.mainType == kMediaMainTypeVideo && packet.dts != AV_NOPTS_VALUE ? packet.dts : packet.pts;
-  if (t == AV_NOPTS_VALUE && packet.dts != AV_NOPTS_VALUE) t = packet.dts;
-  frame->timeUs = t == AV_NOPTS_VALUE ? -1
-                                      : av_rescale_q(t, st->time_base, AVRational{1, 1000000}) + m_offsetUs;
-  if (t != AV_NOPTS_VALUE && frame->timeUs < 0) frame->timeUs = 0;
-  frame->ptsUs = packet.pts == AV_NOPTS_VALUE
-                     ? -1
-                     : av_rescale_q(packet.pts, st->time_base, AVRational{1, 1000000}) + m_offsetUs;
+  ConvertTimes(packet, s, frame);
   frame->data.clear();
   const uint8_t* p = packet.data;
   const size_t size = static_cast<size_t>(packet.size);
@@ -252,6 +295,25 @@ bool ClipReader::Convert(const AVPacket& packet, ClipFrame* frame) {
     frame->data.assign(p, p + size);
   }
   return true;
+}
+
+// Decode time for video, presentation time for audio, both moved by the no-negative shift.
+// A frame the container gives no time at all follows the previous frame of its stream by
+// that frame's duration, so that every frame has a time once its stream has had one.
+void ClipReader::ConvertTimes(const AVPacket& packet, const ClipStream& s, ClipFrame* frame) {
+  const AVStream* st = m_context->streams[packet.stream_index];
+  const AVRational us{1, 1000000};
+  int64_t t = s.mainType == kMediaMainTypeVideo && packet.dts != AV_NOPTS_VALUE ? packet.dts : packet.pts;
+  if (t == AV_NOPTS_VALUE && packet.dts != AV_NOPTS_VALUE) t = packet.dts;
+  frame->timeUs = t == AV_NOPTS_VALUE ? -1 : av_rescale_q(t, st->time_base, us) + m_offsetUs;
+  if (t != AV_NOPTS_VALUE && frame->timeUs < 0) frame->timeUs = 0;
+  frame->ptsUs = packet.pts == AV_NOPTS_VALUE ? -1 : av_rescale_q(packet.pts, st->time_base, us) + m_offsetUs;
+  frame->durationUs = packet.duration > 0 ? av_rescale_q(packet.duration, st->time_base, us) : 0;
+  if (frame->durationUs == 0 && s.mainType == kMediaMainTypeVideo && FramesToTimeBase(1, st) != AV_NOPTS_VALUE)
+    frame->durationUs = av_rescale_q(FramesToTimeBase(1, st), st->time_base, us);
+  auto last = m_lastEndUs.find(s.streamId);
+  if (frame->timeUs < 0 && last != m_lastEndUs.end()) frame->timeUs = last->second;
+  if (frame->timeUs >= 0) m_lastEndUs[s.streamId] = frame->timeUs + frame->durationUs;
 }
 
 bool ClipReader::FillLookahead(std::string* error) {
@@ -311,7 +373,7 @@ void ClipReader::NumberUntimedVideo(AVPacket* packet) {
 
 // The shift that makes no frame time negative (MP4 with B-frames starts its video decode
 // times below zero): minus the earliest time of the packets read ahead, or 0.
-int64_t ClipReader::ShiftForNoNegativeTimeUs() const {
+int64_t ClipReader::ShiftForNoNegativeTimeUs() {
   int64_t earliest = INT64_MAX;
   for (const AVPacket* packet : m_lookahead) {
     const int64_t t = VideoOf(*packet) != nullptr && packet->dts != AV_NOPTS_VALUE ? packet->dts : packet->pts;
@@ -319,7 +381,9 @@ int64_t ClipReader::ShiftForNoNegativeTimeUs() const {
       earliest = std::min(earliest, av_rescale_q(t, m_context->streams[packet->stream_index]->time_base,
                                                  AVRational{1, 1000000}));
   }
-  return earliest != INT64_MAX && earliest < 0 ? -earliest : 0;
+  const int64_t shift = earliest != INT64_MAX && earliest < 0 ? -earliest : 0;
+  m_earliestUs = earliest == INT64_MAX ? 0 : earliest + shift;
+  return shift;
 }
 
 bool ClipReader::Next(ClipFrame* frame, std::string* error) {

@@ -13,7 +13,10 @@
 #include <string>
 #include <vector>
 
+#include <map>
+
 #include "palvex/media_format.h"
+#include "stream_select.h"
 
 struct AVFormatContext;
 struct AVPacket;
@@ -40,6 +43,7 @@ struct ClipFrame {
   int32_t mainType = 0;
   int64_t timeUs = -1;          // negative: no time stamp
   int64_t ptsUs = -1;           // presentation time on the same scale, -1 when unknown
+  int64_t durationUs = 0;       // 0 when unknown
   bool key = false;
   std::vector<uint8_t> data;    // the frame as handed to palvex
 };
@@ -54,16 +58,31 @@ class ClipReader {
   // Opens the file and chooses the streams: the first supported video and the first
   // supported audio stream. False with a one-line error when nothing can be muxed.
   bool Open(const std::string& path, std::string* error);
+  // The same with a stream selection; path may be "-" (standard input) or any URL
+  // libavformat opens. Errors give the real reason ("No such file or directory").
+  bool Open(const std::string& path, const Selection& selection, std::string* error);
+  // Called by blocking reads; a nonzero return ends them (set before Open).
+  void SetInterrupt(int (*callback)(void*), void* opaque);
+  // Drops the streams whose entry is false; the others are numbered again from 1. Only
+  // before the first frame.
+  void KeepStreams(const std::vector<bool>& keep);
+  // Reopens the input for another pass over the same streams.
+  bool Rewind(std::string* error);
 
   const std::vector<ClipStream>& streams() const { return m_streams; }
   const std::vector<std::string>& warnings() const { return m_warnings; }
   double durationSeconds() const;
+  // The earliest frame time of the first packets (known once the first frame is read).
+  int64_t earliestUs() const { return m_earliestUs; }
 
   // The next frame in file order; false at the end of the file or on a read error
   // (error then holds a message).
   bool Next(ClipFrame* frame, std::string* error);
 
  private:
+  bool OpenContext(const std::string& path, std::string* error);
+  bool AddStream(int index, uint8_t streamId);
+  void ConvertTimes(const AVPacket& packet, const ClipStream& s, ClipFrame* frame);
   bool ReadPacket(AVPacket* packet, std::string* error);
   bool Convert(const AVPacket& packet, ClipFrame* frame);
   const ClipStream* Find(int index) const;
@@ -71,15 +90,20 @@ class ClipReader {
   bool FillLookahead(std::string* error);
   void DeriveLeadingVideoDts();
   void NumberUntimedVideo(AVPacket* packet);
-  int64_t ShiftForNoNegativeTimeUs() const;
+  int64_t ShiftForNoNegativeTimeUs();
 
   AVFormatContext* m_context = nullptr;
   std::vector<ClipStream> m_streams;
   std::vector<std::string> m_warnings;
   std::deque<AVPacket*> m_lookahead;  // first packets, read to learn the time offset
   int64_t m_offsetUs = 0;
+  int64_t m_earliestUs = 0;
   bool m_offsetKnown = false;
   int64_t m_videoPackets = 0;  // video packets numbered so far, in file order
+  std::map<uint8_t, int64_t> m_lastEndUs;  // per stream id: time + duration of its last frame
+  std::string m_path;
+  int (*m_interrupt)(void*) = nullptr;
+  void* m_interruptOpaque = nullptr;
 };
 
 // The media description a host hands to AddMediaFormat: one stream per chosen input

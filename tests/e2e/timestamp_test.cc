@@ -45,6 +45,7 @@ enum class Feed {
   kInProcess,           // ClipReader's frames through the exported interface, as they come
   kFirstIdrSpsPpsOnly,  // the same, SPS/PPS removed from every frame after the first IDR
   kHostTool,            // palvex-mux muxes the clip into a file
+  kHostToolAnnexB,      // palvex-mux muxes the clip's video as a raw .h264 file (no times in it)
 };
 
 struct TimestampCase {
@@ -96,6 +97,7 @@ const TimestampCase kCases[] = {
      "-f lavfi -i testsrc2=size=160x120:rate=25" SINE "-t 2 -c:v libx264 -profile:v high -bf 3 "
      "-x264-params slices=4:cqm=jvt -pix_fmt yuv420p" AAC,
      Feed::kInProcess, 0},
+    {"H264AnnexBThroughHostTool", "bpyramid25.mp4", nullptr, Feed::kHostToolAnnexB, 0},
     {"H264MkvThroughHostTool", "bframes.mkv",
      "-f lavfi -i testsrc2=size=160x120:rate=25" SINE "-t 3 -c:v libx264 -profile:v high -bf 3 "
      "-pix_fmt yuv420p" AAC,
@@ -229,7 +231,7 @@ class TimestampTest : public testing::TestWithParam<TimestampCase> {
       ASSERT_EQ(status, 0) << out;
     }
     m_output = WorkDir() / (std::string(GetParam().name) + ".ts");
-    if (GetParam().feed == Feed::kHostTool)
+    if (GetParam().feed != Feed::kInProcess && GetParam().feed != Feed::kFirstIdrSpsPpsOnly)
       RunHostTool();
     else
       MuxInProcess();
@@ -290,13 +292,22 @@ class TimestampTest : public testing::TestWithParam<TimestampCase> {
   // shift (which the checks find from the audio).
   void RunHostTool() {
     int status = 0;
+    fs::path input = m_clip;
+    if (GetParam().feed == Feed::kHostToolAnnexB) {
+      input = WorkDir() / (std::string(GetParam().name) + ".h264");
+      const std::string out = Shell("ffmpeg -hide_banner -loglevel error -y -i " + m_clip.string() +
+                                        " -map 0:v -c copy -bsf:v h264_mp4toannexb -f h264 " + input.string() + " 2>&1",
+                                    &status);
+      ASSERT_EQ(status, 0) << out;
+    }
     const std::string out =
-        Shell(std::string(PALVEX_MUX_PATH) + " -q " + m_clip.string() + " " + m_output.string() + " 2>&1", &status);
+        Shell(std::string(PALVEX_MUX_PATH) + " -q " + input.string() + " " + m_output.string() + " 2>&1", &status);
     ASSERT_EQ(status, 0) << out;
     std::ifstream in(m_output, std::ios::binary);
     m_ts.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     for (const auto& t : ProbePacketTimes(m_clip, "v:0")) m_video.push_back({t.second, t.first});
-    for (const auto& t : ProbePacketTimes(m_clip, "a:0")) m_audio.push_back({t.first, t.first});
+    if (GetParam().feed == Feed::kHostTool)
+      for (const auto& t : ProbePacketTimes(m_clip, "a:0")) m_audio.push_back({t.first, t.first});
     m_shiftUnknown = true;
   }
 
@@ -341,9 +352,13 @@ TEST_P(TimestampTest, MatchTheClip) {
            << " for " << m_audio.size();
 
   // Audio: its offset from the clip's time (0 in-process; the host tool's shift otherwise).
+  // Video alone through the host tool: the shift is the video PTS offset, and each frame's
+  // PTS and DTS must keep it.
   std::vector<int64_t> audioOffsets;
   for (size_t i = 0; i < audio.size(); ++i)
     if (audio[i].pts >= 0 && m_audio[i].pts != kNone) audioOffsets.push_back(Diff33(audio[i].pts, m_audio[i].pts));
+  for (size_t i = 0; m_audio.empty() && i < video.size(); ++i)
+    if (video[i].pts >= 0 && m_video[i].pts != kNone) audioOffsets.push_back(Diff33(video[i].pts, m_video[i].pts));
   ASSERT_FALSE(audioOffsets.empty()) << "no audio PTS";
   const int64_t audioOffset = Median(audioOffsets);
   const int64_t shift = m_shiftUnknown ? audioOffset : 0;

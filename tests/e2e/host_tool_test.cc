@@ -1,0 +1,220 @@
+// palvex-mux as users meet it: refusals that keep the input intact, the real reason on
+// open errors, silence under -q, the summary, a constant mux rate, every frame through a
+// pipe into ffprobe, and an interrupted looping run that still ends in whole packets.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "clip_reader.h"
+#include "support/process.h"
+#include "support/shell.h"
+#include "support/ts_checker.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using palvex_test::HaveTool;
+using palvex_test::ReadFile;
+using palvex_test::ReadText;
+using palvex_test::Shell;
+
+enum class Check {
+  kNothing,
+  kInputIntact,   // the clip still has its bytes
+  kNoOutput,      // out.ts was not created
+  kSilent,        // nothing at all on standard error
+  kConstantRate,  // out.ts: every PCR interval at the mux rate (2 Mbit/s) within two packets
+};
+
+struct ToolCase {
+  const char* name;
+  const char* args;  // {clip}, {dir} and {tool} replaced; stderr goes to {dir}/err.txt
+  int exitCode;
+  const char* stderrHas;
+  Check check;
+};
+
+const ToolCase kCases[] = {
+    {"OutputIsTheInput", "{clip} {clip}", 1, "it is the input file", Check::kInputIntact},
+    {"OutputIsAHardLinkOfTheInput", "{clip} {dir}/hard.mp4", 1, "it is the input file", Check::kInputIntact},
+    {"OutputIsASymlinkToTheInput", "{clip} {dir}/sym.mp4", 1, "it is the input file", Check::kInputIntact},
+    {"OutputIsTheInputByAnotherPath", "{clip} {dir}/sub/../clip.mp4", 1, "it is the input file",
+     Check::kInputIntact},
+    {"StdoutAppendsToTheInput", "{clip} - >>{clip}", 1, "it is the input file", Check::kInputIntact},
+    {"MissingInput", "{dir}/missing.mp4 {dir}/out.ts", 1, "No such file or directory", Check::kNoOutput},
+    {"DirectoryInput", "{dir} {dir}/out.ts", 1, "Is a directory", Check::kNoOutput},
+    {"MapMatchesNothing", "--map a:5 {clip} {dir}/out.ts", 1, "matches no stream", Check::kNoOutput},
+    {"LoopNeedsAFile", "--loop - {dir}/out.ts <{clip}", 1, "--loop needs a file", Check::kNoOutput},
+    {"UnknownOption", "--frobnicate {clip} {dir}/out.ts", 2, "unknown option", Check::kNoOutput},
+    {"QuietIsSilent", "-q {clip} {dir}/out.ts", 0, "", Check::kSilent},
+    {"SummaryNamesPidAndStreamType", "{clip} {dir}/out.ts", 0,
+     "PID 0x0011  stream_type 0x1B H.264", Check::kNothing},
+    {"ConstantMuxRate", "--muxrate 2M {clip} {dir}/out.ts", 0, "null packets: ", Check::kConstantRate},
+    {"Version", "--version >{dir}/err.txt", 0, "palvex-mux 1.", Check::kNothing},
+};
+
+fs::path WorkDir() {
+  static const fs::path dir = [] {
+    fs::path d = fs::temp_directory_path() / ("palvex-tool-" + std::to_string(getpid()));
+    fs::create_directories(d / "sub");
+    return d;
+  }();
+  return dir;
+}
+
+std::string Replace(std::string text, const std::string& key, const std::string& value) {
+  for (size_t at = text.find(key); at != std::string::npos; at = text.find(key, at + value.size()))
+    text.replace(at, key.size(), value);
+  return text;
+}
+
+// A 2 s clip: H.264 + two AAC tracks, with a hard link and a symbolic link to it.
+fs::path Clip() {
+  const fs::path clip = WorkDir() / "clip.mp4";
+  if (fs::exists(WorkDir() / "sym.mp4")) return clip;
+  int status = 0;
+  const std::string out = Shell("ffmpeg -hide_banner -loglevel error -y -f lavfi -i testsrc2=size=160x120:rate=25 "
+                                "-f lavfi -i sine=sample_rate=48000 -f lavfi -i sine=frequency=600:sample_rate=44100 "
+                                "-map 0 -map 1 -map 2 -t 2 -c:v libx264 -profile:v main -c:a aac " +
+                                    clip.string() + " 2>&1",
+                                &status);
+  EXPECT_EQ(status, 0) << out;
+  fs::create_hard_link(clip, WorkDir() / "hard.mp4");
+  fs::create_symlink(clip, WorkDir() / "sym.mp4");
+  return clip;
+}
+
+struct Pcr {
+  size_t packet;
+  int64_t base;
+};
+
+std::vector<Pcr> PcrsOf(const std::vector<uint8_t>& ts) {
+  std::vector<Pcr> pcrs;
+  for (size_t i = 0; (i + 1) * 188 <= ts.size(); ++i) {
+    const uint8_t* p = &ts[i * 188];
+    if ((p[3] & 0x20) && p[4] >= 7 && (p[5] & 0x10))
+      pcrs.push_back({i, int64_t{p[6]} << 25 | int64_t{p[7]} << 17 | int64_t{p[8]} << 9 | int64_t{p[9]} << 1 | p[10] >> 7});
+  }
+  return pcrs;
+}
+
+class HostToolRunTest : public testing::TestWithParam<ToolCase> {
+ protected:
+  void SetUp() override {
+    if (!HaveTool("ffmpeg")) GTEST_SKIP() << "ffmpeg not installed";
+  }
+};
+
+TEST_P(HostToolRunTest, ExitStatusMessageAndFiles) {
+  const ToolCase& c = GetParam();
+  const fs::path clip = Clip();
+  const std::vector<uint8_t> before = ReadFile(clip.string());
+  const fs::path out = WorkDir() / "out.ts";
+  fs::remove(out);
+  std::string command = Replace(std::string(PALVEX_MUX_PATH) + " " + c.args, "{clip}", clip.string());
+  command = Replace(command, "{dir}", WorkDir().string());
+  int status = 0;
+  Shell(command + " 2>" + (WorkDir() / "err.txt").string(), &status);
+  const std::string err = ReadText((WorkDir() / "err.txt").string());
+  EXPECT_EQ(WEXITSTATUS(status), c.exitCode) << command << "\n" << err;
+  EXPECT_NE(err.find(c.stderrHas), std::string::npos) << err;
+  if (c.check == Check::kInputIntact) {
+    EXPECT_TRUE(ReadFile(clip.string()) == before) << "the input changed";
+  }
+  if (c.check == Check::kNoOutput) {
+    EXPECT_FALSE(fs::exists(out));
+  }
+  if (c.check == Check::kSilent) {
+    EXPECT_EQ(err, "");
+  }
+  if (c.check != Check::kConstantRate) return;
+  const std::vector<uint8_t> ts = ReadFile(out.string());
+  const std::vector<Pcr> pcrs = PcrsOf(ts);
+  ASSERT_GE(pcrs.size(), 10u);
+  for (size_t k = 1; k < pcrs.size(); ++k) {
+    const double expected = static_cast<double>(pcrs[k].base - pcrs[k - 1].base) / 90000.0 * 2e6 / 1504.0;
+    EXPECT_NEAR(static_cast<double>(pcrs[k].packet - pcrs[k - 1].packet), expected, 2.0) << "PCR interval " << k;
+  }
+}
+
+void PrintTo(const ToolCase& c, std::ostream* os) { *os << c.name; }
+
+INSTANTIATE_TEST_SUITE_P(Runs, HostToolRunTest, testing::ValuesIn(kCases),
+                         [](const testing::TestParamInfo<ToolCase>& param) { return param.param.name; });
+
+// Through a pipe into ffprobe: every frame the clip reader finds in the clip, per stream.
+// By default the second audio track comes too, or the tool says why it cannot.
+TEST(HostToolTest, StandardOutputIntoFfprobeCarriesEveryFrame) {
+  if (!HaveTool("ffmpeg") || !HaveTool("ffprobe")) GTEST_SKIP() << "ffmpeg/ffprobe not installed";
+  const fs::path clip = Clip();
+  palvex_host::ClipReader reader;
+  palvex_host::Selection every;
+  every.everyAudio = true;
+  std::string error;
+  ASSERT_TRUE(reader.Open(clip.string(), every, &error)) << error;
+  std::map<int, int> frames;  // by stream id
+  palvex_host::ClipFrame f;
+  while (reader.Next(&f, &error)) ++frames[f.streamId];
+  const fs::path err = WorkDir() / "pipe-err.txt", rc = WorkDir() / "pipe-rc.txt";
+  int status = 0;
+  const std::string out = Shell("(" + std::string(PALVEX_MUX_PATH) + " " + clip.string() + " - 2>" + err.string() +
+                                    "; echo $? >" + rc.string() + ") | ffprobe -v error -count_frames "
+                                    "-show_entries stream=codec_name,nb_read_frames -of csv=p=0 -",
+                                &status);
+  ASSERT_EQ(status, 0);
+  ASSERT_EQ(ReadText(rc.string()), "0\n") << ReadText(err.string());
+  const std::string text = ReadText(err.string());
+  const bool secondAudio = text.find("PID 0x0013") != std::string::npos;
+  if (!secondAudio) {
+    EXPECT_NE(text.find("carries one audio stream per program"), std::string::npos) << text;
+  }
+  std::ostringstream expected;
+  expected << "h264," << frames[1] << "\naac," << frames[2] << "\n";
+  if (secondAudio) expected << "aac," << frames[3] << "\n";
+  // ffprobe lists the program's streams first, then the streams again.
+  EXPECT_EQ(out.substr(out.rfind("\n\n") == std::string::npos ? 0 : out.rfind("\n\n") + 2), expected.str())
+      << out << text;
+}
+
+// SIGINT during a paced, looping run: the frame in hand is finished, the file holds whole
+// packets that read back clean (continuity, PCRs rising across the loops), the summary is
+// printed and the exit status is 0.
+TEST(HostToolTest, InterruptedLoopEndsWithWholePacketsAndASummary) {
+  if (!HaveTool("ffmpeg")) GTEST_SKIP() << "ffmpeg not installed";
+  const fs::path clip = Clip();
+  const fs::path out = WorkDir() / "loop.ts", err = WorkDir() / "loop-err.txt";
+  const pid_t pid = palvex_test::Spawn({PALVEX_MUX_PATH, "-re", "--loop", "--map", "v", "--map", "a:0",
+                                        clip.string(), out.string()}, "", err.string());
+  ASSERT_GT(pid, 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(4700));
+  kill(pid, SIGINT);
+  EXPECT_EQ(palvex_test::WaitFor(pid, std::chrono::seconds(10)), 0);
+  const std::string text = ReadText(err.string());
+  EXPECT_NE(text.find("(interrupted)"), std::string::npos) << text;
+  EXPECT_NE(text.find("loops completed: 2"), std::string::npos) << text;
+  EXPECT_NE(text.find("PID 0x0012  stream_type 0x0F AAC (ADTS)"), std::string::npos) << text;
+  const std::vector<uint8_t> ts = ReadFile(out.string());
+  ASSERT_GT(ts.size(), 0u);
+  EXPECT_EQ(ts.size() % 188, 0u);
+  palvex_test::TsChecker checker;
+  checker.Feed(ts.data(), ts.size());
+  EXPECT_TRUE(checker.errors().empty()) << checker.errors().front();
+  const std::vector<Pcr> pcrs = PcrsOf(ts);
+  ASSERT_GE(pcrs.size(), 2u);
+  EXPECT_EQ(pcrs.front().base, 126000) << "the first PCR at 1.4 s";
+  // About 4.6 s of stream in 4.7 s of running: the clock went on across both loops.
+  EXPECT_NEAR(static_cast<double>(pcrs.back().base - pcrs.front().base) / 90000.0, 4.6, 0.3);
+}
+
+}  // namespace

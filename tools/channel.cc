@@ -1,0 +1,201 @@
+#include "channel.h"
+
+#include <sched.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+namespace palvex_host {
+namespace {
+
+int Interrupted(void* stop) { return *static_cast<const volatile std::sig_atomic_t*>(stop) != 0 ? 1 : 0; }
+
+bool IsLocalFile(const std::string& input) {
+  return input != "-" && input.find("://") == std::string::npos && input.rfind("pipe:", 0) != 0;
+}
+
+}  // namespace
+
+Channel::Channel(const Options& options, const volatile std::sig_atomic_t* stop, int tsFd)
+    : m_options(options), m_stop(stop), m_tsFd(tsFd) {}
+
+Channel::~Channel() {
+  if (m_mux != nullptr) {
+    m_mux->Stop();
+    m_mux->Close();
+    iptv::RemovePalvex(m_mux);
+  }
+}
+
+const PacerStats& Channel::pacerStats() const {
+  static const PacerStats kNone;
+  return m_pacer != nullptr ? m_pacer->stats() : kNone;
+}
+
+void Channel::Warn(const std::string& text) const {
+  if (m_options.verbosity != Verbosity::kQuiet) std::fprintf(stderr, "palvex-mux: warning: %s\n", text.c_str());
+}
+
+bool Channel::Fail(const std::string& text) const {
+  std::fprintf(stderr, "palvex-mux: %s\n", text.c_str());
+  return false;
+}
+
+bool Channel::OpenInput() {
+  if (m_options.loop && !IsLocalFile(m_options.input)) return Fail("--loop needs a file to read again");
+  m_reader.SetInterrupt(Interrupted, const_cast<std::sig_atomic_t*>(m_stop));
+  Selection selection;
+  selection.maps = m_options.maps;
+  selection.everyAudio = true;
+  std::string error;
+  const bool opened = m_reader.Open(m_options.input, selection, &error);
+  for (const std::string& w : m_reader.warnings()) Warn(w);
+  return opened ? CheckCarriage() : Fail(error);
+}
+
+// Every chosen stream must come out on a PID of its own that the PMT lists. By default,
+// when the library does not carry every audio stream, the first audio stream goes alone.
+bool Channel::CheckCarriage() {
+  m_carriage = ProbeCarriage(m_reader.streams());
+  const std::vector<ClipStream>& streams = m_reader.streams();
+  const bool allCarried =
+      std::all_of(m_carriage.begin(), m_carriage.end(), [](const Carriage& c) { return c.pid >= 0; });
+  if (!allCarried && m_options.maps.empty()) {
+    std::vector<bool> keep(streams.size(), true);
+    bool audioSeen = false;
+    for (size_t i = 0; i < streams.size(); ++i) {
+      if (streams[i].mainType != kMediaMainTypeAudio) continue;
+      keep[i] = !audioSeen;
+      if (audioSeen)
+        Warn("skipping audio stream " + std::to_string(streams[i].index) + " (" + streams[i].codecName +
+             "): this palvex library carries one audio stream per program");
+      audioSeen = true;
+    }
+    m_reader.KeepStreams(keep);
+    m_carriage = ProbeCarriage(m_reader.streams());
+  }
+  for (size_t i = 0; i < m_carriage.size(); ++i)
+    if (m_carriage[i].pid < 0)
+      return Fail("input stream " + std::to_string(streams[i].index) + " (" + streams[i].codecName +
+                  ") cannot be carried by this palvex library");
+  return true;
+}
+
+// Pacing holds to the millisecond only when the scheduler wakes the process in time; on a
+// busy machine SCHED_FIFO makes sure it does (it sleeps between writes).
+void Channel::TakeRealTimePriority(int priority) const {
+  sched_param param{};
+  param.sched_priority = priority;
+  if (sched_setscheduler(0, SCHED_FIFO, &param) != 0)
+    Warn(std::string("cannot pace under real-time scheduling: ") + std::strerror(errno));
+}
+
+bool Channel::OpenOutput() {
+  if (SameFile(m_options.input, m_options.output, m_tsFd))
+    return Fail("refusing to write '" + m_options.output + "': it is the input file '" + m_options.input + "'");
+  if (m_options.output == "-" && isatty(m_tsFd)) return Fail("refusing to write a transport stream to a terminal");
+  SinkOptions sinkOptions;
+  sinkOptions.ttl = m_options.ttl;
+  sinkOptions.multicastInterface = m_options.multicastInterface;
+  sinkOptions.stdoutFd = m_tsFd;
+  std::string error;
+  m_sink = OpenSink(m_options.output, sinkOptions, &error);
+  if (m_sink == nullptr) return Fail(error);
+  PacerConfig config;
+  config.paced = m_options.realtime || m_sink->network();
+  config.muxRate = m_options.muxRate;
+  if (config.paced && m_options.rtPriority > 0) TakeRealTimePriority(m_options.rtPriority);
+  m_pacer = std::make_unique<Pacer>(m_sink.get(), config, m_stop);
+  return true;
+}
+
+bool Channel::StartMuxer() {
+  m_format = Describe(m_reader.streams());
+  m_mux = iptv::CreatePalvex();
+  if (m_mux == nullptr) return Fail("cannot create a muxer");
+  if (m_mux->AddMediaFormat(m_format.get()) == nullptr || m_mux->Open() != 0 || m_mux->Start() != 0)
+    return Fail("the muxer refused the media description");
+  m_counts.streams.assign(m_reader.streams().size(), StreamCount{});
+  return true;
+}
+
+bool Channel::MuxFrame(const ClipFrame& clip) {
+  if (clip.timeUs < 0) {
+    ++m_counts.untimed;
+    return true;
+  }
+  if (!m_offsetKnown) {
+    m_offsetUs = kClockStartUs - m_reader.earliestUs();
+    m_offsetKnown = true;
+  }
+  const int64_t timeUs = std::max<int64_t>(0, clip.timeUs + m_offsetUs);
+  m_frame.Assign(clip.data, timeUs);
+  uint8_t* ts = nullptr;
+  int length = 0;
+  if (m_mux->ProcessFrame(clip.streamId, &m_frame, &ts, &length) != 0)
+    return Fail("the muxer refused frame " + std::to_string(m_counts.frames));
+  for (int off = 0; off + 188 <= length; off += 188) ++m_counts.pidPackets[(ts[off + 1] & 0x1F) << 8 | ts[off + 2]];
+  if (!m_pacer->Push(ts, static_cast<size_t>(length))) return Fail(m_sink->error());
+  StreamCount& stream = m_counts.streams[static_cast<size_t>(clip.streamId - 1)];
+  ++stream.frames;
+  stream.bytes += clip.data.size();
+  ++m_counts.frames;
+  m_counts.packets += static_cast<uint64_t>(length) / 188;
+  if (m_counts.firstUs < 0 || timeUs < m_counts.firstUs) m_counts.firstUs = timeUs;
+  m_counts.lastUs = std::max(m_counts.lastUs, timeUs + clip.durationUs);
+  m_passEndUs = std::max(m_passEndUs, clip.timeUs + clip.durationUs);
+  ++m_passFrames;
+  return true;
+}
+
+// --loop: the next pass starts where the latest frame of this one ends.
+bool Channel::NextPass() {
+  if (m_passFrames == 0) return false;
+  m_offsetUs += m_passEndUs - m_reader.earliestUs();
+  m_passEndUs = -1;
+  m_passFrames = 0;
+  ++m_counts.loops;
+  std::string error;
+  if (!m_reader.Rewind(&error)) {
+    m_failed = true;
+    return Fail(error);
+  }
+  return true;
+}
+
+bool Channel::MuxAll() {
+  Progress progress(m_options.verbosity != Verbosity::kQuiet && isatty(STDERR_FILENO),
+                    m_options.loop ? 0.0 : m_reader.durationSeconds());
+  ClipFrame clip;
+  std::string error;
+  bool ok = true;
+  while (ok && *m_stop == 0) {
+    if (!m_reader.Next(&clip, &error)) {
+      if (!error.empty() && *m_stop == 0) ok = Fail(error);
+      if (!ok || *m_stop != 0 || !m_options.loop || !NextPass()) break;
+      continue;
+    }
+    ok = MuxFrame(clip);
+    progress.Update(m_counts, SteadyNowNs());
+  }
+  progress.End();
+  return ok && !m_failed;
+}
+
+int Channel::Run() {
+  if (!OpenInput() || !OpenOutput() || !StartMuxer()) return 1;
+  const int64_t begin = SteadyNowNs();
+  bool ok = MuxAll();
+  m_counts.interrupted = *m_stop != 0;
+  if (!m_pacer->Finish()) ok = Fail(m_sink->error());
+  if (m_options.verbosity != Verbosity::kQuiet)
+    PrintSummary(m_options.input, m_options.output, m_reader.streams(), m_carriage, m_counts, m_pacer->stats(),
+                 static_cast<double>(SteadyNowNs() - begin) / 1e9);
+  if (m_counts.frames == 0) ok = Fail("nothing was muxed: no frame with a time stamp");
+  return ok ? 0 : 1;
+}
+
+}  // namespace palvex_host

@@ -1,0 +1,98 @@
+// One palvex-mux run as a head-end channel: the input opened and its streams chosen, the
+// library's carriage of them checked, the output opened (never onto the input), the
+// frames muxed through the exported interface with clocks that start at 1.8 s (first PCR
+// near 1.4 s, far from the 2^33 wrap) and go on across loops, and the packets paced out.
+#ifndef PALVEX_TOOLS_CHANNEL_H_
+#define PALVEX_TOOLS_CHANNEL_H_
+
+#include <csignal>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "carriage.h"
+#include "clip_reader.h"
+#include "options.h"
+#include "output.h"
+#include "pacer.h"
+#include "palvex/palvex.h"
+#include "report.h"
+
+namespace palvex_host {
+
+// Frame times handed to the muxer start here: its PCR runs 400 ms behind the frames.
+constexpr int64_t kClockStartUs = 1800000;
+
+// The host's frame: the bytes palvex reads, with room for the 7-byte ADTS header that
+// palvex may put in front of raw AAC frames.
+class HostFrame final : public IMediaFrame {
+ public:
+  void Assign(const std::vector<uint8_t>& bytes, int64_t timeUs) {
+    if (m_storage.size() < bytes.size() + kHeadroom) m_storage.resize(bytes.size() + kHeadroom);
+    if (!bytes.empty()) std::memcpy(m_storage.data(), bytes.data(), bytes.size());
+    m_size = static_cast<int>(bytes.size());
+    m_time = timeUs;
+  }
+  void Reserved0() override {}
+  void Reserved1() override {}
+  uint8_t* GetData() override { return m_storage.data(); }
+  int GetSize() override { return m_size; }
+  void SetSize(int size) override { m_size = size; }
+  int64_t GetTime() override { return m_time; }
+
+ private:
+  static constexpr size_t kHeadroom = 16;
+  std::vector<uint8_t> m_storage;
+  int m_size = 0;
+  int64_t m_time = -1;
+};
+
+class Channel {
+ public:
+  // stop is set by the signal handler; tsFd is where "-" writes.
+  Channel(const Options& options, const volatile std::sig_atomic_t* stop, int tsFd);
+  ~Channel();
+  Channel(const Channel&) = delete;
+  Channel& operator=(const Channel&) = delete;
+
+  // The exit status: 0 when frames were muxed and nothing failed (an interruption
+  // included), 1 on an error (written to standard error).
+  int Run();
+  const RunCounts& counts() const { return m_counts; }
+  const PacerStats& pacerStats() const;
+
+ private:
+  bool OpenInput();
+  bool CheckCarriage();
+  bool OpenOutput();
+  void TakeRealTimePriority(int priority) const;
+  bool StartMuxer();
+  bool MuxAll();
+  bool MuxFrame(const ClipFrame& clip);
+  bool NextPass();
+  void Warn(const std::string& text) const;
+  bool Fail(const std::string& text) const;
+
+  Options m_options;
+  const volatile std::sig_atomic_t* m_stop;
+  int m_tsFd;
+  ClipReader m_reader;
+  std::vector<Carriage> m_carriage;
+  std::unique_ptr<Sink> m_sink;
+  std::unique_ptr<Pacer> m_pacer;
+  std::unique_ptr<MediaFormat> m_format;
+  iptv::IVorlux* m_mux = nullptr;
+  RunCounts m_counts;
+  int64_t m_offsetUs = 0;     // added to the clip's times: clock start and loops before
+  bool m_offsetKnown = false;
+  int64_t m_passEndUs = -1;   // latest frame end of this pass, clip time
+  uint64_t m_passFrames = 0;
+  bool m_failed = false;
+  HostFrame m_frame;
+};
+
+}  // namespace palvex_host
+
+#endif  // PALVEX_TOOLS_CHANNEL_H_

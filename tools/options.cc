@@ -1,0 +1,110 @@
+#include "options.h"
+
+#include <cstdlib>
+
+namespace palvex_host {
+
+const char kUsage[] =
+    "usage: palvex-mux [options] INPUT OUTPUT\n"
+    "\n"
+    "Muxes the first H.264 / MPEG-2 / MPEG-4 Part 2 video stream and the AAC / MP2 / MP3 /\n"
+    "AC-3 / E-AC-3 audio of INPUT into an MPEG-2 transport stream.\n"
+    "\n"
+    "INPUT   a file, - (standard input) or a URL libavformat opens (udp://, rtp://, tcp://,\n"
+    "        http://, srt://)\n"
+    "OUTPUT  a file, - (standard output), udp://HOST:PORT or rtp://HOST:PORT (paced in real\n"
+    "        time, seven packets per datagram; ?ttl=N&localaddr=ADDR as in FFmpeg)\n"
+    "\n"
+    "  --map SPEC          mux this stream: N (input index), v, a, v:N, a:N; repeatable.\n"
+    "                      Default: the first video stream and the audio\n"
+    "  --loop              replay the file for ever as one channel (time goes on)\n"
+    "  -re                 leave at the pace of the stream's clock (always on for udp/rtp)\n"
+    "  --muxrate RATE      constant rate in bit/s (k, M), filled with null packets\n"
+    "  --ttl N             time to live of the datagrams (multicast included)\n"
+    "  --multicast-if ADDR local IPv4 address (or IPv6 interface name) multicast leaves from\n"
+    "  --rt-priority N     pace under real-time scheduling (SCHED_FIFO, 1-99) when allowed\n"
+    "  -q                  silent but for errors\n"
+    "  -v                  more: the library's own lines and pacing notes\n"
+    "  --version           version of palvex-mux and of libavformat\n"
+    "  -h, --help          this text\n";
+
+bool ParseRate(const std::string& text, int64_t* bitsPerSecond) {
+  char* end = nullptr;
+  const double value = std::strtod(text.c_str(), &end);
+  double scale = 1;
+  if (end != nullptr && (*end == 'k' || *end == 'K')) scale = 1e3, ++end;
+  else if (end != nullptr && (*end == 'M' || *end == 'm')) scale = 1e6, ++end;
+  if (end == text.c_str() || *end != '\0' || !(value > 0) || value * scale > 1e10) return false;
+  *bitsPerSecond = static_cast<int64_t>(value * scale);
+  return *bitsPerSecond >= 10000;
+}
+
+namespace {
+
+bool ParseInt(const std::string& text, long low, long high, int* value) {
+  char* end = nullptr;
+  const long v = std::strtol(text.c_str(), &end, 10);
+  if (text.empty() || *end != '\0' || v < low || v > high) return false;
+  *value = static_cast<int>(v);
+  return true;
+}
+
+// Options that take a value; false with an error when it is missing or bad.
+bool TakeValue(const std::string& arg, const std::string& value, Options* o, std::string* error) {
+  if (arg == "--map") {
+    o->maps.push_back(value);
+  } else if (arg == "--muxrate") {
+    if (!ParseRate(value, &o->muxRate)) *error = "bad --muxrate '" + value + "' (bit/s, at least 10k)";
+  } else if (arg == "--ttl") {
+    if (!ParseInt(value, 0, 255, &o->ttl)) *error = "bad --ttl '" + value + "' (0-255)";
+  } else if (arg == "--rt-priority") {
+    if (!ParseInt(value, 1, 99, &o->rtPriority)) *error = "bad --rt-priority '" + value + "' (1-99)";
+  } else {
+    o->multicastInterface = value;
+  }
+  return error->empty();
+}
+
+// Options without a value; false when arg is none of them.
+bool TakeFlag(const std::string& arg, Options* o) {
+  if (arg == "-h" || arg == "--help") o->help = true;
+  else if (arg == "--version") o->version = true;
+  else if (arg == "-q") o->verbosity = Verbosity::kQuiet;
+  else if (arg == "-v") o->verbosity = Verbosity::kVerbose;
+  else if (arg == "--loop") o->loop = true;
+  else if (arg == "-re") o->realtime = true;
+  else return false;
+  return true;
+}
+
+}  // namespace
+
+int ParseOptions(int argc, const char* const* argv, Options* o, std::string* error) {
+  std::vector<std::string> paths;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--map" || arg == "--muxrate" || arg == "--ttl" || arg == "--multicast-if" || arg == "--rt-priority") {
+      if (i + 1 >= argc) {
+        *error = arg + " needs a value";
+        return 2;
+      }
+      if (!TakeValue(arg, argv[++i], o, error)) return 2;
+    } else if (TakeFlag(arg, o)) {
+      if (o->help || o->version) return 0;
+    } else if (arg.size() > 1 && arg[0] == '-') {
+      *error = "unknown option '" + arg + "' (see --help)";
+      return 2;
+    } else {
+      paths.push_back(arg);
+    }
+  }
+  if (paths.size() != 2) {
+    *error = "give one INPUT and one OUTPUT (see --help)";
+    return 2;
+  }
+  o->input = paths[0];
+  o->output = paths[1];
+  return 0;
+}
+
+}  // namespace palvex_host

@@ -1,0 +1,39 @@
+// palvex-mux's command line.
+#ifndef PALVEX_TOOLS_OPTIONS_H_
+#define PALVEX_TOOLS_OPTIONS_H_
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace palvex_host {
+
+enum class Verbosity { kQuiet, kNormal, kVerbose };
+
+struct Options {
+  std::string input;                // a file, "-" or a URL libavformat opens
+  std::string output;               // a file, "-", udp://host:port or rtp://host:port
+  std::vector<std::string> maps;    // --map specifiers; empty: the default choice
+  bool loop = false;                // --loop: replay the file as one continuous channel
+  bool realtime = false;            // -re: leave at the pace of the stream's clock
+  int64_t muxRate = 0;              // --muxrate: constant rate in bit/s with null packets, 0 = off
+  int ttl = -1;                     // --ttl: multicast (and unicast) TTL, -1 = system default
+  std::string multicastInterface;   // --multicast-if: local address multicast leaves from
+  int rtPriority = 0;               // --rt-priority: SCHED_FIFO priority while pacing, 0 = off
+  Verbosity verbosity = Verbosity::kNormal;
+  bool help = false;
+  bool version = false;
+};
+
+extern const char kUsage[];
+
+// 0 when the command line is usable (or asks for --help / --version), 2 with a one-line
+// error otherwise.
+int ParseOptions(int argc, const char* const* argv, Options* options, std::string* error);
+
+// "5M", "5000k", "5000000" in bit/s; false when not a positive rate.
+bool ParseRate(const std::string& text, int64_t* bitsPerSecond);
+
+}  // namespace palvex_host
+
+#endif  // PALVEX_TOOLS_OPTIONS_H_

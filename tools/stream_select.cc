@@ -1,0 +1,166 @@
+#include "stream_select.h"
+
+#include <algorithm>
+#include <cstdlib>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+}
+
+#include "palvex/media_stream.h"
+
+namespace palvex_host {
+namespace {
+
+bool ParseIndex(const std::string& text, int* value) {
+  if (text.empty() || text.size() > 6 || text.find_first_not_of("0123456789") != std::string::npos) return false;
+  *value = std::atoi(text.c_str());
+  return true;
+}
+
+const char* TypeName(int mediaType) {
+  switch (mediaType) {
+    case AVMEDIA_TYPE_VIDEO: return "video";
+    case AVMEDIA_TYPE_AUDIO: return "audio";
+    case AVMEDIA_TYPE_SUBTITLE: return "subtitle";
+    case AVMEDIA_TYPE_DATA: return "data";
+    case AVMEDIA_TYPE_ATTACHMENT: return "attachment";
+    default: return "unknown";
+  }
+}
+
+// "stream 2 (subtitle, subrip)"
+std::string Describe(const AVStream* st) {
+  return "stream " + std::to_string(st->index) + " (" + TypeName(st->codecpar->codec_type) + ", " +
+         avcodec_get_name(st->codecpar->codec_id) + ")";
+}
+
+bool IsPicture(const AVStream* st) {
+  return st->codecpar->codec_type == AVMEDIA_TYPE_VIDEO && (st->disposition & AV_DISPOSITION_ATTACHED_PIC) == 0;
+}
+
+// The default: the first video stream (an error when palvex cannot carry it) and the first
+// or every audio stream of a supported codec; every other stream is named in a warning.
+bool ChooseByDefault(const AVFormatContext* context, bool everyAudio, std::vector<int>* chosen,
+                     std::vector<std::string>* warnings, std::string* error) {
+  bool haveVideo = false, haveAudio = false;
+  for (unsigned i = 0; i < context->nb_streams; ++i) {
+    const AVStream* st = context->streams[i];
+    int32_t mainType = 0, codec = 0;
+    const bool supported = CodecOf(st->codecpar, &mainType, &codec);
+    const bool audio = st->codecpar->codec_type == AVMEDIA_TYPE_AUDIO;
+    if (IsPicture(st) && !haveVideo && !supported) {
+      *error = Describe(st) + ": palvex carries H.264, MPEG-2 and MPEG-4 Part 2 video only "
+               "(--map a muxes the audio alone)";
+      return false;
+    }
+    const bool take = IsPicture(st) ? !haveVideo : audio && supported && (everyAudio || !haveAudio);
+    if (take) {
+      chosen->push_back(static_cast<int>(i));
+      (audio ? haveAudio : haveVideo) = true;
+    } else {
+      warnings->push_back("skipping " + Describe(st) +
+                          (audio && supported ? ": one audio stream is muxed"
+                           : IsPicture(st) && supported ? ": one video stream is muxed"
+                                                        : ": not carried"));
+    }
+  }
+  return true;
+}
+
+bool Matches(const AVStream* st, const MapSpec& spec, int* ordinal) {
+  if (spec.type == 0) return st->index == spec.index;
+  const bool typeMatches = spec.type == 'v' ? IsPicture(st) : st->codecpar->codec_type == AVMEDIA_TYPE_AUDIO;
+  if (!typeMatches) return false;
+  return spec.index < 0 || (*ordinal)++ == spec.index;
+}
+
+bool ChooseByMaps(const AVFormatContext* context, const std::vector<std::string>& maps, std::vector<int>* chosen,
+                  std::string* error) {
+  for (const std::string& text : maps) {
+    MapSpec spec;
+    if (!ParseMapSpec(text, &spec)) {
+      *error = "bad --map '" + text + "' (N, v, a, v:N or a:N)";
+      return false;
+    }
+    int ordinal = 0;
+    bool any = false;
+    for (unsigned i = 0; i < context->nb_streams; ++i) {
+      const AVStream* st = context->streams[i];
+      if (!Matches(st, spec, &ordinal)) continue;
+      any = true;
+      int32_t mainType = 0, codec = 0;
+      if (!CodecOf(st->codecpar, &mainType, &codec)) {
+        *error = "--map " + text + ": " + Describe(st) + " cannot be carried";
+        return false;
+      }
+      if (std::find(chosen->begin(), chosen->end(), static_cast<int>(i)) == chosen->end())
+        chosen->push_back(static_cast<int>(i));
+    }
+    if (!any) {
+      *error = "--map " + text + " matches no stream of the input";
+      return false;
+    }
+  }
+  std::sort(chosen->begin(), chosen->end());
+  return true;
+}
+
+}  // namespace
+
+bool ParseMapSpec(const std::string& text, MapSpec* spec) {
+  std::string rest = text.rfind("0:", 0) == 0 ? text.substr(2) : text;
+  *spec = MapSpec{};
+  if (rest == "v" || rest == "a") {
+    spec->type = rest[0];
+    return true;
+  }
+  if (rest.size() > 2 && (rest[0] == 'v' || rest[0] == 'a') && rest[1] == ':') {
+    spec->type = rest[0];
+    return ParseIndex(rest.substr(2), &spec->index);
+  }
+  return ParseIndex(rest, &spec->index);
+}
+
+bool CodecOf(const AVCodecParameters* par, int32_t* mainType, int32_t* codec) {
+  *mainType = par->codec_type == AVMEDIA_TYPE_VIDEO ? kMediaMainTypeVideo : kMediaMainTypeAudio;
+  switch (par->codec_id) {
+    case AV_CODEC_ID_H264: *codec = kMediaCodecH264; return par->codec_type == AVMEDIA_TYPE_VIDEO;
+    case AV_CODEC_ID_MPEG4: *codec = kMediaCodecMpeg4Visual; return par->codec_type == AVMEDIA_TYPE_VIDEO;
+    case AV_CODEC_ID_MPEG2VIDEO:
+    case AV_CODEC_ID_MPEG1VIDEO: *codec = kMediaCodecMpeg2Video; return par->codec_type == AVMEDIA_TYPE_VIDEO;
+    case AV_CODEC_ID_AAC: *codec = kMediaCodecAac; break;
+    case AV_CODEC_ID_MP2:
+    case AV_CODEC_ID_MP3:
+      *codec = par->sample_rate >= 32000 ? kMediaCodecMpeg1Audio : kMediaCodecMpeg2Audio;
+      break;
+    case AV_CODEC_ID_AC3: *codec = kMediaCodecAc3; break;
+    case AV_CODEC_ID_EAC3: *codec = kMediaCodecEac3; break;
+    default: return false;
+  }
+  return par->codec_type == AVMEDIA_TYPE_AUDIO;
+}
+
+bool ChooseStreams(const AVFormatContext* context, const Selection& selection, std::vector<int>* chosen,
+                   std::vector<std::string>* warnings, std::string* error) {
+  chosen->clear();
+  const bool ok = selection.maps.empty()
+                      ? ChooseByDefault(context, selection.everyAudio, chosen, warnings, error)
+                      : ChooseByMaps(context, selection.maps, chosen, error);
+  if (!ok) return false;
+  const size_t videos = static_cast<size_t>(std::count_if(chosen->begin(), chosen->end(), [&](int i) {
+    return context->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO;
+  }));
+  if (videos > 1) {
+    *error = "more than one video stream mapped: palvex carries one";
+    return false;
+  }
+  if (chosen->empty()) {
+    *error = "no supported video or audio stream";
+    return false;
+  }
+  return true;
+}
+
+}  // namespace palvex_host
