@@ -1,0 +1,240 @@
+// Paced network output: a receiver on 127.0.0.1 reads palvex-mux's udp:// (and rtp://) run
+// of a 5 Mbit/s clip. Every packet must arrive, in order (the datagrams put together are
+// the file the tool writes of the same clip), continuity holds, every datagram is seven
+// whole packets (the last one fewer), and each datagram arrives within 10 ms of the time
+// its last packet has on the stream's clock (PCR, interpolated by packet index between
+// PCRs; the constant delay taken out as the median). The tool paces under real-time
+// scheduling where allowed, as a head-end on a shared machine would. PALVEX_PACED_SECONDS
+// sets the clip's length (5 s by default).
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/process.h"
+#include "support/shell.h"
+#include "support/ts_checker.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using palvex_test::HaveTool;
+using palvex_test::ReadFile;
+using palvex_test::ReadText;
+using palvex_test::Shell;
+
+constexpr int64_t kMaxJitterNs = 10000000;
+
+struct Datagram {
+  int64_t arrivalNs;
+  std::vector<uint8_t> bytes;
+};
+
+int64_t NowNs() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+// A socket on 127.0.0.1, its port in *port.
+int Listen(int* port) {
+  const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+  int size = 16 << 20;
+  setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size);
+  setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+  const int on = 1;
+  setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return -1;
+  socklen_t length = sizeof addr;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length);
+  *port = ntohs(addr.sin_port);
+  return fd;
+}
+
+// When the datagram reached the socket (the kernel's time stamp), so that the receiver's
+// own scheduling does not count as the sender's jitter.
+int64_t ArrivalNs(msghdr& message) {
+  for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
+    if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
+      timespec at{};
+      std::memcpy(&at, CMSG_DATA(c), sizeof at);
+      return int64_t{at.tv_sec} * 1000000000 + at.tv_nsec;
+    }
+  }
+  return -1;
+}
+
+// Receives until done is set and 500 ms pass quietly, or the deadline.
+std::vector<Datagram> Receive(int fd, const std::atomic<bool>& done, int64_t deadlineNs) {
+  std::vector<Datagram> got;
+  std::vector<uint8_t> buffer(65536);
+  int64_t quietSince = -1;
+  while (NowNs() < deadlineNs) {
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, 50) == 1) {
+      iovec io{buffer.data(), buffer.size()};
+      alignas(cmsghdr) char control[256];
+      msghdr message{};
+      message.msg_iov = &io;
+      message.msg_iovlen = 1;
+      message.msg_control = control;
+      message.msg_controllen = sizeof control;
+      const ssize_t n = recvmsg(fd, &message, 0);
+      if (n > 0) got.push_back({ArrivalNs(message), std::vector<uint8_t>(buffer.begin(), buffer.begin() + n)});
+      quietSince = -1;
+    } else if (done) {
+      if (quietSince < 0) quietSince = NowNs();
+      if (NowNs() - quietSince > 500000000) break;
+    }
+  }
+  return got;
+}
+
+// The stream's clock at every packet, in ns: the PCR of the interval it is in, interpolated
+// by packet index to the next PCR; before the first PCR its value, after the last its value.
+std::vector<int64_t> PacketTimesNs(const std::vector<uint8_t>& ts) {
+  std::vector<std::pair<size_t, int64_t>> pcrs;
+  const size_t count = ts.size() / 188;
+  for (size_t i = 0; i < count; ++i) {
+    const uint8_t* p = &ts[i * 188];
+    if ((p[3] & 0x20) && p[4] >= 7 && (p[5] & 0x10)) {
+      const int64_t base = int64_t{p[6]} << 25 | int64_t{p[7]} << 17 | int64_t{p[8]} << 9 | int64_t{p[9]} << 1 | p[10] >> 7;
+      pcrs.emplace_back(i, (base * 300 + ((p[10] & 1) << 8 | p[11])) * 1000 / 27);
+    }
+  }
+  std::vector<int64_t> times(count, pcrs.empty() ? 0 : pcrs.front().second);
+  for (size_t k = 0; k < pcrs.size(); ++k) {
+    const size_t end = k + 1 < pcrs.size() ? pcrs[k + 1].first : count;
+    for (size_t i = pcrs[k].first; i < end; ++i)
+      times[i] = k + 1 < pcrs.size() ? pcrs[k].second + (pcrs[k + 1].second - pcrs[k].second) *
+                                                            static_cast<int64_t>(i - pcrs[k].first) /
+                                                            static_cast<int64_t>(end - pcrs[k].first)
+                                     : pcrs[k].second;
+  }
+  return times;
+}
+
+// Each datagram's arrival against the time of its last packet on the stream's clock, the
+// constant delay (the median) taken out: at most 10 ms either way.
+void CheckArrivals(const std::vector<Datagram>& got, const std::vector<size_t>& lastPacket,
+                   const std::vector<int64_t>& clock, const char* name, int seconds) {
+  std::vector<int64_t> offsets;
+  for (size_t d = 0; d < got.size(); ++d) offsets.push_back(got[d].arrivalNs - clock[lastPacket[d]]);
+  ASSERT_FALSE(offsets.empty());
+  std::vector<int64_t> sorted = offsets;
+  std::sort(sorted.begin(), sorted.end());
+  const int64_t median = sorted[sorted.size() / 2];
+  int64_t worst = 0;
+  for (int64_t o : offsets) worst = std::max<int64_t>(worst, std::llabs(o - median));
+  const double p99 = static_cast<double>(std::max<int64_t>(std::llabs(sorted[sorted.size() / 100] - median),
+                                                           std::llabs(sorted[sorted.size() * 99 / 100] - median))) /
+                     1e6;
+  std::printf("%s: %zu datagrams over %d s, arrival against the PCR clock: worst %.3f ms, 99th percentile %.3f ms\n",
+              name, got.size(), seconds, static_cast<double>(worst) / 1e6, p99);
+  testing::Test::RecordProperty("worst_jitter_us", static_cast<int>(worst / 1000));
+  EXPECT_LE(worst, kMaxJitterNs) << "a datagram " << static_cast<double>(worst) / 1e6 << " ms off its time";
+}
+
+struct PacedCase {
+  const char* name;
+  const char* scheme;
+  size_t header;  // bytes in front of the packets in each datagram
+};
+
+// A 5 Mbit/s 720p25 H.264 + AAC clip of the given length, and the file the tool makes of it.
+fs::path MakeClip(const fs::path& dir, int seconds) {
+  const fs::path clip = dir / ("clip" + std::to_string(seconds) + ".mp4");
+  int status = 0;
+  const std::string out =
+      Shell("ffmpeg -hide_banner -loglevel error -y -f lavfi -i testsrc2=size=1280x720:rate=25 -f lavfi -i "
+            "sine=sample_rate=48000 -t " + std::to_string(seconds) +
+                " -c:v libx264 -preset ultrafast -b:v 5M -maxrate 5M -bufsize 1M -pix_fmt yuv420p -c:a aac " +
+                clip.string() + " 2>&1",
+            &status);
+  EXPECT_EQ(status, 0) << out;
+  Shell(std::string(PALVEX_MUX_PATH) + " -q " + clip.string() + " " + (dir / "reference.ts").string(), &status);
+  EXPECT_EQ(status, 0);
+  return clip;
+}
+
+// The tool sends the clip to a receiver on 127.0.0.1; what arrived, and the tool's exit
+// status (its standard error in err).
+std::vector<Datagram> RunPaced(const fs::path& clip, const char* scheme, int seconds, const fs::path& err,
+                               int* exit) {
+  int port = 0;
+  const int fd = Listen(&port);
+  std::atomic<bool> done{false};
+  std::vector<Datagram> got;
+  std::thread receiver([&] { got = Receive(fd, done, NowNs() + (seconds + 30) * int64_t{1000000000}); });
+  const std::string url = std::string(scheme) + "://127.0.0.1:" + std::to_string(port);
+  const pid_t pid =
+      palvex_test::Spawn({PALVEX_MUX_PATH, "-v", "--rt-priority", "10", clip.string(), url}, "", err.string());
+  *exit = fd >= 0 && pid > 0 ? palvex_test::WaitFor(pid, std::chrono::seconds(seconds + 20)) : -1;
+  done = true;
+  receiver.join();
+  close(fd);
+  return got;
+}
+
+class PacedOutputTest : public testing::TestWithParam<PacedCase> {};
+
+TEST_P(PacedOutputTest, EveryPacketInOrderOnTheStreamClock) {
+  if (!HaveTool("ffmpeg")) GTEST_SKIP() << "ffmpeg not installed";
+  const char* env = std::getenv("PALVEX_PACED_SECONDS");
+  const int seconds = env != nullptr && std::atoi(env) > 0 ? std::atoi(env) : 5;
+  const fs::path dir = fs::temp_directory_path() / ("palvex-paced-" + std::to_string(getpid()));
+  fs::create_directories(dir);
+  static const fs::path clip = MakeClip(dir, seconds);
+  int exit = 0;
+  const std::vector<Datagram> got = RunPaced(clip, GetParam().scheme, seconds, dir / "err.txt", &exit);
+  ASSERT_EQ(exit, 0) << ReadText((dir / "err.txt").string());
+
+  std::vector<uint8_t> ts;
+  std::vector<size_t> lastPacket;  // per datagram, the index of its last packet
+  for (size_t d = 0; d < got.size(); ++d) {
+    ASSERT_GE(got[d].arrivalNs, 0) << "no kernel time stamp on datagram " << d;
+    const std::vector<uint8_t>& b = got[d].bytes;
+    ASSERT_GT(b.size(), GetParam().header);
+    if (GetParam().header == 12) {
+      EXPECT_EQ(b[0], 0x80);
+      EXPECT_EQ(b[1] & 0x7F, 33);
+    }
+    const size_t payload = b.size() - GetParam().header;
+    ASSERT_TRUE(payload == 7 * 188 || (d + 1 == got.size() && payload % 188 == 0)) << "datagram " << d;
+    ts.insert(ts.end(), b.begin() + static_cast<long>(GetParam().header), b.end());
+    lastPacket.push_back(ts.size() / 188 - 1);
+  }
+  EXPECT_TRUE(ts == ReadFile((dir / "reference.ts").string()))
+      << "received " << ts.size() << " bytes in " << got.size() << " datagrams, the file has "
+      << fs::file_size(dir / "reference.ts");
+  palvex_test::TsChecker checker;
+  checker.Feed(ts.data(), ts.size());
+  EXPECT_TRUE(checker.errors().empty()) << checker.errors().front();
+  CheckArrivals(got, lastPacket, PacketTimesNs(ts), GetParam().name, seconds);
+  const std::string text = ReadText((dir / "err.txt").string());
+  if (text.find("pacing:") != std::string::npos) std::printf("palvex-mux %s", text.substr(text.find("pacing:")).c_str());
+}
+
+void PrintTo(const PacedCase& c, std::ostream* os) { *os << c.name; }
+
+const PacedCase kPacedCases[] = {{"Udp", "udp", 0}, {"Rtp", "rtp", 12}};
+
+INSTANTIATE_TEST_SUITE_P(Loopback, PacedOutputTest, testing::ValuesIn(kPacedCases),
+                         [](const testing::TestParamInfo<PacedCase>& param) { return param.param.name; });
+
+}  // namespace
