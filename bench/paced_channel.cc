@@ -1,0 +1,129 @@
+// What one paced HD channel costs: palvex-mux's channel (libavformat demux, palvex through
+// its exported interface, PCR pacing, UDP datagrams to 127.0.0.1) run in real time on a
+// 1080p25 H.264 + AAC clip, and the CPU time it takes as a share of one core; channels one
+// core paces in real time = 1 / that share (sends and the wake-up per datagram included).
+// Then the same channel unpaced into /dev/null, for the part demux and mux take.
+//
+//   palvex_paced_channel [--seconds N] [--rate 8M] [--clip FILE]
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+#include "channel.h"
+#include "options.h"
+#include "output.h"
+#include "pacer.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+double CpuSeconds() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+         static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+// A bound socket on 127.0.0.1 that nobody reads: the datagrams are queued, then dropped,
+// and no port-unreachable replies are made.
+int Sink(int* port) {
+  const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return -1;
+  socklen_t length = sizeof addr;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length);
+  *port = ntohs(addr.sin_port);
+  return fd;
+}
+
+std::string MakeClip(int seconds, const std::string& rate) {
+  const fs::path dir = fs::temp_directory_path() / "palvex_paced_channel";
+  fs::create_directories(dir);
+  const fs::path clip = dir / ("hd" + std::to_string(seconds) + "s_" + rate + ".mp4");
+  if (fs::exists(clip)) return clip.string();
+  std::printf("making %s (1080p25 H.264 %s + AAC, %d s)\n", clip.c_str(), rate.c_str(), seconds);
+  const std::string command =
+      "ffmpeg -hide_banner -loglevel error -y -f lavfi -i testsrc2=size=1920x1080:rate=25 -f lavfi -i "
+      "sine=sample_rate=48000 -t " + std::to_string(seconds) + " -c:v libx264 -preset ultrafast -b:v " + rate +
+      " -maxrate " + rate + " -bufsize " + rate + " -g 50 -pix_fmt yuv420p -c:a aac -b:a 128k " + clip.string();
+  if (std::system(command.c_str()) != 0) return "";
+  return clip.string();
+}
+
+// One run of the channel; its media seconds, and the wall and CPU seconds it took.
+struct Run {
+  double media = 0, wall = 0, cpu = 0;
+  int64_t maxLateNs = 0;
+};
+
+Run RunChannel(const std::string& clip, const std::string& output, bool paced) {
+  static volatile std::sig_atomic_t stop = 0;
+  palvex_host::Options options;
+  options.input = clip;
+  options.output = output;
+  options.realtime = paced;
+  options.verbosity = palvex_host::Verbosity::kQuiet;
+  const double cpu = CpuSeconds();
+  const int64_t begin = palvex_host::SteadyNowNs();
+  palvex_host::Channel channel(options, &stop, STDOUT_FILENO);
+  Run run;
+  if (channel.Run() != 0) return run;
+  run.wall = static_cast<double>(palvex_host::SteadyNowNs() - begin) / 1e9;
+  run.cpu = CpuSeconds() - cpu;
+  run.media = static_cast<double>(channel.counts().lastUs - channel.counts().firstUs) / 1e6;
+  run.maxLateNs = channel.pacerStats().maxLateNs;
+  return run;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int seconds = 10;
+  std::string rate = "8M", clip;
+  for (int i = 1; i + 1 < argc; i += 2) {
+    const std::string arg = argv[i];
+    if (arg == "--seconds") seconds = std::atoi(argv[i + 1]);
+    else if (arg == "--rate") rate = argv[i + 1];
+    else if (arg == "--clip") clip = argv[i + 1];
+  }
+  if (clip.empty()) clip = MakeClip(seconds > 0 ? seconds : 10, rate);
+  int port = 0;
+  const int fd = Sink(&port);
+  if (clip.empty() || fd < 0) {
+    std::fprintf(stderr, "no clip or no socket\n");
+    return 1;
+  }
+  const std::string url = "udp://127.0.0.1:" + std::to_string(port);
+  const Run paced = RunChannel(clip, url, true);
+  // The same channel paced into /dev/null (-re): the waits without the sends; and unpaced:
+  // demux and mux alone.
+  const Run pacedFile = RunChannel(clip, "/dev/null", true);
+  const Run unpacedFile = RunChannel(clip, "/dev/null", false);
+  close(fd);
+  if (paced.wall <= 0 || unpacedFile.cpu <= 0) {
+    std::fprintf(stderr, "a run failed\n");
+    return 1;
+  }
+  const double share = paced.cpu / paced.wall;
+  std::printf("clip: %s, %.1f s of media\n", clip.c_str(), paced.media);
+  std::printf("paced to %s: %.2f s wall, %.3f s CPU = %.2f %% of one core (latest datagram %.2f ms late)\n",
+              url.c_str(), paced.wall, paced.cpu, share * 100, static_cast<double>(paced.maxLateNs) / 1e6);
+  std::printf("channels one core paces in real time: %.0f\n", 1.0 / share);
+  std::printf("paced to /dev/null (-re: the waits, no sends): %.3f s CPU = %.2f %% of one core\n", pacedFile.cpu,
+              pacedFile.cpu / pacedFile.wall * 100);
+  std::printf("unpaced to /dev/null (demux + mux + write, no sends, no waits): %.3f s CPU for %.1f s of media = "
+              "%.0f channels per core\n",
+              unpacedFile.cpu, unpacedFile.media, unpacedFile.media / unpacedFile.cpu);
+  return 0;
+}
