@@ -7,10 +7,12 @@
 // output against the transport stream rules:
 //   - whole 188-byte packets, each with the sync byte, no scrambling, a valid
 //     adaptation_field_control and adaptation field length;
-//   - continuity: a run lasts from a Start to the next Stop or Close. A Start builds new
-//     programs whose PIDs, PMTs and PAT start their counters at 0, so tracking starts over
-//     with every run; within a run the counter of every PID starts at 0 and goes up by one
-//     on every packet that carries payload;
+//   - continuity for the muxer's life: the counter of every PID starts at 0 on its first
+//     packet and goes up by one on every packet that carries payload, across Stop/Start and
+//     Close/Open (a run lasts from a Start to the next Stop or Close);
+//   - versions: a PAT or PMT goes out with the version_number of the last one sent on its
+//     PID when their contents are the same, with that + 1 (mod 32) when they differ, and
+//     the first on a PID with 0;
 //   - the first packet of a run is a PAT, and the PMT of every program it lists follows in
 //     the same output; PSI only ahead of the frame's packets; PAT and PMT sections well
 //     formed with CRC residue 0; no PID used twice (PMT, elementary streams, programs);
@@ -409,8 +411,14 @@ bool CollectStreams(MediaFormat* format, std::map<int, RunStream>* streams, int6
 class Receiver {
  public:
   // A Start begins a run: new programs, counters from 0.
-  void NewRun() {
+  // A new muxer: nothing sent yet on any PID.
+  void NewMuxer() {
     m_lastCC.clear();
+    m_lastSection.clear();
+    NewRun();
+  }
+
+  void NewRun() {
     m_pmtPids.clear();
     m_programs.clear();
     m_esType.clear();
@@ -538,9 +546,24 @@ class Receiver {
     return s;
   }
 
+  // version_number against the last section sent on the PID.
+  void CheckVersion(int pid, const uint8_t* s, size_t length) {
+    const int version = s[5] >> 1 & 0x1F;
+    std::vector<uint8_t> content(s, s + length - 4);
+    content[5] &= 0xC1;
+    auto last = m_lastSection.find(pid);
+    if (last == m_lastSection.end()) {
+      CHECK(version == 0);
+    } else {
+      CHECK(version == (last->second.first == content ? last->second.second : (last->second.second + 1) & 0x1F));
+    }
+    m_lastSection[pid] = {content, version};
+  }
+
   void ReadPAT(const uint8_t* p) {
     size_t length = 0;
     const uint8_t* s = Section(p, 0x00, &length);
+    CheckVersion(0, s, length);
     CHECK((length - 12) % 4 == 0);
     std::set<int> pmtPids;
     std::set<int> numbers;
@@ -557,6 +580,7 @@ class Receiver {
   void ReadPMT(const uint8_t* p, int pmtPid) {
     size_t length = 0;
     const uint8_t* s = Section(p, 0x02, &length);
+    CheckVersion(pmtPid, s, length);
     Program program;
     program.pcrPid = (s[8] & 0x1F) << 8 | s[9];
     const size_t infoLength = size_t((s[10] & 0x0F) << 8 | s[11]);
@@ -693,7 +717,8 @@ class Receiver {
     }
   }
 
-  std::map<int, int> m_lastCC;
+  std::map<int, int> m_lastCC;         // for the muxer's life
+  std::map<int, std::pair<std::vector<uint8_t>, int>> m_lastSection;  // PSI PID -> content, version
   std::set<int> m_pmtPids;
   std::map<int, Program> m_programs;  // by PMT PID
   std::map<int, uint8_t> m_esType;
@@ -730,6 +755,7 @@ class Host {
   void Create() {
     m_muxer = iptv::CreatePalvex();
     CHECK(m_muxer != nullptr);
+    m_receiver.NewMuxer();
     m_open = false;
     m_started = false;
     CHECK(m_muxer->GetMediaFormats().empty());

@@ -14,11 +14,10 @@ namespace {
 
 // Diagnostics of UnSerialize. Each failure prints its own line and then kUnSerializeError.
 // Beside the maintype refusal, a form may be cut short (before the stream count, inside a
-// stream record or inside the attributes) or carry a negative stream count; a stream count
-// too large for the bytes given shows as a truncated record.
+// stream record or inside the attributes); a stream count too large for the bytes given
+// shows as a truncated record, and a negative one reads as 0.
 constexpr const char* kNullPdata = " the pdata pointer is NULL!";
 constexpr const char* kMainTypeError = "ERROR:the maintype of the MediaStream is error!";
-constexpr const char* kCountError = "ERROR:the count of the MediaStream is error!";
 constexpr const char* kFormatTruncated = "ERROR:the MediaFormat is truncated!";
 constexpr const char* kUnSerializeError = "This UnSerialize is error.......";
 
@@ -203,8 +202,9 @@ void MediaFormat::UnSerialize(const uint8_t* pdata, int size) {
   for (MediaStream* stream : m_streams) stream->Release();
   m_streams.clear();
   ByteReader in(pdata, size < 0 ? 0 : size_t(size));
+  // A negative stream count reads as 0: no streams, then the attributes.
   const int32_t count = in.I32();
-  const char* error = !in.Ok() ? palvex::kFormatTruncated : count < 0 ? palvex::kCountError : nullptr;
+  const char* error = !in.Ok() ? palvex::kFormatTruncated : nullptr;
   for (int32_t i = 0; !error && i < count; ++i) error = palvex::ReadStream(in, this);
   palvex::Attributes a{};
   if (!error && !palvex::ReadAttributes(in, &a)) error = palvex::kFormatTruncated;

@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <limits>
 #include <memory>
 #include <new>
 
+#include "packer/pid_record.h"
 #include "packer/ts_packer.h"
 #include "stream/ts_packet_buffer.h"
 
@@ -14,7 +16,8 @@ namespace {
 constexpr int kPrefetchBytes = 1024;
 }  // namespace
 
-FrameMuxer::FrameMuxer() : m_packetBuffer(new (std::nothrow) TSPacketBuffer()) {}
+FrameMuxer::FrameMuxer()
+    : m_packetBuffer(new (std::nothrow) TSPacketBuffer()), m_pidRecord(new (std::nothrow) PidRecord()) {}
 
 FrameMuxer::~FrameMuxer() {
   // A host that never closed the muxer still gets its packer and programs released.
@@ -25,6 +28,7 @@ FrameMuxer::~FrameMuxer() {
   for (MediaFormat* format : m_formatList) format->Release();
   for (MediaFormat* format : m_retiredFormats) format->Release();
   delete m_packetBuffer;
+  delete m_pidRecord;  // after the packer, which hands its counters back on the way out
 }
 
 int FrameMuxer::Open() {
@@ -36,6 +40,7 @@ int FrameMuxer::Open() {
       return -1;
     }
     m_tsPacker->SetOutputBuffer(m_packetBuffer);
+    m_tsPacker->SetPidRecord(m_pidRecord);
     m_tsPacker->SetOptionBytes(0, 1);
     return 0;
   } catch (...) {
@@ -153,16 +158,18 @@ int FrameMuxer::ProcessFrame(int streamId, IMediaFrame* frame, uint8_t** data, i
     }
     const int size = frame->GetSize();
     const uint8_t* bytes = frame->GetData();
-    if (size < 0 || (size > 0 && bytes == nullptr)) {
+    // Room for the frame's packets: 20 % above its size covers the TS and PES headers,
+    // the ADTS header and the PSI packets in front of it. The buffer counts its bytes in
+    // 32 bits: a frame that would need more (above about 1.79 GB) is refused.
+    const uint64_t needed = static_cast<uint64_t>(size) * 12 / 10;
+    if (size < 0 || (size > 0 && bytes == nullptr) ||
+        needed > static_cast<uint64_t>(std::numeric_limits<int32_t>::max())) {
       *length = 0;
       return -1;
     }
     // A frame straight from memory: start loading its first bytes (ADTS detection, the
     // NAL walk, the first packets) while the PSI and the headers are worked out.
     for (int i = 0; i < size && i < kPrefetchBytes; i += 64) __builtin_prefetch(bytes + i);
-    // Room for the frame's packets: 20 % above its size covers the TS and PES headers,
-    // the ADTS header and the PSI packets in front of it.
-    const uint64_t needed = static_cast<uint64_t>(size) * 12 / 10;
     if (static_cast<uint64_t>(m_packetBuffer->GetCapacity()) < needed) {
       std::printf("oldsize: %d ,newsize: %d \n", m_packetBuffer->GetCapacity(),
                   static_cast<int>(needed));

@@ -10,6 +10,7 @@
 
 namespace palvex {
 
+class PidRecord;
 class TSPacketBuffer;
 class TSPacker;
 
@@ -39,6 +40,9 @@ class FrameMuxer final : public iptv::IVorlux {
   void ReleaseRetiredFormats();
 
   TSPacketBuffer* m_packetBuffer = nullptr;
+  // Continuity counters and the last PAT/PMT per PID, for the muxer's life: each packer
+  // (from Open to Close) and each run (from Start to Stop) goes on from them.
+  PidRecord* m_pidRecord = nullptr;
   TSPacker* m_tsPacker = nullptr;
   int32_t m_stopped = 1;
   // One copy per added format, owned; each running program refers to one of them.

@@ -10,6 +10,7 @@
 
 namespace palvex {
 
+class PidRecord;
 class TSPacketBuffer;
 class TSStream;
 
@@ -24,10 +25,13 @@ class PMTProgram final : public PSIElement {
 
   // The program's PMT section (or its length for null).
   int32_t WritePSI(uint8_t* p) override;
-  // One TS packet carrying the PMT; its first byte, or null when no slot is free.
-  uint8_t* ToTS();
+  // One TS packet carrying the PMT; its first byte, or null when no slot is free. With a
+  // record, the version follows the last PMT sent on the PID.
+  uint8_t* ToTS(PidRecord* record = nullptr);
 
   void SetPCRPID(uint16_t pid) { m_pcrPID = pid; }
+  // continuity_counter of the PMT's next packet.
+  void SetCounter(uint8_t counter) { m_counter = counter & 0x0F; }
   TSStream* GetStream(size_t index) const {
     return index < m_streams.size() ? m_streams[index] : nullptr;
   }

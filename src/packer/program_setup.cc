@@ -156,6 +156,7 @@ bool TSPacker::BuildStream(PMTProgram* program, MediaStream* description, uint16
     TSStream* created = new (std::nothrow)
         VideoTSStream(kind.streamType, kind.streamId, pid, carriesPCR, m_packetBuffer, m_packetSize);
     if (created == nullptr) return false;
+    created->SetContinuityCounter(m_record->NextCounter(pid));
     if (carriesPCR) {
       *pcrChosen = true;
       program->SetPCRPID(pid);
@@ -175,6 +176,7 @@ bool TSPacker::BuildStream(PMTProgram* program, MediaStream* description, uint16
     TSStream* created = new (std::nothrow)
         AudioTSStream(kind.streamType, kind.streamId, pid, false, m_packetBuffer, m_packetSize);
     if (created == nullptr) return false;
+    created->SetContinuityCounter(m_record->NextCounter(pid));
     // Each AAC stream frames its own: headers are inserted unless the configuration ends
     // with the no-ADTS marker; no other codec's frames (AC-3, LATM, MPEG audio) get one.
     const bool marked =
@@ -265,9 +267,12 @@ int32_t TSPacker::AddProgram(MediaFormat* format) {
   if (!TakePID(&pmtPID)) return kProgramNotBuilt;
   const std::vector<MediaStream*>& descriptions = format->GetStreams();
   if (descriptions.empty()) return kProgramNotBuilt;
+  // Room for the last PAT and PMT sent, so that sending them never allocates.
+  if (!m_record->ReserveSection(0) || !m_record->ReserveSection(pmtPID)) return kProgramNotBuilt;
   auto* program = new (std::nothrow) PMTProgram(FreeProgramNumber(), pmtPID, 0, 1,
                                                 m_packetBuffer, format, m_packetSize);
   if (program == nullptr) return kProgramNotBuilt;
+  program->SetCounter(m_record->NextCounter(pmtPID));
 
   bool pcrChosen = false;
   bool built = BuildStreams(program, descriptions, &pcrChosen);

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "packer/crc32.h"
+#include "packer/pid_record.h"
 #include "packer/pmt_program.h"
 #include "packer/ts_packer.h"
 #include "stream/ts_packet_buffer.h"
@@ -26,9 +27,10 @@ void PutPSIPacketHeader(uint8_t* p, uint16_t pid, uint8_t counter) {
 
 // Writes a section into a fresh slot of buffer: header, section, stuffing to the end of the
 // packet. Null when there is no free slot or the section would not fit behind the header;
-// then nothing is written and the counter keeps its value.
+// then nothing is written and the counter keeps its value. With a record, the section's
+// version_number follows the last one sent on pid, and *version receives it.
 uint8_t* SectionToTS(TSPacketBuffer* buffer, PSIElement* section, uint16_t pid,
-                     uint8_t* counter) {
+                     uint8_t* counter, PidRecord* record, uint8_t* version) {
   if (buffer == nullptr) return nullptr;
   if (section->WritePSI(nullptr) > TSPacker::kMaxSectionLength) return nullptr;
   uint8_t* p = buffer->NextPacket();
@@ -38,6 +40,7 @@ uint8_t* SectionToTS(TSPacketBuffer* buffer, PSIElement* section, uint16_t pid,
   const int32_t length = section->WritePSI(p + kPSIHeaderSize);
   std::memset(p + kPSIHeaderSize + length, 0xFF,
               size_t(kTsPacketSize - kPSIHeaderSize - length));  // stuffing_byte
+  if (record != nullptr) *version = record->StampVersion(pid, p + kPSIHeaderSize, length);
   return p;
 }
 
@@ -70,13 +73,15 @@ int32_t TSPacker::WritePSI(uint8_t* p) {
 
 int32_t TSPacker::PATToTS() {
   const uint16_t kPATPID = 0x0000;
-  return SectionToTS(m_packetBuffer, this, kPATPID, &m_patCounter) != nullptr ? kPackerOk
-                                                                               : kNoFreePacket;
+  return SectionToTS(m_packetBuffer, this, kPATPID, m_record->Counter(kPATPID), m_record,
+                     &m_patVersion) != nullptr
+             ? kPackerOk
+             : kNoFreePacket;
 }
 
 int32_t TSPacker::PMTToTS() {
   for (PMTProgram* program : m_programs) {
-    if (program->ToTS() == nullptr) return kNoFreePacket;
+    if (program->ToTS(m_record) == nullptr) return kNoFreePacket;
   }
   return kPackerOk;
 }
@@ -107,6 +112,8 @@ int32_t PMTProgram::WritePSI(uint8_t* p) {
   return offset + PutSectionCrc32(p, size_t(offset));
 }
 
-uint8_t* PMTProgram::ToTS() { return SectionToTS(m_packetBuffer, this, m_pmtPID, &m_counter); }
+uint8_t* PMTProgram::ToTS(PidRecord* record) {
+  return SectionToTS(m_packetBuffer, this, m_pmtPID, &m_counter, record, &m_version);
+}
 
 }  // namespace palvex

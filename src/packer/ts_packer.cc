@@ -27,11 +27,12 @@ int32_t TSPacker::RemoveAllPrograms() {
 }
 
 // Back to the state of a fresh start: PAT version 0, PIDs from 0x0010, PSI due at once.
-// Programs, routing table and each stream's ADTS detection are kept.
+// Programs, routing table and each stream's ADTS detection are kept, and so is the PID
+// record: counters go on, and a PAT whose content is that of the last one sent keeps its
+// version.
 int32_t TSPacker::Reset() {
   m_patVersion = 0;
   m_currentNext = 1;
-  m_patCounter = 0;
   m_lastPSITime = 0;
   m_psiCount = 0;
   m_psiRepetition = kPSIInterval - 2 * kPSIDefaultFrameStep;
@@ -65,9 +66,14 @@ void TSPacker::ForgetStreamsOf(const PMTProgram* program) {
 }
 
 // A routing entry must never outlive the stream it names: frames for it then find no
-// stream (10) instead of a destroyed one.
+// stream (10) instead of a destroyed one. The counters go to the PID record, where the
+// next stream or PMT on the same PID takes them up.
 void TSPacker::DestroyProgram(PMTProgram* program) {
   ForgetStreamsOf(program);
+  for (const TSStream* stream : program->streams()) {
+    m_record->SetNextCounter(stream->pid(), stream->continuityCounter());
+  }
+  m_record->SetNextCounter(program->pmtPID(), program->counter());
   program->DeleteStreams();
   delete program;
 }

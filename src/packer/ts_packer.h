@@ -8,6 +8,7 @@
 
 #include "palvex/media_format.h"
 #include "palvex/media_frame.h"
+#include "packer/pid_record.h"
 #include "palvex/media_stream.h"
 #include "stream/adts_framing.h"
 #include "stream/psi_element.h"
@@ -59,6 +60,11 @@ class TSPacker final : public ITSPacker, public PSIElement {
   // The PAT section (or its length for null).
   int32_t WritePSI(uint8_t* p) override;
 
+  // What the packer remembers per PID (continuity counters, the last PAT and PMTs sent)
+  // lives in record, which outlives the packer; null: in the packer's own, for its life.
+  void SetPidRecord(PidRecord* record) { m_record = record != nullptr ? record : &m_ownRecord; }
+  PidRecord* pidRecord() const { return m_record; }
+
   // One TS packet carrying the PAT: 0, or kNoFreePacket when no slot is free.
   int32_t PATToTS();
   // One TS packet per program carrying its PMT: 0, or kNoFreePacket at the first program
@@ -97,7 +103,7 @@ class TSPacker final : public ITSPacker, public PSIElement {
   const std::vector<PMTProgram*>& programs() const { return m_programs; }
   uint16_t transportStreamId() const { return m_transportStreamId; }
   uint8_t patVersion() const { return m_patVersion; }
-  uint8_t patCounter() const { return m_patCounter; }
+  uint8_t patCounter() const { return m_record->NextCounter(0); }
   int64_t lastPSITime() const { return m_lastPSITime; }
   int64_t psiRepetition() const { return m_psiRepetition; }
   int32_t psiCount() const { return m_psiCount; }
@@ -149,7 +155,6 @@ class TSPacker final : public ITSPacker, public PSIElement {
   uint16_t m_transportStreamId = 0x0066;
   uint8_t m_patVersion = 0;
   uint8_t m_currentNext = 1;
-  uint8_t m_patCounter = 0;
   int64_t m_lastPSITime = 0;
   int32_t m_psiCount = 0;
   int64_t m_psiRepetition = kPSIInterval - 2 * kPSIDefaultFrameStep;
@@ -162,6 +167,8 @@ class TSPacker final : public ITSPacker, public PSIElement {
   int32_t m_optionWord = 0;
   // The stream of every stream id, set as programs are built and emptied as they go.
   TSStream* m_routes[kStreamIds] = {};
+  PidRecord m_ownRecord;
+  PidRecord* m_record = &m_ownRecord;
 };
 
 // Makes a packer with the non-throwing allocation; null when memory runs out.

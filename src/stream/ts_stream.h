@@ -45,6 +45,8 @@ class TSStream : public PSIElement {
   int32_t WritePSI(uint8_t* p) override;
 
   void SetPCR(bool carriesPCR) { m_carriesPCR = carriesPCR; }
+  // continuity_counter of the stream's next packet.
+  void SetContinuityCounter(uint8_t counter) { m_continuityCounter = counter & 0x0F; }
   // The description the stream was built from; routing hands it to EStoTS.
   void SetDescription(MediaStream* description) { m_description = description; }
   MediaStream* description() const { return m_description; }

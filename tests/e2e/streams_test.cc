@@ -1,8 +1,16 @@
 // Every stream the PMTs announce reaches a standard receiver: several audio tracks and two
-// programs through one muxer, AC-3 and E-AC-3 alone, read back with ffprobe, ffmpeg and
-// GStreamer. Clips are made with ffmpeg at test time and fed through the exported interface
+// programs through one muxer, AC-3 and E-AC-3 alone, one channel over four runs with its
+// description replaced, read back with ffprobe, ffmpeg, GStreamer and libdvbpsi. Clips are made with ffmpeg at test time and fed through the exported interface
 // as exact-size frames.
 #include <gtest/gtest.h>
+
+extern "C" {
+#include <dvbpsi/dvbpsi.h>
+#include <dvbpsi/descriptor.h>
+#include <dvbpsi/pat.h>
+#include <dvbpsi/pmt.h>
+#include <dvbpsi/psi.h>
+}
 
 #include <algorithm>
 #include <filesystem>
@@ -272,6 +280,145 @@ TEST(StreamsTest, Ac3AndEac3AloneDecodeEverywhere) {
                 double(largest) / 90.0);
   }
   if (!gst) GTEST_SKIP() << "gst-launch-1.0 not installed: GStreamer not checked";
+}
+
+// Every PAT and PMT version libdvbpsi reports, in stream order: it reports a table when it
+// first sees it and whenever its version changes.
+struct TableHistory {
+  std::vector<int> patVersions;
+  std::vector<std::pair<int, std::vector<int>>> pmts;  // version, stream types
+};
+
+void OnPatVersion(void* data, dvbpsi_pat_t* pat) {
+  static_cast<TableHistory*>(data)->patVersions.push_back(pat->i_version);
+  dvbpsi_pat_delete(pat);
+}
+
+void OnPmtVersion(void* data, dvbpsi_pmt_t* pmt) {
+  std::vector<int> types;
+  for (dvbpsi_pmt_es_t* es = pmt->p_first_es; es != nullptr; es = es->p_next) types.push_back(es->i_type);
+  static_cast<TableHistory*>(data)->pmts.emplace_back(pmt->i_version, types);
+  dvbpsi_pmt_delete(pmt);
+}
+
+TableHistory DecodeTableHistory(std::vector<uint8_t> ts, int pmtPid) {
+  TableHistory history;
+  dvbpsi_t* pat = dvbpsi_new(nullptr, DVBPSI_MSG_NONE);
+  dvbpsi_t* pmt = dvbpsi_new(nullptr, DVBPSI_MSG_NONE);
+  dvbpsi_pat_attach(pat, OnPatVersion, &history);
+  dvbpsi_pmt_attach(pmt, 1, OnPmtVersion, &history);
+  for (size_t off = 0; off + 188 <= ts.size(); off += 188) {
+    const int pid = (ts[off + 1] & 0x1F) << 8 | ts[off + 2];
+    if (pid == 0) dvbpsi_packet_push(pat, &ts[off]);
+    if (pid == pmtPid) dvbpsi_packet_push(pmt, &ts[off]);
+  }
+  dvbpsi_pmt_detach(pmt);
+  dvbpsi_pat_detach(pat);
+  dvbpsi_delete(pmt);
+  dvbpsi_delete(pat);
+  return history;
+}
+
+// The 7-byte ADTS header of a raw AAC frame, from its AudioSpecificConfig.
+std::vector<uint8_t> WithAdtsHeader(const std::vector<uint8_t>& config, const std::vector<uint8_t>& raw) {
+  const size_t length = raw.size() + 7;
+  const int frequency = (config[0] & 0x07) << 1 | config[1] >> 7;
+  const int channels = config[1] >> 3 & 0x0F;
+  std::vector<uint8_t> frame(length);
+  frame[0] = 0xFF;
+  frame[1] = 0xF1;
+  frame[2] = uint8_t(0x40 | frequency << 2 | (channels >> 2 & 1));
+  frame[3] = uint8_t((channels & 3) << 6 | (length >> 11 & 3));
+  frame[4] = uint8_t(length >> 3);
+  frame[5] = uint8_t((length & 7) << 5 | 0x1F);
+  frame[6] = 0xFC;
+  std::copy(raw.begin(), raw.end(), frame.begin() + 7);
+  return frame;
+}
+
+// One channel, four runs of one muxer written to one stream, as a head-end keeps a channel
+// going while its source changes: H.264 + AAC whose frames carry ADTS headers, the same
+// again, the description replaced by H.264 + MPEG-1 Layer II, then by H.264 + raw AAC.
+// The stream stays one stream: continuity on every PID, a new PMT version exactly where the
+// PMT changed, exactly one ADTS header on every AAC frame, none on MP2.
+TEST(StreamsTest, FourRunsOfOneChannelStayOneStream) {
+  if (!HaveTools()) GTEST_SKIP() << "ffmpeg/ffprobe not installed";
+  const Clip av = MakeClip("av.mp4",
+                           "-f lavfi -i testsrc2=size=320x240:rate=25 -f lavfi -i sine=frequency=440:sample_rate=48000 "
+                           "-t 3 -c:v libx264 -profile:v main -g 25 -pix_fmt yuv420p -c:a aac -b:a 96k",
+                           {1, 2});
+  const Clip mp2 = MakeClip("mp2.mkv",
+                            "-f lavfi -i testsrc2=size=160x120:rate=25 -f lavfi -i sine=frequency=550:sample_rate=48000 "
+                            "-t 3 -c:v mpeg2video -c:a mp2 -b:a 128k",
+                            {9, 2});
+  ASSERT_FALSE(HasFailure());
+  const std::vector<uint8_t>& config = av.streams[1].extraData;
+  ASSERT_GE(config.size(), 2u);
+  std::vector<Frame> video;
+  std::vector<Frame> rawAac;
+  std::vector<Frame> framedAac;
+  std::vector<Frame> mp2Audio;
+  for (const Frame& f : av.frames) (f.streamId == 1 ? video : rawAac).push_back(f);
+  for (const Frame& f : rawAac) framedAac.push_back({2, f.timeUs, WithAdtsHeader(config, f.data)});
+  for (const Frame& f : mp2.frames)
+    if (f.streamId == 2) mp2Audio.push_back(f);
+  const std::vector<palvex_host::ClipStream> aacStreams = {av.streams[0], av.streams[1]};
+  const std::vector<palvex_host::ClipStream> mp2Streams = {av.streams[0], mp2.streams[1]};
+  struct Run {
+    const std::vector<palvex_host::ClipStream>* streams;
+    const std::vector<Frame>* audio;
+  } runs[] = {{&aacStreams, &framedAac}, {&aacStreams, &framedAac}, {&mp2Streams, &mp2Audio}, {&aacStreams, &rawAac}};
+
+  iptv::IVorlux* mux = iptv::CreatePalvex();
+  ASSERT_EQ(mux->Open(), 0);
+  std::vector<uint8_t> ts;
+  std::vector<std::vector<uint8_t>> expectedAudio;  // each audio PES payload, in order
+  int64_t offset = 0;
+  testing::internal::CaptureStdout();
+  for (const Run& run : runs) {
+    for (MediaFormat* listed : mux->GetMediaFormats()) EXPECT_EQ(mux->RemoveMediaFormat(listed), 0);
+    std::unique_ptr<MediaFormat> format = palvex_host::Describe(*run.streams);
+    EXPECT_EQ(mux->AddMediaFormat(format.get()), format.get());
+    EXPECT_EQ(mux->Start(), 0);
+    std::vector<const Frame*> order;
+    for (const Frame& f : video) order.push_back(&f);
+    for (const Frame& f : *run.audio) order.push_back(&f);
+    std::stable_sort(order.begin(), order.end(),
+                     [](const Frame* a, const Frame* b) { return a->timeUs < b->timeUs; });
+    for (const Frame* f : order) {
+      FakeFrame frame(f->data, f->timeUs + offset, FakeFrame::Room::kExact);
+      uint8_t* data = nullptr;
+      int length = 0;
+      EXPECT_EQ(mux->ProcessFrame(f->streamId, &frame, &data, &length), 0);
+      ts.insert(ts.end(), data, data + length);
+      if (f->streamId != 2) continue;
+      expectedAudio.push_back(run.audio == &rawAac ? WithAdtsHeader(config, f->data) : f->data);
+    }
+    EXPECT_EQ(mux->Stop(), 0);
+    offset += 3200000;
+  }
+  mux->Close();
+  testing::internal::GetCapturedStdout();
+  iptv::RemovePalvex(mux);
+  const fs::path out = Write(ts, "four_runs.ts");
+
+  palvex_test::TsChecker checker;
+  checker.Feed(ts.data(), ts.size());
+  EXPECT_TRUE(checker.errors().empty()) << checker.errors().front();
+  const TableHistory tables = DecodeTableHistory(ts, 0x10);
+  EXPECT_EQ(tables.patVersions, std::vector<int>{0});
+  const std::vector<std::pair<int, std::vector<int>>> pmts = {
+      {0, {0x1B, 0x0F}}, {1, {0x1B, 0x03}}, {2, {0x1B, 0x0F}}};
+  EXPECT_EQ(tables.pmts, pmts);
+  palvex_test::PesReader reader;
+  reader.Read(ts.data(), ts.size());
+  const std::vector<palvex_test::PesPacket> audio = reader.OfPid(0x12);
+  ASSERT_EQ(audio.size(), expectedAudio.size());
+  for (size_t i = 0; i < audio.size(); ++i) ASSERT_EQ(audio[i].payload, expectedAudio[i]) << "audio frame " << i;
+  int status = 0;
+  const std::string errors = Shell("ffprobe -v error -count_packets -show_streams " + out.string() + " 2>&1 >/dev/null", &status);
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(errors, "");
 }
 
 }  // namespace

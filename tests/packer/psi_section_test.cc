@@ -5,6 +5,8 @@
 #include <cstring>
 #include <vector>
 
+#include "packer/crc32.h"
+#include "packer/pid_record.h"
 #include "packer_fixture.h"
 #include "support/ts_checker.h"
 
@@ -249,6 +251,61 @@ TEST(PsiTest, LibdvbpsiRejectsACorruptedSection) {
   packets[1][20] ^= 0x01;  // first elementary_PID
   EXPECT_FALSE(DecodePat(packets[0]).decoded);
   EXPECT_FALSE(DecodePmt(packets[1], 1).decoded);
+}
+
+// Runs of one packer (StopPacker, then the programs built again): every PID goes on
+// counting, and a PAT or PMT goes out with version_number + 1 exactly when its content
+// differs from the last one sent on its PID (here the audio stream_type 0x0F -> 0x03 -> 0x0F).
+TEST(PsiTest, VersionsFollowContentAndCountersGoOnAcrossRuns) {
+  PackerRig rig;
+  palvex::PidRecord record;
+  rig.packer->SetPidRecord(&record);
+  TestFormat aac;
+  AddVideoAudio(&aac);
+  TestFormat mpeg;
+  mpeg.Add(kVideo, kMediaCodecH264, 1);
+  mpeg.Add(kAudio, kMediaCodecMpeg1Audio, 2);
+  struct Run {
+    TestFormat* format;
+    uint8_t patVersion;
+    uint8_t pmtVersion;
+  } runs[] = {{&aac, 0, 0}, {&aac, 0, 0}, {&mpeg, 0, 1}, {&aac, 0, 2}, {&aac, 0, 2}};
+  int counter = 0;
+  for (const Run& run : runs) {
+    rig.packer->StopPacker();
+    ASSERT_EQ(rig.packer->AddProgram(run.format), kPackerOk);
+    rig.packer->Reset();
+    for (int i = 0; i < 2; ++i) {
+      ASSERT_EQ(rig.packer->PATToTS(), kPackerOk);
+      ASSERT_EQ(rig.packer->PMTToTS(), kPackerOk);
+      const auto packets = rig.TakePackets();
+      ASSERT_EQ(packets.size(), 2u);
+      for (const auto& packet : packets) {
+        EXPECT_EQ(packet[3] & 0x0F, counter & 0x0F);
+        EXPECT_EQ(palvex::Crc32(SectionOf(packet).data(), SectionOf(packet).size()), 0u);
+      }
+      EXPECT_EQ(packets[0][10] >> 1 & 0x1F, run.patVersion);
+      EXPECT_EQ(packets[1][10] >> 1 & 0x1F, run.pmtVersion);
+      ++counter;
+    }
+  }
+  // The elementary streams too: the next run's first packet on 0x11 follows the last one.
+  palvex::TSStream* video = rig.packer->RoutedStream(1);
+  video->SetContinuityCounter(9);
+  rig.packer->StopPacker();
+  EXPECT_EQ(record.NextCounter(0x11), 9);
+  ASSERT_EQ(rig.packer->AddProgram(&aac), kPackerOk);
+  rig.packer->Reset();
+  EXPECT_EQ(rig.packer->RoutedStream(1)->continuityCounter(), 9);
+  // The version wraps after 31.
+  for (int i = 0; i < 31; ++i) {
+    rig.packer->StopPacker();
+    ASSERT_EQ(rig.packer->AddProgram(i % 2 == 0 ? &mpeg : &aac), kPackerOk);
+    rig.packer->Reset();
+    ASSERT_EQ(rig.packer->PMTToTS(), kPackerOk);
+  }
+  const auto last = rig.TakePackets().back();
+  EXPECT_EQ(last[10] >> 1 & 0x1F, (2 + 31) % 32);
 }
 
 }  // namespace
