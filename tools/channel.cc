@@ -160,8 +160,8 @@ bool Channel::NextPass() {
   ++m_counts.loops;
   std::string error;
   if (!m_reader.Rewind(&error)) {
-    m_failed = true;
-    return Fail(error);
+    m_failed = *m_stop == 0;  // a signal during the reopening is an interruption, not a fault
+    return m_failed ? Fail(error) : false;
   }
   return true;
 }

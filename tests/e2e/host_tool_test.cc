@@ -1,7 +1,11 @@
 // palvex-mux as users meet it: refusals that keep the input intact, the real reason on
 // open errors, silence under -q, the summary, a constant mux rate, every frame through a
-// pipe into ffprobe, and an interrupted looping run that still ends in whole packets.
+// pipe into ffprobe, an interrupted looping run that still ends in whole packets, and a
+// live UDP input.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -215,6 +219,41 @@ TEST(HostToolTest, InterruptedLoopEndsWithWholePacketsAndASummary) {
   EXPECT_EQ(pcrs.front().base, 126000) << "the first PCR at 1.4 s";
   // About 4.6 s of stream in 4.7 s of running: the clock went on across both loops.
   EXPECT_NEAR(static_cast<double>(pcrs.back().base - pcrs.front().base) / 90000.0, 4.6, 0.3);
+}
+
+// A live input: the tool listens on udp://127.0.0.1 while ffmpeg sends the clip as MPEG-TS
+// in real time; SIGINT ends the blocked read, and what came is whole and clean.
+TEST(HostToolTest, LiveUdpInputUntilInterrupted) {
+  if (!HaveTool("ffmpeg") || !HaveTool("ffprobe")) GTEST_SKIP() << "ffmpeg/ffprobe not installed";
+  const fs::path clip = Clip(), out = WorkDir() / "live.ts", err = WorkDir() / "live-err.txt";
+  int probe = socket(AF_INET, SOCK_DGRAM, 0);  // a free port on 127.0.0.1
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof addr;
+  ASSERT_EQ(bind(probe, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  getsockname(probe, reinterpret_cast<sockaddr*>(&addr), &length);
+  close(probe);
+  const std::string url = "udp://127.0.0.1:" + std::to_string(ntohs(addr.sin_port));
+  const pid_t pid = palvex_test::Spawn({PALVEX_MUX_PATH, url, out.string()}, "", err.string());
+  ASSERT_GT(pid, 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  int status = 0;
+  Shell("ffmpeg -hide_banner -loglevel error -re -i " + clip.string() + " -map 0 -c copy -f mpegts '" + url +
+            "?pkt_size=1316'",
+        &status);
+  EXPECT_EQ(status, 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  kill(pid, SIGINT);
+  EXPECT_EQ(palvex_test::WaitFor(pid, std::chrono::seconds(10)), 0) << ReadText(err.string());
+  const std::vector<uint8_t> ts = ReadFile(out.string());
+  EXPECT_EQ(ts.size() % 188, 0u);
+  palvex_test::TsChecker checker;
+  checker.Feed(ts.data(), ts.size());
+  EXPECT_TRUE(checker.errors().empty()) << checker.errors().front();
+  const std::string frames = Shell("ffprobe -v error -select_streams v -count_frames -show_entries "
+                                   "stream=nb_read_frames -of csv=p=0 " + out.string(), &status);
+  EXPECT_GE(std::atoi(frames.c_str()), 45) << "of 50 pictures sent; " << ReadText(err.string());
 }
 
 }  // namespace
