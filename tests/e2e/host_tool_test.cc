@@ -42,11 +42,14 @@ enum class Check {
 
 struct ToolCase {
   const char* name;
-  const char* args;  // {clip}, {dir} and {tool} replaced; stderr goes to {dir}/err.txt
+  const char* args;  // {clip} and {dir} replaced; stderr goes to {dir}/err.txt
   int exitCode;
   const char* stderrHas;
   Check check;
+  const char* clipArgs = nullptr;  // ffmpeg inputs and encoders of {clip}; null: the shared clip
 };
+
+#define SMALL_AV "-f lavfi -i testsrc2=size=160x120:rate=25 -f lavfi -i sine=sample_rate=48000 "
 
 const ToolCase kCases[] = {
     {"OutputIsTheInput", "{clip} {clip}", 1, "it is the input file", Check::kInputIntact},
@@ -65,7 +68,15 @@ const ToolCase kCases[] = {
      "PID 0x0011  stream_type 0x1B H.264", Check::kNothing},
     {"ConstantMuxRate", "--muxrate 2M {clip} {dir}/out.ts", 0, "null packets: ", Check::kConstantRate},
     {"Version", "--version >{dir}/err.txt", 0, "palvex-mux 1.", Check::kNothing},
+    {"HevcVideoIsNotCarried", "{clip} {dir}/out.ts", 1, "palvex carries H.264, MPEG-2 and MPEG-4 Part 2 video only",
+     Check::kNoOutput, SMALL_AV "-t 1 -c:v libx265 -x265-params log-level=error -c:a aac"},
+    {"HevcInputAudioAlone", "--map a {clip} {dir}/out.ts", 0, "PID 0x0011  stream_type 0x0F AAC", Check::kNothing,
+     SMALL_AV "-t 1 -c:v libx265 -x265-params log-level=error -c:a aac"},
+    {"SubtitlesSkippedWithAWarning", "{clip} {dir}/out.ts", 0, "skipping stream 2 (subtitle, subrip): not carried",
+     Check::kNothing, SMALL_AV "-i {dir}/subs.srt -map 0 -map 1 -map 2 -t 1 -c:v libx264 -c:a aac -c:s srt"},
 };
+
+#undef SMALL_AV
 
 fs::path WorkDir() {
   static const fs::path dir = [] {
@@ -120,9 +131,23 @@ class HostToolRunTest : public testing::TestWithParam<ToolCase> {
   }
 };
 
+// A clip of the case's own, in MKV.
+fs::path OwnClip(const ToolCase& c) {
+  std::FILE* subs = std::fopen((WorkDir() / "subs.srt").c_str(), "w");
+  std::fputs("1\n00:00:00,000 --> 00:00:00,900\nsubtitle\n\n", subs);
+  std::fclose(subs);
+  const fs::path clip = WorkDir() / (std::string(c.name) + ".mkv");
+  int status = 0;
+  const std::string out = Shell("ffmpeg -hide_banner -loglevel error -y " + Replace(c.clipArgs, "{dir}", WorkDir().string()) +
+                                    " " + clip.string() + " 2>&1",
+                                &status);
+  EXPECT_EQ(status, 0) << out;
+  return clip;
+}
+
 TEST_P(HostToolRunTest, ExitStatusMessageAndFiles) {
   const ToolCase& c = GetParam();
-  const fs::path clip = Clip();
+  const fs::path clip = c.clipArgs == nullptr ? Clip() : OwnClip(c);
   const std::vector<uint8_t> before = ReadFile(clip.string());
   const fs::path out = WorkDir() / "out.ts";
   fs::remove(out);
