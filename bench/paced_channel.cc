@@ -1,16 +1,19 @@
 // What one paced HD channel costs: palvex-mux's channel (libavformat demux, palvex through
 // its exported interface, PCR pacing, UDP datagrams to 127.0.0.1) run in real time on a
 // 1080p25 H.264 + AAC clip, and the CPU time it takes as a share of one core; channels one
-// core paces in real time = 1 / that share (sends and the wake-up per datagram included).
-// Then the same channel unpaced into /dev/null, for the part demux and mux take.
+// core paces in real time = 1 / that share (sends and wake-ups included). Beside it: a bare
+// loop of as many sleeps (what the machine charges for waking alone), the channel paced
+// into /dev/null (no sends) and unpaced (demux and mux alone).
 //
 //   palvex_paced_channel [--seconds N] [--rate 8M] [--clip FILE]
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -65,6 +68,7 @@ std::string MakeClip(int seconds, const std::string& rate) {
 struct Run {
   double media = 0, wall = 0, cpu = 0;
   int64_t maxLateNs = 0;
+  uint64_t sleeps = 0;
 };
 
 Run RunChannel(const std::string& clip, const std::string& output, bool paced) {
@@ -83,7 +87,23 @@ Run RunChannel(const std::string& clip, const std::string& output, bool paced) {
   run.cpu = CpuSeconds() - cpu;
   run.media = static_cast<double>(channel.counts().lastUs - channel.counts().firstUs) / 1e6;
   run.maxLateNs = channel.pacerStats().maxLateNs;
+  run.sleeps = channel.pacerStats().sleeps;
   return run;
+}
+
+// What the machine charges for waking alone: as many absolute sleeps as the paced run
+// made, spread over as long, with nothing else done; its CPU seconds.
+double BareSleeps(uint64_t count, double seconds) {
+  const double cpu = CpuSeconds();
+  const int64_t step = static_cast<int64_t>(seconds * 1e9) / static_cast<int64_t>(count == 0 ? 1 : count);
+  int64_t due = palvex_host::SteadyNowNs();
+  for (uint64_t i = 0; i < count; ++i) {
+    due += step;
+    const timespec at{static_cast<time_t>(due / 1000000000), static_cast<long>(due % 1000000000)};
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr) == EINTR) {
+    }
+  }
+  return CpuSeconds() - cpu;
 }
 
 }  // namespace
@@ -120,6 +140,10 @@ int main(int argc, char** argv) {
   std::printf("paced to %s: %.2f s wall, %.3f s CPU = %.2f %% of one core (latest datagram %.2f ms late)\n",
               url.c_str(), paced.wall, paced.cpu, share * 100, static_cast<double>(paced.maxLateNs) / 1e6);
   std::printf("channels one core paces in real time: %.0f\n", 1.0 / share);
+  const double bare = BareSleeps(paced.sleeps, paced.wall);
+  std::printf("%llu sleeps (%.0f a second); the same sleeps with nothing else done: %.3f s CPU = %.2f %% of one core\n",
+              static_cast<unsigned long long>(paced.sleeps), static_cast<double>(paced.sleeps) / paced.wall, bare,
+              bare / paced.wall * 100);
   std::printf("paced to /dev/null (-re: the waits, no sends): %.3f s CPU = %.2f %% of one core\n", pacedFile.cpu,
               pacedFile.cpu / pacedFile.wall * 100);
   std::printf("unpaced to /dev/null (demux + mux + write, no sends, no waits): %.3f s CPU for %.1f s of media = "

@@ -150,6 +150,7 @@ void Pacer::WaitUntil(int64_t due) {
     return;
   }
   const timespec at{static_cast<time_t>(due / 1000000000), static_cast<long>(due % 1000000000)};
+  ++m_stats.sleeps;
   while (*m_stop == 0 && clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr) == EINTR) {
   }
 }
