@@ -16,6 +16,7 @@
 
 #include "stream/bit_reader.h"
 #include "stream/h264_slice_parser.h"
+#include "support/h264_bit_writer.h"
 
 namespace {
 
@@ -88,32 +89,10 @@ BENCHMARK(BM_FeedNalHighWithoutBFrames);
 
 // ue(v) decoding alone, over a run of short and long codes (escaped as in a NAL unit).
 void BM_ReadUe(benchmark::State& state) {
-  std::vector<uint8_t> bytes;
-  uint64_t bits = 0;
-  int count = 0;
+  palvex_test::H264BitWriter writer;
   int codes = 0;
-  for (uint32_t v = 0; bytes.size() < 4000; v = (v * 7 + 3) % 5000, ++codes) {
-    const uint64_t code = uint64_t{v} + 1;
-    int width = 0;
-    while (code >> width > 1) ++width;
-    for (int i = 2 * width; i >= 0; --i) {
-      bits = bits << 1 | (i <= width ? (code >> i & 1) : 0);
-      if (++count == 8) {
-        bytes.push_back(uint8_t(bits));
-        count = 0;
-      }
-    }
-  }
-  std::vector<uint8_t> escaped;  // 0x03 after two zero bytes before a byte of 0..3
-  int zeros = 0;
-  for (uint8_t byte : bytes) {
-    if (zeros >= 2 && byte <= 3) {
-      escaped.push_back(0x03);
-      zeros = 0;
-    }
-    escaped.push_back(byte);
-    zeros = byte == 0 ? zeros + 1 : 0;
-  }
+  for (uint32_t v = 0; writer.Bytes().size() < 4000; v = (v * 7 + 3) % 5000, ++codes) writer.Ue(v);
+  const std::vector<uint8_t> escaped = palvex_test::Escape(writer.Bytes());
   for (auto _ : state) {
     palvex::BitReader reader(escaped.data(), int32_t(escaped.size()));
     uint32_t sum = 0;

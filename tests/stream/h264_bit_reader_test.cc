@@ -6,13 +6,13 @@
 #include <random>
 #include <vector>
 
-#include "h264_bit_writer.h"
+#include "support/h264_bit_writer.h"
 
 namespace palvex {
 namespace {
 
-using testing::Escape;
-using testing::H264BitWriter;
+using palvex_test::Escape;
+using palvex_test::H264BitWriter;
 
 // Junk bits in front of a code, so that it starts at the given bit alignment. The reader is
 // handed the bits escaped as an encoder writes them (0x000003 would otherwise lose its 0x03).

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "h264_bit_writer.h"
+#include "support/h264_bit_writer.h"
 
 namespace palvex {
 namespace {
@@ -124,7 +124,7 @@ struct Clip {
 
 // The clip's SPS, its fields taken from FFmpeg's reading, written again with scaling lists.
 std::vector<uint8_t> SpsWithScalingLists(const TracedNal& sps) {
-  testing::SpsFields s;
+  palvex_test::SpsFields s;
   s.profileIdc = int(sps.fields.at("profile_idc"));
   s.levelIdc = int(sps.fields.at("level_idc"));
   s.chromaFormatIdc = sps.fields.count("chroma_format_idc") != 0 ? int(sps.fields.at("chroma_format_idc")) : 1;
@@ -140,7 +140,7 @@ std::vector<uint8_t> SpsWithScalingLists(const TracedNal& sps) {
   s.widthMbsMinus1 = int(sps.fields.at("pic_width_in_mbs_minus1"));
   s.heightMapUnitsMinus1 = int(sps.fields.at("pic_height_in_map_units_minus1"));
   s.frameMbsOnly = sps.fields.at("frame_mbs_only_flag") != 0;
-  return testing::MakeSps(s);
+  return palvex_test::MakeSps(s);
 }
 
 void PrintTo(const Clip& clip, std::ostream* os) { *os << clip.name; }

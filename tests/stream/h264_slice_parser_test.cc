@@ -7,16 +7,16 @@
 #include <string>
 #include <vector>
 
-#include "h264_bit_writer.h"
+#include "support/h264_bit_writer.h"
 
 namespace palvex {
 namespace {
 
-using testing::MakeNal;
-using testing::MakeSlice;
-using testing::MakeSps;
-using testing::SliceFields;
-using testing::SpsFields;
+using palvex_test::MakeNal;
+using palvex_test::MakeSlice;
+using palvex_test::MakeSps;
+using palvex_test::SliceFields;
+using palvex_test::SpsFields;
 
 void Feed(H264SliceParser& parser, const std::vector<uint8_t>& nal) {
   // An exact-size copy, so that a sanitizer sees any read past the NAL unit.
@@ -432,7 +432,7 @@ TEST(H264SliceParserTest, EmulationPreventionBytesInsideSliceHeader) {
     slice.pocLsb = c.pocLsb;
     slice.sliceType = 0;
     const std::vector<uint8_t> nal = MakeSlice(sps, slice);
-    sawEscape = sawEscape || nal.size() > 1 + testing::SliceRbsp(sps, slice).size();
+    sawEscape = sawEscape || nal.size() > 1 + palvex_test::SliceRbsp(sps, slice).size();
     Feed(parser, nal);
     EXPECT_EQ(parser.GetPictureOrderCount(), c.expected) << "pic_order_cnt_lsb " << c.pocLsb;
   }
@@ -581,13 +581,13 @@ TEST(H264SliceParserTest, OverLongExpGolombCodeIsIgnored) {
   slice.idr = true;
   slice.pocLsb = 6;
   Feed(parser, MakeSlice(Lsb16(), slice));
-  testing::H264BitWriter w;
+  palvex_test::H264BitWriter w;
   w.Bits(0, 40).Bits(1, 1).Bits(0, 40).Ue(0).Ue(0).Bits(0, 4).Bits(9, 4).Trailing();
   Feed(parser, MakeNal(0x41, w.Bytes()));
   EXPECT_EQ(parser.GetPictureOrderCount(), 6);
 
   // The same in the SPS: the previous SPS stays in force.
-  testing::H264BitWriter s;
+  palvex_test::H264BitWriter s;
   s.Bits(77, 8).Bits(0, 16).Bits(0, 35).Bits(1, 1).Bits(0, 35).Ue(0).Ue(0).Ue(0).Ue(1).Flag(false);
   s.Ue(10).Ue(10).Flag(true).Trailing();
   Feed(parser, MakeNal(0x67, s.Bytes()));

@@ -5,12 +5,12 @@
 #include <string>
 #include <vector>
 
-#include "h264_bit_writer.h"
+#include "support/h264_bit_writer.h"
 
 namespace palvex {
 namespace {
 
-using testing::H264BitWriter;
+using palvex_test::H264BitWriter;
 
 std::vector<uint8_t> StartCode(uint8_t code, const H264BitWriter& fields) {
   std::vector<uint8_t> out = {0x00, 0x00, 0x01, code};

@@ -1,4 +1,4 @@
-// Helpers for the packetizer tests: H.264 NAL units built from their syntax elements,
+// Helpers for the packetizer tests: H.264 NAL units built by the shared bit writer,
 // Annex B framing, and a reader that takes the packets of one frame apart again.
 #ifndef PALVEX_TESTS_STREAM_TS_STREAM_TEST_UTIL_H_
 #define PALVEX_TESTS_STREAM_TS_STREAM_TEST_UTIL_H_
@@ -8,77 +8,34 @@
 #include <vector>
 
 #include "stream/ts_packet_buffer.h"
+#include "support/h264_bit_writer.h"
 
 namespace palvex_test {
 
-// MSB-first bit writer for u(n) and ue(v), closed with rbsp_trailing_bits.
-class BitWriter {
- public:
-  void U(int n, uint32_t v) {
-    for (int i = n - 1; i >= 0; --i) Bit((v >> i) & 1);
-  }
-  void Ue(uint32_t v) {
-    const uint64_t code = uint64_t(v) + 1;
-    int bits = 0;
-    while ((code >> bits) > 1) ++bits;
-    U(bits, 0);
-    for (int i = bits; i >= 0; --i) Bit(int(code >> i) & 1);
-  }
-  std::vector<uint8_t> Finish() {
-    Bit(1);  // rbsp_stop_one_bit
-    while (m_bits % 8 != 0) Bit(0);
-    return m_bytes;
-  }
-
- private:
-  void Bit(int b) {
-    if (m_bits % 8 == 0) m_bytes.push_back(0);
-    if (b) m_bytes.back() |= uint8_t(0x80 >> (m_bits % 8));
-    ++m_bits;
-  }
-  std::vector<uint8_t> m_bytes;
-  int m_bits = 0;
-};
-
-// SPS with frame_num and pic_order_cnt_lsb 4 + extra bits wide (POC type 0).
+// SPS with frame_num and pic_order_cnt_lsb 4 + extra bits wide (POC type 0), level 31,
+// two reference frames, 320x240, no VUI.
 inline std::vector<uint8_t> MakeSps(int profileIdc, int pocLsbBits = 4) {
-  BitWriter w;
-  w.U(8, uint32_t(profileIdc));  // profile_idc
-  w.U(16, 0x001F);               // constraint flags, reserved, level_idc 31
-  w.Ue(0);                       // seq_parameter_set_id
-  if (profileIdc >= 100) {
-    w.Ue(1);                     // chroma_format_idc
-    w.Ue(0);                     // bit_depth_luma_minus8
-    w.Ue(0);                     // bit_depth_chroma_minus8
-    w.U(1, 0);                   // qpprime_y_zero_transform_bypass_flag
-    w.U(1, 0);                   // seq_scaling_matrix_present_flag
-  }
-  w.Ue(0);                       // log2_max_frame_num_minus4
-  w.Ue(0);                       // pic_order_cnt_type
-  w.Ue(uint32_t(pocLsbBits - 4));  // log2_max_pic_order_cnt_lsb_minus4
-  w.Ue(2);                       // max_num_ref_frames
-  w.U(1, 0);                     // gaps_in_frame_num_value_allowed_flag
-  w.Ue(19);                      // pic_width_in_mbs_minus1
-  w.Ue(14);                      // pic_height_in_map_units_minus1
-  w.U(1, 1);                     // frame_mbs_only_flag
-  std::vector<uint8_t> nal = w.Finish();
-  nal.insert(nal.begin(), 0x67);  // nal_ref_idc 3, nal_unit_type 7
-  return nal;
+  SpsFields sps;
+  sps.profileIdc = profileIdc;
+  sps.levelIdc = 31;
+  sps.log2MaxPocLsbMinus4 = pocLsbBits - 4;
+  sps.maxNumRefFrames = 2;
+  return MakeSps(sps);
 }
 
 inline std::vector<uint8_t> MakePps() { return {0x68, 0xCE, 0x3C, 0x80}; }
 
 // Slice header of type 5 (IDR) or 1, with pic_order_cnt_lsb, then a few slice data bytes.
 inline std::vector<uint8_t> MakeSlice(int type, int refIdc, uint32_t pocLsb, int pocLsbBits = 4) {
-  BitWriter w;
+  H264BitWriter w;
   w.Ue(0);                       // first_mb_in_slice
   w.Ue(type == 5 ? 7 : 5);       // slice_type (I or P, all slices alike)
   w.Ue(0);                       // pic_parameter_set_id
-  w.U(4, 0);                     // frame_num
+  w.Bits(0, 4);                  // frame_num
   if (type == 5) w.Ue(0);        // idr_pic_id
-  w.U(pocLsbBits, pocLsb);       // pic_order_cnt_lsb
+  w.Bits(pocLsb, pocLsbBits);    // pic_order_cnt_lsb
   std::vector<uint8_t> nal{uint8_t(refIdc << 5 | type)};
-  for (uint8_t b : w.Finish()) nal.push_back(b);
+  for (uint8_t b : w.Trailing().Bytes()) nal.push_back(b);
   for (int i = 0; i < 16; ++i) nal.push_back(uint8_t(0x40 + i));  // stands for slice data
   return nal;
 }

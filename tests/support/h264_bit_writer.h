@@ -1,12 +1,12 @@
 // Test-only writer of H.264 bitstreams: u(n), ue(v), se(v), emulation prevention, and
 // SPS and slice-header NAL units built field by field.
-#ifndef PALVEX_TESTS_STREAM_H264_BIT_WRITER_H_
-#define PALVEX_TESTS_STREAM_H264_BIT_WRITER_H_
+#ifndef PALVEX_TESTS_SUPPORT_H264_BIT_WRITER_H_
+#define PALVEX_TESTS_SUPPORT_H264_BIT_WRITER_H_
 
 #include <cstdint>
 #include <vector>
 
-namespace palvex::testing {
+namespace palvex_test {
 
 class H264BitWriter {
  public:
@@ -206,6 +206,6 @@ inline std::vector<uint8_t> MakeSlice(const SpsFields& sps, const SliceFields& s
   return MakeNal(header, SliceRbsp(sps, s));
 }
 
-}  // namespace palvex::testing
+}  // namespace palvex_test
 
-#endif  // PALVEX_TESTS_STREAM_H264_BIT_WRITER_H_
+#endif  // PALVEX_TESTS_SUPPORT_H264_BIT_WRITER_H_
