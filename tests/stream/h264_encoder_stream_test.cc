@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -16,13 +15,14 @@
 #include <vector>
 
 #include "support/h264_bit_writer.h"
+#include "support/shell.h"
 
 namespace palvex {
 namespace {
 
 namespace fs = std::filesystem;
 
-bool RunCommand(const std::string& command) { return std::system(command.c_str()) == 0; }
+using palvex_test::Succeeds;
 
 std::vector<uint8_t> ReadFile(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
@@ -149,9 +149,9 @@ class H264EncoderStreamTest : public ::testing::TestWithParam<Clip> {};
 
 TEST_P(H264EncoderStreamTest, CountsFollowTheEncoder) {
   const Clip& clip = GetParam();
-  if (!RunCommand("ffmpeg -hide_banner -encoders 2>/dev/null | grep -q libx264") ||
-      !RunCommand("ffmpeg -hide_banner -bsfs 2>/dev/null | grep -q trace_headers") ||
-      !RunCommand("ffprobe -version >/dev/null 2>&1")) {
+  if (!Succeeds("ffmpeg -hide_banner -encoders 2>/dev/null | grep -q libx264") ||
+      !Succeeds("ffmpeg -hide_banner -bsfs 2>/dev/null | grep -q trace_headers") ||
+      !Succeeds("ffprobe -version >/dev/null 2>&1")) {
     GTEST_SKIP() << "ffmpeg with libx264 and trace_headers, and ffprobe, are needed";
   }
   TempDir dir;
@@ -159,11 +159,11 @@ TEST_P(H264EncoderStreamTest, CountsFollowTheEncoder) {
   const std::string stream = (dir.Path() / "clip.h264").string();
   const std::string trace = (dir.Path() / "trace.txt").string();
   const std::string frames = (dir.Path() / "frames.txt").string();
-  ASSERT_TRUE(RunCommand("ffmpeg -nostdin -hide_banner -loglevel error -y -f lavfi -i testsrc2=size=160x128:rate=25 -t 3.2 "
+  ASSERT_TRUE(Succeeds("ffmpeg -nostdin -hide_banner -loglevel error -y -f lavfi -i testsrc2=size=160x128:rate=25 -t 3.2 "
                   "-c:v libx264 -preset veryfast " + clip.encoderOptions + " -f h264 " + stream));
-  ASSERT_TRUE(RunCommand("ffmpeg -nostdin -nostats -hide_banner -loglevel info -i " + stream +
+  ASSERT_TRUE(Succeeds("ffmpeg -nostdin -nostats -hide_banner -loglevel info -i " + stream +
                   " -c copy -bsf:v trace_headers -f null - 2>" + trace));
-  ASSERT_TRUE(RunCommand("ffprobe -v error -select_streams v -show_entries frame=coded_picture_number -of default=nw=1 " +
+  ASSERT_TRUE(Succeeds("ffprobe -v error -select_streams v -show_entries frame=coded_picture_number -of default=nw=1 " +
                   stream + " >" + frames));
 
   std::vector<TracedNal> traced = ParseTrace(trace);
@@ -181,7 +181,7 @@ TEST_P(H264EncoderStreamTest, CountsFollowTheEncoder) {
     const std::string rewrittenStream = (dir.Path() / "rewritten.h264").string();
     std::ofstream(rewrittenStream, std::ios::binary)
         .write(reinterpret_cast<const char*>(rewritten.data()), std::streamsize(rewritten.size()));
-    ASSERT_TRUE(RunCommand("ffmpeg -nostdin -nostats -hide_banner -loglevel info -i " + rewrittenStream +
+    ASSERT_TRUE(Succeeds("ffmpeg -nostdin -nostats -hide_banner -loglevel info -i " + rewrittenStream +
                            " -c copy -bsf:v trace_headers -f null - 2>" + trace));
     traced = ParseTrace(trace);
     int lists = 0;

@@ -4,8 +4,6 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <cstdio>
-#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <map>
@@ -18,6 +16,7 @@
 #include "stream/ts_packet_buffer.h"
 #include "stream/ts_stream.h"
 #include "support/fake_frame.h"
+#include "support/shell.h"
 #include "support/ts_checker.h"
 
 namespace palvex {
@@ -25,18 +24,7 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-bool Shell(const std::string& command) { return std::system(command.c_str()) == 0; }
-
-std::string Capture(const std::string& command) {
-  std::string out;
-  FILE* pipe = popen(command.c_str(), "r");
-  if (pipe == nullptr) return out;
-  char chunk[4096];
-  size_t n;
-  while ((n = fread(chunk, 1, sizeof chunk, pipe)) > 0) out.append(chunk, n);
-  pclose(pipe);
-  return out;
-}
+using palvex_test::Succeeds;
 
 Bytes ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -117,8 +105,11 @@ struct ProbedPacket {
 // in the PES headers (libavformat otherwise drops a DTS equal to the PTS on a stream with
 // reordered pictures, as a key picture's is here, and guesses one).
 std::vector<ProbedPacket> Probe(const std::string& file, const char* selector) {
-  std::istringstream lines(Capture("ffprobe -v error -fflags +nofillin -select_streams " + std::string(selector) +
-                                   " -show_entries packet=pts,dts,size -of csv=p=0 " + file));
+  int status = 0;
+  std::istringstream lines(palvex_test::Shell("ffprobe -v error -fflags +nofillin -select_streams " +
+                                              std::string(selector) +
+                                              " -show_entries packet=pts,dts,size -of csv=p=0 " + file,
+                                              &status));
   std::vector<ProbedPacket> out;
   std::string line;
   while (std::getline(lines, line)) {
@@ -136,18 +127,18 @@ std::vector<ProbedPacket> Probe(const std::string& file, const char* selector) {
 }
 
 TEST(TsStreamRoundTripTest, H264AndAacClipDemuxUnchangedWithExpectedTimeStamps) {
-  if (!Shell("ffmpeg -version > /dev/null 2>&1") || !Shell("ffprobe -version > /dev/null 2>&1"))
+  if (!Succeeds("ffmpeg -version > /dev/null 2>&1") || !Succeeds("ffprobe -version > /dev/null 2>&1"))
     GTEST_SKIP() << "ffmpeg/ffprobe not installed";
   const std::string dir = "/tmp/palvex_stream_roundtrip_" + std::to_string(getpid());
-  ASSERT_TRUE(Shell("mkdir -p " + dir));
+  ASSERT_TRUE(Succeeds("mkdir -p " + dir));
   // 2 s of 25 fps Main profile with two B-frames and an IDR every second, and 48 kHz AAC.
-  ASSERT_TRUE(Shell("ffmpeg -v error -y -f lavfi -i testsrc=size=320x240:rate=25 -f lavfi -i "
+  ASSERT_TRUE(Succeeds("ffmpeg -v error -y -f lavfi -i testsrc=size=320x240:rate=25 -f lavfi -i "
                   "sine=frequency=440:sample_rate=48000 -t 2 -c:v libx264 -profile:v main "
                   "-x264-params bframes=2:b-pyramid=0:keyint=25:min-keyint=25:scenecut=0 "
                   "-pix_fmt yuv420p -c:a aac -b:a 64k " + dir + "/src.mkv"));
-  ASSERT_TRUE(Shell("ffmpeg -v error -y -i " + dir + "/src.mkv -map 0:v -c copy -bsf:v "
+  ASSERT_TRUE(Succeeds("ffmpeg -v error -y -i " + dir + "/src.mkv -map 0:v -c copy -bsf:v "
                   "h264_mp4toannexb,h264_metadata=aud=insert -f h264 " + dir + "/in.h264"));
-  ASSERT_TRUE(Shell("ffmpeg -v error -y -i " + dir + "/src.mkv -map 0:a -c copy -f adts " + dir +
+  ASSERT_TRUE(Succeeds("ffmpeg -v error -y -i " + dir + "/src.mkv -map 0:a -c copy -f adts " + dir +
                   "/in.aac"));
   const auto video = SplitAccessUnits(ReadFile(dir + "/in.h264"));
   const auto audio = SplitAdts(ReadFile(dir + "/in.aac"));
@@ -228,13 +219,13 @@ TEST(TsStreamRoundTripTest, H264AndAacClipDemuxUnchangedWithExpectedTimeStamps) 
   }
 
   // The elementary streams copied out again are the bytes that went in.
-  ASSERT_TRUE(Shell("ffmpeg -v error -y -i " + out + " -map 0:v -c copy -f data " + dir + "/out.h264"));
-  ASSERT_TRUE(Shell("ffmpeg -v error -y -i " + out + " -map 0:a -c copy -f data " + dir + "/out.aac"));
+  ASSERT_TRUE(Succeeds("ffmpeg -v error -y -i " + out + " -map 0:v -c copy -f data " + dir + "/out.h264"));
+  ASSERT_TRUE(Succeeds("ffmpeg -v error -y -i " + out + " -map 0:a -c copy -f data " + dir + "/out.aac"));
   Bytes videoIn;
   for (const auto& unit : video) videoIn.insert(videoIn.end(), unit.begin(), unit.end());
   EXPECT_TRUE(ReadFile(dir + "/out.h264") == videoIn);
   EXPECT_TRUE(ReadFile(dir + "/out.aac") == ReadFile(dir + "/in.aac"));
-  if (!HasFailure()) Shell("rm -rf " + dir);
+  if (!HasFailure()) Succeeds("rm -rf " + dir);
 }
 
 }  // namespace

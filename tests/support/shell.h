@@ -26,11 +26,14 @@ inline std::string Shell(const std::string& command, int* status) {
   return out;
 }
 
-inline bool HaveTool(const char* tool) {
+// Runs a shell command for what it does; true when it exits with status 0.
+inline bool Succeeds(const std::string& command) {
   int status = 0;
-  Shell(std::string("command -v ") + tool + " >/dev/null 2>&1", &status);
+  Shell(command, &status);
   return status == 0;
 }
+
+inline bool HaveTool(const char* tool) { return Succeeds(std::string("command -v ") + tool + " >/dev/null 2>&1"); }
 
 // A directory of this test process under the system's temporary directory, made on first use.
 inline std::filesystem::path ProcessTempDir(const std::string& prefix) {
