@@ -18,26 +18,11 @@
 #include "stream/start_code.h"
 #include "stream/ts_packet_buffer.h"
 #include "stream/ts_stream.h"
+#include "support/fake_frame.h"
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-
-class Frame final : public IMediaFrame {
- public:
-  Frame(uint8_t* data, int size, int64_t time) : m_data(data), m_size(size), m_time(time) {}
-  void Reserved0() override {}
-  void Reserved1() override {}
-  uint8_t* GetData() override { return m_data; }
-  int GetSize() override { return m_size; }
-  void SetSize(int size) override { m_size = size; }
-  int64_t GetTime() override { return m_time; }
-
- private:
-  uint8_t* m_data;
-  int m_size;
-  int64_t m_time;
-};
 
 Bytes ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -123,7 +108,9 @@ void PacketizeClip(benchmark::State& state, bool video, uint8_t streamType) {
     state.SkipWithError("no frames");
     return;
   }
-  std::vector<Bytes> copies(frames);  // the host's own buffers
+  std::vector<palvex_test::FakeFrame> copies;  // the host's own buffers
+  copies.reserve(frames.size());
+  for (const Bytes& f : frames) copies.emplace_back(f, 0);
   palvex::TSPacketBuffer buffer;
   buffer.Resize(uint32_t(clip.largest * 12 / 10 + 4 * 188));
   VideoStream videoDesc;
@@ -135,12 +122,12 @@ void PacketizeClip(benchmark::State& state, bool video, uint8_t streamType) {
   int64_t time = 0;
   size_t packets = 0;
   for (auto _ : state) {
-    for (auto& f : copies) {
-      Frame frame(f.data(), int(f.size()), time);
+    for (palvex_test::FakeFrame& frame : copies) {
+      frame.SetTime(time);
       time += step;
-      uint32_t length = uint32_t(f.size());
+      uint32_t length = uint32_t(frame.GetSize());
       buffer.Clear();
-      stream.EStoTS(desc, &frame, f.data(), &length);
+      stream.EStoTS(desc, &frame, frame.GetData(), &length);
       uint8_t* out = nullptr;
       packets += size_t(buffer.GetBytes(&out)) / 188;
       benchmark::DoNotOptimize(out);

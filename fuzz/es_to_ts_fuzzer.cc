@@ -4,31 +4,15 @@
 // with the sync byte, and the frame's payload must not be read outside its bytes.
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
 #include <vector>
 
 #include "palvex/media_frame.h"
 #include "palvex/media_stream.h"
 #include "stream/ts_packet_buffer.h"
 #include "stream/ts_stream.h"
+#include "support/fake_frame.h"
 
 namespace {
-
-class Frame final : public IMediaFrame {
- public:
-  Frame(uint8_t* data, int size, int64_t time) : m_data(data), m_size(size), m_time(time) {}
-  void Reserved0() override {}
-  void Reserved1() override {}
-  uint8_t* GetData() override { return m_data; }
-  int GetSize() override { return m_size; }
-  void SetSize(int) override { std::abort(); }  // frames are read, never written
-  int64_t GetTime() override { return m_time; }
-
- private:
-  uint8_t* m_data;
-  int m_size;
-  int64_t m_time;
-};
 
 const uint8_t kStreamTypes[] = {0x1B, 0x0F, 0x02, 0x03, 0x11, 0x80, 0x87, 0x1B};
 
@@ -62,10 +46,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (length > size - off) length = size - off;
     time += int64_t(step) * 1000;
     // An exact-size copy so that any read past the frame is seen by the sanitizer.
-    uint8_t* bytes = length > 0 ? static_cast<uint8_t*>(std::malloc(length)) : nullptr;
-    if (length > 0) std::memcpy(bytes, data + off, length);
+    palvex_test::FakeFrame frame(data + off, length, time, palvex_test::FakeFrame::Room::kExact);
     off += length;
-    Frame frame(bytes, int(length), time);
+    uint8_t* bytes = length > 0 ? frame.GetData() : nullptr;
     uint32_t remaining = uint32_t(length);
     buffer.Clear();
     // Now and then an ADTS header in front of the frame, as routing hands one over.
@@ -84,7 +67,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       // refused without a start code.
       if (!(streamType == 0x1B && video && !trailer && written == 0)) std::abort();
     }
-    std::free(bytes);
+    if (frame.setSizeCalls() != 0) std::abort();  // frames are read, never written
   }
   return 0;
 }

@@ -18,6 +18,7 @@
 #include "palvex/media_stream.h"
 #include "stream/ts_packet_buffer.h"
 #include "stream/ts_stream.h"
+#include "support/fake_frame.h"
 
 namespace {
 
@@ -75,27 +76,6 @@ class FuzzFormat final : public MediaFormat {
  private:
   std::vector<std::unique_ptr<FuzzStream>> m_owned;
   std::vector<MediaStream*> m_list;
-};
-
-class FuzzFrame final : public IMediaFrame {
- public:
-  // Exactly the frame's bytes: the packer reads them and never writes or grows the frame.
-  FuzzFrame(std::vector<uint8_t> bytes, int64_t time)
-      : m_storage(std::move(bytes)), m_size(int(m_storage.size())), m_time(time) {
-    m_storage.shrink_to_fit();
-  }
-  void Reserved0() override {}
-  void Reserved1() override {}
-  uint8_t* GetData() override { return m_storage.data(); }
-  int GetSize() override { return m_size; }
-  void SetSize(int) override { std::abort(); }
-  const std::vector<uint8_t>& storage() const { return m_storage; }
-  int64_t GetTime() override { return m_time; }
-
- private:
-  std::vector<uint8_t> m_storage;
-  int m_size;
-  int64_t m_time;
 };
 
 // The codecs the stream tables know, and a few they do not.
@@ -185,10 +165,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       if (bytes.size() > 1 && (fill & 2)) bytes[1] = 0xF1;
       time += (op & 0x40) ? in.I32() : int64_t(in.Byte()) * 10000;
       const std::vector<uint8_t> original = bytes;
-      FuzzFrame frame(std::move(bytes), time);
+      // Exactly the frame's bytes: the packer reads them and never writes or grows the frame.
+      palvex_test::FakeFrame frame(std::move(bytes), time, palvex_test::FakeFrame::Room::kExact);
       const palvex::TSStream* routed = packer->RoutedStream(streamId);
       packer->MuxFrame(streamId, &frame);
-      if (frame.storage() != original) std::abort();
+      if (frame.Bytes() != original || frame.setSizeCalls() != 0) std::abort();
       CheckOutput(*packer, &buffer, routed != nullptr ? routed->pid() : -1);
       continue;
     } else if (op == 0xF0) {

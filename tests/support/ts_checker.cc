@@ -45,7 +45,7 @@ void TsChecker::Feed(const uint8_t* data, size_t size) {
         Error("adaptation_field_length above 183");
         continue;
       }
-      if (afl > 0 && (p[5] & 0x10)) {
+      if (m_keepPcrs && afl > 0 && (p[5] & 0x10)) {
         const int64_t base = int64_t{p[6]} << 25 | int64_t{p[7]} << 17 | int64_t{p[8]} << 9 |
                              int64_t{p[9]} << 1 | p[10] >> 7;
         m_pcrBases[pid].push_back(base);

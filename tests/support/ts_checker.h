@@ -15,6 +15,11 @@ uint32_t Crc32Mpeg2(const uint8_t* data, size_t size);
 // Feed packets as they come; errors() lists every violation found so far.
 class TsChecker {
  public:
+  // kKept: pcrBases() holds every PCR seen; kDropped: the packet checks alone, in constant
+  // memory, for runs of many hours.
+  enum class Pcrs { kKept, kDropped };
+  explicit TsChecker(Pcrs pcrs = Pcrs::kKept) : m_keepPcrs(pcrs == Pcrs::kKept) {}
+
   void Feed(const uint8_t* data, size_t size);
   const std::vector<std::string>& errors() const { return m_errors; }
   size_t packets() const { return m_packets; }
@@ -23,6 +28,7 @@ class TsChecker {
 
  private:
   void Error(const std::string& what);
+  bool m_keepPcrs;
   std::map<int, int> m_lastCC;
   std::map<int, std::vector<int64_t>> m_pcrBases;
   std::vector<std::string> m_errors;
