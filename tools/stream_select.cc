@@ -51,7 +51,7 @@ bool ChooseByDefault(const AVFormatContext* context, bool everyAudio, std::vecto
     const bool supported = CodecOf(st->codecpar, &mainType, &codec);
     const bool audio = st->codecpar->codec_type == AVMEDIA_TYPE_AUDIO;
     if (IsPicture(st) && !haveVideo && !supported) {
-      *error = Describe(st) + ": palvex carries H.264, MPEG-2 and MPEG-4 Part 2 video only "
+      *error = Describe(st) + ": palvex carries H.264, MPEG-2 and MPEG-4 Visual video only "
                "(--map a muxes the audio alone)";
       return false;
     }

@@ -68,7 +68,7 @@ const ToolCase kCases[] = {
      "PID 0x0011  stream_type 0x1B H.264", Check::kNothing},
     {"ConstantMuxRate", "--muxrate 2M {clip} {dir}/out.ts", 0, "null packets: ", Check::kConstantRate},
     {"Version", "--version >{dir}/err.txt", 0, "palvex-mux 1.", Check::kNothing},
-    {"HevcVideoIsNotCarried", "{clip} {dir}/out.ts", 1, "palvex carries H.264, MPEG-2 and MPEG-4 Part 2 video only",
+    {"HevcVideoIsNotCarried", "{clip} {dir}/out.ts", 1, "palvex carries H.264, MPEG-2 and MPEG-4 Visual video only",
      Check::kNoOutput, SMALL_AV "-t 1 -c:v libx265 -x265-params log-level=error -c:a aac"},
     {"HevcInputAudioAlone", "--map a {clip} {dir}/out.ts", 0, "PID 0x0011  stream_type 0x0F AAC", Check::kNothing,
      SMALL_AV "-t 1 -c:v libx265 -x265-params log-level=error -c:a aac"},
