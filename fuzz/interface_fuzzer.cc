@@ -49,6 +49,7 @@
 #include "palvex/media_frame.h"
 #include "palvex/media_stream.h"
 #include "palvex/palvex.h"
+#include "support/ts_checker.h"
 
 namespace {
 
@@ -413,7 +414,8 @@ class Receiver {
   // A Start begins a run: new programs, counters from 0.
   // A new muxer: nothing sent yet on any PID.
   void NewMuxer() {
-    m_lastCC.clear();
+    m_checker = palvex_test::TsChecker(palvex_test::TsChecker::Pcrs::kDropped);
+    m_pidsSent.clear();
     m_lastSection.clear();
     NewRun();
   }
@@ -440,7 +442,10 @@ class Receiver {
     if (m_haveTime && time < m_lastTime) m_timeOrdered = false;
     m_haveTime = true;
     m_lastTime = time;
-    CHECK(length >= 0 && length % 188 == 0);
+    CHECK(length >= 0);
+    // Whole packets, sync bytes, continuity for the muxer's life, PSI CRC residue 0.
+    m_checker.Feed(data, size_t(length));
+    CHECK(m_checker.errors().empty());
     if (length == 0) return;
     CHECK(data != nullptr);
     const int count = length / 188;
@@ -450,20 +455,13 @@ class Receiver {
     std::vector<const uint8_t*> framePackets;
     for (int i = 0; i < count; ++i) {
       const uint8_t* p = data + 188 * i;
-      CHECK(p[0] == 0x47);
       CHECK((p[1] & 0x80) == 0);        // transport_error_indicator
       CHECK((p[3] & 0xC0) == 0);        // not scrambled
       const int afc = p[3] >> 4 & 3;
-      CHECK(afc != 0);
       if (afc & 2) CHECK(p[4] <= 183 && (afc == 3 || p[4] == 183));
       const int pid = (p[1] & 0x1F) << 8 | p[2];
       CHECK(pid != 0x1FFF);
-      if (afc & 1) {
-        const int cc = p[3] & 0x0F;
-        auto it = m_lastCC.find(pid);
-        CHECK(it == m_lastCC.end() ? cc == 0 : cc == ((it->second + 1) & 0x0F));
-        m_lastCC[pid] = cc;
-      }
+      if ((afc & 1) && m_pidsSent.insert(pid).second) CHECK((p[3] & 0x0F) == 0);  // a PID's first counter
       if (!m_runStarted) {
         CHECK(pid == 0);  // a run opens with the PAT
         m_runStarted = true;
@@ -525,15 +523,6 @@ class Receiver {
     return (afc & 2) ? p + 5 + p[4] : p + 4;
   }
 
-  static uint32_t Crc32(const uint8_t* d, size_t n) {
-    uint32_t crc = 0xFFFFFFFF;
-    for (size_t i = 0; i < n; ++i) {
-      crc ^= uint32_t(d[i]) << 24;
-      for (int k = 0; k < 8; ++k) crc = crc & 0x80000000 ? crc << 1 ^ 0x04C11DB7 : crc << 1;
-    }
-    return crc;
-  }
-
   // The section in a PSI packet: unit start, pointer field 0, the whole section in the
   // packet, CRC residue 0. Returns its first byte and stores its length.
   static const uint8_t* Section(const uint8_t* p, uint8_t tableId, size_t* length) {
@@ -541,8 +530,7 @@ class Receiver {
     const uint8_t* s = p + 5;
     CHECK(p[4] == 0 && s[0] == tableId && (s[1] & 0xC0) == 0x80);
     *length = 3 + size_t((s[1] & 0x0F) << 8 | s[2]);
-    CHECK(*length <= 183 && *length >= 12);
-    CHECK(Crc32(s, *length) == 0);
+    CHECK(*length <= 183 && *length >= 12);  // its CRC residue: TsChecker
     return s;
   }
 
@@ -717,7 +705,8 @@ class Receiver {
     }
   }
 
-  std::map<int, int> m_lastCC;         // for the muxer's life
+  palvex_test::TsChecker m_checker{palvex_test::TsChecker::Pcrs::kDropped};  // for the muxer's life
+  std::set<int> m_pidsSent;            // for the muxer's life
   std::map<int, std::pair<std::vector<uint8_t>, int>> m_lastSection;  // PSI PID -> content, version
   std::set<int> m_pmtPids;
   std::map<int, Program> m_programs;  // by PMT PID

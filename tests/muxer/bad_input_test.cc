@@ -15,6 +15,7 @@
 #include "support/fake_frame.h"
 #include "support/muxer_fixtures.h"
 #include "support/pes_reader.h"
+#include "support/test_format.h"
 #include "support/ts_checker.h"
 
 namespace {
@@ -43,28 +44,10 @@ std::vector<uint8_t> Bytes(size_t size, uint8_t first) {
 // AudioSpecificConfig: raw frames get ADTS headers), and a data stream, which is not carried.
 std::unique_ptr<MediaFormat> Format(int audioCodec = kMediaCodecAac, bool timeTrailer = false) {
   auto format = std::make_unique<MediaFormat>();
-  VideoStream video;
-  video.SetMainType(kMediaMainTypeVideo);
-  video.SetCodec(kMediaCodecH264);
-  video.SetStreamId(kVideoId);
-  VideoFormatInfo vinfo{};
-  std::vector<uint8_t> marker(kTimeTrailerMarker, kTimeTrailerMarker + 16);
-  if (timeTrailer) {
-    vinfo.extraSize = 16;
-    vinfo.extraData = marker.data();
-  }
-  video.SetFormat(&vinfo);
-  format->AddStream(&video);
-  AudioStream audio;
-  audio.SetMainType(kMediaMainTypeAudio);
-  audio.SetCodec(audioCodec);
-  audio.SetStreamId(kAudioId);
-  uint8_t asc[2] = {0x12, 0x10};
-  AudioFormatInfo ainfo{};
-  ainfo.extraSize = 2;
-  ainfo.extraData = asc;
-  audio.SetFormat(&ainfo);
-  format->AddStream(&audio);
+  std::vector<uint8_t> marker;
+  if (timeTrailer) marker.assign(kTimeTrailerMarker, kTimeTrailerMarker + 16);
+  palvex_test::AddVideo(format.get(), kMediaCodecH264, kVideoId, 0.0f, marker);
+  palvex_test::AddAudio(format.get(), audioCodec, kAudioId, palvex_test::AacConfig());
   DataStream data;
   data.SetMainType(kMediaMainTypeData);
   data.SetStreamId(kDataId);

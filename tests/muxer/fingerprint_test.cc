@@ -16,6 +16,7 @@
 
 #include "palvex/palvex.h"
 #include "support/fake_frame.h"
+#include "support/test_format.h"
 #include "support/ts_checker.h"
 
 namespace {
@@ -248,23 +249,8 @@ constexpr int kAudioId = 2;
 
 std::unique_ptr<MediaFormat> Format(int videoCodec, int audioCodec, std::vector<uint8_t> extra) {
   auto format = std::make_unique<MediaFormat>();
-  VideoStream video;
-  video.SetMainType(kMediaMainTypeVideo);
-  video.SetCodec(videoCodec);
-  video.SetStreamId(kVideoId);
-  VideoFormatInfo vinfo{};
-  vinfo.frameRate = 25.0f;
-  video.SetFormat(&vinfo);
-  format->AddStream(&video);
-  AudioStream audio;
-  audio.SetMainType(kMediaMainTypeAudio);
-  audio.SetCodec(audioCodec);
-  audio.SetStreamId(kAudioId);
-  AudioFormatInfo ainfo{};
-  ainfo.extraSize = uint32_t(extra.size());
-  ainfo.extraData = extra.empty() ? nullptr : extra.data();
-  audio.SetFormat(&ainfo);
-  format->AddStream(&audio);
+  palvex_test::AddVideo(format.get(), videoCodec, kVideoId, 25.0f);
+  palvex_test::AddAudio(format.get(), audioCodec, kAudioId, std::move(extra));
   return format;
 }
 

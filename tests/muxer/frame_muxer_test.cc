@@ -10,6 +10,7 @@
 #include "palvex/palvex.h"
 #include "support/fake_frame.h"
 #include "support/muxer_fixtures.h"
+#include "support/test_format.h"
 #include "support/ts_checker.h"
 
 namespace {
@@ -25,23 +26,8 @@ constexpr uint8_t kAudioId = 2;
 std::unique_ptr<MediaFormat> VideoAudioFormat(int audioCodec = kMediaCodecAac, uint8_t videoId = kVideoId,
                                               uint8_t audioId = kAudioId) {
   auto format = std::make_unique<MediaFormat>();
-  VideoStream video;
-  video.SetMainType(kMediaMainTypeVideo);
-  video.SetCodec(kMediaCodecH264);
-  video.SetStreamId(videoId);
-  VideoFormatInfo vinfo{};
-  video.SetFormat(&vinfo);
-  format->AddStream(&video);
-  AudioStream audio;
-  audio.SetMainType(kMediaMainTypeAudio);
-  audio.SetCodec(audioCodec);
-  audio.SetStreamId(audioId);
-  uint8_t asc[2] = {0x12, 0x10};
-  AudioFormatInfo ainfo{};
-  ainfo.extraSize = 2;
-  ainfo.extraData = asc;
-  audio.SetFormat(&ainfo);
-  format->AddStream(&audio);
+  palvex_test::AddVideo(format.get(), kMediaCodecH264, videoId);
+  palvex_test::AddAudio(format.get(), audioCodec, audioId, palvex_test::AacConfig());
   return format;
 }
 

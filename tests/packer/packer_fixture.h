@@ -1,5 +1,5 @@
-// Stream descriptions, formats and a packer wired to a packet buffer for the packer tests,
-// independent of the library's own media classes; and a libdvbpsi decoder for PAT and PMT.
+// A packer wired to a packet buffer for the packer tests, which describe their streams with
+// the support TestFormat; and a libdvbpsi decoder for PAT and PMT.
 #ifndef PALVEX_TESTS_PACKER_PACKER_FIXTURE_H_
 #define PALVEX_TESTS_PACKER_PACKER_FIXTURE_H_
 
@@ -23,6 +23,7 @@
 #include "palvex/media_stream.h"
 #include "stream/ts_packet_buffer.h"
 #include "stream/ts_stream.h"
+#include "support/test_format.h"
 
 namespace palvex_test {
 
@@ -31,52 +32,6 @@ enum MainType : int32_t {
   kAudio = kMediaMainTypeAudio,
   kData = kMediaMainTypeData,
 };
-
-class TestStream final : public MediaStream {
- public:
-  TestStream(int32_t mainType, int32_t codec, uint8_t streamId, std::vector<uint8_t> extra)
-      : m_extra(std::move(extra)) {
-    m_mainType = mainType;
-    m_codec = codec;
-    m_streamId = streamId;
-    uint8_t* data = m_extra.empty() ? nullptr : m_extra.data();
-    m_video.extraData = data;
-    m_video.extraSize = uint32_t(m_extra.size());
-    m_audio.extraData = data;
-    m_audio.extraSize = uint32_t(m_extra.size());
-  }
-  void* GetFormat() override {
-    if (m_mainType == kVideo) return &m_video;
-    if (m_mainType == kAudio) return &m_audio;
-    return nullptr;
-  }
-  void SetFormat(const void*) override {}
-  int Serialize(uint8_t*, int* size) override { return *size = 0; }
-  void UnSerialize(const uint8_t*, int) override {}
-
- private:
-  std::vector<uint8_t> m_extra;
-  VideoFormatInfo m_video{};
-  AudioFormatInfo m_audio{};
-};
-
-class TestFormat final : public MediaFormat {
- public:
-  TestStream* Add(int32_t mainType, int32_t codec, uint8_t streamId,
-                  std::vector<uint8_t> extra = {}) {
-    m_owned.push_back(std::make_unique<TestStream>(mainType, codec, streamId, std::move(extra)));
-    m_list.push_back(m_owned.back().get());
-    return m_owned.back().get();
-  }
-  const std::vector<MediaStream*>& GetStreams() override { return m_list; }
-
- private:
-  std::vector<std::unique_ptr<TestStream>> m_owned;
-  std::vector<MediaStream*> m_list;
-};
-
-// The AudioSpecificConfig 12 10: AAC LC, sampling_frequency_index 4 (44100 Hz), 2 channels.
-inline std::vector<uint8_t> AacConfig() { return {0x12, 0x10}; }
 
 // A packer with its output buffer, destroyed the way the muxer destroys it.
 struct PackerDeleter {

@@ -15,6 +15,7 @@
 #include "stream/ts_stream_test_util.h"
 #include "support/fake_frame.h"
 #include "support/muxer_fixtures.h"
+#include "support/test_format.h"
 
 namespace {
 
@@ -60,24 +61,8 @@ constexpr int kAudioId = 2;
 
 std::unique_ptr<MediaFormat> VideoAudioFormat() {
   auto format = std::make_unique<MediaFormat>();
-  VideoStream video;
-  video.SetMainType(kMediaMainTypeVideo);
-  video.SetCodec(kMediaCodecH264);
-  video.SetStreamId(kVideoId);
-  VideoFormatInfo vinfo{};
-  vinfo.frameRate = 25.0f;
-  video.SetFormat(&vinfo);
-  format->AddStream(&video);
-  AudioStream audio;
-  audio.SetMainType(kMediaMainTypeAudio);
-  audio.SetCodec(kMediaCodecAac);  // raw frames that get ADTS headers
-  audio.SetStreamId(kAudioId);
-  uint8_t asc[2] = {0x11, 0x90};
-  AudioFormatInfo ainfo{};
-  ainfo.extraSize = 2;
-  ainfo.extraData = asc;
-  audio.SetFormat(&ainfo);
-  format->AddStream(&audio);
+  palvex_test::AddVideo(format.get(), kMediaCodecH264, kVideoId, 25.0f);
+  palvex_test::AddAudio(format.get(), kMediaCodecAac, kAudioId, {0x11, 0x90});  // raw frames that get ADTS headers
   return format;
 }
 

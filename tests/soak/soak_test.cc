@@ -22,6 +22,7 @@
 #include "clip_reader.h"
 #include "support/fake_frame.h"
 #include "support/shell.h"
+#include "support/test_format.h"
 #include "support/ts_checker.h"
 #include "palvex/palvex.h"
 
@@ -166,25 +167,9 @@ TEST(SoakTest, ThirtyHoursOfMediaThroughOneMuxer) {
   auto format = std::make_unique<MediaFormat>();
   for (const palvex_host::ClipStream& s : reader.streams()) {
     if (s.mainType == 0) {
-      VideoStream video;
-      VideoFormatInfo info{};
-      info.frameRate = s.frameRate;
-      video.SetFormat(&info);
-      video.SetMainType(0);
-      video.SetCodec(s.codec);
-      video.SetStreamId(s.streamId);
-      format->AddStream(&video);
+      palvex_test::AddVideo(format.get(), s.codec, s.streamId, s.frameRate);
     } else {
-      AudioStream audio;
-      std::vector<uint8_t> config = s.extraData;
-      AudioFormatInfo info{};
-      info.extraSize = uint32_t(config.size());
-      info.extraData = config.data();
-      audio.SetFormat(&info);
-      audio.SetMainType(1);
-      audio.SetCodec(s.codec);
-      audio.SetStreamId(s.streamId);
-      format->AddStream(&audio);
+      palvex_test::AddAudio(format.get(), s.codec, s.streamId, s.extraData);
     }
   }
   // One loop lasts as long as the clip's video, so that the video, which carries the PCR,
