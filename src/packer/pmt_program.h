@@ -44,7 +44,6 @@ class PMTProgram final : public PSIElement {
   uint16_t programNumber() const { return m_programNumber; }
   uint16_t pmtPID() const { return m_pmtPID; }
   uint16_t pcrPID() const { return m_pcrPID; }
-  uint8_t version() const { return m_version; }
   uint8_t counter() const { return m_counter; }
   MediaFormat* format() const { return m_format; }
   const std::vector<TSStream*>& streams() const { return m_streams; }

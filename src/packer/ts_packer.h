@@ -63,7 +63,6 @@ class TSPacker final : public ITSPacker, public PSIElement {
   // What the packer remembers per PID (continuity counters, the last PAT and PMTs sent)
   // lives in record, which outlives the packer; null: in the packer's own, for its life.
   void SetPidRecord(PidRecord* record) { m_record = record != nullptr ? record : &m_ownRecord; }
-  PidRecord* pidRecord() const { return m_record; }
 
   // One TS packet carrying the PAT: 0, or kNoFreePacket when no slot is free.
   int32_t PATToTS();
@@ -101,14 +100,10 @@ class TSPacker final : public ITSPacker, public PSIElement {
   static constexpr int32_t kStreamIds = 256;
 
   const std::vector<PMTProgram*>& programs() const { return m_programs; }
-  uint16_t transportStreamId() const { return m_transportStreamId; }
   uint8_t patVersion() const { return m_patVersion; }
-  uint8_t patCounter() const { return m_record->NextCounter(0); }
   int64_t lastPSITime() const { return m_lastPSITime; }
-  int64_t psiRepetition() const { return m_psiRepetition; }
   int32_t psiCount() const { return m_psiCount; }
   uint16_t nextPID() const { return m_nextPID; }
-  TSPacketBuffer* packetBuffer() const { return m_packetBuffer; }
   // The stream that receives the frames of streamId, or null.
   TSStream* RoutedStream(int32_t streamId) const {
     return streamId >= 0 && streamId < kStreamIds ? m_routes[streamId] : nullptr;

@@ -101,7 +101,6 @@ class TSStream : public PSIElement {
   bool carriesPCR() const { return m_carriesPCR; }
   bool hasTimeTrailer() const { return m_hasTimeTrailer; }
   uint8_t continuityCounter() const { return m_continuityCounter; }
-  int64_t pcrClock() const { return m_pcrClock; }
   int32_t pcrCount() const { return m_pcrCount; }
   int64_t lastPCRTime() const { return m_lastPCRTime; }
   int32_t frameDuration() const { return m_frameDuration; }
