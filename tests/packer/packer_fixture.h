@@ -23,6 +23,7 @@
 #include "palvex/media_stream.h"
 #include "stream/ts_packet_buffer.h"
 #include "stream/ts_stream.h"
+#include "stream/ts_stream_test_util.h"
 #include "support/test_format.h"
 
 namespace palvex_test {
@@ -46,10 +47,7 @@ struct PackerRig {
   PackerRig() : packer(palvex::CreatePacker()) { packer->SetOutputBuffer(&buffer); }
   // The packets written since the last call, one vector of 188 bytes each.
   std::vector<std::vector<uint8_t>> TakePackets() {
-    uint8_t* data = nullptr;
-    const int size = buffer.GetBytes(&data);
-    std::vector<std::vector<uint8_t>> packets;
-    for (int off = 0; off + 188 <= size; off += 188) packets.emplace_back(data + off, data + off + 188);
+    std::vector<std::vector<uint8_t>> packets = PacketsOf(buffer);
     buffer.Clear();
     return packets;
   }

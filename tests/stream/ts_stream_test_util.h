@@ -9,6 +9,7 @@
 
 #include "stream/ts_packet_buffer.h"
 #include "support/h264_bit_writer.h"
+#include "support/pes_reader.h"
 
 namespace palvex_test {
 
@@ -77,11 +78,6 @@ struct Pes {
   int declaredLength() const { return header[4] << 8 | header[5]; }
   bool hasPts() const { return (header[7] & 0x80) != 0; }
 };
-
-inline int64_t ReadTimestamp(const uint8_t* q) {
-  return int64_t(q[0] >> 1 & 0x07) << 30 | int64_t(q[1]) << 22 | int64_t(q[2] >> 1) << 15 |
-         int64_t(q[3]) << 7 | int64_t(q[4] >> 1);
-}
 
 inline std::vector<Pes> PesOf(const std::vector<std::vector<uint8_t>>& packets) {
   std::vector<Pes> out;

@@ -1,14 +1,11 @@
 #include "support/pes_reader.h"
 
 namespace palvex_test {
-namespace {
 
 int64_t ReadTimestamp(const uint8_t* p) {
   return (int64_t{p[0]} >> 1 & 0x07) << 30 | int64_t{p[1]} << 22 | (int64_t{p[2]} >> 1) << 15 |
          int64_t{p[3]} << 7 | p[4] >> 1;
 }
-
-}  // namespace
 
 std::vector<PesPacket> PesReader::OfPid(int pid) const {
   std::vector<PesPacket> out;

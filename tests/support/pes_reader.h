@@ -11,6 +11,9 @@
 
 namespace palvex_test {
 
+// The 33-bit value of a 5-byte PTS or DTS field, its marker bits left out.
+int64_t ReadTimestamp(const uint8_t* p);
+
 struct PesPacket {
   int pid = -1;
   size_t firstPacket = 0;     // index of the TS packet that starts it
