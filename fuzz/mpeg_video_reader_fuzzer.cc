@@ -12,9 +12,9 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 1 || size > 256 * 1024) return 0;
-  using palvex::MpegVideoReader;
-  MpegVideoReader reader((data[0] & 1) != 0 ? MpegVideoReader::Syntax::kMpeg4Visual
-                                            : MpegVideoReader::Syntax::kMpeg2Video);
+  using palvex::MPEGVideoReader;
+  MPEGVideoReader reader((data[0] & 1) != 0 ? MPEGVideoReader::Syntax::kMPEG4Visual
+                                            : MPEGVideoReader::Syntax::kMPEG2Video);
   const palvex::MilliTicks fallback = palvex::MilliTicks(data[0] >> 1) * 100000;
   for (size_t at = 1; at + 2 <= size;) {
     const size_t length = size_t(data[at]) << 8 | data[at + 1];

@@ -36,15 +36,15 @@ const uint8_t* SectionStart(const uint8_t* p) {
   if (p[0] != 0x47 || (p[1] & 0x40) == 0 || (p[3] & 0x10) == 0) return nullptr;
   size_t pos = 4;
   if (p[3] & 0x20) pos += 1 + size_t{p[4]};
-  if (pos >= kTsPacketSize) return nullptr;
+  if (pos >= kTSPacketSize) return nullptr;
   pos += 1 + size_t{p[pos]};  // pointer_field
-  return pos + 3 <= kTsPacketSize ? p + pos : nullptr;
+  return pos + 3 <= kTSPacketSize ? p + pos : nullptr;
 }
 
 // section_length of a section that ends inside the packet, 0 otherwise.
 size_t SectionLength(const uint8_t* section, const uint8_t* packet) {
   const size_t length = size_t(section[1] & 0x0F) << 8 | section[2];
-  return section + 3 + length <= packet + kTsPacketSize && length >= 9 ? length : 0;
+  return section + 3 + length <= packet + kTSPacketSize && length >= 9 ? length : 0;
 }
 
 // The stream_type and PID found for every probed stream, PMT read from the output.
@@ -55,7 +55,7 @@ struct ProbeOutput {
 
 int FramePid(const uint8_t* ts, int length, ProbeOutput* out) {
   int pid = -1;
-  for (int off = 0; off + static_cast<int>(kTsPacketSize) <= length; off += kTsPacketSize) {
+  for (int off = 0; off + static_cast<int>(kTSPacketSize) <= length; off += kTSPacketSize) {
     const uint8_t* p = ts + off;
     const int at = PidOf(p);
     if (at == 0) ReadPatPacket(p, &out->pmtPid);

@@ -287,7 +287,7 @@ bool ClipReader::Convert(const AVPacket& packet, ClipFrame* frame) {
       NormalizeAnnexB(p, size, &nals, &hasSps);
     if (frame->key && !hasSps) frame->data = s.parameterSets;
     frame->data.insert(frame->data.end(), nals.begin(), nals.end());
-  } else if (s.codec == kMediaCodecMpeg4Visual && s.mainType == kMediaMainTypeVideo && frame->key && !s.configHeaders.empty() &&
+  } else if (s.codec == kMediaCodecMPEG4Visual && s.mainType == kMediaMainTypeVideo && frame->key && !s.configHeaders.empty() &&
              !(size >= 4 && p[0] == 0 && p[1] == 0 && p[2] == 1 && p[3] == 0xB0)) {
     frame->data = s.configHeaders;
     frame->data.insert(frame->data.end(), p, p + size);

@@ -114,7 +114,7 @@ class DatagramSink final : public Sink {
 // Up to kBatch datagrams per sendmmsg: the packets straight from data, behind an RTP
 // header each when the sink speaks RTP.
 bool DatagramSink::Write(const uint8_t* data, size_t size, const uint32_t* clocks90k) {
-  constexpr size_t kDatagram = kPacketsPerDatagram * kTsPacketSize;
+  constexpr size_t kDatagram = kPacketsPerDatagram * kTSPacketSize;
   constexpr size_t kBatch = 64;
   uint8_t headers[kBatch][12];
   iovec parts[kBatch][2];

@@ -11,7 +11,7 @@
 
 namespace palvex_host {
 
-constexpr size_t kTsPacketSize = 188;
+constexpr size_t kTSPacketSize = 188;
 constexpr size_t kPacketsPerDatagram = 7;  // 1316 bytes: fits a 1500-byte Ethernet MTU with RTP
 constexpr uint8_t kRtpPayloadTypeMp2t = 33;
 

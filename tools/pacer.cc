@@ -14,7 +14,7 @@ constexpr int64_t kMaxPcrStep = kPcrHz;          // a longer step is a discontin
 constexpr int64_t kLateRestartNs = 1000000000;   // this far behind, the clock is taken up anew
 constexpr size_t kMaxBatch = 64;                 // writes at most in one batch
 
-const uint8_t kNullPacket[kTsPacketSize] = {0x47, 0x1F, 0xFF, 0x10};
+const uint8_t kNullPacket[kTSPacketSize] = {0x47, 0x1F, 0xFF, 0x10};
 
 int64_t TicksToNs(int64_t ticks) { return ticks * 1000 / 27; }
 
@@ -35,15 +35,15 @@ int64_t PacketPcr(const uint8_t* p) {
 
 Pacer::Pacer(Sink* sink, const PacerConfig& config, const volatile std::sig_atomic_t* stop)
     : m_sink(sink), m_config(config), m_stop(stop) {
-  m_write.reserve(m_config.packetsPerWrite * kTsPacketSize);
+  m_write.reserve(m_config.packetsPerWrite * kTSPacketSize);
 }
 
 bool Pacer::Push(const uint8_t* ts, size_t size) {
   if (!m_config.paced && m_config.muxRate == 0) return size == 0 || m_sink->Write(ts, size, nullptr);
-  for (size_t off = 0; off + kTsPacketSize <= size; off += kTsPacketSize) {
+  for (size_t off = 0; off + kTSPacketSize <= size; off += kTSPacketSize) {
     const int64_t pcr = PacketPcr(ts + off);
     if (pcr >= 0 && !OnPcr(pcr)) return false;
-    m_pending.insert(m_pending.end(), ts + off, ts + off + kTsPacketSize);
+    m_pending.insert(m_pending.end(), ts + off, ts + off + kTSPacketSize);
   }
   return true;
 }
@@ -56,7 +56,7 @@ bool Pacer::OnPcr(int64_t pcr) {
     m_firstPcr = pcr;
     m_anchorTick = m_tick;
     m_anchorNs = SteadyNowNs() + (m_config.paced ? m_config.startDelayNs : 0);
-    for (size_t off = 0; off < m_pending.size(); off += kTsPacketSize)  // PSI before the first PCR
+    for (size_t off = 0; off < m_pending.size(); off += kTSPacketSize)  // PSI before the first PCR
       if (!Emit(&m_pending[off], m_tick)) return false;
     m_pending.clear();
     return true;
@@ -67,7 +67,7 @@ bool Pacer::OnPcr(int64_t pcr) {
   if (step <= 0 || step > kMaxPcrStep) {
     // The clock stepped: what is held leaves at once and the clock is taken up from here.
     ++m_stats.discontinuities;
-    for (size_t off = 0; off < m_pending.size(); off += kTsPacketSize)
+    for (size_t off = 0; off < m_pending.size(); off += kTSPacketSize)
       if (!Emit(&m_pending[off], m_tick)) return false;
     m_pending.clear();
     m_anchorTick = m_tick;
@@ -83,11 +83,11 @@ bool Pacer::OnPcr(int64_t pcr) {
 // The held packets over interval ticks: evenly, or among mux-rate slots with null packets
 // in the free ones (slot j carries a packet when j * n mod m < n, the PCR packet first).
 bool Pacer::Spread(int64_t interval) {
-  const int64_t n = static_cast<int64_t>(m_pending.size() / kTsPacketSize);
+  const int64_t n = static_cast<int64_t>(m_pending.size() / kTSPacketSize);
   int64_t m = n;
   if (m_config.muxRate > 0) {
     const double slots = m_slotCarry + static_cast<double>(interval) / kPcrHz * static_cast<double>(m_config.muxRate) /
-                                           (kTsPacketSize * 8.0);
+                                           (kTSPacketSize * 8.0);
     m = static_cast<int64_t>(slots);
     m_slotCarry = slots - static_cast<double>(m);
     if (m < n) {
@@ -101,14 +101,14 @@ bool Pacer::Spread(int64_t interval) {
     const int64_t tick = m_tick + interval * j / m;
     const bool real = j * n % m < n;
     if (!real) ++m_stats.nullPackets;
-    if (!Emit(real ? &m_pending[static_cast<size_t>(next++) * kTsPacketSize] : kNullPacket, tick)) return false;
+    if (!Emit(real ? &m_pending[static_cast<size_t>(next++) * kTSPacketSize] : kNullPacket, tick)) return false;
   }
   return true;
 }
 
 bool Pacer::Emit(const uint8_t* packet, int64_t tick) {
-  m_write.insert(m_write.end(), packet, packet + kTsPacketSize);
-  if (m_write.size() < m_config.packetsPerWrite * kTsPacketSize) return true;
+  m_write.insert(m_write.end(), packet, packet + kTSPacketSize);
+  if (m_write.size() < m_config.packetsPerWrite * kTSPacketSize) return true;
   return Complete(tick);
 }
 
@@ -157,7 +157,7 @@ void Pacer::WaitUntil(int64_t due) {
 
 bool Pacer::Finish() {
   if (!m_config.paced && m_config.muxRate == 0) return true;
-  for (size_t off = 0; off < m_pending.size(); off += kTsPacketSize)
+  for (size_t off = 0; off < m_pending.size(); off += kTSPacketSize)
     if (!Emit(&m_pending[off], m_tick)) return false;
   m_pending.clear();
   if (!m_write.empty() && !Complete(m_tick)) return false;

@@ -127,16 +127,16 @@ bool CodecOf(const AVCodecParameters* par, int32_t* mainType, int32_t* codec) {
   *mainType = par->codec_type == AVMEDIA_TYPE_VIDEO ? kMediaMainTypeVideo : kMediaMainTypeAudio;
   switch (par->codec_id) {
     case AV_CODEC_ID_H264: *codec = kMediaCodecH264; return par->codec_type == AVMEDIA_TYPE_VIDEO;
-    case AV_CODEC_ID_MPEG4: *codec = kMediaCodecMpeg4Visual; return par->codec_type == AVMEDIA_TYPE_VIDEO;
+    case AV_CODEC_ID_MPEG4: *codec = kMediaCodecMPEG4Visual; return par->codec_type == AVMEDIA_TYPE_VIDEO;
     case AV_CODEC_ID_MPEG2VIDEO:
-    case AV_CODEC_ID_MPEG1VIDEO: *codec = kMediaCodecMpeg2Video; return par->codec_type == AVMEDIA_TYPE_VIDEO;
-    case AV_CODEC_ID_AAC: *codec = kMediaCodecAac; break;
+    case AV_CODEC_ID_MPEG1VIDEO: *codec = kMediaCodecMPEG2Video; return par->codec_type == AVMEDIA_TYPE_VIDEO;
+    case AV_CODEC_ID_AAC: *codec = kMediaCodecAAC; break;
     case AV_CODEC_ID_MP2:
     case AV_CODEC_ID_MP3:
-      *codec = par->sample_rate >= 32000 ? kMediaCodecMpeg1Audio : kMediaCodecMpeg2Audio;
+      *codec = par->sample_rate >= 32000 ? kMediaCodecMPEG1Audio : kMediaCodecMPEG2Audio;
       break;
-    case AV_CODEC_ID_AC3: *codec = kMediaCodecAc3; break;
-    case AV_CODEC_ID_EAC3: *codec = kMediaCodecEac3; break;
+    case AV_CODEC_ID_AC3: *codec = kMediaCodecAC3; break;
+    case AV_CODEC_ID_EAC3: *codec = kMediaCodecEAC3; break;
     default: return false;
   }
   return par->codec_type == AVMEDIA_TYPE_AUDIO;

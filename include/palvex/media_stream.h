@@ -19,20 +19,20 @@ constexpr int32_t kMediaMainTypeDataAlt = 3;
 
 // Codec codes of video streams (GetCodec, SetCodec) that program setup carries.
 constexpr int32_t kMediaCodecH264 = 0;          // AVC, stream_type 0x1B
-constexpr int32_t kMediaCodecMpeg4Visual = 1;   // MPEG-4 Visual, stream_type 0x10
-constexpr int32_t kMediaCodecMpeg2Video = 2;    // MPEG-2 (or MPEG-1) video, stream_type 0x02
+constexpr int32_t kMediaCodecMPEG4Visual = 1;   // MPEG-4 Visual, stream_type 0x10
+constexpr int32_t kMediaCodecMPEG2Video = 2;    // MPEG-2 (or MPEG-1) video, stream_type 0x02
 
 // Codec codes of audio streams that program setup carries.
-constexpr int32_t kMediaCodecAac = 8;           // AAC; raw frames get an ADTS header
-constexpr int32_t kMediaCodecMpeg2Audio = 10;   // MPEG-2 audio (half sample rates), stream_type 0x04
-constexpr int32_t kMediaCodecMpeg1Audio = 11;   // MPEG-1 audio, stream_type 0x03
-constexpr int32_t kMediaCodecLatm = 12;         // AAC in LATM, stream_id 0xC3
-constexpr int32_t kMediaCodecLatmOwnId = 14;    // AAC in LATM, stream_id 0xC0 or one extradata byte
+constexpr int32_t kMediaCodecAAC = 8;           // AAC; raw frames get an ADTS header
+constexpr int32_t kMediaCodecMPEG2Audio = 10;   // MPEG-2 audio (half sample rates), stream_type 0x04
+constexpr int32_t kMediaCodecMPEG1Audio = 11;   // MPEG-1 audio, stream_type 0x03
+constexpr int32_t kMediaCodecLATM = 12;         // AAC in LATM, stream_id 0xC3
+constexpr int32_t kMediaCodecLATMOwnId = 14;    // AAC in LATM, stream_id 0xC0 or one extradata byte
 // Private audio 0x80 to 0x87: the code is the stream_type; stream_id 0xBD or one
 // extradata byte.
 constexpr int32_t kMediaCodecPrivateAudioFirst = 0x80;
-constexpr int32_t kMediaCodecAc3 = 0x81;
-constexpr int32_t kMediaCodecEac3 = 0x87;
+constexpr int32_t kMediaCodecAC3 = 0x81;
+constexpr int32_t kMediaCodecEAC3 = 0x87;
 constexpr int32_t kMediaCodecPrivateAudioLast = 0x87;
 
 // Format block of a video stream. Natural C layout: 40 bytes on 32-bit targets, 48 on

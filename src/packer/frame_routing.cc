@@ -28,7 +28,7 @@ int32_t TSPacker::MuxFrame(int32_t streamId, IMediaFrame* frame) {
 // Only AAC streams run the detection. The header is built here, in the stream's template,
 // and written by the packetizer into the frame's first packet: the frame is never written.
 const uint8_t* TSPacker::TakeADTSHeader(TSStream* stream, IMediaFrame* frame, bool* refused) {
-  AdtsFraming& framing = stream->adts();
+  ADTSFraming& framing = stream->adts();
   const uint8_t* data = frame->GetData();
   const int size = frame->GetSize();
   if (!framing.TakesHeader(data, size)) return nullptr;

@@ -47,11 +47,11 @@ bool VideoStreamKind(int32_t codec, StreamKind* kind) {
     case kMediaCodecH264:
       *kind = StreamKind{kStreamTypeH264, 0xE0};
       return true;
-    case kMediaCodecMpeg4Visual:
-      *kind = StreamKind{kStreamTypeMpeg4Visual, 0xE0};
+    case kMediaCodecMPEG4Visual:
+      *kind = StreamKind{kStreamTypeMPEG4Visual, 0xE0};
       return true;
-    case kMediaCodecMpeg2Video:
-      *kind = StreamKind{kStreamTypeMpeg2Video, 0xE2};  // on video stream number 2
+    case kMediaCodecMPEG2Video:
+      *kind = StreamKind{kStreamTypeMPEG2Video, 0xE2};  // on video stream number 2
       return true;
     default:
       return false;
@@ -59,22 +59,22 @@ bool VideoStreamKind(int32_t codec, StreamKind* kind) {
 }
 
 // False for a codec the audio table does not define. A single extradata byte overrides the
-// stream_id of the private (0x80-0x87) and LATM (kMediaCodecLatmOwnId) streams.
+// stream_id of the private (0x80-0x87) and LATM (kMediaCodecLATMOwnId) streams.
 bool AudioStreamKind(int32_t codec, const Extradata& extra, StreamKind* kind) {
   const bool idGiven = extra.size == 1;
-  if (codec == kMediaCodecMpeg1Audio) {
-    *kind = StreamKind{kStreamTypeMpeg1Audio, 0xC0};
-  } else if (codec == kMediaCodecAac) {
-    *kind = StreamKind{kStreamTypeAacAdts, 0xC0};
-  } else if (codec == kMediaCodecMpeg2Audio) {
-    *kind = StreamKind{kStreamTypeMpeg2Audio, 0xC2};
-  } else if (codec == kMediaCodecLatm) {
-    *kind = StreamKind{kStreamTypeAacLatm, 0xC3};
+  if (codec == kMediaCodecMPEG1Audio) {
+    *kind = StreamKind{kStreamTypeMPEG1Audio, 0xC0};
+  } else if (codec == kMediaCodecAAC) {
+    *kind = StreamKind{kStreamTypeAACADTS, 0xC0};
+  } else if (codec == kMediaCodecMPEG2Audio) {
+    *kind = StreamKind{kStreamTypeMPEG2Audio, 0xC2};
+  } else if (codec == kMediaCodecLATM) {
+    *kind = StreamKind{kStreamTypeAACLATM, 0xC3};
   } else if (codec >= kMediaCodecPrivateAudioFirst && codec <= kMediaCodecPrivateAudioLast) {
     // The code is the stream_type; private_stream_1 unless the extradata names the stream_id.
     *kind = StreamKind{uint8_t(codec), idGiven ? extra.data[0] : uint8_t{0xBD}};
-  } else if (codec == kMediaCodecLatmOwnId) {
-    *kind = StreamKind{kStreamTypeAacLatm, idGiven ? extra.data[0] : uint8_t{0xC0}};
+  } else if (codec == kMediaCodecLATMOwnId) {
+    *kind = StreamKind{kStreamTypeAACLATM, idGiven ? extra.data[0] : uint8_t{0xC0}};
   } else {
     return false;
   }
@@ -186,7 +186,7 @@ bool TSPacker::BuildStream(PMTProgram* program, MediaStream* description, uint16
     const uint32_t configSize = extra.size < uint32_t(std::numeric_limits<int32_t>::max())
                                     ? extra.size
                                     : uint32_t(std::numeric_limits<int32_t>::max());
-    created->adts().Arm(codec == kMediaCodecAac && !marked, extra.data, int32_t(configSize));
+    created->adts().Arm(codec == kMediaCodecAAC && !marked, extra.data, int32_t(configSize));
     created->SetDescription(description);
     *stream = created;
     return true;

@@ -16,13 +16,13 @@ namespace palvex {
 
 namespace {
 
-constexpr int32_t kPSIHeaderSize = kTsHeaderSize + 1;  // TS header and pointer_field
+constexpr int32_t kPSIHeaderSize = kTSHeaderSize + 1;  // TS header and pointer_field
 
 // TS header of a PSI packet: payload_unit_start_indicator set, payload only, then the
 // pointer_field, so that the section begins at byte 5.
 void PutPSIPacketHeader(uint8_t* p, uint16_t pid, uint8_t counter) {
-  PutTsHeader(p, PidHighByte(pid, true), PidLowByte(pid), kPayloadOnly, counter);
-  p[kTsHeaderSize] = 0x00;  // pointer_field
+  PutTSHeader(p, PidHighByte(pid, true), PidLowByte(pid), kPayloadOnly, counter);
+  p[kTSHeaderSize] = 0x00;  // pointer_field
 }
 
 // Writes a section into a fresh slot of buffer: header, section, stuffing to the end of the
@@ -39,7 +39,7 @@ uint8_t* SectionToTS(TSPacketBuffer* buffer, PSIElement* section, uint16_t pid,
   *counter = uint8_t(NextContinuityCounter(*counter));
   const int32_t length = section->WritePSI(p + kPSIHeaderSize);
   std::memset(p + kPSIHeaderSize + length, 0xFF,
-              size_t(kTsPacketSize - kPSIHeaderSize - length));  // stuffing_byte
+              size_t(kTSPacketSize - kPSIHeaderSize - length));  // stuffing_byte
   if (record != nullptr) *version = record->StampVersion(pid, p + kPSIHeaderSize, length);
   return p;
 }

@@ -93,9 +93,9 @@ class TSPacker final : public ITSPacker, public PSIElement {
   // The margin assumed before any frame step is known.
   static constexpr int64_t kPSIDefaultFrameStep = 50000;
   // ADTS fixed + variable header without CRC (protection_absent 1).
-  static constexpr int32_t kADTSHeaderSize = AdtsFraming::kHeaderSize;
+  static constexpr int32_t kADTSHeaderSize = ADTSFraming::kHeaderSize;
   // frame_length is 13 bits and counts the header: payloads above 8191 - 7 bytes do not fit.
-  static constexpr int32_t kADTSMaxPayload = AdtsFraming::kMaxPayload;
+  static constexpr int32_t kADTSMaxPayload = ADTSFraming::kMaxPayload;
   // Stream ids are one byte: the routing table has one entry per value.
   static constexpr int32_t kStreamIds = 256;
 
@@ -154,7 +154,7 @@ class TSPacker final : public ITSPacker, public PSIElement {
   int32_t m_psiCount = 0;
   int64_t m_psiRepetition = kPSIInterval - 2 * kPSIDefaultFrameStep;
   uint16_t m_nextPID = 0x0010;
-  int32_t m_packetSize = kTsPacketSize;
+  int32_t m_packetSize = kTSPacketSize;
   TSPacketBuffer* m_packetBuffer = nullptr;
   std::vector<PMTProgram*> m_programs;
   uint8_t m_optionByte1 = 0;

@@ -10,7 +10,7 @@
 
 namespace palvex {
 
-class AdtsFraming {
+class ADTSFraming {
  public:
   // adts_fixed_header + adts_variable_header without CRC (protection_absent 1).
   static constexpr int32_t kHeaderSize = 7;

@@ -12,11 +12,11 @@ namespace {
 // are short; a frame whose first slice lies further in is not looked at further.
 constexpr size_t kHeaderScanLimit = 64 * 1024;
 
-constexpr uint8_t kMpeg2PictureStart = 0x00;
-constexpr uint8_t kMpeg2SequenceHeader = 0xB3;
-constexpr uint8_t kMpeg4VopStart = 0xB6;
-constexpr uint8_t kMpeg4VolFirst = 0x20;  // video_object_layer_start_code 0x20..0x2F
-constexpr uint8_t kMpeg4VolLast = 0x2F;
+constexpr uint8_t kMPEG2PictureStart = 0x00;
+constexpr uint8_t kMPEG2SequenceHeader = 0xB3;
+constexpr uint8_t kMPEG4VopStart = 0xB6;
+constexpr uint8_t kMPEG4VolFirst = 0x20;  // video_object_layer_start_code 0x20..0x2F
+constexpr uint8_t kMPEG4VolLast = 0x2F;
 
 // slice_type of a slice NAL unit (behind its header byte): first_mb_in_slice ue(v), then
 // slice_type ue(v); 2 and 7 are I slices (clause 7.4.3).
@@ -43,7 +43,7 @@ bool IsH264KeyPicture(const uint8_t* data, const uint8_t* end) {
 }
 
 // MPEG-2 video and MPEG-4 Visual: start codes 00 00 01 xx up to the first picture header.
-bool IsMpegKeyPicture(bool mpeg4, const uint8_t* data, const uint8_t* end) {
+bool IsMPEGKeyPicture(bool mpeg4, const uint8_t* data, const uint8_t* end) {
   bool sawSequence = false;
   const uint8_t* code = FindStartCode(data, size_t(end - data));
   while (code != nullptr) {
@@ -51,13 +51,13 @@ bool IsMpegKeyPicture(bool mpeg4, const uint8_t* data, const uint8_t* end) {
     if (body > end) return false;
     const uint8_t type = body[-1];
     if (!mpeg4) {
-      if (type == kMpeg2SequenceHeader) sawSequence = true;
+      if (type == kMPEG2SequenceHeader) sawSequence = true;
       // temporal_reference (10 bits), picture_coding_type (3 bits): 1 is an I picture.
-      if (type == kMpeg2PictureStart) return sawSequence && end - body >= 2 && (body[1] >> 3 & 7) == 1;
+      if (type == kMPEG2PictureStart) return sawSequence && end - body >= 2 && (body[1] >> 3 & 7) == 1;
     } else {
-      if (type >= kMpeg4VolFirst && type <= kMpeg4VolLast) sawSequence = true;
+      if (type >= kMPEG4VolFirst && type <= kMPEG4VolLast) sawSequence = true;
       // vop_coding_type (2 bits): 0 is an I-VOP.
-      if (type == kMpeg4VopStart) return sawSequence && end - body >= 1 && (body[0] >> 6) == 0;
+      if (type == kMPEG4VopStart) return sawSequence && end - body >= 1 && (body[0] >> 6) == 0;
     }
     code = FindStartCode(body, size_t(end - body));
   }
@@ -71,8 +71,8 @@ bool IsKeyPicture(uint8_t streamType, const uint8_t* data, size_t size) {
   const uint8_t* end = data + (size < kHeaderScanLimit ? size : kHeaderScanLimit);
   switch (streamType) {
     case kStreamTypeH264: return IsH264KeyPicture(data, end);
-    case kStreamTypeMpeg2Video: return IsMpegKeyPicture(false, data, end);
-    case kStreamTypeMpeg4Visual: return IsMpegKeyPicture(true, data, end);
+    case kStreamTypeMPEG2Video: return IsMPEGKeyPicture(false, data, end);
+    case kStreamTypeMPEG4Visual: return IsMPEGKeyPicture(true, data, end);
     default: return false;
   }
 }

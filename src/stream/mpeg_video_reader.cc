@@ -43,7 +43,7 @@ class PlainBitReader {
 
 // frame_rate_code of Table 6-4 as a frame period in thousandths of a 90 kHz tick, times
 // (frame_rate_extension_d + 1) / (frame_rate_extension_n + 1). 0 for a forbidden or reserved code.
-MilliTicks Mpeg2FrameDuration(uint32_t frameRateCode, uint32_t extensionN, uint32_t extensionD) {
+MilliTicks MPEG2FrameDuration(uint32_t frameRateCode, uint32_t extensionN, uint32_t extensionD) {
   static constexpr int64_t kRate[9][2] = {{0, 0},  {24000, 1001}, {24, 1},       {25, 1}, {30000, 1001},
                                           {30, 1}, {50, 1},       {60000, 1001}, {60, 1}};
   if (frameRateCode == 0 || frameRateCode > 8) return 0;
@@ -61,7 +61,7 @@ int32_t TimeIncrementBits(int32_t resolution) {
 
 }  // namespace
 
-int64_t MpegVideoReader::PresentationDelay(const uint8_t* data, size_t size,
+int64_t MPEGVideoReader::PresentationDelay(const uint8_t* data, size_t size,
                                            MilliTicks fallbackDuration) {
   if (data == nullptr || size < 4) return -1;
   const uint8_t* const end = data + size;
@@ -75,16 +75,16 @@ int64_t MpegVideoReader::PresentationDelay(const uint8_t* data, size_t size,
     }
     if (p[0] != 0 || p[1] != 0 || p[2] != 1) continue;
     const uint8_t code = p[3];
-    const bool picture = m_syntax == Syntax::kMpeg2Video
-                             ? ReadMpeg2Header(code, p + 4, end, &delay, fallbackDuration)
-                             : ReadMpeg4Header(code, p + 4, end, &delay, fallbackDuration);
+    const bool picture = m_syntax == Syntax::kMPEG2Video
+                             ? ReadMPEG2Header(code, p + 4, end, &delay, fallbackDuration)
+                             : ReadMPEG4Header(code, p + 4, end, &delay, fallbackDuration);
     if (picture) return delay;
     p += 3;
   }
   return -1;
 }
 
-bool MpegVideoReader::ReadMpeg2Header(uint8_t code, const uint8_t* p, const uint8_t* end,
+bool MPEGVideoReader::ReadMPEG2Header(uint8_t code, const uint8_t* p, const uint8_t* end,
                                       int64_t* delay, MilliTicks fallbackDuration) {
   PlainBitReader r(p, end);
   if (code == kSequenceHeaderCode) {
@@ -92,7 +92,7 @@ bool MpegVideoReader::ReadMpeg2Header(uint8_t code, const uint8_t* p, const uint
     const uint32_t frameRateCode = r.Read(4);    // frame_rate_code
     if (r.Failed()) return false;
     m_frameRateCode = frameRateCode;
-    m_frameDuration = Mpeg2FrameDuration(frameRateCode, 0, 0);
+    m_frameDuration = MPEG2FrameDuration(frameRateCode, 0, 0);
     m_lowDelay = false;  // MPEG-1 has no low_delay; a sequence_extension may follow
     return false;
   }
@@ -104,7 +104,7 @@ bool MpegVideoReader::ReadMpeg2Header(uint8_t code, const uint8_t* p, const uint
     const uint32_t extensionD = r.Read(5);       // frame_rate_extension_d
     if (r.Failed()) return false;
     m_lowDelay = lowDelay;
-    m_frameDuration = Mpeg2FrameDuration(m_frameRateCode, extensionN, extensionD);
+    m_frameDuration = MPEG2FrameDuration(m_frameRateCode, extensionN, extensionD);
     return false;
   }
   if (code == kGroupStartCode) {
@@ -129,7 +129,7 @@ bool MpegVideoReader::ReadMpeg2Header(uint8_t code, const uint8_t* p, const uint
   return true;
 }
 
-bool MpegVideoReader::ReadMpeg4Header(uint8_t code, const uint8_t* p, const uint8_t* end,
+bool MPEGVideoReader::ReadMPEG4Header(uint8_t code, const uint8_t* p, const uint8_t* end,
                                       int64_t* delay, MilliTicks fallbackDuration) {
   if (code >= 0x20 && code <= 0x2F) {  // video_object_layer_start_code
     ReadVideoObjectLayer(p, end);
@@ -152,13 +152,13 @@ bool MpegVideoReader::ReadMpeg4Header(uint8_t code, const uint8_t* p, const uint
   r.Skip(1);                                     // marker_bit
   const int64_t increment = r.Read(m_timeIncrementBits);  // vop_time_increment
   if (r.Failed()) return false;
-  *delay = Mpeg4Delay(codingType, moduloTimeBase, increment, fallbackDuration);
+  *delay = MPEG4Delay(codingType, moduloTimeBase, increment, fallbackDuration);
   return true;
 }
 
 // 6.3.5: the time base of an I, P or S-VOP moves on by its modulo_time_base from the last
 // one; a B-VOP counts from the time base that was current before the last I, P or S-VOP.
-int64_t MpegVideoReader::Mpeg4Delay(int codingType, int64_t moduloTimeBase, int64_t increment,
+int64_t MPEGVideoReader::MPEG4Delay(int codingType, int64_t moduloTimeBase, int64_t increment,
                                     MilliTicks fallbackDuration) {
   const int64_t resolution = m_timeIncrementResolution;
   if (codingType == kVopB) return 0;
@@ -180,7 +180,7 @@ int64_t MpegVideoReader::Mpeg4Delay(int codingType, int64_t moduloTimeBase, int6
 }
 
 // 6.2.3 video_object_layer(), up to fixed_vop_time_increment.
-void MpegVideoReader::ReadVideoObjectLayer(const uint8_t* p, const uint8_t* end) {
+void MPEGVideoReader::ReadVideoObjectLayer(const uint8_t* p, const uint8_t* end) {
   PlainBitReader r(p, end);
   r.Skip(1);                                     // random_accessible_vol
   const uint32_t objectType = r.Read(8);         // video_object_type_indication

@@ -19,11 +19,11 @@
 
 namespace palvex {
 
-class MpegVideoReader {
+class MPEGVideoReader {
  public:
-  enum class Syntax { kMpeg2Video, kMpeg4Visual };
+  enum class Syntax { kMPEG2Video, kMPEG4Visual };
 
-  explicit MpegVideoReader(Syntax syntax) : m_syntax(syntax) {}
+  explicit MPEGVideoReader(Syntax syntax) : m_syntax(syntax) {}
 
   // Reads the sequence, GOP/GOV and picture/VOP headers of one frame, never past size, up to
   // its first picture header. Returns that picture's PTS - DTS in 90 kHz ticks (0 or more),
@@ -37,12 +37,12 @@ class MpegVideoReader {
  private:
   // One header behind its start code: code is the byte after 00 00 01, p..end its bytes.
   // True once the frame's picture header was read.
-  bool ReadMpeg2Header(uint8_t code, const uint8_t* p, const uint8_t* end, int64_t* delay,
+  bool ReadMPEG2Header(uint8_t code, const uint8_t* p, const uint8_t* end, int64_t* delay,
                        MilliTicks fallbackDuration);
-  bool ReadMpeg4Header(uint8_t code, const uint8_t* p, const uint8_t* end, int64_t* delay,
+  bool ReadMPEG4Header(uint8_t code, const uint8_t* p, const uint8_t* end, int64_t* delay,
                        MilliTicks fallbackDuration);
   void ReadVideoObjectLayer(const uint8_t* p, const uint8_t* end);
-  int64_t Mpeg4Delay(int codingType, int64_t moduloTimeBase, int64_t increment,
+  int64_t MPEG4Delay(int codingType, int64_t moduloTimeBase, int64_t increment,
                      MilliTicks fallbackDuration);
 
   Syntax m_syntax;

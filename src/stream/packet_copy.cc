@@ -18,7 +18,7 @@ size_t CopyPortable(uint8_t* dst, const uint8_t* src, size_t count, uint8_t pidH
   while (k < count && !hit) {
     CopyFullPackets(dst, src, 1, pidHigh, pidLow, cc);
     const uint8_t* p = src;
-    const uint8_t* end = src + kTsPayloadRoom;
+    const uint8_t* end = src + kTSPayloadRoom;
     while (p < end) {
       const void* one = std::memchr(p, 0x01, size_t(end - p));
       if (one == nullptr) break;
@@ -30,8 +30,8 @@ size_t CopyPortable(uint8_t* dst, const uint8_t* src, size_t count, uint8_t pidH
       p = q + 1;
     }
     ++k;
-    dst += kTsPacketSize;
-    src += kTsPayloadRoom;
+    dst += kTSPacketSize;
+    src += kTSPayloadRoom;
   }
   *found = hit;
   return k;
@@ -51,7 +51,7 @@ __attribute__((target("avx2"))) size_t CopyAvx2(uint8_t* dst, const uint8_t* src
   size_t k = 0;
   bool hit = false;
   while (k < count && !hit) {
-    const uint32_t header = TsHeaderWord(pidHigh, pidLow, kPayloadOnly | c);
+    const uint32_t header = TSHeaderWord(pidHigh, pidLow, kPayloadOnly | c);
     std::memcpy(dst, &header, 4);
     __m256i acc = _mm256_set1_epi8(-1);
     for (int j : {0, 32, 64, 96, 128, 152}) {
@@ -65,8 +65,8 @@ __attribute__((target("avx2"))) size_t CopyAvx2(uint8_t* dst, const uint8_t* src
     hit = !_mm256_testz_si256(ends, ends);
     c = NextContinuityCounter(c);
     ++k;
-    dst += kTsPacketSize;
-    src += kTsPayloadRoom;
+    dst += kTSPacketSize;
+    src += kTSPayloadRoom;
   }
   *cc = c;
   *found = hit;
@@ -82,7 +82,7 @@ __attribute__((target("sse2"))) size_t CopySse2(uint8_t* dst, const uint8_t* src
   size_t k = 0;
   bool hit = false;
   while (k < count && !hit) {
-    const uint32_t header = TsHeaderWord(pidHigh, pidLow, kPayloadOnly | c);
+    const uint32_t header = TSHeaderWord(pidHigh, pidLow, kPayloadOnly | c);
     std::memcpy(dst, &header, 4);
     __m128i acc = _mm_set1_epi8(-1);
     for (int j : {0, 16, 32, 48, 64, 80, 96, 112, 128, 144, 160, 168}) {
@@ -95,8 +95,8 @@ __attribute__((target("sse2"))) size_t CopySse2(uint8_t* dst, const uint8_t* src
     hit = _mm_movemask_epi8(_mm_cmpeq_epi8(acc, zero)) != 0;
     c = NextContinuityCounter(c);
     ++k;
-    dst += kTsPacketSize;
-    src += kTsPayloadRoom;
+    dst += kTSPacketSize;
+    src += kTSPayloadRoom;
   }
   *cc = c;
   *found = hit;

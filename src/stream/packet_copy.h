@@ -19,12 +19,12 @@ inline void CopyFullPackets(uint8_t* dst, const uint8_t* src, size_t count, uint
                             uint8_t pidLow, unsigned* cc) {
   unsigned c = *cc;
   for (size_t k = 0; k < count; ++k) {
-    const uint32_t header = TsHeaderWord(pidHigh, pidLow, kPayloadOnly | c);
+    const uint32_t header = TSHeaderWord(pidHigh, pidLow, kPayloadOnly | c);
     std::memcpy(dst, &header, 4);
-    std::memcpy(dst + 4, src, kTsPayloadRoom);
+    std::memcpy(dst + 4, src, kTSPayloadRoom);
     c = NextContinuityCounter(c);
-    dst += kTsPacketSize;
-    src += kTsPayloadRoom;
+    dst += kTSPacketSize;
+    src += kTSPayloadRoom;
   }
   *cc = c;
 }

@@ -67,7 +67,7 @@ int32_t TSStream::WritePESHeader(IMediaFrame* frame, uint32_t* length, uint8_t* 
   if (WalksNalUnits(MicrosecondsToTicks(time), isVideo)) {
     const uint8_t* startCode = H264FirstStartCode(frame);
     if (startCode == nullptr) {
-      PutPesStartCode(dest, m_streamId);
+      PutPESStartCode(dest, m_streamId);
       MeasureFrameDuration(time);
       return -1;
     }
@@ -80,17 +80,17 @@ int32_t TSStream::WritePESHeader(IMediaFrame* frame, uint32_t* length, uint8_t* 
 // The rule of the stream, one per branch. Frames without a time stamp (negative times)
 // get no PTS or DTS; the H.264 walk is still finished so that every NAL unit is fed in
 // order.
-PesTimestamps TSStream::DecideTimestamps(IMediaFrame* frame, uint32_t payload, bool isVideo,
+PESTimestamps TSStream::DecideTimestamps(IMediaFrame* frame, uint32_t payload, bool isVideo,
                                          NalWalk* walk) {
   const int64_t time = frame->GetTime();
   const int64_t ticks = MicrosecondsToTicks(time);
-  PesTimestamps stamps;
+  PESTimestamps stamps;
   // The header is 19 bytes from tick 0 on, as the packetizer reckons. A negative time means
   // the frame has no time stamp, also from -11 to -1 us, which truncate to tick 0: those
   // frames keep the 19-byte header with its 10 header data bytes as stuffing.
   stamps.present = ticks >= 0;
   stamps.stamped = stamps.present && time >= 0;
-  stamps.headerDataLength = stamps.present ? kPesTimestampDataLength : 0;
+  stamps.headerDataLength = stamps.present ? kPESTimestampDataLength : 0;
   if (!stamps.stamped) {
     if (stamps.present && walk != nullptr) FinishNalWalk(walk);
     return stamps;
@@ -171,8 +171,8 @@ int64_t TSStream::PictureHeaderPts(IMediaFrame* frame, int64_t ticks) {
 int32_t TSStream::WritePESHeader(IMediaFrame* frame, uint32_t* length, uint8_t* dest,
                                  bool isVideo, NalWalk* walk) {
   const uint32_t payload = *length;
-  const PesTimestamps stamps = DecideTimestamps(frame, payload, isVideo, walk);
-  return PutPesHeader(dest, m_streamId, PesPacketLength(payload, isVideo, stamps.headerDataLength),
+  const PESTimestamps stamps = DecideTimestamps(frame, payload, isVideo, walk);
+  return PutPESHeader(dest, m_streamId, PESPacketLength(payload, isVideo, stamps.headerDataLength),
                       stamps);
 }
 

@@ -18,11 +18,11 @@ namespace palvex {
 
 namespace {
 
-constexpr int64_t kPcrIntervalTicks = 3600;  // 40 ms of frame time between PCRs
+constexpr int64_t kPCRIntervalTicks = 3600;  // 40 ms of frame time between PCRs
 // Payload of a bounded PES packet: PES_packet_length counts at most 65535 bytes after
 // itself, of which 3 are flags and header length, then PES_header_data_length bytes.
-constexpr uint32_t kMaxPESPayloadWithTimestamps = kMaxPesPacketLength - 3 - kPesTimestampDataLength;
-constexpr uint32_t kMaxPESPayloadWithout = kMaxPesPacketLength - 3;
+constexpr uint32_t kMaxPESPayloadWithTimestamps = kMaxPESPacketLength - 3 - kPESTimestampDataLength;
+constexpr uint32_t kMaxPESPayloadWithout = kMaxPESPacketLength - 3;
 constexpr uint32_t kFramePrefetch = 1024;
 
 }  // namespace
@@ -41,7 +41,7 @@ bool TSStream::DecidePCR(int64_t ticks) {
     m_pcrCount = 1;
   } else {
     const int64_t d = ticks - m_lastPCRTime;
-    if (d >= 0 && d < kPcrIntervalTicks) return false;
+    if (d >= 0 && d < kPCRIntervalTicks) return false;
     m_pcrClock += d;
     if (m_pcrCount < INT32_MAX) m_pcrCount += 1;
   }
@@ -55,26 +55,26 @@ uint8_t* TSStream::StartPESPacket(uint64_t total, bool withPCR, bool randomAcces
   const uint8_t pidHigh = PidHighByte(m_pid, true);
   const uint8_t pidLow = PidLowByte(m_pid);
   if (withPCR) {
-    *e = uint32_t(std::min<uint64_t>(kTsPcrPayloadRoom, total));
-    PutTsHeader(p, pidHigh, pidLow, kAdaptationAndPayload, m_continuityCounter);
-    PutPcrField(p, m_pcrClock - kPcrDelayTicks, int(*e));
+    *e = uint32_t(std::min<uint64_t>(kTSPCRPayloadRoom, total));
+    PutTSHeader(p, pidHigh, pidLow, kAdaptationAndPayload, m_continuityCounter);
+    PutPCRField(p, m_pcrClock - kPCRDelayTicks, int(*e));
     if (randomAccess) p[5] |= kRandomAccessFlag;
   } else if (randomAccess) {
     // Length and flags byte, then stuffing up to a payload that does not fill the rest.
-    *e = uint32_t(std::min<uint64_t>(kTsFlagsPayloadRoom, total));
-    PutTsHeader(p, pidHigh, pidLow, kAdaptationAndPayload, m_continuityCounter);
+    *e = uint32_t(std::min<uint64_t>(kTSFlagsPayloadRoom, total));
+    PutTSHeader(p, pidHigh, pidLow, kAdaptationAndPayload, m_continuityCounter);
     PutStuffingField(p, int(*e));
     p[5] = kRandomAccessFlag;
-  } else if (total < kTsPayloadRoom) {
+  } else if (total < kTSPayloadRoom) {
     *e = uint32_t(total);
-    PutTsHeader(p, pidHigh, pidLow, kAdaptationAndPayload, m_continuityCounter);
+    PutTSHeader(p, pidHigh, pidLow, kAdaptationAndPayload, m_continuityCounter);
     PutStuffingField(p, int(*e));
   } else {
-    *e = kTsPayloadRoom;
-    PutTsHeader(p, pidHigh, pidLow, kPayloadOnly, m_continuityCounter);
+    *e = kTSPayloadRoom;
+    PutTSHeader(p, pidHigh, pidLow, kPayloadOnly, m_continuityCounter);
   }
   m_continuityCounter = uint8_t(NextContinuityCounter(m_continuityCounter));
-  return p + kTsPacketSize - *e;
+  return p + kTSPacketSize - *e;
 }
 
 // The hot loop: the frame's packets are taken from the buffer at once; each full packet is
@@ -85,19 +85,19 @@ bool TSStream::PutPayloadPackets(const uint8_t* data, uint32_t count, uint32_t* 
   if (count == 0) return true;
   const uint8_t pidHigh = PidHighByte(m_pid, false);
   const uint8_t pidLow = PidLowByte(m_pid);
-  if (count < uint32_t(kTsPayloadRoom)) {
+  if (count < uint32_t(kTSPayloadRoom)) {
     // One short packet: how most audio frames end.
     uint8_t* q = TakeSlot();
     if (q == nullptr) return false;
-    PutTsHeader(q, pidHigh, pidLow, kAdaptationAndPayload, m_continuityCounter);
+    PutTSHeader(q, pidHigh, pidLow, kAdaptationAndPayload, m_continuityCounter);
     m_continuityCounter = uint8_t(NextContinuityCounter(m_continuityCounter));
     PutStuffingField(q, int(count));
-    std::memcpy(q + kTsPacketSize - count, data, count);
+    std::memcpy(q + kTSPacketSize - count, data, count);
     *consumed += count;
     return true;
   }
-  const uint32_t full = count / kTsPayloadRoom;
-  const uint32_t rest = count % kTsPayloadRoom;
+  const uint32_t full = count / kTSPayloadRoom;
+  const uint32_t rest = count % kTSPayloadRoom;
   const uint32_t wanted = full + (rest > 0 ? 1 : 0);
   int32_t taken = 0;
   uint8_t* p = m_packetBuffer != nullptr ? m_packetBuffer->TakePackets(int32_t(wanted), &taken)
@@ -110,23 +110,23 @@ bool TSStream::PutPayloadPackets(const uint8_t* data, uint32_t count, uint32_t* 
     uint32_t done = 0;
     while (done < fullPackets) {
       bool found = false;
-      done += uint32_t(CopyFullPacketsToStartCode(p + size_t(done) * kTsPacketSize,
-                                                  data + size_t(done) * kTsPayloadRoom,
+      done += uint32_t(CopyFullPacketsToStartCode(p + size_t(done) * kTSPacketSize,
+                                                  data + size_t(done) * kTSPayloadRoom,
                                                   fullPackets - done, pidHigh, pidLow, &cc, &found));
       if (found) {
-        walk->SkipTo(data + size_t(done - 1) * kTsPayloadRoom);
-        walk->Advance(data + size_t(done) * kTsPayloadRoom);
+        walk->SkipTo(data + size_t(done - 1) * kTSPayloadRoom);
+        walk->Advance(data + size_t(done) * kTSPayloadRoom);
       }
     }
-    walk->SkipTo(data + size_t(fullPackets) * kTsPayloadRoom);
+    walk->SkipTo(data + size_t(fullPackets) * kTSPayloadRoom);
   }
-  uint32_t placed = fullPackets * kTsPayloadRoom;
+  uint32_t placed = fullPackets * kTSPayloadRoom;
   if (rest > 0 && uint32_t(taken) > full) {
-    uint8_t* q = p + size_t(full) * kTsPacketSize;
-    PutTsHeader(q, pidHigh, pidLow, kAdaptationAndPayload, cc);
+    uint8_t* q = p + size_t(full) * kTSPacketSize;
+    PutTSHeader(q, pidHigh, pidLow, kAdaptationAndPayload, cc);
     cc = NextContinuityCounter(cc);
     PutStuffingField(q, int(rest));
-    std::memcpy(q + kTsPacketSize - rest, data + placed, rest);
+    std::memcpy(q + kTSPacketSize - rest, data + placed, rest);
     placed += rest;
   }
   m_continuityCounter = uint8_t(cc);
@@ -185,12 +185,12 @@ inline int32_t TSStream::PutFirstPESPacket(IMediaFrame* frame, const uint8_t** d
                                            bool randomAccess) {
   const bool withPCR = m_carriesPCR && DecidePCR(ticks);
   const bool timestamps = ticks >= 0;
-  const uint32_t headerLength = kPesHeaderFixedLength + (timestamps ? kPesTimestampDataLength : 0);
+  const uint32_t headerLength = kPESHeaderFixedLength + (timestamps ? kPESTimestampDataLength : 0);
   // The ADTS header is payload of the PES packet like the frame's bytes behind it; it
   // always fits the first TS packet (at least 157 payload bytes beside a 19-byte header).
   // Audio only: a video frame never gets one.
   if (isVideo) adts = nullptr;
-  const uint32_t prefix = adts != nullptr ? uint32_t(AdtsFraming::kHeaderSize) : 0;
+  const uint32_t prefix = adts != nullptr ? uint32_t(ADTSFraming::kHeaderSize) : 0;
   uint32_t esLength = *length + prefix;
   uint32_t payload = esLength;
   if (!isVideo) {
@@ -246,11 +246,11 @@ int32_t TSStream::PutContinuationPESPackets(const uint8_t* data, uint32_t* lengt
   while (*length > 0) {
     const uint32_t payload = std::min(*length, kMaxPESPayloadWithout);
     uint32_t e = 0;
-    uint8_t* pes = StartPESPacket(uint64_t(kPesHeaderFixedLength) + payload, false, false, &e);
+    uint8_t* pes = StartPESPacket(uint64_t(kPESHeaderFixedLength) + payload, false, false, &e);
     if (pes == nullptr) return kNoFreePacket;
-    PutPesHeaderStart(pes, m_streamId, payload + 3, kPesFlagsContinued, kPtsDtsFlagsNone, 0);
-    const uint32_t first = e - kPesHeaderFixedLength;
-    std::memcpy(pes + kPesHeaderFixedLength, data, first);
+    PutPESHeaderStart(pes, m_streamId, payload + 3, kPESFlagsContinued, kPtsDtsFlagsNone, 0);
+    const uint32_t first = e - kPESHeaderFixedLength;
+    std::memcpy(pes + kPESHeaderFixedLength, data, first);
     uint32_t consumed = first;
     const bool more = PutPayloadPackets(data + first, payload - first, &consumed);
     *length -= consumed;

@@ -8,12 +8,12 @@
 namespace palvex {
 
 // stream_type
-constexpr uint8_t kStreamTypeMpeg2Video = 0x02;
-constexpr uint8_t kStreamTypeMpeg1Audio = 0x03;
-constexpr uint8_t kStreamTypeMpeg2Audio = 0x04;
-constexpr uint8_t kStreamTypeAacAdts = 0x0F;       // AAC with ADTS transport syntax
-constexpr uint8_t kStreamTypeMpeg4Visual = 0x10;
-constexpr uint8_t kStreamTypeAacLatm = 0x11;       // MPEG-4 audio with LATM transport syntax
+constexpr uint8_t kStreamTypeMPEG2Video = 0x02;
+constexpr uint8_t kStreamTypeMPEG1Audio = 0x03;
+constexpr uint8_t kStreamTypeMPEG2Audio = 0x04;
+constexpr uint8_t kStreamTypeAACADTS = 0x0F;       // AAC with ADTS transport syntax
+constexpr uint8_t kStreamTypeMPEG4Visual = 0x10;
+constexpr uint8_t kStreamTypeAACLATM = 0x11;       // MPEG-4 audio with LATM transport syntax
 constexpr uint8_t kStreamTypeH264 = 0x1B;          // AVC video
 constexpr uint8_t kStreamTypePrivateFirst = 0x80;  // private audio (AC-3 0x81, E-AC-3 0x87, ...)
 constexpr uint8_t kStreamTypePrivateLast = 0x87;

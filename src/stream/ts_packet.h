@@ -5,9 +5,9 @@
 
 namespace palvex {
 
-constexpr int kTsPacketSize = 188;
-constexpr int kTsHeaderSize = 4;  // sync_byte up to continuity_counter
-constexpr int kTsPayloadRoom = kTsPacketSize - kTsHeaderSize;
+constexpr int kTSPacketSize = 188;
+constexpr int kTSHeaderSize = 4;  // sync_byte up to continuity_counter
+constexpr int kTSPayloadRoom = kTSPacketSize - kTSHeaderSize;
 
 }  // namespace palvex
 

@@ -5,10 +5,10 @@
 namespace palvex {
 
 TSPacketBuffer::TSPacketBuffer() {
-  m_data = new (std::nothrow) uint8_t[kInitialPackets * kTsPacketSize];
+  m_data = new (std::nothrow) uint8_t[kInitialPackets * kTSPacketSize];
   if (m_data != nullptr) {
     m_capacity = kInitialPackets;
-    m_capacityBytes = kInitialPackets * kTsPacketSize;
+    m_capacityBytes = kInitialPackets * kTSPacketSize;
   }
 }
 
@@ -22,8 +22,8 @@ bool TSPacketBuffer::Resize(uint32_t bytes) {
   m_capacityBytes = 0;
   m_data = new (std::nothrow) uint8_t[bytes];
   if (m_data == nullptr) return false;
-  m_capacity = static_cast<int32_t>(bytes / kTsPacketSize);
-  m_capacityBytes = m_capacity * kTsPacketSize;
+  m_capacity = static_cast<int32_t>(bytes / kTSPacketSize);
+  m_capacityBytes = m_capacity * kTSPacketSize;
   return true;
 }
 

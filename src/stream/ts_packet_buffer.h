@@ -22,7 +22,7 @@ class TSPacketBuffer {
   // handed out between two Clear calls. The slot's bytes are not cleared.
   uint8_t* NextPacket() {
     if (m_count >= m_capacity - 1) return nullptr;
-    return m_data + static_cast<int64_t>(m_count++) * kTsPacketSize;
+    return m_data + static_cast<int64_t>(m_count++) * kTSPacketSize;
   }
 
   // Up to `wanted` consecutive slots at once, the ones NextPacket would hand out one by one:
@@ -34,7 +34,7 @@ class TSPacketBuffer {
       *taken = 0;
       return nullptr;
     }
-    uint8_t* p = m_data + static_cast<int64_t>(m_count) * kTsPacketSize;
+    uint8_t* p = m_data + static_cast<int64_t>(m_count) * kTSPacketSize;
     m_count += n;
     *taken = n;
     return p;
@@ -43,7 +43,7 @@ class TSPacketBuffer {
   // Stores the start of the storage through data and returns the bytes written.
   int GetBytes(uint8_t** data) const {
     *data = m_data;
-    return m_count * kTsPacketSize;
+    return m_count * kTSPacketSize;
   }
 
   void Clear() { m_count = 0; }

@@ -11,15 +11,15 @@
 
 namespace palvex {
 
-constexpr int kTsPcrPayloadRoom = 176;  // beside the 8-byte PCR adaptation field
-constexpr int kTsFlagsPayloadRoom = 182;  // beside an adaptation field of length and flags only
+constexpr int kTSPCRPayloadRoom = 176;  // beside the 8-byte PCR adaptation field
+constexpr int kTSFlagsPayloadRoom = 182;  // beside an adaptation field of length and flags only
 constexpr uint8_t kRandomAccessFlag = 0x40;  // random_access_indicator in the adaptation field flags
 constexpr unsigned kPayloadOnly = 0x10;         // adaptation_field_control '01'
 constexpr unsigned kAdaptationAndPayload = 0x30;  // adaptation_field_control '11'
-constexpr int64_t kPcrDelayTicks = 36000;  // the PCR runs 400 ms behind the frame time
+constexpr int64_t kPCRDelayTicks = 36000;  // the PCR runs 400 ms behind the frame time
 constexpr int64_t kTimestampMask = (int64_t{1} << 33) - 1;
 
-constexpr uint8_t kTsSyncByte = 0x47;
+constexpr uint8_t kTSSyncByte = 0x47;
 
 // continuity_counter of the next packet of the same PID: 4 bits, wrapping after 15.
 constexpr unsigned NextContinuityCounter(unsigned cc) { return (cc + 1) & 0x0F; }
@@ -33,22 +33,22 @@ constexpr uint8_t PidLowByte(uint16_t pid) { return uint8_t(pid); }  // PID[7:0]
 
 // The 4-byte TS header as it lies in memory, for one store per packet. pidHigh is the
 // PidHighByte; controlAndCc the adaptation_field_control bits with the continuity_counter.
-inline uint32_t TsHeaderWord(uint8_t pidHigh, uint8_t pidLow, unsigned controlAndCc) {
-  const uint8_t bytes[kTsHeaderSize] = {
-      kTsSyncByte,           // sync_byte
+inline uint32_t TSHeaderWord(uint8_t pidHigh, uint8_t pidLow, unsigned controlAndCc) {
+  const uint8_t bytes[kTSHeaderSize] = {
+      kTSSyncByte,           // sync_byte
       pidHigh,               // transport_error_indicator, payload_unit_start_indicator, transport_priority, PID[12:8]
       pidLow,                // PID[7:0]
       uint8_t(controlAndCc)  // transport_scrambling_control '00', adaptation_field_control, continuity_counter
   };
   uint32_t word;
-  std::memcpy(&word, bytes, kTsHeaderSize);
+  std::memcpy(&word, bytes, kTSHeaderSize);
   return word;
 }
 
 // The same header stored at p; cc is taken modulo 16.
-inline void PutTsHeader(uint8_t* p, uint8_t pidHigh, uint8_t pidLow, unsigned control, unsigned cc) {
-  const uint32_t word = TsHeaderWord(pidHigh, pidLow, control | (cc & 0x0F));
-  std::memcpy(p, &word, kTsHeaderSize);
+inline void PutTSHeader(uint8_t* p, uint8_t pidHigh, uint8_t pidLow, unsigned control, unsigned cc) {
+  const uint32_t word = TSHeaderWord(pidHigh, pidLow, control | (cc & 0x0F));
+  std::memcpy(p, &word, kTSHeaderSize);
 }
 
 // Adaptation field that pads a payload of n bytes (0 <= n < 184) to the end of the packet.
@@ -63,7 +63,7 @@ inline void PutStuffingField(uint8_t* p, int n) {
 
 // Adaptation field with a PCR beside e bytes of payload (0 < e <= 176): base as given
 // (modulo 2^33), extension 0, then 0xFF stuffing up to the payload.
-inline void PutPcrField(uint8_t* p, int64_t pcrBase, int e) {
+inline void PutPCRField(uint8_t* p, int64_t pcrBase, int e) {
   const uint64_t base = uint64_t(pcrBase) & uint64_t(kTimestampMask);
   p[4] = uint8_t(183 - e);                  // adaptation_field_length
   p[5] = 0x10;                              // PCR_flag
@@ -78,15 +78,15 @@ inline void PutPcrField(uint8_t* p, int64_t pcrBase, int e) {
 
 // data_alignment_indicator 1 on the PES packet that starts an access unit, 0 on those
 // that continue one; both with the '10' marker bits and no scrambling or priority.
-constexpr uint8_t kPesFlagsAligned = 0x84;
-constexpr uint8_t kPesFlagsContinued = 0x80;
+constexpr uint8_t kPESFlagsAligned = 0x84;
+constexpr uint8_t kPESFlagsContinued = 0x80;
 constexpr uint8_t kPtsDtsFlagsBoth = 0xC0;  // PTS_DTS_flags '11'
 constexpr uint8_t kPtsDtsFlagsNone = 0x00;  // PTS_DTS_flags '00'
 // Bytes of the PES packet header up to and including PES_header_data_length.
-constexpr uint32_t kPesHeaderFixedLength = 9;
+constexpr uint32_t kPESHeaderFixedLength = 9;
 
 // packet_start_code_prefix and stream_id: the first 4 bytes of every PES packet.
-inline void PutPesStartCode(uint8_t* p, uint8_t streamId) {
+inline void PutPESStartCode(uint8_t* p, uint8_t streamId) {
   p[0] = 0x00;      // packet_start_code_prefix
   p[1] = 0x00;
   p[2] = 0x01;
@@ -95,9 +95,9 @@ inline void PutPesStartCode(uint8_t* p, uint8_t streamId) {
 
 // The 9 fixed bytes of a PES packet header; the header data (time stamps or stuffing)
 // follows at p + 9. packetLength 0 leaves the PES packet unbounded (video only).
-inline void PutPesHeaderStart(uint8_t* p, uint8_t streamId, uint32_t packetLength, uint8_t flags,
+inline void PutPESHeaderStart(uint8_t* p, uint8_t streamId, uint32_t packetLength, uint8_t flags,
                               uint8_t ptsDtsFlags, uint8_t headerDataLength) {
-  PutPesStartCode(p, streamId);
+  PutPESStartCode(p, streamId);
   p[4] = uint8_t(packetLength >> 8);  // PES_packet_length[15:8]
   p[5] = uint8_t(packetLength);       // PES_packet_length[7:0]
   p[6] = flags;                       // '10', PES_scrambling_control, PES_priority, data_alignment_indicator, copyright, original_or_copy

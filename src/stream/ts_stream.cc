@@ -18,8 +18,8 @@ TSStream::TSStream(uint8_t streamType, uint8_t streamId, uint16_t pid, bool carr
       m_carriesPCR(carriesPCR),
       m_packetBuffer(packetBuffer),
       m_packetSize(packetSize),
-      m_pictureHeaders(streamType == kStreamTypeMpeg4Visual ? MpegVideoReader::Syntax::kMpeg4Visual
-                                                            : MpegVideoReader::Syntax::kMpeg2Video) {}
+      m_pictureHeaders(streamType == kStreamTypeMPEG4Visual ? MPEGVideoReader::Syntax::kMPEG4Visual
+                                                            : MPEGVideoReader::Syntax::kMPEG2Video) {}
 
 TSStream::~TSStream() = default;
 

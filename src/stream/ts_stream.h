@@ -69,7 +69,7 @@ class TSStream : public PSIElement {
 
   StreamClock& psiClock() { return m_psiClock; }
   // The ADTS framing of an AAC stream (disarmed on every other stream).
-  AdtsFraming& adts() { return m_adts; }
+  ADTSFraming& adts() { return m_adts; }
 
   // Result of EStoTS/PESToTS for a frame refused before any packet is written: on a
   // time-trailer stream a frame shorter than its 8-byte trailer, or a frame without bytes
@@ -114,7 +114,7 @@ class TSStream : public PSIElement {
                          NalWalk* walk);
   // The frame's time stamps by the rule of this stream (audio, time trailer, other video,
   // H.264 Baseline, H.264 picture order count); finishes the walk when one is given.
-  PesTimestamps DecideTimestamps(IMediaFrame* frame, uint32_t payload, bool isVideo,
+  PESTimestamps DecideTimestamps(IMediaFrame* frame, uint32_t payload, bool isVideo,
                                  NalWalk* walk);
   // PTS from the frame's 8-byte time trailer behind `payload` bytes, or ticks without one.
   static int64_t TrailerPts(IMediaFrame* frame, uint32_t payload, int64_t ticks);
@@ -180,10 +180,10 @@ class TSStream : public PSIElement {
   int32_t m_profileIdc = 0;
   MilliTicks m_nominalDuration = 0;
   H264PresentationClock m_presentationClock;
-  MpegVideoReader m_pictureHeaders;
+  MPEGVideoReader m_pictureHeaders;
   StreamClock m_psiClock;
   MediaStream* m_description = nullptr;
-  AdtsFraming m_adts;
+  ADTSFraming m_adts;
 };
 
 class VideoTSStream final : public TSStream {

@@ -42,7 +42,7 @@ std::vector<uint8_t> Bytes(size_t size, uint8_t first) {
 
 // Video (H.264, or with the time-trailer marker), audio of the given codec (AAC with its
 // AudioSpecificConfig: raw frames get ADTS headers), and a data stream, which is not carried.
-std::unique_ptr<MediaFormat> Format(int audioCodec = kMediaCodecAac, bool timeTrailer = false) {
+std::unique_ptr<MediaFormat> Format(int audioCodec = kMediaCodecAAC, bool timeTrailer = false) {
   auto format = std::make_unique<MediaFormat>();
   std::vector<uint8_t> marker;
   if (timeTrailer) marker.assign(kTimeTrailerMarker, kTimeTrailerMarker + 16);
@@ -381,7 +381,7 @@ TEST_F(BadInputTest, FormatsChangedWhileStarted) {
   Start();
   GoodFrames();
   // Added while started: its stream ids are those of the listed format, so it is refused.
-  auto second = Format(kMediaCodecMpeg1Audio);
+  auto second = Format(kMediaCodecMPEG1Audio);
   testing::internal::CaptureStdout();
   EXPECT_EQ(m_mux->AddMediaFormat(second.get()), nullptr);
   EXPECT_EQ(testing::internal::GetCapturedStdout(),
@@ -616,7 +616,7 @@ TEST_F(BadInputTest, OversizeAdtsFrame) {
 TEST_F(BadInputTest, OversizeBoundedPes) {
   // MPEG-1 audio: no ADTS header; PES_packet_length (16 bits) bounds each PES packet to
   // 65522 payload bytes behind a header with time stamps, 65532 behind one without.
-  Start(Format(kMediaCodecMpeg1Audio));
+  Start(Format(kMediaCodecMPEG1Audio));
   GoodFrames();
   for (size_t size : {size_t{65522}, size_t{65523}, size_t{65522 + 65532}, size_t{65522 + 65532 + 1},
                       size_t{400000}}) {
@@ -730,7 +730,7 @@ TEST_F(BadInputTest, TimeGoingBackwards) {
 
 TEST_F(BadInputTest, ShortTimeTrailerFrame) {
   // Video frames that end with an 8-byte presentation time.
-  Start(Format(kMediaCodecAac, /*timeTrailer=*/true));
+  Start(Format(kMediaCodecAAC, /*timeTrailer=*/true));
   FakeFrame first(Bytes(100, 5), 0);
   ASSERT_EQ(Process(kVideoId, &first).result, 0);
   ExpectVideo(Bytes(92, 5));

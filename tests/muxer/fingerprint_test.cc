@@ -399,7 +399,7 @@ void ExpectFingerprint(const Fingerprint& got, size_t bytes, const char* md5) {
 }
 
 TEST(FingerprintTest, H264HighWithRawAac) {
-  auto format = Format(kMediaCodecH264, kMediaCodecAac, {0x11, 0x90});  // AAC LC, 48 kHz, stereo
+  auto format = Format(kMediaCodecH264, kMediaCodecAAC, {0x11, 0x90});  // AAC LC, 48 kHz, stereo
   std::vector<Event> events = H264AndAacSequence();
   const Fingerprint got = Mux(format.get(), &events, "h264_aac");
   // The 14 key pictures' first packets carry random_access_indicator in their PCR
@@ -408,7 +408,7 @@ TEST(FingerprintTest, H264HighWithRawAac) {
 }
 
 TEST(FingerprintTest, Mpeg2VideoWithSplitAudioPackets) {
-  auto format = Format(kMediaCodecMpeg2Video, kMediaCodecMpeg1Audio, {});
+  auto format = Format(kMediaCodecMPEG2Video, kMediaCodecMPEG1Audio, {});
   std::vector<Event> events = Mpeg2AndSplitAudioSequence();
   const Fingerprint got = Mux(format.get(), &events, "mpeg2_mp2");
   ExpectFingerprint(got, 2650612, "22330851456428fad33f3cce5d9942d3");
@@ -416,7 +416,7 @@ TEST(FingerprintTest, Mpeg2VideoWithSplitAudioPackets) {
 
 // LATM frames travel in PES packets; key pictures carry random_access_indicator.
 TEST(FingerprintTest, H264WithLatmInPesPackets) {
-  auto format = Format(kMediaCodecH264, kMediaCodecLatmOwnId, {});
+  auto format = Format(kMediaCodecH264, kMediaCodecLATMOwnId, {});
   std::vector<Event> events = H264AndLatmSequence();
   const Fingerprint got = Mux(format.get(), &events, "h264_latm");
   ExpectFingerprint(got, 485792, "77b405df1ac2b6622f4b760dfa231bec");

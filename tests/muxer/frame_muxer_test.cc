@@ -23,7 +23,7 @@ using palvex_test::TsChecker;
 constexpr uint8_t kVideoId = 1;
 constexpr uint8_t kAudioId = 2;
 
-std::unique_ptr<MediaFormat> VideoAudioFormat(int audioCodec = kMediaCodecAac, uint8_t videoId = kVideoId,
+std::unique_ptr<MediaFormat> VideoAudioFormat(int audioCodec = kMediaCodecAAC, uint8_t videoId = kVideoId,
                                               uint8_t audioId = kAudioId) {
   auto format = std::make_unique<MediaFormat>();
   palvex_test::AddVideo(format.get(), kMediaCodecH264, videoId);
@@ -197,7 +197,7 @@ TEST(FrameMuxerTest, LargeFramesComeOutWhole) {
 
 TEST(FrameMuxerTest, EveryAddedFormatGetsItsOwnCopyAndProgram) {
   auto first = VideoAudioFormat();
-  auto second = VideoAudioFormat(kMediaCodecMpeg1Audio, 3, 4);
+  auto second = VideoAudioFormat(kMediaCodecMPEG1Audio, 3, 4);
   second->SetTextA("second");
   MuxerPtr mux(iptv::CreatePalvex());
   EXPECT_EQ(mux->AddMediaFormat(first.get()), first.get());

@@ -24,7 +24,7 @@ constexpr uint8_t kAudioId = 2;
 
 // One program: H.264 video (id 1) and AAC (id 2) with the given AudioSpecificConfig.
 struct AvRig : PackerRig {
-  explicit AvRig(std::vector<uint8_t> config = AacConfig(), int32_t audioCodec = kMediaCodecAac) {
+  explicit AvRig(std::vector<uint8_t> config = AacConfig(), int32_t audioCodec = kMediaCodecAAC) {
     format.Add(kVideo, kMediaCodecH264, kVideoId);
     format.Add(kAudio, audioCodec, kAudioId, std::move(config));
     EXPECT_EQ(packer->AddProgram(&format), kPackerOk);
@@ -95,7 +95,7 @@ TEST(FrameRoutingTest, PatThenPmtsInProgramOrderThenFrame) {
   TestFormat first;
   TestFormat second;
   first.Add(kVideo, kMediaCodecH264, kVideoId);
-  second.Add(kAudio, kMediaCodecMpeg1Audio, 9);
+  second.Add(kAudio, kMediaCodecMPEG1Audio, 9);
   ASSERT_EQ(rig.packer->AddProgram(&first), kPackerOk);
   ASSERT_EQ(rig.packer->AddProgram(&second), kPackerOk);
   rig.packer->Reset();
@@ -150,11 +150,11 @@ TEST(FrameRoutingTest, EveryStreamReceivesItsFrames) {
   TestFormat first;
   TestFormat second;
   first.Add(kVideo, kMediaCodecH264, 1);
-  first.Add(kAudio, kMediaCodecAac, 2, AacConfig());
-  first.Add(kAudio, kMediaCodecAac, 3, AacConfig());
-  first.Add(kAudio, kMediaCodecAc3, 4);
-  second.Add(kVideo, kMediaCodecMpeg2Video, 5);
-  second.Add(kAudio, kMediaCodecMpeg1Audio, 6);
+  first.Add(kAudio, kMediaCodecAAC, 2, AacConfig());
+  first.Add(kAudio, kMediaCodecAAC, 3, AacConfig());
+  first.Add(kAudio, kMediaCodecAC3, 4);
+  second.Add(kVideo, kMediaCodecMPEG2Video, 5);
+  second.Add(kAudio, kMediaCodecMPEG1Audio, 6);
   ASSERT_EQ(rig.packer->AddProgram(&first), kPackerOk);
   ASSERT_EQ(rig.packer->AddProgram(&second), kPackerOk);
   rig.packer->Reset();
@@ -181,15 +181,15 @@ TEST(FrameRoutingTest, RepeatedStreamIdsRefused) {
   PackerRig rig;
   TestFormat repeating;
   repeating.Add(kVideo, kMediaCodecH264, 5);
-  repeating.Add(kAudio, kMediaCodecAac, 5, AacConfig());
+  repeating.Add(kAudio, kMediaCodecAAC, 5, AacConfig());
   EXPECT_EQ(rig.packer->AddProgram(&repeating), palvex::kProgramNotBuilt);
   EXPECT_EQ(rig.packer->RoutedStream(5), nullptr);
   TestFormat first;
   first.Add(kVideo, kMediaCodecH264, 1);
   first.Add(kData, 0, 2);  // not carried: its id is free
   TestFormat second;
-  second.Add(kAudio, kMediaCodecAac, 2, AacConfig());
-  second.Add(kAudio, kMediaCodecMpeg1Audio, 1);
+  second.Add(kAudio, kMediaCodecAAC, 2, AacConfig());
+  second.Add(kAudio, kMediaCodecMPEG1Audio, 1);
   ASSERT_EQ(rig.packer->AddProgram(&first), kPackerOk);
   EXPECT_EQ(rig.packer->AddProgram(&second), palvex::kProgramNotBuilt);
   EXPECT_EQ(rig.packer->programs().size(), 1u);
@@ -234,7 +234,7 @@ TEST(FrameRoutingTest, AdtsDetection) {
       EXPECT_EQ(frame.Bytes(), c.frames[i]) << c.name;  // the host's frame is only read
       EXPECT_EQ(frame.setSizeCalls(), 0) << c.name;
     }
-    const palvex::AdtsFraming& adts = rig.packer->RoutedStream(kAudioId)->adts();
+    const palvex::ADTSFraming& adts = rig.packer->RoutedStream(kAudioId)->adts();
     EXPECT_EQ(adts.insert(), c.insertAfter) << c.name;
     EXPECT_EQ(adts.checked(), 4) << c.name;
   }
@@ -246,9 +246,9 @@ TEST(FrameRoutingTest, AdtsDetection) {
 TEST(FrameRoutingTest, AdtsDecisionPerStream) {
   PackerRig rig;
   TestFormat format;
-  format.Add(kAudio, kMediaCodecAac, 2, AacConfig());
-  format.Add(kAudio, kMediaCodecAac, 3, AacConfig());
-  format.Add(kAudio, kMediaCodecMpeg1Audio, 4, AacConfig());
+  format.Add(kAudio, kMediaCodecAAC, 2, AacConfig());
+  format.Add(kAudio, kMediaCodecAAC, 3, AacConfig());
+  format.Add(kAudio, kMediaCodecMPEG1Audio, 4, AacConfig());
   ASSERT_EQ(rig.packer->AddProgram(&format), kPackerOk);
   for (int i = 0; i < 4; ++i) {
     FakeFrame framed(AdtsAac(30), i);
@@ -349,7 +349,7 @@ TEST(FrameRoutingTest, AdtsTemplateFromAudioSpecificConfig) {
       {{}, false, {0, 0, 0, 0, 0, 0, 0}},
   };
   for (const ConfigCase& c : cases) {
-    palvex::AdtsFraming framing;
+    palvex::ADTSFraming framing;
     EXPECT_EQ(framing.Build(c.config.empty() ? nullptr : c.config.data(), int32_t(c.config.size())),
               c.built);
     EXPECT_EQ(framing.built(), c.built);

@@ -40,9 +40,9 @@ TEST(ProgramSetupTest, TwoProgramsPidPlan) {
   TestFormat first;
   TestFormat second;
   first.Add(kVideo, kMediaCodecH264, 1);
-  first.Add(kAudio, kMediaCodecAac, 2, AacConfig());
+  first.Add(kAudio, kMediaCodecAAC, 2, AacConfig());
   second.Add(kVideo, kMediaCodecH264, 3);
-  second.Add(kAudio, kMediaCodecAac, 4, AacConfig());
+  second.Add(kAudio, kMediaCodecAAC, 4, AacConfig());
   ASSERT_EQ(rig.packer->AddProgram(&first), kPackerOk);
   ASSERT_EQ(rig.packer->AddProgram(&second), kPackerOk);
   const auto& programs = rig.packer->programs();
@@ -78,18 +78,18 @@ struct KindCase {
 TEST(ProgramSetupTest, StreamTypeAndStreamIdTables) {
   const KindCase cases[] = {
       {kVideo, kMediaCodecH264, {}, 0x1B, 0xE0},
-      {kVideo, kMediaCodecMpeg4Visual, {}, 0x10, 0xE0},
-      {kVideo, kMediaCodecMpeg2Video, {}, 0x02, 0xE2},
-      {kAudio, kMediaCodecMpeg1Audio, {}, 0x03, 0xC0},
-      {kAudio, kMediaCodecAac, AacConfig(), 0x0F, 0xC0},
-      {kAudio, kMediaCodecMpeg2Audio, {}, 0x04, 0xC2},
-      {kAudio, kMediaCodecLatm, {}, 0x11, 0xC3},
+      {kVideo, kMediaCodecMPEG4Visual, {}, 0x10, 0xE0},
+      {kVideo, kMediaCodecMPEG2Video, {}, 0x02, 0xE2},
+      {kAudio, kMediaCodecMPEG1Audio, {}, 0x03, 0xC0},
+      {kAudio, kMediaCodecAAC, AacConfig(), 0x0F, 0xC0},
+      {kAudio, kMediaCodecMPEG2Audio, {}, 0x04, 0xC2},
+      {kAudio, kMediaCodecLATM, {}, 0x11, 0xC3},
       {kAudio, kMediaCodecPrivateAudioFirst, {}, 0x80, 0xBD},
       {kAudio, 130, {0xBE}, 0x82, 0xBE},
       {kAudio, 130, {0xBE, 0x00}, 0x82, 0xBD},
-      {kAudio, kMediaCodecEac3, {}, 0x87, 0xBD},
-      {kAudio, kMediaCodecLatmOwnId, {0xC5}, 0x11, 0xC5},
-      {kAudio, kMediaCodecLatmOwnId, {}, 0x11, 0xC0},
+      {kAudio, kMediaCodecEAC3, {}, 0x87, 0xBD},
+      {kAudio, kMediaCodecLATMOwnId, {0xC5}, 0x11, 0xC5},
+      {kAudio, kMediaCodecLATMOwnId, {}, 0x11, 0xC0},
   };
   for (const KindCase& c : cases) {
     PackerRig rig;
@@ -112,12 +112,12 @@ struct PcrCase {
 
 TEST(ProgramSetupTest, PcrCarrier) {
   const PcrCase cases[] = {
-      {"video then AAC", {{kVideo, kMediaCodecH264}, {kAudio, kMediaCodecAac}}, 0x11, {true, false}},
-      {"MPEG audio only", {{kAudio, kMediaCodecMpeg1Audio}}, 0x11, {true}},
-      {"audio before video", {{kAudio, kMediaCodecMpeg1Audio}, {kVideo, kMediaCodecH264}}, 0x12, {false, true}},
-      {"two videos", {{kVideo, kMediaCodecH264}, {kVideo, kMediaCodecMpeg4Visual}}, 0x11, {true, false}},
-      {"data stream first", {{kData, 0}, {kAudio, kMediaCodecMpeg1Audio}}, 0x12, {true}},
-      {"undefined video codec", {{kVideo, 7}, {kAudio, kMediaCodecMpeg1Audio}}, 0x12, {true}},
+      {"video then AAC", {{kVideo, kMediaCodecH264}, {kAudio, kMediaCodecAAC}}, 0x11, {true, false}},
+      {"MPEG audio only", {{kAudio, kMediaCodecMPEG1Audio}}, 0x11, {true}},
+      {"audio before video", {{kAudio, kMediaCodecMPEG1Audio}, {kVideo, kMediaCodecH264}}, 0x12, {false, true}},
+      {"two videos", {{kVideo, kMediaCodecH264}, {kVideo, kMediaCodecMPEG4Visual}}, 0x11, {true, false}},
+      {"data stream first", {{kData, 0}, {kAudio, kMediaCodecMPEG1Audio}}, 0x12, {true}},
+      {"undefined video codec", {{kVideo, 7}, {kAudio, kMediaCodecMPEG1Audio}}, 0x12, {true}},
   };
   for (const PcrCase& c : cases) {
     PackerRig rig;
@@ -137,7 +137,7 @@ TEST(ProgramSetupTest, BothVideoStreamsReceiveTheirFrames) {
   PackerRig rig;
   TestFormat format;
   MediaStream* first = format.Add(kVideo, kMediaCodecH264, 1);
-  MediaStream* second = format.Add(kVideo, kMediaCodecMpeg4Visual, 2);
+  MediaStream* second = format.Add(kVideo, kMediaCodecMPEG4Visual, 2);
   ASSERT_EQ(rig.packer->AddProgram(&format), kPackerOk);
   EXPECT_EQ(rig.packer->RoutedStream(1)->description(), first);
   EXPECT_EQ(rig.packer->RoutedStream(2)->description(), second);
@@ -167,7 +167,7 @@ TEST(ProgramSetupTest, FormatMarkers) {
   for (const MarkerCase& c : cases) {
     PackerRig rig;
     TestFormat format;
-    format.Add(c.mainType, c.mainType == kVideo ? kMediaCodecH264 : kMediaCodecAac, 1, c.extra);
+    format.Add(c.mainType, c.mainType == kVideo ? kMediaCodecH264 : kMediaCodecAAC, 1, c.extra);
     ASSERT_EQ(rig.packer->AddProgram(&format), kPackerOk) << c.name;
     const bool actual = c.mainType == kVideo
                             ? rig.packer->programs()[0]->GetStream(0)->hasTimeTrailer()
@@ -182,12 +182,12 @@ TEST(ProgramSetupTest, FormatMarkers) {
 TEST(ProgramSetupTest, AdtsFramingBelongsToEachAacStream) {
   PackerRig rig;
   TestFormat format;
-  const int32_t codecs[] = {kMediaCodecAac, kMediaCodecAc3, kMediaCodecMpeg1Audio, kMediaCodecLatm, kMediaCodecAac};
+  const int32_t codecs[] = {kMediaCodecAAC, kMediaCodecAC3, kMediaCodecMPEG1Audio, kMediaCodecLATM, kMediaCodecAAC};
   uint8_t id = 2;
   for (int32_t codec : codecs) format.Add(kAudio, codec, id++, AacConfig());
   ASSERT_EQ(rig.packer->AddProgram(&format), kPackerOk);
   for (uint8_t i = 0; i < 5; ++i) {
-    EXPECT_EQ(rig.packer->RoutedStream(2 + i)->adts().insert(), codecs[i] == kMediaCodecAac) << int(i);
+    EXPECT_EQ(rig.packer->RoutedStream(2 + i)->adts().insert(), codecs[i] == kMediaCodecAAC) << int(i);
   }
   // Through the frame: the AC-3 frame leaves as it came, in a PES packet on private_stream_1.
   std::vector<uint8_t> ac3(100, 0x55);
@@ -209,7 +209,7 @@ TEST(ProgramSetupTest, UndefinedStreamsUseUpTheirPidOnly) {
   format.Add(kAudio, 9, 2, AacConfig());
   format.Add(kData, 0, 3);
   format.Add(kMediaMainTypeDataAlt, 0, 4);
-  format.Add(kAudio, kMediaCodecMpeg1Audio, 5);
+  format.Add(kAudio, kMediaCodecMPEG1Audio, 5);
   ASSERT_EQ(rig.packer->AddProgram(&format), kPackerOk);
   palvex::PMTProgram* program = rig.packer->programs()[0];
   ASSERT_EQ(program->streams().size(), 1u);
@@ -243,7 +243,7 @@ TEST(ProgramSetupTest, PatHoldsAtMost42Programs) {
   std::vector<MediaFormat*> listed;
   for (int i = 0; i < 43; ++i) {
     formats.push_back(std::make_unique<TestFormat>());
-    formats.back()->Add(kAudio, kMediaCodecMpeg1Audio, uint8_t(i + 1));
+    formats.back()->Add(kAudio, kMediaCodecMPEG1Audio, uint8_t(i + 1));
   }
   for (int i = 0; i < 42; ++i) {
     EXPECT_EQ(TSPacker::CheckFormat(formats[i].get(), listed), nullptr) << i;
@@ -270,7 +270,7 @@ TEST(ProgramSetupTest, PmtHoldsAtMost33StreamsAndRefusalRestoresState) {
   PackerRig rig;
   TestFormat kept;
   kept.Add(kVideo, kMediaCodecH264, 1);
-  kept.Add(kAudio, kMediaCodecAac, 2, AacConfig());
+  kept.Add(kAudio, kMediaCodecAAC, 2, AacConfig());
   ASSERT_EQ(rig.packer->AddProgram(&kept), kPackerOk);
   TSStream* video = rig.packer->RoutedStream(1);
   TSStream* audio = rig.packer->RoutedStream(2);
@@ -278,10 +278,10 @@ TEST(ProgramSetupTest, PmtHoldsAtMost33StreamsAndRefusalRestoresState) {
   TestFormat fits;
   TestFormat tooLong;
   for (TestFormat* f : {&fits, &tooLong}) {
-    f->Add(kVideo, kMediaCodecMpeg4Visual, 3);
-    for (int i = 1; i < 33; ++i) f->Add(kAudio, kMediaCodecAac, uint8_t(9 + i), Concat({0x13, 0x88}, kMarkerB));
+    f->Add(kVideo, kMediaCodecMPEG4Visual, 3);
+    for (int i = 1; i < 33; ++i) f->Add(kAudio, kMediaCodecAAC, uint8_t(9 + i), Concat({0x13, 0x88}, kMarkerB));
   }
-  tooLong.Add(kAudio, kMediaCodecMpeg1Audio, 5);
+  tooLong.Add(kAudio, kMediaCodecMPEG1Audio, 5);
   EXPECT_NE(TSPacker::CheckFormat(&tooLong, {&kept}), nullptr);
   EXPECT_EQ(TSPacker::CheckFormat(&fits, {&kept}), nullptr);
   EXPECT_EQ(rig.packer->AddProgram(&tooLong), kProgramNotBuilt);
@@ -309,9 +309,9 @@ TEST(ProgramSetupTest, NoPidAbove0x1FFE) {
   TestFormat empty;
   while (rig.packer->nextPID() < 0x1FFD) ASSERT_EQ(rig.packer->AddProgram(&empty), kProgramNotBuilt);
   TestFormat one;
-  one.Add(kAudio, kMediaCodecMpeg1Audio, 1);
+  one.Add(kAudio, kMediaCodecMPEG1Audio, 1);
   TestFormat two;
-  two.Add(kAudio, kMediaCodecMpeg1Audio, 2);
+  two.Add(kAudio, kMediaCodecMPEG1Audio, 2);
   ASSERT_EQ(rig.packer->AddProgram(&one), kPackerOk);  // PMT 0x1FFD, stream 0x1FFE
   EXPECT_EQ(rig.packer->programs()[0]->GetStream(0)->pid(), 0x1FFE);
   EXPECT_EQ(rig.packer->AddProgram(&two), kProgramNotBuilt);
@@ -341,7 +341,7 @@ TEST(ProgramSetupTest, RemoveProgram) {
   EXPECT_EQ(Frame(&rig, 2), kPackerOk);
   // A new program fills the program_number left free.
   TestFormat c;
-  c.Add(kAudio, kMediaCodecMpeg1Audio, 3);
+  c.Add(kAudio, kMediaCodecMPEG1Audio, 3);
   ASSERT_EQ(rig.packer->AddProgram(&c), kPackerOk);
   EXPECT_EQ(rig.packer->programs()[1]->programNumber(), 1);
   // Removing a program empties its streams' routes: their frames find no stream.
@@ -356,7 +356,7 @@ TEST(ProgramSetupTest, StopAndRemoveAllEmptyTheSlots) {
     PackerRig rig;
     TestFormat format;
     format.Add(kVideo, kMediaCodecH264, 1);
-    format.Add(kAudio, kMediaCodecAac, 2, AacConfig());
+    format.Add(kAudio, kMediaCodecAAC, 2, AacConfig());
     ASSERT_EQ(rig.packer->AddProgram(&format), kPackerOk);
     ASSERT_EQ(Frame(&rig, 1), kPackerOk);
     const int32_t result = stop ? rig.packer->StopPacker() : rig.packer->RemoveAllPrograms();

@@ -31,7 +31,7 @@ std::vector<uint8_t> WithStuffing(std::vector<uint8_t> bytes) {
 // H.264 video (codec 0) then AAC (codec 8): PMT PID 0x0010, PIDs 0x0011 and 0x0012.
 void AddVideoAudio(TestFormat* format) {
   format->Add(kVideo, kMediaCodecH264, 1);
-  format->Add(kAudio, kMediaCodecAac, 2, AacConfig());
+  format->Add(kAudio, kMediaCodecAAC, 2, AacConfig());
 }
 
 TEST(PatTest, OneProgramVersion0GoldenPacket) {
@@ -149,7 +149,7 @@ TEST(PsiTest, ContinuityCountersWrapAndStayIndependent) {
   TestFormat second;
   AddVideoAudio(&first);
   second.Add(kVideo, kMediaCodecH264, 3);
-  second.Add(kAudio, kMediaCodecAac, 4, AacConfig());
+  second.Add(kAudio, kMediaCodecAAC, 4, AacConfig());
   ASSERT_EQ(rig.packer->AddProgram(&first), kPackerOk);
   ASSERT_EQ(rig.packer->AddProgram(&second), kPackerOk);
   for (int i = 0; i < 17; ++i) ASSERT_EQ(rig.packer->PATToTS(), kPackerOk);
@@ -268,7 +268,7 @@ TEST(PsiTest, VersionsFollowContentAndCountersGoOnAcrossRuns) {
   AddVideoAudio(&aac);
   TestFormat mpeg;
   mpeg.Add(kVideo, kMediaCodecH264, 1);
-  mpeg.Add(kAudio, kMediaCodecMpeg1Audio, 2);
+  mpeg.Add(kAudio, kMediaCodecMPEG1Audio, 2);
   struct Run {
     TestFormat* format;
     uint8_t patVersion;

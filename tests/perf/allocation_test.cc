@@ -62,7 +62,7 @@ constexpr int kAudioId = 2;
 std::unique_ptr<MediaFormat> VideoAudioFormat() {
   auto format = std::make_unique<MediaFormat>();
   palvex_test::AddVideo(format.get(), kMediaCodecH264, kVideoId, 25.0f);
-  palvex_test::AddAudio(format.get(), kMediaCodecAac, kAudioId, {0x11, 0x90});  // raw frames that get ADTS headers
+  palvex_test::AddAudio(format.get(), kMediaCodecAAC, kAudioId, {0x11, 0x90});  // raw frames that get ADTS headers
   return format;
 }
 

@@ -34,7 +34,7 @@ constexpr int64_t kMediaHours = 30;
 constexpr uint64_t kMask33 = (uint64_t{1} << 33) - 1;
 constexpr int64_t kPsiIntervalUs = 500000;
 constexpr int64_t kMaxPcrGapTicks = 9000;  // 100 ms (ISO/IEC 13818-1 2.7.2)
-constexpr int64_t kPcrDelayTicks = 36000;  // the PCR runs 400 ms behind the frame time
+constexpr int64_t kPCRDelayTicks = 36000;  // the PCR runs 400 ms behind the frame time
 constexpr long kRssToleranceBytes = 1 << 20;
 
 int64_t Ticks(int64_t us) { return us / 1000 * 90 + us % 1000 * 90 / 1000; }
@@ -121,7 +121,7 @@ class StreamWatch {
     const int64_t base = int64_t(p[6]) << 25 | int64_t(p[7]) << 17 | int64_t(p[8]) << 9 |
                          int64_t(p[9]) << 1 | (p[10] >> 7);
     ++pcrs;
-    const int64_t expected = int64_t(uint64_t(Ticks(time) - kPcrDelayTicks) & kMask33);
+    const int64_t expected = int64_t(uint64_t(Ticks(time) - kPCRDelayTicks) & kMask33);
     if (base != expected) Error("PCR " + std::to_string(base) + " for a frame at " + std::to_string(time) + " us");
     if (m_lastPcr >= 0) {
       // Forward distance on the 33-bit clock.
@@ -259,7 +259,7 @@ TEST(SoakTest, ThirtyHoursOfMediaThroughOneMuxer) {
 
   EXPECT_EQ(framesIn, int64_t(frames.size()) * loops);
   // 2^33 ticks of 90 kHz: 26.5 hours.
-  if (Ticks(mediaUs) - kPcrDelayTicks > int64_t(kMask33)) {
+  if (Ticks(mediaUs) - kPCRDelayTicks > int64_t(kMask33)) {
     EXPECT_TRUE(watch.pcrWrapped) << "the 90 kHz clock never wrapped";
   }
   // Every frame exactly once: one PES packet per frame on its stream's PID.

@@ -63,35 +63,35 @@ struct Frame {
 };
 
 TEST(MpegVideoReaderTest, PresentationDelays) {
-  using Syntax = MpegVideoReader::Syntax;
+  using Syntax = MPEGVideoReader::Syntax;
   struct Case {
     std::string what;
     Syntax syntax;
     std::vector<Frame> frames;
   };
   const Case cases[] = {
-      {"MPEG-2 open GOP: I before its two B pictures, then P", Syntax::kMpeg2Video,
+      {"MPEG-2 open GOP: I before its two B pictures, then P", Syntax::kMPEG2Video,
        {{Join(Mpeg2Sequence(true, false), Mpeg2Picture(true, 2, 1)), 10800},
         {Mpeg2Picture(false, 0, 3), 0}, {Mpeg2Picture(false, 1, 3), 0}, {Mpeg2Picture(false, 5, 2), 10800},
         {Mpeg2Picture(false, 3, 3), 0}, {Mpeg2Picture(false, 4, 3), 0},
         {Join(Mpeg2Sequence(true, false), Mpeg2Picture(true, 0, 1)), 3600}}},
-      {"MPEG-2 without B pictures: one frame behind", Syntax::kMpeg2Video,
+      {"MPEG-2 without B pictures: one frame behind", Syntax::kMPEG2Video,
        {{Join(Mpeg2Sequence(true, false), Mpeg2Picture(true, 0, 1)), 3600}, {Mpeg2Picture(false, 1, 2), 3600}}},
-      {"MPEG-2 low_delay", Syntax::kMpeg2Video,
+      {"MPEG-2 low_delay", Syntax::kMPEG2Video,
        {{Join(Mpeg2Sequence(true, true), Mpeg2Picture(true, 0, 1)), 0}, {Mpeg2Picture(false, 1, 2), 0}}},
-      {"MPEG-1: no extension, reordering allowed", Syntax::kMpeg2Video,
+      {"MPEG-1: no extension, reordering allowed", Syntax::kMPEG2Video,
        {{Join(Mpeg2Sequence(false, false), Mpeg2Picture(true, 0, 1)), 3600}}},
-      {"MPEG-2: a cut picture header and a frame without one", Syntax::kMpeg2Video,
+      {"MPEG-2: a cut picture header and a frame without one", Syntax::kMPEG2Video,
        {{{0x00, 0x00, 0x01, 0x00, 0x01}, -1}, {{0x00, 0x00, 0x01, 0xB8, 0x00}, -1}, {{}, -1}}},
-      {"MPEG-4 Visual with B-VOPs across a second", Syntax::kMpeg4Visual,
+      {"MPEG-4 Visual with B-VOPs across a second", Syntax::kMPEG4Visual,
        {{Join(Mpeg4Vol(false), Mpeg4Vop(0, 0, 23)), 3600}, {Mpeg4Vop(1, 1, 1), 10800},
         {Mpeg4Vop(2, 0, 24), 0}, {Mpeg4Vop(2, 1, 0), 0}, {Mpeg4Vop(1, 0, 4), 10800}}},
-      {"MPEG-4 Visual low_delay", Syntax::kMpeg4Visual,
+      {"MPEG-4 Visual low_delay", Syntax::kMPEG4Visual,
        {{Join(Mpeg4Vol(true), Mpeg4Vop(0, 0, 0)), 0}, {Mpeg4Vop(1, 0, 1), 0}}},
-      {"MPEG-4 Visual: a VOP before any VOL", Syntax::kMpeg4Visual, {{Mpeg4Vop(0, 0, 0), -1}}},
+      {"MPEG-4 Visual: a VOP before any VOL", Syntax::kMPEG4Visual, {{Mpeg4Vop(0, 0, 0), -1}}},
   };
   for (const Case& c : cases) {
-    MpegVideoReader reader(c.syntax);
+    MPEGVideoReader reader(c.syntax);
     for (size_t i = 0; i < c.frames.size(); ++i) {
       const std::vector<uint8_t> exact(c.frames[i].bytes);
       EXPECT_EQ(reader.PresentationDelay(exact.empty() ? nullptr : exact.data(), exact.size(), 3600000),

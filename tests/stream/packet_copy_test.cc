@@ -44,7 +44,7 @@ std::vector<uint8_t> Expected(const std::vector<uint8_t>& bytes, size_t packets,
 }
 
 TEST(PacketCopyTest, HeaderWordIsTheHeaderBytes) {
-  const uint32_t word = palvex::TsHeaderWord(0x1F, 0xFE, 0x10 | 0x0C);
+  const uint32_t word = palvex::TSHeaderWord(0x1F, 0xFE, 0x10 | 0x0C);
   uint8_t bytes[4];
   std::memcpy(bytes, &word, 4);
   EXPECT_EQ(bytes[0], 0x47);  // sync_byte

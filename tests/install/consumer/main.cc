@@ -27,7 +27,7 @@ int main() {
   MediaFormat format;
   AudioStream audio;
   audio.SetMainType(kMediaMainTypeAudio);
-  audio.SetCodec(kMediaCodecAac);
+  audio.SetCodec(kMediaCodecAAC);
   audio.SetStreamId(5);
   uint8_t config[2] = {0x12, 0x10};
   AudioFormatInfo info{};
