@@ -15,7 +15,7 @@ const char kUsage[] =
     "OUTPUT  a file, - (standard output), udp://HOST:PORT or rtp://HOST:PORT (paced in real\n"
     "        time, seven packets per datagram; ?ttl=N&localaddr=ADDR as in FFmpeg)\n"
     "\n"
-    "  --map SPEC          mux this stream: N (input index), v, a, v:N, a:N; repeatable.\n"
+    "  --map STREAM        mux this stream: N (input index), v, a, v:N, a:N; repeatable.\n"
     "                      Default: the first video stream and the audio\n"
     "  --loop              replay the file for ever as one channel (time goes on)\n"
     "  -re                 leave at the pace of the stream's clock (always on for udp/rtp)\n"

@@ -69,18 +69,18 @@ bool ChooseByDefault(const AVFormatContext* context, bool everyAudio, std::vecto
   return true;
 }
 
-bool Matches(const AVStream* st, const MapSpec& spec, int* ordinal) {
-  if (spec.type == 0) return st->index == spec.index;
-  const bool typeMatches = spec.type == 'v' ? IsPicture(st) : st->codecpar->codec_type == AVMEDIA_TYPE_AUDIO;
+bool Matches(const AVStream* st, const StreamChoice& choice, int* ordinal) {
+  if (choice.type == 0) return st->index == choice.index;
+  const bool typeMatches = choice.type == 'v' ? IsPicture(st) : st->codecpar->codec_type == AVMEDIA_TYPE_AUDIO;
   if (!typeMatches) return false;
-  return spec.index < 0 || (*ordinal)++ == spec.index;
+  return choice.index < 0 || (*ordinal)++ == choice.index;
 }
 
 bool ChooseByMaps(const AVFormatContext* context, const std::vector<std::string>& maps, std::vector<int>* chosen,
                   std::string* error) {
   for (const std::string& text : maps) {
-    MapSpec spec;
-    if (!ParseMapSpec(text, &spec)) {
+    StreamChoice choice;
+    if (!ParseStreamChoice(text, &choice)) {
       *error = "bad --map '" + text + "' (N, v, a, v:N or a:N)";
       return false;
     }
@@ -88,7 +88,7 @@ bool ChooseByMaps(const AVFormatContext* context, const std::vector<std::string>
     bool any = false;
     for (unsigned i = 0; i < context->nb_streams; ++i) {
       const AVStream* st = context->streams[i];
-      if (!Matches(st, spec, &ordinal)) continue;
+      if (!Matches(st, choice, &ordinal)) continue;
       any = true;
       int32_t mainType = 0, codec = 0;
       if (!CodecOf(st->codecpar, &mainType, &codec)) {
@@ -109,18 +109,18 @@ bool ChooseByMaps(const AVFormatContext* context, const std::vector<std::string>
 
 }  // namespace
 
-bool ParseMapSpec(const std::string& text, MapSpec* spec) {
+bool ParseStreamChoice(const std::string& text, StreamChoice* choice) {
   std::string rest = text.rfind("0:", 0) == 0 ? text.substr(2) : text;
-  *spec = MapSpec{};
+  *choice = StreamChoice{};
   if (rest == "v" || rest == "a") {
-    spec->type = rest[0];
+    choice->type = rest[0];
     return true;
   }
   if (rest.size() > 2 && (rest[0] == 'v' || rest[0] == 'a') && rest[1] == ':') {
-    spec->type = rest[0];
-    return ParseIndex(rest.substr(2), &spec->index);
+    choice->type = rest[0];
+    return ParseIndex(rest.substr(2), &choice->index);
   }
-  return ParseIndex(rest, &spec->index);
+  return ParseIndex(rest, &choice->index);
 }
 
 bool CodecOf(const AVCodecParameters* par, int32_t* mainType, int32_t* codec) {

@@ -22,13 +22,13 @@ struct Selection {
 };
 
 // One parsed specifier: an input stream index, or the n-th stream of a type (n < 0: all).
-struct MapSpec {
+struct StreamChoice {
   char type = 0;  // 'v', 'a' or 0 for an index
   int index = -1;
 };
 
 // Parses "N", "v", "a", "v:N", "a:N", each optionally behind "0:" (the only input).
-bool ParseMapSpec(const std::string& text, MapSpec* spec);
+bool ParseStreamChoice(const std::string& text, StreamChoice* choice);
 
 // The codec code (kMediaCodec...) of a stream and its maintype; false when palvex carries
 // no such codec.
