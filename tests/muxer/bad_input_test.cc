@@ -7,6 +7,7 @@
 #include <climits>
 #include <cstdint>
 #include <cstring>
+#include <initializer_list>
 #include <memory>
 #include <string>
 #include <vector>
@@ -101,6 +102,25 @@ class BadInputTest : public testing::Test {
   }
 
   // A good video frame and a good audio frame, expected in the stream.
+  // Frames whose GetSize() is one of sizes (more than their bytes, or negative) on either
+  // stream: -1, length 0, no message, and the stream around them whole.
+  void ExpectSizesRefused(std::initializer_list<int> sizes) {
+    Start();
+    GoodFrames();
+    for (int size : sizes) {
+      for (int id : {int(kVideoId), int(kAudioId)}) {
+        FakeFrame frame(H264KeyFrame(50), m_time);
+        frame.SetSize(size);
+        const Call call = Process(id, &frame);
+        EXPECT_EQ(call.result, -1) << size;
+        EXPECT_EQ(call.length, 0) << size;
+        EXPECT_EQ(call.message, "") << size;
+      }
+    }
+    GoodFrames();
+    ExpectStreamIntact();
+  }
+
   void GoodFrames() {
     FakeFrame video(H264KeyFrame(300, uint8_t(m_videoFrames.size())), m_time);
     m_videoFrames.push_back(video.Bytes());
@@ -223,41 +243,11 @@ TEST_F(BadInputTest, NullMuxer) {
 
 // ---- negative sizes, unknown stream ids -------------------------------------------------
 
-TEST_F(BadInputTest, NegativeSize) {
-  Start();
-  GoodFrames();
-  for (int size : {-1, -7, INT_MIN}) {
-    for (int id : {int(kVideoId), int(kAudioId)}) {
-      FakeFrame frame(H264KeyFrame(50), m_time);
-      frame.SetSize(size);
-      const Call call = Process(id, &frame);
-      EXPECT_EQ(call.result, -1) << size;
-      EXPECT_EQ(call.length, 0) << size;
-      EXPECT_EQ(call.message, "") << size;
-    }
-  }
-  GoodFrames();
-  ExpectStreamIntact();
-}
+TEST_F(BadInputTest, NegativeSize) { ExpectSizesRefused({-1, -7, INT_MIN}); }
 
 // The packet buffer counts its bytes in 32 bits and takes 1.2 times a frame's size: a frame
 // of 1789569707 bytes or more would overflow it, and is refused before a byte is read.
-TEST_F(BadInputTest, FrameBeyondTheBufferCapacity) {
-  Start();
-  GoodFrames();
-  for (int size : {1789569707, INT_MAX}) {
-    for (int id : {int(kVideoId), int(kAudioId)}) {
-      FakeFrame frame(H264KeyFrame(50), m_time);  // GetSize() promises more than is there
-      frame.SetSize(size);
-      const Call call = Process(id, &frame);
-      EXPECT_EQ(call.result, -1) << size;
-      EXPECT_EQ(call.length, 0) << size;
-      EXPECT_EQ(call.message, "") << size;
-    }
-  }
-  GoodFrames();
-  ExpectStreamIntact();
-}
+TEST_F(BadInputTest, FrameBeyondTheBufferCapacity) { ExpectSizesRefused({1789569707, INT_MAX}); }
 
 TEST_F(BadInputTest, UnknownStreamId) {
   Start();
