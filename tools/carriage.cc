@@ -1,10 +1,12 @@
 #include "carriage.h"
 
 #include <cstring>
+#include <map>
 #include <memory>
 
 #include "output.h"
 #include "palvex/palvex.h"
+#include "ts_reader.h"
 
 namespace palvex_host {
 namespace {
@@ -24,30 +26,12 @@ class ProbeFrame final : public IMediaFrame {
   int64_t GetTime() override { return 0; }
 
  private:
-  uint8_t m_bytes[64] = {};  // room for a header the muxer may put in front
+  uint8_t m_bytes[sizeof kProbeBytes] = {};
   int m_size = sizeof kProbeBytes;
 };
 
-int PidOf(const uint8_t* p) { return (p[1] & 0x1F) << 8 | p[2]; }
-
-// The start of the section in a packet with payload_unit_start_indicator, and where the
-// packet ends; null when the packet starts none.
-const uint8_t* SectionStart(const uint8_t* p) {
-  if (p[0] != 0x47 || (p[1] & 0x40) == 0 || (p[3] & 0x10) == 0) return nullptr;
-  size_t pos = 4;
-  if (p[3] & 0x20) pos += 1 + size_t{p[4]};
-  if (pos >= kTSPacketSize) return nullptr;
-  pos += 1 + size_t{p[pos]};  // pointer_field
-  return pos + 3 <= kTSPacketSize ? p + pos : nullptr;
-}
-
-// section_length of a section that ends inside the packet, 0 otherwise.
-size_t SectionLength(const uint8_t* section, const uint8_t* packet) {
-  const size_t length = size_t(section[1] & 0x0F) << 8 | section[2];
-  return section + 3 + length <= packet + kTSPacketSize && length >= 9 ? length : 0;
-}
-
-// The stream_type and PID found for every probed stream, PMT read from the output.
+// The PID of the frame's first packet that is neither PSI nor null; the PAT and PMT in
+// front of it give the stream_type of each PID.
 struct ProbeOutput {
   int pmtPid = -1;
   std::map<int, int> streamTypes;
@@ -57,39 +41,24 @@ int FramePid(const uint8_t* ts, int length, ProbeOutput* out) {
   int pid = -1;
   for (int off = 0; off + static_cast<int>(kTSPacketSize) <= length; off += kTSPacketSize) {
     const uint8_t* p = ts + off;
-    const int at = PidOf(p);
-    if (at == 0) ReadPatPacket(p, &out->pmtPid);
-    else if (at == out->pmtPid) ReadPmtPacket(p, &out->streamTypes);
-    else if (pid < 0 && at != 0x1FFF) pid = at;
+    const int at = PacketPid(p);
+    size_t size = 0;
+    const uint8_t* section = at == 0 || at == out->pmtPid ? PacketSection(p, &size) : nullptr;
+    PAT pat;
+    PMT pmt;
+    if (section != nullptr && ReadPAT(section, size, &pat)) {
+      for (const PATProgram& program : pat.programs)
+        if (program.number != 0 && out->pmtPid < 0) out->pmtPid = program.pid;
+    } else if (section != nullptr && ReadPMT(section, size, &pmt)) {
+      for (const PMTStream& stream : pmt.streams) out->streamTypes[stream.pid] = stream.streamType;
+    } else if (pid < 0 && at != 0 && at != out->pmtPid && at != kNullPid) {
+      pid = at;
+    }
   }
   return pid;
 }
 
 }  // namespace
-
-bool ReadPatPacket(const uint8_t* packet, int* pmtPid) {
-  const uint8_t* s = SectionStart(packet);
-  const size_t length = s == nullptr || s[0] != 0x00 ? 0 : SectionLength(s, packet);
-  for (size_t pos = 8; length != 0 && pos + 4 <= 3 + length - 4; pos += 4) {
-    if ((s[pos] << 8 | s[pos + 1]) == 0) continue;  // the network PID
-    *pmtPid = (s[pos + 2] & 0x1F) << 8 | s[pos + 3];
-    return true;
-  }
-  return false;
-}
-
-bool ReadPmtPacket(const uint8_t* packet, std::map<int, int>* streamTypes) {
-  const uint8_t* s = SectionStart(packet);
-  const size_t length = s == nullptr || s[0] != 0x02 ? 0 : SectionLength(s, packet);
-  if (length < 13) return false;
-  const size_t end = 3 + length - 4;  // before the CRC_32
-  size_t pos = 12 + (size_t(s[10] & 0x0F) << 8 | s[11]);
-  while (pos + 5 <= end) {
-    (*streamTypes)[(s[pos + 1] & 0x1F) << 8 | s[pos + 2]] = s[pos];
-    pos += 5 + (size_t(s[pos + 3] & 0x0F) << 8 | s[pos + 4]);
-  }
-  return true;
-}
 
 std::vector<Carriage> ProbeCarriage(const std::vector<ClipStream>& streams) {
   std::vector<Carriage> result(streams.size());

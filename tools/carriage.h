@@ -7,7 +7,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <map>
 #include <vector>
 
 #include "clip_reader.h"
@@ -21,12 +20,6 @@ struct Carriage {
 
 // One entry per stream, in the order given.
 std::vector<Carriage> ProbeCarriage(const std::vector<ClipStream>& streams);
-
-// The PMT PID of the first program in a PAT section packet, and the (PID -> stream_type)
-// entries of a PMT section packet; both read one whole section from one packet, bounded by
-// the packet, and return false on anything else.
-bool ReadPatPacket(const uint8_t* packet, int* pmtPid);
-bool ReadPmtPacket(const uint8_t* packet, std::map<int, int>* streamTypes);
 
 // "H.264", "AAC (ADTS)" ... for a stream_type.
 const char* StreamTypeName(int streamType);

@@ -25,12 +25,11 @@ namespace palvex_host {
 // Frame times handed to the muxer start here: its PCR runs 400 ms behind the frames.
 constexpr int64_t kClockStartUs = 1800000;
 
-// The host's frame: the bytes palvex reads, with room for the 7-byte ADTS header that
-// palvex may put in front of raw AAC frames.
+// The host's frame: the bytes palvex reads (it never writes them).
 class HostFrame final : public IMediaFrame {
  public:
   void Assign(const std::vector<uint8_t>& bytes, int64_t timeUs) {
-    if (m_storage.size() < bytes.size() + kHeadroom) m_storage.resize(bytes.size() + kHeadroom);
+    if (m_storage.size() < bytes.size()) m_storage.resize(bytes.size());
     if (!bytes.empty()) std::memcpy(m_storage.data(), bytes.data(), bytes.size());
     m_size = static_cast<int>(bytes.size());
     m_time = timeUs;
@@ -43,7 +42,6 @@ class HostFrame final : public IMediaFrame {
   int64_t GetTime() override { return m_time; }
 
  private:
-  static constexpr size_t kHeadroom = 16;
   std::vector<uint8_t> m_storage;
   int m_size = 0;
   int64_t m_time = -1;

@@ -9,9 +9,10 @@
 #include <memory>
 #include <string>
 
+#include "ts_reader.h"
+
 namespace palvex_host {
 
-constexpr size_t kTSPacketSize = 188;
 constexpr size_t kPacketsPerDatagram = 7;  // 1316 bytes: fits a 1500-byte Ethernet MTU with RTP
 constexpr uint8_t kRtpPayloadTypeMp2t = 33;
 

@@ -5,12 +5,12 @@
 #include <cerrno>
 #include <cstring>
 
+#include "ts_reader.h"
+
 namespace palvex_host {
 namespace {
 
-constexpr int64_t kPcrHz = 27000000;
-constexpr int64_t kPcrWrap = (int64_t{1} << 33) * 300;
-constexpr int64_t kMaxPcrStep = kPcrHz;          // a longer step is a discontinuity
+constexpr int64_t kMaxPcrStep = kPCRHz;          // a longer step is a discontinuity
 constexpr int64_t kLateRestartNs = 1000000000;   // this far behind, the clock is taken up anew
 constexpr size_t kMaxBatch = 64;                 // writes at most in one batch
 
@@ -26,13 +26,6 @@ int64_t SteadyNowNs() {
   return int64_t{now.tv_sec} * 1000000000 + now.tv_nsec;
 }
 
-int64_t PacketPcr(const uint8_t* p) {
-  if (p[0] != 0x47 || (p[3] & 0x20) == 0 || p[4] < 7 || (p[5] & 0x10) == 0) return -1;
-  const int64_t base = int64_t{p[6]} << 25 | int64_t{p[7]} << 17 | int64_t{p[8]} << 9 | int64_t{p[9]} << 1 | p[10] >> 7;
-  const int64_t extension = (p[10] & 1) << 8 | p[11];
-  return base * 300 + extension;
-}
-
 Pacer::Pacer(Sink* sink, const PacerConfig& config, const volatile std::sig_atomic_t* stop)
     : m_sink(sink), m_config(config), m_stop(stop) {
   m_write.reserve(m_config.packetsPerWrite * kTSPacketSize);
@@ -41,7 +34,7 @@ Pacer::Pacer(Sink* sink, const PacerConfig& config, const volatile std::sig_atom
 bool Pacer::Push(const uint8_t* ts, size_t size) {
   if (!m_config.paced && m_config.muxRate == 0) return size == 0 || m_sink->Write(ts, size, nullptr);
   for (size_t off = 0; off + kTSPacketSize <= size; off += kTSPacketSize) {
-    const int64_t pcr = PacketPcr(ts + off);
+    const int64_t pcr = PacketPCR(ts + off);
     if (pcr >= 0 && !OnPcr(pcr)) return false;
     m_pending.insert(m_pending.end(), ts + off, ts + off + kTSPacketSize);
   }
@@ -61,8 +54,8 @@ bool Pacer::OnPcr(int64_t pcr) {
     m_pending.clear();
     return true;
   }
-  int64_t step = (pcr - m_lastPcr + kPcrWrap) % kPcrWrap;
-  if (step > kPcrWrap / 2) step -= kPcrWrap;
+  int64_t step = (pcr - m_lastPcr + kPCRWrap) % kPCRWrap;
+  if (step > kPCRWrap / 2) step -= kPCRWrap;
   m_lastPcr = pcr;
   if (step <= 0 || step > kMaxPcrStep) {
     // The clock stepped: what is held leaves at once and the clock is taken up from here.
@@ -86,7 +79,7 @@ bool Pacer::Spread(int64_t interval) {
   const int64_t n = static_cast<int64_t>(m_pending.size() / kTSPacketSize);
   int64_t m = n;
   if (m_config.muxRate > 0) {
-    const double slots = m_slotCarry + static_cast<double>(interval) / kPcrHz * static_cast<double>(m_config.muxRate) /
+    const double slots = m_slotCarry + static_cast<double>(interval) / kPCRHz * static_cast<double>(m_config.muxRate) /
                                            (kTSPacketSize * 8.0);
     m = static_cast<int64_t>(slots);
     m_slotCarry = slots - static_cast<double>(m);

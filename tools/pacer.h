@@ -70,8 +70,6 @@ class Pacer {
   double m_slotCarry = 0;          // fraction of a mux-rate slot carried to the next interval
 };
 
-// The PCR of a packet in 27 MHz units, or -1 when it carries none.
-int64_t PacketPcr(const uint8_t* packet);
 int64_t SteadyNowNs();
 
 }  // namespace palvex_host

@@ -1,0 +1,142 @@
+#include "ts_reader.h"
+
+#include <utility>
+
+namespace palvex_host {
+namespace {
+
+constexpr uint8_t kSyncByte = 0x47;
+constexpr uint8_t kPCRFlag = 0x10;       // PCR_flag in the adaptation field flags
+constexpr uint8_t kTableIdPAT = 0x00;
+constexpr uint8_t kTableIdPMT = 0x02;
+constexpr size_t kLongHeaderSize = 8;    // table_id up to last_section_number
+constexpr size_t kCRCSize = 4;
+
+int64_t Timestamp33(const uint8_t* q) {  // 4-bit prefix, 32..30, 29..15, 14..0, marker bits out
+  return int64_t(q[0] & 0x0E) << 29 | int64_t(q[1]) << 22 | int64_t(q[2] & 0xFE) << 14 | int64_t(q[3]) << 7 |
+         q[4] >> 1;
+}
+
+int Field13(const uint8_t* q) { return (q[0] & 0x1F) << 8 | q[1]; }
+size_t Field12(const uint8_t* q) { return size_t(q[0] & 0x0F) << 8 | q[1]; }
+
+}  // namespace
+
+const uint8_t* PacketPayload(const uint8_t* p, size_t* size) {
+  *size = 0;
+  if (p[0] != kSyncByte || !PacketHasPayload(p)) return nullptr;
+  size_t pos = 4;
+  if (PacketHasAdaptation(p)) pos += 1 + size_t{p[4]};  // adaptation_field_length
+  if (pos >= kTSPacketSize) return nullptr;
+  *size = kTSPacketSize - pos;
+  return p + pos;
+}
+
+int64_t PacketPCR(const uint8_t* p) {
+  if (p[0] != kSyncByte || !PacketHasAdaptation(p) || p[4] < 7 || p[4] > 183 || (p[5] & kPCRFlag) == 0) return -1;
+  const int64_t base = int64_t{p[6]} << 25 | int64_t{p[7]} << 17 | int64_t{p[8]} << 9 | int64_t{p[9]} << 1 | p[10] >> 7;
+  const int64_t extension = (p[10] & 1) << 8 | p[11];
+  return base * 300 + extension;
+}
+
+void SetPacketPCR(uint8_t* p, int64_t pcr) {
+  pcr %= kPCRWrap;
+  if (pcr < 0) pcr += kPCRWrap;
+  const int64_t base = pcr / 300;
+  const int extension = int(pcr % 300);
+  p[6] = uint8_t(base >> 25);                                       // program_clock_reference_base[32:25]
+  p[7] = uint8_t(base >> 17);
+  p[8] = uint8_t(base >> 9);
+  p[9] = uint8_t(base >> 1);
+  p[10] = uint8_t((base & 1) << 7 | 0x7E | (extension >> 8 & 1));   // base[0], reserved, extension[8]
+  p[11] = uint8_t(extension);                                       // program_clock_reference_extension[7:0]
+}
+
+bool ReadPESStart(const uint8_t* packet, PESStart* out) {
+  size_t size = 0;
+  const uint8_t* q = PacketPayload(packet, &size);
+  if (q == nullptr || !PacketUnitStart(packet) || size < 6 || q[0] != 0 || q[1] != 0 || q[2] != 1) return false;
+  *out = PESStart{};
+  out->streamId = q[3];
+  // Streams without the optional header (padding, private_stream_2, ECM/EMM, DSM-CC, ...).
+  const int id = q[3];
+  if (id == 0xBC || id == 0xBE || id == 0xBF || id == 0xF0 || id == 0xF1 || id == 0xF2 || id == 0xF8 || id == 0xFF)
+    return true;
+  if (size < 9 || (q[6] & 0xC0) != 0x80) return false;  // '10' in front of the optional header
+  const unsigned flags = q[7] >> 6;                       // PTS_DTS_flags
+  const size_t headerEnd = 9 + size_t{q[8]};              // PES_header_data_length
+  if ((flags & 2) != 0) {
+    if (headerEnd > size || q[8] < 5) return false;
+    out->pts = Timestamp33(q + 9);
+    out->dts = out->pts;
+  }
+  if (flags == 3) {
+    if (q[8] < 10) return false;
+    out->dts = Timestamp33(q + 14);
+  }
+  return true;
+}
+
+uint32_t SectionCRC(const uint8_t* data, size_t size) {
+  uint32_t crc = 0xFFFFFFFFu;
+  for (size_t i = 0; i < size; ++i) {
+    crc ^= uint32_t{data[i]} << 24;
+    for (int bit = 0; bit < 8; ++bit) crc = (crc & 0x80000000u) != 0 ? crc << 1 ^ 0x04C11DB7u : crc << 1;
+  }
+  return crc;
+}
+
+const uint8_t* PacketSection(const uint8_t* packet, size_t* size) {
+  *size = 0;
+  size_t payloadSize = 0;
+  const uint8_t* q = PacketPayload(packet, &payloadSize);
+  if (q == nullptr || !PacketUnitStart(packet)) return nullptr;
+  const size_t pointer = 1 + size_t{q[0]};  // pointer_field
+  if (pointer + 3 > payloadSize) return nullptr;
+  const uint8_t* section = q + pointer;
+  const size_t whole = 3 + Field12(section + 1);  // section_length
+  if (pointer + whole > payloadSize || whole < kLongHeaderSize + kCRCSize || SectionCRC(section, whole) != 0)
+    return nullptr;
+  *size = whole;
+  return section;
+}
+
+bool ReadPAT(const uint8_t* s, size_t size, PAT* out) {
+  if (size < kLongHeaderSize + kCRCSize || s[0] != kTableIdPAT) return false;
+  *out = PAT{};
+  out->transportStreamId = s[3] << 8 | s[4];
+  out->version = s[5] >> 1 & 0x1F;
+  const size_t end = size - kCRCSize;
+  if ((end - kLongHeaderSize) % 4 != 0) return false;
+  for (size_t pos = kLongHeaderSize; pos + 4 <= end; pos += 4)
+    out->programs.push_back(PATProgram{s[pos] << 8 | s[pos + 1], Field13(s + pos + 2)});
+  return true;
+}
+
+bool ReadPMT(const uint8_t* s, size_t size, PMT* out) {
+  if (size < kLongHeaderSize + 4 + kCRCSize || s[0] != kTableIdPMT) return false;
+  *out = PMT{};
+  out->programNumber = s[3] << 8 | s[4];
+  out->version = s[5] >> 1 & 0x1F;
+  out->pcrPid = Field13(s + 8);
+  const size_t end = size - kCRCSize;
+  size_t pos = kLongHeaderSize + 4;
+  const size_t programInfo = Field12(s + 10);
+  if (pos + programInfo > end) return false;
+  out->descriptors.assign(s + pos, s + pos + programInfo);
+  pos += programInfo;
+  while (pos < end) {
+    if (pos + 5 > end) return false;
+    const size_t esInfo = Field12(s + pos + 3);
+    if (pos + 5 + esInfo > end) return false;
+    PMTStream stream;
+    stream.streamType = s[pos];
+    stream.pid = Field13(s + pos + 1);
+    stream.descriptors.assign(s + pos + 5, s + pos + 5 + esInfo);
+    out->streams.push_back(std::move(stream));
+    pos += 5 + esInfo;
+  }
+  return true;
+}
+
+}  // namespace palvex_host

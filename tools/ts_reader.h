@@ -1,0 +1,84 @@
+// Reading a transport stream on the host side: the fields of one 188-byte packet, the PCR
+// in its adaptation field, the PTS/DTS at the start of a PES packet, and the PSI sections
+// that start and end in one packet (as every PAT, PMT and SDT that palvex-mux carries does).
+// Every reader is bounded by the packet it is given; no length field read from the packet
+// is trusted. No libavformat here: the tool's output stage and the tests share it.
+#ifndef PALVEX_TOOLS_TS_READER_H_
+#define PALVEX_TOOLS_TS_READER_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace palvex_host {
+
+constexpr size_t kTSPacketSize = 188;
+constexpr int kNullPid = 0x1FFF;
+constexpr int64_t kPCRHz = 27000000;                        // system_clock_frequency
+constexpr int64_t kPCRWrap = (int64_t{1} << 33) * 300;      // program_clock_reference wraps here
+
+inline int PacketPid(const uint8_t* p) { return (p[1] & 0x1F) << 8 | p[2]; }
+inline bool PacketUnitStart(const uint8_t* p) { return (p[1] & 0x40) != 0; }  // payload_unit_start_indicator
+inline int PacketContinuity(const uint8_t* p) { return p[3] & 0x0F; }        // continuity_counter
+inline bool PacketHasAdaptation(const uint8_t* p) { return (p[3] & 0x20) != 0; }
+inline bool PacketHasPayload(const uint8_t* p) { return (p[3] & 0x10) != 0; }
+
+// The payload behind the header and adaptation field; null (size 0) when the packet has
+// none, is not synchronised (0x47), or its adaptation_field_length runs past the packet.
+const uint8_t* PacketPayload(const uint8_t* packet, size_t* size);
+
+// The program_clock_reference in 27 MHz units, or -1 when the packet carries none.
+int64_t PacketPCR(const uint8_t* packet);
+// Rewrites the PCR of a packet that carries one (PacketPCR >= 0), wrapped to its 42 bits.
+void SetPacketPCR(uint8_t* packet, int64_t pcr);
+
+// The header fields at the start of a PES packet: stream_id and the 33-bit PTS/DTS (-1
+// when absent; DTS is the PTS when only a PTS is sent). False when the packet does not
+// start a PES packet (no payload_unit_start_indicator, no 00 00 01 prefix, cut header).
+struct PESStart {
+  int streamId = -1;
+  int64_t pts = -1;
+  int64_t dts = -1;
+};
+bool ReadPESStart(const uint8_t* packet, PESStart* out);
+
+// CRC-32/MPEG-2 of a section (polynomial 0x04C11DB7, initial value all ones, no reflection):
+// over a whole section with its CRC_32 the result is 0.
+uint32_t SectionCRC(const uint8_t* data, size_t size);
+
+// A whole PSI section that starts and ends in this packet: pointer to its table_id and its
+// size (3 + section_length); null when the packet starts none, the section runs past the
+// packet, or its CRC_32 is wrong.
+const uint8_t* PacketSection(const uint8_t* packet, size_t* size);
+
+struct PATProgram {
+  int number = 0;  // program_number; 0 names the network PID
+  int pid = -1;    // program_map_PID (network_PID for program 0)
+};
+struct PAT {
+  int transportStreamId = -1;
+  int version = -1;
+  std::vector<PATProgram> programs;
+};
+
+struct PMTStream {
+  int streamType = -1;
+  int pid = -1;
+  std::vector<uint8_t> descriptors;  // the ES_info descriptors as they stand
+};
+struct PMT {
+  int programNumber = -1;
+  int version = -1;
+  int pcrPid = -1;
+  std::vector<uint8_t> descriptors;  // program_info descriptors
+  std::vector<PMTStream> streams;
+};
+
+// A section from PacketSection (or any whole, CRC-checked section); false when it is not
+// the table or its loops run past section_length.
+bool ReadPAT(const uint8_t* section, size_t size, PAT* out);
+bool ReadPMT(const uint8_t* section, size_t size, PMT* out);
+
+}  // namespace palvex_host
+
+#endif  // PALVEX_TOOLS_TS_READER_H_
