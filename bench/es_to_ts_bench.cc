@@ -13,12 +13,12 @@
 #include <string>
 #include <vector>
 
+#include "codec/start_code.h"
+#include "packetizer/ts_stream.h"
 #include "palvex/media_frame.h"
 #include "palvex/media_stream.h"
-#include "stream/start_code.h"
-#include "stream/ts_packet_buffer.h"
-#include "stream/ts_stream.h"
 #include "support/fake_frame.h"
+#include "ts/ts_packet_buffer.h"
 
 namespace {
 

@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "stream/bit_reader.h"
-#include "stream/h264_slice_parser.h"
+#include "codec/bit_reader.h"
+#include "codec/h264_slice_parser.h"
 #include "support/h264_bit_writer.h"
 
 namespace {

@@ -6,11 +6,11 @@
 #include <cstdlib>
 #include <vector>
 
+#include "packetizer/ts_stream.h"
 #include "palvex/media_frame.h"
 #include "palvex/media_stream.h"
-#include "stream/ts_packet_buffer.h"
-#include "stream/ts_stream.h"
 #include "support/fake_frame.h"
+#include "ts/ts_packet_buffer.h"
 
 namespace {
 

@@ -9,8 +9,8 @@
 #include <cstdint>
 #include <memory>
 
-#include "stream/bit_reader.h"
-#include "stream/h264_slice_parser.h"
+#include "codec/bit_reader.h"
+#include "codec/h264_slice_parser.h"
 
 namespace {
 

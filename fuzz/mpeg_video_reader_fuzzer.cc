@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "stream/mpeg_video_reader.h"
+#include "codec/mpeg_video_reader.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 1 || size > 256 * 1024) return 0;

@@ -10,16 +10,16 @@
 #include <memory>
 #include <vector>
 
-#include "packer/crc32.h"
 #include "packer/pmt_program.h"
 #include "packer/ts_packer.h"
+#include "packetizer/ts_stream.h"
 #include "palvex/media_format.h"
 #include "palvex/media_frame.h"
 #include "palvex/media_stream.h"
-#include "stream/ts_packet_buffer.h"
-#include "stream/ts_stream.h"
 #include "support/fake_frame.h"
 #include "support/test_format.h"
+#include "ts/crc32.h"
+#include "ts/ts_packet_buffer.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 
 #include "packer/pid_record.h"
 #include "packer/ts_packer.h"
-#include "stream/ts_packet_buffer.h"
+#include "ts/ts_packet_buffer.h"
 
 namespace palvex {
 

@@ -6,7 +6,7 @@
 
 #include "packer/pmt_program.h"
 #include "packer/ts_packer.h"
-#include "stream/ts_stream.h"
+#include "packetizer/ts_stream.h"
 
 namespace palvex {
 

@@ -10,7 +10,7 @@
 #include <new>
 #include <vector>
 
-#include "packer/crc32.h"
+#include "ts/crc32.h"
 
 namespace palvex {
 

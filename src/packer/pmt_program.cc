@@ -2,7 +2,7 @@
 
 #include <new>
 
-#include "stream/ts_stream.h"
+#include "packetizer/ts_stream.h"
 
 namespace palvex {
 

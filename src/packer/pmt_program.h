@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "packetizer/psi_element.h"
 #include "palvex/media_format.h"
-#include "stream/psi_element.h"
 
 namespace palvex {
 

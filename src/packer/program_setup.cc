@@ -6,9 +6,9 @@
 
 #include "packer/pmt_program.h"
 #include "packer/ts_packer.h"
+#include "packetizer/ts_stream.h"
 #include "palvex/media_stream.h"
-#include "stream/stream_types.h"
-#include "stream/ts_stream.h"
+#include "ts/stream_types.h"
 
 namespace palvex {
 

@@ -4,26 +4,18 @@
 // section, then 0xFF stuffing.
 #include <cstring>
 
-#include "packer/crc32.h"
 #include "packer/pid_record.h"
 #include "packer/pmt_program.h"
 #include "packer/ts_packer.h"
-#include "stream/ts_packet_buffer.h"
-#include "stream/ts_packet_writer.h"
-#include "stream/ts_stream.h"
+#include "packetizer/ts_stream.h"
+#include "ts/crc32.h"
+#include "ts/psi_section.h"
+#include "ts/ts_packet_buffer.h"
+#include "ts/ts_packet_writer.h"
 
 namespace palvex {
 
 namespace {
-
-constexpr int32_t kPSIHeaderSize = kTSHeaderSize + 1;  // TS header and pointer_field
-
-// TS header of a PSI packet: payload_unit_start_indicator set, payload only, then the
-// pointer_field, so that the section begins at byte 5.
-void PutPSIPacketHeader(uint8_t* p, uint16_t pid, uint8_t counter) {
-  PutTSHeader(p, PidHighByte(pid, true), PidLowByte(pid), kPayloadOnly, counter);
-  p[kTSHeaderSize] = 0x00;  // pointer_field
-}
 
 // Writes a section into a fresh slot of buffer: header, section, stuffing to the end of the
 // packet. Null when there is no free slot or the section would not fit behind the header;

@@ -5,7 +5,7 @@
 #include <new>
 
 #include "packer/pmt_program.h"
-#include "stream/ts_stream.h"
+#include "packetizer/ts_stream.h"
 
 namespace palvex {
 

@@ -6,14 +6,14 @@
 #include <cstdint>
 #include <vector>
 
+#include "packer/pid_record.h"
+#include "packetizer/adts_framing.h"
+#include "packetizer/psi_element.h"
+#include "packetizer/result_codes.h"
 #include "palvex/media_format.h"
 #include "palvex/media_frame.h"
-#include "packer/pid_record.h"
 #include "palvex/media_stream.h"
-#include "stream/adts_framing.h"
-#include "stream/psi_element.h"
-#include "stream/result_codes.h"
-#include "stream/ts_packet.h"
+#include "ts/ts_packet.h"
 
 namespace palvex {
 

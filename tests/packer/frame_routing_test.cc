@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "packer_fixture.h"
-#include "stream/ts_stream_test_util.h"
+#include "packetizer/ts_stream_test_util.h"
 #include "support/fake_frame.h"
 #include "support/ts_checker.h"
 

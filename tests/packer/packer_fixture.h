@@ -19,12 +19,12 @@
 
 #include "packer/pmt_program.h"
 #include "packer/ts_packer.h"
+#include "packetizer/ts_stream.h"
 #include "palvex/media_format.h"
 #include "palvex/media_stream.h"
-#include "stream/ts_packet_buffer.h"
-#include "stream/ts_stream.h"
-#include "stream/ts_stream_test_util.h"
+#include "packetizer/ts_stream_test_util.h"
 #include "support/test_format.h"
+#include "ts/ts_packet_buffer.h"
 
 namespace palvex_test {
 

@@ -5,10 +5,10 @@
 #include <cstring>
 #include <vector>
 
-#include "packer/crc32.h"
 #include "packer/pid_record.h"
 #include "packer_fixture.h"
 #include "support/ts_checker.h"
+#include "ts/crc32.h"
 
 namespace palvex_test {
 namespace {

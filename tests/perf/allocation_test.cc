@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "palvex/palvex.h"
-#include "stream/ts_stream_test_util.h"
+#include "packetizer/ts_stream_test_util.h"
 #include "support/fake_frame.h"
 #include "support/muxer_fixtures.h"
 #include "support/test_format.h"

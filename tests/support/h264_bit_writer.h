@@ -1,9 +1,10 @@
-// Test-only writer of H.264 bitstreams: u(n), ue(v), se(v), emulation prevention, and
-// SPS and slice-header NAL units built field by field.
+// Test-only writer of H.264 bitstreams: u(n), ue(v), se(v), emulation prevention, SPS and
+// slice-header NAL units built field by field, and their Annex B framing.
 #ifndef PALVEX_TESTS_SUPPORT_H264_BIT_WRITER_H_
 #define PALVEX_TESTS_SUPPORT_H264_BIT_WRITER_H_
 
 #include <cstdint>
+#include <initializer_list>
 #include <vector>
 
 namespace palvex_test {
@@ -204,6 +205,46 @@ inline std::vector<uint8_t> SliceRbsp(const SpsFields& sps, const SliceFields& s
 inline std::vector<uint8_t> MakeSlice(const SpsFields& sps, const SliceFields& s) {
   const uint8_t header = uint8_t((s.nalRefIdc & 3) << 5 | (s.idr ? 5 : 1));
   return MakeNal(header, SliceRbsp(sps, s));
+}
+
+// SPS with frame_num and pic_order_cnt_lsb 4 + extra bits wide (POC type 0), level 31,
+// two reference frames, 320x240, no VUI.
+inline std::vector<uint8_t> MakeSps(int profileIdc, int pocLsbBits = 4) {
+  SpsFields sps;
+  sps.profileIdc = profileIdc;
+  sps.levelIdc = 31;
+  sps.log2MaxPocLsbMinus4 = pocLsbBits - 4;
+  sps.maxNumRefFrames = 2;
+  return MakeSps(sps);
+}
+
+inline std::vector<uint8_t> MakePps() { return {0x68, 0xCE, 0x3C, 0x80}; }
+
+// Slice header of type 5 (IDR) or 1, with pic_order_cnt_lsb, then a few slice data bytes.
+inline std::vector<uint8_t> MakeSlice(int type, int refIdc, uint32_t pocLsb, int pocLsbBits = 4) {
+  H264BitWriter w;
+  w.Ue(0);                       // first_mb_in_slice
+  w.Ue(type == 5 ? 7 : 5);       // slice_type (I or P, all slices alike)
+  w.Ue(0);                       // pic_parameter_set_id
+  w.Bits(0, 4);                  // frame_num
+  if (type == 5) w.Ue(0);        // idr_pic_id
+  w.Bits(pocLsb, pocLsbBits);    // pic_order_cnt_lsb
+  std::vector<uint8_t> nal{uint8_t(refIdc << 5 | type)};
+  for (uint8_t b : w.Trailing().Bytes()) nal.push_back(b);
+  for (int i = 0; i < 16; ++i) nal.push_back(uint8_t(0x40 + i));  // stands for slice data
+  return nal;
+}
+
+// Annex B: each NAL unit behind a start code of startCodeLength (3 or 4) bytes.
+inline std::vector<uint8_t> AnnexB(std::initializer_list<std::vector<uint8_t>> nals,
+                                   int startCodeLength = 4) {
+  std::vector<uint8_t> out;
+  for (const auto& nal : nals) {
+    if (startCodeLength == 4) out.push_back(0);
+    out.insert(out.end(), {0, 0, 1});
+    out.insert(out.end(), nal.begin(), nal.end());
+  }
+  return out;
 }
 
 }  // namespace palvex_test

@@ -1,0 +1,105 @@
+#include "codec/presentation_time.h"
+
+#include <cmath>
+
+namespace palvex {
+
+namespace {
+
+constexpr int64_t kMilliTicksPerSecond = 90000000;
+
+// A picture further than this from its decode slot, in half frames, belongs to no reordering
+// a decoder could do (16 frames is the largest DPB): the host's clock jumped or the count
+// restarted without an IDR. The clock then starts anew there.
+constexpr int64_t kReorderLimitHalfFrames = 2 * 16;
+
+// Decode times further apart than this (about 3000 years of 90 kHz ticks) are not compared.
+constexpr int64_t kMaxElapsed = int64_t{1} << 53;
+
+// Rounded quotient of a signed numerator and a positive denominator, ties away from zero.
+int64_t RoundedDivide(int64_t numerator, int64_t denominator) {
+  return numerator >= 0 ? (numerator + denominator / 2) / denominator
+                        : -((-numerator + denominator / 2) / denominator);
+}
+
+MilliTicks Plausible(MilliTicks duration) {
+  return duration >= kMinFrameDuration && duration <= kMaxFrameDuration ? duration : 0;
+}
+
+}  // namespace
+
+MilliTicks FrameDurationFromTiming(uint32_t numUnitsInTick, uint32_t timeScale) {
+  if (numUnitsInTick == 0 || timeScale == 0) return 0;
+  // 2 * num_units_in_tick / time_scale seconds; below 2^63 for any 32-bit fields.
+  const uint64_t numerator = 2 * uint64_t(kMilliTicksPerSecond) * numUnitsInTick;
+  if (numerator / timeScale > uint64_t(kMaxFrameDuration)) return 0;
+  return Plausible(MilliTicks((numerator + timeScale / 2) / timeScale));
+}
+
+MilliTicks FrameDurationFromRate(double framesPerSecond) {
+  if (!(framesPerSecond > 0.0) || !std::isfinite(framesPerSecond)) return 0;
+  static constexpr struct {
+    int64_t num;
+    int64_t den;
+  } kCommonRates[] = {{24000, 1001}, {24, 1}, {25, 1}, {30000, 1001}, {30, 1}, {48, 1},
+                      {50, 1},       {60000, 1001}, {60, 1}, {15, 1}, {12, 1}, {10, 1}};
+  for (const auto& rate : kCommonRates) {
+    const double exact = double(rate.num) / double(rate.den);
+    if (std::fabs(framesPerSecond - exact) <= exact * 0.001) {
+      return kMilliTicksPerSecond * rate.den / rate.num;
+    }
+  }
+  return Plausible(MilliTicks(std::llround(double(kMilliTicksPerSecond) / framesPerSecond)));
+}
+
+MilliTicks FrameDurationFromMicroseconds(int32_t microseconds) {
+  switch (microseconds) {
+    case 41718: return 3753750;  // 24000/1001
+    case 33367: return 3003000;  // 30000/1001
+    case 16683: return 1501500;  // 60000/1001
+    case 66666: return 6000000;  // 15
+    case 33333: return 3000000;  // 30
+    case 16667: return 1500000;  // 60
+    default: return Plausible(MilliTicks(microseconds) * 90);
+  }
+}
+
+int64_t HalfFramesToTicks(int64_t halfFrames, MilliTicks duration) {
+  return RoundedDivide(halfFrames * duration, 2000);
+}
+
+int64_t H264PresentationClock::PresentationTime(int64_t dts, int32_t poc, bool idr,
+                                                MilliTicks duration, int32_t reorderFrames,
+                                                int32_t maxReorderFrames) {
+  if (idr || !m_anchored) {
+    m_anchored = true;
+    m_anchorDts = dts;
+    m_anchorPoc = poc;
+  }
+  if (duration <= 0) return dts;
+  // Half frames this picture is presented after its decode slot, with D = 0.
+  int64_t offset = 0;
+  const int64_t elapsed = dts - m_anchorDts;  // both below 2^60 in magnitude: no overflow
+  if (elapsed > kMaxElapsed || elapsed < -kMaxElapsed) {
+    m_anchorDts = dts;
+    m_anchorPoc = poc;
+  } else if (elapsed != 0 || poc != m_anchorPoc) {
+    const int64_t position = RoundedDivide(elapsed * 1000, duration);
+    offset = (int64_t(poc) - m_anchorPoc) - 2 * position;
+    if (offset < -kReorderLimitHalfFrames || offset > kReorderLimitHalfFrames) {
+      m_anchorDts = dts;
+      m_anchorPoc = poc;
+      offset = 0;
+    }
+  }
+  int64_t delay = 2 * int64_t(reorderFrames);
+  if (reorderFrames < 0) {
+    const int64_t limit = 2 * int64_t(maxReorderFrames);
+    if (-offset > m_learnedDelay) m_learnedDelay = -offset < limit ? -offset : limit;
+    delay = m_learnedDelay;
+  }
+  const int64_t halfFrames = delay + offset;
+  return halfFrames > 0 ? dts + HalfFramesToTicks(halfFrames, duration) : dts;
+}
+
+}  // namespace palvex

@@ -1,0 +1,60 @@
+// Presentation time stamps of video pictures handed over in decode order with their decode
+// times: the frame duration they are reckoned in, and the H.264 rule that places each
+// picture by its picture order count.
+#ifndef PALVEX_CODEC_PRESENTATION_TIME_H_
+#define PALVEX_CODEC_PRESENTATION_TIME_H_
+
+#include <cstdint>
+
+namespace palvex {
+
+// Frame durations in thousandths of a 90 kHz tick: every common rate is exact (29.97 fps is
+// 3003000, 23.976 fps 3753750, 59.94 fps 1501500), so offsets of a few frames come out to the
+// tick and decode positions do not drift over long GOPs. 0 means unknown.
+using MilliTicks = int64_t;
+
+// Plausible frame durations: from 120 frames a second down to one.
+constexpr MilliTicks kMinFrameDuration = 750000;    // 120 fps
+constexpr MilliTicks kMaxFrameDuration = 90000000;  // 1 fps
+
+// H.264 timing_info: a frame lasts two ticks of num_units_in_tick / time_scale seconds
+// (E.2.1). 0 when absent or implausible.
+MilliTicks FrameDurationFromTiming(uint32_t numUnitsInTick, uint32_t timeScale);
+
+// The host's nominal frame rate: within 0.1 % of a common rate (24000/1001, 30000/1001,
+// 60000/1001 and the whole rates) it is taken as exactly that rate. 0 when implausible.
+MilliTicks FrameDurationFromRate(double framesPerSecond);
+
+// A measured duration in microseconds, snapped to one of the known rates: the exact
+// duration of that rate.
+MilliTicks FrameDurationFromMicroseconds(int32_t microseconds);
+
+// halfFrames / 2 frames of the given duration in ticks, rounded to the nearest tick (ties
+// away from zero; halfFrames may be negative).
+int64_t HalfFramesToTicks(int64_t halfFrames, MilliTicks duration);
+
+// H.264 above Baseline: PTS = DTS + D + ((POC - POC of the anchor) / 2 - (decode position -
+// decode position of the anchor)) x frame duration. The anchor is the last IDR picture, or the
+// first picture while there has been no IDR; D, the presentation delay, is the reorder depth
+// in frames. The decode position comes from the frame's own time, so a frame the host lost
+// does not shift the ones after it. A picture is never presented before it is decoded.
+class H264PresentationClock {
+ public:
+  // dts in 90 kHz ticks; poc the picture order count of the picture; idr when the access
+  // unit holds an IDR slice. reorderFrames is D in frames where the stream states it; where
+  // it is negative, D is learned: it starts at 0 and grows to the deepest reordering seen,
+  // up to maxReorderFrames. Without a duration the picture is presented at its decode time,
+  // and only the anchor is followed.
+  int64_t PresentationTime(int64_t dts, int32_t poc, bool idr, MilliTicks duration,
+                           int32_t reorderFrames, int32_t maxReorderFrames);
+
+ private:
+  bool m_anchored = false;
+  int64_t m_anchorDts = 0;
+  int32_t m_anchorPoc = 0;
+  int64_t m_learnedDelay = 0;  // half frames
+};
+
+}  // namespace palvex
+
+#endif  // PALVEX_CODEC_PRESENTATION_TIME_H_

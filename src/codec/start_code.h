@@ -1,0 +1,28 @@
+// Annex B byte-stream start codes (ITU-T H.264 B.1): 0x000001, or 0x00000001 where a
+// zero_byte precedes it.
+#ifndef PALVEX_CODEC_START_CODE_H_
+#define PALVEX_CODEC_START_CODE_H_
+
+#include <cstddef>
+#include <cstdint>
+
+namespace palvex {
+
+// First start code within [bytes, bytes + count): a pointer to its first zero byte, so
+// that a four-byte code 00 00 00 01 is reported at its leading zero_byte and a three-byte
+// code 00 00 01 at its first zero. The zero_byte is looked for only inside the range.
+// Null when bytes is null, count is below 3, or there is no start code. Reads nothing
+// outside the range.
+const uint8_t* FindStartCode(const uint8_t* bytes, size_t count);
+
+// The same search with the candidates for the final 0x01 limited to [from, end) and the
+// zero bytes in front looked for down to origin (from >= origin). Lets a long range be
+// searched piece by piece with the results of one search over [origin, end).
+const uint8_t* FindStartCodeFrom(const uint8_t* origin, const uint8_t* from, const uint8_t* end);
+
+// Length of the start code at p (as FindStartCode reported it): 3 or 4.
+inline int StartCodeLength(const uint8_t* p) { return p[2] == 0x01 ? 3 : 4; }
+
+}  // namespace palvex
+
+#endif  // PALVEX_CODEC_START_CODE_H_

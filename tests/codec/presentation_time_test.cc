@@ -1,0 +1,78 @@
+#include "codec/presentation_time.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace palvex {
+namespace {
+
+TEST(PresentationTimeTest, FrameDurations) {
+  EXPECT_EQ(FrameDurationFromTiming(1, 50), 3600000);            // x264 25p
+  EXPECT_EQ(FrameDurationFromTiming(1001, 60000), 3003000);      // 29.97
+  EXPECT_EQ(FrameDurationFromTiming(1001, 48000), 3753750);      // 23.976
+  EXPECT_EQ(FrameDurationFromTiming(1, 1), 0);                   // 2 s: implausible
+  EXPECT_EQ(FrameDurationFromTiming(0xFFFFFFFF, 1), 0);
+  EXPECT_EQ(FrameDurationFromTiming(1, 0), 0);
+  EXPECT_EQ(FrameDurationFromRate(29.97), 3003000);
+  EXPECT_EQ(FrameDurationFromRate(59.94006), 1501500);
+  EXPECT_EQ(FrameDurationFromRate(25.0), 3600000);
+  EXPECT_EQ(FrameDurationFromRate(7.5), 12000000);
+  EXPECT_EQ(FrameDurationFromRate(0.0), 0);
+  EXPECT_EQ(FrameDurationFromRate(1000.0), 0);
+  EXPECT_EQ(FrameDurationFromMicroseconds(33367), 3003000);
+  EXPECT_EQ(FrameDurationFromMicroseconds(40000), 3600000);
+  EXPECT_EQ(FrameDurationFromMicroseconds(0), 0);
+}
+
+struct Picture {
+  int64_t dts;
+  int32_t poc;
+  bool idr;
+  int64_t pts;
+};
+
+struct ClockCase {
+  std::string what;
+  MilliTicks duration;
+  int32_t reorder;
+  std::vector<Picture> pictures;
+};
+
+// Pictures in decode order with their decode times, as a host hands them over.
+TEST(PresentationTimeTest, H264PicturesFollowTheirOrderCount) {
+  const ClockCase cases[] = {
+      {"b-pyramid, 25p, two frames of reorder delay", 3600000, 2,
+       {{0, 0, true, 7200}, {3600, 8, false, 21600}, {7200, 4, false, 14400}, {10800, 2, false, 10800},
+        {14400, 6, false, 18000}, {18000, 16, false, 36000}, {21600, 12, false, 28800}}},
+      {"a lost frame shifts nothing", 3600000, 2,
+       {{0, 0, true, 7200}, {3600, 8, false, 21600}, {10800, 2, false, 10800}, {14400, 6, false, 18000}}},
+      {"23.976: within a tick of the exact times (11261.25, 18768.75)", 3753750, 1,
+       {{0, 0, true, 3754}, {3754, 4, false, 11262}, {7508, 2, false, 7508}, {11261, 8, false, 18769}}},
+      {"a later IDR anchors anew; its leading count restarts", 3600000, 1,
+       {{0, 0, true, 3600}, {3600, 2, false, 7200}, {7200, 0, true, 10800}, {10800, 2, false, 14400}}},
+      {"no IDR yet: the first picture anchors", 3600000, 1,
+       {{90000, 40, false, 93600}, {93600, 44, false, 100800}, {97200, 42, false, 97200}}},
+      {"without a duration: the decode time", 0, 2, {{0, 0, true, 0}, {3600, 8, false, 3600}}},
+      {"a host clock jump starts the clock anew", 3600000, 1,
+       {{0, 0, true, 3600}, {3600, 2, false, 7200}, {324003600, 4, false, 324007200}, {324007200, 6, false, 324010800}}},
+      {"never before its decode time", 3600000, 0,
+       {{0, 0, true, 0}, {3600, 4, false, 7200}, {7200, 2, false, 7200}}},
+      {"no stated delay: learned from the deepest reordering, up to the DPB", 3600000, -1,
+       {{0, 0, true, 0}, {3600, 8, false, 14400}, {7200, 4, false, 7200}, {10800, 2, false, 10800},
+        {14400, 6, false, 18000}, {18000, 16, false, 36000}, {21600, 12, false, 28800},
+        {25200, 10, false, 25200}, {28800, 4, false, 28800}, {32400, 0, true, 46800}}},
+  };
+  for (const ClockCase& c : cases) {
+    H264PresentationClock clock;
+    for (size_t i = 0; i < c.pictures.size(); ++i) {
+      const Picture& p = c.pictures[i];
+      EXPECT_EQ(clock.PresentationTime(p.dts, p.poc, p.idr, c.duration, c.reorder, 4), p.pts)
+          << c.what << ", picture " << i;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace palvex
