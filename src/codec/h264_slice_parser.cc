@@ -94,7 +94,7 @@ void SkipHrdParameters(BitReader& reader) {
 void H264SliceParser::FeedNal(const uint8_t* nal, int32_t length) {
   if (nal == nullptr || length < 1) return;
   const bool reference = (nal[0] & 0x60) != 0;  // nal_ref_idc
-  const int nalUnitType = nal[0] & 0x1F;        // nal_unit_type
+  const int nalUnitType = NalUnitType(nal[0]);  // nal_unit_type
   if (nalUnitType != kNalUnitTypeSps && nalUnitType != kNalUnitTypeSlice && nalUnitType != kNalUnitTypeIdrSlice) return;
   BitReader reader(nal + 1, length - 1);
   if (nalUnitType == kNalUnitTypeSps) {

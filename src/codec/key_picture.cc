@@ -12,12 +12,6 @@ namespace {
 // are short; a frame whose first slice lies further in is not looked at further.
 constexpr size_t kHeaderScanLimit = 64 * 1024;
 
-constexpr uint8_t kMPEG2PictureStart = 0x00;
-constexpr uint8_t kMPEG2SequenceHeader = 0xB3;
-constexpr uint8_t kMPEG4VopStart = 0xB6;
-constexpr uint8_t kMPEG4VolFirst = 0x20;  // video_object_layer_start_code 0x20..0x2F
-constexpr uint8_t kMPEG4VolLast = 0x2F;
-
 // slice_type of a slice NAL unit (behind its header byte): first_mb_in_slice ue(v), then
 // slice_type ue(v); 2 and 7 are I slices (clause 7.4.3).
 bool IsISlice(const uint8_t* rbsp, const uint8_t* end) {
@@ -33,7 +27,7 @@ bool IsH264KeyPicture(const uint8_t* data, const uint8_t* end) {
   while (code != nullptr) {
     const uint8_t* nal = code + StartCodeLength(code);
     if (nal >= end) return false;
-    const int type = nal[0] & 0x1F;
+    const int type = NalUnitType(nal[0]);
     if (type == kNalUnitTypeIdrSlice) return true;
     if (type == kNalUnitTypeSlice) return sawSps && IsISlice(nal + 1, end);
     if (type == kNalUnitTypeSps) sawSps = true;
@@ -51,13 +45,13 @@ bool IsMPEGKeyPicture(bool mpeg4, const uint8_t* data, const uint8_t* end) {
     if (body > end) return false;
     const uint8_t type = body[-1];
     if (!mpeg4) {
-      if (type == kMPEG2SequenceHeader) sawSequence = true;
+      if (type == kSequenceHeaderCode) sawSequence = true;
       // temporal_reference (10 bits), picture_coding_type (3 bits): 1 is an I picture.
-      if (type == kMPEG2PictureStart) return sawSequence && end - body >= 2 && (body[1] >> 3 & 7) == 1;
+      if (type == kPictureStartCode) return sawSequence && end - body >= 2 && (body[1] >> 3 & 7) == 1;
     } else {
-      if (type >= kMPEG4VolFirst && type <= kMPEG4VolLast) sawSequence = true;
+      if (IsVideoObjectLayerStartCode(type)) sawSequence = true;
       // vop_coding_type (2 bits): 0 is an I-VOP.
-      if (type == kMPEG4VopStart) return sawSequence && end - body >= 1 && (body[0] >> 6) == 0;
+      if (type == kVopStartCode) return sawSequence && end - body >= 1 && (body[0] >> 6) == 0;
     }
     code = FindStartCode(body, size_t(end - body));
   }

@@ -1,14 +1,11 @@
 #include "codec/mpeg_video_reader.h"
 
+#include "codec/start_code.h"
+
 namespace palvex {
 
 namespace {
 
-constexpr uint8_t kPictureStartCode = 0x00;   // MPEG-2 picture_start_code
-constexpr uint8_t kSequenceHeaderCode = 0xB3; // MPEG-2 sequence_header_code; MPEG-4 group_of_vop_start_code
-constexpr uint8_t kExtensionStartCode = 0xB5; // MPEG-2 extension_start_code
-constexpr uint8_t kGroupStartCode = 0xB8;     // MPEG-2 group_start_code
-constexpr uint8_t kVopStartCode = 0xB6;       // MPEG-4 vop_start_code
 constexpr uint8_t kSequenceExtensionId = 1;   // extension_start_code_identifier of sequence_extension()
 
 constexpr int kPictureB = 3;  // MPEG-2 picture_coding_type of a B picture
@@ -67,19 +64,16 @@ int64_t MPEGVideoReader::PresentationDelay(const uint8_t* data, size_t size,
   const uint8_t* const end = data + size;
   int64_t delay = -1;
   // Start codes 00 00 01 xx; the header runs from behind xx up to the frame's end (each
-  // reader stops within its own fields).
-  for (const uint8_t* p = data; end - p >= 4; ++p) {
-    if (p[2] > 1) {
-      p += 2;  // no start code can end at p + 2
-      continue;
-    }
-    if (p[0] != 0 || p[1] != 0 || p[2] != 1) continue;
-    const uint8_t code = p[3];
+  // reader stops within its own fields), and the next start code is looked for behind xx.
+  const uint8_t* code = FindStartCode(data, size);
+  while (code != nullptr) {
+    const uint8_t* body = code + StartCodeLength(code) + 1;
+    if (body > end) return -1;
     const bool picture = m_syntax == Syntax::kMPEG2Video
-                             ? ReadMPEG2Header(code, p + 4, end, &delay, fallbackDuration)
-                             : ReadMPEG4Header(code, p + 4, end, &delay, fallbackDuration);
+                             ? ReadMPEG2Header(body[-1], body, end, &delay, fallbackDuration)
+                             : ReadMPEG4Header(body[-1], body, end, &delay, fallbackDuration);
     if (picture) return delay;
-    p += 3;
+    code = FindStartCode(body, size_t(end - body));
   }
   return -1;
 }
@@ -131,7 +125,7 @@ bool MPEGVideoReader::ReadMPEG2Header(uint8_t code, const uint8_t* p, const uint
 
 bool MPEGVideoReader::ReadMPEG4Header(uint8_t code, const uint8_t* p, const uint8_t* end,
                                       int64_t* delay, MilliTicks fallbackDuration) {
-  if (code >= 0x20 && code <= 0x2F) {  // video_object_layer_start_code
+  if (IsVideoObjectLayerStartCode(code)) {
     ReadVideoObjectLayer(p, end);
     return false;
   }

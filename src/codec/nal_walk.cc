@@ -17,8 +17,8 @@ NalWalk::NalWalk(H264SliceParser& parser, const uint8_t* bytes, size_t count,
 void NalWalk::Enter(const uint8_t* startCode) {
   m_nal = startCode + StartCodeLength(startCode);
   m_next = m_end - m_nal > 2 ? m_nal + 2 : m_end;
-  if (m_end - m_nal >= 1 && (m_nal[0] & 0x1F) == kNalUnitTypeIdrSlice) m_found.idrSlice = true;
-  if (m_end - m_nal >= 2 && (m_nal[0] & 0x1F) == kNalUnitTypeSps) {
+  if (m_end - m_nal >= 1 && NalUnitType(m_nal[0]) == kNalUnitTypeIdrSlice) m_found.idrSlice = true;
+  if (m_end - m_nal >= 2 && NalUnitType(m_nal[0]) == kNalUnitTypeSps) {
     m_found.sawSps = true;
     m_found.profileIdc = m_nal[1];  // profile_idc
   }
