@@ -1,0 +1,327 @@
+#include "scheduler.h"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+
+namespace palvex_host {
+namespace {
+
+constexpr int64_t kSlotBits = kTSPacketSize * 8;
+constexpr int64_t kPCRByteBits = 10 * 8;            // byte 10 holds program_clock_reference_base's last bit
+constexpr int64_t kStaleTicks = 3 * kPCRHz;         // a PID this far behind the others holds nothing up
+constexpr int64_t kTableMarginTicks = kPCRHz / 50;  // a table repeat goes 20 ms before its limit
+constexpr int64_t kNeedBucketTicks = kPCRHz / 100;  // 10 ms
+constexpr size_t kBatchPackets = 64;
+constexpr int64_t kAlways = std::numeric_limits<int64_t>::min() / 4;
+constexpr int64_t kWrap90k = int64_t{1} << 33;
+
+int64_t FloorDiv(int64_t a, int64_t b) { return a / b - ((a % b != 0 && (a < 0) != (b < 0)) ? 1 : 0); }
+
+// An adaptation-field-only packet carrying a PCR: adaptation_field_control '10', the
+// PCR_flag alone, stuffing to the end.
+void MakePCRPacket(int pid, int cc, int64_t pcr, uint8_t* p) {
+  std::memset(p, 0xFF, kTSPacketSize);
+  p[0] = 0x47;                                // sync_byte
+  p[1] = uint8_t(pid >> 8 & 0x1F);            // PID[12:8]
+  p[2] = uint8_t(pid);                        // PID[7:0]
+  p[3] = uint8_t(0x20 | (cc & 0x0F));         // adaptation_field_control '10', continuity_counter
+  p[4] = 183;                                 // adaptation_field_length
+  p[5] = 0x10;                                // PCR_flag
+  SetPacketPCR(p, pcr);
+}
+
+const uint8_t kNullHeader[4] = {0x47, 0x1F, 0xFF, 0x10};  // PID 0x1FFF, payload only
+
+}  // namespace
+
+Scheduler::Scheduler(const SchedulerConfig& config, PacketOutput* output) : m_config(config), m_output(output) {
+  if (m_config.muxRate < static_cast<int64_t>(kSlotBits)) m_config.muxRate = kSlotBits;
+  m_slotTicks = (kSlotBits * kPCRHz + m_config.muxRate - 1) / m_config.muxRate;
+  m_streamOf.fill(-1);
+  m_lastCC.fill(-1);
+  m_streams.reserve(16);
+  m_batch.reserve(kBatchPackets * kTSPacketSize);
+  m_departures.reserve(kBatchPackets);
+}
+
+Scheduler::Stream& Scheduler::StreamOf(int pid) {
+  int16_t& index = m_streamOf[static_cast<size_t>(pid)];
+  if (index < 0) {
+    index = static_cast<int16_t>(m_streams.size());
+    m_streams.emplace_back();
+    m_streams.back().pid = pid;
+  }
+  return m_streams[static_cast<size_t>(index)];
+}
+
+// Unwraps a 33-bit DTS onto the line: the value nearest the last one.
+int64_t Scheduler::UnwrapDTS(int64_t dts) {
+  if (m_lastDTS90k < 0) {
+    m_lastDTSLine = dts * 300;
+  } else {
+    int64_t step = (dts - m_lastDTS90k) % kWrap90k;
+    if (step >= kWrap90k / 2) step -= kWrap90k;
+    if (step < -kWrap90k / 2) step += kWrap90k;
+    m_lastDTSLine += step * 300;
+  }
+  m_lastDTS90k = dts;
+  return m_lastDTSLine;
+}
+
+bool Scheduler::Push(const uint8_t* ts, size_t size) {
+  for (size_t off = 0; off + kTSPacketSize <= size; off += kTSPacketSize) {
+    const uint8_t* p = ts + off;
+    const int pid = PacketPid(p);
+    if (pid == kNullPid || p[0] != 0x47) continue;  // the slots make their own nulls
+    Stream& s = StreamOf(pid);
+    PESStart pes;
+    if (PacketUnitStart(p) && ReadPESStart(p, &pes) && pes.dts >= 0) {
+      const int64_t dts = UnwrapDTS(pes.dts);
+      s.step = s.timed && dts > s.lastDeadline ? dts - s.lastDeadline : s.step;
+      s.lastDeadline = s.timed ? std::max(s.lastDeadline, dts) : dts;
+      s.timed = true;
+      s.unitDeadline = dts;
+      s.unit = s.unit + 1 == 0 ? 1 : s.unit + 1;
+      if (!m_started) {
+        m_started = true;
+        m_startLine = dts - m_config.leadTicks;
+        m_slotLine = m_startLine;
+      }
+    } else if (PacketUnitStart(p)) {
+      s.unit = 0;  // a section, or a PES packet without time stamps
+    }
+    Enqueue(s, p);
+  }
+  return !m_started || Fill(Frontier(), true);
+}
+
+void Scheduler::Enqueue(Stream& s, const uint8_t* packet) {
+  if (m_free < 0) {
+    const size_t old = m_pool.size();
+    m_pool.resize(old == 0 ? 256 : old * 2);
+    for (size_t i = m_pool.size(); i-- > old;) {
+      m_pool[i].next = m_free;
+      m_free = static_cast<int32_t>(i);
+    }
+  }
+  const int32_t index = m_free;
+  Entry& e = m_pool[static_cast<size_t>(index)];
+  m_free = e.next;
+  std::memcpy(e.packet, packet, kTSPacketSize);
+  e.unit = s.unit;
+  if (s.unit != 0) {
+    e.deadline = s.unitDeadline;
+    e.release = s.unitDeadline - m_config.leadTicks;
+    NoteNeed(e.deadline);
+  } else {
+    e.release = kAlways;
+    e.deadline = m_started ? m_slotLine : kAlways;
+  }
+  e.order = m_order++;
+  e.next = -1;
+  if (s.tail >= 0) {
+    m_pool[static_cast<size_t>(s.tail)].next = index;
+  } else {
+    s.head = index;
+  }
+  s.tail = index;
+  ++m_queued;
+}
+
+int32_t Scheduler::Pop(Stream& s) {
+  const int32_t index = s.head;
+  s.head = m_pool[static_cast<size_t>(index)].next;
+  if (s.head < 0) s.tail = -1;
+  --m_queued;
+  return index;
+}
+
+// The smallest of the PIDs' latest DTS, less the lead: no packet still to come may leave
+// before it.
+int64_t Scheduler::Frontier() const {
+  int64_t latest = kAlways;
+  for (const Stream& s : m_streams)
+    if (s.timed) latest = std::max(latest, s.lastDeadline);
+  int64_t frontier = std::numeric_limits<int64_t>::max();
+  for (const Stream& s : m_streams)
+    if (s.timed && s.lastDeadline >= latest - kStaleTicks) frontier = std::min(frontier, s.lastDeadline);
+  return latest == kAlways ? m_slotLine : frontier - m_config.leadTicks;
+}
+
+bool Scheduler::Fill(int64_t until, bool drainLate) {
+  for (;;) {
+    bool go = m_slotLine < until;
+    for (size_t i = 0; !go && drainLate && i < m_streams.size(); ++i) {
+      const Stream& s = m_streams[i];
+      go = s.head >= 0 && m_pool[static_cast<size_t>(s.head)].deadline < m_slotLine + m_slotTicks;
+    }
+    if (!go) break;
+    if (!FillSlot()) return false;
+  }
+  return Flush();
+}
+
+bool Scheduler::AdvanceTo(int64_t line) { return !m_started || Fill(line, true); }
+
+bool Scheduler::Finish() {
+  if (!m_started && m_queued > 0) m_started = true;  // tables alone: the line starts at 0
+  while (m_queued > 0)
+    if (!FillSlot()) return false;
+  int64_t end = kAlways;
+  for (const Stream& s : m_streams)
+    if (s.timed) end = std::max(end, s.lastDeadline + s.step - m_config.leadTicks);
+  return Fill(end, false);
+}
+
+void Scheduler::UpdateClocks() {
+  m_clockChanges = m_tables.changes();
+  std::vector<Clock> clocks;
+  for (int pid : m_tables.pcrPids()) {
+    Clock c;
+    c.pid = pid;
+    for (const Clock& old : m_clocks)
+      if (old.pid == pid) c = old;
+    clocks.push_back(c);
+  }
+  m_clocks.swap(clocks);
+}
+
+bool Scheduler::FillSlot() {
+  const int64_t line = m_slotLine;
+  if (m_clockChanges != m_tables.changes()) UpdateClocks();
+  // A PCR when the program would otherwise go more than 40 ms without one.
+  for (Clock& c : m_clocks) {
+    if (c.sent && line + m_slotTicks + kPCRByteBits * kPCRHz / m_config.muxRate - c.lastPCR <= kPCRRepeatTicks) continue;
+    const int16_t index = m_streamOf[static_cast<size_t>(c.pid)];
+    Stream* s = index >= 0 ? &m_streams[static_cast<size_t>(index)] : nullptr;
+    if (s != nullptr && s->head >= 0) {
+      const Entry& head = m_pool[static_cast<size_t>(s->head)];
+      if (head.release <= line && PacketPCR(head.packet) >= 0) return SendEntry(*s, Pop(*s));
+    }
+    int cc = m_lastCC[static_cast<size_t>(c.pid)];
+    if (cc < 0) cc = s != nullptr && s->head >= 0 ? PacketContinuity(m_pool[static_cast<size_t>(s->head)].packet) - 1 : 15;
+    uint8_t packet[kTSPacketSize];
+    c.lastPCR = SlotLineAfter(kPCRByteBits);
+    c.sent = true;
+    MakePCRPacket(c.pid, cc, c.lastPCR, packet);
+    ++m_stats.pcrPackets;
+    return Put(packet);
+  }
+  // A table about to be older than its limit: its own next packet, or a repeat.
+  const int tablePid = m_tables.DueTable(line, m_slotTicks + kTableMarginTicks);
+  if (tablePid >= 0) {
+    const int16_t index = m_streamOf[static_cast<size_t>(tablePid)];
+    Stream* s = index >= 0 ? &m_streams[static_cast<size_t>(index)] : nullptr;
+    if (s != nullptr && s->head >= 0 && m_pool[static_cast<size_t>(s->head)].release <= line &&
+        PacketUnitStart(m_pool[static_cast<size_t>(s->head)].packet))
+      return SendEntry(*s, Pop(*s));
+    uint8_t packet[kTSPacketSize];
+    if (m_tables.Repeat(tablePid, line, packet)) {
+      m_lastCC[static_cast<size_t>(tablePid)] = static_cast<int8_t>(PacketContinuity(packet));
+      ++m_stats.tableRepeats;
+      return Put(packet);
+    }
+  }
+  // Earliest deadline first among the packets that may leave; ties in arrival order.
+  Stream* best = nullptr;
+  const Entry* bestEntry = nullptr;
+  for (Stream& s : m_streams) {
+    if (s.head < 0) continue;
+    const Entry& e = m_pool[static_cast<size_t>(s.head)];
+    if (e.release > line) continue;
+    if (bestEntry == nullptr || e.deadline < bestEntry->deadline ||
+        (e.deadline == bestEntry->deadline && e.order < bestEntry->order)) {
+      best = &s;
+      bestEntry = &e;
+    }
+  }
+  if (best != nullptr) return SendEntry(*best, Pop(*best));
+  uint8_t null[kTSPacketSize];
+  std::memcpy(null, kNullHeader, sizeof kNullHeader);
+  std::memset(null + sizeof kNullHeader, 0xFF, kTSPacketSize - sizeof kNullHeader);
+  ++m_stats.nullPackets;
+  return Put(null);
+}
+
+bool Scheduler::SendEntry(Stream& s, int32_t index) {
+  Entry& e = m_pool[static_cast<size_t>(index)];
+  uint8_t* p = e.packet;
+  if (PacketPCR(p) >= 0) {
+    const int64_t pcr = SlotLineAfter(kPCRByteBits);
+    SetPacketPCR(p, pcr);
+    for (Clock& c : m_clocks)
+      if (c.pid == s.pid) {
+        c.lastPCR = pcr;
+        c.sent = true;
+      }
+  }
+  m_tables.Pass(p, m_slotLine);
+  m_lastCC[static_cast<size_t>(s.pid)] = static_cast<int8_t>(PacketContinuity(p));
+  if (e.unit != 0) {
+    const int64_t end = SlotLineAfter(kSlotBits);  // its last byte has arrived
+    if (end > e.deadline) {
+      m_stats.maxLateTicks = std::max(m_stats.maxLateTicks, end - e.deadline);
+      if (s.lateUnit != e.unit) {
+        s.lateUnit = e.unit;
+        ++m_stats.lateUnits;
+        m_stats.neededRate = NeededRate(e.deadline);
+        m_stats.maxNeededRate = std::max(m_stats.maxNeededRate, m_stats.neededRate);
+      }
+    }
+  }
+  const bool ok = Put(p);
+  e.next = m_free;
+  m_free = index;
+  return ok;
+}
+
+void Scheduler::NoteNeed(int64_t deadline) {
+  const int64_t index = FloorDiv(deadline, kNeedBucketTicks);
+  const int64_t count = static_cast<int64_t>(m_need.size());
+  Bucket& b = m_need[static_cast<size_t>((index % count + count) % count)];
+  if (b.index != index) {
+    b.index = index;
+    b.packets = 0;
+  }
+  ++b.packets;
+}
+
+int64_t Scheduler::NeededRate(int64_t at) const {
+  const int64_t last = FloorDiv(at, kNeedBucketTicks);
+  const int64_t count = static_cast<int64_t>(m_need.size());
+  uint64_t packets = 0;
+  for (const Bucket& b : m_need)
+    if (b.index > last - count && b.index <= last) packets += b.packets;
+  return static_cast<int64_t>(packets) * kSlotBits * kPCRHz / (count * kNeedBucketTicks);
+}
+
+// The line at bits after the start of the next slot.
+int64_t Scheduler::SlotLineAfter(int64_t bits) const {
+  const int64_t rate = m_config.muxRate;
+  const int64_t total = m_slotBits + bits;
+  return m_startLine + (m_slotSeconds + total / rate) * kPCRHz + total % rate * kPCRHz / rate;
+}
+
+bool Scheduler::Put(const uint8_t* packet) {
+  m_batch.insert(m_batch.end(), packet, packet + kTSPacketSize);
+  m_departures.push_back(m_slotLine);
+  ++m_stats.packets;
+  m_slotBits += kSlotBits;
+  if (m_slotBits >= m_config.muxRate) {
+    m_slotSeconds += m_slotBits / m_config.muxRate;
+    m_slotBits %= m_config.muxRate;
+  }
+  m_slotLine = SlotLineAfter(0);
+  return m_departures.size() < kBatchPackets || Flush();
+}
+
+bool Scheduler::Flush() {
+  if (m_departures.empty()) return true;
+  const bool ok = m_output->Send(m_batch.data(), m_departures.data(), m_departures.size());
+  m_batch.clear();
+  m_departures.clear();
+  return ok;
+}
+
+}  // namespace palvex_host

@@ -1,0 +1,81 @@
+// The tables of a transport stream as its packets leave: the PAT on PID 0, the PMT on each
+// program_map_PID the PAT names, and DVB SI on PIDs 0x0010-0x001F that no PMT lists as an
+// elementary stream (NIT, SDT, EIT ...). The latest section of each table PID is kept
+// when it starts and ends in one packet (every PAT, PMT and SDT that palvex and palvex-mux
+// write does), so that the table can be sent again later with its continuity_counter
+// going on; the PMTs give each program's PCR_PID.
+//
+// Once a table was repeated, every later packet on its PID gets its continuity_counter
+// moved on by the number of repeats (mod 16), so the PID stays continuous for a receiver.
+// No libavformat here; memory is taken when a table PID is first seen or a table changes,
+// never per packet.
+#ifndef PALVEX_TOOLS_TABLE_MEMORY_H_
+#define PALVEX_TOOLS_TABLE_MEMORY_H_
+
+#include <bitset>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "ts_reader.h"
+
+namespace palvex_host {
+
+// Longest time between two copies of a table: ISO/IEC 13818-1 receivers expect the PAT and
+// PMT at least every 0.5 s (TR 101 290 PAT_error, PMT_error), DVB SI at least every 2 s
+// (EN 300 468, TR 101 290 SDT_error).
+constexpr int64_t kPSIRepeatTicks = kPCRHz / 2;
+constexpr int64_t kSIRepeatTicks = 2 * kPCRHz;
+
+class TableMemory {
+ public:
+  TableMemory();
+
+  // One packet on its way out, leaving at line (27 MHz): remembered when it holds a whole
+  // table section; on a table PID its continuity_counter is moved on by the repeats.
+  void Pass(uint8_t* packet, int64_t line);
+
+  // A remembered table whose last copy left so long before line that line + margin would
+  // be past its limit; -1 when none is due.
+  int DueTable(int64_t line, int64_t margin) const;
+
+  // Writes the remembered packet of pid's table into out with the continuity_counter after
+  // the PID's last one, as its copy leaving at line. False when pid has no whole table.
+  bool Repeat(int pid, int64_t line, uint8_t* out);
+
+  // The PCR_PID of every program the PAT names whose PMT was seen (0x1FFF, no PCR, left
+  // out); changes() counts the changes of this list.
+  const std::vector<int>& pcrPids() const { return m_pcrPids; }
+  uint32_t changes() const { return m_changes; }
+  bool IsTablePid(int pid) const { return Find(pid) != nullptr; }
+
+ private:
+  struct Table {
+    int pid = -1;
+    bool si = false;        // DVB SI (0x0010-0x001F): the longer limit
+    bool whole = false;     // packet holds a whole section
+    uint8_t packet[kTSPacketSize] = {};
+    int64_t lastSent = 0;   // line of the last copy that left
+    int lastCC = -1;        // continuity_counter of the PID's last packet
+    int ccShift = 0;        // repeats so far, mod 16
+    int pcrPid = -1;        // a PMT's PCR_PID
+  };
+
+  Table* Find(int pid);
+  const Table* Find(int pid) const;
+  Table* Take(int pid, bool si);
+  void Remember(Table* table, const uint8_t* packet, const uint8_t* section, size_t size);
+  void ReadPATSection(const uint8_t* section, size_t size);
+  void ReadPMTSection(Table* table, const uint8_t* section, size_t size);
+  void CollectPCRPids();
+
+  std::vector<Table> m_tables;
+  std::vector<int> m_pmtPids;          // program_map_PIDs of the last PAT
+  std::bitset<8192> m_elementaryPids;  // elementary_PIDs of the PMTs
+  std::vector<int> m_pcrPids;
+  uint32_t m_changes = 0;
+};
+
+}  // namespace palvex_host
+
+#endif  // PALVEX_TOOLS_TABLE_MEMORY_H_
