@@ -106,9 +106,14 @@ bool Channel::OpenOutput() {
   if (m_sink == nullptr) return Fail(error);
   PacerConfig config;
   config.paced = m_options.realtime || m_sink->network();
-  config.muxRate = m_options.muxRate;
   if (config.paced && m_options.rtPriority > 0) TakeRealTimePriority(m_options.rtPriority);
   m_pacer = std::make_unique<Pacer>(m_sink.get(), config, m_stop);
+  if (m_options.muxRate > 0) {
+    SchedulerConfig schedule;
+    schedule.muxRate = m_options.muxRate;
+    schedule.leadTicks = m_options.leadTicks;
+    m_scheduler = std::make_unique<Scheduler>(schedule, m_pacer.get());
+  }
   return true;
 }
 
@@ -138,7 +143,7 @@ bool Channel::MuxFrame(const ClipFrame& clip) {
   if (m_mux->ProcessFrame(clip.streamId, &m_frame, &ts, &length) != 0)
     return Fail("the muxer refused frame " + std::to_string(m_counts.frames));
   for (int off = 0; off + 188 <= length; off += 188) ++m_counts.pidPackets[(ts[off + 1] & 0x1F) << 8 | ts[off + 2]];
-  if (!m_pacer->Push(ts, static_cast<size_t>(length))) return Fail(m_sink->error());
+  if (!Send(ts, static_cast<size_t>(length))) return Fail(m_sink->error());
   StreamCount& stream = m_counts.streams[static_cast<size_t>(clip.streamId - 1)];
   ++stream.frames;
   stream.bytes += clip.data.size();
@@ -149,6 +154,29 @@ bool Channel::MuxFrame(const ClipFrame& clip) {
   m_passEndUs = std::max(m_passEndUs, clip.timeUs + clip.durationUs);
   ++m_passFrames;
   return true;
+}
+
+bool Channel::Send(const uint8_t* ts, size_t size) {
+  if (m_scheduler == nullptr) return m_pacer->Push(ts, size);
+  const bool ok = m_scheduler->Push(ts, size);
+  ReportLate();
+  return ok;
+}
+
+// Too little rate is told as soon as an access unit leaves late, then at most once a
+// second while it goes on.
+void Channel::ReportLate() {
+  const SchedulerStats& stats = m_scheduler->stats();
+  if (stats.lateUnits == m_lateReported) return;
+  const int64_t now = SteadyNowNs();
+  if (m_lateReported > 0 && now - m_lateReportNs < 1000000000) return;
+  std::fprintf(stderr,
+               "palvex-mux: --muxrate %.3f Mbit/s is too little: %llu access units late so far (up to %.1f ms after "
+               "their decode time); the last second needed %.3f Mbit/s\n",
+               static_cast<double>(m_options.muxRate) / 1e6, static_cast<unsigned long long>(stats.lateUnits),
+               static_cast<double>(stats.maxLateTicks) / 27000.0, static_cast<double>(stats.neededRate) / 1e6);
+  m_lateReported = stats.lateUnits;
+  m_lateReportNs = now;
 }
 
 // --loop: the next pass starts where the latest frame of this one ends.
@@ -190,12 +218,18 @@ int Channel::Run() {
   const int64_t begin = SteadyNowNs();
   bool ok = MuxAll();
   m_counts.interrupted = *m_stop != 0;
+  if (m_scheduler != nullptr) {
+    if (!m_scheduler->Finish()) ok = Fail(m_sink->error());
+    ReportLate();
+  }
   if (!m_pacer->Finish()) ok = Fail(m_sink->error());
   if (m_options.verbosity != Verbosity::kQuiet)
     PrintSummary(m_options.input, m_options.output, m_reader.streams(), m_carriage, m_counts, m_pacer->stats(),
+                 m_scheduler != nullptr ? &m_scheduler->stats() : nullptr, m_options.muxRate,
                  static_cast<double>(SteadyNowNs() - begin) / 1e9);
   if (m_counts.frames == 0) ok = Fail("nothing was muxed: no frame with a time stamp");
-  return ok ? 0 : 1;
+  if (!ok) return 1;
+  return m_scheduler != nullptr && m_scheduler->stats().lateUnits > 0 ? kExitTooLittleRate : 0;
 }
 
 }  // namespace palvex_host

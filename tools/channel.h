@@ -1,7 +1,8 @@
 // One palvex-mux run as a head-end channel: the input opened and its streams chosen, the
 // library's carriage of them checked, the output opened (never onto the input), the
 // frames muxed through the exported interface with clocks that start at 1.8 s (first PCR
-// near 1.4 s, far from the 2^33 wrap) and go on across loops, and the packets paced out.
+// near 1.4 s, far from the 2^33 wrap) and go on across loops, and the packets paced out:
+// with --muxrate through the scheduler's constant-rate slots, else as the library gives them.
 #ifndef PALVEX_TOOLS_CHANNEL_H_
 #define PALVEX_TOOLS_CHANNEL_H_
 
@@ -19,11 +20,16 @@
 #include "pacer.h"
 #include "palvex/palvex.h"
 #include "report.h"
+#include "scheduler.h"
 
 namespace palvex_host {
 
 // Frame times handed to the muxer start here: its PCR runs 400 ms behind the frames.
 constexpr int64_t kClockStartUs = 1800000;
+
+// Exit status of a run whose content did not fit --muxrate (access units left after their
+// decode time); the output is complete.
+constexpr int kExitTooLittleRate = 3;
 
 // The host's frame: the bytes palvex reads (it never writes them).
 class HostFrame final : public IMediaFrame {
@@ -56,10 +62,13 @@ class Channel {
   Channel& operator=(const Channel&) = delete;
 
   // The exit status: 0 when frames were muxed and nothing failed (an interruption
-  // included), 1 on an error (written to standard error).
+  // included), 1 on an error (written to standard error), kExitTooLittleRate when access
+  // units left late for want of rate.
   int Run();
   const RunCounts& counts() const { return m_counts; }
   const PacerStats& pacerStats() const;
+  // Null while the run has no mux rate.
+  const Scheduler* scheduler() const { return m_scheduler.get(); }
 
  private:
   bool OpenInput();
@@ -70,6 +79,8 @@ class Channel {
   bool MuxAll();
   bool MuxFrame(const ClipFrame& clip);
   bool NextPass();
+  bool Send(const uint8_t* ts, size_t size);
+  void ReportLate();
   void Warn(const std::string& text) const;
   bool Fail(const std::string& text) const;
 
@@ -80,6 +91,9 @@ class Channel {
   std::vector<Carriage> m_carriage;
   std::unique_ptr<Sink> m_sink;
   std::unique_ptr<Pacer> m_pacer;
+  std::unique_ptr<Scheduler> m_scheduler;  // with --muxrate, in front of the pacer
+  uint64_t m_lateReported = 0;             // late access units already told
+  int64_t m_lateReportNs = 0;
   std::unique_ptr<MediaFormat> m_format;
   iptv::IVorlux* m_mux = nullptr;
   RunCounts m_counts;

@@ -19,7 +19,10 @@ const char kUsage[] =
     "                      Default: the first video stream and the audio\n"
     "  --loop              replay the file for ever as one channel (time goes on)\n"
     "  -re                 leave at the pace of the stream's clock (always on for udp/rtp)\n"
-    "  --muxrate RATE      constant rate in bit/s (k, M), filled with null packets\n"
+    "  --muxrate RATE      constant rate in bit/s (k, M): fixed packet slots, null packets\n"
+    "                      where nothing is due, exact PCRs; exit status 3 if it is too little\n"
+    "  --lead SECONDS      with --muxrate: how long before its decode time a frame may\n"
+    "                      arrive (the receiver's buffer; default 0.8, or e.g. 700ms)\n"
     "  --ttl N             time to live of the datagrams (multicast included)\n"
     "  --multicast-if ADDR local IPv4 address (or IPv6 interface name) multicast leaves from\n"
     "  --rt-priority N     pace under real-time scheduling (SCHED_FIFO, 1-99) when allowed\n"
@@ -39,6 +42,16 @@ bool ParseRate(const std::string& text, int64_t* bitsPerSecond) {
   return *bitsPerSecond >= 10000;
 }
 
+bool ParseLead(const std::string& text, int64_t* ticks) {
+  char* end = nullptr;
+  double seconds = std::strtod(text.c_str(), &end);
+  if (end != nullptr && std::string(end) == "ms") seconds /= 1000, end += 2;
+  else if (end != nullptr && *end == 's') ++end;
+  if (end == text.c_str() || *end != '\0' || !(seconds >= 0.01 && seconds <= 10)) return false;
+  *ticks = static_cast<int64_t>(seconds * static_cast<double>(kPCRHz) + 0.5);
+  return true;
+}
+
 namespace {
 
 bool ParseInt(const std::string& text, long low, long high, int* value) {
@@ -55,6 +68,8 @@ bool TakeValue(const std::string& arg, const std::string& value, Options* o, std
     o->maps.push_back(value);
   } else if (arg == "--muxrate") {
     if (!ParseRate(value, &o->muxRate)) *error = "bad --muxrate '" + value + "' (bit/s, at least 10k)";
+  } else if (arg == "--lead") {
+    if (!ParseLead(value, &o->leadTicks)) *error = "bad --lead '" + value + "' (seconds, 0.01 to 10)";
   } else if (arg == "--ttl") {
     if (!ParseInt(value, 0, 255, &o->ttl)) *error = "bad --ttl '" + value + "' (0-255)";
   } else if (arg == "--rt-priority") {
@@ -83,7 +98,7 @@ int ParseOptions(int argc, const char* const* argv, Options* o, std::string* err
   std::vector<std::string> paths;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
-    if (arg == "--map" || arg == "--muxrate" || arg == "--ttl" || arg == "--multicast-if" || arg == "--rt-priority") {
+    if (arg == "--map" || arg == "--muxrate" || arg == "--lead" || arg == "--ttl" || arg == "--multicast-if" || arg == "--rt-priority") {
       if (i + 1 >= argc) {
         *error = arg + " needs a value";
         return 2;

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "scheduler.h"
+
 namespace palvex_host {
 
 enum class Verbosity { kQuiet, kNormal, kVerbose };
@@ -17,6 +19,7 @@ struct Options {
   bool loop = false;                // --loop: replay the file as one continuous channel
   bool realtime = false;            // -re: leave at the pace of the stream's clock
   int64_t muxRate = 0;              // --muxrate: constant rate in bit/s with null packets, 0 = off
+  int64_t leadTicks = kDefaultLeadTicks;  // --lead: 27 MHz, how long before its DTS a frame may leave
   int ttl = -1;                     // --ttl: multicast (and unicast) TTL, -1 = system default
   std::string multicastInterface;   // --multicast-if: local address multicast leaves from
   int rtPriority = 0;               // --rt-priority: SCHED_FIFO priority while pacing, 0 = off
@@ -33,6 +36,9 @@ int ParseOptions(int argc, const char* const* argv, Options* options, std::strin
 
 // "5M", "5000k", "5000000" in bit/s; false when not a positive rate.
 bool ParseRate(const std::string& text, int64_t* bitsPerSecond);
+
+// "0.8" seconds (or "800ms") into 27 MHz ticks; false unless from 10 ms to 10 s.
+bool ParseLead(const std::string& text, int64_t* ticks);
 
 }  // namespace palvex_host
 

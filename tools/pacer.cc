@@ -2,6 +2,7 @@
 
 #include <time.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -13,8 +14,6 @@ namespace {
 constexpr int64_t kMaxPcrStep = kPCRHz;          // a longer step is a discontinuity
 constexpr int64_t kLateRestartNs = 1000000000;   // this far behind, the clock is taken up anew
 constexpr size_t kMaxBatch = 64;                 // writes at most in one batch
-
-const uint8_t kNullPacket[kTSPacketSize] = {0x47, 0x1F, 0xFF, 0x10};
 
 int64_t TicksToNs(int64_t ticks) { return ticks * 1000 / 27; }
 
@@ -32,7 +31,7 @@ Pacer::Pacer(Sink* sink, const PacerConfig& config, const volatile std::sig_atom
 }
 
 bool Pacer::Push(const uint8_t* ts, size_t size) {
-  if (!m_config.paced && m_config.muxRate == 0) return size == 0 || m_sink->Write(ts, size, nullptr);
+  if (!m_config.paced) return size == 0 || m_sink->Write(ts, size, nullptr);
   for (size_t off = 0; off + kTSPacketSize <= size; off += kTSPacketSize) {
     const int64_t pcr = PacketPCR(ts + off);
     if (pcr >= 0 && !OnPcr(pcr)) return false;
@@ -41,18 +40,27 @@ bool Pacer::Push(const uint8_t* ts, size_t size) {
   return true;
 }
 
+bool Pacer::Send(const uint8_t* packets, const int64_t* departures, size_t count) {
+  if (!m_config.paced) return count == 0 || m_sink->Write(packets, count * kTSPacketSize, nullptr);
+  for (size_t i = 0; i < count; ++i)
+    if (!Emit(packets + i * kTSPacketSize, departures[i])) return false;
+  return true;
+}
+
+bool Pacer::EmitPending(int64_t line) {
+  for (size_t off = 0; off < m_pending.size(); off += kTSPacketSize)
+    if (!Emit(&m_pending[off], line)) return false;
+  m_pending.clear();
+  return true;
+}
+
 // A new PCR closes the interval since the last one: its packets are spread over it.
 bool Pacer::OnPcr(int64_t pcr) {
   if (!m_clockKnown) {
     m_clockKnown = true;
     m_lastPcr = pcr;
-    m_firstPcr = pcr;
-    m_anchorTick = m_tick;
-    m_anchorNs = SteadyNowNs() + (m_config.paced ? m_config.startDelayNs : 0);
-    for (size_t off = 0; off < m_pending.size(); off += kTSPacketSize)  // PSI before the first PCR
-      if (!Emit(&m_pending[off], m_tick)) return false;
-    m_pending.clear();
-    return true;
+    m_line = pcr;
+    return EmitPending(m_line);  // PSI before the first PCR
   }
   int64_t step = (pcr - m_lastPcr + kPCRWrap) % kPCRWrap;
   if (step > kPCRWrap / 2) step -= kPCRWrap;
@@ -60,62 +68,48 @@ bool Pacer::OnPcr(int64_t pcr) {
   if (step <= 0 || step > kMaxPcrStep) {
     // The clock stepped: what is held leaves at once and the clock is taken up from here.
     ++m_stats.discontinuities;
-    for (size_t off = 0; off < m_pending.size(); off += kTSPacketSize)
-      if (!Emit(&m_pending[off], m_tick)) return false;
-    m_pending.clear();
-    m_anchorTick = m_tick;
-    m_anchorNs = m_config.paced ? std::max(SteadyNowNs(), m_anchorNs) : 0;
+    if (!EmitPending(m_line)) return false;
+    m_anchorLine = m_line;
+    m_anchorNs = std::max(SteadyNowNs(), m_anchorNs);
     return true;
   }
   const bool ok = Spread(step);
-  m_tick += step;
+  m_line += step;
   m_pending.clear();
   return ok;
 }
 
-// The held packets over interval ticks: evenly, or among mux-rate slots with null packets
-// in the free ones (slot j carries a packet when j * n mod m < n, the PCR packet first).
+// The held packets evenly over interval ticks, the PCR packet first.
 bool Pacer::Spread(int64_t interval) {
   const int64_t n = static_cast<int64_t>(m_pending.size() / kTSPacketSize);
-  int64_t m = n;
-  if (m_config.muxRate > 0) {
-    const double slots = m_slotCarry + static_cast<double>(interval) / kPCRHz * static_cast<double>(m_config.muxRate) /
-                                           (kTSPacketSize * 8.0);
-    m = static_cast<int64_t>(slots);
-    m_slotCarry = slots - static_cast<double>(m);
-    if (m < n) {
-      ++m_stats.overruns;
-      m = n;
-      m_slotCarry = 0;
-    }
-  }
-  int64_t next = 0;
-  for (int64_t j = 0; j < m; ++j) {
-    const int64_t tick = m_tick + interval * j / m;
-    const bool real = j * n % m < n;
-    if (!real) ++m_stats.nullPackets;
-    if (!Emit(real ? &m_pending[static_cast<size_t>(next++) * kTSPacketSize] : kNullPacket, tick)) return false;
-  }
+  for (int64_t j = 0; j < n; ++j)
+    if (!Emit(&m_pending[static_cast<size_t>(j) * kTSPacketSize], m_line + interval * j / n)) return false;
   return true;
 }
 
-bool Pacer::Emit(const uint8_t* packet, int64_t tick) {
+bool Pacer::Emit(const uint8_t* packet, int64_t line) {
+  if (!m_anchored) {
+    m_anchored = true;
+    m_anchorLine = line;
+    m_anchorNs = SteadyNowNs() + m_config.startDelayNs;
+  }
+  m_lastLine = line;
   m_write.insert(m_write.end(), packet, packet + kTSPacketSize);
   if (m_write.size() < m_config.packetsPerWrite * kTSPacketSize) return true;
-  return Complete(tick);
+  return Complete(line);
 }
 
 // A full write is due when the clock reaches its last packet. Writes due within one batch
 // window go out together, at the middle of their due times: one wake-up (and one system
 // call) for several datagrams, none more than half the window off its time.
-bool Pacer::Complete(int64_t tick) {
-  const int64_t due = m_anchorNs + TicksToNs(tick - m_anchorTick);
+bool Pacer::Complete(int64_t line) {
+  const int64_t due = m_anchorNs + TicksToNs(line - m_anchorLine);
   if (!m_batchClocks.empty() && (due - m_batchFirstNs > m_config.batchNs || m_batchClocks.size() >= kMaxBatch) &&
       !FlushBatch())
     return false;
   if (m_batchClocks.empty()) m_batchFirstNs = due;
   m_batchLastNs = due;
-  m_batchClocks.push_back(static_cast<uint32_t>((m_firstPcr + tick) / 300));
+  m_batchClocks.push_back(static_cast<uint32_t>(static_cast<uint64_t>(line / 300)));  // the RTP time stamp
   m_batch.insert(m_batch.end(), m_write.begin(), m_write.end());
   m_write.clear();
   return true;
@@ -123,7 +117,7 @@ bool Pacer::Complete(int64_t tick) {
 
 bool Pacer::FlushBatch() {
   if (m_batchClocks.empty()) return true;
-  if (m_config.paced) WaitUntil(m_batchFirstNs + (m_batchLastNs - m_batchFirstNs) / 2);
+  WaitUntil(m_batchFirstNs + (m_batchLastNs - m_batchFirstNs) / 2);
   const bool ok = m_sink->Write(m_batch.data(), m_batch.size(), m_batchClocks.data());
   m_batch.clear();
   m_batchClocks.clear();
@@ -149,11 +143,9 @@ void Pacer::WaitUntil(int64_t due) {
 }
 
 bool Pacer::Finish() {
-  if (!m_config.paced && m_config.muxRate == 0) return true;
-  for (size_t off = 0; off < m_pending.size(); off += kTSPacketSize)
-    if (!Emit(&m_pending[off], m_tick)) return false;
-  m_pending.clear();
-  if (!m_write.empty() && !Complete(m_tick)) return false;
+  if (!m_config.paced) return true;
+  if (!EmitPending(m_line)) return false;
+  if (!m_write.empty() && !Complete(m_lastLine)) return false;
   return FlushBatch();
 }
 

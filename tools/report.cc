@@ -41,12 +41,13 @@ void Progress::End() {
 
 void PrintSummary(const std::string& input, const std::string& output, const std::vector<ClipStream>& streams,
                   const std::vector<Carriage>& carriage, const RunCounts& counts, const PacerStats& pacer,
-                  double seconds) {
+                  const SchedulerStats* scheduler, int64_t muxRate, double seconds) {
   const double media = counts.firstUs < 0 ? 0 : static_cast<double>(counts.lastUs - counts.firstUs) / 1e6;
-  const double bytes = static_cast<double>(counts.packets) * 188;
+  const uint64_t sent = scheduler != nullptr ? scheduler->packets : counts.packets;
+  const double bytes = static_cast<double>(sent) * 188;
   std::fprintf(stderr, "palvex-mux: %s -> %s: %llu frames, media time %s, %llu packets (%.2f MB, %.3f Mbit/s) in %.3f s%s\n",
                input.c_str(), output.c_str(), static_cast<unsigned long long>(counts.frames),
-               ClockText(static_cast<int64_t>(media * 1e6)).c_str(), static_cast<unsigned long long>(counts.packets),
+               ClockText(static_cast<int64_t>(media * 1e6)).c_str(), static_cast<unsigned long long>(sent),
                bytes / 1e6, media > 0 ? bytes * 8 / media / 1e6 : 0.0, seconds,
                counts.interrupted ? " (interrupted)" : "");
   for (size_t i = 0; i < streams.size() && i < carriage.size(); ++i) {
@@ -58,9 +59,18 @@ void PrintSummary(const std::string& input, const std::string& output, const std
                  media > 0 ? static_cast<double>(packets) * 188 * 8 / media / 1e6 : 0.0);
   }
   if (counts.loops > 0) std::fprintf(stderr, "  loops completed: %llu\n", static_cast<unsigned long long>(counts.loops));
-  if (pacer.nullPackets > 0 || pacer.overruns > 0)
-    std::fprintf(stderr, "  null packets: %llu; PCR intervals over the mux rate: %llu\n",
-                 static_cast<unsigned long long>(pacer.nullPackets), static_cast<unsigned long long>(pacer.overruns));
+  if (scheduler != nullptr) {
+    std::fprintf(stderr, "  constant rate %.3f Mbit/s: null packets %llu (%.1f %%), PCR-only packets %llu, table repeats %llu\n",
+                 static_cast<double>(muxRate) / 1e6, static_cast<unsigned long long>(scheduler->nullPackets),
+                 sent > 0 ? 100.0 * static_cast<double>(scheduler->nullPackets) / static_cast<double>(sent) : 0.0,
+                 static_cast<unsigned long long>(scheduler->pcrPackets),
+                 static_cast<unsigned long long>(scheduler->tableRepeats));
+    if (scheduler->lateUnits > 0)
+      std::fprintf(stderr, "  access units late: %llu (up to %.1f ms after their decode time; the content needed up to "
+                   "%.3f Mbit/s over a second)\n", static_cast<unsigned long long>(scheduler->lateUnits),
+                   static_cast<double>(scheduler->maxLateTicks) / 27000.0,
+                   static_cast<double>(scheduler->maxNeededRate) / 1e6);
+  }
   if (pacer.lateRestarts > 0 || pacer.discontinuities > 0 || pacer.maxLateNs > 0)
     std::fprintf(stderr, "  pacing: latest write %.3f ms after its time; clock taken up anew %llu times "
                  "(%llu PCR discontinuities)\n", static_cast<double>(pacer.maxLateNs) / 1e6,

@@ -11,6 +11,7 @@
 #include "carriage.h"
 #include "clip_reader.h"
 #include "pacer.h"
+#include "scheduler.h"
 
 namespace palvex_host {
 
@@ -47,10 +48,11 @@ class Progress {
   bool m_printed = false;
 };
 
-// The summary on standard error.
+// The summary on standard error; scheduler is null without a mux rate. With one, the
+// packet count and the rate are the output's, null packets included.
 void PrintSummary(const std::string& input, const std::string& output, const std::vector<ClipStream>& streams,
                   const std::vector<Carriage>& carriage, const RunCounts& counts, const PacerStats& pacer,
-                  double seconds);
+                  const SchedulerStats* scheduler, int64_t muxRate, double seconds);
 
 }  // namespace palvex_host
 

@@ -10,6 +10,7 @@ namespace {
 constexpr int64_t kSlotBits = kTSPacketSize * 8;
 constexpr int64_t kPCRByteBits = 10 * 8;            // byte 10 holds program_clock_reference_base's last bit
 constexpr int64_t kStaleTicks = 3 * kPCRHz;         // a PID this far behind the others holds nothing up
+constexpr int64_t kStartHoldTicks = kPCRHz;         // a listed PID not started yet holds the start this long
 constexpr int64_t kTableMarginTicks = kPCRHz / 50;  // a table repeat goes 20 ms before its limit
 constexpr int64_t kNeedBucketTicks = kPCRHz / 100;  // 10 ms
 constexpr size_t kBatchPackets = 64;
@@ -74,18 +75,26 @@ bool Scheduler::Push(const uint8_t* ts, size_t size) {
     const uint8_t* p = ts + off;
     const int pid = PacketPid(p);
     if (pid == kNullPid || p[0] != 0x47) continue;  // the slots make their own nulls
+    if (PacketUnitStart(p) && (pid == 0 || std::find(m_pmtPids.begin(), m_pmtPids.end(), pid) != m_pmtPids.end()))
+      LearnTables(p);
     Stream& s = StreamOf(pid);
     PESStart pes;
     if (PacketUnitStart(p) && ReadPESStart(p, &pes) && pes.dts >= 0) {
       const int64_t dts = UnwrapDTS(pes.dts);
+      int64_t delay = (pes.pts - pes.dts) % kWrap90k;  // PTS - DTS, across the wrap
+      if (delay < 0) delay += kWrap90k;
+      if (delay >= kWrap90k / 2) delay -= kWrap90k;
+      const int64_t pts = dts + delay * 300;
       s.step = s.timed && dts > s.lastDeadline ? dts - s.lastDeadline : s.step;
       s.lastDeadline = s.timed ? std::max(s.lastDeadline, dts) : dts;
+      s.lastPresented = s.timed ? std::max(s.lastPresented, pts) : pts;
       s.timed = true;
       s.unitDeadline = dts;
       s.unit = s.unit + 1 == 0 ? 1 : s.unit + 1;
-      if (!m_started) {
+      if (!m_started) m_firstDeadline = dts;
+      if (!m_started || (m_stats.packets == 0 && pts - m_config.leadTicks < m_startLine)) {
         m_started = true;
-        m_startLine = dts - m_config.leadTicks;
+        m_startLine = pts - m_config.leadTicks;
         m_slotLine = m_startLine;
       }
     } else if (PacketUnitStart(p)) {
@@ -94,6 +103,28 @@ bool Scheduler::Push(const uint8_t* ts, size_t size) {
     Enqueue(s, p);
   }
   return !m_started || Fill(Frontier(), true);
+}
+
+// The PAT and PMTs on the way in, for the elementary PIDs still to come; read again only
+// when a section changes (its CRC_32).
+void Scheduler::LearnTables(const uint8_t* p) {
+  size_t size = 0;
+  const uint8_t* section = PacketSection(p, &size);
+  if (section == nullptr) return;
+  const uint32_t crc = uint32_t{section[size - 4]} << 24 | uint32_t{section[size - 3]} << 16 |
+                       uint32_t{section[size - 2]} << 8 | section[size - 1];
+  if (StreamOf(PacketPid(p)).tableCRC == crc) return;
+  StreamOf(PacketPid(p)).tableCRC = crc;
+  PAT pat;
+  PMT pmt;
+  if (ReadPAT(section, size, &pat)) {
+    m_pmtPids.clear();
+    for (const PATProgram& program : pat.programs)
+      if (program.number != 0) m_pmtPids.push_back(program.pid);
+  } else if (ReadPMT(section, size, &pmt)) {
+    for (const PMTStream& stream : pmt.streams)
+      if (stream.pid > 0 && stream.pid < kNullPid) StreamOf(stream.pid).listed = true;
+  }
 }
 
 void Scheduler::Enqueue(Stream& s, const uint8_t* packet) {
@@ -144,8 +175,10 @@ int64_t Scheduler::Frontier() const {
   for (const Stream& s : m_streams)
     if (s.timed) latest = std::max(latest, s.lastDeadline);
   int64_t frontier = std::numeric_limits<int64_t>::max();
-  for (const Stream& s : m_streams)
+  for (const Stream& s : m_streams) {
     if (s.timed && s.lastDeadline >= latest - kStaleTicks) frontier = std::min(frontier, s.lastDeadline);
+    if (!s.timed && s.listed && latest - m_firstDeadline < kStartHoldTicks) frontier = std::min(frontier, m_firstDeadline);
+  }
   return latest == kAlways ? m_slotLine : frontier - m_config.leadTicks;
 }
 
@@ -154,7 +187,8 @@ bool Scheduler::Fill(int64_t until, bool drainLate) {
     bool go = m_slotLine < until;
     for (size_t i = 0; !go && drainLate && i < m_streams.size(); ++i) {
       const Stream& s = m_streams[i];
-      go = s.head >= 0 && m_pool[static_cast<size_t>(s.head)].deadline < m_slotLine + m_slotTicks;
+      const Entry* head = s.head >= 0 ? &m_pool[static_cast<size_t>(s.head)] : nullptr;
+      go = head != nullptr && head->unit != 0 && head->deadline < m_slotLine + m_slotTicks;
     }
     if (!go) break;
     if (!FillSlot()) return false;
@@ -170,7 +204,7 @@ bool Scheduler::Finish() {
     if (!FillSlot()) return false;
   int64_t end = kAlways;
   for (const Stream& s : m_streams)
-    if (s.timed) end = std::max(end, s.lastDeadline + s.step - m_config.leadTicks);
+    if (s.timed) end = std::max(end, s.lastPresented + s.step - m_config.leadTicks);
   return Fill(end, false);
 }
 
@@ -289,11 +323,12 @@ void Scheduler::NoteNeed(int64_t deadline) {
 
 int64_t Scheduler::NeededRate(int64_t at) const {
   const int64_t last = FloorDiv(at, kNeedBucketTicks);
-  const int64_t count = static_cast<int64_t>(m_need.size());
+  // The last second, or the time since the first slot when that is shorter.
+  const int64_t count = std::min(static_cast<int64_t>(m_need.size()), last - FloorDiv(m_startLine, kNeedBucketTicks) + 1);
   uint64_t packets = 0;
   for (const Bucket& b : m_need)
     if (b.index > last - count && b.index <= last) packets += b.packets;
-  return static_cast<int64_t>(packets) * kSlotBits * kPCRHz / (count * kNeedBucketTicks);
+  return static_cast<int64_t>(packets) * kSlotBits * kPCRHz / (std::max<int64_t>(count, 1) * kNeedBucketTicks);
 }
 
 // The line at bits after the start of the next slot.

@@ -11,7 +11,9 @@
 // where the muxer meant it. Slot k leaves at start + k x 188 x 8 x 27e6 / R (exact, no
 // drift); every PCR is rewritten to the time of its own packet's byte 10 (the one holding
 // the last bit of program_clock_reference_base), so each PCR is exact to its byte position.
-// The line starts at the first DTS seen, less the lead.
+// The line starts at the earliest PTS of the access units seen before its first slot left,
+// less the lead, and Finish ends it at the end
+// of the last presentation less the lead, so the output lasts as long as the content plays.
 //
 // Access units. A packet starting a PES packet with a DTS (or a PTS alone) starts an access
 // unit on its PID; the packets after it on that PID belong to it. Each of them leaves no
@@ -35,7 +37,8 @@
 // When slots are fixed. A slot is filled only once no packet still to come could take it:
 // the DTS of each PID only grows, so no later packet may leave before the smallest of the
 // PIDs' latest DTS less the lead (a PID more than 3 s behind the others is left out of that
-// minimum, so a stream that stops holds nothing up). Late packets are not held: while any
+// minimum, so a stream that stops holds nothing up; an elementary PID that the PMT lists
+// but that has not started yet holds the start until the others are 1 s on). Late packets are not held: while any
 // waiting packet is already due, slots go out beyond that point.
 //
 // Keeping the channel on air. AdvanceTo(line) fills every slot up to a line whether input
@@ -86,6 +89,7 @@ struct SchedulerStats {
   uint64_t lateUnits = 0;       // access units whose last packet left after their DTS
   int64_t maxLateTicks = 0;     // the latest of them: its last packet's end past its DTS
   int64_t neededRate = 0;       // bit/s of content due in the second before the last late unit's DTS
+                                // (since the first slot, when that is shorter)
   int64_t maxNeededRate = 0;
 };
 
@@ -101,8 +105,8 @@ class Scheduler {
   // Fills every slot that starts before line (see above). False when the output fails.
   bool AdvanceTo(int64_t line);
   // End of the input: every waiting packet leaves, then nulls up to the end of the content
-  // (the latest DTS plus its PID's last DTS step) less the lead, so that the output lasts
-  // as long as the content; the last slots are handed over.
+  // (the latest PTS plus its PID's frame duration, the last DTS step) less the lead; the
+  // last slots are handed over.
   bool Finish();
 
   bool started() const { return m_started; }
@@ -127,7 +131,10 @@ class Scheduler {
     uint32_t unit = 0;         // its serial; 0 while packets are outside a unit
     uint32_t lateUnit = 0;     // the last unit counted late
     int64_t lastDeadline = 0;  // latest DTS seen
-    int64_t step = 0;          // between the last two DTS
+    int64_t step = 0;          // between the last two DTS: the frame duration
+    int64_t lastPresented = 0; // latest PTS seen
+    bool listed = false;       // an elementary PID of a PMT
+    uint32_t tableCRC = 0;     // CRC_32 of the last PAT or PMT section read on this PID
   };
   struct Clock {
     int pid = -1;
@@ -137,6 +144,7 @@ class Scheduler {
 
   Stream& StreamOf(int pid);
   void Enqueue(Stream& s, const uint8_t* packet);
+  void LearnTables(const uint8_t* packet);
   int64_t Frontier() const;
   bool Fill(int64_t until, bool drainLate);
   bool FillSlot();
@@ -164,6 +172,8 @@ class Scheduler {
   std::vector<Clock> m_clocks;
   uint32_t m_clockChanges = 0;
   uint64_t m_order = 0;
+  std::vector<int> m_pmtPids;    // as the PAT names them on the way in
+  int64_t m_firstDeadline = 0;   // the first DTS seen
   size_t m_queued = 0;
 
   bool m_started = false;

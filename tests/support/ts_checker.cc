@@ -32,11 +32,15 @@ void TsChecker::Feed(const uint8_t* data, size_t size) {
     const int cc = p[3] & 0x0F;
     const bool pusi = (p[1] & 0x40) != 0;
     if (afc == 0) Error("adaptation_field_control 00");
-    if (afc & 1) {
-      auto it = m_lastCC.find(pid);
+    // A null packet's continuity_counter is undefined; a packet without payload keeps the
+    // PID's last one.
+    auto it = m_lastCC.find(pid);
+    if ((afc & 1) && pid != 0x1FFF) {
       if (it != m_lastCC.end() && ((it->second + 1) & 0x0F) != cc)
         Error("continuity error on PID " + std::to_string(pid));
       m_lastCC[pid] = cc;
+    } else if (afc == 2 && it != m_lastCC.end() && it->second != cc) {
+      Error("continuity_counter moved without payload on PID " + std::to_string(pid));
     }
     size_t payload = 4;
     if (afc & 2) {

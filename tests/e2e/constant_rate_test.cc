@@ -1,0 +1,120 @@
+// --muxrate as a receiver that locks its clock to the channel sees it: three clips ffmpeg
+// makes here (H.264 with B-pyramid + AAC, MPEG-2 + MP2, 59.94p long-GOP H.264 + AC-3), each
+// at 1.5 x its own average rate. Every PCR within 500 ns of its byte position at R, PCRs at
+// most 40 ms apart, PAT and PMT at most 0.5 s apart, every access unit's last byte before
+// its DTS and its first no earlier than the lead before it, the file R x its duration long
+// within 0.1 %, and the pictures ffmpeg decodes (framemd5) the source's.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "support/process.h"
+#include "support/rate_reader.h"
+#include "support/shell.h"
+#include "support/ts_checker.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using palvex_test::HaveTool;
+using palvex_test::ReadFile;
+using palvex_test::ReadText;
+using palvex_test::Shell;
+
+constexpr double kDefaultLeadSeconds = 0.8;
+
+struct RateCase {
+  const char* name;
+  const char* encode;  // ffmpeg inputs and encoders
+  const char* container;
+};
+
+const RateCase kCases[] = {
+    {"H264BPyramidAAC",
+     "-f lavfi -i testsrc2=size=320x240:rate=25 -f lavfi -i sine=sample_rate=48000 -t 10 -c:v libx264 -bf 3 "
+     "-b-pyramid normal -g 50 -b:v 600k -pix_fmt yuv420p -c:a aac -b:a 96k",
+     "mp4"},
+    {"MPEG2VideoMP2",
+     "-f lavfi -i testsrc2=size=320x240:rate=25 -f lavfi -i sine=sample_rate=48000 -t 10 -c:v mpeg2video -bf 2 "
+     "-g 12 -b:v 800k -c:a mp2 -b:a 128k",
+     "mkv"},
+    {"P5994LongGOPAC3",
+     "-f lavfi -i testsrc2=size=640x360:rate=60000/1001 -f lavfi -i sine=sample_rate=48000 -t 10 -c:v libx264 "
+     "-preset veryfast -bf 2 -g 300 -b:v 1200k -pix_fmt yuv420p -c:a ac3 -b:a 192k",
+     "mkv"},
+};
+
+double Duration(const fs::path& file) {
+  int status = 0;
+  return std::atof(Shell("ffprobe -v error -show_entries format=duration -of csv=p=0 " + file.string(), &status).c_str());
+}
+
+// The MD5 of every decoded picture, in order (the time stamps left out).
+std::vector<std::string> PictureHashes(const fs::path& file) {
+  int status = 0;
+  std::istringstream lines(Shell("ffmpeg -hide_banner -loglevel error -i " + file.string() +
+                                     " -map 0:v -f framemd5 - 2>/dev/null", &status));
+  std::vector<std::string> hashes;
+  for (std::string line; std::getline(lines, line);)
+    if (!line.empty() && line[0] != '#') hashes.push_back(line.substr(line.rfind(',') + 1));
+  return hashes;
+}
+
+class ConstantRateTest : public testing::TestWithParam<RateCase> {};
+
+TEST_P(ConstantRateTest, ExactPCRsAndEveryAccessUnitInTime) {
+  if (!HaveTool("ffmpeg") || !HaveTool("ffprobe")) GTEST_SKIP() << "ffmpeg/ffprobe not installed";
+  const RateCase& c = GetParam();
+  const fs::path dir = palvex_test::ProcessTempDir("palvex-rate");
+  const fs::path clip = dir / (std::string(c.name) + "." + c.container), plain = dir / (std::string(c.name) + ".ts"),
+                 out = dir / (std::string(c.name) + "-cbr.ts"), err = dir / (std::string(c.name) + "-err.txt");
+  int status = 0;
+  const std::string made =
+      Shell("ffmpeg -hide_banner -loglevel error -y " + std::string(c.encode) + " " + clip.string() + " 2>&1", &status);
+  ASSERT_EQ(status, 0) << made;
+  Shell(std::string(PALVEX_MUX_PATH) + " -q " + clip.string() + " " + plain.string(), &status);
+  ASSERT_EQ(status, 0);
+  const int64_t rate = static_cast<int64_t>(1.5 * static_cast<double>(fs::file_size(plain)) * 8 / Duration(plain));
+  Shell(std::string(PALVEX_MUX_PATH) + " --muxrate " + std::to_string(rate) + " " + clip.string() + " " +
+            out.string() + " 2>" + err.string(),
+        &status);
+  ASSERT_EQ(WEXITSTATUS(status), 0) << ReadText(err.string());
+  EXPECT_NE(ReadText(err.string()).find("null packets"), std::string::npos) << ReadText(err.string());
+
+  const std::vector<uint8_t> ts = ReadFile(out.string());
+  palvex_test::TsChecker checker;
+  checker.Feed(ts.data(), ts.size());
+  EXPECT_TRUE(checker.errors().empty()) << checker.errors().front();
+  const palvex_test::RateReport r = palvex_test::ReadConstantRate(ts.data(), ts.size(), rate);
+  std::printf("%s at %.3f Mbit/s: %zu packets (%.1f %% null), %zu PCRs, worst PCR error %lld ns, PCR interval %.1f ms, "
+              "PAT %.0f ms, PMT %.0f ms; %zu access units, least time before DTS %.1f ms, most %.1f ms\n",
+              c.name, static_cast<double>(rate) / 1e6, r.packets, 100.0 * static_cast<double>(r.nullPackets) / static_cast<double>(r.packets),
+              r.pcrs, static_cast<long long>(r.maxPCRErrorNs), static_cast<double>(r.maxPCRIntervalNs) / 1e6,
+              static_cast<double>(r.maxPATIntervalNs) / 1e6, static_cast<double>(r.maxPMTIntervalNs) / 1e6, r.units,
+              static_cast<double>(r.minSlackNs) / 1e6, static_cast<double>(r.maxLeadNs) / 1e6);
+  ASSERT_GT(r.pcrs, 250u) << (r.errors.empty() ? "" : r.errors.front());
+  EXPECT_LE(r.maxPCRErrorNs, 500);
+  EXPECT_LE(r.maxPCRIntervalNs, 40000000);
+  EXPECT_LE(r.maxPATIntervalNs, 500000000);
+  EXPECT_LE(r.maxPMTIntervalNs, 500000000);
+  EXPECT_EQ(r.lateUnits, 0u) << (r.errors.empty() ? "" : r.errors.front());
+  EXPECT_LE(r.maxLeadNs, static_cast<int64_t>(kDefaultLeadSeconds * 1e9));
+  EXPECT_GT(r.nullPackets, 0u);
+  const double expected = static_cast<double>(rate) * Duration(out) / 8;
+  EXPECT_NEAR(static_cast<double>(ts.size()) / expected, 1.0, 0.001) << ts.size() << " bytes";
+
+  const std::vector<std::string> source = PictureHashes(clip), muxed = PictureHashes(out);
+  EXPECT_GT(source.size(), 200u);
+  EXPECT_TRUE(source == muxed) << source.size() << " pictures in the clip, " << muxed.size() << " decoded";
+}
+
+void PrintTo(const RateCase& c, std::ostream* os) { *os << c.name; }
+
+INSTANTIATE_TEST_SUITE_P(Clips, ConstantRateTest, testing::ValuesIn(kCases),
+                         [](const testing::TestParamInfo<RateCase>& param) { return param.param.name; });
+
+}  // namespace

@@ -1,0 +1,110 @@
+#include "support/rate_reader.h"
+
+#include <algorithm>
+#include <map>
+
+#include "ts_reader.h"
+
+namespace palvex_test {
+namespace {
+
+using palvex_host::kPCRHz;
+using palvex_host::kPCRWrap;
+using palvex_host::kTSPacketSize;
+
+constexpr int64_t kPCRByte = 10;  // holds the last bit of program_clock_reference_base
+
+struct Unit {
+  int64_t dts = -1;        // 27 MHz, as written (wrapped)
+  size_t firstByte = 0;
+  size_t lastByte = 0;
+};
+
+}  // namespace
+
+RateReport ReadConstantRate(const uint8_t* ts, size_t size, int64_t rate) {
+  RateReport r;
+  int pmtPid = -1, pcrPid = -1;
+  std::map<int, bool> elementary;
+  std::map<int, Unit> open;
+  std::vector<Unit> units;
+  std::vector<std::pair<size_t, int64_t>> pcrs;  // byte index of byte 10, value
+  std::vector<size_t> pats, pmts;
+  const auto close = [&](int pid) {
+    auto it = open.find(pid);
+    if (it != open.end() && it->second.dts >= 0) units.push_back(it->second);
+    if (it != open.end()) open.erase(it);
+  };
+  for (size_t i = 0; (i + 1) * kTSPacketSize <= size; ++i) {
+    const uint8_t* p = ts + i * kTSPacketSize;
+    const size_t byte = i * kTSPacketSize;
+    const int pid = palvex_host::PacketPid(p);
+    ++r.packets;
+    if (pid == palvex_host::kNullPid) ++r.nullPackets;
+    size_t sectionSize = 0;
+    const uint8_t* section = pid == 0 || pid == pmtPid ? palvex_host::PacketSection(p, &sectionSize) : nullptr;
+    palvex_host::PAT pat;
+    palvex_host::PMT pmt;
+    if (section != nullptr && pid == 0 && palvex_host::ReadPAT(section, sectionSize, &pat)) {
+      pats.push_back(byte);
+      for (const palvex_host::PATProgram& program : pat.programs)
+        if (program.number != 0 && pmtPid < 0) pmtPid = program.pid;
+    } else if (section != nullptr && palvex_host::ReadPMT(section, sectionSize, &pmt)) {
+      pmts.push_back(byte);
+      pcrPid = pmt.pcrPid;
+      for (const palvex_host::PMTStream& s : pmt.streams) elementary[s.pid] = true;
+    }
+    const int64_t pcr = palvex_host::PacketPCR(p);
+    if (pcr >= 0 && pid == pcrPid) pcrs.emplace_back(byte + kPCRByte, pcr);
+    if (elementary.count(pid) == 0) continue;
+    palvex_host::PESStart pes;
+    if (palvex_host::PacketUnitStart(p)) {
+      close(pid);
+      if (palvex_host::ReadPESStart(p, &pes) && pes.dts >= 0) open[pid] = Unit{pes.dts * 300, byte, byte};
+    }
+    auto it = open.find(pid);
+    if (it != open.end()) it->second.lastByte = byte + kTSPacketSize - 1;
+  }
+  for (auto& [pid, unit] : std::map<int, Unit>(open)) close(pid);
+  if (pats.empty() || pmts.empty() || pcrs.empty()) {
+    r.errors.push_back("no PAT, PMT or PCR");
+    return r;
+  }
+  // The byte clock: anchored at the first PCR, 8 / R s a byte; on one line past the wrap.
+  const size_t anchorByte = pcrs.front().first;
+  const int64_t anchor = pcrs.front().second;
+  const auto clockAt = [&](size_t b) {
+    return anchor + (static_cast<int64_t>(b) - static_cast<int64_t>(anchorByte)) * 8 * kPCRHz / rate;
+  };
+  const auto unwrap = [](int64_t value, int64_t near) {
+    int64_t d = (value - near) % kPCRWrap;
+    if (d > kPCRWrap / 2) d -= kPCRWrap;
+    if (d < -kPCRWrap / 2) d += kPCRWrap;
+    return near + d;
+  };
+  const auto toNs = [](int64_t ticks) { return ticks * 1000 / 27; };
+  r.pcrs = pcrs.size();
+  for (size_t k = 0; k < pcrs.size(); ++k) {
+    const int64_t expected = clockAt(pcrs[k].first);
+    r.maxPCRErrorNs = std::max(r.maxPCRErrorNs, std::abs(toNs(unwrap(pcrs[k].second, expected) - expected)));
+    if (k > 0) r.maxPCRIntervalNs = std::max(r.maxPCRIntervalNs, toNs(clockAt(pcrs[k].first) - clockAt(pcrs[k - 1].first)));
+  }
+  for (size_t k = 1; k < pats.size(); ++k)
+    r.maxPATIntervalNs = std::max(r.maxPATIntervalNs, toNs(clockAt(pats[k]) - clockAt(pats[k - 1])));
+  for (size_t k = 1; k < pmts.size(); ++k)
+    r.maxPMTIntervalNs = std::max(r.maxPMTIntervalNs, toNs(clockAt(pmts[k]) - clockAt(pmts[k - 1])));
+  r.units = units.size();
+  r.minSlackNs = INT64_MAX;
+  for (const Unit& u : units) {
+    const int64_t last = clockAt(u.lastByte + 1);  // the last byte has arrived
+    const int64_t dts = unwrap(u.dts, last);
+    r.minSlackNs = std::min(r.minSlackNs, toNs(dts - last));
+    r.maxLeadNs = std::max(r.maxLeadNs, toNs(dts - clockAt(u.firstByte)));
+    if (dts < last && ++r.lateUnits <= 5)
+      r.errors.push_back("access unit at byte " + std::to_string(u.firstByte) + ": last byte " +
+                         std::to_string(toNs(last - dts) / 1000) + " us after its DTS");
+  }
+  return r;
+}
+
+}  // namespace palvex_test
