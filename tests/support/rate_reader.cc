@@ -63,7 +63,7 @@ RateReport ReadConstantRate(const uint8_t* ts, size_t size, int64_t rate) {
       if (palvex_host::ReadPESStart(p, &pes) && pes.dts >= 0) open[pid] = Unit{pes.dts * 300, byte, byte};
     }
     auto it = open.find(pid);
-    if (it != open.end()) it->second.lastByte = byte + kTSPacketSize - 1;
+    if (it != open.end() && palvex_host::PacketHasPayload(p)) it->second.lastByte = byte + kTSPacketSize - 1;
   }
   for (auto& [pid, unit] : std::map<int, Unit>(open)) close(pid);
   if (pats.empty() || pmts.empty() || pcrs.empty()) {
