@@ -3,9 +3,10 @@
 // 1080p25 H.264 + AAC clip, and the CPU time it takes as a share of one core; channels one
 // core paces in real time = 1 / that share (sends and wake-ups included). Beside it: a bare
 // loop of as many sleeps (what the machine charges for waking alone), the channel paced
-// into /dev/null (no sends) and unpaced (demux and mux alone).
+// into /dev/null (no sends) and unpaced (demux and mux alone); and the same channel as a
+// constant-rate channel (--muxrate: the scheduler's slots, nulls included) paced to UDP.
 //
-//   palvex_paced_channel [--seconds N] [--rate 8M] [--clip FILE]
+//   palvex_paced_channel [--seconds N] [--rate 8M] [--clip FILE] [--muxrate 8M]
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/resource.h>
@@ -69,20 +70,23 @@ struct Run {
   double media = 0, wall = 0, cpu = 0;
   int64_t maxLateNs = 0;
   uint64_t sleeps = 0;
+  uint64_t packets = 0;  // sent at the constant rate
 };
 
-Run RunChannel(const std::string& clip, const std::string& output, bool paced) {
+Run RunChannel(const std::string& clip, const std::string& output, bool paced, int64_t muxRate = 0) {
   static volatile std::sig_atomic_t stop = 0;
   palvex_host::Options options;
   options.input = clip;
   options.output = output;
   options.realtime = paced;
+  options.muxRate = muxRate;
   options.verbosity = palvex_host::Verbosity::kQuiet;
   const double cpu = CpuSeconds();
   const int64_t begin = palvex_host::SteadyNowNs();
   palvex_host::Channel channel(options, &stop, STDOUT_FILENO);
   Run run;
   if (channel.Run() != 0) return run;
+  if (channel.scheduler() != nullptr) run.packets = channel.scheduler()->stats().packets;
   run.wall = static_cast<double>(palvex_host::SteadyNowNs() - begin) / 1e9;
   run.cpu = CpuSeconds() - cpu;
   run.media = static_cast<double>(channel.counts().lastUs - channel.counts().firstUs) / 1e6;
@@ -110,12 +114,13 @@ double BareSleeps(uint64_t count, double seconds) {
 
 int main(int argc, char** argv) {
   int seconds = 10;
-  std::string rate = "8M", clip;
+  std::string rate = "8M", clip, muxRateText;
   for (int i = 1; i + 1 < argc; i += 2) {
     const std::string arg = argv[i];
     if (arg == "--seconds") seconds = std::atoi(argv[i + 1]);
     else if (arg == "--rate") rate = argv[i + 1];
     else if (arg == "--clip") clip = argv[i + 1];
+    else if (arg == "--muxrate") muxRateText = argv[i + 1];
   }
   if (clip.empty()) clip = MakeClip(seconds > 0 ? seconds : 10, rate);
   int port = 0;
@@ -130,6 +135,9 @@ int main(int argc, char** argv) {
   // demux and mux alone.
   const Run pacedFile = RunChannel(clip, "/dev/null", true);
   const Run unpacedFile = RunChannel(clip, "/dev/null", false);
+  int64_t muxRate = 0;
+  Run constant;
+  if (!muxRateText.empty() && palvex_host::ParseRate(muxRateText, &muxRate)) constant = RunChannel(clip, url, true, muxRate);
   close(fd);
   if (paced.wall <= 0 || unpacedFile.cpu <= 0) {
     std::fprintf(stderr, "a run failed\n");
@@ -140,6 +148,12 @@ int main(int argc, char** argv) {
   std::printf("paced to %s: %.2f s wall, %.3f s CPU = %.2f %% of one core (latest datagram %.2f ms late)\n",
               url.c_str(), paced.wall, paced.cpu, share * 100, static_cast<double>(paced.maxLateNs) / 1e6);
   std::printf("channels one core paces in real time: %.0f\n", 1.0 / share);
+  if (constant.wall > 0)
+    std::printf("constant rate %.3f Mbit/s paced to %s (%llu packets, nulls included): %.2f s wall, %.3f s CPU = %.2f %% "
+                "of one core (latest datagram %.2f ms late); %.0f such channels per core\n",
+                static_cast<double>(muxRate) / 1e6, url.c_str(), static_cast<unsigned long long>(constant.packets),
+                constant.wall, constant.cpu, constant.cpu / constant.wall * 100,
+                static_cast<double>(constant.maxLateNs) / 1e6, constant.wall / constant.cpu);
   const double bare = BareSleeps(paced.sleeps, paced.wall);
   std::printf("%llu sleeps (%.0f a second); the same sleeps with nothing else done: %.3f s CPU = %.2f %% of one core\n",
               static_cast<unsigned long long>(paced.sleeps), static_cast<double>(paced.sleeps) / paced.wall, bare,

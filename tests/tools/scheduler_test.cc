@@ -12,13 +12,17 @@
 #include <string>
 #include <vector>
 
+#include "support/program_maker.h"
 #include "support/rate_reader.h"
 #include "support/ts_checker.h"
 
 namespace palvex_host {
 namespace {
 
-constexpr int kPMTPid = 0x0100, kVideoPid = 0x0200, kAudioPid = 0x0201, kSDTPid = 0x0011;
+using palvex_test::kAudioPid;
+using palvex_test::kSDTPid;
+using palvex_test::kVideoPid;
+using palvex_test::ProgramMaker;
 constexpr int64_t kLead = kDefaultLeadTicks;
 
 // The 27 MHz times of every slot, and the packets, as the output got them.
@@ -31,75 +35,6 @@ class Collector final : public PacketOutput {
   }
   std::vector<uint8_t> bytes;
   std::vector<int64_t> times;
-};
-
-// A muxer's output in small: whole packets with continuity counters per PID.
-class StreamMaker {
- public:
-  explicit StreamMaker(int pcrPid) : m_pcrPid(pcrPid) {}
-
-  void Tables(bool sdt) {
-    // PAT: program 1 on kPMTPid.
-    Section({0x00, 0xB0, 0, 0x00, 0x66, 0xC1, 0x00, 0x00, 0x00, 0x01, uint8_t(0xE0 | kPMTPid >> 8), uint8_t(kPMTPid)}, 0);
-    // PMT: PCR_PID, H.264 on kVideoPid, AAC on kAudioPid.
-    Section({0x02, 0xB0, 0, 0x00, 0x01, 0xC1, 0x00, 0x00, uint8_t(0xE0 | m_pcrPid >> 8), uint8_t(m_pcrPid), 0xF0, 0x00,
-             0x1B, uint8_t(0xE0 | kVideoPid >> 8), uint8_t(kVideoPid), 0xF0, 0x00,
-             0x0F, uint8_t(0xE0 | kAudioPid >> 8), uint8_t(kAudioPid), 0xF0, 0x00},
-            kPMTPid);
-    // SDT actual: one service, no descriptors.
-    if (sdt) Section({0x42, 0xF0, 0, 0x00, 0x66, 0xC1, 0x00, 0x00, 0x00, 0x01, 0xFF, 0x00, 0x01, 0xFC, 0x80, 0x00}, kSDTPid);
-  }
-
-  // One access unit of n packets; a PCR 400 ms behind its DTS in the first when asked.
-  void Unit(int pid, int64_t dts90k, int64_t pts90k, int n, bool pcr) {
-    uint8_t* p = Packet(pid, true);
-    size_t at = 4;
-    if (pcr) {
-      p[3] = uint8_t(p[3] | 0x20);  // adaptation field, then payload
-      p[4] = 7;
-      p[5] = 0x10;
-      SetPacketPCR(p, dts90k * 300 - kPCRHz * 4 / 10);
-      at = 12;
-    }
-    const uint8_t pes[] = {0, 0, 1, uint8_t(pid == kVideoPid ? 0xE0 : 0xC0), 0, 0, 0x80, 0xC0, 10};
-    std::memcpy(p + at, pes, sizeof pes);
-    PutTimestamp(p + at + 9, 3, pts90k);
-    PutTimestamp(p + at + 14, 1, dts90k);
-    for (int i = 1; i < n; ++i) Packet(pid, false);
-  }
-
-  std::vector<uint8_t> Take() { return std::move(m_out); }
-
- private:
-  uint8_t* Packet(int pid, bool start) {
-    m_out.resize(m_out.size() + kTSPacketSize, 0xA5);
-    uint8_t* p = &m_out[m_out.size() - kTSPacketSize];
-    p[0] = 0x47;
-    p[1] = uint8_t((start ? 0x40 : 0) | pid >> 8);
-    p[2] = uint8_t(pid);
-    p[3] = uint8_t(0x10 | (m_cc[pid]++ & 0x0F));
-    return p;
-  }
-  void Section(std::vector<uint8_t> s, int pid) {
-    s[2] = uint8_t(s.size() + 4 - 3);  // section_length, CRC_32 included
-    const uint32_t crc = SectionCRC(s.data(), s.size());
-    for (int shift = 24; shift >= 0; shift -= 8) s.push_back(uint8_t(crc >> shift));
-    uint8_t* p = Packet(pid, true);
-    std::memset(p + 4, 0xFF, kTSPacketSize - 4);
-    p[4] = 0;  // pointer_field
-    std::memcpy(p + 5, s.data(), s.size());
-  }
-  static void PutTimestamp(uint8_t* q, unsigned prefix, int64_t t) {
-    q[0] = uint8_t(prefix << 4 | (t >> 29 & 0x0E) | 1);
-    q[1] = uint8_t(t >> 22);
-    q[2] = uint8_t((t >> 14 & 0xFE) | 1);
-    q[3] = uint8_t(t >> 7);
-    q[4] = uint8_t((t << 1 & 0xFE) | 1);
-  }
-
-  int m_pcrPid;
-  std::vector<uint8_t> m_out;
-  int m_cc[8192] = {};
 };
 
 struct ScheduleCase {
@@ -133,7 +68,7 @@ TEST_P(SchedulerTest, ConstantSlotsExactPCRsAndUnitsInTime) {
   SchedulerConfig config;
   config.muxRate = rate;
   Scheduler scheduler(config, &out);
-  StreamMaker maker(c.pcrPid);
+  ProgramMaker maker(c.pcrPid);
   int64_t nextAudio = start90k, nextTables = start90k, shift = 0;
   size_t units = 0;
   for (int frame = 0; frame < 100; ++frame) {
