@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-#include "stream/ts_packet_writer.h"
+#include "ts/pes_header.h"
 #include "ts_reader.h"
 
 namespace palvex_test {
