@@ -98,7 +98,8 @@ int ParseOptions(int argc, const char* const* argv, Options* o, std::string* err
   std::vector<std::string> paths;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
-    if (arg == "--map" || arg == "--muxrate" || arg == "--lead" || arg == "--ttl" || arg == "--multicast-if" || arg == "--rt-priority") {
+    if (arg == "--map" || arg == "--muxrate" || arg == "--lead" || arg == "--ttl" || arg == "--multicast-if" ||
+        arg == "--rt-priority") {
       if (i + 1 >= argc) {
         *error = arg + " needs a value";
         return 2;

@@ -92,7 +92,8 @@ TEST_P(ConstantRateTest, ExactPCRsAndEveryAccessUnitInTime) {
   const palvex_test::RateReport r = palvex_test::ReadConstantRate(ts.data(), ts.size(), rate);
   std::printf("%s at %.3f Mbit/s: %zu packets (%.1f %% null), %zu PCRs, worst PCR error %lld ns, PCR interval %.1f ms, "
               "PAT %.0f ms, PMT %.0f ms; %zu access units, least time before DTS %.1f ms, most %.1f ms\n",
-              c.name, static_cast<double>(rate) / 1e6, r.packets, 100.0 * static_cast<double>(r.nullPackets) / static_cast<double>(r.packets),
+              c.name, static_cast<double>(rate) / 1e6, r.packets,
+              100.0 * static_cast<double>(r.nullPackets) / static_cast<double>(r.packets),
               r.pcrs, static_cast<long long>(r.maxPCRErrorNs), static_cast<double>(r.maxPCRIntervalNs) / 1e6,
               static_cast<double>(r.maxPATIntervalNs) / 1e6, static_cast<double>(r.maxPMTIntervalNs) / 1e6, r.units,
               static_cast<double>(r.minSlackNs) / 1e6, static_cast<double>(r.maxLeadNs) / 1e6);
