@@ -93,14 +93,22 @@ void Channel::TakeRealTimePriority(int priority) const {
     Warn(std::string("cannot pace under real-time scheduling: ") + std::strerror(errno));
 }
 
-bool Channel::OpenOutput() {
+// Before the input is opened: an output that may not be written is refused without a wait
+// for the input, and nothing is created or changed.
+bool Channel::CheckOutput() {
   if (SameFile(m_options.input, m_options.output, m_tsFd))
     return Fail("refusing to write '" + m_options.output + "': it is the input file '" + m_options.input + "'");
   if (m_options.output == "-" && isatty(m_tsFd)) return Fail("refusing to write a transport stream to a terminal");
+  std::string error;
+  return CheckOutputFile(m_options.output, m_options.overwrite, &error) || Fail(error);
+}
+
+bool Channel::OpenOutput() {
   SinkOptions sinkOptions;
   sinkOptions.ttl = m_options.ttl;
   sinkOptions.multicastInterface = m_options.multicastInterface;
   sinkOptions.stdoutFd = m_tsFd;
+  sinkOptions.overwrite = m_options.overwrite;
   std::string error;
   m_sink = OpenSink(m_options.output, sinkOptions, &error);
   if (m_sink == nullptr) return Fail(error);
@@ -142,12 +150,20 @@ bool Channel::MuxFrame(const ClipFrame& clip) {
   int length = 0;
   if (m_mux->ProcessFrame(clip.streamId, &m_frame, &ts, &length) != 0)
     return Fail("the muxer refused frame " + std::to_string(m_counts.frames));
-  for (int off = 0; off + 188 <= length; off += 188) ++m_counts.pidPackets[(ts[off + 1] & 0x1F) << 8 | ts[off + 2]];
+  // A frame counts as written when a PES packet of its stream starts in what came back.
+  const int pid = m_carriage[static_cast<size_t>(clip.streamId - 1)].pid;
+  bool written = false;
+  for (int off = 0; off + 188 <= length; off += 188) {
+    const int at = (ts[off + 1] & 0x1F) << 8 | ts[off + 2];
+    ++m_counts.pidPackets[at];
+    written = written || (at == pid && (ts[off + 1] & 0x40) != 0);
+  }
   if (!Send(ts, static_cast<size_t>(length))) return Fail(m_sink->error());
   StreamCount& stream = m_counts.streams[static_cast<size_t>(clip.streamId - 1)];
-  ++stream.frames;
-  stream.bytes += clip.data.size();
-  ++m_counts.frames;
+  m_counts.unwritten += written ? 0 : 1;
+  stream.frames += written ? 1 : 0;
+  stream.bytes += written ? clip.data.size() : 0;
+  m_counts.frames += written ? 1 : 0;
   m_counts.packets += static_cast<uint64_t>(length) / 188;
   if (m_counts.firstUs < 0 || timeUs < m_counts.firstUs) m_counts.firstUs = timeUs;
   m_counts.lastUs = std::max(m_counts.lastUs, timeUs + clip.durationUs);
@@ -213,21 +229,25 @@ bool Channel::MuxAll() {
   return ok && !m_failed;
 }
 
+// One message per failure, and no summary after one: a file output is then left as it
+// was (or not made), so the counts would describe nothing that exists.
 int Channel::Run() {
-  if (!OpenInput() || !OpenOutput() || !StartMuxer()) return 1;
+  if (!CheckOutput() || !OpenInput() || !OpenOutput() || !StartMuxer()) return 1;
   const int64_t begin = SteadyNowNs();
   bool ok = MuxAll();
   m_counts.interrupted = *m_stop != 0;
-  if (m_scheduler != nullptr) {
+  if (m_scheduler != nullptr && m_sink->error().empty()) {
     if (!m_scheduler->Finish()) ok = Fail(m_sink->error());
     ReportLate();
   }
-  if (!m_pacer->Finish()) ok = Fail(m_sink->error());
-  if (m_options.verbosity != Verbosity::kQuiet)
+  if (m_sink->error().empty() && !m_pacer->Finish()) ok = Fail(m_sink->error());
+  if (ok && m_counts.frames == 0)
+    ok = Fail(m_counts.untimed > 0 ? "nothing was muxed: no frame with a time stamp" : "nothing was muxed");
+  if (ok && !m_sink->Commit()) ok = Fail(m_sink->error());
+  if (ok && m_options.verbosity != Verbosity::kQuiet)
     PrintSummary(m_options.input, m_options.output, m_reader.streams(), m_carriage, m_counts, m_pacer->stats(),
                  m_scheduler != nullptr ? &m_scheduler->stats() : nullptr, m_options.muxRate,
                  static_cast<double>(SteadyNowNs() - begin) / 1e9);
-  if (m_counts.frames == 0) ok = Fail("nothing was muxed: no frame with a time stamp");
   if (!ok) return 1;
   return m_scheduler != nullptr && m_scheduler->stats().lateUnits > 0 ? kExitTooLittleRate : 0;
 }

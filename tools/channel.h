@@ -62,8 +62,8 @@ class Channel {
   Channel& operator=(const Channel&) = delete;
 
   // The exit status: 0 when frames were muxed and nothing failed (an interruption
-  // included), 1 on an error (written to standard error), kExitTooLittleRate when access
-  // units left late for want of rate.
+  // included), 1 on an error (written to standard error; a file output is then left as it
+  // was, or not made), kExitTooLittleRate when access units left late for want of rate.
   int Run();
   const RunCounts& counts() const { return m_counts; }
   const PacerStats& pacerStats() const;
@@ -73,6 +73,7 @@ class Channel {
  private:
   bool OpenInput();
   bool CheckCarriage();
+  bool CheckOutput();
   bool OpenOutput();
   void TakeRealTimePriority(int priority) const;
   bool StartMuxer();

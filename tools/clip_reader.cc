@@ -228,6 +228,7 @@ bool ClipReader::Rewind(std::string* error) {
   m_lookahead.clear();
   if (m_context != nullptr) avformat_close_input(&m_context);
   m_offsetKnown = false;
+  m_anyPacket = false;
   m_videoPackets = 0;
   m_lastEndUs.clear();
   if (!OpenContext(m_path, error)) return false;
@@ -253,16 +254,35 @@ const ClipStream* ClipReader::Find(int index) const {
   return nullptr;
 }
 
+// An MP4 or MOV read from a pipe whose index (moov) comes after the media data: libavformat
+// has read past the samples the index lists by the time it knows them, and cannot go back.
+bool ClipReader::IndexBehindData() const {
+  AVIOContext* pb = m_context->pb;
+  if (pb == nullptr || (pb->seekable & AVIO_SEEKABLE_NORMAL) != 0 || std::strstr(m_context->iformat->name, "mov") == nullptr)
+    return false;
+  for (const ClipStream& s : m_streams) {
+    AVStream* st = m_context->streams[s.index];
+    if (avformat_index_get_entries_count(st) > 0 && avformat_index_get_entry(st, 0)->pos < avio_tell(pb)) return true;
+  }
+  return false;
+}
+
 bool ClipReader::ReadPacket(AVPacket* packet, std::string* error) {
   for (;;) {
     const int rc = av_read_frame(m_context, packet);
     if (rc == AVERROR_EOF) return false;
+    if (rc < 0 && !m_anyPacket && IndexBehindData()) {
+      *error = "cannot read '" + m_path + "': an MP4 from a pipe needs its index (moov) in front of the media data; "
+               "remux it with 'ffmpeg -i IN -c copy -movflags +faststart OUT.mp4', or give the file by name";
+      return false;
+    }
     if (rc < 0) {
       char text[128];
       av_strerror(rc, text, sizeof text);
       *error = std::string("read error: ") + text;
       return false;
     }
+    m_anyPacket = true;
     if (Find(packet->stream_index) != nullptr) return true;
     av_packet_unref(packet);
   }

@@ -84,6 +84,7 @@ class ClipReader {
   bool AddStream(int index, uint8_t streamId);
   void ConvertTimes(const AVPacket& packet, const ClipStream& s, ClipFrame* frame);
   bool ReadPacket(AVPacket* packet, std::string* error);
+  bool IndexBehindData() const;
   bool Convert(const AVPacket& packet, ClipFrame* frame);
   const ClipStream* Find(int index) const;
   const ClipStream* VideoOf(const AVPacket& packet) const;  // null unless the muxed video
@@ -99,6 +100,7 @@ class ClipReader {
   int64_t m_offsetUs = 0;
   int64_t m_earliestUs = 0;
   bool m_offsetKnown = false;
+  bool m_anyPacket = false;    // a packet was read in this pass
   int64_t m_videoPackets = 0;  // video packets numbered so far, in file order
   std::map<uint8_t, int64_t> m_lastEndUs;  // per stream id: time + duration of its last frame
   std::string m_path;

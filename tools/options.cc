@@ -1,6 +1,12 @@
 #include "options.h"
 
+#include <arpa/inet.h>
+#include <net/if.h>
+
 #include <cstdlib>
+
+#include "output.h"
+#include "stream_select.h"
 
 namespace palvex_host {
 
@@ -26,10 +32,15 @@ const char kUsage[] =
     "  --ttl N             time to live of the datagrams (multicast included)\n"
     "  --multicast-if ADDR local IPv4 address (or IPv6 interface name) multicast leaves from\n"
     "  --rt-priority N     pace under real-time scheduling (SCHED_FIFO, 1-99) when allowed\n"
+    "  -y                  replace an existing OUTPUT file (by default it is kept)\n"
+    "  -n                  never replace an existing OUTPUT file (the default)\n"
     "  -q                  silent but for errors\n"
     "  -v                  more: the library's own lines and pacing notes\n"
     "  --version           version of palvex-mux and of libavformat\n"
-    "  -h, --help          this text\n";
+    "  -h, --help          this text\n"
+    "  --                  what follows is INPUT and OUTPUT, even when it starts with -\n"
+    "\n"
+    "An option's value may also follow an equals sign: --map=v, --muxrate=6M.\n";
 
 bool ParseRate(const std::string& text, int64_t* bitsPerSecond) {
   char* end = nullptr;
@@ -62,10 +73,12 @@ bool ParseInt(const std::string& text, long low, long high, int* value) {
   return true;
 }
 
-// Options that take a value; false with an error when it is missing or bad.
+// Options that take a value; false with an error when it is malformed.
 bool TakeValue(const std::string& arg, const std::string& value, Options* o, std::string* error) {
+  StreamChoice choice;
   if (arg == "--map") {
-    o->maps.push_back(value);
+    if (ParseStreamChoice(value, &choice)) o->maps.push_back(value);
+    else *error = "bad --map '" + value + "' (N, v, a, v:N or a:N)";
   } else if (arg == "--muxrate") {
     if (!ParseRate(value, &o->muxRate)) *error = "bad --muxrate '" + value + "' (bit/s, at least 10k)";
   } else if (arg == "--lead") {
@@ -75,7 +88,11 @@ bool TakeValue(const std::string& arg, const std::string& value, Options* o, std
   } else if (arg == "--rt-priority") {
     if (!ParseInt(value, 1, 99, &o->rtPriority)) *error = "bad --rt-priority '" + value + "' (1-99)";
   } else {
-    o->multicastInterface = value;
+    in_addr address{};
+    if (inet_pton(AF_INET, value.c_str(), &address) == 1 || if_nametoindex(value.c_str()) != 0)
+      o->multicastInterface = value;
+    else
+      *error = "bad --multicast-if '" + value + "' (an IPv4 address or a network interface name)";
   }
   return error->empty();
 }
@@ -88,30 +105,51 @@ bool TakeFlag(const std::string& arg, Options* o) {
   else if (arg == "-v") o->verbosity = Verbosity::kVerbose;
   else if (arg == "--loop") o->loop = true;
   else if (arg == "-re") o->realtime = true;
+  else if (arg == "-y") o->overwrite = true;
+  else if (arg == "-n") o->overwrite = false;
   else return false;
   return true;
 }
 
+bool TakesValue(const std::string& name) {
+  return name == "--map" || name == "--muxrate" || name == "--lead" || name == "--ttl" ||
+         name == "--multicast-if" || name == "--rt-priority";
+}
+
 }  // namespace
 
+// Every argument is read before anything is opened: a bad value anywhere ends the run with
+// status 2. "--name=value" is "--name value"; after "--" every argument is a path.
 int ParseOptions(int argc, const char* const* argv, Options* o, std::string* error) {
   std::vector<std::string> paths;
+  bool pathsOnly = false;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
-    if (arg == "--map" || arg == "--muxrate" || arg == "--lead" || arg == "--ttl" || arg == "--multicast-if" ||
-        arg == "--rt-priority") {
-      if (i + 1 >= argc) {
-        *error = arg + " needs a value";
+    if (pathsOnly || arg.size() < 2 || arg[0] != '-') {
+      paths.push_back(arg);
+      continue;
+    }
+    if (arg == "--") {
+      pathsOnly = true;
+      continue;
+    }
+    const size_t equals = arg.rfind("--", 0) == 0 ? arg.find('=') : std::string::npos;
+    const std::string name = arg.substr(0, equals);
+    Options scratch;
+    if (TakesValue(name)) {
+      if (equals == std::string::npos && i + 1 >= argc) {
+        *error = name + " needs a value";
         return 2;
       }
-      if (!TakeValue(arg, argv[++i], o, error)) return 2;
+      if (!TakeValue(name, equals != std::string::npos ? arg.substr(equals + 1) : argv[++i], o, error)) return 2;
+    } else if (equals != std::string::npos && TakeFlag(name, &scratch)) {
+      *error = name + " takes no value";
+      return 2;
     } else if (TakeFlag(arg, o)) {
       if (o->help || o->version) return 0;
-    } else if (arg.size() > 1 && arg[0] == '-') {
+    } else {
       *error = "unknown option '" + arg + "' (see --help)";
       return 2;
-    } else {
-      paths.push_back(arg);
     }
   }
   if (paths.size() != 2) {
@@ -120,7 +158,7 @@ int ParseOptions(int argc, const char* const* argv, Options* o, std::string* err
   }
   o->input = paths[0];
   o->output = paths[1];
-  return 0;
+  return CheckOutputName(o->output, error) ? 0 : 2;
 }
 
 }  // namespace palvex_host

@@ -23,6 +23,7 @@ struct Options {
   int ttl = -1;                     // --ttl: multicast (and unicast) TTL, -1 = system default
   std::string multicastInterface;   // --multicast-if: local address multicast leaves from
   int rtPriority = 0;               // --rt-priority: SCHED_FIFO priority while pacing, 0 = off
+  bool overwrite = false;           // -y: an existing output file is replaced (-n: kept, the default)
   Verbosity verbosity = Verbosity::kNormal;
   bool help = false;
   bool version = false;
@@ -31,7 +32,7 @@ struct Options {
 extern const char kUsage[];
 
 // 0 when the command line is usable (or asks for --help / --version), 2 with a one-line
-// error otherwise.
+// error otherwise: an unknown option, a missing or malformed value, a malformed OUTPUT URL.
 int ParseOptions(int argc, const char* const* argv, Options* options, std::string* error);
 
 // "5M", "5000k", "5000000" in bit/s; false when not a positive rate.

@@ -11,6 +11,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -22,6 +23,10 @@ std::string LocalPath(const std::string& target) {
   return target.rfind("file:", 0) == 0 ? target.substr(5) : target;
 }
 
+// The file being written beside its place, for RemovePendingFile (read from a signal
+// handler, so a plain array).
+char g_pendingPath[4096];
+
 class FileSink final : public Sink {
  public:
   FileSink(int fd, bool owned) : m_fd(fd), m_owned(owned) {
@@ -29,8 +34,20 @@ class FileSink final : public Sink {
     m_regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
     if (m_regular) m_written = lseek(fd, 0, SEEK_CUR);
   }
+  // Written at temp, put at place by Commit (replacing a file there only with overwrite).
+  FileSink(int fd, const std::string& temp, const std::string& place, bool overwrite)
+      : FileSink(fd, true) {
+    m_temp = temp;
+    m_place = place;
+    m_overwrite = overwrite;
+    if (temp.size() < sizeof g_pendingPath) std::memcpy(g_pendingPath, temp.c_str(), temp.size() + 1);
+  }
   ~FileSink() override {
-    if (m_owned) close(m_fd);
+    if (m_owned && m_fd >= 0) close(m_fd);
+    if (!m_temp.empty()) {
+      unlink(m_temp.c_str());
+      g_pendingPath[0] = '\0';
+    }
   }
   bool Write(const uint8_t* data, size_t size, const uint32_t*) override {
     size_t done = 0;
@@ -49,13 +66,82 @@ class FileSink final : public Sink {
     return true;
   }
   bool network() const override { return false; }
+  bool Commit() override;
 
  private:
   int m_fd;
   bool m_owned;
   bool m_regular = false;
   off_t m_written = 0;
+  std::string m_temp, m_place;
+  bool m_overwrite = false;
 };
+
+bool FileSink::Commit() {
+  if (m_temp.empty()) return true;
+  const int closed = close(m_fd);
+  m_fd = -1;
+  if (closed != 0) {
+    m_error = "write error: " + std::string(std::strerror(errno));
+    return false;
+  }
+  // Without -y a file that appeared during the run is not replaced either: the stream stays
+  // where it was written, and the error names it.
+  int rc = renameat2(AT_FDCWD, m_temp.c_str(), AT_FDCWD, m_place.c_str(), m_overwrite ? 0 : RENAME_NOREPLACE);
+  if (rc != 0 && errno == EINVAL && !m_overwrite) {  // a file system without RENAME_NOREPLACE
+    struct stat st {};
+    if (stat(m_place.c_str(), &st) == 0) errno = EEXIST;
+    else rc = rename(m_temp.c_str(), m_place.c_str());
+  }
+  if (rc != 0) {
+    m_error = errno == EEXIST ? "refusing to overwrite '" + m_place + "': it appeared during the run (the stream " +
+                                    "is kept in '" + m_temp + "')"
+                              : "cannot put the stream at '" + m_place + "': " + std::strerror(errno);
+    if (errno == EEXIST) m_temp.clear();
+    return false;
+  }
+  m_temp.clear();
+  g_pendingPath[0] = '\0';
+  return true;
+}
+
+// A regular file, new or replaced, is written as a new file in the same directory (so
+// that rename puts it in place at once), with the old file's permissions or those a new
+// file gets. Devices and FIFOs are opened as they are.
+std::unique_ptr<Sink> OpenFileSink(const std::string& target, bool overwrite, std::string* error) {
+  const std::string path = LocalPath(target);
+  struct stat st {};
+  const bool exists = stat(path.c_str(), &st) == 0;
+  if (exists && !S_ISREG(st.st_mode)) {
+    const int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0) *error = "cannot write '" + target + "': " + std::strerror(errno);
+    return fd < 0 ? nullptr : std::make_unique<FileSink>(fd, true);
+  }
+  std::string place = path;
+  if (exists) {  // through a symbolic link: the file it names is replaced, the link stays
+    char* real = realpath(path.c_str(), nullptr);
+    if (real != nullptr) place = real;
+    std::free(real);
+  }
+  const size_t slash = place.rfind('/');
+  const std::string dir = slash == std::string::npos ? "" : place.substr(0, slash + 1);
+  std::string temp = dir + "." + place.substr(slash + 1) + ".palvex-XXXXXX";
+  const int fd = mkostemp(&temp[0], O_CLOEXEC);
+  if (fd < 0) {
+    *error = "cannot write '" + target + "': cannot make a file in " + (dir.empty() ? "." : dir) + ": " +
+             std::strerror(errno);
+    return nullptr;
+  }
+  const mode_t mask = umask(0);
+  umask(mask);
+  if (fchmod(fd, exists ? st.st_mode & 07777 : 0666 & ~mask) != 0) {
+    *error = "cannot write '" + target + "': " + std::strerror(errno);
+    close(fd);
+    unlink(temp.c_str());
+    return nullptr;
+  }
+  return std::make_unique<FileSink>(fd, temp, place, overwrite);
+}
 
 // host, port and the query of udp://host:port?query; IPv6 hosts in brackets.
 bool SplitUrl(const std::string& url, std::string* host, std::string* port, std::string* query) {
@@ -74,6 +160,13 @@ bool SplitUrl(const std::string& url, std::string* host, std::string* port, std:
   }
   *port = rest.substr(colon + 1);
   return !host->empty() && !port->empty() && port->find_first_not_of("0123456789") == std::string::npos;
+}
+
+// A TTL of 0-255 in decimal.
+bool ParseTtl(const std::string& text, int* ttl) {
+  if (text.empty() || text.size() > 3 || text.find_first_not_of("0123456789") != std::string::npos) return false;
+  *ttl = std::atoi(text.c_str());
+  return *ttl <= 255;
 }
 
 // The value of key in a query "a=1&b=2", or "" when absent.
@@ -198,7 +291,8 @@ std::unique_ptr<Sink> OpenDatagramSink(const std::string& url, const SinkOptions
     *error = "bad output URL '" + url + "' (udp://HOST:PORT or rtp://HOST:PORT)";
     return nullptr;
   }
-  const int ttl = options.ttl >= 0 ? options.ttl : QueryValue(query, "ttl").empty() ? -1 : std::atoi(QueryValue(query, "ttl").c_str());
+  int ttl = options.ttl;
+  if (ttl < 0 && !ParseTtl(QueryValue(query, "ttl"), &ttl)) ttl = -1;
   const std::string interface =
       options.multicastInterface.empty() ? QueryValue(query, "localaddr") : options.multicastInterface;
   addrinfo hints{};
@@ -231,19 +325,36 @@ bool IsNetworkOutput(const std::string& target) {
 }
 
 std::unique_ptr<Sink> OpenSink(const std::string& target, const SinkOptions& options, std::string* error) {
+  if (!CheckOutputName(target, error)) return nullptr;
   if (IsNetworkOutput(target)) return OpenDatagramSink(target, options, error);
-  if (target.find("://") != std::string::npos) {
-    *error = "cannot write to '" + target + "': a file, -, udp:// or rtp:// only";
-    return nullptr;
-  }
   if (target == "-") return std::make_unique<FileSink>(options.stdoutFd, false);
-  const std::string path = LocalPath(target);
-  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (fd < 0) {
-    *error = "cannot write '" + target + "': " + std::strerror(errno);
-    return nullptr;
+  return OpenFileSink(target, options.overwrite, error);
+}
+
+bool CheckOutputName(const std::string& target, std::string* error) {
+  std::string host, port, query;
+  int ttl = 0;
+  if (!IsNetworkOutput(target)) {
+    if (target.find("://") != std::string::npos) *error = "cannot write to '" + target + "': a file, -, udp:// or rtp:// only";
+  } else if (!SplitUrl(target, &host, &port, &query)) {
+    *error = "bad output URL '" + target + "' (udp://HOST:PORT or rtp://HOST:PORT)";
+  } else if (QueryValue(query, "ttl") != "" && !ParseTtl(QueryValue(query, "ttl"), &ttl)) {
+    *error = "bad ttl in '" + target + "' (0-255)";
   }
-  return std::make_unique<FileSink>(fd, true);
+  return error->empty();
+}
+
+bool CheckOutputFile(const std::string& target, bool overwrite, std::string* error) {
+  struct stat st {};
+  if (target == "-" || target.find("://") != std::string::npos || stat(LocalPath(target).c_str(), &st) != 0)
+    return true;
+  if (S_ISDIR(st.st_mode)) *error = "cannot write '" + target + "': " + std::strerror(EISDIR);
+  else if (S_ISREG(st.st_mode) && !overwrite) *error = "refusing to overwrite '" + target + "' (-y replaces it)";
+  return error->empty();
+}
+
+void RemovePendingFile() {
+  if (g_pendingPath[0] != '\0') unlink(g_pendingPath);
 }
 
 bool SameFile(const std::string& input, const std::string& output, int stdoutFd) {

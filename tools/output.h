@@ -1,6 +1,8 @@
 // Where palvex-mux's transport stream goes: a file, standard output, or UDP / RTP
 // datagrams of whole 188-byte packets. Every write is of whole packets; a file that could
-// not take a write whole is cut back to its last whole packet.
+// not take a write whole is cut back to its last whole packet. A regular file is written
+// beside its place and put there when the run ends well, so that a run that fails leaves
+// an existing file as it was and creates none; devices and FIFOs are written as they are.
 #ifndef PALVEX_TOOLS_OUTPUT_H_
 #define PALVEX_TOOLS_OUTPUT_H_
 
@@ -24,6 +26,9 @@ class Sink {
   // RTP time stamp).
   virtual bool Write(const uint8_t* data, size_t size, const uint32_t* clocks90k) = 0;
   virtual bool network() const = 0;
+  // The run ended well: a file written beside its place takes it. False with error() set
+  // when it cannot. A sink destroyed without Commit leaves its place as it was.
+  virtual bool Commit() { return true; }
   const std::string& error() const { return m_error; }
 
  protected:
@@ -34,9 +39,22 @@ struct SinkOptions {
   int ttl = -1;                    // -1: the system's default
   std::string multicastInterface;  // IPv4 address, or IPv6 interface name
   int stdoutFd = 1;                // where "-" writes (the tool keeps the real stdout here)
+  bool overwrite = false;          // an existing regular file may be replaced
 };
 
 bool IsNetworkOutput(const std::string& target);
+
+// The form of target alone, before anything is opened: "-", a path, or udp:// / rtp:// with
+// a host, a port and a TTL of 0-255 when the query gives one; false with a one-line error.
+bool CheckOutputName(const std::string& target, std::string* error);
+
+// Whether a local target may be written, before the input is opened: not a directory, and
+// an existing regular file only with overwrite. Nothing is created or changed.
+bool CheckOutputFile(const std::string& target, bool overwrite, std::string* error);
+
+// Removes the file a run is writing beside its place, if any; async-signal-safe, for a
+// process that ends at once on a second signal.
+void RemovePendingFile();
 
 // Opens target ("-", a file, udp://host:port, rtp://host:port, with ?ttl=N&localaddr=ADDR);
 // null with a one-line error (the system's reason) when it cannot.

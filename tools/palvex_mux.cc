@@ -20,9 +20,12 @@ namespace {
 volatile std::sig_atomic_t g_stop = 0;
 
 // The first SIGINT/SIGTERM lets the current frame finish and the run end with its summary;
-// a second one ends the process at once.
+// a second one ends the process at once, leaving an output file as it was.
 void OnSignal(int signal) {
-  if (g_stop != 0) _exit(128 + signal);
+  if (g_stop != 0) {
+    palvex_host::RemovePendingFile();
+    _exit(128 + signal);
+  }
   g_stop = 1;
 }
 

@@ -1,5 +1,6 @@
 #include "report.h"
 
+#include <cmath>
 #include <cstdio>
 
 namespace palvex_host {
@@ -25,7 +26,9 @@ void Progress::Update(const RunCounts& counts, int64_t nowNs) {
     const double share = media / m_duration > 1 ? 1 : media / m_duration;
     const double left = share > 0 ? elapsed * (1 - share) / share : 0;
     char text[64];
-    std::snprintf(text, sizeof text, " %3.0f %%  ETA %s", share * 100, ClockText(static_cast<int64_t>(left * 1e6)).c_str());
+    // The time left in whole seconds, rounded up: "00:00:00" only at the end.
+    std::snprintf(text, sizeof text, " %3.0f %%  ETA %.8s", share * 100,
+                  ClockText(static_cast<int64_t>(std::ceil(left)) * 1000000).c_str());
     done = text;
   }
   std::fprintf(stderr, "\rmedia %s%s  frames %llu  packets %llu   ", ClockText(static_cast<int64_t>(media * 1e6)).c_str(),
@@ -78,6 +81,9 @@ void PrintSummary(const std::string& input, const std::string& output, const std
                  static_cast<unsigned long long>(pacer.discontinuities));
   if (counts.untimed > 0)
     std::fprintf(stderr, "  frames left out without any time stamp: %llu\n", static_cast<unsigned long long>(counts.untimed));
+  if (counts.unwritten > 0)
+    std::fprintf(stderr, "  frames the library wrote nothing of (cut or empty): %llu\n",
+                 static_cast<unsigned long long>(counts.unwritten));
 }
 
 }  // namespace palvex_host

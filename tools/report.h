@@ -23,8 +23,9 @@ struct StreamCount {
 struct RunCounts {
   std::vector<StreamCount> streams;    // per muxed stream, in order
   std::vector<uint64_t> pidPackets = std::vector<uint64_t>(8192);
-  uint64_t frames = 0;
+  uint64_t frames = 0;                 // frames written: a PES packet of theirs came back
   uint64_t untimed = 0;                // frames left out: no time stamp at all
+  uint64_t unwritten = 0;              // frames the library gave no packet of (cut or empty)
   uint64_t packets = 0;
   int64_t firstUs = -1, lastUs = -1;   // span of the muxed frame times (end of the last frame)
   uint64_t loops = 0;
