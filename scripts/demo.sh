@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The main job: builds palvex and its host tool, makes a 10-second H.264 High (with
-# B-frames) + AAC sample clip in MP4 unless given a file, muxes it into out/demo.ts and
-# shows what a real demuxer finds in the result.
+# B-frames) + AAC sample clip in MP4 unless given a file, muxes it into out/demo.ts
+# (replacing the last one) and shows what a real demuxer finds in the result: the program,
+# and each stream's frames beside those of the input.
 #   scripts/demo.sh [input-file]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -25,11 +26,31 @@ if [ -z "$input" ]; then
   fi
 fi
 
-echo "== palvex-mux $input out/demo.ts"
-build/demo/tools/palvex-mux "$input" out/demo.ts
+echo "== palvex-mux -y $input out/demo.ts"
+build/demo/tools/palvex-mux -y "$input" out/demo.ts
 
-echo "== what ffprobe finds in out/demo.ts"
-ffprobe -hide_banner -v error -count_frames \
-  -show_entries program=program_id,program_num,nb_streams,pmt_pid,pcr_pid \
-  -show_entries stream=index,id,codec_name,profile,codec_type,width,height,sample_rate,channels,nb_read_frames,duration \
-  -of default=noprint_wrappers=0 out/demo.ts | grep -v '^\[/\?\(SIDE_DATA\|TAG\)' | grep -v '^TAG:'
+echo "== the program ffprobe finds in out/demo.ts"
+ffprobe -hide_banner -v error -show_entries program=program_id,program_num,nb_streams,pmt_pid,pcr_pid \
+  -of default=noprint_wrappers=1 out/demo.ts | grep -v '^TAG:'
+
+# Each stream once: its codec, and the frames ffprobe decodes from it in the input and in
+# out/demo.ts, side by side (streams paired by type and order; - where a file has none).
+# ffprobe lists a transport stream's streams under its program first, then all of them
+# again after an empty line: the last list counts. An MP4's AAC may show one frame fewer
+# in the input: its edit list drops the encoder's priming frame at decoding, which the
+# transport stream carries with its time.
+frames() {
+  ffprobe -v error -count_frames -show_entries stream=codec_name,codec_type,nb_read_frames -of csv=p=0 "$1" |
+    awk 'BEGIN { RS = "" } { last = $0 } END { print last }'
+}
+echo "== frames in $input and in out/demo.ts, as ffprobe decodes them"
+awk -F, '
+  NR == FNR { key = $2 " " n[$2]++; order[++count] = key; codec[key] = $1; in_[key] = $3; next }
+  { key = $2 " " m[$2]++; if (!(key in codec)) { order[++count] = key; codec[key] = $1 } out[key] = $3 }
+  END {
+    printf "%-9s %-6s %13s %13s\n", "stream", "codec", "input", "output"
+    for (i = 1; i <= count; i++) {
+      key = order[i]
+      printf "%-9s %-6s %13s %13s\n", key, codec[key], (key in in_) ? in_[key] : "-", (key in out) ? out[key] : "-"
+    }
+  }' <(frames "$input") <(frames out/demo.ts)

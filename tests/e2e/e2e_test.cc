@@ -363,7 +363,7 @@ TEST(HostToolTest, MuxesAClipLikeTheInterface) {
   checker.Feed(bytes.data(), bytes.size());
   EXPECT_TRUE(checker.errors().empty()) << checker.errors().front();
 
-  out = Shell(std::string(PALVEX_MUX_PATH) + " /nonexistent.mp4 " + ts.string() + " 2>&1", &status);
+  out = Shell(std::string(PALVEX_MUX_PATH) + " -y /nonexistent.mp4 " + ts.string() + " 2>&1", &status);
   EXPECT_NE(status, 0);
   EXPECT_NE(out.find("cannot open"), std::string::npos) << out;
   out = Shell(std::string(PALVEX_MUX_PATH) + " --help", &status);

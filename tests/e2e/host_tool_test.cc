@@ -1,7 +1,9 @@
-// palvex-mux as users meet it: refusals that keep the input intact, the real reason on
-// open errors, silence under -q, the summary, a constant mux rate, every frame through a
-// pipe into ffprobe, an interrupted looping run that still ends in whole packets, and a
-// live UDP input.
+// palvex-mux as users meet it: one table of command lines, each with its exit status, a
+// line of its standard error and what the output file holds afterwards (refusals that keep
+// the input and an existing output intact, bad command lines refused before the input is
+// opened, one message per failure, the summary, a constant mux rate); then every frame
+// through a pipe into ffprobe, an interrupted looping run that still ends in whole packets,
+// a live UDP input, and the man page against --help.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -13,7 +15,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <map>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -32,49 +36,92 @@ using palvex_test::ReadFile;
 using palvex_test::ReadText;
 using palvex_test::Shell;
 
+// What out.ts in the work directory holds after the run.
+enum class Out {
+  kAbsent,     // no file: none was there and the run made none
+  kUnchanged,  // the file that was there, byte for byte
+  kWritten,    // a new or replaced file of whole packets that read back clean
+};
+
 enum class Check {
   kNothing,
-  kInputIntact,   // the clip still has its bytes
-  kNoOutput,      // out.ts was not created
-  kSilent,        // nothing at all on standard error
-  kConstantRate,  // out.ts: every PCR interval at the mux rate (2 Mbit/s) within two packets
+  kInputIntact,      // the clip still has its bytes
+  kSilent,           // nothing at all on standard error
+  kConstantRate,     // out.ts: every PCR interval at the mux rate (2 Mbit/s) within two packets
+  kLibraryLineOnce,  // the library's "call stop" once on standard error
 };
 
 struct ToolCase {
   const char* name;
-  const char* args;  // {clip} and {dir} replaced; stderr goes to {dir}/err.txt
+  // Run in {dir}, with {clip}, {cut} and {dir} replaced; stderr goes to err.txt. A " | "
+  // pipes the tool's standard output into the command after it.
+  const char* args;
   int exitCode;
   const char* stderrHas;
-  Check check;
+  Out out;
+  bool existing = false;  // out.ts holds other bytes before the run
+  Check check = Check::kNothing;
   const char* clipArgs = nullptr;  // ffmpeg inputs and encoders of {clip}; null: the shared clip
 };
 
 #define SMALL_AV "-f lavfi -i testsrc2=size=160x120:rate=25 -f lavfi -i sine=sample_rate=48000 "
 
 const ToolCase kCases[] = {
-    {"OutputIsTheInput", "{clip} {clip}", 1, "it is the input file", Check::kInputIntact},
-    {"OutputIsAHardLinkOfTheInput", "{clip} {dir}/hard.mp4", 1, "it is the input file", Check::kInputIntact},
-    {"OutputIsASymlinkToTheInput", "{clip} {dir}/sym.mp4", 1, "it is the input file", Check::kInputIntact},
-    {"OutputIsTheInputByAnotherPath", "{clip} {dir}/sub/../clip.mp4", 1, "it is the input file",
+    {"OutputIsTheInput", "-y {clip} {clip}", 1, "it is the input file", Out::kAbsent, false, Check::kInputIntact},
+    {"OutputIsAHardLinkOfTheInput", "{clip} hard.mp4", 1, "it is the input file", Out::kAbsent, false,
      Check::kInputIntact},
-    {"StdoutAppendsToTheInput", "{clip} - >>{clip}", 1, "it is the input file", Check::kInputIntact},
-    {"MissingInput", "{dir}/missing.mp4 {dir}/out.ts", 1, "No such file or directory", Check::kNoOutput},
-    {"DirectoryInput", "{dir} {dir}/out.ts", 1, "Is a directory", Check::kNoOutput},
-    {"MapMatchesNothing", "--map a:5 {clip} {dir}/out.ts", 1, "matches no stream", Check::kNoOutput},
-    {"LoopNeedsAFile", "--loop - {dir}/out.ts <{clip}", 1, "--loop needs a file", Check::kNoOutput},
-    {"UnknownOption", "--frobnicate {clip} {dir}/out.ts", 2, "unknown option", Check::kNoOutput},
-    {"QuietIsSilent", "-q {clip} {dir}/out.ts", 0, "", Check::kSilent},
-    {"SummaryNamesPidAndStreamType", "{clip} {dir}/out.ts", 0,
-     "PID 0x0011  stream_type 0x1B H.264", Check::kNothing},
-    {"ConstantMuxRate", "--muxrate 2M {clip} {dir}/out.ts", 0, "null packets ", Check::kConstantRate},
-    {"TooLittleMuxRate", "--muxrate 100k {clip} {dir}/out.ts", 3, "--muxrate 0.100 Mbit/s is too little: ", Check::kNothing},
-    {"Version", "--version >{dir}/err.txt", 0, "palvex-mux 1.", Check::kNothing},
-    {"HevcVideoIsNotCarried", "{clip} {dir}/out.ts", 1, "palvex carries H.264, MPEG-2 and MPEG-4 Visual video only",
-     Check::kNoOutput, SMALL_AV "-t 1 -c:v libx265 -x265-params log-level=error -c:a aac"},
-    {"HevcInputAudioAlone", "--map a {clip} {dir}/out.ts", 0, "PID 0x0011  stream_type 0x0F AAC", Check::kNothing,
-     SMALL_AV "-t 1 -c:v libx265 -x265-params log-level=error -c:a aac"},
-    {"SubtitlesSkippedWithAWarning", "{clip} {dir}/out.ts", 0, "skipping stream 2 (subtitle, subrip): not carried",
-     Check::kNothing, SMALL_AV "-i {dir}/subs.srt -map 0 -map 1 -map 2 -t 1 -c:v libx264 -c:a aac -c:s srt"},
+    {"OutputIsASymlinkToTheInput", "{clip} sym.mp4", 1, "it is the input file", Out::kAbsent, false,
+     Check::kInputIntact},
+    {"OutputIsTheInputByAnotherPath", "{clip} sub/../clip.mp4", 1, "it is the input file", Out::kAbsent, false,
+     Check::kInputIntact},
+    {"StdoutAppendsToTheInput", "{clip} - >>{clip}", 1, "it is the input file", Out::kAbsent, false,
+     Check::kInputIntact},
+    {"MissingInput", "missing.mp4 out.ts", 1, "No such file or directory", Out::kAbsent},
+    {"DirectoryInput", "{dir} out.ts", 1, "Is a directory", Out::kAbsent},
+    {"MapMatchesNothing", "--map a:5 {clip} out.ts", 1, "matches no stream", Out::kAbsent},
+    {"LoopNeedsAFile", "--loop - out.ts <{clip}", 1, "--loop needs a file", Out::kAbsent},
+    // A bad command line ends the run before the input is opened (missing.mp4 does not exist).
+    {"UnknownOption", "--frobnicate {clip} out.ts", 2, "unknown option '--frobnicate'", Out::kAbsent},
+    {"MalformedMap", "--map foo missing.mp4 out.ts", 2, "bad --map 'foo'", Out::kAbsent},
+    {"MalformedMuxRate", "--muxrate=fast missing.mp4 out.ts", 2, "bad --muxrate 'fast'", Out::kAbsent},
+    {"MalformedTtl", "--ttl 256 missing.mp4 udp://127.0.0.1:5000", 2, "bad --ttl '256'", Out::kAbsent},
+    {"MalformedMulticastInterface", "--multicast-if nowhere0 missing.mp4 udp://127.0.0.1:5000", 2,
+     "bad --multicast-if 'nowhere0'", Out::kAbsent},
+    {"MalformedOutputUrl", "missing.mp4 udp://127.0.0.1", 2, "bad output URL", Out::kAbsent},
+    {"FlagWithAValue", "--loop=yes {clip} out.ts", 2, "--loop takes no value", Out::kAbsent},
+    {"ValueMissing", "{clip} out.ts --map", 2, "--map needs a value", Out::kAbsent},
+    {"OptionValueAfterEquals", "--map=a {clip} out.ts", 0, "PID 0x0011  stream_type 0x0F AAC", Out::kWritten},
+    {"DoubleDashEndsTheOptions", "-- -clip.mp4 out.ts", 0, "-clip.mp4 -> out.ts", Out::kWritten},
+    // An existing file is replaced only with -y, and only by a run that ends well.
+    {"ExistingOutputKept", "{clip} out.ts", 1, "refusing to overwrite 'out.ts' (-y replaces it)", Out::kUnchanged,
+     true},
+    {"NoOverwriteRefusesBeforeTheInputIsOpened", "-y -n missing.mp4 out.ts", 1, "refusing to overwrite 'out.ts'",
+     Out::kUnchanged, true},
+    {"OverwriteReplaces", "-y {clip} out.ts", 0, "-> out.ts: ", Out::kWritten, true},
+    {"FailedRunKeepsTheOldFile", "-y - out.ts <{clip}", 1, "needs its index (moov) in front of the media data",
+     Out::kUnchanged, true},
+    {"FailedRunMakesNoFile", "- out.ts <{clip}", 1, "-movflags +faststart", Out::kAbsent},
+    {"DeviceNeedsNoOverwrite", "{clip} /dev/null", 0, "-> /dev/null: ", Out::kAbsent},
+    {"WriteErrorReportedOnce", "{clip} /dev/full", 1, "write error: No space left on device", Out::kAbsent},
+    {"BrokenPipeReportedOnce", "-re {clip} - | head -c 1000 >/dev/null", 1, "write error: Broken pipe",
+     Out::kAbsent},
+    {"CutFrameNotCounted", "{cut} out.ts", 0, "frames the library wrote nothing of (cut or empty): 1",
+     Out::kWritten},
+    {"QuietIsSilent", "-q {clip} out.ts", 0, "", Out::kWritten, false, Check::kSilent},
+    {"VerboseShowsTheLibraryLinesOnce", "-v {clip} out.ts", 0, "call stop", Out::kWritten, false,
+     Check::kLibraryLineOnce},
+    {"SummaryNamesPidAndStreamType", "{clip} out.ts", 0, "PID 0x0011  stream_type 0x1B H.264", Out::kWritten},
+    {"ConstantMuxRate", "--muxrate 2M {clip} out.ts", 0, "null packets ", Out::kWritten, false,
+     Check::kConstantRate},
+    {"TooLittleMuxRate", "--muxrate 100k {clip} out.ts", 3, "--muxrate 0.100 Mbit/s is too little: ", Out::kWritten},
+    {"Version", "--version >err.txt", 0, "palvex-mux 1.", Out::kAbsent},
+    {"HevcVideoIsNotCarried", "{clip} out.ts", 1, "palvex carries H.264, MPEG-2 and MPEG-4 Visual video only",
+     Out::kAbsent, false, Check::kNothing, SMALL_AV "-t 1 -c:v libx265 -x265-params log-level=error -c:a aac"},
+    {"HevcInputAudioAlone", "--map a {clip} out.ts", 0, "PID 0x0011  stream_type 0x0F AAC", Out::kWritten, false,
+     Check::kNothing, SMALL_AV "-t 1 -c:v libx265 -x265-params log-level=error -c:a aac"},
+    {"SubtitlesSkippedWithAWarning", "{clip} out.ts", 0, "skipping stream 2 (subtitle, subrip): not carried",
+     Out::kWritten, false, Check::kNothing,
+     SMALL_AV "-i {dir}/subs.srt -map 0 -map 1 -map 2 -t 1 -c:v libx264 -c:a aac -c:s srt"},
 };
 
 #undef SMALL_AV
@@ -94,7 +141,8 @@ std::string Replace(std::string text, const std::string& key, const std::string&
   return text;
 }
 
-// A 2 s clip: H.264 + two AAC tracks, with a hard link and a symbolic link to it.
+// A 2 s clip: H.264 + two AAC tracks, its index (moov) behind the media data, with a hard
+// link and two symbolic links to it.
 fs::path Clip() {
   const fs::path clip = WorkDir() / "clip.mp4";
   if (fs::exists(WorkDir() / "sym.mp4")) return clip;
@@ -106,8 +154,28 @@ fs::path Clip() {
                                 &status);
   EXPECT_EQ(status, 0) << out;
   fs::create_hard_link(clip, WorkDir() / "hard.mp4");
+  fs::create_symlink(clip, WorkDir() / "-clip.mp4");
   fs::create_symlink(clip, WorkDir() / "sym.mp4");
   return clip;
+}
+
+// The clip with its index in front, cut in the middle of its 30th video frame: the demuxer
+// hands that frame over cut short, and nothing after it.
+fs::path CutClip() {
+  const fs::path fast = WorkDir() / "fast.mp4", cut = WorkDir() / "cut.mp4";
+  if (fs::exists(cut)) return cut;
+  int status = 0;
+  Shell("ffmpeg -hide_banner -loglevel error -y -i " + Clip().string() + " -map 0 -c copy -movflags +faststart " +
+            fast.string(),
+        &status);
+  std::istringstream packets(
+      Shell("ffprobe -v error -select_streams v -show_entries packet=size,pos -of csv=p=0 " + fast.string(), &status));
+  std::string line;
+  for (int i = 0; i < 30; ++i) std::getline(packets, line);
+  const uintmax_t size = std::stoul(line), pos = std::stoul(line.substr(line.find(',') + 1));
+  fs::copy_file(fast, cut);
+  fs::resize_file(cut, pos + size / 2);
+  return cut;
 }
 
 struct Pcr {
@@ -150,26 +218,56 @@ TEST_P(HostToolRunTest, ExitStatusMessageAndFiles) {
   const ToolCase& c = GetParam();
   const fs::path clip = c.clipArgs == nullptr ? Clip() : OwnClip(c);
   const std::vector<uint8_t> before = ReadFile(clip.string());
-  const fs::path out = WorkDir() / "out.ts";
+  const fs::path out = WorkDir() / "out.ts", err = WorkDir() / "err.txt";
+  const std::string old = "the bytes that were there\n";
   fs::remove(out);
-  std::string command = Replace(std::string(PALVEX_MUX_PATH) + " " + c.args, "{clip}", clip.string());
-  command = Replace(command, "{dir}", WorkDir().string());
+  if (c.existing) std::ofstream(out) << old;
+  std::string args = Replace(Replace(c.args, "{clip}", clip.string()), "{dir}", WorkDir().string());
+  if (args.find("{cut}") != std::string::npos) args = Replace(args, "{cut}", CutClip().string());
+  const size_t pipe = args.find(" | ");
+  const std::string command = "cd " + WorkDir().string() + " && { " + PALVEX_MUX_PATH + " " + args.substr(0, pipe) +
+                              " 2>err.txt; echo $? >rc.txt; }" +
+                              (pipe == std::string::npos ? "" : args.substr(pipe));
   int status = 0;
-  Shell(command + " 2>" + (WorkDir() / "err.txt").string(), &status);
-  const std::string err = ReadText((WorkDir() / "err.txt").string());
-  EXPECT_EQ(WEXITSTATUS(status), c.exitCode) << command << "\n" << err;
-  EXPECT_NE(err.find(c.stderrHas), std::string::npos) << err;
+  Shell(command, &status);
+  const std::string text = ReadText(err.string());
+  EXPECT_EQ(std::atoi(ReadText((WorkDir() / "rc.txt").string()).c_str()), c.exitCode) << command << "\n" << text;
+  EXPECT_NE(text.find(c.stderrHas), std::string::npos) << text;
+  if (c.exitCode != 0) {  // one message per failure (libavformat's own lines aside)
+    size_t ours = 0;
+    for (size_t at = text.find("palvex-mux: "); at != std::string::npos; at = text.find("palvex-mux: ", at + 1))
+      ours += text.compare(at, 21, "palvex-mux: warning: ") != 0 ? 1 : 0;
+    EXPECT_EQ(ours, 1u) << text;
+  }
+  for (const auto& entry : fs::directory_iterator(WorkDir()))
+    EXPECT_EQ(entry.path().filename().string().find(".palvex-"), std::string::npos) << "left behind: " << entry.path();
+  const std::vector<uint8_t> ts = ReadFile(out.string());
+  switch (c.out) {
+    case Out::kAbsent:
+      EXPECT_FALSE(fs::exists(out));
+      break;
+    case Out::kUnchanged:
+      EXPECT_EQ(std::string(ts.begin(), ts.end()), old);
+      break;
+    case Out::kWritten: {
+      ASSERT_FALSE(ts.empty());
+      EXPECT_EQ(ts.size() % 188, 0u);
+      palvex_test::TsChecker checker;
+      checker.Feed(ts.data(), ts.size());
+      EXPECT_TRUE(checker.errors().empty()) << checker.errors().front();
+      break;
+    }
+  }
   if (c.check == Check::kInputIntact) {
     EXPECT_TRUE(ReadFile(clip.string()) == before) << "the input changed";
   }
-  if (c.check == Check::kNoOutput) {
-    EXPECT_FALSE(fs::exists(out));
-  }
   if (c.check == Check::kSilent) {
-    EXPECT_EQ(err, "");
+    EXPECT_EQ(text, "");
+  }
+  if (c.check == Check::kLibraryLineOnce) {
+    EXPECT_EQ(text.find("call stop"), text.rfind("call stop")) << text;
   }
   if (c.check != Check::kConstantRate) return;
-  const std::vector<uint8_t> ts = ReadFile(out.string());
   const std::vector<Pcr> pcrs = PcrsOf(ts);
   ASSERT_GE(pcrs.size(), 10u);
   for (size_t k = 1; k < pcrs.size(); ++k) {
@@ -280,6 +378,29 @@ TEST(HostToolTest, LiveUdpInputUntilInterrupted) {
   const std::string frames = Shell("ffprobe -v error -select_streams v -count_frames -show_entries "
                                    "stream=nb_read_frames -of csv=p=0 " + out.string(), &status);
   EXPECT_GE(std::atoi(frames.c_str()), 45) << "of 50 pictures sent; " << ReadText(err.string());
+}
+
+// Every option --help lists has its entry in the man page (a .B, .BI or .BR line).
+TEST(HostToolTest, ManPageListsEveryOptionOfHelp) {
+  std::set<std::string> entries;
+  std::istringstream man(Replace(ReadText(PALVEX_MAN_PAGE), "\\-", "-"));
+  for (std::string line; std::getline(man, line);) {
+    if (line.rfind(".B", 0) != 0) continue;
+    std::istringstream words(Replace(line, "\"", " "));
+    for (std::string word; words >> word;) entries.insert(word);
+  }
+  int status = 0;
+  std::istringstream help(Shell(std::string(PALVEX_MUX_PATH) + " --help", &status));
+  size_t options = 0;
+  for (std::string line; std::getline(help, line);) {
+    std::istringstream words(line);
+    for (std::string word; line.rfind("  -", 0) == 0 && words >> word && word[0] == '-';) {
+      if (word.back() == ',') word.pop_back();
+      ++options;
+      EXPECT_EQ(entries.count(word), 1u) << word << " is not in the man page";
+    }
+  }
+  EXPECT_GE(options, 15u);
 }
 
 }  // namespace
