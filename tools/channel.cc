@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "ts_reader.h"
+
 namespace palvex_host {
 namespace {
 
@@ -154,9 +156,8 @@ bool Channel::MuxFrame(const ClipFrame& clip) {
   const int pid = m_carriage[static_cast<size_t>(clip.streamId - 1)].pid;
   bool written = false;
   for (int off = 0; off + 188 <= length; off += 188) {
-    const int at = (ts[off + 1] & 0x1F) << 8 | ts[off + 2];
-    ++m_counts.pidPackets[at];
-    written = written || (at == pid && (ts[off + 1] & 0x40) != 0);
+    ++m_counts.pidPackets[PacketPid(ts + off)];
+    written = written || (PacketPid(ts + off) == pid && PacketUnitStart(ts + off));
   }
   if (!Send(ts, static_cast<size_t>(length))) return Fail(m_sink->error());
   StreamCount& stream = m_counts.streams[static_cast<size_t>(clip.streamId - 1)];
