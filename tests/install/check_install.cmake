@@ -1,11 +1,14 @@
-# Installs the build tree into a scratch prefix and moves the installed tree elsewhere, as a
-# package manager or a host's own bundle does; then a separate host project uses the moved
-# tree twice: with find_package(palvex) (CMake) and with the flags of pkg-config palvex-media
-# (a compiler command as a Makefile writes it). Both consumers must build and mux. With
-# EMBED=ON, the same host adds palvex's sources with add_subdirectory instead, and palvex
-# must add no tests, tools or install rules to it.
-#   cmake -DBUILD=<palvex build> -DSOURCE=<consumer> -DWORK=<scratch> -DCXX=<compiler>
-#         [-DEMBED=ON -DPALVEX_SOURCE=<repository>] -P check_install.cmake
+# Builds and runs the README's complete host as a host project would. The tree is installed
+# into a scratch prefix and moved elsewhere, as a package manager or a host's own bundle
+# does; then the host is built from the moved tree twice: with find_package(palvex) linking
+# palvex::media alone (CMake), and with the flags of pkg-config palvex-media and an rpath to
+# pkg-config's libdir (a compiler command as a Makefile writes it). Each must run without
+# LD_LIBRARY_PATH, write only whole TS packets into its file, and print the library's line
+# ("call stop") where PALVEX_DIAGNOSTICS says. With EMBED=ON, the same host adds palvex's
+# sources with add_subdirectory instead, and palvex must add no tests, tools or install
+# rules to it.
+#   cmake -DBUILD=<palvex build> -DSOURCE=<consumer> -DREADME=<README.md> -DWORK=<scratch>
+#         -DCXX=<compiler> [-DEMBED=ON -DPALVEX_SOURCE=<repository>] -P check_install.cmake
 file(REMOVE_RECURSE ${WORK})
 
 function(run what)
@@ -15,12 +18,66 @@ function(run what)
   endif()
 endfunction()
 
+# The README's complete host, as the README shows it.
+file(READ ${README} readme)
+string(FIND "${readme}" "```cpp\n// A complete host" begin)
+if(begin LESS 0)
+  message(FATAL_ERROR "no complete host in ${README}")
+endif()
+math(EXPR begin "${begin} + 7")
+string(SUBSTRING "${readme}" ${begin} -1 host)
+string(FIND "${host}" "```" end)
+string(SUBSTRING "${host}" 0 ${end} host)
+set(host_source ${WORK}/host.cc)
+file(WRITE ${host_source} "${host}")
+
+# Runs a built host with PALVEX_DIAGNOSTICS set to diagnostics (unset when empty).
+function(check_host what host diagnostics)
+  set(ts ${WORK}/${what}.ts)
+  if(diagnostics)
+    set(setting PALVEX_DIAGNOSTICS=${diagnostics})
+  else()
+    set(setting --unset=PALVEX_DIAGNOSTICS)
+  endif()
+  execute_process(COMMAND ${CMAKE_COMMAND} -E env --unset=LD_LIBRARY_PATH ${setting} ${host} ${ts}
+                  RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+  if(rc)
+    message(FATAL_ERROR "${what} failed (${rc}):\n${out}${err}")
+  endif()
+  set(want_out "")
+  set(want_err "")
+  if(NOT diagnostics OR diagnostics STREQUAL "stdout")
+    set(want_out "call stop\n")
+  elseif(diagnostics STREQUAL "stderr")
+    set(want_err "call stop\n")
+  endif()
+  if(NOT out STREQUAL want_out OR NOT err STREQUAL want_err)
+    message(FATAL_ERROR "${what}, PALVEX_DIAGNOSTICS=${diagnostics}: standard output '${out}', standard error "
+                        "'${err}'; expected '${want_out}' and '${want_err}'")
+  endif()
+  file(SIZE ${ts} size)
+  math(EXPR packets "${size} / 188")
+  math(EXPR rest "${size} % 188")
+  file(READ ${ts} bytes HEX)
+  set(synced 0)
+  foreach(i RANGE 1 ${packets})
+    math(EXPR at "(${i} - 1) * 376")
+    string(SUBSTRING "${bytes}" ${at} 2 sync)
+    if(sync STREQUAL "47")
+      math(EXPR synced "${synced} + 1")
+    endif()
+  endforeach()
+  if(packets LESS 3 OR rest OR NOT synced EQUAL packets)
+    message(FATAL_ERROR "${what}: ${ts} holds ${size} bytes, ${synced} packets starting with 0x47")
+  endif()
+endfunction()
+
 if(EMBED)
   run("add_subdirectory(palvex) failed" ${CMAKE_COMMAND} -S ${SOURCE} -B ${WORK}/embedded
-      -DPALVEX_SOURCE_DIR=${PALVEX_SOURCE} -DCMAKE_BUILD_TYPE=Release)
-  run("the embedding consumer did not build" ${CMAKE_COMMAND} --build ${WORK}/embedded -j2)
-  run("the embedding consumer did not mux" ${WORK}/embedded/consumer)
-  run("the embedding consumer did not install" ${CMAKE_COMMAND} --install ${WORK}/embedded
+      -DPALVEX_SOURCE_DIR=${PALVEX_SOURCE} -DHOST_SOURCE=${host_source} -DCMAKE_BUILD_TYPE=Release)
+  run("the embedding host did not build" ${CMAKE_COMMAND} --build ${WORK}/embedded -j2)
+  check_host(embedded ${WORK}/embedded/consumer "")
+  run("the embedding host did not install" ${CMAKE_COMMAND} --install ${WORK}/embedded
       --prefix ${WORK}/embedded-prefix)
   file(GLOB_RECURSE installed ${WORK}/embedded-prefix/*)
   if(installed)
@@ -33,11 +90,11 @@ run("cmake --install failed" ${CMAKE_COMMAND} --install ${BUILD} --prefix ${WORK
 file(RENAME ${WORK}/staging ${WORK}/moved)
 set(prefix ${WORK}/moved)
 
-# find_package, from the moved tree.
+# find_package, from the moved tree, the host linking palvex::media alone.
 run("find_package(palvex) failed" ${CMAKE_COMMAND} -S ${SOURCE} -B ${WORK}/consumer
-    -DCMAKE_PREFIX_PATH=${prefix} -DCMAKE_BUILD_TYPE=Release)
-run("the find_package consumer did not build" ${CMAKE_COMMAND} --build ${WORK}/consumer)
-run("the find_package consumer did not mux" ${WORK}/consumer/consumer)
+    -DCMAKE_PREFIX_PATH=${prefix} -DHOST_SOURCE=${host_source} -DCMAKE_BUILD_TYPE=Release)
+run("the find_package host did not build" ${CMAKE_COMMAND} --build ${WORK}/consumer)
+check_host(find-package ${WORK}/consumer/consumer "")
 
 # pkg-config, from the moved tree: only its own files, none of the machine's.
 file(GLOB_RECURSE pc ${prefix}/*/palvex-media.pc)
@@ -58,7 +115,6 @@ if(rc OR NOT flags MATCHES "-lpalvex_media .*-lpalvex( |$)" OR NOT flags MATCHES
   message(FATAL_ERROR "pkg-config palvex-media failed: ${flags}")
 endif()
 separate_arguments(flags UNIX_COMMAND "${flags}")
-run("the pkg-config consumer did not build: ${CXX} -std=c++17 main.cc ${flags}"
-    ${CXX} -std=c++17 ${SOURCE}/main.cc ${flags} -o ${WORK}/consumer-pkg-config)
-run("the pkg-config consumer did not mux"
-    ${CMAKE_COMMAND} -E env LD_LIBRARY_PATH=${libdir} ${WORK}/consumer-pkg-config)
+run("the pkg-config host did not build: ${CXX} -std=c++17 host.cc ${flags} -Wl,-rpath,${libdir}"
+    ${CXX} -std=c++17 ${host_source} ${flags} -Wl,-rpath,${libdir} -o ${WORK}/host-pkg-config)
+check_host(pkg-config ${WORK}/host-pkg-config "")
