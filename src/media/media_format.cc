@@ -1,11 +1,11 @@
 #include "palvex/media_format.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
 
+#include "diagnostics/diagnostics.h"
 #include "media/byte_io.h"
 #include "media/stream_record.h"
 
@@ -196,7 +196,7 @@ int MediaFormat::Serialize(uint8_t* buf, int* size) {
 // list and the attributes keep their old values unless the whole attribute section was read.
 void MediaFormat::UnSerialize(const uint8_t* pdata, int size) {
   if (!pdata) {
-    std::puts(palvex::kNullPdata);
+    palvex::PrintDiagnostic("%s\n", palvex::kNullPdata);
     return;
   }
   for (MediaStream* stream : m_streams) stream->Release();
@@ -209,8 +209,8 @@ void MediaFormat::UnSerialize(const uint8_t* pdata, int size) {
   palvex::Attributes a{};
   if (!error && !palvex::ReadAttributes(in, &a)) error = palvex::kFormatTruncated;
   if (error) {
-    std::puts(error);
-    std::puts(palvex::kUnSerializeError);
+    palvex::PrintDiagnostic("%s\n", error);
+    palvex::PrintDiagnostic("%s\n", palvex::kUnSerializeError);
     return;
   }
   SetTextA(palvex::OrNull(a.textA));

@@ -1,8 +1,8 @@
 #include "palvex/media_stream.h"
 
-#include <cstdio>
 #include <cstring>
 
+#include "diagnostics/diagnostics.h"
 #include "media/byte_io.h"
 #include "media/stream_record.h"
 
@@ -64,7 +64,7 @@ int Report(int length, int* size) {
 template <typename Block>
 void CopyFormat(const void* block, Block* own) {
   if (!block) {
-    std::puts("the input format pointer is NULL");
+    palvex::PrintDiagnostic("the input format pointer is NULL\n");
     return;
   }
   Block in;
@@ -93,11 +93,11 @@ int WriteFormatRecord(StreamRecord rec, Block* format, uint8_t* buf, int* size) 
 // Reads a record bounded by size, printing why when it cannot.
 bool ReadRecord(const uint8_t* pdata, int size, int formatBytes, StreamRecord* rec) {
   if (!pdata) {
-    std::puts(" the pdata pointer is NULL!");
+    palvex::PrintDiagnostic(" the pdata pointer is NULL!\n");
     return false;
   }
   const char* error = ParseStreamRecord(pdata, size, formatBytes, rec);
-  if (error) std::puts(error);
+  if (error) palvex::PrintDiagnostic("%s\n", error);
   return !error;
 }
 

@@ -1,6 +1,7 @@
 // The library's only two exported functions.
 #include <new>
 
+#include "diagnostics/diagnostics.h"
 #include "muxer/frame_muxer.h"
 #include "palvex/palvex.h"
 
@@ -8,6 +9,7 @@ namespace iptv {
 
 IVorlux* CreatePalvex() {
   try {
+    palvex::ReadDiagnosticsSetting();
     auto* muxer = new (std::nothrow) palvex::FrameMuxer();
     if (muxer == nullptr) return nullptr;
     if (!muxer->HasPacketBuffer()) {

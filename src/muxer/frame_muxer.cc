@@ -1,11 +1,11 @@
 #include "muxer/frame_muxer.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <limits>
 #include <memory>
 #include <new>
 
+#include "diagnostics/diagnostics.h"
 #include "packer/pid_record.h"
 #include "packer/ts_packer.h"
 #include "ts/ts_packet_buffer.h"
@@ -36,7 +36,7 @@ int FrameMuxer::Open() {
     if (m_tsPacker != nullptr) return -1;  // a second Open keeps the first packer
     m_tsPacker = CreatePacker();
     if (m_tsPacker == nullptr) {
-      std::printf("    m_tsPacker = CreatePacker () buffer Overflow");
+      PrintDiagnostic("    m_tsPacker = CreatePacker () buffer Overflow");
       return -1;
     }
     m_tsPacker->SetOutputBuffer(m_packetBuffer);
@@ -76,7 +76,7 @@ int FrameMuxer::Start() {
 }
 
 int FrameMuxer::Stop() {
-  std::printf("call stop\n");
+  PrintDiagnostic("call stop\n");
   try {
     if (m_tsPacker == nullptr) return -1;
     StopPrograms();
@@ -114,7 +114,7 @@ MediaFormat* FrameMuxer::AddMediaFormat(MediaFormat* format) {
     copy->UnSerialize(scratch.get(), written);
     // Stream ids name streams across the muxer, and every program must fit the tables.
     if (const char* refusal = TSPacker::CheckFormat(copy.get(), m_formatList)) {
-      std::printf("%s\n", refusal);
+      PrintDiagnostic("%s\n", refusal);
       return nullptr;
     }
     m_formatList.push_back(copy.get());
@@ -171,8 +171,7 @@ int FrameMuxer::ProcessFrame(int streamId, IMediaFrame* frame, uint8_t** data, i
     // NAL walk, the first packets) while the PSI and the headers are worked out.
     for (int i = 0; i < size && i < kPrefetchBytes; i += 64) __builtin_prefetch(bytes + i);
     if (static_cast<uint64_t>(m_packetBuffer->GetCapacity()) < needed) {
-      std::printf("oldsize: %d ,newsize: %d \n", m_packetBuffer->GetCapacity(),
-                  static_cast<int>(needed));
+      PrintDiagnostic("oldsize: %d ,newsize: %d \n", m_packetBuffer->GetCapacity(), static_cast<int>(needed));
       m_packetBuffer->Resize(static_cast<uint32_t>(needed));
     }
     m_tsPacker->MuxFrame(streamId, frame);

@@ -1,9 +1,9 @@
 // MuxFrame: finds the frame's elementary stream by its stream id, decides the ADTS header
 // of raw AAC, sends the PAT and the PMTs when they are due, and hands the frame to the
 // stream's packetizer.
-#include <cstdio>
 #include <limits>
 
+#include "diagnostics/diagnostics.h"
 #include "packer/pmt_program.h"
 #include "packer/ts_packer.h"
 #include "packetizer/ts_stream.h"
@@ -75,12 +75,12 @@ int32_t TSPacker::EmitPSI(int64_t t) {
   MarkStreamClocks();
   int32_t result = PATToTS();
   if (result != kPackerOk) {
-    std::printf("PATToTS error \n");
+    PrintDiagnostic("PATToTS error \n");
     return result;
   }
   result = PMTToTS();
   if (result != kPackerOk) {
-    std::printf("PMTToTS error \n");
+    PrintDiagnostic("PMTToTS error \n");
     return result;
   }
   return kPackerOk;
@@ -106,7 +106,7 @@ int32_t TSPacker::HandOver(TSStream* stream, IMediaFrame* frame, const uint8_t* 
   uint32_t length = uint32_t(size);
   const int32_t result = stream->EStoTS(stream->description(), frame, data, &length, adts);
   if (result != kPackerOk) {
-    std::printf("tsstream->EStoTS error \n");
+    PrintDiagnostic("tsstream->EStoTS error \n");
     return result;
   }
   return kPackerOk;

@@ -9,7 +9,6 @@
 #include "packetizer/ts_stream.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 
 #include "codec/h264_syntax.h"
@@ -17,6 +16,7 @@
 #include "codec/nal_walk.h"
 #include "codec/start_code.h"
 #include "packetizer/frame_time.h"
+#include "diagnostics/diagnostics.h"
 #include "ts/packet_copy.h"
 #include "ts/pes_header.h"
 #include "ts/stream_types.h"
@@ -258,7 +258,7 @@ int32_t TSStream::WritePESHeader(IMediaFrame* frame, uint32_t* length, uint8_t* 
 
 uint8_t* TSStream::TakeSlot() {
   uint8_t* p = m_packetBuffer != nullptr ? m_packetBuffer->NextPacket() : nullptr;
-  if (p == nullptr) std::fputs("not buffer\n", stdout);
+  if (p == nullptr) PrintDiagnostic("not buffer\n");
   return p;
 }
 
@@ -361,7 +361,7 @@ bool TSStream::PutPayloadPackets(const uint8_t* data, uint32_t count, uint32_t* 
   m_continuityCounter = uint8_t(cc);
   *consumed += placed;
   if (uint32_t(taken) < wanted) {
-    std::fputs("not buffer\n", stdout);
+    PrintDiagnostic("not buffer\n");
     return false;
   }
   return true;

@@ -1,0 +1,37 @@
+#include "diagnostics/diagnostics.h"
+
+#include <atomic>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace palvex {
+namespace {
+
+enum Target { kUnread, kStdout, kStderr, kOff };
+
+// One setting for the process: muxers may be created and used on several threads.
+std::atomic<int> g_target{kUnread};
+
+}  // namespace
+
+void ReadDiagnosticsSetting() {
+  const char* value = std::getenv("PALVEX_DIAGNOSTICS");
+  int target = kStdout;
+  if (value != nullptr && std::strcmp(value, "stderr") == 0) target = kStderr;
+  if (value != nullptr && std::strcmp(value, "off") == 0) target = kOff;
+  g_target.store(target, std::memory_order_relaxed);
+}
+
+void PrintDiagnostic(const char* format, ...) {
+  if (g_target.load(std::memory_order_relaxed) == kUnread) ReadDiagnosticsSetting();
+  const int target = g_target.load(std::memory_order_relaxed);
+  if (target == kOff) return;
+  va_list arguments;
+  va_start(arguments, format);
+  std::vfprintf(target == kStderr ? stderr : stdout, format, arguments);
+  va_end(arguments);
+}
+
+}  // namespace palvex
