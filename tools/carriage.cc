@@ -1,8 +1,10 @@
 #include "carriage.h"
 
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <memory>
+#include <string>
 
 #include "output.h"
 #include "palvex/palvex.h"
@@ -28,6 +30,29 @@ class ProbeFrame final : public IMediaFrame {
  private:
   uint8_t m_bytes[sizeof kProbeBytes] = {};
   int m_size = sizeof kProbeBytes;
+};
+
+// The scratch muxer keeps its lines to itself (they would repeat the run's): the library reads
+// PALVEX_DIAGNOSTICS when a muxer is created, and the host's setting comes back after.
+class QuietMuxerLines {
+ public:
+  QuietMuxerLines() {
+    const char* value = std::getenv(kName);
+    m_had = value != nullptr;
+    if (m_had) m_value = value;
+    setenv(kName, "off", 1);
+  }
+  ~QuietMuxerLines() {
+    if (m_had) setenv(kName, m_value.c_str(), 1);
+    else unsetenv(kName);
+  }
+  QuietMuxerLines(const QuietMuxerLines&) = delete;
+  QuietMuxerLines& operator=(const QuietMuxerLines&) = delete;
+
+ private:
+  static constexpr const char* kName = "PALVEX_DIAGNOSTICS";
+  bool m_had = false;
+  std::string m_value;
 };
 
 // The PID of the frame's first packet that is neither PSI nor null; the PAT and PMT in
@@ -62,6 +87,7 @@ int FramePid(const uint8_t* ts, int length, ProbeOutput* out) {
 
 std::vector<Carriage> ProbeCarriage(const std::vector<ClipStream>& streams) {
   std::vector<Carriage> result(streams.size());
+  const QuietMuxerLines quiet;
   iptv::IVorlux* mux = iptv::CreatePalvex();
   if (mux == nullptr) return result;
   std::unique_ptr<MediaFormat> format = Describe(streams);

@@ -1,11 +1,11 @@
 // palvex-mux: muxes the video and audio of anything libavformat reads into an MPEG-2
 // transport stream, through palvex's exported interface, as a head-end host does, and
 // writes it to a file, to standard output or as paced UDP / RTP datagrams.
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 extern "C" {
@@ -39,18 +39,6 @@ void InstallSignals() {
   std::signal(SIGPIPE, SIG_IGN);  // a closed pipe is a write error with its reason
 }
 
-// The transport stream keeps the real standard output on a descriptor of its own; file
-// descriptor 1, where the library prints its diagnostic lines, goes to standard error
-// (-v) or nowhere, so that no text ever mixes with the packets.
-int MoveStdoutAside(palvex_host::Verbosity verbosity) {
-  std::fflush(stdout);
-  const int tsFd = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
-  const int text = verbosity == palvex_host::Verbosity::kVerbose ? STDERR_FILENO : open("/dev/null", O_WRONLY);
-  if (tsFd < 0 || text < 0 || dup2(text, STDOUT_FILENO) < 0) return -1;
-  if (text != STDERR_FILENO) close(text);
-  return tsFd;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -68,19 +56,16 @@ int main(int argc, char** argv) {
     std::printf("palvex-mux %s (libavformat %s)\n", PALVEX_VERSION, AV_STRINGIFY(LIBAVFORMAT_VERSION));
     return 0;
   }
-  const int tsFd = MoveStdoutAside(options.verbosity);
-  if (tsFd < 0) {
-    std::perror("palvex-mux: standard output");
-    return 1;
-  }
+  // The library's own lines go to standard error with -v and nowhere otherwise, never onto
+  // standard output, where the transport stream may go.
+  setenv("PALVEX_DIAGNOSTICS", options.verbosity == palvex_host::Verbosity::kVerbose ? "stderr" : "off", 1);
   InstallSignals();
   avformat_network_init();
   int status = 0;
   {
-    palvex_host::Channel channel(options, &g_stop, tsFd);
+    palvex_host::Channel channel(options, &g_stop, STDOUT_FILENO);
     status = channel.Run();
   }
-  std::fflush(stdout);
   avformat_network_deinit();
   return status;
 }

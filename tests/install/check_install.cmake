@@ -94,7 +94,7 @@ set(prefix ${WORK}/moved)
 run("find_package(palvex) failed" ${CMAKE_COMMAND} -S ${SOURCE} -B ${WORK}/consumer
     -DCMAKE_PREFIX_PATH=${prefix} -DHOST_SOURCE=${host_source} -DCMAKE_BUILD_TYPE=Release)
 run("the find_package host did not build" ${CMAKE_COMMAND} --build ${WORK}/consumer)
-check_host(find-package ${WORK}/consumer/consumer "")
+check_host(find-package ${WORK}/consumer/consumer stderr)
 
 # pkg-config, from the moved tree: only its own files, none of the machine's.
 file(GLOB_RECURSE pc ${prefix}/*/palvex-media.pc)
@@ -118,3 +118,5 @@ separate_arguments(flags UNIX_COMMAND "${flags}")
 run("the pkg-config host did not build: ${CXX} -std=c++17 host.cc ${flags} -Wl,-rpath,${libdir}"
     ${CXX} -std=c++17 ${host_source} ${flags} -Wl,-rpath,${libdir} -o ${WORK}/host-pkg-config)
 check_host(pkg-config ${WORK}/host-pkg-config "")
+check_host(pkg-config-stdout ${WORK}/host-pkg-config stdout)
+check_host(pkg-config-off ${WORK}/host-pkg-config off)
