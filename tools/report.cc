@@ -26,9 +26,10 @@ void Progress::Update(const RunCounts& counts, int64_t nowNs) {
     const double share = media / m_duration > 1 ? 1 : media / m_duration;
     const double left = share > 0 ? elapsed * (1 - share) / share : 0;
     char text[64];
-    // The time left in whole seconds, rounded up: "00:00:00" only at the end.
+    // The time left in whole seconds, rounded up ("00:00:00" only at the end); unknown
+    // until some time has passed.
     std::snprintf(text, sizeof text, " %3.0f %%  ETA %.8s", share * 100,
-                  ClockText(static_cast<int64_t>(std::ceil(left)) * 1000000).c_str());
+                  elapsed > 0 ? ClockText(static_cast<int64_t>(std::ceil(left)) * 1000000).c_str() : "--:--:--");
     done = text;
   }
   std::fprintf(stderr, "\rmedia %s%s  frames %llu  packets %llu   ", ClockText(static_cast<int64_t>(media * 1e6)).c_str(),
