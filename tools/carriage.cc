@@ -124,6 +124,7 @@ const char* StreamTypeName(int streamType) {
     case 0x10: return "MPEG-4 Visual video";
     case 0x11: return "AAC (LATM)";
     case 0x1B: return "H.264";
+    case 0x24: return "HEVC";
     case 0x81: return "AC-3";
     case 0x87: return "E-AC-3";
     default: return "private";

@@ -48,6 +48,52 @@ bool ParseAvcC(const uint8_t* p, size_t size, ClipStream* stream) {
   return true;
 }
 
+// hvcC (ISO/IEC 14496-15 8.3.3.1): the NAL units of its arrays (VPS, SPS, PPS, SEI) to
+// Annex B, and the NAL length size.
+bool ParseHvcC(const uint8_t* p, size_t size, ClipStream* stream) {
+  if (size < 23) return false;
+  stream->nalLengthSize = (p[21] & 3) + 1;  // lengthSizeMinusOne
+  const int arrays = p[22];                 // numOfArrays
+  size_t pos = 23;
+  for (int array = 0; array < arrays; ++array) {
+    if (pos + 3 > size) return false;
+    const int count = p[pos + 1] << 8 | p[pos + 2];  // numNalus
+    pos += 3;
+    for (int i = 0; i < count; ++i) {
+      if (pos + 2 > size) return false;
+      const size_t length = size_t{p[pos]} << 8 | p[pos + 1];
+      pos += 2;
+      if (pos + length > size) return false;
+      AppendNal(&stream->parameterSets, p + pos, length);
+      pos += length;
+    }
+  }
+  return true;
+}
+
+bool StartsWithStartCode(const uint8_t* p, size_t size) {
+  return (size >= 3 && p[0] == 0 && p[1] == 0 && p[2] == 1) ||
+         (size >= 4 && p[0] == 0 && p[1] == 0 && p[2] == 0 && p[3] == 1);
+}
+
+// What the NAL units of an access unit hold that decides whether the stream's parameter
+// sets go in front of it.
+struct NalKinds {
+  bool hevc = false;
+  bool sps = false;   // a sequence parameter set
+  bool irap = false;  // HEVC: an IRAP picture (nal_unit_type 16..23)
+};
+
+void NoteNal(const uint8_t* nal, NalKinds* kinds) {
+  if (!kinds->hevc) {
+    kinds->sps = kinds->sps || (nal[0] & 0x1F) == 7;
+    return;
+  }
+  const int type = nal[0] >> 1 & 0x3F;
+  kinds->sps = kinds->sps || type == 33;
+  kinds->irap = kinds->irap || (type >= 16 && type <= 23);
+}
+
 // Offset of the next 00 00 01 at or after pos, or size.
 size_t FindStartCode3(const uint8_t* p, size_t size, size_t pos) {
   while (pos + 3 <= size) {
@@ -61,7 +107,7 @@ size_t FindStartCode3(const uint8_t* p, size_t size, size_t pos) {
 }
 
 // Rewrites an Annex B access unit so that every NAL unit has a four-byte start code.
-void NormalizeAnnexB(const uint8_t* p, size_t size, std::vector<uint8_t>* out, bool* hasSps) {
+void NormalizeAnnexB(const uint8_t* p, size_t size, std::vector<uint8_t>* out, NalKinds* kinds) {
   size_t sc = FindStartCode3(p, size, 0);
   while (sc < size) {
     const size_t nal = sc + 3;
@@ -69,7 +115,7 @@ void NormalizeAnnexB(const uint8_t* p, size_t size, std::vector<uint8_t>* out, b
     size_t end = next;
     while (end > nal && p[end - 1] == 0) --end;  // trailing_zero_8bits / a 4th zero byte
     if (end > nal) {
-      if ((p[nal] & 0x1F) == 7) *hasSps = true;
+      NoteNal(p + nal, kinds);
       AppendNal(out, p + nal, end - nal);
     }
     sc = next;
@@ -78,7 +124,7 @@ void NormalizeAnnexB(const uint8_t* p, size_t size, std::vector<uint8_t>* out, b
 
 // Length-prefixed access unit (MP4/MKV) to Annex B.
 void LengthPrefixedToAnnexB(const uint8_t* p, size_t size, int lengthSize,
-                            std::vector<uint8_t>* out, bool* hasSps) {
+                            std::vector<uint8_t>* out, NalKinds* kinds) {
   size_t pos = 0;
   while (pos + lengthSize <= size) {
     size_t length = 0;
@@ -86,7 +132,7 @@ void LengthPrefixedToAnnexB(const uint8_t* p, size_t size, int lengthSize,
     pos += lengthSize;
     if (length > size - pos) break;
     if (length > 0) {
-      if ((p[pos] & 0x1F) == 7) *hasSps = true;
+      NoteNal(p + pos, kinds);
       AppendNal(out, p + pos, length);
     }
     pos += length;
@@ -160,7 +206,8 @@ bool ClipReader::OpenContext(const std::string& path, std::string* error) {
 }
 
 // The description of one chosen input stream: codec code, frame rate and what its frames
-// need in front (H.264 parameter sets, MPEG-4 Visual headers) or beside them (AAC config).
+// need in front (H.264 and HEVC parameter sets, MPEG-4 Visual headers) or beside them (AAC
+// config).
 bool ClipReader::AddStream(int index, uint8_t streamId) {
   const AVStream* st = m_context->streams[index];
   const AVCodecParameters* par = st->codecpar;
@@ -172,15 +219,16 @@ bool ClipReader::AddStream(int index, uint8_t streamId) {
     s.frameRate = static_cast<float>(av_q2d(st->avg_frame_rate));
   const uint8_t* extra = par->extradata;
   const size_t extraSize = par->extradata_size > 0 ? static_cast<size_t>(par->extradata_size) : 0;
-  if (par->codec_id == AV_CODEC_ID_H264 && extraSize > 0) {
-    if (extra[0] == 1) {
-      if (!ParseAvcC(extra, extraSize, &s)) {
-        m_warnings.push_back("skipping stream " + std::to_string(index) + ": malformed avcC");
+  const bool hevc = par->codec_id == AV_CODEC_ID_HEVC;
+  if ((par->codec_id == AV_CODEC_ID_H264 || hevc) && extraSize > 0) {
+    if (!StartsWithStartCode(extra, extraSize)) {
+      if (!(hevc ? ParseHvcC(extra, extraSize, &s) : ParseAvcC(extra, extraSize, &s))) {
+        m_warnings.push_back("skipping stream " + std::to_string(index) + (hevc ? ": malformed hvcC" : ": malformed avcC"));
         return false;
       }
     } else {
-      bool sps = false;
-      NormalizeAnnexB(extra, extraSize, &s.parameterSets, &sps);
+      NalKinds kinds;
+      NormalizeAnnexB(extra, extraSize, &s.parameterSets, &kinds);
     }
   } else if (par->codec_id == AV_CODEC_ID_AAC && extraSize > 0) {
     s.extraData.assign(extra, extra + extraSize);
@@ -297,15 +345,17 @@ bool ClipReader::Convert(const AVPacket& packet, ClipFrame* frame) {
   frame->data.clear();
   const uint8_t* p = packet.data;
   const size_t size = static_cast<size_t>(packet.size);
-  if (s.codec == kMediaCodecH264 && s.mainType == kMediaMainTypeVideo) {
-    bool hasSps = false;
+  if ((s.codec == kMediaCodecH264 || s.codec == kMediaCodecHEVC) && s.mainType == kMediaMainTypeVideo) {
+    NalKinds kinds;
+    kinds.hevc = s.codec == kMediaCodecHEVC;
     std::vector<uint8_t> nals;
     nals.reserve(size + 64);
     if (s.nalLengthSize > 0)
-      LengthPrefixedToAnnexB(p, size, s.nalLengthSize, &nals, &hasSps);
+      LengthPrefixedToAnnexB(p, size, s.nalLengthSize, &nals, &kinds);
     else
-      NormalizeAnnexB(p, size, &nals, &hasSps);
-    if (frame->key && !hasSps) frame->data = s.parameterSets;
+      NormalizeAnnexB(p, size, &nals, &kinds);
+    // H.264 behind the container's key flag; HEVC in front of every IRAP picture.
+    if ((kinds.hevc ? kinds.irap : frame->key) && !kinds.sps) frame->data = s.parameterSets;
     frame->data.insert(frame->data.end(), nals.begin(), nals.end());
   } else if (s.codec == kMediaCodecMPEG4Visual && s.mainType == kMediaMainTypeVideo && frame->key && !s.configHeaders.empty() &&
              !(size >= 4 && p[0] == 0 && p[1] == 0 && p[2] == 1 && p[3] == 0xB0)) {

@@ -2,8 +2,9 @@
 // a media description (codec codes of the program-setup tables, AAC configuration as
 // extradata) and frames with microsecond times — decode time for video, presentation
 // time for audio, shifted so that none is negative (video packets the container gives
-// without a decode time get one from the frame rate). H.264 comes out in Annex B with
-// four-byte start codes and with its parameter sets in front of every key frame.
+// without a decode time get one from the frame rate). H.264 and HEVC come out in Annex B
+// with four-byte start codes and with their parameter sets in front of every key frame
+// (HEVC: every IRAP picture).
 #ifndef PALVEX_TOOLS_CLIP_READER_H_
 #define PALVEX_TOOLS_CLIP_READER_H_
 
@@ -31,7 +32,8 @@ struct ClipStream {
   std::string codecName;
   float frameRate = 0.0f;
   std::vector<uint8_t> extraData;  // AAC: the AudioSpecificConfig
-  // H.264 from an MP4-style container: NAL length size and parameter sets from avcC.
+  // H.264 or HEVC from an MP4-style container: NAL length size and parameter sets from
+  // avcC or hvcC.
   int nalLengthSize = 0;
   std::vector<uint8_t> parameterSets;  // Annex B, four-byte start codes
   // MPEG-4 Visual: the VOS/VOL headers to put in front of key frames.

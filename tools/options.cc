@@ -13,8 +13,8 @@ namespace palvex_host {
 const char kUsage[] =
     "usage: palvex-mux [options] INPUT OUTPUT\n"
     "\n"
-    "Muxes the first H.264 / MPEG-2 / MPEG-4 Visual video stream and the AAC / MP2 / MP3 /\n"
-    "AC-3 / E-AC-3 audio of INPUT into an MPEG-2 transport stream.\n"
+    "Muxes the first H.264 / HEVC / MPEG-2 / MPEG-4 Visual video stream and the AAC / LATM /\n"
+    "MP2 / MP3 / AC-3 / E-AC-3 audio of INPUT into an MPEG-2 transport stream.\n"
     "\n"
     "INPUT   a file, - (standard input) or a URL libavformat opens (udp://, rtp://, tcp://,\n"
     "        http://, srt://)\n"

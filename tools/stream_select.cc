@@ -51,7 +51,7 @@ bool ChooseByDefault(const AVFormatContext* context, bool everyAudio, std::vecto
     const bool supported = CodecOf(st->codecpar, &mainType, &codec);
     const bool audio = st->codecpar->codec_type == AVMEDIA_TYPE_AUDIO;
     if (IsPicture(st) && !haveVideo && !supported) {
-      *error = Describe(st) + ": palvex carries H.264, MPEG-2 and MPEG-4 Visual video only "
+      *error = Describe(st) + ": palvex carries H.264, HEVC, MPEG-2 and MPEG-4 Visual video only "
                "(--map a muxes the audio alone)";
       return false;
     }
@@ -127,10 +127,12 @@ bool CodecOf(const AVCodecParameters* par, int32_t* mainType, int32_t* codec) {
   *mainType = par->codec_type == AVMEDIA_TYPE_VIDEO ? kMediaMainTypeVideo : kMediaMainTypeAudio;
   switch (par->codec_id) {
     case AV_CODEC_ID_H264: *codec = kMediaCodecH264; return par->codec_type == AVMEDIA_TYPE_VIDEO;
+    case AV_CODEC_ID_HEVC: *codec = kMediaCodecHEVC; return par->codec_type == AVMEDIA_TYPE_VIDEO;
     case AV_CODEC_ID_MPEG4: *codec = kMediaCodecMPEG4Visual; return par->codec_type == AVMEDIA_TYPE_VIDEO;
     case AV_CODEC_ID_MPEG2VIDEO:
     case AV_CODEC_ID_MPEG1VIDEO: *codec = kMediaCodecMPEG2Video; return par->codec_type == AVMEDIA_TYPE_VIDEO;
     case AV_CODEC_ID_AAC: *codec = kMediaCodecAAC; break;
+    case AV_CODEC_ID_AAC_LATM: *codec = kMediaCodecLATM; break;
     case AV_CODEC_ID_MP2:
     case AV_CODEC_ID_MP3:
       *codec = par->sample_rate >= 32000 ? kMediaCodecMPEG1Audio : kMediaCodecMPEG2Audio;

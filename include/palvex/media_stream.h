@@ -21,6 +21,7 @@ constexpr int32_t kMediaMainTypeDataAlt = 3;
 constexpr int32_t kMediaCodecH264 = 0;          // AVC, stream_type 0x1B
 constexpr int32_t kMediaCodecMPEG4Visual = 1;   // MPEG-4 Visual, stream_type 0x10
 constexpr int32_t kMediaCodecMPEG2Video = 2;    // MPEG-2 (or MPEG-1) video, stream_type 0x02
+constexpr int32_t kMediaCodecHEVC = 0x24;       // HEVC, stream_type 0x24; Annex B access units
 
 // Codec codes of audio streams that program setup carries.
 constexpr int32_t kMediaCodecAAC = 8;           // AAC; raw frames get an ADTS header

@@ -1,7 +1,8 @@
 // palvex-mux as users meet it: one table of command lines, each with its exit status, a
 // line of its standard error and what the output file holds afterwards (refusals that keep
 // the input and an existing output intact, bad command lines refused before the input is
-// opened, one message per failure, the summary, a constant mux rate); then every frame
+// opened, one message per failure, the summary, a constant mux rate, HEVC and LATM inputs
+// whose every frame ffprobe counts and ffmpeg decodes); then every frame
 // through a pipe into ffprobe, an interrupted looping run that still ends in whole packets,
 // a live UDP input, and the man page against --help.
 #include <arpa/inet.h>
@@ -48,6 +49,7 @@ enum class Check {
   kInputIntact,      // the clip still has its bytes
   kSilent,           // nothing at all on standard error
   kConstantRate,     // out.ts: every PCR interval at the mux rate (2 Mbit/s) within two packets
+  kEveryFrame,       // out.ts: ffprobe counts the clip's frames in every stream, ffmpeg decodes them cleanly
   kLibraryLineOnce,  // the library's "call stop" once on standard error
 };
 
@@ -62,6 +64,7 @@ struct ToolCase {
   bool existing = false;  // out.ts holds other bytes before the run
   Check check = Check::kNothing;
   const char* clipArgs = nullptr;  // ffmpeg inputs and encoders of {clip}; null: the shared clip
+  const char* clipType = ".mkv";   // the file name extension of a clip of the case's own
 };
 
 #define SMALL_AV "-f lavfi -i testsrc2=size=160x120:rate=25 -f lavfi -i sine=sample_rate=48000 "
@@ -115,8 +118,14 @@ const ToolCase kCases[] = {
      Check::kConstantRate},
     {"TooLittleMuxRate", "--muxrate 100k {clip} out.ts", 3, "--muxrate 0.100 Mbit/s is too little: ", Out::kWritten},
     {"Version", "--version >err.txt", 0, "palvex-mux 1.", Out::kAbsent},
-    {"HevcVideoIsNotCarried", "{clip} out.ts", 1, "palvex carries H.264, MPEG-2 and MPEG-4 Visual video only",
-     Out::kAbsent, false, Check::kNothing, SMALL_AV "-t 1 -c:v libx265 -x265-params log-level=error -c:a aac"},
+    {"HevcVideoIsCarried", "{clip} out.ts", 0, "PID 0x0011  stream_type 0x24 HEVC", Out::kWritten, false,
+     Check::kEveryFrame, SMALL_AV "-t 1 -c:v libx265 -x265-params log-level=error -c:a aac"},
+    {"HevcFromTransportStream", "{clip} out.ts", 0, "PID 0x0011  stream_type 0x24 HEVC", Out::kWritten, false,
+     Check::kEveryFrame, SMALL_AV "-t 1 -c:v libx265 -x265-params log-level=error -c:a aac", ".ts"},
+    {"LatmAudioIsCarried", "{clip} out.ts", 0, "PID 0x0011  stream_type 0x11 AAC (LATM)", Out::kWritten, false,
+     Check::kEveryFrame, "-f lavfi -i sine=sample_rate=48000 -t 2 -c:a aac -f latm", ".latm"},
+    {"VideoThatCannotBeCarried", "{clip} out.ts", 1, "palvex carries H.264, HEVC, MPEG-2 and MPEG-4 Visual video only",
+     Out::kAbsent, false, Check::kNothing, SMALL_AV "-t 1 -c:v mjpeg -c:a aac"},
     {"HevcInputAudioAlone", "--map a {clip} out.ts", 0, "PID 0x0011  stream_type 0x0F AAC", Out::kWritten, false,
      Check::kNothing, SMALL_AV "-t 1 -c:v libx265 -x265-params log-level=error -c:a aac"},
     {"SubtitlesSkippedWithAWarning", "{clip} out.ts", 0, "skipping stream 2 (subtitle, subrip): not carried",
@@ -193,6 +202,24 @@ std::vector<Pcr> PcrsOf(const std::vector<uint8_t>& ts) {
   return pcrs;
 }
 
+// Codec and frame count of every stream ffprobe finds, in stream order ("hevc,25\naac,47\n");
+// of a transport stream, the streams after the program's list of them.
+std::string CountFrames(const fs::path& file) {
+  int status = 0;
+  const std::string out = Shell(
+      "ffprobe -v error -count_frames -show_entries stream=codec_name,nb_read_frames -of csv=p=0 " + file.string(),
+      &status);
+  const size_t programEnd = out.rfind("\n\n");
+  return programEnd == std::string::npos ? out : out.substr(programEnd + 2);
+}
+
+void ExpectEveryFrame(const fs::path& clip, const fs::path& out) {
+  EXPECT_EQ(CountFrames(out), CountFrames(clip));
+  int status = 0;
+  EXPECT_EQ(Shell("ffmpeg -v error -i " + out.string() + " -map 0 -f null - 2>&1", &status), "");
+  EXPECT_EQ(status, 0);
+}
+
 class HostToolRunTest : public testing::TestWithParam<ToolCase> {
  protected:
   void SetUp() override {
@@ -200,12 +227,12 @@ class HostToolRunTest : public testing::TestWithParam<ToolCase> {
   }
 };
 
-// A clip of the case's own, in MKV.
+// A clip of the case's own.
 fs::path OwnClip(const ToolCase& c) {
   std::FILE* subs = std::fopen((WorkDir() / "subs.srt").c_str(), "w");
   std::fputs("1\n00:00:00,000 --> 00:00:00,900\nsubtitle\n\n", subs);
   std::fclose(subs);
-  const fs::path clip = WorkDir() / (std::string(c.name) + ".mkv");
+  const fs::path clip = WorkDir() / (std::string(c.name) + c.clipType);
   int status = 0;
   const std::string out = Shell("ffmpeg -hide_banner -loglevel error -y " + Replace(c.clipArgs, "{dir}", WorkDir().string()) +
                                     " " + clip.string() + " 2>&1",
@@ -266,6 +293,9 @@ TEST_P(HostToolRunTest, ExitStatusMessageAndFiles) {
   }
   if (c.check == Check::kLibraryLineOnce) {
     EXPECT_EQ(text.find("call stop"), text.rfind("call stop")) << text;
+  }
+  if (c.check == Check::kEveryFrame) {
+    ExpectEveryFrame(clip, out);
   }
   if (c.check != Check::kConstantRate) return;
   const std::vector<Pcr> pcrs = PcrsOf(ts);

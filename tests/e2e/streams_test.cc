@@ -227,17 +227,10 @@ TEST(StreamsTest, TwoProgramsWithFourAudioTracks) {
 
 // Frames GStreamer decodes from the AC-3 or E-AC-3 stream of a file, or -1.
 int GstDecodedFrames(const fs::path& ts, const char* decoder) {
-  int status = 0;
-  const std::string out = Shell("gst-launch-1.0 -v filesrc location=" + ts.string() + " ! tsdemux ! ac3parse ! " +
-                                    decoder + " ! fakesink silent=false 2>&1",
-                                &status);
-  if (status != 0) return -1;
-  int frames = 0;
-  for (size_t pos = out.find("chain   ******* (fakesink0:sink)"); pos != std::string::npos;
-       pos = out.find("chain   ******* (fakesink0:sink)", pos + 1)) {
-    ++frames;
-  }
-  return frames;
+  std::vector<int64_t> times;
+  if (!palvex_test::GstSinkTimes("filesrc location=" + ts.string() + " ! tsdemux ! ac3parse ! " + decoder, &times))
+    return -1;
+  return int(times.size());
 }
 
 // AC-3 and E-AC-3 alone: every frame decoded by ffmpeg and by GStreamer, PCRs on the

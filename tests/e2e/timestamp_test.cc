@@ -1,10 +1,11 @@
 // End-to-end time stamps: clips made with ffmpeg at test time (B-frames, long and open
-// GOPs, interlaced, intra refresh, MPEG-2 and MPEG-4 Visual) are muxed as a host does, and
-// what comes out is held against the clip itself: video DTS = the frame's decode time,
-// video PTS = the clip's presentation time (no picture presented before it is decoded),
-// audio and video shifted alike (lip sync), the same pictures in the same order when
-// decoded, and PAT/PMT at most 500 ms apart on the program clock — also when the audio
-// clock runs 600 ms off the video clock.
+// GOPs, interlaced, intra refresh, H.264, HEVC, MPEG-2 and MPEG-4 Visual) are muxed as a host
+// does, and what comes out is held against the clip itself: video DTS = the frame's decode
+// time, video PTS = the clip's presentation time (no picture presented before it is
+// decoded), audio and video shifted alike (lip sync), the same pictures in the same order
+// when decoded, and PAT/PMT at most 500 ms apart on the program clock — also when the audio
+// clock runs 600 ms off the video clock. HEVC also through GStreamer (every picture, rising
+// PTS), with random_access_indicator on exactly the IRAP pictures.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -45,7 +46,7 @@ enum class Feed {
   kInProcess,           // ClipReader's frames through the exported interface, as they come
   kFirstIdrSpsPpsOnly,  // the same, SPS/PPS removed from every frame after the first IDR
   kHostTool,            // palvex-mux muxes the clip into a file
-  kHostToolAnnexB,      // palvex-mux muxes the clip's video as a raw .h264 file (no times in it)
+  kHostToolAnnexB,      // palvex-mux muxes the clip's video as a raw .h264 or .hevc file (no times in it)
 };
 
 struct TimestampCase {
@@ -54,10 +55,12 @@ struct TimestampCase {
   const char* ffmpegArgs;  // inputs and encoders; the output file is appended
   Feed feed;
   int64_t audioShiftUs;  // nonzero: audio clock off the video clock, only PSI cadence checked
+  bool hevc = false;
 };
 
 #define SINE " -f lavfi -i sine=frequency=440:sample_rate=48000 "
 #define AAC " -c:a aac -b:a 64k"
+#define X265 " -c:v libx265 -x265-params log-level=error:"
 
 const TimestampCase kCases[] = {
     {"H264HighBPyramid25p", "bpyramid25.mp4",
@@ -114,12 +117,28 @@ const TimestampCase kCases[] = {
      "-f lavfi -i testsrc2=size=160x120:rate=25" SINE "-t 3 -c:v mpeg4 -bf 2" AAC, Feed::kInProcess, 0},
     {"Mpeg4VisualNoBFramesAac", "mpeg4.mp4",
      "-f lavfi -i testsrc2=size=160x120:rate=25" SINE "-t 3 -c:v mpeg4 -bf 0" AAC, Feed::kInProcess, 0},
+    {"HevcMainBPyramidClosedGop25p", "hevc_closed25.mp4",
+     "-f lavfi -i testsrc2=size=160x120:rate=25" SINE "-t 3" X265 "keyint=25:open-gop=0:bframes=4:b-pyramid=1 "
+     "-pix_fmt yuv420p" AAC,
+     Feed::kInProcess, 0, true},
+    {"HevcOpenGopMkvThroughHostTool", "hevc_open.mkv",
+     "-f lavfi -i testsrc2=size=160x120:rate=25" SINE "-t 3" X265 "keyint=20:open-gop=1 -pix_fmt yuv420p" AAC,
+     Feed::kHostTool, 0, true},
+    {"HevcMain10At50p", "hevc_main10_50.mp4",
+     "-f lavfi -i testsrc2=size=160x120:rate=50" SINE "-t 2" X265 "keyint=50 -profile:v main10 -pix_fmt yuv420p10le" AAC,
+     Feed::kInProcess, 0, true},
+    {"HevcLongGop5994p", "hevc_longgop5994.mp4",
+     "-f lavfi -i testsrc2=size=160x120:rate=60000/1001" SINE "-t 5.5" X265 "keyint=300:min-keyint=300:scenecut=0 "
+     "-pix_fmt yuv420p" AAC,
+     Feed::kInProcess, 0, true},
+    {"HevcAnnexBThroughHostTool", "hevc_closed25.mp4", nullptr, Feed::kHostToolAnnexB, 0, true},
     {"AudioClock600msAhead", "bpyramid25.mp4", nullptr, Feed::kInProcess, 600000},
     {"AudioClock600msBehind", "bpyramid25.mp4", nullptr, Feed::kInProcess, -600000},
 };
 
 #undef SINE
 #undef AAC
+#undef X265
 
 fs::path WorkDir() { return palvex_test::ProcessTempDir("palvex-timestamps"); }
 
@@ -294,9 +313,10 @@ class TimestampTest : public testing::TestWithParam<TimestampCase> {
     int status = 0;
     fs::path input = m_clip;
     if (GetParam().feed == Feed::kHostToolAnnexB) {
-      input = WorkDir() / (std::string(GetParam().name) + ".h264");
-      const std::string out = Shell("ffmpeg -hide_banner -loglevel error -y -i " + m_clip.string() +
-                                        " -map 0:v -c copy -bsf:v h264_mp4toannexb -f h264 " + input.string() + " 2>&1",
+      const std::string format = GetParam().hevc ? "hevc" : "h264";
+      input = WorkDir() / (std::string(GetParam().name) + "." + format);
+      const std::string out = Shell("ffmpeg -hide_banner -loglevel error -y -i " + m_clip.string() + " -map 0:v -c copy -bsf:v " +
+                                        format + "_mp4toannexb -f " + format + " " + input.string() + " 2>&1",
                                     &status);
       ASSERT_EQ(status, 0) << out;
     }
@@ -318,6 +338,52 @@ class TimestampTest : public testing::TestWithParam<TimestampCase> {
   std::vector<Expected> m_audio;
   bool m_shiftUnknown = false;
 };
+
+// nal_unit_type of the first VCL NAL unit of an HEVC access unit, or -1.
+int HevcPictureType(const std::vector<uint8_t>& au) {
+  for (size_t i = 0; i + 3 < au.size(); ++i) {
+    if (au[i] != 0 || au[i + 1] != 0 || au[i + 2] != 1) continue;
+    const int type = au[i + 3] >> 1 & 0x3F;
+    if (type < 32) return type;
+    i += 2;
+  }
+  return -1;
+}
+
+// random_access_indicator in the first packet of exactly the IRAP pictures (nal_unit_type
+// 16 to 23).
+void CheckIrapRandomAccess(const std::vector<uint8_t>& ts, const std::vector<palvex_test::PesPacket>& video) {
+  size_t iraps = 0, wrong = 0;
+  std::string first;
+  for (size_t i = 0; i < video.size(); ++i) {
+    const int type = HevcPictureType(video[i].payload);
+    const bool irap = type >= 16 && type <= 23;
+    const uint8_t* packet = &ts[video[i].firstPacket * 188];
+    const bool randomAccess = (packet[3] & 0x20) != 0 && packet[4] > 0 && (packet[5] & 0x40) != 0;
+    iraps += irap ? 1 : 0;
+    if (randomAccess != irap && wrong++ == 0)
+      first = "frame " + std::to_string(i) + " (nal_unit_type " + std::to_string(type) + ")" +
+              (irap ? " lacks random_access_indicator" : " has random_access_indicator");
+  }
+  EXPECT_GT(iraps, 0u) << "no IRAP picture";
+  EXPECT_EQ(wrong, 0u) << wrong << " of " << video.size() << " frames; first: " << first;
+}
+
+// GStreamer decodes every picture the clip has, with rising PTS.
+void CheckGStreamerDecodes(const fs::path& ts, size_t pictures) {
+  if (!HaveTool("gst-launch-1.0")) return;
+  std::vector<int64_t> times;
+  ASSERT_TRUE(palvex_test::GstSinkTimes(
+      "filesrc location=" + ts.string() + " ! tsdemux ! h265parse ! avdec_h265", &times))
+      << "GStreamer failed on " << ts.filename();
+  EXPECT_EQ(times.size(), pictures) << "pictures GStreamer decoded";
+  for (size_t i = 1; i < times.size(); ++i) {
+    if (times[i] <= times[i - 1]) {
+      ADD_FAILURE() << "GStreamer picture " << i << ": PTS " << times[i] << " ns after " << times[i - 1] << " ns";
+      break;
+    }
+  }
+}
 
 void CheckPsiCadence(const std::vector<uint8_t>& ts) {
   const palvex_test::PsiCadence c = palvex_test::MeasurePsiCadence(ts.data(), ts.size());
@@ -418,6 +484,10 @@ TEST_P(TimestampTest, MatchTheClip) {
   if (in != out)
     ADD_FAILURE() << "decoded pictures (framemd5) differ: clip " << in.size() << ", muxed " << out.size()
                   << ", the first " << firstDiff << " the same";
+  if (GetParam().hevc) {
+    CheckIrapRandomAccess(m_ts, video);
+    CheckGStreamerDecodes(m_output, in.size());
+  }
 }
 
 void PrintTo(const TimestampCase& c, std::ostream* os) { *os << c.name; }

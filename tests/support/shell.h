@@ -4,9 +4,12 @@
 
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
+#include <sstream>
 #include <string>
+#include <vector>
 
 namespace palvex_test {
 
@@ -34,6 +37,25 @@ inline bool Succeeds(const std::string& command) {
 }
 
 inline bool HaveTool(const char* tool) { return Succeeds(std::string("command -v ") + tool + " >/dev/null 2>&1"); }
+
+// Runs `gst-launch-1.0 -v <pipeline> ! fakesink silent=false` and returns the PTS of every
+// buffer that reached the sink, in nanoseconds (-1 for a buffer without one); false when
+// GStreamer failed.
+inline bool GstSinkTimes(const std::string& pipeline, std::vector<int64_t>* times) {
+  int status = 0;
+  std::istringstream lines(Shell("gst-launch-1.0 -v " + pipeline + " ! fakesink silent=false 2>&1", &status));
+  times->clear();
+  std::string line;
+  while (std::getline(lines, line)) {
+    if (line.find("chain   ******* (fakesink0:sink)") == std::string::npos) continue;
+    const size_t at = line.find("pts: ");
+    unsigned hours = 0, minutes = 0, seconds = 0, nanoseconds = 0;
+    const bool timed = at != std::string::npos &&
+                       std::sscanf(line.c_str() + at, "pts: %u:%u:%u.%u", &hours, &minutes, &seconds, &nanoseconds) == 4;
+    times->push_back(timed ? ((int64_t{hours} * 60 + minutes) * 60 + seconds) * 1000000000 + nanoseconds : -1);
+  }
+  return status == 0;
+}
 
 // A directory of this test process under the system's temporary directory, made on first use.
 inline std::filesystem::path ProcessTempDir(const std::string& prefix) {
