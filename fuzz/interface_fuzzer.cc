@@ -85,7 +85,7 @@ constexpr uint64_t kMask33 = (uint64_t(1) << 33) - 1;
 // ---- media descriptions ----------------------------------------------------------------
 
 // Codec codes the stream tables know, and some they do not.
-const std::vector<int32_t> kCodecs = {0, 1, 2, 3, 8, 8, 8, 10, 11, 12, 14, 0x80, 0x81, 0x87, 0x88,
+const std::vector<int32_t> kCodecs = {0, 1, 2, 3, 0x24, 8, 8, 8, 10, 11, 12, 14, 0x80, 0x81, 0x87, 0x88,
                                       9, 255, -1, 0x7FFFFFFF};
 
 std::vector<uint8_t> ReadExtradata(Input* in) {
@@ -345,7 +345,7 @@ uint8_t StreamTypeOf(MediaStream* s) {
   if (s == nullptr) return 0;
   const int32_t codec = s->GetCodec();
   if (s->GetMainType() == kMediaMainTypeVideo) {
-    return codec == 0 ? 0x1B : codec == 1 ? 0x10 : codec == 2 ? 0x02 : 0;
+    return codec == 0 ? 0x1B : codec == 1 ? 0x10 : codec == 2 ? 0x02 : codec == 0x24 ? 0x24 : 0;
   }
   if (s->GetMainType() != kMediaMainTypeAudio) return 0;
   if (codec == 8) return 0x0F;

@@ -2,6 +2,7 @@
 
 #include "codec/bit_reader.h"
 #include "codec/h264_syntax.h"
+#include "codec/hevc_header_reader.h"
 #include "codec/start_code.h"
 
 namespace palvex {
@@ -36,6 +37,19 @@ bool IsH264KeyPicture(const uint8_t* data, const uint8_t* end) {
   return false;
 }
 
+// HEVC: the first VCL NAL unit (nal_unit_type below 32) decides.
+bool IsHEVCKeyPicture(const uint8_t* data, const uint8_t* end) {
+  const uint8_t* code = FindStartCode(data, size_t(end - data));
+  while (code != nullptr) {
+    const uint8_t* nal = code + StartCodeLength(code);
+    if (nal >= end) return false;
+    const int type = HEVCNalUnitType(nal);
+    if (type < kHEVCNalVps) return type >= kHEVCNalBlaWLp && type <= kHEVCNalIrapLast;
+    code = FindStartCode(nal, size_t(end - nal));
+  }
+  return false;
+}
+
 // MPEG-2 video and MPEG-4 Visual: start codes 00 00 01 xx up to the first picture header.
 bool IsMPEGKeyPicture(bool mpeg4, const uint8_t* data, const uint8_t* end) {
   bool sawSequence = false;
@@ -65,6 +79,7 @@ bool IsKeyPicture(VideoSyntax syntax, const uint8_t* data, size_t size) {
   const uint8_t* end = data + (size < kHeaderScanLimit ? size : kHeaderScanLimit);
   switch (syntax) {
     case VideoSyntax::kH264: return IsH264KeyPicture(data, end);
+    case VideoSyntax::kHEVC: return IsHEVCKeyPicture(data, end);
     case VideoSyntax::kMPEG2Video: return IsMPEGKeyPicture(false, data, end);
     case VideoSyntax::kMPEG4Visual: return IsMPEGKeyPicture(true, data, end);
     default: return false;

@@ -10,12 +10,13 @@
 namespace palvex {
 
 // The video syntaxes whose key pictures are known.
-enum class VideoSyntax { kOther, kH264, kMPEG2Video, kMPEG4Visual };
+enum class VideoSyntax { kOther, kH264, kHEVC, kMPEG2Video, kMPEG4Visual };
 
 // H.264: an access unit with an IDR slice, or whose first slice is an I slice behind a
-// sequence parameter set (a recovery point); MPEG-2 video: an I picture behind a sequence
-// header; MPEG-4 Visual: an I-VOP behind a VOL header. False for any other syntax, and for
-// null or empty data.
+// sequence parameter set (a recovery point); HEVC: an IRAP picture (nal_unit_type 16 to 23
+// in the first slice segment); MPEG-2 video: an I picture behind a sequence header; MPEG-4
+// Visual: an I-VOP behind a VOL header. False for any other syntax, and for null or empty
+// data.
 bool IsKeyPicture(VideoSyntax syntax, const uint8_t* data, size_t size);
 
 }  // namespace palvex

@@ -28,12 +28,24 @@ MilliTicks Plausible(MilliTicks duration) {
 
 }  // namespace
 
-MilliTicks FrameDurationFromTiming(uint32_t numUnitsInTick, uint32_t timeScale) {
+namespace {
+
+// ticks * num_units_in_tick / time_scale seconds; below 2^63 for any 32-bit fields.
+MilliTicks DurationOfClockTicks(uint64_t ticks, uint32_t numUnitsInTick, uint32_t timeScale) {
   if (numUnitsInTick == 0 || timeScale == 0) return 0;
-  // 2 * num_units_in_tick / time_scale seconds; below 2^63 for any 32-bit fields.
-  const uint64_t numerator = 2 * uint64_t(kMilliTicksPerSecond) * numUnitsInTick;
+  const uint64_t numerator = ticks * uint64_t(kMilliTicksPerSecond) * numUnitsInTick;
   if (numerator / timeScale > uint64_t(kMaxFrameDuration)) return 0;
   return Plausible(MilliTicks((numerator + timeScale / 2) / timeScale));
+}
+
+}  // namespace
+
+MilliTicks FrameDurationFromTiming(uint32_t numUnitsInTick, uint32_t timeScale) {
+  return DurationOfClockTicks(2, numUnitsInTick, timeScale);
+}
+
+MilliTicks PictureDurationFromTiming(uint32_t numUnitsInTick, uint32_t timeScale) {
+  return DurationOfClockTicks(1, numUnitsInTick, timeScale);
 }
 
 MilliTicks FrameDurationFromRate(double framesPerSecond) {
@@ -68,10 +80,10 @@ int64_t HalfFramesToTicks(int64_t halfFrames, MilliTicks duration) {
   return RoundedDivide(halfFrames * duration, 2000);
 }
 
-int64_t H264PresentationClock::PresentationTime(int64_t dts, int32_t poc, bool idr,
-                                                MilliTicks duration, int32_t reorderFrames,
-                                                int32_t maxReorderFrames) {
-  if (idr || !m_anchored) {
+int64_t PictureOrderClock::PresentationTime(int64_t dts, int32_t poc, bool anchor,
+                                            MilliTicks duration, int32_t reorderFrames,
+                                            int32_t maxReorderFrames) {
+  if (anchor || !m_anchored) {
     m_anchored = true;
     m_anchorDts = dts;
     m_anchorPoc = poc;
@@ -85,7 +97,7 @@ int64_t H264PresentationClock::PresentationTime(int64_t dts, int32_t poc, bool i
     m_anchorPoc = poc;
   } else if (elapsed != 0 || poc != m_anchorPoc) {
     const int64_t position = RoundedDivide(elapsed * 1000, duration);
-    offset = (int64_t(poc) - m_anchorPoc) - 2 * position;
+    offset = (int64_t(poc) - m_anchorPoc) * m_halfFramesPerCount - 2 * position;
     if (offset < -kReorderLimitHalfFrames || offset > kReorderLimitHalfFrames) {
       m_anchorDts = dts;
       m_anchorPoc = poc;

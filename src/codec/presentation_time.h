@@ -21,6 +21,10 @@ constexpr MilliTicks kMaxFrameDuration = 90000000;  // 1 fps
 // (E.2.1). 0 when absent or implausible.
 MilliTicks FrameDurationFromTiming(uint32_t numUnitsInTick, uint32_t timeScale);
 
+// HEVC VUI or VPS timing: a picture lasts one clock tick of vui_num_units_in_tick /
+// vui_time_scale seconds (E.3.1). 0 when absent or implausible.
+MilliTicks PictureDurationFromTiming(uint32_t numUnitsInTick, uint32_t timeScale);
+
 // The host's nominal frame rate: within 0.1 % of a common rate (24000/1001, 30000/1001,
 // 60000/1001 and the whole rates) it is taken as exactly that rate. 0 when implausible.
 MilliTicks FrameDurationFromRate(double framesPerSecond);
@@ -33,22 +37,29 @@ MilliTicks FrameDurationFromMicroseconds(int32_t microseconds);
 // away from zero; halfFrames may be negative).
 int64_t HalfFramesToTicks(int64_t halfFrames, MilliTicks duration);
 
-// H.264 above Baseline: PTS = DTS + D + ((POC - POC of the anchor) / 2 - (decode position -
-// decode position of the anchor)) x frame duration. The anchor is the last IDR picture, or the
-// first picture while there has been no IDR; D, the presentation delay, is the reorder depth
-// in frames. The decode position comes from the frame's own time, so a frame the host lost
-// does not shift the ones after it. A picture is never presented before it is decoded.
-class H264PresentationClock {
+// Pictures placed by their picture order count: PTS = DTS + D + ((POC - POC of the anchor) /
+// c - (decode position - decode position of the anchor)) x frame duration, with c the counts
+// per frame: 2 on H.264, whose counts step by two a frame (one a field), 1 on HEVC, whose
+// PicOrderCntVal steps by one a picture. The anchor is the last picture that starts the count
+// anew (an H.264 IDR picture, an HEVC IRAP picture with NoRaslOutputFlag 1), or the first
+// picture while there has been none; D, the presentation delay, is the reorder depth in
+// frames. The decode position comes from the frame's own time, so a frame the host lost does
+// not shift the ones after it. A picture is never presented before it is decoded.
+class PictureOrderClock {
  public:
-  // dts in 90 kHz ticks; poc the picture order count of the picture; idr when the access
-  // unit holds an IDR slice. reorderFrames is D in frames where the stream states it; where
-  // it is negative, D is learned: it starts at 0 and grows to the deepest reordering seen,
-  // up to maxReorderFrames. Without a duration the picture is presented at its decode time,
-  // and only the anchor is followed.
-  int64_t PresentationTime(int64_t dts, int32_t poc, bool idr, MilliTicks duration,
+  // countsPerFrame: 2 (H.264) or 1 (HEVC).
+  explicit PictureOrderClock(int32_t countsPerFrame) : m_halfFramesPerCount(countsPerFrame == 1 ? 2 : 1) {}
+
+  // dts in 90 kHz ticks; poc the picture order count of the picture; anchor when the
+  // picture starts the count anew. reorderFrames is D in frames where the stream states it;
+  // where it is negative, D is learned: it starts at 0 and grows to the deepest reordering
+  // seen, up to maxReorderFrames. Without a duration the picture is presented at its decode
+  // time, and only the anchor is followed.
+  int64_t PresentationTime(int64_t dts, int32_t poc, bool anchor, MilliTicks duration,
                            int32_t reorderFrames, int32_t maxReorderFrames);
 
  private:
+  int64_t m_halfFramesPerCount;
   bool m_anchored = false;
   int64_t m_anchorDts = 0;
   int32_t m_anchorPoc = 0;

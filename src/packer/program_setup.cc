@@ -47,6 +47,9 @@ bool VideoStreamKind(int32_t codec, StreamKind* kind) {
     case kMediaCodecH264:
       *kind = StreamKind{kStreamTypeH264, 0xE0};
       return true;
+    case kMediaCodecHEVC:
+      *kind = StreamKind{kStreamTypeHEVC, 0xE0};
+      return true;
     case kMediaCodecMPEG4Visual:
       *kind = StreamKind{kStreamTypeMPEG4Visual, 0xE0};
       return true;

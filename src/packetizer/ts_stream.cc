@@ -1,7 +1,7 @@
 // The packetizer of one elementary stream: its entry in the PMT and EStoTS; the time stamps
 // of each frame as the stream's rule decides them (audio DTS 40 ms before the PTS,
 // frame-duration measurement on video, PTS from a 100-ns time trailer, and on reordered video,
-// that is H.264 above Baseline, MPEG-2 video and MPEG-4 Visual, the PTS of each picture from
+// that is H.264 above Baseline, HEVC, MPEG-2 video and MPEG-4 Visual, the PTS of each picture from
 // its place in presentation order, its DTS the frame time); and PESToTS, the PES packets cut
 // into 188-byte TS packets with the PCR in the first packet of a frame on the program's clock
 // stream, random_access_indicator on video key pictures, and the ADTS header of raw AAC in
@@ -40,6 +40,7 @@ constexpr uint32_t kFramePrefetch = 1024;
 VideoSyntax VideoSyntaxOf(uint8_t streamType) {
   switch (streamType) {
     case kStreamTypeH264: return VideoSyntax::kH264;
+    case kStreamTypeHEVC: return VideoSyntax::kHEVC;
     case kStreamTypeMPEG2Video: return VideoSyntax::kMPEG2Video;
     case kStreamTypeMPEG4Visual: return VideoSyntax::kMPEG4Visual;
     default: return VideoSyntax::kOther;
@@ -56,6 +57,7 @@ TSStream::TSStream(uint8_t streamType, uint8_t streamId, uint16_t pid, bool carr
       m_carriesPCR(carriesPCR),
       m_packetBuffer(packetBuffer),
       m_packetSize(packetSize),
+      m_presentationClock(streamType == kStreamTypeHEVC ? 1 : 2),
       m_pictureHeaders(streamType == kStreamTypeMPEG4Visual ? MPEGVideoReader::Syntax::kMPEG4Visual
                                                             : MPEGVideoReader::Syntax::kMPEG2Video) {}
 
@@ -126,11 +128,16 @@ void TSStream::MeasureFrameDuration(int64_t time) {
   m_durationFrames += 1;
 }
 
-const uint8_t* TSStream::H264FirstStartCode(IMediaFrame* frame) {
+const uint8_t* TSStream::FirstStartCode(IMediaFrame* frame) {
   const uint8_t* bytes = frame->GetData();
   const int size = frame->GetSize();
   if (bytes == nullptr || size <= 4) return nullptr;
   return FindStartCode(bytes, size_t(size));
+}
+
+NalWalk TSStream::StartNalWalk(const uint8_t* bytes, size_t count, const uint8_t* startCode) {
+  if (m_streamType == kStreamTypeHEVC) return NalWalk(m_hevcReader, bytes, count, startCode);
+  return NalWalk(m_h264Parser, bytes, count, startCode);
 }
 
 bool TSStream::FinishNalWalk(NalWalk* walk) {
@@ -143,20 +150,20 @@ int32_t TSStream::WritePESHeader(IMediaFrame* frame, uint32_t* length, uint8_t* 
                                  bool isVideo) {
   const int64_t time = frame->GetTime();
   if (WalksNalUnits(MicrosecondsToTicks(time), isVideo)) {
-    const uint8_t* startCode = H264FirstStartCode(frame);
+    const uint8_t* startCode = FirstStartCode(frame);
     if (startCode == nullptr) {
       PutPESStartCode(dest, m_streamId);
       MeasureFrameDuration(time);
       return -1;
     }
-    NalWalk walk(m_h264Parser, frame->GetData(), size_t(frame->GetSize()), startCode);
+    NalWalk walk = StartNalWalk(frame->GetData(), size_t(frame->GetSize()), startCode);
     return WritePESHeader(frame, length, dest, isVideo, &walk);
   }
   return WritePESHeader(frame, length, dest, isVideo, nullptr);
 }
 
 // The rule of the stream, one per branch. Frames without a time stamp (negative times)
-// get no PTS or DTS; the H.264 walk is still finished so that every NAL unit is fed in
+// get no PTS or DTS; the NAL walk is still finished so that every NAL unit is fed in
 // order.
 PESTimestamps TSStream::DecideTimestamps(IMediaFrame* frame, uint32_t payload, bool isVideo,
                                          NalWalk* walk) {
@@ -187,6 +194,15 @@ PESTimestamps TSStream::DecideTimestamps(IMediaFrame* frame, uint32_t payload, b
     return stamps;
   }
   stamps.dts = ticks;
+  if (m_streamType == kStreamTypeHEVC) {
+    // HEVC: placed by its picture order count.
+    stamps.pts = ticks;
+    if (walk != nullptr) {
+      walk->Finish();
+      stamps.pts = HEVCPictureOrderPts(ticks);
+    }
+    return stamps;
+  }
   if (m_streamType != kStreamTypeH264) {
     // MPEG-2 video, MPEG-4 Visual: placed by the picture header.
     stamps.pts = PictureHeaderPts(frame, ticks);
@@ -235,6 +251,23 @@ int64_t TSStream::PictureOrderPts(int64_t ticks, bool idr) {
       PresentationFrameDuration(FrameDurationFromTiming(timing.numUnitsInTick, timing.timeScale));
   return m_presentationClock.PresentationTime(ticks, m_h264Parser.GetPictureOrderCount(), idr,
                                               duration, reorderFrames, timing.maxDpbFrames);
+}
+
+// D is sps_max_num_reorder_pics of the highest sub-layer, none on intra-only streams. A
+// picture lasts a clock tick of the VUI (or VPS); where neither gives one, with
+// field_seq_flag (a field per picture) half the description's frame duration, else the
+// description's or the measured duration. An access unit without a picture whose parameter
+// sets are known is presented at its decode time.
+int64_t TSStream::HEVCPictureOrderPts(int64_t ticks) {
+  const HEVCPicture& picture = m_hevcReader.picture();
+  if (!picture.present) return ticks;
+  const HEVCSequenceTiming& timing = m_hevcReader.sequenceTiming();
+  MilliTicks duration = PictureDurationFromTiming(timing.numUnitsInTick, timing.timeScale);
+  if (duration == 0 && timing.fieldSeq) duration = m_nominalDuration / 2;
+  const int32_t reorderPictures = timing.intraOnly ? 0 : timing.maxNumReorderPics;
+  return m_presentationClock.PresentationTime(ticks, picture.poc, picture.noRaslOutput,
+                                              PresentationFrameDuration(duration), reorderPictures,
+                                              reorderPictures);
 }
 
 int64_t TSStream::PictureHeaderPts(IMediaFrame* frame, int64_t ticks) {
@@ -368,7 +401,8 @@ bool TSStream::PutPayloadPackets(const uint8_t* data, uint32_t count, uint32_t* 
 }
 
 bool TSStream::WalksNalUnits(int64_t ticks, bool isVideo) const {
-  return ticks >= 0 && isVideo && !m_hasTimeTrailer && m_streamType == kStreamTypeH264;
+  return ticks >= 0 && isVideo && !m_hasTimeTrailer &&
+         (m_streamType == kStreamTypeH264 || m_streamType == kStreamTypeHEVC);
 }
 
 int32_t TSStream::PESToTS(MediaStream* description, IMediaFrame* frame, const uint8_t* data,
@@ -379,12 +413,12 @@ int32_t TSStream::PESToTS(MediaStream* description, IMediaFrame* frame, const ui
   const int64_t ticks = MicrosecondsToTicks(time);
   const bool isVideo = description != nullptr && description->GetMainType() == kMediaMainTypeVideo;
 
-  // An H.264 frame without a start code has no header to write: it is refused before a
-  // slot is taken, so it leaves no packet and the continuity counter stays. It still
-  // counts for the frame-duration measurement, as a header writer that fails does.
+  // An H.264 or HEVC frame without a start code has no header to write: it is refused
+  // before a slot is taken, so it leaves no packet and the continuity counter stays. It
+  // still counts for the frame-duration measurement, as a header writer that fails does.
   const uint8_t* startCode = nullptr;
   if (WalksNalUnits(ticks, isVideo)) {
-    startCode = H264FirstStartCode(frame);
+    startCode = FirstStartCode(frame);
     if (startCode == nullptr) {
       MeasureFrameDuration(time);
       return 0;
@@ -432,7 +466,7 @@ inline int32_t TSStream::PutFirstPESPacket(IMediaFrame* frame, const uint8_t** d
   uint32_t consumed = first;
   bool ok = true;
   if (startCode != nullptr) {
-    ok = PutH264Payload(frame, *data, length, pes, headerLength, payload, startCode, &consumed);
+    ok = PutNalPayload(frame, *data, length, pes, headerLength, payload, startCode, &consumed);
   } else {
     // The header before the payload: its work overlaps the wait for the frame's bytes.
     WritePESHeader(frame, &esLength, pes, isVideo, nullptr);
@@ -445,18 +479,18 @@ inline int32_t TSStream::PutFirstPESPacket(IMediaFrame* frame, const uint8_t** d
   return ok ? 0 : kNoFreePacket;
 }
 
-// H.264: the frame's bytes are searched for start codes as they are copied into their
+// H.264, HEVC: the frame's bytes are searched for start codes as they are copied into their
 // packets, one pass over the frame; the header, whose size is known, is completed after
 // the walk. When the buffer runs out, the walk still covers the whole frame. *consumed
 // holds the bytes of the first packet already counted.
-bool TSStream::PutH264Payload(IMediaFrame* frame, const uint8_t* data, uint32_t* length,
-                              uint8_t* pes, uint32_t headerLength, uint32_t payload,
-                              const uint8_t* startCode, uint32_t* consumed) {
+bool TSStream::PutNalPayload(IMediaFrame* frame, const uint8_t* data, uint32_t* length,
+                             uint8_t* pes, uint32_t headerLength, uint32_t payload,
+                             const uint8_t* startCode, uint32_t* consumed) {
   const uint32_t first = *consumed;
   std::memcpy(pes + headerLength, data, first);
   const uint8_t* frameBytes = frame->GetData();
   const int frameSize = frame->GetSize();
-  NalWalk walk(m_h264Parser, frameBytes, size_t(frameSize), startCode);
+  NalWalk walk = StartNalWalk(frameBytes, size_t(frameSize), startCode);
   bool ok = true;
   if (frameBytes == data && uint64_t(frameSize) == payload && first >= 2) {
     walk.Advance(data + first);

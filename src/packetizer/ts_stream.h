@@ -1,5 +1,5 @@
 // Packetizer of one elementary stream of one MPEG program: continuity counter, PCR
-// clock, time-stamp bookkeeping and the H.264 header reader of the stream.
+// clock, time-stamp bookkeeping and the H.264 or HEVC header reader of the stream.
 #ifndef PALVEX_PACKETIZER_TS_STREAM_H_
 #define PALVEX_PACKETIZER_TS_STREAM_H_
 
@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "codec/h264_slice_parser.h"
+#include "codec/hevc_header_reader.h"
 #include "codec/mpeg_video_reader.h"
 #include "codec/presentation_time.h"
 #include "packetizer/adts_framing.h"
@@ -110,24 +111,26 @@ class TSStream : public PSIElement {
   int32_t packetSize() const { return m_packetSize; }
 
  private:
-  // WritePESHeader with the frame's NAL walk (H.264 only) under way, or null.
+  // WritePESHeader with the frame's NAL walk (H.264 and HEVC only) under way, or null.
   int32_t WritePESHeader(IMediaFrame* frame, uint32_t* length, uint8_t* dest, bool isVideo,
                          NalWalk* walk);
   // The frame's time stamps by the rule of this stream (audio, time trailer, other video,
-  // H.264 Baseline, H.264 picture order count); finishes the walk when one is given.
+  // H.264 Baseline, H.264 or HEVC picture order count); finishes the walk when one is given.
   PESTimestamps DecideTimestamps(IMediaFrame* frame, uint32_t payload, bool isVideo,
                                  NalWalk* walk);
   // PTS from the frame's 8-byte time trailer behind `payload` bytes, or ticks without one.
   static int64_t TrailerPts(IMediaFrame* frame, uint32_t payload, int64_t ticks);
   // H.264 above Baseline: the PTS by the picture order count.
   int64_t PictureOrderPts(int64_t ticks, bool idr);
+  // HEVC: the PTS by PicOrderCntVal of the access unit's picture, once its walk is finished.
+  int64_t HEVCPictureOrderPts(int64_t ticks);
   // Other video: the PTS by the MPEG-2 or MPEG-4 Visual picture header.
   int64_t PictureHeaderPts(IMediaFrame* frame, int64_t ticks);
   // The frame duration presentation times are reckoned in: the stream's own where it gives
   // one, else the description's rate, else the measured duration; 0 while none is known.
   MilliTicks PresentationFrameDuration(MilliTicks ownDuration) const;
-  // True when the frame's NAL units are walked: H.264 video from tick 0 on, without a
-  // time trailer.
+  // True when the frame's NAL units are walked: H.264 and HEVC video from tick 0 on,
+  // without a time trailer.
   bool WalksNalUnits(int64_t ticks, bool isVideo) const;
   // The first PES packet of a frame at `ticks`, with the PCR when one is due: header,
   // payload up to the PES packet's end. *data and *length move on past the bytes placed.
@@ -135,15 +138,17 @@ class TSStream : public PSIElement {
   int32_t PutFirstPESPacket(IMediaFrame* frame, const uint8_t** data, uint32_t* length,
                             int64_t ticks, bool isVideo, const uint8_t* startCode,
                             const uint8_t* adts, bool randomAccess);
-  // The payload of an H.264 frame's first PES packet, copied while its NAL units are
-  // walked, and the header completed from the walk. False when the buffer ran out.
-  bool PutH264Payload(IMediaFrame* frame, const uint8_t* data, uint32_t* length, uint8_t* pes,
+  // The payload of an H.264 or HEVC frame's first PES packet, copied while its NAL units
+  // are walked, and the header completed from the walk. False when the buffer ran out.
+  bool PutNalPayload(IMediaFrame* frame, const uint8_t* data, uint32_t* length, uint8_t* pes,
                       uint32_t headerLength, uint32_t payload, const uint8_t* startCode,
                       uint32_t* consumed);
   // The rest of a bounded frame in PES packets without time stamps. 0, or kNoFreePacket.
   int32_t PutContinuationPESPackets(const uint8_t* data, uint32_t* length);
-  // First start code of an H.264 frame, or null when the frame has none to walk.
-  static const uint8_t* H264FirstStartCode(IMediaFrame* frame);
+  // First start code of an H.264 or HEVC frame, or null when the frame has none to walk.
+  static const uint8_t* FirstStartCode(IMediaFrame* frame);
+  // The walk over a frame's NAL units, from its first start code, feeding the stream's reader.
+  NalWalk StartNalWalk(const uint8_t* bytes, size_t count, const uint8_t* startCode);
   // Finishes the frame's NAL walk and applies what it found: a sequence parameter set sets
   // the profile. True when the access unit holds an IDR slice.
   bool FinishNalWalk(NalWalk* walk);
@@ -155,7 +160,7 @@ class TSStream : public PSIElement {
   // "not buffer" printed.
   uint8_t* StartPESPacket(uint64_t total, bool withPCR, bool randomAccess, uint32_t* e);
   // count bytes in packets without payload_unit_start_indicator; false when the buffer
-  // ran out. *consumed grows by the bytes placed. With a walk (H.264, data - 2 inside the
+  // ran out. *consumed grows by the bytes placed. With a walk (H.264, HEVC; data - 2 inside the
   // frame), the bytes are searched for start codes as they are copied and the walk follows
   // them up to the last whole packet.
   bool PutPayloadPackets(const uint8_t* data, uint32_t count, uint32_t* consumed,
@@ -169,6 +174,7 @@ class TSStream : public PSIElement {
   bool m_carriesPCR;
   TSPacketBuffer* m_packetBuffer;
   H264SliceParser m_h264Parser;
+  HEVCHeaderReader m_hevcReader;
   std::vector<PSIElement*> m_descriptors;
   int64_t m_pcrClock = 0;
   int32_t m_pcrCount = 0;
@@ -180,7 +186,7 @@ class TSStream : public PSIElement {
   bool m_hasTimeTrailer = false;
   int32_t m_profileIdc = 0;
   MilliTicks m_nominalDuration = 0;
-  H264PresentationClock m_presentationClock;
+  PictureOrderClock m_presentationClock;
   MPEGVideoReader m_pictureHeaders;
   StreamClock m_psiClock;
   MediaStream* m_description = nullptr;

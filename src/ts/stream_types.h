@@ -13,6 +13,7 @@ constexpr uint8_t kStreamTypeAACADTS = 0x0F;       // AAC with ADTS transport sy
 constexpr uint8_t kStreamTypeMPEG4Visual = 0x10;
 constexpr uint8_t kStreamTypeAACLATM = 0x11;       // MPEG-4 audio with LATM transport syntax
 constexpr uint8_t kStreamTypeH264 = 0x1B;          // AVC video
+constexpr uint8_t kStreamTypeHEVC = 0x24;          // HEVC video
 constexpr uint8_t kStreamTypePrivateFirst = 0x80;  // private audio (AC-3 0x81, E-AC-3 0x87, ...)
 constexpr uint8_t kStreamTypePrivateLast = 0x87;
 

@@ -65,7 +65,7 @@ TEST(PresentationTimeTest, H264PicturesFollowTheirOrderCount) {
         {25200, 10, false, 25200}, {28800, 4, false, 28800}, {32400, 0, true, 46800}}},
   };
   for (const ClockCase& c : cases) {
-    H264PresentationClock clock;
+    PictureOrderClock clock(2);
     for (size_t i = 0; i < c.pictures.size(); ++i) {
       const Picture& p = c.pictures[i];
       EXPECT_EQ(clock.PresentationTime(p.dts, p.poc, p.idr, c.duration, c.reorder, 4), p.pts)
