@@ -14,7 +14,7 @@
 
 namespace {
 
-const uint8_t kStreamTypes[] = {0x1B, 0x0F, 0x02, 0x03, 0x11, 0x80, 0x87, 0x1B};
+const uint8_t kStreamTypes[] = {0x1B, 0x0F, 0x02, 0x03, 0x11, 0x80, 0x87, 0x24};
 
 }  // namespace
 
@@ -63,9 +63,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       if (out[p] != 0x47) std::abort();
     }
     if (result == 0 && remaining != 0) {
-      // A frame that went out whole leaves nothing behind, unless it was an H.264 frame
-      // refused without a start code.
-      if (!(streamType == 0x1B && video && !trailer && written == 0)) std::abort();
+      // A frame that went out whole leaves nothing behind, unless it was an H.264 or HEVC
+      // frame refused without a start code.
+      if (!((streamType == 0x1B || streamType == 0x24) && video && !trailer && written == 0)) std::abort();
     }
     if (frame.setSizeCalls() != 0) std::abort();  // frames are read, never written
   }

@@ -14,8 +14,9 @@ using palvex_test::MakePps;
 using palvex_test::MakeSlice;
 using palvex_test::MakeSps;
 
-TEST(KeyPictureTest, H264MPEG2AndMpeg4Visual) {
+TEST(KeyPictureTest, H264HEVCMPEG2AndMpeg4Visual) {
   constexpr VideoSyntax H264 = VideoSyntax::kH264;
+  constexpr VideoSyntax HEVC = VideoSyntax::kHEVC;
   constexpr VideoSyntax MPEG2 = VideoSyntax::kMPEG2Video;
   constexpr VideoSyntax MPEG4 = VideoSyntax::kMPEG4Visual;
   // Non-IDR slice header: first_mb_in_slice 0, slice_type 7 (I) or 5 (P).
@@ -30,6 +31,11 @@ TEST(KeyPictureTest, H264MPEG2AndMpeg4Visual) {
   const std::vector<uint8_t> vol = {0, 0, 1, 0x20, 0x00, 0x84, 0x5D, 0x4C};
   const std::vector<uint8_t> vopI = {0, 0, 1, 0xB6, 0x10, 0x60, 0x00, 0x00};
   const std::vector<uint8_t> vopP = {0, 0, 1, 0xB6, 0x50, 0x60, 0x00, 0x00};
+  // HEVC NAL unit headers (nal_unit_type << 1, nuh_temporal_id_plus1 1) and a byte or two.
+  const std::vector<uint8_t> hevcAud = {0x46, 0x01, 0x50};
+  const std::vector<uint8_t> vps = {0x40, 0x01, 0x0C}, sps = {0x42, 0x01, 0x01}, pps = {0x44, 0x01, 0xC1};
+  const std::vector<uint8_t> idr = {0x26, 0x01, 0xAF}, cra = {0x2A, 0x01, 0xAF}, bla = {0x20, 0x01, 0xAF};
+  const std::vector<uint8_t> trail = {0x02, 0x01, 0xD0}, rasl = {0x10, 0x01, 0xD0}, prefixSei = {0x4E, 0x01, 0x05};
   auto cat = [](std::initializer_list<std::vector<uint8_t>> parts) {
     std::vector<uint8_t> out;
     for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
@@ -55,6 +61,13 @@ TEST(KeyPictureTest, H264MPEG2AndMpeg4Visual) {
       {"MPEG-4 I-VOP behind a VOL", MPEG4, cat({vol, vopI}), true},
       {"MPEG-4 I-VOP alone", MPEG4, vopI, false},
       {"MPEG-4 P-VOP behind a VOL", MPEG4, cat({vol, vopP}), false},
+      {"HEVC IDR behind its parameter sets", HEVC, AnnexB({hevcAud, vps, sps, pps, prefixSei, idr}), true},
+      {"HEVC CRA alone", HEVC, AnnexB({cra}, 3), true},
+      {"HEVC BLA", HEVC, AnnexB({hevcAud, bla}), true},
+      {"HEVC trailing picture", HEVC, AnnexB({hevcAud, trail}), false},
+      {"HEVC RASL picture behind parameter sets", HEVC, AnnexB({vps, sps, pps, rasl}), false},
+      {"HEVC parameter sets only", HEVC, AnnexB({vps, sps, pps}), false},
+      {"HEVC header cut after its first byte", HEVC, {0, 0, 1, 0x26}, true},
       {"not video", VideoSyntax::kOther, AnnexB({MakeSlice(5, 3, 0)}), false},
       {"cut inside the start code", H264, {0, 0, 0, 1}, false},
   };

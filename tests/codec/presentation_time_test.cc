@@ -38,10 +38,11 @@ struct ClockCase {
   MilliTicks duration;
   int32_t reorder;
   std::vector<Picture> pictures;
+  int32_t countsPerFrame = 2;  // 1: HEVC's PicOrderCntVal, one count a picture
 };
 
 // Pictures in decode order with their decode times, as a host hands them over.
-TEST(PresentationTimeTest, H264PicturesFollowTheirOrderCount) {
+TEST(PresentationTimeTest, PicturesFollowTheirOrderCount) {
   const ClockCase cases[] = {
       {"b-pyramid, 25p, two frames of reorder delay", 3600000, 2,
        {{0, 0, true, 7200}, {3600, 8, false, 21600}, {7200, 4, false, 14400}, {10800, 2, false, 10800},
@@ -63,9 +64,13 @@ TEST(PresentationTimeTest, H264PicturesFollowTheirOrderCount) {
        {{0, 0, true, 0}, {3600, 8, false, 14400}, {7200, 4, false, 7200}, {10800, 2, false, 10800},
         {14400, 6, false, 18000}, {18000, 16, false, 36000}, {21600, 12, false, 28800},
         {25200, 10, false, 25200}, {28800, 4, false, 28800}, {32400, 0, true, 46800}}},
+      {"HEVC: the b-pyramid counted per picture gives the same times", 3600000, 2,
+       {{0, 0, true, 7200}, {3600, 4, false, 21600}, {7200, 2, false, 14400}, {10800, 1, false, 10800},
+        {14400, 3, false, 18000}, {18000, 8, false, 36000}, {21600, 6, false, 28800}},
+       1},
   };
   for (const ClockCase& c : cases) {
-    PictureOrderClock clock(2);
+    PictureOrderClock clock(c.countsPerFrame);
     for (size_t i = 0; i < c.pictures.size(); ++i) {
       const Picture& p = c.pictures[i];
       EXPECT_EQ(clock.PresentationTime(p.dts, p.poc, p.idr, c.duration, c.reorder, 4), p.pts)

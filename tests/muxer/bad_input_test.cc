@@ -41,13 +41,15 @@ std::vector<uint8_t> Bytes(size_t size, uint8_t first) {
   return b;
 }
 
-// Video (H.264, or with the time-trailer marker), audio of the given codec (AAC with its
-// AudioSpecificConfig: raw frames get ADTS headers), and a data stream, which is not carried.
-std::unique_ptr<MediaFormat> Format(int audioCodec = kMediaCodecAAC, bool timeTrailer = false) {
+// Video (H.264 unless given, or with the time-trailer marker), audio of the given codec (AAC
+// with its AudioSpecificConfig: raw frames get ADTS headers), and a data stream, which is not
+// carried.
+std::unique_ptr<MediaFormat> Format(int audioCodec = kMediaCodecAAC, bool timeTrailer = false,
+                                    int videoCodec = kMediaCodecH264) {
   auto format = std::make_unique<MediaFormat>();
   std::vector<uint8_t> marker;
   if (timeTrailer) marker.assign(kTimeTrailerMarker, kTimeTrailerMarker + 16);
-  palvex_test::AddVideo(format.get(), kMediaCodecH264, kVideoId, 0.0f, marker);
+  palvex_test::AddVideo(format.get(), videoCodec, kVideoId, 0.0f, marker);
   palvex_test::AddAudio(format.get(), audioCodec, kAudioId, palvex_test::AacConfig());
   DataStream data;
   data.SetMainType(kMediaMainTypeData);
@@ -65,6 +67,14 @@ struct Call {
 };
 
 constexpr int kUntouched = -77;
+
+// A frame whose NAL units are cut: with a start code it goes out whole, without one it is
+// refused without a packet.
+struct TruncatedCase {
+  const char* name;
+  std::vector<uint8_t> bytes;
+  bool sent;  // packed whole, or refused without a packet
+};
 
 class BadInputTest : public testing::Test {
  protected:
@@ -133,6 +143,21 @@ class BadInputTest : public testing::Test {
 
   // Frames the bad input itself put into the stream, whole.
   void ExpectVideo(const std::vector<uint8_t>& payload) { m_videoFrames.push_back(payload); }
+
+  // Each frame alone on the video stream, no message; good frames after them, the stream whole.
+  void FeedTruncated(const std::vector<TruncatedCase>& cases) {
+    for (const TruncatedCase& c : cases) {
+      FakeFrame frame(c.bytes, m_time);
+      const Call call = Process(kVideoId, &frame);
+      EXPECT_EQ(call.result, 0) << c.name;
+      EXPECT_EQ(call.message, "") << c.name;
+      EXPECT_EQ(call.length > 0, c.sent) << c.name;
+      if (c.sent) ExpectVideo(c.bytes);
+      m_time += 40000;
+    }
+    GoodFrames();
+    ExpectStreamIntact();
+  }
   void ExpectAudio(const std::vector<uint8_t>& payload) { m_audioFrames.push_back(payload); }
 
   // Every packet well formed, continuity on every PID, the PAT first, and on each PID
@@ -534,37 +559,39 @@ TEST_F(BadInputTest, MalformedSerializedForm) {
 
 // ---- frame contents ------------------------------------------------------------------------
 
+const TruncatedCase kTruncatedWithoutStartCode[] = {
+    {"empty", {}, false},
+    {"start code alone", {0, 0, 0, 1}, false},
+    {"no start code", {0x65, 0x88, 0x84, 0x21, 0xA0, 0x11, 0x22}, false},
+    {"zeros", std::vector<uint8_t>(400, 0), false},
+};
+
 TEST_F(BadInputTest, TruncatedH264) {
   Start();
   GoodFrames();
-  struct Case {
-    const char* name;
-    std::vector<uint8_t> bytes;
-    bool sent;  // packed whole, or refused without a packet
-  };
-  const Case cases[] = {
-      {"empty", {}, false},
-      {"start code alone", {0, 0, 0, 1}, false},
-      {"no start code", {0x65, 0x88, 0x84, 0x21, 0xA0, 0x11, 0x22}, false},
-      {"zeros", std::vector<uint8_t>(400, 0), false},
+  std::vector<TruncatedCase> cases(std::begin(kTruncatedWithoutStartCode), std::end(kTruncatedWithoutStartCode));
+  cases.insert(cases.end(), {
       {"start code and NAL header", {0, 0, 0, 1, 0x65}, true},
       {"SPS cut after profile_idc", {0, 0, 0, 1, 0x67, 100}, true},
       {"SPS cut inside its Exp-Golomb codes", {0, 0, 0, 1, 0x67, 100, 0, 30, 0xFF, 0xFF}, true},
       {"slice header cut short", {0, 0, 0, 1, 0x41, 0x9A}, true},
       {"three-byte start codes", {0, 0, 1, 0x67, 77, 0, 30, 0, 0, 1, 0x65, 0x88}, true},
       {"emulation prevention everywhere", {0, 0, 0, 1, 0x65, 0, 0, 3, 0, 0, 3, 0, 0, 3}, true},
-  };
-  for (const Case& c : cases) {
-    FakeFrame frame(c.bytes, m_time);
-    const Call call = Process(kVideoId, &frame);
-    EXPECT_EQ(call.result, 0) << c.name;
-    EXPECT_EQ(call.message, "") << c.name;
-    EXPECT_EQ(call.length > 0, c.sent) << c.name;
-    if (c.sent) ExpectVideo(c.bytes);
-    m_time += 40000;
-  }
+  });
+  FeedTruncated(cases);
+}
+
+TEST_F(BadInputTest, TruncatedHEVC) {
+  Start(Format(kMediaCodecAAC, false, kMediaCodecHEVC));
   GoodFrames();
-  ExpectStreamIntact();
+  std::vector<TruncatedCase> cases(std::begin(kTruncatedWithoutStartCode), std::end(kTruncatedWithoutStartCode));
+  cases.insert(cases.end(), {
+      {"start code and half a NAL unit header", {0, 0, 0, 1, 0x26}, true},
+      {"SPS cut inside profile_tier_level", {0, 0, 0, 1, 0x42, 0x01, 0x01, 0x01, 0x60}, true},
+      {"PPS, then an IDR slice segment header cut short", {0, 0, 1, 0x44, 0x01, 0xC1, 0, 0, 1, 0x26, 0x01, 0xAF}, true},
+      {"VPS of emulation prevention", {0, 0, 0, 1, 0x40, 0x01, 0, 0, 3, 0, 0, 3, 0, 0, 3}, true},
+  });
+  FeedTruncated(cases);
 }
 
 TEST_F(BadInputTest, OversizeAdtsFrame) {
