@@ -27,6 +27,20 @@ void AppendNal(std::vector<uint8_t>* out, const uint8_t* nal, size_t size) {
   out->insert(out->end(), nal, nal + size);
 }
 
+// count NAL units of a decoder configuration record from *pos on, each behind its 16-bit
+// length, to Annex B.
+bool AppendConfigurationNals(const uint8_t* p, size_t size, int count, size_t* pos, std::vector<uint8_t>* out) {
+  for (int i = 0; i < count; ++i) {
+    if (*pos + 2 > size) return false;
+    const size_t length = size_t{p[*pos]} << 8 | p[*pos + 1];
+    *pos += 2;
+    if (*pos + length > size) return false;
+    AppendNal(out, p + *pos, length);
+    *pos += length;
+  }
+  return true;
+}
+
 // avcC (ISO/IEC 14496-15): parameter sets to Annex B, and the NAL length size.
 bool ParseAvcC(const uint8_t* p, size_t size, ClipStream* stream) {
   if (size < 7 || p[0] != 1) return false;
@@ -36,14 +50,7 @@ bool ParseAvcC(const uint8_t* p, size_t size, ClipStream* stream) {
     if (pos >= size) return false;
     const int count = kind == 0 ? (p[pos] & 0x1F) : p[pos];
     ++pos;
-    for (int i = 0; i < count; ++i) {
-      if (pos + 2 > size) return false;
-      const size_t length = size_t{p[pos]} << 8 | p[pos + 1];
-      pos += 2;
-      if (pos + length > size) return false;
-      AppendNal(&stream->parameterSets, p + pos, length);
-      pos += length;
-    }
+    if (!AppendConfigurationNals(p, size, count, &pos, &stream->parameterSets)) return false;
   }
   return true;
 }
@@ -59,14 +66,7 @@ bool ParseHvcC(const uint8_t* p, size_t size, ClipStream* stream) {
     if (pos + 3 > size) return false;
     const int count = p[pos + 1] << 8 | p[pos + 2];  // numNalus
     pos += 3;
-    for (int i = 0; i < count; ++i) {
-      if (pos + 2 > size) return false;
-      const size_t length = size_t{p[pos]} << 8 | p[pos + 1];
-      pos += 2;
-      if (pos + length > size) return false;
-      AppendNal(&stream->parameterSets, p + pos, length);
-      pos += length;
-    }
+    if (!AppendConfigurationNals(p, size, count, &pos, &stream->parameterSets)) return false;
   }
   return true;
 }

@@ -1,6 +1,7 @@
 #include "codec/h264_slice_parser.h"
 
 #include "codec/bit_reader.h"
+#include "codec/vui.h"
 #include "codec/h264_syntax.h"
 
 namespace palvex {
@@ -169,18 +170,7 @@ void H264SliceParser::ReadSequenceTail(BitReader& reader, bool frameMbsOnly, Seq
   }
   if (reader.ReadBits(1) == 0) return;          // vui_parameters_present_flag
   // E.1.1 vui_parameters()
-  if (reader.ReadBits(1) != 0) {                // aspect_ratio_info_present_flag
-    if (reader.ReadBits(8) == 255) reader.SkipBits(32);  // aspect_ratio_idc; Extended_SAR: sar_width, sar_height
-  }
-  if (reader.ReadBits(1) != 0) reader.SkipBits(1);  // overscan_info_present_flag, overscan_appropriate_flag
-  if (reader.ReadBits(1) != 0) {                // video_signal_type_present_flag
-    reader.SkipBits(4);                         // video_format, video_full_range_flag
-    if (reader.ReadBits(1) != 0) reader.SkipBits(24);  // colour_description_present_flag, three 8-bit codes
-  }
-  if (reader.ReadBits(1) != 0) {                // chroma_loc_info_present_flag
-    reader.ReadUe();                            // chroma_sample_loc_type_top_field
-    reader.ReadUe();                            // chroma_sample_loc_type_bottom_field
-  }
+  SkipVuiHead(reader);
   uint32_t numUnitsInTick = 0;
   uint32_t timeScale = 0;
   if (reader.ReadBits(1) != 0) {                // timing_info_present_flag

@@ -1,6 +1,7 @@
 #include "codec/hevc_header_reader.h"
 
 #include "codec/bit_reader.h"
+#include "codec/vui.h"
 
 namespace palvex {
 
@@ -207,18 +208,7 @@ bool SkipHrdParameters(BitReader& reader, bool commonInfPresent, int32_t maxSubL
 
 // E.2.1 vui_parameters(): field_seq_flag and the timing. False when it does not read whole.
 bool ReadVui(BitReader& reader, int32_t maxSubLayersMinus1, HEVCSequenceTiming* timing) {
-  if (reader.ReadBits(1) != 0) {                          // aspect_ratio_info_present_flag
-    if (reader.ReadBits(8) == 255) reader.SkipBits(32);   // aspect_ratio_idc; EXTENDED_SAR: sar_width, sar_height
-  }
-  if (reader.ReadBits(1) != 0) reader.SkipBits(1);        // overscan_info_present_flag, overscan_appropriate_flag
-  if (reader.ReadBits(1) != 0) {                          // video_signal_type_present_flag
-    reader.SkipBits(4);                                   // video_format, video_full_range_flag
-    if (reader.ReadBits(1) != 0) reader.SkipBits(24);     // colour_description_present_flag, three 8-bit codes
-  }
-  if (reader.ReadBits(1) != 0) {                          // chroma_loc_info_present_flag
-    reader.ReadUe();                                      // chroma_sample_loc_type_top_field
-    reader.ReadUe();                                      // chroma_sample_loc_type_bottom_field
-  }
+  SkipVuiHead(reader);
   reader.SkipBits(1);                                     // neutral_chroma_indication_flag
   const bool fieldSeq = reader.ReadBits(1) != 0;          // field_seq_flag
   reader.SkipBits(1);                                     // frame_field_info_present_flag
