@@ -59,9 +59,9 @@ using palvex_test::FakeFrame;
 constexpr int kVideoId = 1;
 constexpr int kAudioId = 2;
 
-std::unique_ptr<MediaFormat> VideoAudioFormat() {
+std::unique_ptr<MediaFormat> VideoAudioFormat(int32_t videoCodec) {
   auto format = std::make_unique<MediaFormat>();
-  palvex_test::AddVideo(format.get(), kMediaCodecH264, kVideoId, 25.0f);
+  palvex_test::AddVideo(format.get(), videoCodec, kVideoId, 25.0f);
   palvex_test::AddAudio(format.get(), kMediaCodecAAC, kAudioId, {0x11, 0x90});  // raw frames that get ADTS headers
   return format;
 }
@@ -83,22 +83,31 @@ struct HostFrame {
 class AllocationTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    format = VideoAudioFormat();
+    // H.264 High: a key frame with SPS and PPS, and P frames, some of them larger than
+    // the packet buffer holds at first.
+    std::vector<uint8_t> key = AnnexB({palvex_test::MakeSps(100), palvex_test::MakePps(),
+                                       palvex_test::MakeSlice(5, 3, 0)});
+    std::vector<std::vector<uint8_t>> pictures{key};
+    for (int i = 1; i < 12; ++i) {
+      pictures.push_back(AnnexB({palvex_test::MakeSlice(1, 2, uint32_t(2 * i % 16))}, i % 2 ? 3 : 4));
+    }
+    Build(kMediaCodecH264, pictures);
+  }
+
+  // A muxer of one video stream of the given codec, whose 12 frames are the pictures given
+  // with filler bytes behind them (the first 90000, the others 1000 + 7000 x i), and raw
+  // AAC frames.
+  void Build(int32_t videoCodec, const std::vector<std::vector<uint8_t>>& pictures) {
+    format = VideoAudioFormat(videoCodec);
     mux.reset(iptv::CreatePalvex());
     ASSERT_NE(mux, nullptr);
     ASSERT_NE(mux->AddMediaFormat(format.get()), nullptr);
     ASSERT_EQ(mux->Open(), 0);
     ASSERT_EQ(mux->Start(), 0);
-    // H.264 High: a key frame with SPS and PPS, and P frames, some of them larger than
-    // the packet buffer holds at first; raw AAC frames.
-    std::vector<uint8_t> key = AnnexB({palvex_test::MakeSps(100), palvex_test::MakePps(),
-                                       palvex_test::MakeSlice(5, 3, 0)});
-    key.resize(key.size() + 90000, 0x40);
-    video.emplace_back(key);
-    for (int i = 1; i < 12; ++i) {
-      std::vector<uint8_t> p = AnnexB({palvex_test::MakeSlice(1, 2, uint32_t(2 * i % 16))}, i % 2 ? 3 : 4);
-      p.resize(p.size() + size_t(1000 + 7000 * i), uint8_t(0x40 + i));
-      video.emplace_back(p);
+    for (size_t i = 0; i < pictures.size(); ++i) {
+      std::vector<uint8_t> frame = pictures[i];
+      frame.resize(frame.size() + (i == 0 ? 90000 : 1000 + 7000 * i), uint8_t(0x40 + i));
+      video.emplace_back(frame);
     }
     for (int i = 0; i < 8; ++i) audio.emplace_back(std::vector<uint8_t>(size_t(200 + 50 * i), 0x21));
   }
@@ -147,6 +156,36 @@ TEST_F(AllocationTest, VideoAndAudioFramesAllocateNothingInSteadyState) {
   ASSERT_EQ(Feed(0, 2, true, true), 0);  // first frames: PSI, buffer growth to the largest frame
   const long before = g_allocations.load();
   const int failures = Feed(2000000, 10, true, true);  // PSI every 500 ms, PCR every 40 ms
+  const long allocations = g_allocations.load() - before;
+  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(failures, 0);
+  EXPECT_EQ(allocations, 0);
+}
+
+// HEVC: an IDR picture behind x265's VPS, SPS and PPS, then trailing pictures, all read by
+// the HEVC header reader.
+class HEVCAllocationTest : public AllocationTest {
+ protected:
+  void SetUp() override {
+    const std::vector<uint8_t> vps = {0x40, 0x01, 0x0C, 0x01, 0xFF, 0xFF, 0x01, 0x60, 0x00, 0x00, 0x03, 0x00,
+                                      0x90, 0x00, 0x00, 0x03, 0x00, 0x00, 0x03, 0x00, 0x1E, 0x95, 0x98, 0x09};
+    const std::vector<uint8_t> sps = {0x42, 0x01, 0x01, 0x01, 0x60, 0x00, 0x00, 0x03, 0x00, 0x90, 0x00, 0x00,
+                                      0x03, 0x00, 0x00, 0x03, 0x00, 0x1E, 0xA0, 0x30, 0x81, 0x05, 0x96, 0x56,
+                                      0x69, 0x24, 0xCA, 0xF0, 0x16, 0x80, 0x80, 0x00, 0x00, 0x03, 0x00, 0x80,
+                                      0x00, 0x00, 0x0C, 0x84};
+    const std::vector<uint8_t> pps = {0x44, 0x01, 0xC1, 0x72, 0xB4, 0x22, 0x40};
+    std::vector<std::vector<uint8_t>> pictures{AnnexB({vps, sps, pps, {0x28, 0x01, 0xAF, 0x1D, 0x80, 0xBC}})};
+    for (int i = 1; i < 12; ++i) pictures.push_back(AnnexB({{0x02, 0x01, 0xD0, 0x21, 0x49, 0xE1}}, i % 2 ? 3 : 4));
+    Build(kMediaCodecHEVC, pictures);
+  }
+};
+
+TEST_F(HEVCAllocationTest, VideoAndAudioFramesAllocateNothingInSteadyState) {
+  testing::internal::CaptureStdout();
+  GrowBuffer();
+  ASSERT_EQ(Feed(0, 2, true, true), 0);
+  const long before = g_allocations.load();
+  const int failures = Feed(2000000, 10, true, true);
   const long allocations = g_allocations.load() - before;
   testing::internal::GetCapturedStdout();
   EXPECT_EQ(failures, 0);
