@@ -223,7 +223,8 @@ bool ClipReader::AddStream(int index, uint8_t streamId) {
   if ((par->codec_id == AV_CODEC_ID_H264 || hevc) && extraSize > 0) {
     if (!StartsWithStartCode(extra, extraSize)) {
       if (!(hevc ? ParseHvcC(extra, extraSize, &s) : ParseAvcC(extra, extraSize, &s))) {
-        m_warnings.push_back("skipping stream " + std::to_string(index) + (hevc ? ": malformed hvcC" : ": malformed avcC"));
+        m_warnings.push_back("skipping stream " + std::to_string(index) +
+                             (hevc ? ": malformed hvcC" : ": malformed avcC"));
         return false;
       }
     } else {

@@ -24,7 +24,7 @@ using palvex_test::Shell;
 
 enum class Cut {
   kNone,
-  kStartAtCra,          // the stream starts at its first CRA: it is then an IRAP with NoRaslOutputFlag 1
+  kStartAtCra,              // the stream starts at its first CRA, an IRAP with NoRaslOutputFlag 1 then
   kEndOfSequenceBeforeCra,  // an end of sequence NAL unit closes the access unit before every CRA
 };
 
@@ -45,10 +45,12 @@ const Clip kClips[] = {
     {"OpenGopCraWithRasl", X265("25", "keyint=20:open-gop=1"), 25, 1, Cut::kNone},
     {"OpenGopFromItsFirstCra", X265("25", "keyint=20:open-gop=1"), 25, 1, Cut::kStartAtCra},
     {"EndOfSequenceBeforeEveryCra", X265("25", "keyint=20:open-gop=1"), 25, 1, Cut::kEndOfSequenceBeforeCra},
-    {"Main10SubLayersPocLsbWrap", X265("50", "keyint=300:bframes=7:temporal-layers=1:log2-max-poc-lsb=4") " -pix_fmt yuv420p10le", 50, 1,
+    {"Main10SubLayersPocLsbWrap",
+     X265("50", "keyint=300:bframes=7:temporal-layers=1:log2-max-poc-lsb=4") " -pix_fmt yuv420p10le", 50, 1,
      Cut::kNone},
-    {"HrdSlicesScalingLists5994", X265("60000/1001", "hrd=1:vbv-bufsize=400:vbv-maxrate=400:slices=3:scaling-list=default"),
-     60000, 1001, Cut::kNone},
+    {"HrdSlicesScalingLists5994",
+     X265("60000/1001", "hrd=1:vbv-bufsize=400:vbv-maxrate=400:slices=3:scaling-list=default"), 60000, 1001,
+     Cut::kNone},
     {"IntraOnly", X265("25", "keyint=1"), 25, 1, Cut::kNone, true},
 };
 
@@ -95,15 +97,18 @@ TEST_P(HEVCHeaderReaderTest, FollowsX265) {
   if (!palvex_test::HaveTool("ffmpeg") || !palvex_test::HaveTool("ffprobe")) GTEST_SKIP() << "no ffmpeg/ffprobe";
   const Clip& c = GetParam();
   const std::string base = (palvex_test::ProcessTempDir("palvex-hevc") / c.name).string();
-  ASSERT_TRUE(palvex_test::Succeeds(std::string("ffmpeg -v error -y ") + c.args + " " + base + ".mp4 && ffmpeg -v error -y -i " +
-                                    base + ".mp4 -c copy -bsf:v hevc_mp4toannexb -f hevc " + base + ".hevc"));
+  ASSERT_TRUE(palvex_test::Succeeds(std::string("ffmpeg -v error -y ") + c.args + " " + base + ".mp4 && " +
+                                    "ffmpeg -v error -y -i " + base + ".mp4 -c copy -bsf:v hevc_mp4toannexb -f hevc " +
+                                    base + ".hevc"));
   int status = 0;
   // Presentation times in frames, in decode order; FFmpeg's reading of the reorder depth.
-  std::istringstream times(Shell("ffprobe -v error -show_entries packet=pts_time -of csv=p=0 " + base + ".mp4", &status));
+  std::istringstream times(
+      Shell("ffprobe -v error -show_entries packet=pts_time -of csv=p=0 " + base + ".mp4", &status));
   std::vector<int64_t> frames;
   for (double t = 0; times >> t;) frames.push_back(std::llround(t * c.rateNum / c.rateDen));
-  const int reorder = std::stoi(Shell("ffmpeg -v verbose -i " + base + ".hevc -c copy -bsf:v trace_headers -f null - 2>&1 | "
-                                      "grep -o 'sps_max_num_reorder_pics.*= [0-9]*' | tail -n 1 | sed 's/.*= //'", &status));
+  const int reorder = std::stoi(Shell("ffmpeg -v verbose -i " + base + ".hevc -c copy -bsf:v trace_headers -f null - "
+                                      "2>&1 | grep -o 'sps_max_num_reorder_pics.*= [0-9]*' | tail -n 1 | sed 's/.*= //'",
+                                      &status));
   std::vector<AccessUnit> units = SplitAccessUnits(palvex_test::ReadFile(base + ".hevc"));
   ASSERT_EQ(units.size(), frames.size());
 
@@ -142,7 +147,8 @@ TEST_P(HEVCHeaderReaderTest, FollowsX265) {
     }
     EXPECT_EQ(picture.poc - anchorPoc, frames[i] - anchorFrame) << at << ": POC " << picture.poc;
     const HEVCSequenceTiming& timing = reader.sequenceTiming();
-    EXPECT_EQ(uint64_t(timing.numUnitsInTick) * uint64_t(c.rateNum), uint64_t(timing.timeScale) * uint64_t(c.rateDen)) << at;
+    EXPECT_EQ(uint64_t(timing.numUnitsInTick) * uint64_t(c.rateNum), uint64_t(timing.timeScale) * uint64_t(c.rateDen))
+        << at;
     EXPECT_EQ(timing.maxNumReorderPics, reorder) << at;
     EXPECT_EQ(timing.intraOnly, c.intraOnly) << at;
     EXPECT_FALSE(timing.fieldSeq) << at;

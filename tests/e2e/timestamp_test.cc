@@ -125,7 +125,8 @@ const TimestampCase kCases[] = {
      "-f lavfi -i testsrc2=size=160x120:rate=25" SINE "-t 3" X265 "keyint=20:open-gop=1 -pix_fmt yuv420p" AAC,
      Feed::kHostTool, 0, true},
     {"HevcMain10At50p", "hevc_main10_50.mp4",
-     "-f lavfi -i testsrc2=size=160x120:rate=50" SINE "-t 2" X265 "keyint=50 -profile:v main10 -pix_fmt yuv420p10le" AAC,
+     "-f lavfi -i testsrc2=size=160x120:rate=50" SINE "-t 2" X265 "keyint=50 -profile:v main10 "
+     "-pix_fmt yuv420p10le" AAC,
      Feed::kInProcess, 0, true},
     {"HevcLongGop5994p", "hevc_longgop5994.mp4",
      "-f lavfi -i testsrc2=size=160x120:rate=60000/1001" SINE "-t 5.5" X265 "keyint=300:min-keyint=300:scenecut=0 "
@@ -315,8 +316,9 @@ class TimestampTest : public testing::TestWithParam<TimestampCase> {
     if (GetParam().feed == Feed::kHostToolAnnexB) {
       const std::string format = GetParam().hevc ? "hevc" : "h264";
       input = WorkDir() / (std::string(GetParam().name) + "." + format);
-      const std::string out = Shell("ffmpeg -hide_banner -loglevel error -y -i " + m_clip.string() + " -map 0:v -c copy -bsf:v " +
-                                        format + "_mp4toannexb -f " + format + " " + input.string() + " 2>&1",
+      const std::string out = Shell("ffmpeg -hide_banner -loglevel error -y -i " + m_clip.string() +
+                                        " -map 0:v -c copy -bsf:v " + format + "_mp4toannexb -f " + format + " " +
+                                        input.string() + " 2>&1",
                                     &status);
       ASSERT_EQ(status, 0) << out;
     }
