@@ -144,23 +144,28 @@ class AllocationTest : public ::testing::Test {
     return failures;
   }
 
+  // Frames for 10 s after the first seconds (PSI, buffer growth to the largest frame): PSI
+  // every 500 ms, PCR every 40 ms, and not one allocation. Audio, and video when asked.
+  void ExpectSteadyStateAllocatesNothing(bool withVideo) {
+    testing::internal::CaptureStdout();  // buffer growth is reported on standard output
+    if (withVideo) GrowBuffer();
+    const int warmUp = withVideo ? 2 : 1;
+    ASSERT_EQ(Feed(0, warmUp, withVideo, true), 0);
+    const long before = g_allocations.load();
+    const int failures = Feed(warmUp * 1000000, 10, withVideo, true);
+    const long allocations = g_allocations.load() - before;
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(failures, 0);
+    EXPECT_EQ(allocations, 0);
+  }
+
   std::unique_ptr<MediaFormat> format;
   palvex_test::MuxerPtr mux;
   std::vector<HostFrame> video;
   std::vector<HostFrame> audio;
 };
 
-TEST_F(AllocationTest, VideoAndAudioFramesAllocateNothingInSteadyState) {
-  testing::internal::CaptureStdout();  // buffer growth is reported on standard output
-  GrowBuffer();
-  ASSERT_EQ(Feed(0, 2, true, true), 0);  // first frames: PSI, buffer growth to the largest frame
-  const long before = g_allocations.load();
-  const int failures = Feed(2000000, 10, true, true);  // PSI every 500 ms, PCR every 40 ms
-  const long allocations = g_allocations.load() - before;
-  testing::internal::GetCapturedStdout();
-  EXPECT_EQ(failures, 0);
-  EXPECT_EQ(allocations, 0);
-}
+TEST_F(AllocationTest, VideoAndAudioFramesAllocateNothingInSteadyState) { ExpectSteadyStateAllocatesNothing(true); }
 
 // HEVC: an IDR picture behind x265's VPS, SPS and PPS, then trailing pictures, all read by
 // the HEVC header reader.
@@ -180,28 +185,9 @@ class HEVCAllocationTest : public AllocationTest {
   }
 };
 
-TEST_F(HEVCAllocationTest, VideoAndAudioFramesAllocateNothingInSteadyState) {
-  testing::internal::CaptureStdout();
-  GrowBuffer();
-  ASSERT_EQ(Feed(0, 2, true, true), 0);
-  const long before = g_allocations.load();
-  const int failures = Feed(2000000, 10, true, true);
-  const long allocations = g_allocations.load() - before;
-  testing::internal::GetCapturedStdout();
-  EXPECT_EQ(failures, 0);
-  EXPECT_EQ(allocations, 0);
-}
+TEST_F(HEVCAllocationTest, VideoAndAudioFramesAllocateNothingInSteadyState) { ExpectSteadyStateAllocatesNothing(true); }
 
-TEST_F(AllocationTest, AudioAloneAllocatesNothingInSteadyState) {
-  testing::internal::CaptureStdout();
-  ASSERT_EQ(Feed(0, 1, false, true), 0);
-  const long before = g_allocations.load();
-  const int failures = Feed(1000000, 10, false, true);
-  const long allocations = g_allocations.load() - before;
-  testing::internal::GetCapturedStdout();
-  EXPECT_EQ(failures, 0);
-  EXPECT_EQ(allocations, 0);
-}
+TEST_F(AllocationTest, AudioAloneAllocatesNothingInSteadyState) { ExpectSteadyStateAllocatesNothing(false); }
 
 TEST(AllocationCounterTest, CountsTheAllocationsItSees) {
   const long before = g_allocations.load();
