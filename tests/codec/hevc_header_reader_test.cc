@@ -155,6 +155,8 @@ TEST_P(HEVCHeaderReaderTest, FollowsX265) {
   }
 }
 
+void PrintTo(const Clip& c, std::ostream* os) { *os << c.name; }
+
 INSTANTIATE_TEST_SUITE_P(X265, HEVCHeaderReaderTest, testing::ValuesIn(kClips),
                          [](const testing::TestParamInfo<Clip>& param) { return param.param.name; });
 
