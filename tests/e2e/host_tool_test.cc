@@ -137,7 +137,7 @@ const ToolCase kCases[] = {
 
 fs::path WorkDir() {
   static const fs::path dir = [] {
-    fs::path d = fs::temp_directory_path() / ("palvex-tool-" + std::to_string(getpid()));
+    const fs::path d = palvex_test::ProcessTempDir("palvex-tool");
     fs::create_directories(d / "sub");
     return d;
   }();

@@ -197,8 +197,7 @@ TEST_P(PacedOutputTest, EveryPacketInOrderOnTheStreamClock) {
   if (!HaveTool("ffmpeg")) GTEST_SKIP() << "ffmpeg not installed";
   const char* env = std::getenv("PALVEX_PACED_SECONDS");
   const int seconds = env != nullptr && std::atoi(env) > 0 ? std::atoi(env) : 5;
-  const fs::path dir = fs::temp_directory_path() / ("palvex-paced-" + std::to_string(getpid()));
-  fs::create_directories(dir);
+  const fs::path dir = palvex_test::ProcessTempDir("palvex-paced");
   static const fs::path clip = MakeClip(dir, seconds);
   int exit = 0;
   const std::vector<Datagram> got = RunPaced(clip, GetParam().scheme, seconds, dir / "err.txt", &exit);

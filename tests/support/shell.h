@@ -4,10 +4,14 @@
 
 #include <unistd.h>
 
+#include <stdlib.h>
+
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
+#include <map>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -57,12 +61,23 @@ inline bool GstSinkTimes(const std::string& pipeline, std::vector<int64_t>* time
   return status == 0;
 }
 
-// A directory of this test process under the system's temporary directory, made on first use.
+// A directory of this test process's own under the system's temporary directory: made
+// afresh on first use of each prefix (mkdtemp, so no leftover of another process is ever
+// found in it), and removed with what it holds when the process ends.
 inline std::filesystem::path ProcessTempDir(const std::string& prefix) {
-  const std::filesystem::path dir =
-      std::filesystem::temp_directory_path() / (prefix + "-" + std::to_string(getpid()));
-  std::filesystem::create_directories(dir);
-  return dir;
+  struct Dirs {
+    ~Dirs() {
+      std::error_code ignored;
+      for (const auto& entry : made) std::filesystem::remove_all(entry.second, ignored);
+    }
+    std::map<std::string, std::filesystem::path> made;
+  };
+  static Dirs dirs;
+  const auto found = dirs.made.find(prefix);
+  if (found != dirs.made.end()) return found->second;
+  std::string name = (std::filesystem::temp_directory_path() / (prefix + "-XXXXXX")).string();
+  if (mkdtemp(name.data()) == nullptr) throw std::runtime_error("mkdtemp " + name);
+  return dirs.made[prefix] = name;
 }
 
 }  // namespace palvex_test
