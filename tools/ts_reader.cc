@@ -1,5 +1,6 @@
 #include "ts_reader.h"
 
+#include <algorithm>
 #include <utility>
 
 namespace palvex_host {
@@ -99,6 +100,39 @@ const uint8_t* PacketSection(const uint8_t* packet, size_t* size) {
     return nullptr;
   *size = whole;
   return section;
+}
+
+bool SectionGatherer::Push(const uint8_t* packet) {
+  const int cc = PacketContinuity(packet);
+  const bool inOrder = m_lastCC < 0 || cc == ((m_lastCC + 1) & 0x0F);
+  size_t size = 0;
+  const uint8_t* q = PacketPayload(packet, &size);
+  if (q == nullptr) return false;  // no payload: the continuity_counter stays
+  m_lastCC = cc;
+  if (PacketUnitStart(packet)) {
+    const size_t pointer = 1 + size_t{q[0]};  // pointer_field
+    m_open = pointer < size;
+    m_section.clear();
+    m_need = 0;
+    m_packets = 0;
+    if (!m_open) return false;
+    q += pointer;
+    size -= pointer;
+  } else if (!m_open || !inOrder) {
+    m_open = false;
+    return false;
+  }
+  ++m_packets;
+  const size_t take = m_need == 0 ? size : std::min(size, m_need - m_section.size());
+  m_section.insert(m_section.end(), q, q + take);
+  if (m_need == 0 && m_section.size() >= 3) {
+    m_need = 3 + Field12(m_section.data() + 1);  // section_length
+    if (m_need < kLongHeaderSize + kCRCSize || m_need > 4096) m_open = false;
+    if (m_section.size() > m_need) m_section.resize(m_need);
+  }
+  if (!m_open || m_need == 0 || m_section.size() < m_need) return false;
+  m_open = false;
+  return SectionCRC(m_section.data(), m_section.size()) == 0;
 }
 
 bool ReadPAT(const uint8_t* s, size_t size, PAT* out) {

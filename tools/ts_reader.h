@@ -1,8 +1,10 @@
 // Reading a transport stream on the host side: the fields of one 188-byte packet, the PCR
-// in its adaptation field, the PTS/DTS at the start of a PES packet, and the PSI sections
-// that start and end in one packet (as every PAT, PMT and SDT that palvex-mux carries does).
-// Every reader is bounded by the packet it is given; no length field read from the packet
-// is trusted. No libavformat here: the tool's output stage and the tests share it.
+// in its adaptation field, the PTS/DTS at the start of a PES packet, the PSI sections that
+// start and end in one packet (every PAT, PMT and SDT of the library, and most that
+// palvex-mux writes) and those that go on over the next packets of their PID (a PMT that
+// its descriptors make longer than one packet). Every reader is bounded by the packet it
+// is given; no length field read from the packet is trusted. No libavformat here: the
+// tool's output stage and the tests share it.
 #ifndef PALVEX_TOOLS_TS_READER_H_
 #define PALVEX_TOOLS_TS_READER_H_
 
@@ -50,6 +52,28 @@ uint32_t SectionCRC(const uint8_t* data, size_t size);
 // size (3 + section_length); null when the packet starts none, the section runs past the
 // packet, or its CRC_32 is wrong.
 const uint8_t* PacketSection(const uint8_t* packet, size_t* size);
+
+// The sections of one PID gathered over its packets: each starts behind the pointer_field
+// of a packet with payload_unit_start_indicator (as palvex and palvex-mux write them: one
+// section per packet start, 0xFF behind it) and goes on in the payload of the PID's next
+// packets. A section cut short (a new start, a continuity_counter gap, a section_length
+// past 4096 bytes) is dropped; so is one whose CRC_32 is wrong.
+class SectionGatherer {
+ public:
+  // One packet of the PID; true when a whole section ended in it, held in section() until
+  // the next Push.
+  bool Push(const uint8_t* packet);
+  const std::vector<uint8_t>& section() const { return m_section; }
+  // Packets of the section in progress, or of the whole one just returned, so far.
+  size_t packets() const { return m_packets; }
+
+ private:
+  std::vector<uint8_t> m_section;
+  size_t m_need = 0;     // 3 + section_length once known; 0 while no section is open
+  size_t m_packets = 0;
+  int m_lastCC = -1;
+  bool m_open = false;
+};
 
 struct PATProgram {
   int number = 0;  // program_number; 0 names the network PID

@@ -56,15 +56,26 @@ void TsChecker::Feed(const uint8_t* data, size_t size) {
       }
       payload = 5 + afl;
     }
+    auto longSection = m_longSections.find(pid);
+    if (longSection != m_longSections.end()) {
+      // A section that went on past its first packet must end, whole and with its CRC, before
+      // the PID's next section starts.
+      if (pusi) {
+        Error("section cut short or CRC wrong on PID " + std::to_string(pid));
+        m_longSections.erase(longSection);
+      } else if (longSection->second.Push(p)) {
+        m_longSections.erase(longSection);
+      }
+    }
     if ((pid == 0 || (pusi && payload < 188 && p[payload] == 0 && payload + 1 < 188 &&
-                      (p[payload + 1] == 0x02))) &&
+                      (p[payload + 1] == 0x02 || p[payload + 1] == 0x42))) &&
         pusi) {
       // PSI: pointer_field then one section whose CRC residue must be 0.
       const size_t s = payload + 1 + p[payload];
       if (s + 3 <= 188) {
         const size_t len = 3 + ((p[s + 1] & 0x0F) << 8 | p[s + 2]);
         if (s + len > 188)
-          Error("section runs past the packet");
+          m_longSections[pid].Push(p);
         else if (Crc32Mpeg2(p + s, len) != 0)
           Error("section CRC residue not 0 on PID " + std::to_string(pid));
       }

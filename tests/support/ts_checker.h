@@ -1,5 +1,6 @@
 // Stream invariants checked on every muxed output in the tests: whole 188-byte packets,
-// sync bytes, continuity per PID, PSI CRC residue 0, PCR monotonic.
+// sync bytes, continuity per PID, PSI CRC residue 0 (PAT, PMT and SDT sections, also those
+// that go on over several packets), PCR monotonic.
 #ifndef PALVEX_TESTS_SUPPORT_TS_CHECKER_H_
 #define PALVEX_TESTS_SUPPORT_TS_CHECKER_H_
 
@@ -7,6 +8,8 @@
 #include <map>
 #include <string>
 #include <vector>
+
+#include "ts_reader.h"
 
 namespace palvex_test {
 
@@ -31,6 +34,7 @@ class TsChecker {
   bool m_keepPcrs;
   std::map<int, int> m_lastCC;
   std::map<int, std::vector<int64_t>> m_pcrBases;
+  std::map<int, palvex_host::SectionGatherer> m_longSections;  // sections running past their first packet
   std::vector<std::string> m_errors;
   size_t m_packets = 0;
 };
