@@ -75,8 +75,7 @@ bool Scheduler::Push(const uint8_t* ts, size_t size) {
     const uint8_t* p = ts + off;
     const int pid = PacketPid(p);
     if (pid == kNullPid || p[0] != 0x47) continue;  // the slots make their own nulls
-    if (PacketUnitStart(p) && (pid == 0 || std::find(m_pmtPids.begin(), m_pmtPids.end(), pid) != m_pmtPids.end()))
-      LearnTables(p);
+    if (pid == 0 || std::find(m_pmtPids.begin(), m_pmtPids.end(), pid) != m_pmtPids.end()) LearnTables(p);
     Stream& s = StreamOf(pid);
     PESStart pes;
     if (PacketUnitStart(p) && ReadPESStart(p, &pes) && pes.dts >= 0) {
@@ -108,13 +107,14 @@ bool Scheduler::Push(const uint8_t* ts, size_t size) {
 // The PAT and PMTs on the way in, for the elementary PIDs still to come; read again only
 // when a section changes (its CRC_32).
 void Scheduler::LearnTables(const uint8_t* p) {
-  size_t size = 0;
-  const uint8_t* section = PacketSection(p, &size);
-  if (section == nullptr) return;
+  Stream& s = StreamOf(PacketPid(p));
+  if (!s.sections.Push(p)) return;
+  const uint8_t* section = s.sections.section().data();
+  const size_t size = s.sections.section().size();
   const uint32_t crc = uint32_t{section[size - 4]} << 24 | uint32_t{section[size - 3]} << 16 |
                        uint32_t{section[size - 2]} << 8 | section[size - 1];
-  if (StreamOf(PacketPid(p)).tableCRC == crc) return;
-  StreamOf(PacketPid(p)).tableCRC = crc;
+  if (s.tableCRC == crc) return;
+  s.tableCRC = crc;
   PAT pat;
   PMT pmt;
   if (ReadPAT(section, size, &pat)) {

@@ -135,6 +135,7 @@ class Scheduler {
     int64_t lastPresented = 0; // latest PTS seen
     bool listed = false;       // an elementary PID of a PMT
     uint32_t tableCRC = 0;     // CRC_32 of the last PAT or PMT section read on this PID
+    SectionGatherer sections;  // of the PAT or a PMT, over their packets
   };
   struct Clock {
     int pid = -1;

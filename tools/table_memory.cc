@@ -9,7 +9,18 @@ namespace {
 constexpr int kFirstSIPid = 0x0010;
 constexpr int kLastSIPid = 0x001F;
 
+constexpr size_t kMaxTablePackets = 23;  // a section of 4096 bytes and its pointer_field
+
 bool InSIRange(int pid) { return pid >= kFirstSIPid && pid <= kLastSIPid; }
+
+// Two copies of a table: the same packets but for their continuity_counters.
+bool SamePackets(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t off = 0; off < a.size(); off += kTSPacketSize)
+    if (std::memcmp(&a[off], &b[off], 3) != 0 || std::memcmp(&a[off + 4], &b[off + 4], kTSPacketSize - 4) != 0)
+      return false;
+  return true;
+}
 
 }  // namespace
 
@@ -39,33 +50,43 @@ void TableMemory::Pass(uint8_t* p, int64_t line) {
   const int pid = PacketPid(p);
   Table* t = Find(pid);
   if (t == nullptr) {
-    // A PID becomes a table PID with its first whole section.
-    if (!PacketUnitStart(p)) return;
+    // A PID becomes a table PID with its first section start; on a DVB SI PID, one whose
+    // table_id is an SI table's (0x40-0x7F), not a PES packet.
+    size_t size = 0;
+    const uint8_t* q = PacketPayload(p, &size);
+    if (!PacketUnitStart(p) || q == nullptr) return;
     const bool pmt = std::find(m_pmtPids.begin(), m_pmtPids.end(), pid) != m_pmtPids.end();
     const bool si = !pmt && InSIRange(pid) && !m_elementaryPids[static_cast<size_t>(pid)];
-    size_t size = 0;
-    if ((pid != 0 && !pmt && !si) || PacketSection(p, &size) == nullptr) return;
+    const size_t tableId = 1 + size_t{q[0]};  // behind the pointer_field
+    if ((pid != 0 && !pmt && !si) || (si && (tableId >= size || q[tableId] < 0x40 || q[tableId] > 0x7F))) return;
     t = Take(pid, si);
   }
   p[3] = uint8_t((p[3] & 0xF0) | ((p[3] + t->ccShift) & 0x0F));  // continuity_counter after the repeats
   t->lastCC = p[3] & 0x0F;
-  if (!PacketUnitStart(p)) return;
-  t->lastSent = line;
-  // The same section again (all but the continuity_counter equal): nothing to read.
-  if (t->whole && std::memcmp(t->packet, p, 3) == 0 && std::memcmp(t->packet + 4, p + 4, kTSPacketSize - 4) == 0)
-    return;
-  size_t size = 0;
-  const uint8_t* section = PacketSection(p, &size);
-  t->whole = section != nullptr;
-  if (t->whole) Remember(t, p, section, size);
+  if (PacketUnitStart(p)) {
+    t->lastSent = line;
+    t->repeatNext = 0;  // the table's own copy takes over from a repeat under way
+    t->whole = false;
+    t->pending.clear();
+  }
+  const bool gathering = PacketUnitStart(p) || !t->pending.empty();
+  if (gathering && t->pending.size() < kMaxTablePackets * kTSPacketSize)
+    t->pending.insert(t->pending.end(), p, p + kTSPacketSize);
+  if (!t->gatherer.Push(p)) return;
+  t->whole = t->pending.size() == t->gatherer.packets() * kTSPacketSize;
+  // The same section again (all but the continuity_counters equal): nothing to read.
+  if (t->whole && !SamePackets(t->packets, t->pending)) {
+    t->packets = t->pending;
+    Remember(t, t->gatherer.section());
+  }
+  t->pending.clear();
 }
 
-void TableMemory::Remember(Table* t, const uint8_t* packet, const uint8_t* section, size_t size) {
-  std::memcpy(t->packet, packet, kTSPacketSize);
+void TableMemory::Remember(Table* t, const std::vector<uint8_t>& section) {
   if (t->pid == 0) {
-    ReadPATSection(section, size);
+    ReadPATSection(section.data(), section.size());
   } else if (!t->si) {
-    ReadPMTSection(t, section, size);
+    ReadPMTSection(t, section.data(), section.size());
   }
 }
 
@@ -104,7 +125,8 @@ void TableMemory::CollectPCRPids() {
 int TableMemory::DueTable(int64_t line, int64_t margin) const {
   for (const Table& t : m_tables) {
     const bool named = t.pid == 0 || t.si || std::find(m_pmtPids.begin(), m_pmtPids.end(), t.pid) != m_pmtPids.end();
-    if (t.whole && named && line + margin - t.lastSent > (t.si ? kSIRepeatTicks : kPSIRepeatTicks)) return t.pid;
+    if (t.whole && named && (t.repeatNext > 0 || line + margin - t.lastSent > (t.si ? kSIRepeatTicks : kPSIRepeatTicks)))
+      return t.pid;
   }
   return -1;
 }
@@ -112,12 +134,13 @@ int TableMemory::DueTable(int64_t line, int64_t margin) const {
 bool TableMemory::Repeat(int pid, int64_t line, uint8_t* out) {
   Table* t = Find(pid);
   if (t == nullptr || !t->whole) return false;
-  std::memcpy(out, t->packet, kTSPacketSize);
+  std::memcpy(out, &t->packets[t->repeatNext * kTSPacketSize], kTSPacketSize);
   const int cc = (t->lastCC + 1) & 0x0F;
   out[3] = uint8_t((out[3] & 0xF0) | cc);  // continuity_counter: the next on the PID
   t->lastCC = cc;
   t->ccShift = (t->ccShift + 1) & 0x0F;
-  t->lastSent = line;
+  if (t->repeatNext == 0) t->lastSent = line;
+  t->repeatNext = (t->repeatNext + 1) % (t->packets.size() / kTSPacketSize);
   return true;
 }
 

@@ -1,12 +1,14 @@
 // The tables of a transport stream as its packets leave: the PAT on PID 0, the PMT on each
 // program_map_PID the PAT names, and DVB SI on PIDs 0x0010-0x001F that no PMT lists as an
-// elementary stream (NIT, SDT, EIT ...). The latest section of each table PID is kept
-// when it starts and ends in one packet (every PAT, PMT and SDT that palvex and palvex-mux
-// write does), so that the table can be sent again later with its continuity_counter
-// going on; the PMTs give each program's PCR_PID.
+// elementary stream (NIT, SDT, EIT ...). The packets of the latest whole section of each
+// table PID are kept (one packet for every PAT, PMT and SDT of palvex; a PMT of palvex-mux
+// that its descriptors make longer goes on over a few), so that the table can be sent
+// again later with its continuity_counter going on; the PMTs give each program's PCR_PID.
 //
 // Once a table was repeated, every later packet on its PID gets its continuity_counter
-// moved on by the number of repeats (mod 16), so the PID stays continuous for a receiver.
+// moved on by the number of repeated packets (mod 16), so the PID stays continuous for a
+// receiver. A table of several packets is repeated one packet per Repeat: DueTable names
+// it until its last packet is out (unless the table's own next section starts first).
 // No libavformat here; memory is taken when a table PID is first seen or a table changes,
 // never per packet.
 #ifndef PALVEX_TOOLS_TABLE_MEMORY_H_
@@ -36,11 +38,11 @@ class TableMemory {
   void Pass(uint8_t* packet, int64_t line);
 
   // A remembered table whose last copy left so long before line that line + margin would
-  // be past its limit; -1 when none is due.
+  // be past its limit, or whose repeat is under way; -1 when none is due.
   int DueTable(int64_t line, int64_t margin) const;
 
-  // Writes the remembered packet of pid's table into out with the continuity_counter after
-  // the PID's last one, as its copy leaving at line. False when pid has no whole table.
+  // Writes the next remembered packet of pid's table into out with the continuity_counter
+  // after the PID's last one, as its copy leaving at line. False when pid has no whole table.
   bool Repeat(int pid, int64_t line, uint8_t* out);
 
   // The PCR_PID of every program the PAT names whose PMT was seen (0x1FFF, no PCR, left
@@ -53,8 +55,11 @@ class TableMemory {
   struct Table {
     int pid = -1;
     bool si = false;        // DVB SI (0x0010-0x001F): the longer limit
-    bool whole = false;     // packet holds a whole section
-    uint8_t packet[kTSPacketSize] = {};
+    bool whole = false;     // packets hold a whole section
+    std::vector<uint8_t> packets;  // the latest whole section's packets
+    std::vector<uint8_t> pending;  // the packets of the section coming in
+    SectionGatherer gatherer;
+    size_t repeatNext = 0;  // the packet a repeat under way sends next; 0: none under way
     int64_t lastSent = 0;   // line of the last copy that left
     int lastCC = -1;        // continuity_counter of the PID's last packet
     int ccShift = 0;        // repeats so far, mod 16
@@ -64,7 +69,7 @@ class TableMemory {
   Table* Find(int pid);
   const Table* Find(int pid) const;
   Table* Take(int pid, bool si);
-  void Remember(Table* table, const uint8_t* packet, const uint8_t* section, size_t size);
+  void Remember(Table* table, const std::vector<uint8_t>& section);
   void ReadPATSection(const uint8_t* section, size_t size);
   void ReadPMTSection(Table* table, const uint8_t* section, size_t size);
   void CollectPCRPids();

@@ -1,11 +1,12 @@
 // A muxer's output in small, for the scheduler's tests and benchmark: PAT, PMT (its
-// PCR_PID chosen), an SDT, H.264 and AAC PES packets with PTS/DTS and a PCR 400 ms behind
+// PCR_PID chosen; in one packet or, with descriptors, two), an SDT, H.264 and AAC PES packets with PTS/DTS and a PCR 400 ms behind
 // the DTS, as whole packets with continuity counters per PID; the PIDs are not palvex's
 // own, as after a DVB stage that moved them.
 #ifndef PALVEX_TESTS_SUPPORT_PROGRAM_MAKER_H_
 #define PALVEX_TESTS_SUPPORT_PROGRAM_MAKER_H_
 
 #include <cstdint>
+#include <algorithm>
 #include <cstring>
 #include <utility>
 #include <vector>
@@ -26,14 +27,20 @@ class ProgramMaker {
  public:
   explicit ProgramMaker(int pcrPid) : m_pcrPid(pcrPid) {}
 
-  void Tables(bool sdt) {
+  // longPMT: the audio entry carries 200 bytes of descriptors, so that the PMT goes on
+  // over two packets.
+  void Tables(bool sdt, bool longPMT = false) {
     // PAT: program 1 on kPMTPid.
     Section({0x00, 0xB0, 0, 0x00, 0x66, 0xC1, 0x00, 0x00, 0x00, 0x01, uint8_t(0xE0 | kPMTPid >> 8), uint8_t(kPMTPid)}, 0);
     // PMT: PCR_PID, H.264 on kVideoPid, AAC on kAudioPid.
-    Section({0x02, 0xB0, 0, 0x00, 0x01, 0xC1, 0x00, 0x00, uint8_t(0xE0 | m_pcrPid >> 8), uint8_t(m_pcrPid), 0xF0, 0x00,
-             0x1B, uint8_t(0xE0 | kVideoPid >> 8), uint8_t(kVideoPid), 0xF0, 0x00,
-             0x0F, uint8_t(0xE0 | kAudioPid >> 8), uint8_t(kAudioPid), 0xF0, 0x00},
-            kPMTPid);
+    std::vector<uint8_t> pmt{0x02, 0xB0, 0, 0x00, 0x01, 0xC1, 0x00, 0x00, uint8_t(0xE0 | m_pcrPid >> 8), uint8_t(m_pcrPid),
+                             0xF0, 0x00, 0x1B, uint8_t(0xE0 | kVideoPid >> 8), uint8_t(kVideoPid), 0xF0, 0x00,
+                             0x0F, uint8_t(0xE0 | kAudioPid >> 8), uint8_t(kAudioPid), 0xF0, 0x00};
+    if (longPMT) {
+      pmt[pmt.size() - 1] = 200;  // ES_info_length: 20 ISO 639 language descriptors
+      for (int i = 0; i < 20; ++i) pmt.insert(pmt.end(), {0x0A, 0x08, 'e', 'n', 'g', 0x00, 'f', 'r', 'a', 0x00});
+    }
+    Section(pmt, kPMTPid);
     // SDT actual: one service, no descriptors.
     if (sdt) Section({0x42, 0xF0, 0, 0x00, 0x66, 0xC1, 0x00, 0x00, 0x00, 0x01, 0xFF, 0x00, 0x01, 0xFC, 0x80, 0x00}, kSDTPid);
   }
@@ -68,14 +75,18 @@ class ProgramMaker {
     p[3] = uint8_t(0x10 | (m_cc[pid]++ & 0x0F));
     return p;
   }
+  // One section, in as many packets as it takes.
   void Section(std::vector<uint8_t> s, int pid) {
-    s[2] = uint8_t(s.size() + 4 - 3);  // section_length, CRC_32 included
+    s[1] = uint8_t((s[1] & 0xF0) | (s.size() + 4 - 3) >> 8);  // section_length, CRC_32 included
+    s[2] = uint8_t(s.size() + 4 - 3);
     const uint32_t crc = SectionCRC(s.data(), s.size());
     for (int shift = 24; shift >= 0; shift -= 8) s.push_back(uint8_t(crc >> shift));
-    uint8_t* p = Packet(pid, true);
-    std::memset(p + 4, 0xFF, kTSPacketSize - 4);
-    p[4] = 0;  // pointer_field
-    std::memcpy(p + 5, s.data(), s.size());
+    s.insert(s.begin(), 0);  // pointer_field
+    for (size_t done = 0; done < s.size(); done += kTSPacketSize - 4) {
+      uint8_t* p = Packet(pid, done == 0);
+      std::memset(p + 4, 0xFF, kTSPacketSize - 4);
+      std::memcpy(p + 4, s.data() + done, std::min(kTSPacketSize - 4, s.size() - done));
+    }
   }
 
   int m_pcrPid;

@@ -29,7 +29,8 @@ RateReport ReadConstantRate(const uint8_t* ts, size_t size, int64_t rate) {
   std::map<int, Unit> open;
   std::vector<Unit> units;
   std::vector<std::pair<size_t, int64_t>> pcrs;  // byte index of byte 10, value
-  std::vector<size_t> pats, pmts;
+  std::vector<size_t> pats, pmts;  // where each PAT and PMT is whole
+  std::map<int, palvex_host::SectionGatherer> sections;
   const auto close = [&](int pid) {
     auto it = open.find(pid);
     if (it != open.end() && it->second.dts >= 0) units.push_back(it->second);
@@ -41,8 +42,9 @@ RateReport ReadConstantRate(const uint8_t* ts, size_t size, int64_t rate) {
     const int pid = palvex_host::PacketPid(p);
     ++r.packets;
     if (pid == palvex_host::kNullPid) ++r.nullPackets;
-    size_t sectionSize = 0;
-    const uint8_t* section = pid == 0 || pid == pmtPid ? palvex_host::PacketSection(p, &sectionSize) : nullptr;
+    const bool table = (pid == 0 || pid == pmtPid) && sections[pid].Push(p);
+    const uint8_t* section = table ? sections[pid].section().data() : nullptr;
+    const size_t sectionSize = table ? sections[pid].section().size() : 0;
     palvex_host::PAT pat;
     palvex_host::PMT pmt;
     if (section != nullptr && pid == 0 && palvex_host::ReadPAT(section, sectionSize, &pat)) {

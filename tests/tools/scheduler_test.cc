@@ -3,7 +3,8 @@
 // put in between, as a DVB stage in front of it would: constant slots, exact PCRs, a PCR
 // every 40 ms on the PCR_PID that the PMT names, tables at their cadence, every access unit
 // between its DTS less the lead and its DTS, continuity on every PID; with too little rate
-// the late units counted as a receiver sees them; and the channel kept on air without input.
+// the late units counted as a receiver sees them; and the channel kept on air without input,
+// also with a PMT of two packets.
 #include "scheduler.h"
 
 #include <gtest/gtest.h>
@@ -45,6 +46,7 @@ struct ScheduleCase {
   bool sdt;
   double idleSeconds;   // input silent this long in the middle, AdvanceTo driving the channel
   bool late;            // too little rate: late units expected
+  bool longPMT = false; // the PMT goes on over two packets
 };
 
 const ScheduleCase kCases[] = {
@@ -53,6 +55,7 @@ const ScheduleCase kCases[] = {
     {"FewPCRsFromTheMuxer", kVideoPid, 25, 1.2, true, 0, false},
     {"KeptOnAirThroughSilence", kVideoPid, 1, 1.5, true, 2.5, false},
     {"TooLittleRate", kVideoPid, 1, 0.7, false, 0, true},
+    {"TwoPacketPMTNamesTheClockAndIsKeptOnAir", kAudioPid, 0, 1.5, true, 2.5, false, true},
 };
 
 class SchedulerTest : public testing::TestWithParam<ScheduleCase> {};
@@ -84,7 +87,7 @@ TEST_P(SchedulerTest, ConstantSlotsExactPCRsAndUnitsInTime) {
       ASSERT_TRUE(scheduler.Push(maker.Take().data(), 2 * kTSPacketSize));
     }
     if (dts >= nextTables) {
-      maker.Tables(c.sdt);
+      maker.Tables(c.sdt, c.longPMT);
       nextTables = dts + 45000;
     }
     maker.Unit(kVideoPid, dts, dts + 7200, frame % 25 == 0 ? 60 : 8, c.pcrEveryFrames > 0 && frame % c.pcrEveryFrames == 0);
