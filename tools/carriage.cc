@@ -120,6 +120,7 @@ const char* StreamTypeName(int streamType) {
     case 0x02: return "MPEG-2 video";
     case 0x03: return "MPEG-1 audio";
     case 0x04: return "MPEG-2 audio";
+    case 0x06: return "PES private data";
     case 0x0F: return "AAC (ADTS)";
     case 0x10: return "MPEG-4 Visual video";
     case 0x11: return "AAC (LATM)";

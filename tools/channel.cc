@@ -19,6 +19,40 @@ bool IsLocalFile(const std::string& input) {
   return input != "-" && input.find("://") == std::string::npos && input.rfind("pipe:", 0) != 0;
 }
 
+// The service name when neither --service-name nor the input's metadata gives one: a
+// file's name without its extension, a URL as it is.
+std::string InputName(const std::string& input) {
+  if (input == "-") return "palvex";
+  if (!IsLocalFile(input)) return input;
+  const std::string name = input.substr(input.find_last_of('/') == std::string::npos ? 0 : input.find_last_of('/') + 1);
+  const size_t dot = name.find_last_of('.');
+  return dot == std::string::npos || dot == 0 ? name : name.substr(0, dot);
+}
+
+// The DVB stage over the library's packets, with what the input tells of itself and of the
+// streams the library carries.
+std::unique_ptr<DVBStage> MakeDVBStage(const Options& o, const ClipReader& reader, const std::vector<Carriage>& carriage) {
+  DVBConfig config;
+  config.pmtPid = o.pmtPid;
+  config.firstPid = o.firstPid;
+  config.programNumber = o.programNumber;
+  config.transportStreamId = o.transportStreamId;
+  config.originalNetworkId = o.originalNetworkId;
+  const std::string provider = reader.Tag("service_provider");
+  config.provider = o.serviceProvider ? *o.serviceProvider : !provider.empty() ? provider : "palvex";
+  std::string name = reader.Tag("service_name");
+  if (name.empty()) name = reader.Tag("title");
+  config.name = o.serviceName ? *o.serviceName : !name.empty() ? name : InputName(o.input);
+  for (size_t i = 0; i < carriage.size() && i < reader.streams().size(); ++i) {
+    DVBStreamNote note;
+    note.libraryPid = carriage[i].pid;
+    note.language = reader.streams()[i].language;
+    note.height = reader.streams()[i].height;
+    config.streams.push_back(note);
+  }
+  return std::make_unique<DVBStage>(config);
+}
+
 }  // namespace
 
 Channel::Channel(const Options& options, const volatile std::sig_atomic_t* stop, int tsFd)
@@ -134,6 +168,13 @@ bool Channel::StartMuxer() {
   if (m_mux->AddMediaFormat(m_format.get()) == nullptr || m_mux->Open() != 0 || m_mux->Start() != 0)
     return Fail("the muxer refused the media description");
   m_counts.streams.assign(m_reader.streams().size(), StreamCount{});
+  if (m_options.keepPids) {
+    Warn("--keep-pids: no SDT is sent (its PID 0x0011 carries the library's first stream) and the PMT has no "
+         "descriptors");
+    return true;
+  }
+  m_dvb = MakeDVBStage(m_options, m_reader, m_carriage);
+  if (m_dvb->NamesShortened()) Warn("the service's provider and name are cut to the 252 bytes the SDT holds");
   return true;
 }
 
@@ -155,17 +196,23 @@ bool Channel::MuxFrame(const ClipFrame& clip) {
   // A frame counts as written when a PES packet of its stream starts in what came back.
   const int pid = m_carriage[static_cast<size_t>(clip.streamId - 1)].pid;
   bool written = false;
-  for (int off = 0; off + 188 <= length; off += 188) {
-    ++m_counts.pidPackets[PacketPid(ts + off)];
+  for (int off = 0; off + 188 <= length; off += 188)
     written = written || (PacketPid(ts + off) == pid && PacketUnitStart(ts + off));
+  const uint8_t* out = ts;
+  size_t size = length > 0 ? static_cast<size_t>(length) : 0;
+  if (m_dvb != nullptr) {
+    const std::vector<uint8_t>& rewritten = m_dvb->Rewrite(ts, size);
+    out = rewritten.data();
+    size = rewritten.size();
   }
-  if (!Send(ts, static_cast<size_t>(length))) return Fail(m_sink->error());
+  for (size_t off = 0; off + 188 <= size; off += 188) ++m_counts.pidPackets[PacketPid(out + off)];
+  if (!Send(out, size)) return Fail(m_sink->error());
   StreamCount& stream = m_counts.streams[static_cast<size_t>(clip.streamId - 1)];
   m_counts.unwritten += written ? 0 : 1;
   stream.frames += written ? 1 : 0;
   stream.bytes += written ? clip.data.size() : 0;
   m_counts.frames += written ? 1 : 0;
-  m_counts.packets += static_cast<uint64_t>(length) / 188;
+  m_counts.packets += size / 188;
   if (m_counts.firstUs < 0 || timeUs < m_counts.firstUs) m_counts.firstUs = timeUs;
   m_counts.lastUs = std::max(m_counts.lastUs, timeUs + clip.durationUs);
   m_passEndUs = std::max(m_passEndUs, clip.timeUs + clip.durationUs);
@@ -245,8 +292,11 @@ int Channel::Run() {
   if (ok && m_counts.frames == 0)
     ok = Fail(m_counts.untimed > 0 ? "nothing was muxed: no frame with a time stamp" : "nothing was muxed");
   if (ok && !m_sink->Commit()) ok = Fail(m_sink->error());
+  std::vector<Carriage> carried = m_carriage;  // as the output carries the streams
+  for (Carriage& c : carried)
+    if (m_dvb != nullptr) c = Carriage{m_dvb->OutputPid(c.pid), m_dvb->OutputStreamType(c.pid)};
   if (ok && m_options.verbosity != Verbosity::kQuiet)
-    PrintSummary(m_options.input, m_options.output, m_reader.streams(), m_carriage, m_counts, m_pacer->stats(),
+    PrintSummary(m_options.input, m_options.output, m_reader.streams(), carried, m_counts, m_pacer->stats(),
                  m_scheduler != nullptr ? &m_scheduler->stats() : nullptr, m_options.muxRate,
                  static_cast<double>(SteadyNowNs() - begin) / 1e9);
   if (!ok) return 1;

@@ -1,8 +1,9 @@
 // One palvex-mux run as a head-end channel: the input opened and its streams chosen, the
 // library's carriage of them checked, the output opened (never onto the input), the
 // frames muxed through the exported interface with clocks that start at 1.8 s (first PCR
-// near 1.4 s, far from the 2^33 wrap) and go on across loops, and the packets paced out:
-// with --muxrate through the scheduler's constant-rate slots, else as the library gives them.
+// near 1.4 s, far from the 2^33 wrap) and go on across loops, the packets made what DVB
+// receivers expect (dvb_stage.h; --keep-pids leaves them as they are) and paced out: with
+// --muxrate through the scheduler's constant-rate slots, else as they come.
 #ifndef PALVEX_TOOLS_CHANNEL_H_
 #define PALVEX_TOOLS_CHANNEL_H_
 
@@ -15,6 +16,7 @@
 
 #include "carriage.h"
 #include "clip_reader.h"
+#include "dvb_stage.h"
 #include "options.h"
 #include "output.h"
 #include "pacer.h"
@@ -93,6 +95,7 @@ class Channel {
   std::unique_ptr<Sink> m_sink;
   std::unique_ptr<Pacer> m_pacer;
   std::unique_ptr<Scheduler> m_scheduler;  // with --muxrate, in front of the pacer
+  std::unique_ptr<DVBStage> m_dvb;         // between the library and the output; null with --keep-pids
   uint64_t m_lateReported = 0;             // late access units already told
   int64_t m_lateReportNs = 0;
   std::unique_ptr<MediaFormat> m_format;

@@ -217,6 +217,9 @@ bool ClipReader::AddStream(int index, uint8_t streamId) {
   if (!CodecOf(par, &s.mainType, &s.codec)) return false;
   if (s.mainType == kMediaMainTypeVideo && st->avg_frame_rate.den != 0)
     s.frameRate = static_cast<float>(av_q2d(st->avg_frame_rate));
+  if (s.mainType == kMediaMainTypeVideo) s.height = par->height;
+  const AVDictionaryEntry* language = av_dict_get(st->metadata, "language", nullptr, 0);
+  if (language != nullptr) s.language = language->value;
   const uint8_t* extra = par->extradata;
   const size_t extraSize = par->extradata_size > 0 ? static_cast<size_t>(par->extradata_size) : 0;
   const bool hevc = par->codec_id == AV_CODEC_ID_HEVC;
@@ -295,6 +298,14 @@ double ClipReader::durationSeconds() const {
   return m_context != nullptr && m_context->duration > 0
              ? static_cast<double>(m_context->duration) / AV_TIME_BASE
              : 0.0;
+}
+
+std::string ClipReader::Tag(const char* key) const {
+  if (m_context == nullptr) return {};
+  const AVDictionaryEntry* tag = av_dict_get(m_context->metadata, key, nullptr, 0);
+  for (unsigned i = 0; tag == nullptr && i < m_context->nb_programs; ++i)
+    tag = av_dict_get(m_context->programs[i]->metadata, key, nullptr, 0);
+  return tag != nullptr ? tag->value : std::string();
 }
 
 const ClipStream* ClipReader::Find(int index) const {

@@ -31,6 +31,8 @@ struct ClipStream {
   uint8_t streamId = 0;         // id the frames of this stream are handed over with
   std::string codecName;
   float frameRate = 0.0f;
+  int height = 0;               // video: lines of the picture, 0 when unknown
+  std::string language;         // the stream's "language" tag (ISO 639-2), empty when none
   std::vector<uint8_t> extraData;  // AAC: the AudioSpecificConfig
   // H.264 or HEVC from an MP4-style container: NAL length size and parameter sets from
   // avcC or hvcC.
@@ -74,6 +76,9 @@ class ClipReader {
   const std::vector<ClipStream>& streams() const { return m_streams; }
   const std::vector<std::string>& warnings() const { return m_warnings; }
   double durationSeconds() const;
+  // A metadata tag of the input ("title", "service_name" ...): the container's, else that of
+  // the first program that has it (an MPEG-TS input's SDT); empty when none.
+  std::string Tag(const char* key) const;
   // The earliest frame time of the first packets (known once the first frame is read).
   int64_t earliestUs() const { return m_earliestUs; }
 

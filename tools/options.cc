@@ -40,6 +40,18 @@ const char kUsage[] =
     "  -h, --help          this text\n"
     "  --                  what follows is INPUT and OUTPUT, even when it starts with -\n"
     "\n"
+    "DVB (by default the PMT and streams leave the SI PIDs 0x0010-0x001F, an SDT names the\n"
+    "service on 0x0011, the PMT carries language and AC-3 descriptors):\n"
+    "  --service-name TEXT       default: the input's service_name or title, else its file name\n"
+    "  --service-provider TEXT   default: the input's service_provider, else palvex\n"
+    "  --program-number N        program_number and service_id (also --service-id; default 1)\n"
+    "  --transport-stream-id N   default 0x0066\n"
+    "  --original-network-id N   default 0xFF01 (private use)\n"
+    "  --pmt-pid PID             default 0x1000\n"
+    "  --first-pid PID           the first stream's PID, the others after it (default 0x0100)\n"
+    "  --keep-pids               the library's PIDs from 0x0010 and its tables as they are,\n"
+    "                            without SDT or descriptors\n"
+    "\n"
     "An option's value may also follow an equals sign: --map=v, --muxrate=6M.\n";
 
 bool ParseRate(const std::string& text, int64_t* bitsPerSecond) {
@@ -73,8 +85,44 @@ bool ParseInt(const std::string& text, long low, long high, int* value) {
   return true;
 }
 
+// A number in decimal or, behind 0x, in hex, from low to high.
+bool ParseNumber(const std::string& text, long low, long high, int* value) {
+  const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+  char* end = nullptr;
+  const long v = std::strtol(text.c_str() + (hex ? 2 : 0), &end, hex ? 16 : 10);
+  if (text.empty() || *end != '\0' || v < low || v > high) return false;
+  *value = static_cast<int>(v);
+  return true;
+}
+
+const char* const kDVBOptions[] = {"--pmt-pid", "--first-pid", "--program-number", "--service-id",
+                                   "--transport-stream-id", "--original-network-id", "--service-provider",
+                                   "--service-name"};
+
+bool IsDVBOption(const std::string& name) {
+  for (const char* dvb : kDVBOptions)
+    if (name == dvb) return true;
+  return false;
+}
+
+// The DVB options' values; false with an error when one is malformed.
+bool TakeDVBValue(const std::string& arg, const std::string& value, Options* o, std::string* error) {
+  const auto number = [&](long low, long high, int* out, const char* range) {
+    if (!ParseNumber(value, low, high, out)) *error = "bad " + arg + " '" + value + "' (" + range + ")";
+  };
+  if (arg == "--pmt-pid") number(kLowestFreePid, kNullPid - 1, &o->pmtPid, "0x0020-0x1FFE");
+  else if (arg == "--first-pid") number(kLowestFreePid, kNullPid - 1, &o->firstPid, "0x0020-0x1FFE");
+  else if (arg == "--program-number" || arg == "--service-id") number(1, 0xFFFF, &o->programNumber, "1-65535");
+  else if (arg == "--transport-stream-id") number(0, 0xFFFF, &o->transportStreamId, "0-65535");
+  else if (arg == "--original-network-id") number(0, 0xFFFF, &o->originalNetworkId, "0-65535");
+  else if (arg == "--service-provider") o->serviceProvider = value;
+  else o->serviceName = value;
+  return error->empty();
+}
+
 // Options that take a value; false with an error when it is malformed.
 bool TakeValue(const std::string& arg, const std::string& value, Options* o, std::string* error) {
+  if (IsDVBOption(arg)) return TakeDVBValue(arg, value, o, error);
   StreamChoice choice;
   if (arg == "--map") {
     if (ParseStreamChoice(value, &choice)) o->maps.push_back(value);
@@ -107,13 +155,14 @@ bool TakeFlag(const std::string& arg, Options* o) {
   else if (arg == "-re") o->realtime = true;
   else if (arg == "-y") o->overwrite = true;
   else if (arg == "-n") o->overwrite = false;
+  else if (arg == "--keep-pids") o->keepPids = true;
   else return false;
   return true;
 }
 
 bool TakesValue(const std::string& name) {
   return name == "--map" || name == "--muxrate" || name == "--lead" || name == "--ttl" ||
-         name == "--multicast-if" || name == "--rt-priority";
+         name == "--multicast-if" || name == "--rt-priority" || IsDVBOption(name);
 }
 
 }  // namespace
@@ -123,6 +172,7 @@ bool TakesValue(const std::string& name) {
 int ParseOptions(int argc, const char* const* argv, Options* o, std::string* error) {
   std::vector<std::string> paths;
   bool pathsOnly = false;
+  std::string dvbOption;  // the first DVB option given
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (pathsOnly || arg.size() < 2 || arg[0] != '-') {
@@ -136,6 +186,7 @@ int ParseOptions(int argc, const char* const* argv, Options* o, std::string* err
     const size_t equals = arg.rfind("--", 0) == 0 ? arg.find('=') : std::string::npos;
     const std::string name = arg.substr(0, equals);
     Options scratch;
+    if (IsDVBOption(name) && dvbOption.empty()) dvbOption = name;
     if (TakesValue(name)) {
       if (equals == std::string::npos && i + 1 >= argc) {
         *error = name + " needs a value";
@@ -151,6 +202,10 @@ int ParseOptions(int argc, const char* const* argv, Options* o, std::string* err
       *error = "unknown option '" + arg + "' (see --help)";
       return 2;
     }
+  }
+  if (o->keepPids && !dvbOption.empty()) {
+    *error = "--keep-pids keeps the library's tables: " + dvbOption + " cannot go with it";
+    return 2;
   }
   if (paths.size() != 2) {
     *error = "give one INPUT and one OUTPUT (see --help)";

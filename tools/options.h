@@ -3,9 +3,11 @@
 #define PALVEX_TOOLS_OPTIONS_H_
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "dvb_stage.h"
 #include "scheduler.h"
 
 namespace palvex_host {
@@ -24,6 +26,16 @@ struct Options {
   std::string multicastInterface;   // --multicast-if: local address multicast leaves from
   int rtPriority = 0;               // --rt-priority: SCHED_FIFO priority while pacing, 0 = off
   bool overwrite = false;           // -y: an existing output file is replaced (-n: kept, the default)
+  // The channel as DVB receivers expect it (dvb_stage.h); --keep-pids: the library's PIDs
+  // and tables as they are, no SDT.
+  bool keepPids = false;
+  int pmtPid = kDefaultPMTPid;      // --pmt-pid
+  int firstPid = kDefaultFirstPid;  // --first-pid
+  int programNumber = -1;           // --program-number, --service-id; -1: the library's
+  int transportStreamId = -1;       // --transport-stream-id; -1: the library's
+  int originalNetworkId = kDefaultOriginalNetworkId;  // --original-network-id
+  std::optional<std::string> serviceProvider;         // --service-provider
+  std::optional<std::string> serviceName;             // --service-name
   Verbosity verbosity = Verbosity::kNormal;
   bool help = false;
   bool version = false;

@@ -93,7 +93,11 @@ const ToolCase kCases[] = {
     {"MalformedOutputUrl", "missing.mp4 udp://127.0.0.1", 2, "bad output URL", Out::kAbsent},
     {"FlagWithAValue", "--loop=yes {clip} out.ts", 2, "--loop takes no value", Out::kAbsent},
     {"ValueMissing", "{clip} out.ts --map", 2, "--map needs a value", Out::kAbsent},
-    {"OptionValueAfterEquals", "--map=a {clip} out.ts", 0, "PID 0x0011  stream_type 0x0F AAC", Out::kWritten},
+    {"KeepPidsWithAServiceName", "--keep-pids --service-name X missing.mp4 out.ts", 2,
+     "--keep-pids keeps the library's tables: --service-name cannot go with it", Out::kAbsent},
+    {"PMTPidInTheSIRange", "--pmt-pid 0x0011 missing.mp4 out.ts", 2, "bad --pmt-pid '0x0011' (0x0020-0x1FFE)",
+     Out::kAbsent},
+    {"OptionValueAfterEquals", "--map=a {clip} out.ts", 0, "PID 0x0100  stream_type 0x0F AAC", Out::kWritten},
     {"DoubleDashEndsTheOptions", "-- -clip.mp4 out.ts", 0, "-clip.mp4 -> out.ts", Out::kWritten},
     // An existing file is replaced only with -y, and only by a run that ends well.
     {"ExistingOutputKept", "{clip} out.ts", 1, "refusing to overwrite 'out.ts' (-y replaces it)", Out::kUnchanged,
@@ -113,20 +117,20 @@ const ToolCase kCases[] = {
     {"QuietIsSilent", "-q {clip} out.ts", 0, "", Out::kWritten, false, Check::kSilent},
     {"VerboseShowsTheLibraryLinesOnce", "-v {clip} out.ts", 0, "call stop", Out::kWritten, false,
      Check::kLibraryLineOnce},
-    {"SummaryNamesPidAndStreamType", "{clip} out.ts", 0, "PID 0x0011  stream_type 0x1B H.264", Out::kWritten},
+    {"SummaryNamesPidAndStreamType", "{clip} out.ts", 0, "PID 0x0100  stream_type 0x1B H.264", Out::kWritten},
     {"ConstantMuxRate", "--muxrate 2M {clip} out.ts", 0, "null packets ", Out::kWritten, false,
      Check::kConstantRate},
     {"TooLittleMuxRate", "--muxrate 100k {clip} out.ts", 3, "--muxrate 0.100 Mbit/s is too little: ", Out::kWritten},
     {"Version", "--version >err.txt", 0, "palvex-mux 1.", Out::kAbsent},
-    {"HevcVideoIsCarried", "{clip} out.ts", 0, "PID 0x0011  stream_type 0x24 HEVC", Out::kWritten, false,
+    {"HevcVideoIsCarried", "{clip} out.ts", 0, "PID 0x0100  stream_type 0x24 HEVC", Out::kWritten, false,
      Check::kEveryFrame, SMALL_AV "-t 1 -c:v libx265 -x265-params log-level=error -c:a aac"},
-    {"HevcFromTransportStream", "{clip} out.ts", 0, "PID 0x0011  stream_type 0x24 HEVC", Out::kWritten, false,
+    {"HevcFromTransportStream", "{clip} out.ts", 0, "PID 0x0100  stream_type 0x24 HEVC", Out::kWritten, false,
      Check::kEveryFrame, SMALL_AV "-t 1 -c:v libx265 -x265-params log-level=error -c:a aac", ".ts"},
-    {"LatmAudioIsCarried", "{clip} out.ts", 0, "PID 0x0011  stream_type 0x11 AAC (LATM)", Out::kWritten, false,
+    {"LatmAudioIsCarried", "{clip} out.ts", 0, "PID 0x0100  stream_type 0x11 AAC (LATM)", Out::kWritten, false,
      Check::kEveryFrame, "-f lavfi -i sine=sample_rate=48000 -t 2 -c:a aac -f latm", ".latm"},
     {"VideoThatCannotBeCarried", "{clip} out.ts", 1, "palvex carries H.264, HEVC, MPEG-2 and MPEG-4 Visual video only",
      Out::kAbsent, false, Check::kNothing, SMALL_AV "-t 1 -c:v mjpeg -c:a aac"},
-    {"HevcInputAudioAlone", "--map a {clip} out.ts", 0, "PID 0x0011  stream_type 0x0F AAC", Out::kWritten, false,
+    {"HevcInputAudioAlone", "--map a {clip} out.ts", 0, "PID 0x0100  stream_type 0x0F AAC", Out::kWritten, false,
      Check::kNothing, SMALL_AV "-t 1 -c:v libx265 -x265-params log-level=error -c:a aac"},
     {"SubtitlesSkippedWithAWarning", "{clip} out.ts", 0, "skipping stream 2 (subtitle, subrip): not carried",
      Out::kWritten, false, Check::kNothing,
@@ -333,7 +337,7 @@ TEST(HostToolTest, StandardOutputIntoFfprobeCarriesEveryFrame) {
   ASSERT_EQ(status, 0);
   ASSERT_EQ(ReadText(rc.string()), "0\n") << ReadText(err.string());
   const std::string text = ReadText(err.string());
-  const bool secondAudio = text.find("PID 0x0013") != std::string::npos;
+  const bool secondAudio = text.find("PID 0x0102") != std::string::npos;
   if (!secondAudio) {
     EXPECT_NE(text.find("carries one audio stream per program"), std::string::npos) << text;
   }
@@ -361,7 +365,7 @@ TEST(HostToolTest, InterruptedLoopEndsWithWholePacketsAndASummary) {
   const std::string text = ReadText(err.string());
   EXPECT_NE(text.find("(interrupted)"), std::string::npos) << text;
   EXPECT_NE(text.find("loops completed: 2"), std::string::npos) << text;
-  EXPECT_NE(text.find("PID 0x0012  stream_type 0x0F AAC (ADTS)"), std::string::npos) << text;
+  EXPECT_NE(text.find("PID 0x0101  stream_type 0x0F AAC (ADTS)"), std::string::npos) << text;
   const std::vector<uint8_t> ts = ReadFile(out.string());
   ASSERT_GT(ts.size(), 0u);
   EXPECT_EQ(ts.size() % 188, 0u);

@@ -331,6 +331,7 @@ class TimestampTest : public testing::TestWithParam<TimestampCase> {
     if (GetParam().feed == Feed::kHostTool)
       for (const auto& t : ProbePacketTimes(m_clip, "a:0")) m_audio.push_back({t.first, t.first});
     m_shiftUnknown = true;
+    m_firstPid = 0x0100;  // palvex-mux's plan for DVB receivers
   }
 
   fs::path m_clip;
@@ -339,6 +340,7 @@ class TimestampTest : public testing::TestWithParam<TimestampCase> {
   std::vector<Expected> m_video;  // decode order
   std::vector<Expected> m_audio;
   bool m_shiftUnknown = false;
+  int m_firstPid = 0x11;  // the library's first elementary PID
 };
 
 // nal_unit_type of the first VCL NAL unit of an HEVC access unit, or -1.
@@ -413,8 +415,8 @@ TEST_P(TimestampTest, MatchTheClip) {
   palvex_test::PesReader reader;
   reader.Read(m_ts.data(), m_ts.size());
   ASSERT_TRUE(reader.errors().empty()) << reader.errors().front();
-  const std::vector<palvex_test::PesPacket> video = reader.OfPid(0x11);
-  const std::vector<palvex_test::PesPacket> audio = reader.OfPid(0x12);
+  const std::vector<palvex_test::PesPacket> video = reader.OfPid(m_firstPid);
+  const std::vector<palvex_test::PesPacket> audio = reader.OfPid(m_firstPid + 1);
   if (video.size() != m_video.size() || audio.size() != m_audio.size())
     FAIL() << "PES packets: video " << video.size() << " for " << m_video.size() << " frames, audio " << audio.size()
            << " for " << m_audio.size();

@@ -74,6 +74,10 @@ bool PesReader::Read(const uint8_t* data, size_t size) {
       for (int i = 8; i + 4 <= 3 + sectionLength - 4; i += 4) psiPids[(s[i + 2] & 0x1F) << 8 | s[i + 3]] = true;
       continue;
     }
+    // DVB SI (an SDT on 0x0011): a section of an SI table_id (0x40-0x7F) behind the pointer_field.
+    if (pusi && pid >= 0x10 && pid <= 0x1F && offset + 1 < 188 && offset + 1 + p[offset] < 188 &&
+        p[offset + 1 + p[offset]] >= 0x40 && p[offset + 1 + p[offset]] <= 0x7F)
+      psiPids[pid] = true;
     if (psiPids.count(pid) != 0 || !(afc & 1) || offset >= 188) continue;
     if (pusi) {
       Finish(pid);

@@ -77,6 +77,7 @@ PsiCadence MeasurePsiCadence(const uint8_t* ts, size_t size) {
   std::vector<std::pair<size_t, int64_t>> pcrs;
   std::vector<size_t> pats;
   std::vector<size_t> pmts;
+  std::vector<size_t> sdts;
   int64_t unwrap = 0;
   for (size_t i = 0; i < count; ++i) {
     const uint8_t* p = ts + i * kPacket;
@@ -88,6 +89,8 @@ PsiCadence MeasurePsiCadence(const uint8_t* ts, size_t size) {
     }
     if (pid == 0) pats.push_back(i);
     if (pid == c.pmtPid) pmts.push_back(i);
+    const uint8_t* s = pid == 0x0011 ? SectionStart(p) : nullptr;
+    if (s != nullptr && s[0] == 0x42) sdts.push_back(i);
   }
   c.pcrCount = pcrs.size();
   if (pcrs.empty()) return c;
@@ -98,6 +101,8 @@ PsiCadence MeasurePsiCadence(const uint8_t* ts, size_t size) {
     if (TimeAt(pcrs, i, &t)) c.patTimes.push_back(t);
   for (size_t i : pmts)
     if (TimeAt(pcrs, i, &t)) c.pmtTimes.push_back(t);
+  for (size_t i : sdts)
+    if (TimeAt(pcrs, i, &t)) c.sdtTimes.push_back(t);
   return c;
 }
 

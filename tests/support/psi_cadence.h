@@ -1,5 +1,5 @@
-// PAT/PMT cadence on the program clock: where every PAT and PMT packet of a transport
-// stream stands in PCR time. A PSI packet's time is interpolated by packet index between
+// PAT/PMT/SDT cadence on the program clock: where every PAT, PMT and SDT packet of a
+// transport stream stands in PCR time. A PSI packet's time is interpolated by packet index between
 // the two PCRs of the PCR PID around it, so only PSI between the first and the last PCR is
 // timed.
 #ifndef PALVEX_TESTS_SUPPORT_PSI_CADENCE_H_
@@ -19,6 +19,7 @@ struct PsiCadence {
   size_t pcrCount = 0;
   std::vector<int64_t> patTimes;  // PCR time of every PAT packet between the first and last PCR
   std::vector<int64_t> pmtTimes;  // the same for the PMT
+  std::vector<int64_t> sdtTimes;  // ... for the SDT (actual transport stream) on PID 0x0011
 
   struct Gap {
     int64_t length = 0;
