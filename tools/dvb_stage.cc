@@ -196,7 +196,7 @@ const std::vector<uint8_t>& DVBStage::Rewrite(const uint8_t* ts, size_t size) {
 
 void DVBStage::RewritePAT(const std::vector<uint8_t>& in) {
   PAT pat;
-  if (!ReadPAT(in.data(), in.size(), &pat)) return;
+  if (in.size() > kMaxSectionSize || !ReadPAT(in.data(), in.size(), &pat)) return;
   std::vector<Program> programs;
   for (const PATProgram& entry : pat.programs) {
     if (entry.number == 0) continue;  // the network_PID: no NIT comes from the library
