@@ -293,8 +293,8 @@ int Channel::Run() {
     ok = Fail(m_counts.untimed > 0 ? "nothing was muxed: no frame with a time stamp" : "nothing was muxed");
   if (ok && !m_sink->Commit()) ok = Fail(m_sink->error());
   std::vector<Carriage> carried = m_carriage;  // as the output carries the streams
-  for (Carriage& c : carried)
-    if (m_dvb != nullptr) c = Carriage{m_dvb->OutputPid(c.pid), m_dvb->OutputStreamType(c.pid)};
+  if (m_dvb != nullptr)
+    for (Carriage& c : carried) c = Carriage{m_dvb->OutputPid(c.pid), m_dvb->OutputStreamType(c.pid)};
   if (ok && m_options.verbosity != Verbosity::kQuiet)
     PrintSummary(m_options.input, m_options.output, m_reader.streams(), carried, m_counts, m_pacer->stats(),
                  m_scheduler != nullptr ? &m_scheduler->stats() : nullptr, m_options.muxRate,

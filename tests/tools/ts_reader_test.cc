@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "support/program_maker.h"
+
 namespace palvex_host {
 namespace {
 
@@ -108,6 +110,36 @@ TEST(TSReaderTest, PCRRewrittenInPlaceWrapsAtItsFieldWidth) {
     EXPECT_EQ(PacketPCR(p.data()), (pcr % kPCRWrap + kPCRWrap) % kPCRWrap) << pcr;
   }
   EXPECT_TRUE(std::equal(p.begin() + 12, p.end(), original.begin() + 12));  // nothing past the PCR moved
+}
+
+// A PMT in two packets (200 bytes of descriptors) gathered whole; a continuity gap or a
+// wrong CRC_32 drops it, a new start begins it again.
+TEST(TSReaderTest, SectionGatheredOverPackets) {
+  palvex_test::ProgramMaker maker(palvex_test::kVideoPid);
+  maker.Tables(false, true);
+  const std::vector<uint8_t> ts = maker.Take();  // the PAT, then the PMT in two packets
+  const uint8_t* start = &ts[kTSPacketSize];
+  const uint8_t* rest = &ts[2 * kTSPacketSize];
+  SectionGatherer whole;
+  EXPECT_FALSE(whole.Push(start));
+  ASSERT_TRUE(whole.Push(rest));
+  EXPECT_EQ(whole.packets(), 2u);
+  PMT pmt;
+  ASSERT_TRUE(ReadPMT(whole.section().data(), whole.section().size(), &pmt));
+  ASSERT_EQ(pmt.streams.size(), 2u);
+  EXPECT_EQ(pmt.streams[1].descriptors.size(), 200u);
+
+  std::vector<uint8_t> gap(rest, rest + kTSPacketSize), damaged = gap;
+  gap[3] = uint8_t((gap[3] & 0xF0) | ((gap[3] + 1) & 0x0F));  // a packet lost in between
+  damaged[20] ^= 0x01;
+  SectionGatherer cut, wrong, again;
+  cut.Push(start);
+  EXPECT_FALSE(cut.Push(gap.data()));
+  wrong.Push(start);
+  EXPECT_FALSE(wrong.Push(damaged.data()));
+  again.Push(start);
+  again.Push(start);  // a new start: the section begins again
+  EXPECT_TRUE(again.Push(rest));
 }
 
 }  // namespace
