@@ -23,13 +23,20 @@ palvex_ensure_packages() {
 PALVEX_BUILD_PACKAGES=(cmake g++ make clang libclang-rt-14-dev libgtest-dev libgmock-dev
   libbenchmark-dev pkg-config ffmpeg libavformat-dev libavcodec-dev libavutil-dev
   libdvbpsi-dev tstools gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good
-  gstreamer1.0-plugins-bad gstreamer1.0-libav)
+  gstreamer1.0-plugins-bad gstreamer1.0-libav vlc-bin vlc-plugin-base)
 
 # The 32-bit builds: Linux -m32, and the Windows DLL cross-built with mingw-w64 and tested
 # under Wine (wine32 comes from the i386 architecture, see palvex_ensure_i386), also from a
 # host built for the Visual C++ ABI with clang and lld-link.
 PALVEX_32BIT_PACKAGES=(cmake make gcc-multilib g++-multilib googletest g++-mingw-w64-i686
   binutils-mingw-w64-i686 wine wine32 clang lld llvm ffmpeg)
+
+# VLC refuses to run as root: tests that play palvex's output in VLC run it as this user.
+palvex_ensure_vlc_user() {
+  if [ "$(id -u)" = 0 ] && ! id vlcuser >/dev/null 2>&1; then
+    useradd --system --no-create-home --shell /usr/sbin/nologin vlcuser
+  fi
+}
 
 # Adds the i386 architecture once; the next palvex_ensure_packages updates the lists.
 palvex_ensure_i386() {

@@ -7,6 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/deps.sh
 palvex_ensure_packages "${PALVEX_BUILD_PACKAGES[@]}"
+palvex_ensure_vlc_user
 
 JOBS=$(nproc)
 FUZZ_SECONDS=${FUZZ_SECONDS:-10}
