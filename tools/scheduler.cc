@@ -19,21 +19,6 @@ constexpr int64_t kWrap90k = int64_t{1} << 33;
 
 int64_t FloorDiv(int64_t a, int64_t b) { return a / b - ((a % b != 0 && (a < 0) != (b < 0)) ? 1 : 0); }
 
-// An adaptation-field-only packet carrying a PCR: adaptation_field_control '10', the
-// PCR_flag alone, stuffing to the end.
-void MakePCRPacket(int pid, int cc, int64_t pcr, uint8_t* p) {
-  std::memset(p, 0xFF, kTSPacketSize);
-  p[0] = 0x47;                                // sync_byte
-  p[1] = uint8_t(pid >> 8 & 0x1F);            // PID[12:8]
-  p[2] = uint8_t(pid);                        // PID[7:0]
-  p[3] = uint8_t(0x20 | (cc & 0x0F));         // adaptation_field_control '10', continuity_counter
-  p[4] = 183;                                 // adaptation_field_length
-  p[5] = 0x10;                                // PCR_flag
-  SetPacketPCR(p, pcr);
-}
-
-const uint8_t kNullHeader[4] = {0x47, 0x1F, 0xFF, 0x10};  // PID 0x1FFF, payload only
-
 }  // namespace
 
 Scheduler::Scheduler(const SchedulerConfig& config, PacketOutput* output) : m_config(config), m_output(output) {
@@ -272,8 +257,7 @@ bool Scheduler::FillSlot() {
   }
   if (best != nullptr) return SendEntry(*best, Pop(*best));
   uint8_t null[kTSPacketSize];
-  std::memcpy(null, kNullHeader, sizeof kNullHeader);
-  std::memset(null + sizeof kNullHeader, 0xFF, kTSPacketSize - sizeof kNullHeader);
+  MakeNullPacket(null);
   ++m_stats.nullPackets;
   return Put(null);
 }

@@ -1,6 +1,7 @@
 #include "ts_reader.h"
 
 #include <algorithm>
+#include <cstring>
 #include <utility>
 
 namespace palvex_host {
@@ -51,6 +52,25 @@ void SetPacketPCR(uint8_t* p, int64_t pcr) {
   p[9] = uint8_t(base >> 1);
   p[10] = uint8_t((base & 1) << 7 | 0x7E | (extension >> 8 & 1));   // base[0], reserved, extension[8]
   p[11] = uint8_t(extension);                                       // program_clock_reference_extension[7:0]
+}
+
+void MakePCRPacket(int pid, int cc, int64_t pcr, uint8_t* p) {
+  std::memset(p, 0xFF, kTSPacketSize);
+  p[0] = 0x47;                                // sync_byte
+  p[1] = uint8_t(pid >> 8 & 0x1F);            // PID[12:8]
+  p[2] = uint8_t(pid);                        // PID[7:0]
+  p[3] = uint8_t(0x20 | (cc & 0x0F));         // adaptation_field_control '10', continuity_counter
+  p[4] = 183;                                 // adaptation_field_length
+  p[5] = 0x10;                                // PCR_flag
+  SetPacketPCR(p, pcr);
+}
+
+void MakeNullPacket(uint8_t* p) {
+  std::memset(p, 0xFF, kTSPacketSize);
+  p[0] = 0x47;                                // sync_byte
+  p[1] = 0x1F;                                // PID[12:8] of 0x1FFF
+  p[2] = 0xFF;                                // PID[7:0]
+  p[3] = 0x10;                                // payload only, continuity_counter 0
 }
 
 bool ReadPESStart(const uint8_t* packet, PESStart* out) {

@@ -3,8 +3,9 @@
 // start and end in one packet (every PAT, PMT and SDT of the library, and most that
 // palvex-mux writes) and those that go on over the next packets of their PID (a PMT that
 // its descriptors make longer than one packet). Every reader is bounded by the packet it
-// is given; no length field read from the packet is trusted. No libavformat here: the
-// tool's output stage and the tests share it.
+// is given; no length field read from the packet is trusted. Beside them, the few writers
+// the tool's output stage needs (a PCR in place, PCR-only and null packets). No libavformat
+// here: the tool's output stage and the tests share it.
 #ifndef PALVEX_TOOLS_TS_READER_H_
 #define PALVEX_TOOLS_TS_READER_H_
 
@@ -33,6 +34,12 @@ const uint8_t* PacketPayload(const uint8_t* packet, size_t* size);
 int64_t PacketPCR(const uint8_t* packet);
 // Rewrites the PCR of a packet that carries one (PacketPCR >= 0), wrapped to its 42 bits.
 void SetPacketPCR(uint8_t* packet, int64_t pcr);
+// An adaptation-field-only packet carrying a PCR: adaptation_field_control '10', the
+// PCR_flag alone, stuffing to the end; the continuity_counter as given (a packet without
+// payload does not move it on).
+void MakePCRPacket(int pid, int cc, int64_t pcr, uint8_t* packet);
+// A null packet (PID 0x1FFF).
+void MakeNullPacket(uint8_t* packet);
 
 // The header fields at the start of a PES packet: stream_id and the 33-bit PTS/DTS (-1
 // when absent; DTS is the PTS when only a PTS is sent). False when the packet does not
