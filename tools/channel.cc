@@ -5,15 +5,19 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
+#include "input_thread.h"
 #include "ts_reader.h"
 
 namespace palvex_host {
 namespace {
 
-int Interrupted(void* stop) { return *static_cast<const volatile std::sig_atomic_t*>(stop) != 0 ? 1 : 0; }
+constexpr int64_t kInputPollNs = 10000000;        // a silent input is looked at every 10 ms
+constexpr int64_t kKeepAheadTicks = kPCRHz / 20;  // kept on air 50 ms ahead of the clock
 
 bool IsLocalFile(const std::string& input) {
   return input != "-" && input.find("://") == std::string::npos && input.rfind("pipe:", 0) != 0;
@@ -75,6 +79,23 @@ void Channel::Warn(const std::string& text) const {
   if (m_options.verbosity != Verbosity::kQuiet) std::fprintf(stderr, "palvex-mux: warning: %s\n", text.c_str());
 }
 
+// A line about the input, between the progress lines.
+void Channel::Tell(const char* format, ...) const {
+  if (m_options.verbosity == Verbosity::kQuiet) return;
+  if (m_progress != nullptr) m_progress->End();
+  va_list args;
+  va_start(args, format);
+  std::fputs("palvex-mux: ", stderr);
+  std::vfprintf(stderr, format, args);
+  std::fputc('\n', stderr);
+  va_end(args);
+}
+
+int Channel::InputInterrupted(void* channel) {
+  const Channel* c = static_cast<const Channel*>(channel);
+  return *c->m_stop != 0 || c->m_quitInput.load() ? 1 : 0;
+}
+
 bool Channel::Fail(const std::string& text) const {
   std::fprintf(stderr, "palvex-mux: %s\n", text.c_str());
   return false;
@@ -82,7 +103,7 @@ bool Channel::Fail(const std::string& text) const {
 
 bool Channel::OpenInput() {
   if (m_options.loop && !IsLocalFile(m_options.input)) return Fail("--loop needs a file to read again");
-  m_reader.SetInterrupt(Interrupted, const_cast<std::sig_atomic_t*>(m_stop));
+  m_reader.SetInterrupt(InputInterrupted, this);
   Selection selection;
   selection.maps = m_options.maps;
   selection.everyAudio = true;
@@ -152,6 +173,8 @@ bool Channel::OpenOutput() {
   config.paced = m_options.realtime || m_sink->network();
   if (config.paced && m_options.rtPriority > 0) TakeRealTimePriority(m_options.rtPriority);
   m_pacer = std::make_unique<Pacer>(m_sink.get(), config, m_stop);
+  m_live = config.paced && !IsLocalFile(m_options.input);
+  if (m_live && m_options.muxRate == 0) m_keepAlive = std::make_unique<KeepAlive>(config.packetsPerWrite);
   if (m_options.muxRate > 0) {
     SchedulerConfig schedule;
     schedule.muxRate = m_options.muxRate;
@@ -168,6 +191,15 @@ bool Channel::StartMuxer() {
   if (m_mux->AddMediaFormat(m_format.get()) == nullptr || m_mux->Open() != 0 || m_mux->Start() != 0)
     return Fail("the muxer refused the media description");
   m_counts.streams.assign(m_reader.streams().size(), StreamCount{});
+  // The clock stream: the first video stream, else the first (the one the library puts the PCR on).
+  std::vector<bool> audio;
+  size_t clock = m_reader.streams().size();
+  for (size_t i = 0; i < m_reader.streams().size(); ++i) {
+    audio.push_back(m_reader.streams()[i].mainType == kMediaMainTypeAudio);
+    if (clock == m_reader.streams().size() && m_reader.streams()[i].mainType == kMediaMainTypeVideo) clock = i;
+  }
+  m_timeline = std::make_unique<Timeline>(audio, clock == m_reader.streams().size() ? 0 : clock);
+  m_lastFrames.assign(m_reader.streams().size(), ClipFrame());
   if (m_options.keepPids) {
     Warn("--keep-pids: no SDT is sent (its PID 0x0011 carries the library's first stream) and the PMT has no "
          "descriptors");
@@ -183,11 +215,47 @@ bool Channel::MuxFrame(const ClipFrame& clip) {
     ++m_counts.untimed;
     return true;
   }
-  if (!m_offsetKnown) {
-    m_offsetUs = kClockStartUs - m_reader.earliestUs();
-    m_offsetKnown = true;
+  if (!m_timeline->started()) m_timeline->Start(kClockStartUs - m_reader.earliestUs());
+  const size_t stream = static_cast<size_t>(clip.streamId - 1);
+  int64_t timeUs = 0;
+  const Timeline::Step step = m_timeline->Map(stream, clip.timeUs, clip.durationUs, LiveBounds(), &timeUs);
+  if (step == Timeline::Step::kDropped) return true;
+  if (step == Timeline::Step::kRebased) ReportJump();
+  if (m_options.loop && m_reader.streams()[stream].mainType == kMediaMainTypeAudio) m_lastFrames[stream] = clip;
+  return MuxAt(clip, std::max<int64_t>(0, timeUs));
+}
+
+// Where the channel's own clock stands for a live input: a frame of the clock stream due
+// to leave more than half the lead behind the scheduler's slots (or, without --muxrate,
+// whose PCR would not come after the last one sent) is moved on to it.
+Timeline::Bounds Channel::LiveBounds() const {
+  Timeline::Bounds bounds;
+  if (!m_live) return bounds;
+  if (m_scheduler != nullptr && m_scheduler->started()) {
+    bounds.floorUs = (m_scheduler->now() + m_options.leadTicks / 2) / 27;
+    bounds.resumeUs = (m_scheduler->now() + m_options.leadTicks) / 27;
+  } else if (m_keepAlive != nullptr && m_keepAlive->lastPCR() >= 0) {
+    bounds.floorUs = m_keepAlive->lastPCR() / 27 + kPCRDelayUs + 12;  // 12 us: one 90 kHz tick on
+    bounds.resumeUs = bounds.floorUs + KeepAlive::kStepTicks / 27;
   }
-  const int64_t timeUs = std::max<int64_t>(0, clip.timeUs + m_offsetUs);
+  return bounds;
+}
+
+// The input's clock jumped: told at once, then at most once a second.
+void Channel::ReportJump() {
+  const int64_t now = SteadyNowNs();
+  if (m_jumpReportNs >= 0 && now - m_jumpReportNs < 1000000000) return;
+  m_jumpReportNs = now;
+  const double seconds = static_cast<double>(std::llabs(m_timeline->lastJumpUs())) / 1e6;
+  const unsigned long long count = static_cast<unsigned long long>(m_timeline->rebases());
+  if (m_timeline->lastJumpBehind())
+    Tell("input %.3f s late: its frames go on from the channel's time (%llu time jumps so far)", seconds, count);
+  else
+    Tell("input clock %s %.3f s: the output's time goes on without a break (%llu time jumps so far)",
+         m_timeline->lastJumpUs() < 0 ? "stepped back" : "jumped forward", seconds, count);
+}
+
+bool Channel::MuxAt(const ClipFrame& clip, int64_t timeUs) {
   m_frame.Assign(clip.data, timeUs);
   uint8_t* ts = nullptr;
   int length = 0;
@@ -215,16 +283,19 @@ bool Channel::MuxFrame(const ClipFrame& clip) {
   m_counts.packets += size / 188;
   if (m_counts.firstUs < 0 || timeUs < m_counts.firstUs) m_counts.firstUs = timeUs;
   m_counts.lastUs = std::max(m_counts.lastUs, timeUs + clip.durationUs);
-  m_passEndUs = std::max(m_passEndUs, clip.timeUs + clip.durationUs);
-  ++m_passFrames;
   return true;
 }
 
 bool Channel::Send(const uint8_t* ts, size_t size) {
-  if (m_scheduler == nullptr) return m_pacer->Push(ts, size);
-  const bool ok = m_scheduler->Push(ts, size);
-  ReportLate();
-  return ok;
+  if (m_scheduler != nullptr) {
+    const bool ok = m_scheduler->Push(ts, size);
+    ReportLate();
+    return ok;
+  }
+  if (m_keepAlive == nullptr) return m_pacer->Push(ts, size);
+  m_keepBuffer.clear();
+  m_keepAlive->Pass(ts, size, &m_keepBuffer);
+  return m_pacer->Push(m_keepBuffer.data(), m_keepBuffer.size());
 }
 
 // Too little rate is told as soon as an access unit leaves late, then at most once a
@@ -243,12 +314,16 @@ void Channel::ReportLate() {
   m_lateReportNs = now;
 }
 
-// --loop: the next pass starts where the latest frame of this one ends.
+// --loop: the next pass starts where this one ends (see Timeline), after the audio frames
+// sent again to fill its seam.
 bool Channel::NextPass() {
-  if (m_passFrames == 0) return false;
-  m_offsetUs += m_passEndUs - m_reader.earliestUs();
-  m_passEndUs = -1;
-  m_passFrames = 0;
+  std::vector<Timeline::Repeat> repeats;
+  if (!m_timeline->NextPass(&repeats)) return false;
+  for (const Timeline::Repeat& r : repeats)
+    if (!MuxAt(m_lastFrames[r.stream], r.timeUs)) {
+      m_failed = true;
+      return false;
+    }
   ++m_counts.loops;
   std::string error;
   if (!m_reader.Rewind(&error)) {
@@ -261,6 +336,15 @@ bool Channel::NextPass() {
 bool Channel::MuxAll() {
   Progress progress(m_options.verbosity != Verbosity::kQuiet && isatty(STDERR_FILENO),
                     m_options.loop ? 0.0 : m_reader.durationSeconds());
+  m_progress = &progress;
+  const bool ok = m_live ? MuxLive() : MuxFile();
+  progress.End();
+  m_progress = nullptr;
+  m_counts.clockJumps = m_timeline->rebases();
+  return ok && !m_failed;
+}
+
+bool Channel::MuxFile() {
   ClipFrame clip;
   std::string error;
   bool ok = true;
@@ -271,10 +355,71 @@ bool Channel::MuxAll() {
       continue;
     }
     ok = MuxFrame(clip);
-    progress.Update(m_counts, SteadyNowNs());
+    m_progress->Update(m_counts, SteadyNowNs());
   }
-  progress.End();
-  return ok && !m_failed;
+  return ok;
+}
+
+// A live input on a thread of its own: while no frame comes the channel stays on air on
+// the wall clock, and the input's loss and return are told.
+bool Channel::MuxLive() {
+  InputThread input(&m_reader);
+  input.Start();
+  ClipFrame clip;
+  std::string error;
+  bool ok = true;
+  int64_t lastFrameNs = -1;
+  bool lost = false;
+  int64_t waitNs = kInputPollNs;
+  while (ok && *m_stop == 0) {
+    const InputThread::Got got = input.Next(&clip, waitNs, &error);
+    const int64_t now = SteadyNowNs();
+    if (got == InputThread::Got::kEnd) {
+      if (!error.empty() && *m_stop == 0) ok = Fail(error);
+      break;
+    }
+    if (got == InputThread::Got::kFrame) {
+      if (lost) {
+        m_counts.inputLostNs += now - lastFrameNs;
+        Tell("input back after %.1f s without frames", static_cast<double>(now - lastFrameNs) / 1e9);
+      }
+      lost = false;
+      lastFrameNs = now;
+      ok = MuxFrame(clip);
+      m_progress->Update(m_counts, now);
+      waitNs = 0;  // the frames already waiting go first
+      continue;
+    }
+    waitNs = kInputPollNs;
+    if (lastFrameNs >= 0 && !lost && now - lastFrameNs >= kInputLostNs) {
+      lost = true;
+      ++m_counts.inputLosses;
+      Tell("input lost: no frame for %.1f s; the channel stays on air (%s)",
+           static_cast<double>(now - lastFrameNs) / 1e9,
+           m_scheduler != nullptr ? "null packets, PAT/PMT and PCR at the same rate" : "PAT/PMT and PCR");
+    }
+    if (ok) ok = KeepOnAir();
+  }
+  if (lost) m_counts.inputLostNs += SteadyNowNs() - lastFrameNs;
+  m_quitInput = true;
+  input.Stop();
+  return ok;
+}
+
+// With a live input: the output filled up to a little ahead of the clock, whether frames
+// came or not (what is due, else nulls, PCR-only packets and table repeats).
+bool Channel::KeepOnAir() {
+  int64_t line = 0;
+  if (!m_pacer->LineNow(&line)) return true;
+  line += kKeepAheadTicks;
+  if (m_scheduler != nullptr) {
+    const bool ok = m_scheduler->AdvanceTo(line);
+    ReportLate();
+    return ok || Fail(m_sink->error());
+  }
+  m_keepBuffer.clear();
+  m_keepAlive->AdvanceTo(line, &m_keepBuffer);
+  return m_keepBuffer.empty() || m_pacer->Push(m_keepBuffer.data(), m_keepBuffer.size()) || Fail(m_sink->error());
 }
 
 // One message per failure, and no summary after one: a file output is then left as it

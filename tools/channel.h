@@ -1,12 +1,17 @@
 // One palvex-mux run as a head-end channel: the input opened and its streams chosen, the
 // library's carriage of them checked, the output opened (never onto the input), the
 // frames muxed through the exported interface with clocks that start at 1.8 s (first PCR
-// near 1.4 s, far from the 2^33 wrap) and go on across loops, the packets made what DVB
-// receivers expect (dvb_stage.h; --keep-pids leaves them as they are) and paced out: with
-// --muxrate through the scheduler's constant-rate slots, else as they come.
+// near 1.4 s, far from the 2^33 wrap) and go on across loops and through the input's clock
+// jumps (Timeline), the packets made what DVB receivers expect (dvb_stage.h; --keep-pids
+// leaves them as they are) and paced out: with --muxrate through the scheduler's
+// constant-rate slots, else as they come. A paced run whose input can fall silent (a
+// network source, a pipe) reads it on a thread of its own and keeps the channel on air on
+// the wall clock while no frame comes: the scheduler's slots, or without --muxrate the
+// keep-alive's PCRs and tables.
 #ifndef PALVEX_TOOLS_CHANNEL_H_
 #define PALVEX_TOOLS_CHANNEL_H_
 
+#include <atomic>
 #include <csignal>
 #include <cstdint>
 #include <cstring>
@@ -17,17 +22,22 @@
 #include "carriage.h"
 #include "clip_reader.h"
 #include "dvb_stage.h"
+#include "keep_alive.h"
 #include "options.h"
 #include "output.h"
 #include "pacer.h"
 #include "palvex/palvex.h"
 #include "report.h"
 #include "scheduler.h"
+#include "timeline.h"
 
 namespace palvex_host {
 
 // Frame times handed to the muxer start here: its PCR runs 400 ms behind the frames.
 constexpr int64_t kClockStartUs = 1800000;
+constexpr int64_t kPCRDelayUs = 400000;
+// A live input without a frame this long is told as lost.
+constexpr int64_t kInputLostNs = 1000000000;
 
 // Exit status of a run whose content did not fit --muxrate (access units left after their
 // decode time); the output is complete.
@@ -80,10 +90,18 @@ class Channel {
   void TakeRealTimePriority(int priority) const;
   bool StartMuxer();
   bool MuxAll();
+  bool MuxFile();
+  bool MuxLive();
+  bool KeepOnAir();
   bool MuxFrame(const ClipFrame& clip);
+  bool MuxAt(const ClipFrame& clip, int64_t timeUs);
+  Timeline::Bounds LiveBounds() const;
   bool NextPass();
   bool Send(const uint8_t* ts, size_t size);
   void ReportLate();
+  void ReportJump();
+  void Tell(const char* format, ...) const __attribute__((format(printf, 2, 3)));
+  static int InputInterrupted(void* channel);
   void Warn(const std::string& text) const;
   bool Fail(const std::string& text) const;
 
@@ -96,15 +114,19 @@ class Channel {
   std::unique_ptr<Pacer> m_pacer;
   std::unique_ptr<Scheduler> m_scheduler;  // with --muxrate, in front of the pacer
   std::unique_ptr<DVBStage> m_dvb;         // between the library and the output; null with --keep-pids
+  std::unique_ptr<KeepAlive> m_keepAlive;  // live, paced, without --muxrate
+  std::vector<uint8_t> m_keepBuffer;
+  bool m_live = false;                     // paced, and the input can fall silent
+  std::atomic<bool> m_quitInput{false};    // ends a blocked read of the input thread
+  Progress* m_progress = nullptr;
+  int64_t m_jumpReportNs = -1;
   uint64_t m_lateReported = 0;             // late access units already told
   int64_t m_lateReportNs = 0;
   std::unique_ptr<MediaFormat> m_format;
   iptv::IVorlux* m_mux = nullptr;
   RunCounts m_counts;
-  int64_t m_offsetUs = 0;     // added to the clip's times: clock start and loops before
-  bool m_offsetKnown = false;
-  int64_t m_passEndUs = -1;   // latest frame end of this pass, clip time
-  uint64_t m_passFrames = 0;
+  std::unique_ptr<Timeline> m_timeline;  // the clip's times to the muxer's
+  std::vector<ClipFrame> m_lastFrames;   // --loop: each audio stream's last frame, for a repeat at the seam
   bool m_failed = false;
   HostFrame m_frame;
 };

@@ -330,7 +330,8 @@ bool ClipReader::IndexBehindData() const {
 bool ClipReader::ReadPacket(AVPacket* packet, std::string* error) {
   for (;;) {
     const int rc = av_read_frame(m_context, packet);
-    if (rc == AVERROR_EOF) return false;
+    // libavformat's SRT input reports the sender's close as EIO: for SRT that is its end.
+    if (rc == AVERROR_EOF || (rc == AVERROR(EIO) && m_path.rfind("srt://", 0) == 0)) return false;
     if (rc < 0 && !m_anyPacket && IndexBehindData()) {
       *error = "cannot read '" + m_path + "': an MP4 from a pipe needs its index (moov) in front of the media data; "
                "remux it with 'ffmpeg -i IN -c copy -movflags +faststart OUT.mp4', or give the file by name";

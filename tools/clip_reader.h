@@ -82,8 +82,8 @@ class ClipReader {
   // The earliest frame time of the first packets (known once the first frame is read).
   int64_t earliestUs() const { return m_earliestUs; }
 
-  // The next frame in file order; false at the end of the file or on a read error
-  // (error then holds a message).
+  // The next frame in file order; false at the end of the file (or of a network input:
+  // a TCP or SRT sender's close) or on a read error (error then holds a message).
   bool Next(ClipFrame* frame, std::string* error);
 
  private:

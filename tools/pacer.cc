@@ -142,6 +142,12 @@ void Pacer::WaitUntil(int64_t due) {
   }
 }
 
+bool Pacer::LineNow(int64_t* line) const {
+  if (!m_anchored) return false;
+  *line = m_anchorLine + (SteadyNowNs() - m_anchorNs) * 27 / 1000;
+  return true;
+}
+
 bool Pacer::Finish() {
   if (!m_config.paced) return true;
   if (!EmitPending(m_line)) return false;

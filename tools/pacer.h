@@ -43,6 +43,9 @@ class Pacer final : public PacketOutput {
   // Writes everything held, without waiting.
   bool Finish();
   const PacerStats& stats() const { return m_stats; }
+  // The line (as Send's departures, or Push's PCRs) the clock stands at now; false until
+  // the first packet was seen.
+  bool LineNow(int64_t* line) const;
 
  private:
   bool OnPcr(int64_t pcr);

@@ -63,6 +63,12 @@ void PrintSummary(const std::string& input, const std::string& output, const std
                  media > 0 ? static_cast<double>(packets) * 188 * 8 / media / 1e6 : 0.0);
   }
   if (counts.loops > 0) std::fprintf(stderr, "  loops completed: %llu\n", static_cast<unsigned long long>(counts.loops));
+  if (counts.inputLosses > 0)
+    std::fprintf(stderr, "  input lost %llu times, %.1f s in all: the channel stayed on air\n",
+                 static_cast<unsigned long long>(counts.inputLosses), static_cast<double>(counts.inputLostNs) / 1e9);
+  if (counts.clockJumps > 0)
+    std::fprintf(stderr, "  input time jumps: %llu (the output's time went on without a break)\n",
+                 static_cast<unsigned long long>(counts.clockJumps));
   if (scheduler != nullptr) {
     std::fprintf(stderr, "  constant rate %.3f Mbit/s: null packets %llu (%.1f %%), PCR-only packets %llu, table repeats %llu\n",
                  static_cast<double>(muxRate) / 1e6, static_cast<unsigned long long>(scheduler->nullPackets),

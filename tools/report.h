@@ -29,6 +29,9 @@ struct RunCounts {
   uint64_t packets = 0;
   int64_t firstUs = -1, lastUs = -1;   // span of the muxed frame times (end of the last frame)
   uint64_t loops = 0;
+  uint64_t clockJumps = 0;             // frames re-based: the input's clock stepped back or jumped
+  uint64_t inputLosses = 0;            // a live input without frames for a second or more
+  int64_t inputLostNs = 0;             // how long in all
   bool interrupted = false;
 };
 

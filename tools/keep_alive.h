@@ -1,0 +1,58 @@
+// Keeps a paced channel without a constant rate on air while its muxer has nothing to send
+// (a live input gone silent): the muxer's packets pass through unchanged, and AdvanceTo adds,
+// on the muxer's own PCR line, an adaptation-field-only packet with the next PCR on each
+// PCR_PID every 20 ms (continuity_counter unchanged), a repeat of the PAT or a PMT before
+// its last copy is 0.5 s old (TableMemory: the PID's later packets keep their continuity),
+// and null packets up to a whole datagram each time, so that the wire never falls quiet.
+//
+// While it fills, the muxer's next PCR may come more than 40 ms after the last one sent: the
+// gap is filled in front of it. As long as it has not filled, nothing is added or changed,
+// so that a channel whose input never falls silent is the muxer's packets byte for byte.
+// No libavformat here; memory is taken when a PID or table is first seen, never per packet.
+#ifndef PALVEX_TOOLS_KEEP_ALIVE_H_
+#define PALVEX_TOOLS_KEEP_ALIVE_H_
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "table_memory.h"
+#include "ts_reader.h"
+
+namespace palvex_host {
+
+class KeepAlive {
+ public:
+  static constexpr int64_t kStepTicks = kPCRHz / 50;  // 20 ms between the PCRs it adds
+
+  // packetsPerStep: each step adds this many packets (a datagram).
+  explicit KeepAlive(size_t packetsPerStep);
+
+  // Whole packets of the muxer, appended to out (after the PCRs that fill a gap in front of
+  // the muxer's next PCR).
+  void Pass(const uint8_t* ts, size_t size, std::vector<uint8_t>* out);
+  // Steps of 20 ms while the next PCR would be at or before line, appended to out.
+  void AdvanceTo(int64_t line, std::vector<uint8_t>* out);
+
+  // The last PCR passed or added, on a line that never wraps (27 MHz); -1 before any.
+  int64_t lastPCR() const { return m_known ? m_lastPCR : -1; }
+  uint64_t pcrPackets() const { return m_pcrPackets; }
+  uint64_t tableRepeats() const { return m_tableRepeats; }
+
+ private:
+  void Step(std::vector<uint8_t>* out);
+
+  size_t m_packetsPerStep;
+  TableMemory m_tables;
+  std::array<int8_t, 8192> m_lastCC{};  // continuity_counter last passed on each PID, -1 none
+  bool m_known = false;
+  bool m_filling = false;  // the last PCR is one this added
+  int64_t m_lastPCR = 0;
+  uint64_t m_pcrPackets = 0;
+  uint64_t m_tableRepeats = 0;
+};
+
+}  // namespace palvex_host
+
+#endif  // PALVEX_TOOLS_KEEP_ALIVE_H_

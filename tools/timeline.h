@@ -1,0 +1,107 @@
+// The frame times a channel hands to its muxer: the input's own times moved by an offset,
+// so that the output's clock starts where the channel wants it and goes on, one continuous
+// time line, whatever the input's clock does.
+//
+// Re-basing. A frame whose time steps back before the last one of its stream, or jumps
+// more than a second past the latest frame end of the program (an encoder restart, a
+// splice, a 2^33 wrap), moves the offset of the whole program so that the frame lands
+// where the channel goes on: at the latest frame end, or later when the caller says the
+// channel's own clock is further on (a live channel kept on air through a silence). The
+// same happens when a frame of the clock stream (the one that carries the PCR) comes
+// behind the earliest time the channel can still take it. All streams move alike, so
+// lip sync holds; no time stamp steps back.
+//
+// Passes (--loop). A pass of the clip lasts its own duration: each stream's last frame
+// time plus its frame duration, less its first (the frame duration is the stream's longest:
+// a container may cut its last frame short, but in a transport stream it plays whole). The clock stream's next pass starts where
+// its last frame ended; so does each audio stream's, as long as that keeps it within half
+// a frame of the clock stream (audio and video of a clip rarely last exactly as long);
+// past that, the audio's first frame of the pass is left out, or its last frame sent once
+// more, so that audio still steps by one frame duration and lip sync stays within half a
+// frame over any number of passes. Other streams follow the clock stream's offset.
+//
+// Times in microseconds. No libavformat here.
+#ifndef PALVEX_TOOLS_TIMELINE_H_
+#define PALVEX_TOOLS_TIMELINE_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <vector>
+
+namespace palvex_host {
+
+class Timeline {
+ public:
+  static constexpr int64_t kNone = std::numeric_limits<int64_t>::min();
+  // A jump forward larger than this is a fault of the input's clock.
+  static constexpr int64_t kMaxForwardUs = 1000000;
+
+  // Where the channel's own clock stands, for a live channel (kNone: no bound).
+  struct Bounds {
+    int64_t floorUs = kNone;   // a clock-stream frame mapped before this is re-based
+    int64_t resumeUs = kNone;  // a re-based frame lands no earlier than this
+  };
+  enum class Step {
+    kOn,        // mapped on the current offset
+    kRebased,   // the offset moved for this frame (see lastJumpUs)
+    kDropped,   // left out at a pass seam
+  };
+  struct Repeat {
+    size_t stream;
+    int64_t timeUs;
+  };
+
+  // audio[i]: stream i is audio; clockStream carries the program's PCR.
+  Timeline(const std::vector<bool>& audio, size_t clockStream);
+
+  bool started() const { return m_started; }
+  // The offset of the first pass (the channel's clock start less the input's first time).
+  void Start(int64_t offsetUs);
+
+  // The time to hand over for a frame of stream at the input's timeUs (durationUs 0 when
+  // unknown), in *mappedUs.
+  Step Map(size_t stream, int64_t timeUs, int64_t durationUs, const Bounds& bounds, int64_t* mappedUs);
+
+  // The end of a pass: the next one is laid after it. False when the pass had no frame.
+  // repeats receives the audio frames to send once more (the stream's last frame, at the
+  // time given) before the next pass.
+  bool NextPass(std::vector<Repeat>* repeats);
+
+  // The last re-base: how far the frame's time was from where it landed (negative: the
+  // input's clock stepped back), and whether the channel's clock (not the input's) caused it.
+  int64_t lastJumpUs() const { return m_lastJumpUs; }
+  bool lastJumpBehind() const { return m_lastJumpBehind; }
+  uint64_t rebases() const { return m_rebases; }
+  uint64_t dropped() const { return m_dropped; }
+  uint64_t repeated() const { return m_repeated; }
+
+ private:
+  struct Stream {
+    bool audio = false;
+    int64_t shiftUs = 0;         // on top of the program offset (pass seams)
+    bool seen = false;
+    int64_t lastUs = 0;          // mapped time of the last frame
+    int64_t endUs = 0;           // its end
+    int64_t stepUs = 0;          // frame duration: the longest given, else the longest time step
+    int64_t lastInputUs = kNone;
+    bool inPass = false;
+    int64_t passFirstUs = 0;     // input time of the pass's first frame
+    int dropFirst = 0;           // frames to leave out at the start of the pass
+  };
+
+  std::vector<Stream> m_streams;
+  size_t m_clock;
+  bool m_started = false;
+  int64_t m_offsetUs = 0;
+  int64_t m_latestEndUs = kNone;
+  int64_t m_lastJumpUs = 0;
+  bool m_lastJumpBehind = false;
+  uint64_t m_rebases = 0;
+  uint64_t m_dropped = 0;
+  uint64_t m_repeated = 0;
+};
+
+}  // namespace palvex_host
+
+#endif  // PALVEX_TOOLS_TIMELINE_H_
