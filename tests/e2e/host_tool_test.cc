@@ -4,7 +4,7 @@
 // opened, one message per failure, the summary, a constant mux rate, HEVC and LATM inputs
 // whose every frame ffprobe counts and ffmpeg decodes); then every frame
 // through a pipe into ffprobe, an interrupted looping run that still ends in whole packets,
-// a live UDP input, and the man page against --help.
+// loops without a seam, live UDP, TCP and SRT inputs, and the man page against --help.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -12,6 +12,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -25,6 +26,7 @@
 #include <vector>
 
 #include "clip_reader.h"
+#include "support/pes_reader.h"
 #include "support/process.h"
 #include "support/shell.h"
 #include "support/ts_checker.h"
@@ -51,6 +53,7 @@ enum class Check {
   kConstantRate,     // out.ts: every PCR interval at the mux rate (2 Mbit/s) within two packets
   kEveryFrame,       // out.ts: ffprobe counts the clip's frames in every stream, ffmpeg decodes them cleanly
   kLibraryLineOnce,  // the library's "call stop" once on standard error
+  kSeamlessLoop,     // out.ts: over three passes and more, each stream steps by one frame duration
 };
 
 struct ToolCase {
@@ -121,6 +124,11 @@ const ToolCase kCases[] = {
     {"ConstantMuxRate", "--muxrate 2M {clip} out.ts", 0, "null packets ", Out::kWritten, false,
      Check::kConstantRate},
     {"TooLittleMuxRate", "--muxrate 100k {clip} out.ts", 3, "--muxrate 0.100 Mbit/s is too little: ", Out::kWritten},
+    // --loop runs until the pipe closes: the first 10000 packets, many passes of the clip.
+    {"LoopWithoutASeam", "--loop --map v --map a:0 {clip} - | head -c 1880000 >out.ts", 1, "write error: Broken pipe",
+     Out::kWritten, false, Check::kSeamlessLoop},
+    {"ConstantRateLoopWithoutASeam", "--loop --muxrate 1M --map v --map a:0 {clip} - | head -c 1880000 >out.ts", 1,
+     "write error: Broken pipe", Out::kWritten, false, Check::kSeamlessLoop},
     {"Version", "--version >err.txt", 0, "palvex-mux 1.", Out::kAbsent},
     {"HevcVideoIsCarried", "{clip} out.ts", 0, "PID 0x0100  stream_type 0x24 HEVC", Out::kWritten, false,
      Check::kEveryFrame, SMALL_AV "-t 1 -c:v libx265 -x265-params log-level=error -c:a aac"},
@@ -224,6 +232,40 @@ void ExpectEveryFrame(const fs::path& clip, const fs::path& out) {
   EXPECT_EQ(status, 0);
 }
 
+// --loop of the 2 s clip (50 pictures, AAC that lasts a little longer than the video): at
+// every seam the video and the audio step by one frame duration (within a 90 kHz tick) as
+// they do inside the clip, the PCRs stay at most 40 ms apart, and the audio keeps to the
+// video (lip sync within one audio frame after all the passes).
+void CheckSeamlessLoop(const std::vector<uint8_t>& ts) {
+  palvex_test::TsChecker checker;
+  checker.Feed(ts.data(), ts.size());
+  for (const auto& pcrs : checker.pcrBases())
+    for (size_t k = 1; k < pcrs.second.size(); ++k)
+      ASSERT_LE(pcrs.second[k] - pcrs.second[k - 1], 3600) << "PCR " << k << " on PID " << pcrs.first;
+  palvex_test::PesReader reader;
+  reader.Read(ts.data(), ts.size());
+  const std::vector<palvex_test::PesPacket> video = reader.OfPid(0x11), audio = reader.OfPid(0x12);
+  ASSERT_GE(video.size(), 175u) << "three passes and a half of 50 pictures";
+  for (const std::vector<palvex_test::PesPacket>* pes : {&video, &audio}) {
+    std::vector<int64_t> steps;
+    for (size_t i = 1; i < pes->size(); ++i) steps.push_back((*pes)[i].dts - (*pes)[i - 1].dts);
+    std::vector<int64_t> sorted = steps;
+    std::sort(sorted.begin(), sorted.end());
+    const int64_t frame = sorted[sorted.size() / 2];
+    for (size_t i = 0; i < steps.size(); ++i)
+      ASSERT_LE(std::llabs(steps[i] - frame), 1) << "PID " << pes->front().pid << ": DTS step " << steps[i]
+                                                  << " after PES packet " << i << ", a frame lasts " << frame;
+  }
+  // Lip sync: the audio PTS against the video's in the first pass and near the end.
+  auto lead = [&](size_t v) {
+    const palvex_test::PesPacket* a = &audio.front();
+    for (const palvex_test::PesPacket& p : audio)
+      if (p.pts <= video[v].pts) a = &p;
+    return video[v].pts - a->pts;
+  };
+  EXPECT_LE(std::llabs(lead(video.size() - 60) - lead(10)), 1920 + 1) << "lip sync drifted";
+}
+
 class HostToolRunTest : public testing::TestWithParam<ToolCase> {
  protected:
   void SetUp() override {
@@ -301,6 +343,7 @@ TEST_P(HostToolRunTest, ExitStatusMessageAndFiles) {
   if (c.check == Check::kEveryFrame) {
     ExpectEveryFrame(clip, out);
   }
+  if (c.check == Check::kSeamlessLoop) CheckSeamlessLoop(ts);
   if (c.check != Check::kConstantRate) return;
   const std::vector<Pcr> pcrs = PcrsOf(ts);
   ASSERT_GE(pcrs.size(), 10u);
@@ -379,11 +422,33 @@ TEST(HostToolTest, InterruptedLoopEndsWithWholePacketsAndASummary) {
   EXPECT_NEAR(static_cast<double>(pcrs.back().base - pcrs.front().base) / 90000.0, 4.6, 0.3);
 }
 
-// A live input: the tool listens on udp://127.0.0.1 while ffmpeg sends the clip as MPEG-TS
-// in real time; SIGINT ends the blocked read, and what came is whole and clean.
-TEST(HostToolTest, LiveUdpInputUntilInterrupted) {
+// A live input: the tool listens on 127.0.0.1 while ffmpeg sends the clip as MPEG-TS in
+// real time. Over UDP the input never ends by itself: SIGINT ends the blocked read. A TCP
+// or SRT sender's close is the input's end: the run ends by itself with status 0. Either
+// way what came is whole and clean, every picture sent (over SRT, ffmpeg's own sender may
+// lose its last PES packet at the close).
+struct LiveCase {
+  const char* name;
+  const char* listen;  // {port} replaced
+  const char* send;
+  bool interrupt;
+  int pictures;        // at least, of the 50 sent
+};
+
+const LiveCase kLiveCases[] = {
+    {"UdpUntilInterrupted", "udp://127.0.0.1:{port}", "udp://127.0.0.1:{port}?pkt_size=1316", true, 45},
+    {"TcpEndsTheRun", "tcp://127.0.0.1:{port}?listen=1", "tcp://127.0.0.1:{port}", false, 50},
+    {"SrtEndsTheRun", "srt://127.0.0.1:{port}?mode=listener", "srt://127.0.0.1:{port}?mode=caller&pkt_size=1316",
+     false, 49},
+};
+
+class LiveInputTest : public testing::TestWithParam<LiveCase> {};
+
+TEST_P(LiveInputTest, WholeAndCleanToItsEnd) {
   if (!HaveTool("ffmpeg") || !HaveTool("ffprobe")) GTEST_SKIP() << "ffmpeg/ffprobe not installed";
-  const fs::path clip = Clip(), out = WorkDir() / "live.ts", err = WorkDir() / "live-err.txt";
+  const LiveCase& c = GetParam();
+  const fs::path clip = Clip(), out = WorkDir() / (std::string(c.name) + ".ts"),
+                 err = WorkDir() / (std::string(c.name) + "-err.txt");
   int probe = socket(AF_INET, SOCK_DGRAM, 0);  // a free port on 127.0.0.1
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
@@ -392,17 +457,20 @@ TEST(HostToolTest, LiveUdpInputUntilInterrupted) {
   ASSERT_EQ(bind(probe, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
   getsockname(probe, reinterpret_cast<sockaddr*>(&addr), &length);
   close(probe);
-  const std::string url = "udp://127.0.0.1:" + std::to_string(ntohs(addr.sin_port));
-  const pid_t pid = palvex_test::Spawn({PALVEX_MUX_PATH, url, out.string()}, "", err.string());
+  const std::string port = std::to_string(ntohs(addr.sin_port));
+  const pid_t pid = palvex_test::Spawn({PALVEX_MUX_PATH, Replace(c.listen, "{port}", port), out.string()}, "",
+                                       err.string());
   ASSERT_GT(pid, 0);
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   int status = 0;
-  Shell("ffmpeg -hide_banner -loglevel error -re -i " + clip.string() + " -map 0 -c copy -f mpegts '" + url +
-            "?pkt_size=1316'",
+  Shell("ffmpeg -hide_banner -loglevel error -re -i " + clip.string() + " -map 0 -c copy -f mpegts '" +
+            Replace(c.send, "{port}", port) + "'",
         &status);
   EXPECT_EQ(status, 0);
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  kill(pid, SIGINT);
+  if (c.interrupt) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    kill(pid, SIGINT);
+  }
   EXPECT_EQ(palvex_test::WaitFor(pid, std::chrono::seconds(10)), 0) << ReadText(err.string());
   const std::vector<uint8_t> ts = ReadFile(out.string());
   EXPECT_EQ(ts.size() % 188, 0u);
@@ -411,8 +479,13 @@ TEST(HostToolTest, LiveUdpInputUntilInterrupted) {
   EXPECT_TRUE(checker.errors().empty()) << checker.errors().front();
   const std::string frames = Shell("ffprobe -v error -select_streams v -count_frames -show_entries "
                                    "stream=nb_read_frames -of csv=p=0 " + out.string(), &status);
-  EXPECT_GE(std::atoi(frames.c_str()), 45) << "of 50 pictures sent; " << ReadText(err.string());
+  EXPECT_GE(std::atoi(frames.c_str()), c.pictures) << "of 50 pictures sent; " << ReadText(err.string());
 }
+
+void PrintTo(const LiveCase& c, std::ostream* os) { *os << c.name; }
+
+INSTANTIATE_TEST_SUITE_P(Inputs, LiveInputTest, testing::ValuesIn(kLiveCases),
+                         [](const testing::TestParamInfo<LiveCase>& param) { return param.param.name; });
 
 // Every option --help lists has its entry in the man page (a .B, .BI or .BR line).
 TEST(HostToolTest, ManPageListsEveryOptionOfHelp) {

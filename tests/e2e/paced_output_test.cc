@@ -6,11 +6,7 @@
 // PCRs; the constant delay taken out as the median). The tool paces under real-time
 // scheduling where allowed, as a head-end on a shared machine would. PALVEX_PACED_SECONDS
 // sets the clip's length (5 s by default).
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -27,6 +23,7 @@
 #include "support/process.h"
 #include "support/shell.h"
 #include "support/ts_checker.h"
+#include "support/udp_receiver.h"
 
 namespace {
 
@@ -34,76 +31,10 @@ namespace fs = std::filesystem;
 using palvex_test::HaveTool;
 using palvex_test::ReadFile;
 using palvex_test::ReadText;
+using palvex_test::Datagram;
 using palvex_test::Shell;
 
 constexpr int64_t kMaxJitterNs = 10000000;
-
-struct Datagram {
-  int64_t arrivalNs;
-  std::vector<uint8_t> bytes;
-};
-
-int64_t NowNs() {
-  return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
-
-// A socket on 127.0.0.1, its port in *port.
-int Listen(int* port) {
-  const int fd = socket(AF_INET, SOCK_DGRAM, 0);
-  int size = 16 << 20;
-  setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size);
-  setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
-  const int on = 1;
-  setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return -1;
-  socklen_t length = sizeof addr;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length);
-  *port = ntohs(addr.sin_port);
-  return fd;
-}
-
-// When the datagram reached the socket (the kernel's time stamp), so that the receiver's
-// own scheduling does not count as the sender's jitter.
-int64_t ArrivalNs(msghdr& message) {
-  for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
-    if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
-      timespec at{};
-      std::memcpy(&at, CMSG_DATA(c), sizeof at);
-      return int64_t{at.tv_sec} * 1000000000 + at.tv_nsec;
-    }
-  }
-  return -1;
-}
-
-// Receives until done is set and 500 ms pass quietly, or the deadline.
-std::vector<Datagram> Receive(int fd, const std::atomic<bool>& done, int64_t deadlineNs) {
-  std::vector<Datagram> got;
-  std::vector<uint8_t> buffer(65536);
-  int64_t quietSince = -1;
-  while (NowNs() < deadlineNs) {
-    pollfd p{fd, POLLIN, 0};
-    if (poll(&p, 1, 50) == 1) {
-      iovec io{buffer.data(), buffer.size()};
-      alignas(cmsghdr) char control[256];
-      msghdr message{};
-      message.msg_iov = &io;
-      message.msg_iovlen = 1;
-      message.msg_control = control;
-      message.msg_controllen = sizeof control;
-      const ssize_t n = recvmsg(fd, &message, 0);
-      if (n > 0) got.push_back({ArrivalNs(message), std::vector<uint8_t>(buffer.begin(), buffer.begin() + n)});
-      quietSince = -1;
-    } else if (done) {
-      if (quietSince < 0) quietSince = NowNs();
-      if (NowNs() - quietSince > 500000000) break;
-    }
-  }
-  return got;
-}
 
 // The stream's clock at every packet, in ns: the PCR of the interval it is in, interpolated
 // by packet index to the next PCR; before the first PCR its value, after the last its value.
@@ -177,10 +108,11 @@ fs::path MakeClip(const fs::path& dir, int seconds) {
 std::vector<Datagram> RunPaced(const fs::path& clip, const char* scheme, int seconds, const fs::path& err,
                                int* exit) {
   int port = 0;
-  const int fd = Listen(&port);
+  const int fd = palvex_test::ListenUdp(&port);
   std::atomic<bool> done{false};
   std::vector<Datagram> got;
-  std::thread receiver([&] { got = Receive(fd, done, NowNs() + (seconds + 30) * int64_t{1000000000}); });
+  std::thread receiver(
+      [&] { got = palvex_test::ReceiveUdp(fd, done, palvex_test::SteadyNs() + (seconds + 30) * int64_t{1000000000}); });
   const std::string url = std::string(scheme) + "://127.0.0.1:" + std::to_string(port);
   const pid_t pid =
       palvex_test::Spawn({PALVEX_MUX_PATH, "-v", "--rt-priority", "10", clip.string(), url}, "", err.string());

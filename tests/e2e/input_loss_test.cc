@@ -1,0 +1,151 @@
+// One channel through its input's faults, on 127.0.0.1: ffmpeg -re sends a 3 s clip as
+// MPEG-TS to palvex-mux (UDP in, UDP out), stops for 3 s and sends it again with its clock
+// from the start, as an encoder restart does. What a receiver records must be one channel:
+// no gap between datagrams over 50 ms (with --muxrate; 100 ms without, where the library's
+// own datagrams of a low-rate clip may stand that far apart), PAT at most 500 ms apart on
+// the program clock, no continuity break, PCRs rising by at most 40 ms, no PTS or DTS
+// stepping back, and a recording that ffmpeg decodes without an error; with --muxrate also
+// every PCR exact to its byte position (the rate went on through the silence) and no
+// access unit late. palvex-mux tells the loss and the return on standard error.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <csignal>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/pes_reader.h"
+#include "support/process.h"
+#include "support/psi_cadence.h"
+#include "support/rate_reader.h"
+#include "support/shell.h"
+#include "support/ts_checker.h"
+#include "support/udp_receiver.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using palvex_test::HaveTool;
+using palvex_test::ReadText;
+using palvex_test::Shell;
+
+struct LossCase {
+  const char* name;
+  int64_t muxRate;      // 0: without --muxrate
+  int64_t maxGapNs;     // between two datagrams
+};
+
+const LossCase kLossCases[] = {
+    {"ConstantRate", 2000000, 50000000},
+    {"LibraryRate", 0, 100000000},
+};
+
+fs::path MakeClip(const fs::path& dir) {
+  const fs::path clip = dir / "clip3.mp4";
+  int status = 0;
+  const std::string out = Shell("ffmpeg -hide_banner -loglevel error -y -f lavfi -i testsrc2=size=320x240:rate=25 "
+                                "-f lavfi -i sine=sample_rate=48000 -t 3 -c:v libx264 -bf 2 -g 25 -pix_fmt yuv420p "
+                                "-c:a aac " + clip.string() + " 2>&1",
+                                &status);
+  EXPECT_EQ(status, 0) << out;
+  return clip;
+}
+
+class InputLossTest : public testing::TestWithParam<LossCase> {};
+
+TEST_P(InputLossTest, OneChannelThroughASilenceAndAClockRestart) {
+  if (!HaveTool("ffmpeg")) GTEST_SKIP() << "ffmpeg not installed";
+  const LossCase& c = GetParam();
+  const fs::path dir = palvex_test::ProcessTempDir("palvex-loss");
+  static const fs::path clip = MakeClip(dir);
+  const fs::path err = dir / (std::string(c.name) + "-err.txt"), recording = dir / (std::string(c.name) + ".ts");
+  int port = 0;
+  const int fd = palvex_test::ListenUdp(&port);
+  ASSERT_GE(fd, 0);
+  std::atomic<bool> done{false};
+  std::vector<palvex_test::Datagram> got;
+  std::thread receiver([&] { got = palvex_test::ReceiveUdp(fd, done, palvex_test::SteadyNs() + 40000000000); });
+  const std::string input = "udp://127.0.0.1:" + std::to_string(palvex_test::FreeUdpPort());
+  std::vector<std::string> args = {PALVEX_MUX_PATH, "--rt-priority", "10"};
+  if (c.muxRate > 0) args.insert(args.end(), {"--muxrate", std::to_string(c.muxRate)});
+  args.insert(args.end(), {input, "udp://127.0.0.1:" + std::to_string(port)});
+  const pid_t pid = palvex_test::Spawn(args, "", err.string());
+  ASSERT_GT(pid, 0);
+  const std::string send = "ffmpeg -hide_banner -loglevel error -re -i " + clip.string() + " -c copy -f mpegts '" +
+                           input + "?pkt_size=1316'";
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_TRUE(palvex_test::Succeeds(send));
+  std::this_thread::sleep_for(std::chrono::seconds(3));
+  EXPECT_TRUE(palvex_test::Succeeds(send));
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  kill(pid, SIGINT);
+  const int exit = palvex_test::WaitFor(pid, std::chrono::seconds(10));
+  done = true;
+  receiver.join();
+  close(fd);
+  const std::string text = ReadText(err.string());
+  ASSERT_EQ(exit, 0) << text;
+  EXPECT_NE(text.find("input lost: no frame for"), std::string::npos) << text;
+  EXPECT_NE(text.find("input back after"), std::string::npos) << text;
+
+  std::vector<uint8_t> ts;
+  int64_t maxGap = 0;
+  for (size_t d = 0; d < got.size(); ++d) {
+    ts.insert(ts.end(), got[d].bytes.begin(), got[d].bytes.end());
+    if (d > 0) maxGap = std::max(maxGap, got[d].arrivalNs - got[d - 1].arrivalNs);
+  }
+  std::ofstream(recording, std::ios::binary).write(reinterpret_cast<const char*>(ts.data()),
+                                                    static_cast<std::streamsize>(ts.size()));
+  std::printf("%s: %zu datagrams, longest gap %.1f ms\n", c.name, got.size(), static_cast<double>(maxGap) / 1e6);
+  ASSERT_GT(got.size(), 100u) << text;
+  EXPECT_LE(maxGap, c.maxGapNs);
+
+  palvex_test::TsChecker checker;  // continuity, PCRs rising
+  checker.Feed(ts.data(), ts.size());
+  EXPECT_TRUE(checker.errors().empty()) << checker.errors().front();
+  for (const auto& pcrs : checker.pcrBases())
+    for (size_t k = 1; k < pcrs.second.size(); ++k)
+      ASSERT_LE(pcrs.second[k] - pcrs.second[k - 1], 3600) << "PCR step " << k << " on PID " << pcrs.first;
+  const palvex_test::PsiCadence cadence = palvex_test::MeasurePsiCadence(ts.data(), ts.size());
+  const auto patGap = palvex_test::PsiCadence::LongestGap(cadence.patTimes, cadence.firstPcr, cadence.lastPcr);
+  EXPECT_LE(patGap.length, 45000) << "no PAT for " << patGap.length / 90 << " ms from PCR " << patGap.from;
+
+  palvex_test::PesReader pes;  // per PID, no DTS (or PTS) at or before the one before
+  ASSERT_TRUE(pes.Read(ts.data(), ts.size()));
+  std::map<int, int64_t> last;
+  std::map<int, size_t> units;
+  for (const palvex_test::PesPacket& p : pes.pes()) {
+    const int64_t t = p.dts >= 0 ? p.dts : p.pts;
+    if (t < 0) continue;
+    if (last.count(p.pid) != 0) {
+      EXPECT_GT(t, last[p.pid]) << "PID " << p.pid << " steps back at packet " << p.firstPacket;
+    }
+    last[p.pid] = t;
+    ++units[p.pid];
+  }
+  EXPECT_GE(units[0x11], 140u) << "video access units of the 150 sent";
+
+  if (c.muxRate > 0) {
+    const palvex_test::RateReport r = palvex_test::ReadConstantRate(ts.data(), ts.size(), c.muxRate);
+    EXPECT_LE(r.maxPCRErrorNs, 500);
+    EXPECT_EQ(r.lateUnits, 0u) << (r.errors.empty() ? "" : r.errors.front());
+  }
+  int status = 0;
+  const std::string decoded = Shell("ffmpeg -hide_banner -v error -i " + recording.string() + " -f null - 2>&1", &status);
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(decoded, "");
+}
+
+void PrintTo(const LossCase& c, std::ostream* os) { *os << c.name; }
+
+INSTANTIATE_TEST_SUITE_P(Loopback, InputLossTest, testing::ValuesIn(kLossCases),
+                         [](const testing::TestParamInfo<LossCase>& param) { return param.param.name; });
+
+}  // namespace

@@ -1,0 +1,99 @@
+// A UDP receiver on 127.0.0.1 for tests of paced network output: every datagram with the
+// time the kernel took it in (SO_TIMESTAMPNS), so that the receiver's own scheduling does
+// not count as the sender's jitter.
+#ifndef PALVEX_TESTS_SUPPORT_UDP_RECEIVER_H_
+#define PALVEX_TESTS_SUPPORT_UDP_RECEIVER_H_
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+namespace palvex_test {
+
+struct Datagram {
+  int64_t arrivalNs;  // CLOCK_REALTIME of the kernel's time stamp, -1 when none
+  std::vector<uint8_t> bytes;
+};
+
+inline int64_t SteadyNs() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+// A datagram socket on 127.0.0.1 with a large receive buffer, its port in *port; -1 on failure.
+inline int ListenUdp(int* port) {
+  const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+  int size = 16 << 20;
+  setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size);
+  setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+  const int on = 1;
+  setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    close(fd);
+    return -1;
+  }
+  socklen_t length = sizeof addr;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length);
+  *port = ntohs(addr.sin_port);
+  return fd;
+}
+
+// A port on 127.0.0.1 that was free a moment ago (for a program that listens on it).
+inline int FreeUdpPort() {
+  int port = 0;
+  const int fd = ListenUdp(&port);
+  if (fd >= 0) close(fd);
+  return port;
+}
+
+inline int64_t KernelArrivalNs(msghdr& message) {
+  for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
+    if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
+      timespec at{};
+      std::memcpy(&at, CMSG_DATA(c), sizeof at);
+      return int64_t{at.tv_sec} * 1000000000 + at.tv_nsec;
+    }
+  }
+  return -1;
+}
+
+// Receives until done is set and 500 ms pass quietly, or until the deadline (SteadyNs).
+inline std::vector<Datagram> ReceiveUdp(int fd, const std::atomic<bool>& done, int64_t deadlineNs) {
+  std::vector<Datagram> got;
+  std::vector<uint8_t> buffer(65536);
+  int64_t quietSince = -1;
+  while (SteadyNs() < deadlineNs) {
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, 50) == 1) {
+      iovec io{buffer.data(), buffer.size()};
+      alignas(cmsghdr) char control[256];
+      msghdr message{};
+      message.msg_iov = &io;
+      message.msg_iovlen = 1;
+      message.msg_control = control;
+      message.msg_controllen = sizeof control;
+      const ssize_t n = recvmsg(fd, &message, 0);
+      if (n > 0) got.push_back({KernelArrivalNs(message), std::vector<uint8_t>(buffer.begin(), buffer.begin() + n)});
+      quietSince = -1;
+    } else if (done) {
+      if (quietSince < 0) quietSince = SteadyNs();
+      if (SteadyNs() - quietSince > 500000000) break;
+    }
+  }
+  return got;
+}
+
+}  // namespace palvex_test
+
+#endif  // PALVEX_TESTS_SUPPORT_UDP_RECEIVER_H_
