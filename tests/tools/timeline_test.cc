@@ -1,0 +1,112 @@
+// The channel's time line alone: frames of a video (clock) stream and an audio stream with
+// their input times, and where each lands. An input clock that steps back or jumps more
+// than a second forward re-bases the program onto the latest frame end (or the channel's
+// own time when the caller gives one); a clock-stream frame behind the channel's floor is
+// moved on to it; a short gap is kept as it is; a --loop pass lasts each stream's own
+// duration, with the audio's first frame left out or its last sent again when it drifts
+// more than half a frame from the video.
+#include "timeline.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace palvex_host {
+namespace {
+
+constexpr int64_t N = Timeline::kNone;
+constexpr size_t kVideo = 0, kAudio = 1;
+constexpr int64_t kStart = 1000000;
+
+struct Event {
+  bool pass;            // NextPass instead of a frame; expect then lists the repeats' times
+  size_t stream;
+  int64_t timeUs, durationUs;
+  int64_t floorUs, resumeUs;
+  Timeline::Step step;  // expected
+  int64_t mappedUs;     // expected; for a pass, the one repeat's time (N: none)
+};
+
+Event F(size_t stream, int64_t t, int64_t d, Timeline::Step step, int64_t mapped, int64_t floor = N,
+        int64_t resume = N) {
+  return {false, stream, t, d, floor, resume, step, mapped};
+}
+Event Pass(int64_t repeatUs = N) { return {true, 0, 0, 0, N, N, Timeline::Step::kOn, repeatUs}; }
+
+constexpr Timeline::Step kOn = Timeline::Step::kOn, kRebased = Timeline::Step::kRebased,
+                         kDropped = Timeline::Step::kDropped;
+
+struct TimelineCase {
+  const char* name;
+  std::vector<Event> events;
+};
+
+const TimelineCase kCases[] = {
+    {"ClockStepsBack",
+     {F(kVideo, 0, 40000, kOn, kStart), F(kVideo, 40000, 40000, kOn, kStart + 40000),
+      F(kVideo, 0, 40000, kRebased, kStart + 80000), F(kVideo, 40000, 40000, kOn, kStart + 120000)}},
+    {"ClockJumpsForward",
+     {F(kVideo, 0, 40000, kOn, kStart), F(kVideo, 40000, 40000, kOn, kStart + 40000),
+      F(kVideo, 9000000, 40000, kRebased, kStart + 80000), F(kAudio, 8990000, 20000, kOn, kStart + 70000)}},
+    {"ShortGapKept", {F(kVideo, 0, 40000, kOn, kStart), F(kVideo, 900000, 40000, kOn, kStart + 900000)}},
+    {"BackAfterSilenceResumesAtTheChannelsTime",
+     {F(kVideo, 0, 40000, kOn, kStart), F(kVideo, 40000, 40000, kOn, kStart + 40000),
+      F(kVideo, 0, 40000, kRebased, 5000000, N, 5000000),
+      F(kAudio, 10000, 20000, kOn, 5010000)}},
+    {"ClockFrameBehindTheChannel",
+     {F(kVideo, 0, 40000, kOn, kStart), F(kAudio, 20000, 20000, kOn, kStart + 20000, 2000000, 2400000),
+      F(kVideo, 40000, 40000, kRebased, 2400000, 2000000, 2400000), F(kVideo, 80000, 40000, kOn, 2440000, 2000000)}},
+    // Video 80 ms a pass, audio 90 ms: 10 ms more each pass, then a frame left out.
+    {"LoopAudioLonger",
+     {F(kVideo, 0, 40000, kOn, kStart), F(kAudio, 0, 30000, kOn, kStart), F(kVideo, 40000, 40000, kOn, 1040000),
+      F(kAudio, 30000, 30000, kOn, 1030000), F(kAudio, 60000, 30000, kOn, 1060000), Pass(),
+      F(kVideo, 0, 40000, kOn, 1080000), F(kAudio, 0, 30000, kOn, 1090000), F(kVideo, 40000, 40000, kOn, 1120000),
+      F(kAudio, 30000, 30000, kOn, 1120000), F(kAudio, 60000, 30000, kOn, 1150000), Pass(),
+      F(kVideo, 0, 40000, kOn, 1160000), F(kAudio, 0, 30000, kDropped, N), F(kAudio, 30000, 30000, kOn, 1180000)}},
+    // Video 80 ms a pass, audio 60 ms: the last audio frame again fills the seam.
+    {"LoopAudioShorter",
+     {F(kVideo, 0, 40000, kOn, kStart), F(kAudio, 0, 30000, kOn, kStart), F(kVideo, 40000, 40000, kOn, 1040000),
+      F(kAudio, 30000, 30000, kOn, 1030000), Pass(1060000), F(kVideo, 0, 40000, kOn, 1080000),
+      F(kAudio, 0, 30000, kOn, 1090000)}},
+    // The last audio frame of the container cut short: a pass still counts it whole.
+    {"LoopLastFrameCutShort",
+     {F(kVideo, 0, 40000, kOn, kStart), F(kAudio, 0, 40000, kOn, kStart), F(kAudio, 40000, 10000, kOn, 1040000),
+      F(kVideo, 40000, 40000, kOn, 1040000), Pass(), F(kAudio, 0, 40000, kOn, 1080000),
+      F(kVideo, 0, 40000, kOn, 1080000)}},
+};
+
+class TimelineTest : public testing::TestWithParam<TimelineCase> {};
+
+TEST_P(TimelineTest, FramesLandWhereTheChannelGoesOn) {
+  Timeline timeline({false, true}, kVideo);
+  timeline.Start(kStart);
+  for (size_t i = 0; i < GetParam().events.size(); ++i) {
+    const Event& e = GetParam().events[i];
+    if (e.pass) {
+      std::vector<Timeline::Repeat> repeats;
+      ASSERT_TRUE(timeline.NextPass(&repeats)) << "event " << i;
+      ASSERT_EQ(repeats.size(), e.mappedUs == N ? 0u : 1u) << "event " << i;
+      if (!repeats.empty()) {
+        EXPECT_EQ(repeats[0].timeUs, e.mappedUs) << "event " << i;
+      }
+      continue;
+    }
+    int64_t mapped = N;
+    Timeline::Bounds bounds;
+    bounds.floorUs = e.floorUs;
+    bounds.resumeUs = e.resumeUs;
+    EXPECT_EQ(timeline.Map(e.stream, e.timeUs, e.durationUs, bounds, &mapped), e.step) << "event " << i;
+    if (e.step != kDropped) {
+      EXPECT_EQ(mapped, e.mappedUs) << "event " << i;
+    }
+  }
+}
+
+void PrintTo(const TimelineCase& c, std::ostream* os) { *os << c.name; }
+
+INSTANTIATE_TEST_SUITE_P(Cases, TimelineTest, testing::ValuesIn(kCases),
+                         [](const testing::TestParamInfo<TimelineCase>& param) { return param.param.name; });
+
+}  // namespace
+}  // namespace palvex_host
