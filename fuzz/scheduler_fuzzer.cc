@@ -1,14 +1,15 @@
-// Arbitrary packets through the constant-rate scheduler, and through the TS reader and the
-// table memory beneath it: the first bytes choose the rate, the lead and the chunking, the
-// rest is cut into 188-byte packets (the sync byte forced, everything else as it comes:
-// PES headers, adaptation fields, sections, PCRs), with silences driven by AdvanceTo. Every
-// slot must leave exactly on the line of the rate, every packet with the sync byte; the
-// sanitizers watch for reads past a packet or the queue.
+// Arbitrary packets through the constant-rate scheduler and the keep-alive, and through the
+// TS reader and the table memory beneath them: the first bytes choose the rate, the lead
+// and the chunking, the rest is cut into 188-byte packets (the sync byte forced, everything
+// else as it comes: PES headers, adaptation fields, sections, PCRs), with silences driven
+// by AdvanceTo. Every slot must leave exactly on the line of the rate, every packet with
+// the sync byte; the sanitizers watch for reads past a packet or the queue.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
 
+#include "keep_alive.h"
 #include "scheduler.h"
 
 namespace {
@@ -42,6 +43,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const unsigned silenceEvery = data[3];
   Check check(config.muxRate);
   palvex_host::Scheduler scheduler(config, &check);
+  palvex_host::KeepAlive keepAlive(7);
+  std::vector<uint8_t> kept;
   std::vector<uint8_t> packets;
   unsigned pushes = 0;
   for (size_t off = 4; off < size; off += palvex_host::kTSPacketSize) {
@@ -52,10 +55,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     packets.insert(packets.end(), p, p + sizeof p);
     if (packets.size() < chunk * palvex_host::kTSPacketSize) continue;
     scheduler.Push(packets.data(), packets.size());
+    keepAlive.Pass(packets.data(), packets.size(), &kept);
     packets.clear();
     // Slots as far as 2 s ahead of the clock: a silent input kept on air.
     if (silenceEvery != 0 && ++pushes % silenceEvery == 0 && scheduler.started())
       scheduler.AdvanceTo(scheduler.now() + palvex_host::kPCRHz * (pushes % 3));
+    if (silenceEvery != 0 && pushes % silenceEvery == 0 && keepAlive.lastPCR() >= 0)
+      keepAlive.AdvanceTo(keepAlive.lastPCR() + palvex_host::kPCRHz * (pushes % 3), &kept);
+    // The keep-alive passes whole packets and adds whole packets of its own.
+    if (kept.size() % palvex_host::kTSPacketSize != 0) std::abort();
+    for (size_t k = 0; k < kept.size(); k += palvex_host::kTSPacketSize)
+      if (kept[k] != 0x47) std::abort();
+    kept.clear();
   }
   scheduler.Push(packets.data(), packets.size());
   scheduler.Finish();

@@ -17,6 +17,10 @@ void Timeline::Start(int64_t offsetUs) {
 Timeline::Step Timeline::Map(size_t index, int64_t timeUs, int64_t durationUs, const Bounds& bounds,
                              int64_t* mappedUs) {
   Stream& s = m_streams[index];
+  // Times from a container can be anything: kept where no sum below can overflow.
+  constexpr int64_t kFar = int64_t{1} << 60;
+  timeUs = std::min(std::max(timeUs, -kFar), kFar);
+  durationUs = std::min(std::max<int64_t>(durationUs, 0), kMaxForwardUs);
   // The frame duration: the longest given, or the longest step between frames when none is
   // (a container's last frame may be cut short; in a transport stream it plays whole).
   int64_t duration = durationUs;
