@@ -5,10 +5,7 @@
 // whose every frame ffprobe counts and ffmpeg decodes); then every frame
 // through a pipe into ffprobe, an interrupted looping run that still ends in whole packets,
 // loops without a seam, live UDP, TCP and SRT inputs, and the man page against --help.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -30,6 +27,7 @@
 #include "support/process.h"
 #include "support/shell.h"
 #include "support/ts_checker.h"
+#include "support/udp_receiver.h"
 
 namespace {
 
@@ -449,15 +447,7 @@ TEST_P(LiveInputTest, WholeAndCleanToItsEnd) {
   const LiveCase& c = GetParam();
   const fs::path clip = Clip(), out = WorkDir() / (std::string(c.name) + ".ts"),
                  err = WorkDir() / (std::string(c.name) + "-err.txt");
-  int probe = socket(AF_INET, SOCK_DGRAM, 0);  // a free port on 127.0.0.1
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof addr;
-  ASSERT_EQ(bind(probe, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-  getsockname(probe, reinterpret_cast<sockaddr*>(&addr), &length);
-  close(probe);
-  const std::string port = std::to_string(ntohs(addr.sin_port));
+  const std::string port = std::to_string(palvex_test::FreeUdpPort());
   const pid_t pid = palvex_test::Spawn({PALVEX_MUX_PATH, Replace(c.listen, "{port}", port), out.string()}, "",
                                        err.string());
   ASSERT_GT(pid, 0);
