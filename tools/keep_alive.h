@@ -6,7 +6,8 @@
 // and null packets up to a whole datagram each time, so that the wire never falls quiet.
 //
 // While it fills, the muxer's next PCR may come more than 40 ms after the last one sent: the
-// gap is filled in front of it. As long as it has not filled, nothing is added or changed,
+// gap is filled in front of it (up to a second: a longer step is a discontinuity of the
+// clock, and neither that nor a line more than a second ahead is filled step by step). As long as it has not filled, nothing is added or changed,
 // so that a channel whose input never falls silent is the muxer's packets byte for byte.
 // No libavformat here; memory is taken when a PID or table is first seen, never per packet.
 #ifndef PALVEX_TOOLS_KEEP_ALIVE_H_
