@@ -64,8 +64,9 @@ void PrintSummary(const std::string& input, const std::string& output, const std
   }
   if (counts.loops > 0) std::fprintf(stderr, "  loops completed: %llu\n", static_cast<unsigned long long>(counts.loops));
   if (counts.inputLosses > 0)
-    std::fprintf(stderr, "  input lost %llu times, %.1f s in all: the channel stayed on air\n",
-                 static_cast<unsigned long long>(counts.inputLosses), static_cast<double>(counts.inputLostNs) / 1e9);
+    std::fprintf(stderr, "  input lost %llu time%s, %.1f s in all: the channel stayed on air\n",
+                 static_cast<unsigned long long>(counts.inputLosses), counts.inputLosses == 1 ? "" : "s",
+                 static_cast<double>(counts.inputLostNs) / 1e9);
   if (counts.clockJumps > 0)
     std::fprintf(stderr, "  input time jumps: %llu (the output's time went on without a break)\n",
                  static_cast<unsigned long long>(counts.clockJumps));
