@@ -62,8 +62,8 @@
 namespace palvex_host {
 
 // The lead when none is given: a first picture arrives 0.8 s before its DTS, a little
-// more than FFmpeg's own muxer gives (0.7 s). GStreamer and ffplay tune in to a live feed
-// without a late frame; VLC drops its first audio buffer as late with any lead up to 1 s,
+// more than FFmpeg's own muxer gives (0.7 s). GStreamer tunes in to a live feed without a
+// late frame; VLC drops its first audio buffer as late with any lead up to 1 s,
 // FFmpeg's muxer included (its own second of buffering), so no longer lead buys it more.
 constexpr int64_t kDefaultLeadTicks = kPCRHz * 8 / 10;
 // Longest time between two PCRs of a program (TR 101 290 PCR_repetition_error, DVB).
