@@ -45,6 +45,10 @@ Timeline::Step Timeline::Map(size_t index, int64_t timeUs, int64_t durationUs, c
     int64_t target = m_latestEndUs != kNone ? m_latestEndUs : mapped;
     if (bounds.resumeUs != kNone) target = std::max(target, bounds.resumeUs);
     if (behind) target = std::max(target, bounds.floorUs);
+    // The clock stream goes on on its own frame grid: a gap of whole frames, so that a
+    // receiver still finds its frame rate in the time stamps.
+    if (index == m_clock && s.seen && s.stepUs > 0 && target > s.lastUs)
+      target = s.lastUs + (target - s.lastUs + s.stepUs - 1) / s.stepUs * s.stepUs;
     m_lastJumpUs = mapped - (back ? s.lastUs : forward ? m_latestEndUs : bounds.floorUs);
     m_lastJumpBehind = !back && !forward;
     m_offsetUs += target - mapped;

@@ -9,7 +9,8 @@
 // channel's own clock is further on (a live channel kept on air through a silence). The
 // same happens when a frame of the clock stream (the one that carries the PCR) comes
 // behind the earliest time the channel can still take it. All streams move alike, so
-// lip sync holds; no time stamp steps back.
+// lip sync holds; no time stamp steps back; a clock-stream frame lands a whole number of
+// frame durations after the one before.
 //
 // Passes (--loop). A pass of the clip lasts its own duration: each stream's last frame
 // time plus its frame duration, less its first (the frame duration is the stream's longest:

@@ -120,17 +120,17 @@ TEST_P(InputLossTest, OneChannelThroughASilenceAndAClockRestart) {
   palvex_test::PesReader pes;  // per PID, no DTS (or PTS) at or before the one before
   ASSERT_TRUE(pes.Read(ts.data(), ts.size()));
   std::map<int, int64_t> last;
-  std::map<int, size_t> units;
+  size_t pictures = 0;
   for (const palvex_test::PesPacket& p : pes.pes()) {
+    pictures += (p.streamId & 0xF0) == 0xE0 ? 1 : 0;
     const int64_t t = p.dts >= 0 ? p.dts : p.pts;
     if (t < 0) continue;
     if (last.count(p.pid) != 0) {
       EXPECT_GT(t, last[p.pid]) << "PID " << p.pid << " steps back at packet " << p.firstPacket;
     }
     last[p.pid] = t;
-    ++units[p.pid];
   }
-  EXPECT_GE(units[0x11], 140u) << "video access units of the 150 sent";
+  EXPECT_GE(pictures, 140u) << "video access units of the 150 sent";
 
   if (c.muxRate > 0) {
     const palvex_test::RateReport r = palvex_test::ReadConstantRate(ts.data(), ts.size(), c.muxRate);
