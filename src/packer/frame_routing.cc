@@ -33,7 +33,7 @@ const uint8_t* TSPacker::TakeADTSHeader(TSStream* stream, IMediaFrame* frame, bo
   const int size = frame->GetSize();
   if (!framing.TakesHeader(data, size)) return nullptr;
   // frame_length counts the header and has 13 bits.
-  if (data == nullptr || size < 0 || size > kADTSMaxPayload) {
+  if (data == nullptr || size < 0 || size > ADTSFraming::kMaxPayload) {
     *refused = true;
     return nullptr;
   }

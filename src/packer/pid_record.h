@@ -10,15 +10,13 @@
 #include <new>
 #include <vector>
 
-#include "ts/crc32.h"
+#include "ts/psi_section.h"
 
 namespace palvex {
 
 class PidRecord {
  public:
   static constexpr int kPids = 0x2000;
-  // A section travels alone in one packet, behind the TS header and pointer_field.
-  static constexpr int32_t kMaxSection = 183;
 
   // continuity_counter of the next packet on pid: 0 for a PID never used.
   uint8_t NextCounter(uint16_t pid) const { return m_counters[pid & (kPids - 1)]; }
@@ -39,35 +37,37 @@ class PidRecord {
     return true;
   }
 
-  // The section just written at s (length bytes, version_number in byte 5, CRC_32 last):
-  // it goes out with the version of the last section sent on pid when their contents are
-  // the same, with that version + 1 (mod 32) when they differ; the first on a PID, or on a
-  // PID without room reserved, keeps its own. version_number and CRC_32 are rewritten when
-  // the version changes. Returns the version the section carries.
-  uint8_t StampVersion(uint16_t pid, uint8_t* s, int32_t length) {
-    const uint8_t own = uint8_t(s[5] >> 1 & 0x1F);
+  // The version_number of the section about to go out on pid, whose header fields and
+  // body (bodyLength bytes) are given: the version of the last section sent on pid when
+  // their contents are the same, that version + 1 (mod 32) when they differ; the first on a
+  // PID, or on a PID without room reserved, keeps the header's own. The section is
+  // remembered as the last one sent on pid.
+  uint8_t TakeVersion(uint16_t pid, const LongSectionHeader& header, const uint8_t* body,
+                      int32_t bodyLength) {
+    const uint8_t own = uint8_t(header.version & 0x1F);
     Section* last = Find(pid);
-    if (last == nullptr || length < 12 || length > kMaxSection) return own;
+    if (last == nullptr || bodyLength < 0 || bodyLength > kMaxSectionBody) return own;
     uint8_t version = own;
-    if (last->length != 0) {
-      version = SameContent(*last, s, length) ? last->version : uint8_t((last->version + 1) & 0x1F);
+    if (last->sent) {
+      version = SameContent(*last, header, body, bodyLength) ? last->version
+                                                             : uint8_t((last->version + 1) & 0x1F);
     }
-    if (version != own) {
-      s[5] = uint8_t((s[5] & 0xC1) | version << 1);  // version_number
-      PutSectionCrc32(s, size_t(length) - 4);
-    }
+    last->sent = true;
     last->version = version;
-    last->length = length;
-    std::memcpy(last->bytes, s, size_t(length));
+    last->header = header;
+    last->bodyLength = bodyLength;
+    std::memcpy(last->body, body, size_t(bodyLength));
     return version;
   }
 
  private:
   struct Section {
     uint16_t pid = 0;
+    bool sent = false;
     uint8_t version = 0;
-    int32_t length = 0;  // 0 until one was sent
-    uint8_t bytes[kMaxSection] = {};
+    LongSectionHeader header = {};
+    int32_t bodyLength = 0;
+    uint8_t body[kMaxSectionBody] = {};
   };
 
   Section* Find(uint16_t pid) {
@@ -77,11 +77,13 @@ class PidRecord {
     return nullptr;
   }
 
-  // Equal but for version_number and CRC_32.
-  static bool SameContent(const Section& last, const uint8_t* s, int32_t length) {
-    if (last.length != length) return false;
-    return std::memcmp(last.bytes, s, 5) == 0 && (last.bytes[5] & 0xC1) == (s[5] & 0xC1) &&
-           std::memcmp(last.bytes + 6, s + 6, size_t(length) - 10) == 0;
+  // Equal but for version_number (and so CRC_32).
+  static bool SameContent(const Section& last, const LongSectionHeader& header,
+                          const uint8_t* body, int32_t bodyLength) {
+    return last.header.tableId == header.tableId &&
+           last.header.tableIdExtension == header.tableIdExtension &&
+           (last.header.currentNext & 1) == (header.currentNext & 1) &&
+           last.bodyLength == bodyLength && std::memcmp(last.body, body, size_t(bodyLength)) == 0;
   }
 
   uint8_t m_counters[kPids] = {};

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "packetizer/psi_element.h"
+#include "packer/psi_table.h"
 #include "palvex/media_format.h"
 
 namespace palvex {
@@ -14,7 +14,7 @@ class PidRecord;
 class TSPacketBuffer;
 class TSStream;
 
-class PMTProgram final : public PSIElement {
+class PMTProgram final : public PSITable {
  public:
   PMTProgram(uint16_t programNumber, uint16_t pmtPID, uint8_t version, int32_t currentNext,
              TSPacketBuffer* packetBuffer, MediaFormat* format, int32_t packetSize);
@@ -23,8 +23,10 @@ class PMTProgram final : public PSIElement {
   PMTProgram(const PMTProgram&) = delete;
   PMTProgram& operator=(const PMTProgram&) = delete;
 
-  // The program's PMT section (or its length for null).
-  int32_t WritePSI(uint8_t* p) override;
+  // The program's PMT: table_id 0x02 for its program_number, then PCR_PID, no program
+  // descriptors, and one entry per stream.
+  LongSectionHeader SectionHeader() const override;
+  int32_t WriteSectionBody(uint8_t* p) override;
   // One TS packet carrying the PMT; its first byte, or null when no slot is free. With a
   // record, the version follows the last PMT sent on the PID.
   uint8_t* ToTS(PidRecord* record = nullptr);

@@ -8,7 +8,6 @@
 #include "packer/pmt_program.h"
 #include "packer/ts_packer.h"
 #include "packetizer/ts_stream.h"
-#include "ts/crc32.h"
 #include "ts/psi_section.h"
 #include "ts/ts_packet_buffer.h"
 #include "ts/ts_packet_writer.h"
@@ -17,50 +16,49 @@ namespace palvex {
 
 namespace {
 
-// Writes a section into a fresh slot of buffer: header, section, stuffing to the end of the
-// packet. Null when there is no free slot or the section would not fit behind the header;
-// then nothing is written and the counter keeps its value. With a record, the section's
-// version_number follows the last one sent on pid, and *version receives it.
-uint8_t* SectionToTS(TSPacketBuffer* buffer, PSIElement* section, uint16_t pid,
-                     uint8_t* counter, PidRecord* record, uint8_t* version) {
+// Writes a table's section into a fresh slot of buffer: header, section, stuffing to the
+// end of the packet. Null when there is no free slot or the section would not fit behind
+// the header; then nothing is written and the counter keeps its value. With a record, the
+// section goes out with the version_number the record gives for pid, and *version
+// receives it; the header and CRC_32 are written once the version is known.
+uint8_t* SectionToTS(TSPacketBuffer* buffer, PSITable* table, uint16_t pid, uint8_t* counter,
+                     PidRecord* record, uint8_t* version) {
   if (buffer == nullptr) return nullptr;
-  if (section->WritePSI(nullptr) > TSPacker::kMaxSectionLength) return nullptr;
+  if (table->WritePSI(nullptr) > kMaxSectionLength) return nullptr;
   uint8_t* p = buffer->NextPacket();
   if (p == nullptr) return nullptr;
   PutPSIPacketHeader(p, pid, *counter);
   *counter = uint8_t(NextContinuityCounter(*counter));
-  const int32_t length = section->WritePSI(p + kPSIHeaderSize);
-  std::memset(p + kPSIHeaderSize + length, 0xFF,
-              size_t(kTSPacketSize - kPSIHeaderSize - length));  // stuffing_byte
-  if (record != nullptr) *version = record->StampVersion(pid, p + kPSIHeaderSize, length);
+  uint8_t* section = p + kPSIHeaderSize;
+  LongSectionHeader header = table->SectionHeader();
+  const int32_t body = table->WriteSectionBody(section + kLongSectionHeaderSize);
+  if (record != nullptr) {
+    header.version = record->TakeVersion(pid, header, section + kLongSectionHeaderSize, body);
+    *version = header.version;
+  }
+  const int32_t length = PutLongSection(section, header, body);
+  std::memset(section + length, 0xFF, size_t(kMaxSectionLength - length));  // stuffing_byte
   return p;
 }
 
 }  // namespace
 
+LongSectionHeader TSPacker::SectionHeader() const {
+  return LongSectionHeader{0x00, m_transportStreamId, m_patVersion, m_currentNext};
+}
+
 // program_association_section: one entry per program, no network_PID entry.
-int32_t TSPacker::WritePSI(uint8_t* p) {
-  const int32_t length = int32_t(PATLength(int64_t(m_programs.size())));
+int32_t TSPacker::WriteSectionBody(uint8_t* p) {
+  const int32_t length = int32_t(4 * m_programs.size());
   if (p == nullptr) return length;
-  const int32_t sectionLength = length - 3;
-  p[0] = 0x00;                                                // table_id
-  p[1] = uint8_t(0xB0 | (sectionLength >> 8 & 0x0F));        // section_syntax_indicator 1, '0', reserved '11', section_length[11:8]
-  p[2] = uint8_t(sectionLength);                              // section_length[7:0]
-  p[3] = uint8_t(m_transportStreamId >> 8);                   // transport_stream_id[15:8]
-  p[4] = uint8_t(m_transportStreamId);                        // transport_stream_id[7:0]
-  p[5] = uint8_t(0xC0 | (m_patVersion & 0x1F) << 1 | (m_currentNext & 1));  // reserved '11', version_number, current_next_indicator
-  p[6] = 0x00;                                                // section_number
-  p[7] = 0x00;                                                // last_section_number
-  int32_t offset = 8;
   for (const PMTProgram* program : m_programs) {
-    uint8_t* q = p + offset;
-    q[0] = uint8_t(program->programNumber() >> 8);            // program_number[15:8]
-    q[1] = uint8_t(program->programNumber());                 // program_number[7:0]
-    q[2] = uint8_t(0xE0 | (program->pmtPID() >> 8 & 0x1F));   // reserved '111', program_map_PID[12:8]
-    q[3] = uint8_t(program->pmtPID());                        // program_map_PID[7:0]
-    offset += 4;
+    p[0] = uint8_t(program->programNumber() >> 8);            // program_number[15:8]
+    p[1] = uint8_t(program->programNumber());                 // program_number[7:0]
+    p[2] = uint8_t(0xE0 | (program->pmtPID() >> 8 & 0x1F));   // reserved '111', program_map_PID[12:8]
+    p[3] = uint8_t(program->pmtPID());                        // program_map_PID[7:0]
+    p += 4;
   }
-  return offset + PutSectionCrc32(p, size_t(offset));
+  return length;
 }
 
 int32_t TSPacker::PATToTS() {
@@ -78,30 +76,24 @@ int32_t TSPacker::PMTToTS() {
   return kPackerOk;
 }
 
-// TS_program_map_section: PCR_PID, no program descriptors, one entry per stream written
-// by the stream itself.
-int32_t PMTProgram::WritePSI(uint8_t* p) {
+LongSectionHeader PMTProgram::SectionHeader() const {
+  return LongSectionHeader{0x02, m_programNumber, m_version, uint8_t(m_currentNext)};
+}
+
+// TS_program_map_section body: PCR_PID, no program descriptors, one entry per stream
+// written by the stream itself.
+int32_t PMTProgram::WriteSectionBody(uint8_t* p) {
+  int32_t offset = 4;
   if (p == nullptr) {
-    int32_t length = 16;
-    for (TSStream* stream : m_streams) length += stream->WritePSI(nullptr);
-    return length;
+    for (TSStream* stream : m_streams) offset += stream->WritePSI(nullptr);
+    return offset;
   }
-  p[0] = 0x02;                                                // table_id
-  p[3] = uint8_t(m_programNumber >> 8);                       // program_number[15:8]
-  p[4] = uint8_t(m_programNumber);                            // program_number[7:0]
-  p[5] = uint8_t(0xC0 | (m_version & 0x1F) << 1 | (m_currentNext & 1));  // reserved '11', version_number, current_next_indicator
-  p[6] = 0x00;                                                // section_number
-  p[7] = 0x00;                                                // last_section_number
-  p[8] = uint8_t(0xE0 | (m_pcrPID >> 8 & 0x1F));              // reserved '111', PCR_PID[12:8]
-  p[9] = uint8_t(m_pcrPID);                                   // PCR_PID[7:0]
-  p[10] = 0xF0;                                               // reserved '1111', program_info_length[11:8]
-  p[11] = 0x00;                                               // program_info_length[7:0]
-  int32_t offset = 12;
+  p[0] = uint8_t(0xE0 | (m_pcrPID >> 8 & 0x1F));              // reserved '111', PCR_PID[12:8]
+  p[1] = uint8_t(m_pcrPID);                                   // PCR_PID[7:0]
+  p[2] = 0xF0;                                                // reserved '1111', program_info_length[11:8]
+  p[3] = 0x00;                                                // program_info_length[7:0]
   for (TSStream* stream : m_streams) offset += stream->WritePSI(p + offset);
-  const int32_t sectionLength = offset + 4 - 3;                // patched after the loop
-  p[1] = uint8_t(0xB0 | (sectionLength >> 8 & 0x0F));        // section_syntax_indicator 1, '0', reserved '11', section_length[11:8]
-  p[2] = uint8_t(sectionLength);                              // section_length[7:0]
-  return offset + PutSectionCrc32(p, size_t(offset));
+  return offset;
 }
 
 uint8_t* PMTProgram::ToTS(PidRecord* record) {

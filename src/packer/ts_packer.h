@@ -7,8 +7,7 @@
 #include <vector>
 
 #include "packer/pid_record.h"
-#include "packetizer/adts_framing.h"
-#include "packetizer/psi_element.h"
+#include "packer/psi_table.h"
 #include "packetizer/result_codes.h"
 #include "palvex/media_format.h"
 #include "palvex/media_frame.h"
@@ -39,7 +38,7 @@ class ITSPacker {
   ~ITSPacker() = default;
 };
 
-class TSPacker final : public ITSPacker, public PSIElement {
+class TSPacker final : public ITSPacker, public PSITable {
  public:
   TSPacker() = default;
   ~TSPacker() override;
@@ -57,8 +56,9 @@ class TSPacker final : public ITSPacker, public PSIElement {
   void SetOptionBytes(uint8_t first, uint8_t second) override;
   void SetOptionWord(int32_t value) override;
 
-  // The PAT section (or its length for null).
-  int32_t WritePSI(uint8_t* p) override;
+  // The PAT: table_id 0x00 for the transport stream, then one entry per program.
+  LongSectionHeader SectionHeader() const override;
+  int32_t WriteSectionBody(uint8_t* p) override;
 
   // What the packer remembers per PID (continuity counters, the last PAT and PMTs sent)
   // lives in record, which outlives the packer; null: in the packer's own, for its life.
@@ -78,11 +78,10 @@ class TSPacker final : public ITSPacker, public PSIElement {
   // program and are not refused.
   static const char* CheckFormat(MediaFormat* format, const std::vector<MediaFormat*>& listed);
 
-  // A section travels alone in one packet, behind the 4-byte TS header and pointer_field.
-  static constexpr int32_t kMaxSectionLength = 183;
-  // Bytes of a PAT section with `programs` entries: 8 from table_id to last_section_number,
-  // 4 per program, 4 of CRC_32.
-  static constexpr int64_t PATLength(int64_t programs) { return 12 + 4 * programs; }
+  // Bytes of a PAT section with `programs` entries: the long header, 4 per program, CRC_32.
+  static constexpr int64_t PATLength(int64_t programs) {
+    return kLongSectionHeaderSize + 4 * programs + kSectionCRCSize;
+  }
   // Largest PID an elementary stream or PMT may take; 0x1FFF is the null packet PID.
   static constexpr uint16_t kMaxPID = 0x1FFE;
   // PAT and PMTs are never further apart than this in frame time, in microseconds: they go
@@ -92,10 +91,6 @@ class TSPacker final : public ITSPacker, public PSIElement {
   static constexpr int64_t kPSIMaxFrameStep = 100000;
   // The margin assumed before any frame step is known.
   static constexpr int64_t kPSIDefaultFrameStep = 50000;
-  // ADTS fixed + variable header without CRC (protection_absent 1).
-  static constexpr int32_t kADTSHeaderSize = ADTSFraming::kHeaderSize;
-  // frame_length is 13 bits and counts the header: payloads above 8191 - 7 bytes do not fit.
-  static constexpr int32_t kADTSMaxPayload = ADTSFraming::kMaxPayload;
   // Stream ids are one byte: the routing table has one entry per value.
   static constexpr int32_t kStreamIds = 256;
 
