@@ -69,6 +69,7 @@ MilliTicks FrameDurationFromMicroseconds(int32_t microseconds) {
     case 41718: return 3753750;  // 24000/1001
     case 33367: return 3003000;  // 30000/1001
     case 16683: return 1501500;  // 60000/1001
+    case 41666: return 3750000;  // 24
     case 66666: return 6000000;  // 15
     case 33333: return 3000000;  // 30
     case 16667: return 1500000;  // 60

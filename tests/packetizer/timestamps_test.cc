@@ -163,6 +163,19 @@ TEST(PesHeaderTest, SnappingTableAtEveryBoundary) {
     EXPECT_EQ(TSStream::SnapFrameDuration(c.measured), c.snapped) << c.measured;
 }
 
+// A measured duration is taken as a rate: presentation times are then reckoned in that
+// rate's exact duration, a whole second over a whole number of frames or of 1001 frames.
+TEST(PesHeaderTest, MeasuredDurationsReckonInTheExactDurationOfTheirRate) {
+  const MilliTicks second = 90000000;
+  for (int64_t measured = 10000; measured <= 100000; ++measured) {
+    const MilliTicks d = FrameDurationFromMicroseconds(TSStream::SnapFrameDuration(measured));
+    ASSERT_GT(d, 0) << measured;
+    const bool wholeRate = second % d == 0;
+    const bool ntscRate = (second * 1001) % d == 0 && (second * 1001 / d) % 1000 == 0;
+    ASSERT_TRUE(wholeRate || ntscRate) << measured << " us is reckoned as " << d;
+  }
+}
+
 struct MeasureCase {
   int64_t times[4];
   int32_t duration;
