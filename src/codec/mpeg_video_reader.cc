@@ -1,5 +1,6 @@
 #include "codec/mpeg_video_reader.h"
 
+#include "codec/frame_rate.h"
 #include "codec/start_code.h"
 
 namespace palvex {
@@ -41,12 +42,11 @@ class PlainBitReader {
 // frame_rate_code of Table 6-4 as a frame period in thousandths of a 90 kHz tick, times
 // (frame_rate_extension_d + 1) / (frame_rate_extension_n + 1). 0 for a forbidden or reserved code.
 MilliTicks MPEG2FrameDuration(uint32_t frameRateCode, uint32_t extensionN, uint32_t extensionD) {
-  static constexpr int64_t kRate[9][2] = {{0, 0},  {24000, 1001}, {24, 1},       {25, 1}, {30000, 1001},
-                                          {30, 1}, {50, 1},       {60000, 1001}, {60, 1}};
-  if (frameRateCode == 0 || frameRateCode > 8) return 0;
-  const int64_t num = kRate[frameRateCode][0] * (extensionN + 1);
-  const int64_t den = kRate[frameRateCode][1] * (extensionD + 1);
-  return MilliTicks(90000000 * den / num);
+  const FrameRate* rate = RateOfFrameRateCode(frameRateCode);
+  if (rate == nullptr) return 0;
+  const int64_t num = int64_t(rate->num) * (extensionN + 1);
+  const int64_t den = int64_t(rate->den) * (extensionD + 1);
+  return MilliTicks(kMilliTicksPerSecond * den / num);
 }
 
 // Bits that vop_time_increment takes: enough for vop_time_increment_resolution - 1, at least 1.

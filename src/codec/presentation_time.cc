@@ -6,8 +6,6 @@ namespace palvex {
 
 namespace {
 
-constexpr int64_t kMilliTicksPerSecond = 90000000;
-
 // A picture further than this from its decode slot, in half frames, belongs to no reordering
 // a decoder could do (16 frames is the largest DPB): the host's clock jumped or the count
 // restarted without an IDR. The clock then starts anew there.
@@ -50,31 +48,16 @@ MilliTicks PictureDurationFromTiming(uint32_t numUnitsInTick, uint32_t timeScale
 
 MilliTicks FrameDurationFromRate(double framesPerSecond) {
   if (!(framesPerSecond > 0.0) || !std::isfinite(framesPerSecond)) return 0;
-  static constexpr struct {
-    int64_t num;
-    int64_t den;
-  } kCommonRates[] = {{24000, 1001}, {24, 1}, {25, 1}, {30000, 1001}, {30, 1}, {48, 1},
-                      {50, 1},       {60000, 1001}, {60, 1}, {15, 1}, {12, 1}, {10, 1}};
-  for (const auto& rate : kCommonRates) {
+  for (const FrameRate& rate : kFrameRates) {
     const double exact = double(rate.num) / double(rate.den);
-    if (std::fabs(framesPerSecond - exact) <= exact * 0.001) {
-      return kMilliTicksPerSecond * rate.den / rate.num;
-    }
+    if (std::fabs(framesPerSecond - exact) <= exact * 0.001) return FrameDurationOf(rate);
   }
   return Plausible(MilliTicks(std::llround(double(kMilliTicksPerSecond) / framesPerSecond)));
 }
 
 MilliTicks FrameDurationFromMicroseconds(int32_t microseconds) {
-  switch (microseconds) {
-    case 41718: return 3753750;  // 24000/1001
-    case 33367: return 3003000;  // 30000/1001
-    case 16683: return 1501500;  // 60000/1001
-    case 41666: return 3750000;  // 24
-    case 66666: return 6000000;  // 15
-    case 33333: return 3000000;  // 30
-    case 16667: return 1500000;  // 60
-    default: return Plausible(MilliTicks(microseconds) * 90);
-  }
+  const FrameRate* rate = RateOfSnappedDuration(microseconds);
+  return rate != nullptr ? FrameDurationOf(*rate) : Plausible(MilliTicks(microseconds) * 90);
 }
 
 int64_t HalfFramesToTicks(int64_t halfFrames, MilliTicks duration) {

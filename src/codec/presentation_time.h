@@ -6,12 +6,9 @@
 
 #include <cstdint>
 
-namespace palvex {
+#include "codec/frame_rate.h"
 
-// Frame durations in thousandths of a 90 kHz tick: every common rate is exact (29.97 fps is
-// 3003000, 23.976 fps 3753750, 59.94 fps 1501500), so offsets of a few frames come out to the
-// tick and decode positions do not drift over long GOPs. 0 means unknown.
-using MilliTicks = int64_t;
+namespace palvex {
 
 // Plausible frame durations: from 120 frames a second down to one.
 constexpr MilliTicks kMinFrameDuration = 750000;    // 120 fps
@@ -25,12 +22,13 @@ MilliTicks FrameDurationFromTiming(uint32_t numUnitsInTick, uint32_t timeScale);
 // vui_time_scale seconds (E.3.1). 0 when absent or implausible.
 MilliTicks PictureDurationFromTiming(uint32_t numUnitsInTick, uint32_t timeScale);
 
-// The host's nominal frame rate: within 0.1 % of a common rate (24000/1001, 30000/1001,
-// 60000/1001 and the whole rates) it is taken as exactly that rate. 0 when implausible.
+// The host's nominal frame rate: within 0.1 % of a rate of kFrameRates (24000/1001,
+// 30000/1001, 60000/1001 and the whole rates) it is taken as exactly that rate. 0 when
+// implausible.
 MilliTicks FrameDurationFromRate(double framesPerSecond);
 
-// A measured duration in microseconds, snapped to one of the known rates: the exact
-// duration of that rate.
+// A measured duration in microseconds, snapped by SnapFrameDuration: the exact duration of
+// the rate it stands for.
 MilliTicks FrameDurationFromMicroseconds(int32_t microseconds);
 
 // halfFrames / 2 frames of the given duration in ticks, rounded to the nearest tick (ties

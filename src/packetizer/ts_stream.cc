@@ -100,20 +100,6 @@ void TSStream::ClearDescriptors() {
 
 // Time stamps.
 
-int32_t TSStream::SnapFrameDuration(int64_t measured) {
-  if (measured > 100000 || measured < 10000) return 0;
-  if (measured >= 51000) return 66666;  // 15 fps
-  if (measured >= 42000) return 50000;  // 20 fps
-  if (measured >= 41700) return 41718;  // 23.97 fps
-  if (measured >= 41000) return 41666;  // 24 fps
-  if (measured >= 38000) return 40000;  // 25 fps
-  if (measured >= 33350) return 33367;  // 29.97 fps
-  if (measured >= 25000) return 33333;  // 30 fps
-  if (measured >= 18350) return 20000;  // 50 fps
-  if (measured >= 16675) return 16683;  // 59.94 fps
-  return 16667;                         // 60 fps
-}
-
 // The average of the three intervals between the first four time-stamped frames; a value
 // out of range starts the measurement over with the next frame.
 void TSStream::MeasureFrameDuration(int64_t time) {

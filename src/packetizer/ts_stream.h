@@ -93,9 +93,6 @@ class TSStream : public PSIElement {
   int32_t PESToTS(MediaStream* description, IMediaFrame* frame, const uint8_t* data,
                   uint32_t* length, const uint8_t* adts = nullptr);
 
-  // Snaps a measured frame duration (microseconds) to a known one; 0 when out of range.
-  static int32_t SnapFrameDuration(int64_t measured);
-
   uint8_t streamType() const { return m_streamType; }
   uint8_t streamId() const { return m_streamId; }
   uint16_t pid() const { return m_pid; }

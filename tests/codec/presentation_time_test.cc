@@ -26,6 +26,29 @@ TEST(PresentationTimeTest, FrameDurations) {
   EXPECT_EQ(FrameDurationFromMicroseconds(0), 0);
 }
 
+// Every measured duration in range snaps to a rate of the table, never to a shorter frame
+// than a shorter measurement does, and is then reckoned in that rate's exact duration: a
+// whole second over a whole number of frames, or of 1001 frames.
+TEST(PresentationTimeTest, MeasuredDurationsSnapToTheExactDurationOfARate) {
+  const MilliTicks second = kMilliTicksPerSecond;
+  int32_t previous = 0;
+  for (int64_t measured = kShortestMeasuredFrame; measured <= kLongestMeasuredFrame; ++measured) {
+    const int32_t snapped = SnapFrameDuration(measured);
+    ASSERT_GE(snapped, previous) << measured;
+    ASSERT_EQ(SnapFrameDuration(snapped), snapped) << measured;
+    previous = snapped;
+    const MilliTicks d = FrameDurationFromMicroseconds(snapped);
+    ASSERT_GT(d, 0) << measured;
+    const bool wholeRate = second % d == 0;
+    const bool ntscRate = (second * 1001) % d == 0 && (second * 1001 / d) % 1000 == 0;
+    ASSERT_TRUE(wholeRate || ntscRate) << measured << " us is reckoned as " << d;
+  }
+  for (int64_t outside : {kShortestMeasuredFrame - 1, kLongestMeasuredFrame + 1, int64_t{-40000},
+                          int64_t{1} << 32 | 40000}) {
+    EXPECT_EQ(SnapFrameDuration(outside), 0) << outside;
+  }
+}
+
 struct Picture {
   int64_t dts;
   int32_t poc;

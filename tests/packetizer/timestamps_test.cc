@@ -146,36 +146,6 @@ TEST(PesHeaderTest, VideoOtherThanH264HasPtsEqualDts) {
   EXPECT_EQ(h.dts(), 90089);
 }
 
-struct SnapCase {
-  int64_t measured;
-  int32_t snapped;
-};
-
-TEST(PesHeaderTest, SnappingTableAtEveryBoundary) {
-  const SnapCase cases[] = {
-      {100001, 0},    {100000, 66666}, {51000, 66666}, {50999, 50000}, {42000, 50000},
-      {41999, 41718}, {41700, 41718},  {41699, 41666}, {41000, 41666}, {40999, 40000},
-      {38000, 40000}, {37999, 33367},  {33350, 33367}, {33349, 33333}, {25000, 33333},
-      {24999, 20000}, {18350, 20000},  {18349, 16683}, {16675, 16683}, {16674, 16667},
-      {10000, 16667}, {9999, 0},       {-40000, 0},    {int64_t{1} << 32 | 40000, 0},
-  };
-  for (const auto& c : cases)
-    EXPECT_EQ(TSStream::SnapFrameDuration(c.measured), c.snapped) << c.measured;
-}
-
-// A measured duration is taken as a rate: presentation times are then reckoned in that
-// rate's exact duration, a whole second over a whole number of frames or of 1001 frames.
-TEST(PesHeaderTest, MeasuredDurationsReckonInTheExactDurationOfTheirRate) {
-  const MilliTicks second = 90000000;
-  for (int64_t measured = 10000; measured <= 100000; ++measured) {
-    const MilliTicks d = FrameDurationFromMicroseconds(TSStream::SnapFrameDuration(measured));
-    ASSERT_GT(d, 0) << measured;
-    const bool wholeRate = second % d == 0;
-    const bool ntscRate = (second * 1001) % d == 0 && (second * 1001 / d) % 1000 == 0;
-    ASSERT_TRUE(wholeRate || ntscRate) << measured << " us is reckoned as " << d;
-  }
-}
-
 struct MeasureCase {
   int64_t times[4];
   int32_t duration;
