@@ -11,12 +11,12 @@
 namespace palvex {
 
 int32_t TSPacker::MuxFrame(int32_t streamId, IMediaFrame* frame) {
-  if (frame == nullptr) return kNoStream;
+  if (frame == nullptr) return kFrameRefused;
   TSStream* stream = FindStream(streamId);
-  if (stream == nullptr) return kNoStream;
+  if (stream == nullptr) return kFrameRefused;
   bool refused = false;
   const uint8_t* adts = TakeADTSHeader(stream, frame, &refused);
-  if (refused) return kADTSFrameRefused;
+  if (refused) return kFrameRefused;
   const int64_t t = frame->GetTime();
   if (PSIDue(stream, t)) {
     const int32_t result = EmitPSI(t);
@@ -102,7 +102,7 @@ void TSPacker::MarkStreamClocks() {
 int32_t TSPacker::HandOver(TSStream* stream, IMediaFrame* frame, const uint8_t* adts) {
   const uint8_t* data = frame->GetData();
   const int size = frame->GetSize();
-  if (size < 0 || (data == nullptr && size > 0)) return kNoStream;
+  if (size < 0 || (data == nullptr && size > 0)) return kFrameRefused;
   uint32_t length = uint32_t(size);
   const int32_t result = stream->EStoTS(stream->description(), frame, data, &length, adts);
   if (result != kPackerOk) {

@@ -139,7 +139,7 @@ class TSPacker final : public ITSPacker, public PSITable {
   // by two of the largest frame steps, since the tables go out on the first frame past it.
   void MarkStreamClocks();
   // The frame (behind the ADTS header, when one is given) to its stream's packetizer. 0,
-  // kNoStream for a frame without valid bytes, or the packetizer's failure.
+  // kFrameRefused for a frame without valid bytes, or the packetizer's failure.
   int32_t HandOver(TSStream* stream, IMediaFrame* frame, const uint8_t* adts);
 
   uint16_t m_transportStreamId = 0x0066;

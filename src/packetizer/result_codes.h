@@ -1,6 +1,6 @@
-// Result codes of the packetizers and the packer; they never reach the host. The stream
-// layer returns kNoFreePacket itself when the packet buffer runs out, and the packer
-// passes it on, so the code has one name on both levels.
+// Result codes of the packetizers and the packer; they never reach the host. Each way a
+// frame or a call can fail has one name on every level: the packetizer returns
+// kFrameRefused and kNoFreePacket itself, and the packer passes them on.
 #ifndef PALVEX_PACKETIZER_RESULT_CODES_H_
 #define PALVEX_PACKETIZER_RESULT_CODES_H_
 
@@ -12,12 +12,10 @@ enum PackerResult : int32_t {
   kPackerOk = 0,
   kProgramNotBuilt = 8,
   kNoSuchProgram = 9,
-  // No routing slot, or no stream behind it, for the frame's stream id; also a frame whose
-  // size is negative or whose bytes are missing.
-  kNoStream = 10,
-  // An audio frame too long for the 13-bit ADTS frame_length, or without bytes, refused
-  // before an ADTS header is put in front. The same value as kNoStream.
-  kADTSFrameRefused = 10,
+  // The frame goes nowhere and nothing of it is written: no stream has its stream id, its
+  // size is negative or its bytes are missing, it is too long for the 13-bit ADTS
+  // frame_length, or shorter than its stream's 8-byte time trailer.
+  kFrameRefused = 10,
   // The packet buffer ran out; the packets already written stay.
   kNoFreePacket = 11,
 };

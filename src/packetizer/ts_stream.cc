@@ -82,11 +82,11 @@ int32_t TSStream::WritePSI(uint8_t* p) {
 
 int32_t TSStream::EStoTS(MediaStream* description, IMediaFrame* frame, const uint8_t* data,
                          uint32_t* length, const uint8_t* adts) {
-  if (length == nullptr) return kRefused;
+  if (length == nullptr) return kFrameRefused;
   if (m_hasTimeTrailer) {
     // The last 8 bytes are the presentation time, not payload; a frame too short to hold
     // them is not read at all.
-    if (*length < kTimeTrailerLength) return kRefused;
+    if (*length < kTimeTrailerLength) return kFrameRefused;
     *length -= kTimeTrailerLength;
   }
   return PESToTS(description, frame, data, length, adts);
@@ -140,7 +140,7 @@ int32_t TSStream::WritePESHeader(IMediaFrame* frame, uint32_t* length, uint8_t* 
     if (startCode == nullptr) {
       PutPESStartCode(dest, m_streamId);
       MeasureFrameDuration(time);
-      return -1;
+      return kNoPESHeader;
     }
     NalWalk walk = StartNalWalk(frame->GetData(), size_t(frame->GetSize()), startCode);
     return WritePESHeader(frame, length, dest, isVideo, &walk);
@@ -276,9 +276,7 @@ int32_t TSStream::WritePESHeader(IMediaFrame* frame, uint32_t* length, uint8_t* 
 // PES packets into TS packets.
 
 uint8_t* TSStream::TakeSlot() {
-  uint8_t* p = m_packetBuffer != nullptr ? m_packetBuffer->NextPacket() : nullptr;
-  if (p == nullptr) PrintDiagnostic("not buffer\n");
-  return p;
+  return m_packetBuffer != nullptr ? m_packetBuffer->NextPacket() : nullptr;
 }
 
 // A PCR is due on the first frame, once the frame time has moved 3600 ticks on since the
@@ -379,11 +377,7 @@ bool TSStream::PutPayloadPackets(const uint8_t* data, uint32_t count, uint32_t* 
   }
   m_continuityCounter = uint8_t(cc);
   *consumed += placed;
-  if (uint32_t(taken) < wanted) {
-    PrintDiagnostic("not buffer\n");
-    return false;
-  }
-  return true;
+  return uint32_t(taken) >= wanted;
 }
 
 bool TSStream::WalksNalUnits(int64_t ticks, bool isVideo) const {
@@ -393,8 +387,8 @@ bool TSStream::WalksNalUnits(int64_t ticks, bool isVideo) const {
 
 int32_t TSStream::PESToTS(MediaStream* description, IMediaFrame* frame, const uint8_t* data,
                           uint32_t* length, const uint8_t* adts) {
-  if (length == nullptr || (*length == 0 && adts == nullptr)) return 0;
-  if (frame == nullptr || data == nullptr) return kRefused;
+  if (length == nullptr || (*length == 0 && adts == nullptr)) return kPackerOk;
+  if (frame == nullptr || data == nullptr) return kFrameRefused;
   const int64_t time = frame->GetTime();
   const int64_t ticks = MicrosecondsToTicks(time);
   const bool isVideo = description != nullptr && description->GetMainType() == kMediaMainTypeVideo;
@@ -407,7 +401,7 @@ int32_t TSStream::PESToTS(MediaStream* description, IMediaFrame* frame, const ui
     startCode = FirstStartCode(frame);
     if (startCode == nullptr) {
       MeasureFrameDuration(time);
-      return 0;
+      return kPackerOk;
     }
   }
 
@@ -419,10 +413,12 @@ int32_t TSStream::PESToTS(MediaStream* description, IMediaFrame* frame, const ui
   // Video key pictures are found from the headers in front of the first picture, before
   // the first packet is laid out.
   const bool randomAccess = isVideo && IsKeyPicture(VideoSyntaxOf(m_streamType), data, *length);
-  const int32_t result =
+  int32_t result =
       PutFirstPESPacket(frame, &data, length, ticks, isVideo, startCode, adts, randomAccess);
-  if (result != 0 || *length == 0) return result;  // most frames end in one PES packet
-  return PutContinuationPESPackets(data, length);
+  // Most frames end in one PES packet.
+  if (result == kPackerOk && *length > 0) result = PutContinuationPESPackets(data, length);
+  if (result == kNoFreePacket) PrintDiagnostic("not buffer\n");
+  return result;
 }
 
 // First PES packet: the header with the time stamps. A bounded (non-video) PES packet
@@ -462,7 +458,7 @@ inline int32_t TSStream::PutFirstPESPacket(IMediaFrame* frame, const uint8_t** d
   }
   *length -= consumed - prefix;
   *data += consumed - prefix;
-  return ok ? 0 : kNoFreePacket;
+  return ok ? kPackerOk : kNoFreePacket;
 }
 
 // H.264, HEVC: the frame's bytes are searched for start codes as they are copied into their
@@ -506,7 +502,7 @@ int32_t TSStream::PutContinuationPESPackets(const uint8_t* data, uint32_t* lengt
     data += consumed;
     if (!more) return kNoFreePacket;
   }
-  return 0;
+  return kPackerOk;
 }
 
 }  // namespace palvex

@@ -61,8 +61,9 @@ class TSStream : public PSIElement {
   // Packetizes one frame into the packet buffer. description is the MediaStream that
   // routing matched; data/length the frame's bytes as routing read them, which are only
   // read; adts, when not null, the 7-byte ADTS header that goes in front of them in the PES
-  // payload. 0 on success, kNoFreePacket when the packet buffer ran out, another non-zero
-  // value for a refused frame.
+  // payload. kPackerOk, kNoFreePacket when the packet buffer ran out, or kFrameRefused
+  // before any packet is written: a frame without bytes but with a non-zero length, or on a
+  // time-trailer stream a frame shorter than its 8-byte trailer.
   int32_t EStoTS(MediaStream* description, IMediaFrame* frame, const uint8_t* data,
                  uint32_t* length, const uint8_t* adts = nullptr);
 
@@ -72,13 +73,11 @@ class TSStream : public PSIElement {
   // The ADTS framing of an AAC stream (disarmed on every other stream).
   ADTSFraming& adts() { return m_adts; }
 
-  // Result of EStoTS/PESToTS for a frame refused before any packet is written: on a
-  // time-trailer stream a frame shorter than its 8-byte trailer, or a frame without bytes
-  // but with a non-zero length.
-  static constexpr int32_t kRefused = -1;
+  // WritePESHeader's result for an H.264 frame without a start code.
+  static constexpr int32_t kNoPESHeader = -1;
 
   // The PES packet header of one frame at dest (room for 19 bytes) and the frame's PTS and
-  // DTS; *length is the payload length L. Returns 19, 9 without time stamps, or -1 for an
+  // DTS; *length is the payload length L. Returns 19, 9 without time stamps, or kNoPESHeader for an
   // H.264 frame without a start code (bytes 0 to 3 written, the frame counted by the
   // duration measurement, no H.264 state changed).
   int32_t WritePESHeader(IMediaFrame* frame, uint32_t* length, uint8_t* dest, bool isVideo);
@@ -87,9 +86,9 @@ class TSStream : public PSIElement {
   // consumed. adts: null, or the 7-byte ADTS header put in front of an audio frame's bytes
   // in the first TS packet (PES_packet_length and the packet count include it); ignored on
   // video. The first packet
-  // of a video key picture carries random_access_indicator 1. 0 on success (also for an
-  // H.264 frame without a start code, which writes nothing), kNoFreePacket when the buffer
-  // ran out, kRefused for a frame without bytes.
+  // of a video key picture carries random_access_indicator 1. kPackerOk (also for an H.264
+  // frame without a start code, which writes nothing), kNoFreePacket with "not buffer"
+  // printed when the buffer ran out, kFrameRefused for a frame without bytes.
   int32_t PESToTS(MediaStream* description, IMediaFrame* frame, const uint8_t* data,
                   uint32_t* length, const uint8_t* adts = nullptr);
 
@@ -131,7 +130,7 @@ class TSStream : public PSIElement {
   bool WalksNalUnits(int64_t ticks, bool isVideo) const;
   // The first PES packet of a frame at `ticks`, with the PCR when one is due: header,
   // payload up to the PES packet's end. *data and *length move on past the bytes placed.
-  // 0, or kNoFreePacket.
+  // kPackerOk, or kNoFreePacket.
   int32_t PutFirstPESPacket(IMediaFrame* frame, const uint8_t** data, uint32_t* length,
                             int64_t ticks, bool isVideo, const uint8_t* startCode,
                             const uint8_t* adts, bool randomAccess);
@@ -140,7 +139,8 @@ class TSStream : public PSIElement {
   bool PutNalPayload(IMediaFrame* frame, const uint8_t* data, uint32_t* length, uint8_t* pes,
                       uint32_t headerLength, uint32_t payload, const uint8_t* startCode,
                       uint32_t* consumed);
-  // The rest of a bounded frame in PES packets without time stamps. 0, or kNoFreePacket.
+  // The rest of a bounded frame in PES packets without time stamps. kPackerOk, or
+  // kNoFreePacket.
   int32_t PutContinuationPESPackets(const uint8_t* data, uint32_t* length);
   // First start code of an H.264 or HEVC frame, or null when the frame has none to walk.
   static const uint8_t* FirstStartCode(IMediaFrame* frame);
@@ -153,8 +153,8 @@ class TSStream : public PSIElement {
   bool DecidePCR(int64_t ticks);
   // A slot for the first TS packet of a PES packet of `total` bytes, its header and
   // adaptation field written (with the PCR, with random_access_indicator 1, or stuffing);
-  // returns where the PES packet begins (e bytes to the slot's end), or null with
-  // "not buffer" printed.
+  // returns where the PES packet begins (e bytes to the slot's end), or null when the
+  // buffer is full.
   uint8_t* StartPESPacket(uint64_t total, bool withPCR, bool randomAccess, uint32_t* e);
   // count bytes in packets without payload_unit_start_indicator; false when the buffer
   // ran out. *consumed grows by the bytes placed. With a walk (H.264, HEVC; data - 2 inside the

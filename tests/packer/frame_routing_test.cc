@@ -14,7 +14,7 @@ namespace palvex_test {
 namespace {
 
 using palvex::kNoFreePacket;
-using palvex::kNoStream;
+using palvex::kFrameRefused;
 using palvex::kPackerOk;
 using palvex::TSPacker;
 using palvex_test::PesOf;
@@ -121,9 +121,9 @@ TEST(FrameRoutingTest, StreamLookup) {
   AvRig rig;
   FakeFrame frame(AdtsAac(40), 0);
   for (int32_t id : {0, 3, 256 + kVideoId, -1}) {
-    EXPECT_EQ(rig.packer->MuxFrame(id, &frame), kNoStream) << id;
+    EXPECT_EQ(rig.packer->MuxFrame(id, &frame), kFrameRefused) << id;
   }
-  EXPECT_EQ(rig.packer->MuxFrame(kAudioId, nullptr), kNoStream);
+  EXPECT_EQ(rig.packer->MuxFrame(kAudioId, nullptr), kFrameRefused);
   EXPECT_TRUE(rig.TakePackets().empty());
   EXPECT_EQ(rig.packer->psiCount(), 0);    // unmatched frames do not count for PSI
   EXPECT_EQ(rig.packer->RoutedStream(kAudioId)->adts().checked(), 0);  // nor for ADTS detection
@@ -310,9 +310,9 @@ TEST(FrameRoutingTest, AdtsFrameLengthLimits) {
       {2041, kPackerOk, 0x81, 0x00, 0x1F},  // L = 2048: frame_length[12:11] = 01
       {100, kPackerOk, 0x80, 0x0D, 0x7F},   // back to 00
       {8184, kPackerOk, 0x83, 0xFF, 0xFF},  // L = 8191, the largest 13-bit length
-      {8185, kNoStream, 0, 0, 0},
-      {10000, kNoStream, 0, 0, 0},
-      {10001, kNoStream, 0, 0, 0},
+      {8185, kFrameRefused, 0, 0, 0},
+      {10000, kFrameRefused, 0, 0, 0},
+      {10001, kFrameRefused, 0, 0, 0},
   };
   AvRig rig;
   for (const SizeCase& c : cases) {
@@ -373,18 +373,18 @@ TEST(FrameRoutingTest, AudioFrameWithoutData) {
   AvRig rig;
   FakeFrame frame(RawAac(60), 0);
   frame.SetNullData(true);
-  EXPECT_EQ(rig.packer->MuxFrame(kAudioId, &frame), kNoStream);
+  EXPECT_EQ(rig.packer->MuxFrame(kAudioId, &frame), kFrameRefused);
   EXPECT_EQ(frame.GetSize(), 60);
   // Counted as a frame without syncword.
   EXPECT_EQ(rig.packer->RoutedStream(kAudioId)->adts().checked(), 1);
   EXPECT_TRUE(rig.TakePackets().empty());
   FakeFrame video(std::vector<uint8_t>(60, 0), 0);
   video.SetNullData(true);
-  EXPECT_EQ(rig.packer->MuxFrame(kVideoId, &video), kNoStream);
+  EXPECT_EQ(rig.packer->MuxFrame(kVideoId, &video), kFrameRefused);
   FakeFrame negative(RawAac(60), 0);
   negative.SetSize(-1);
-  EXPECT_EQ(rig.packer->MuxFrame(kVideoId, &negative), kNoStream);
-  EXPECT_EQ(rig.packer->MuxFrame(kAudioId, &negative), kNoStream);
+  EXPECT_EQ(rig.packer->MuxFrame(kVideoId, &negative), kFrameRefused);
+  EXPECT_EQ(rig.packer->MuxFrame(kAudioId, &negative), kFrameRefused);
 }
 
 // A failed emission is not retried on the next frame: timing moved on before the write.

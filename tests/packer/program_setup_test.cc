@@ -14,7 +14,7 @@ namespace {
 
 using palvex::TSPacker;
 
-using palvex::kNoStream;
+using palvex::kFrameRefused;
 using palvex::kNoSuchProgram;
 using palvex::kPackerOk;
 using palvex::kProgramNotBuilt;
@@ -218,8 +218,8 @@ TEST(ProgramSetupTest, UndefinedStreamsUseUpTheirPidOnly) {
   EXPECT_EQ(program->WritePSI(nullptr), 16 + 5);
   EXPECT_EQ(rig.packer->RoutedStream(1), nullptr);
   EXPECT_EQ(rig.packer->RoutedStream(2), nullptr);  // codec 9 is not audio the tables know
-  EXPECT_EQ(Frame(&rig, 1), kNoStream);
-  EXPECT_EQ(Frame(&rig, 3), kNoStream);
+  EXPECT_EQ(Frame(&rig, 1), kFrameRefused);
+  EXPECT_EQ(Frame(&rig, 3), kFrameRefused);
   EXPECT_EQ(Frame(&rig, 5), kPackerOk);
 }
 
@@ -347,7 +347,7 @@ TEST(ProgramSetupTest, RemoveProgram) {
   // Removing a program empties its streams' routes: their frames find no stream.
   ASSERT_EQ(rig.packer->RemoveProgram(&b), kPackerOk);
   EXPECT_EQ(rig.packer->RoutedStream(2), nullptr);
-  EXPECT_EQ(Frame(&rig, 2), kNoStream);
+  EXPECT_EQ(Frame(&rig, 2), kFrameRefused);
   EXPECT_EQ(Frame(&rig, 3), kPackerOk);
 }
 
@@ -368,8 +368,8 @@ TEST(ProgramSetupTest, StopAndRemoveAllEmptyTheSlots) {
     EXPECT_EQ(rig.packer->RoutedStream(1), nullptr);
     EXPECT_EQ(rig.packer->RoutedStream(2), nullptr);
     rig.TakePackets();
-    EXPECT_EQ(Frame(&rig, 1), kNoStream);
-    EXPECT_EQ(Frame(&rig, 2), kNoStream);
+    EXPECT_EQ(Frame(&rig, 1), kFrameRefused);
+    EXPECT_EQ(Frame(&rig, 2), kFrameRefused);
     EXPECT_TRUE(rig.TakePackets().empty());
   }
 }

@@ -418,7 +418,7 @@ TEST_F(PesToTsTest, TrailerStreamRefusesFramesShorterThanEightBytes) {
   stream.SetHasTimeTrailer(true);
   for (size_t n : {0, 1, 7}) {
     Packets packets;
-    EXPECT_EQ(Send(stream, videoDesc, Counting(n), 1000000, &packets), TSStream::kRefused) << n;
+    EXPECT_EQ(Send(stream, videoDesc, Counting(n), 1000000, &packets), kFrameRefused) << n;
     EXPECT_TRUE(packets.empty());
   }
   EXPECT_EQ(stream.pcrCount(), 0);
@@ -443,13 +443,13 @@ TEST_F(PesToTsTest, FrameWithoutBytesIsRefused) {
   FakeFrame frame(Counting(10), 1000000);
   uint32_t length = 10;
   buffer.Clear();
-  EXPECT_EQ(stream.EStoTS(&audioDesc, &frame, nullptr, &length), TSStream::kRefused);
+  EXPECT_EQ(stream.EStoTS(&audioDesc, &frame, nullptr, &length), kFrameRefused);
   frame.SetNullData(true);
   AudioTSStream raw(0x11, 0xC0, 0x102, false, &buffer, 188);
-  EXPECT_EQ(raw.EStoTS(&audioDesc, &frame, nullptr, &length), TSStream::kRefused);
+  EXPECT_EQ(raw.EStoTS(&audioDesc, &frame, nullptr, &length), kFrameRefused);
   frame.SetNullData(false);
   frame.SetSize(-5);
-  EXPECT_EQ(raw.EStoTS(&audioDesc, &frame, nullptr, &length), TSStream::kRefused);
+  EXPECT_EQ(raw.EStoTS(&audioDesc, &frame, nullptr, &length), kFrameRefused);
   EXPECT_TRUE(PacketsOf(buffer).empty());
 }
 
