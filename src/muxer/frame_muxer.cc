@@ -61,16 +61,30 @@ int FrameMuxer::Close() {
   }
 }
 
+// A format the packer cannot carry is left out; when memory runs out, the programs built
+// so far go again and the muxer stays stopped, so that the host is told and may Start
+// again.
 int FrameMuxer::Start() {
   if (m_tsPacker == nullptr) return -1;
   // Building the programs a second time would give them the PIDs of the running ones.
   if (m_stopped == 0) return -1;
+  bool built = true;
   try {
-    for (MediaFormat* format : m_formatList) m_tsPacker->AddProgram(format);
-    m_tsPacker->Reset();
+    for (MediaFormat* format : m_formatList) {
+      if (m_tsPacker->AddProgram(format) == kNoMemory) {
+        built = false;
+        break;
+      }
+    }
   } catch (...) {
-    return 0;
+    built = false;
   }
+  if (!built) {
+    StopPrograms();
+    m_tsPacker->Reset();
+    return -1;
+  }
+  m_tsPacker->Reset();
   m_stopped = 0;
   return 0;
 }

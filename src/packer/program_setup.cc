@@ -199,26 +199,30 @@ bool TSPacker::BuildStream(PMTProgram* program, MediaStream* description, uint16
 }
 
 // Every listed stream uses up a PID number, carried or not, so the PIDs of the others
-// follow the list. False when the PIDs run out, an allocation fails or the PMT would no
-// longer fit one packet; the streams built so far stay in the program.
-bool TSPacker::BuildStreams(PMTProgram* program, const std::vector<MediaStream*>& descriptions,
-                            bool* pcrChosen) {
+// follow the list. Fails when the PIDs run out or the PMT would no longer fit one packet
+// (kProgramNotBuilt), or when an allocation fails (kNoMemory); the streams built so far
+// stay in the program.
+int32_t TSPacker::BuildStreams(PMTProgram* program, const std::vector<MediaStream*>& descriptions,
+                               bool* pcrChosen) {
   int32_t pmtLength = program->WritePSI(nullptr);
   for (MediaStream* description : descriptions) {
     uint16_t pid = 0;
-    if (!TakePID(&pid)) return false;
+    if (!TakePID(&pid)) return kProgramNotBuilt;
     if (description == nullptr) continue;
     TSStream* stream = nullptr;
-    if (!BuildStream(program, description, pid, pcrChosen, &stream)) return false;
+    if (!BuildStream(program, description, pid, pcrChosen, &stream)) return kNoMemory;
     if (stream == nullptr) continue;
     // The PMT, too, must fit one packet.
     pmtLength += stream->WritePSI(nullptr);
-    if (pmtLength > kMaxSectionLength || !program->AppendStream(stream)) {
+    const int32_t result = pmtLength > kMaxSectionLength ? kProgramNotBuilt
+                           : program->AppendStream(stream) ? kPackerOk
+                                                           : kNoMemory;
+    if (result != kPackerOk) {
       DestroyStream(stream);
-      return false;
+      return result;
     }
   }
-  return true;
+  return kPackerOk;
 }
 
 bool TSPacker::RouteStreamsOf(const PMTProgram* program) {
@@ -259,7 +263,8 @@ const char* TSPacker::CheckFormat(MediaFormat* format, const std::vector<MediaFo
 
 // Builds the program in full or not at all: on refusal the program, its streams, the
 // routing table, m_programs and m_patVersion are as they were. PID numbers taken before
-// the refusal stay taken.
+// the refusal stay taken. kNoMemory when an allocation failed, so that the muxer can tell a
+// format it cannot carry from a start that ran out of memory.
 int32_t TSPacker::AddProgram(MediaFormat* format) {
   if (format == nullptr) return kProgramNotBuilt;
   const size_t programCount = m_programs.size();
@@ -271,40 +276,40 @@ int32_t TSPacker::AddProgram(MediaFormat* format) {
   const std::vector<MediaStream*>& descriptions = format->GetStreams();
   if (descriptions.empty()) return kProgramNotBuilt;
   // Room for the last PAT and PMT sent, so that sending them never allocates.
-  if (!m_record->ReserveSection(0) || !m_record->ReserveSection(pmtPID)) return kProgramNotBuilt;
+  if (!m_record->ReserveSection(0) || !m_record->ReserveSection(pmtPID)) return kNoMemory;
   auto* program = new (std::nothrow) PMTProgram(FreeProgramNumber(), pmtPID, 0, 1,
                                                 m_packetBuffer, format, m_packetSize);
-  if (program == nullptr) return kProgramNotBuilt;
+  if (program == nullptr) return kNoMemory;
   program->SetCounter(m_record->NextCounter(pmtPID));
 
   bool pcrChosen = false;
-  bool built = BuildStreams(program, descriptions, &pcrChosen);
+  int32_t result = BuildStreams(program, descriptions, &pcrChosen);
 
-  if (built) {
+  if (result == kPackerOk) {
     // Without video, the first carried stream takes the PCR; without any, there is
     // nothing to announce.
     TSStream* first = program->GetStream(0);
     if (first == nullptr) {
-      built = false;
+      result = kProgramNotBuilt;
     } else if (!pcrChosen) {
       first->SetPCR(true);
       program->SetPCRPID(first->pid());
     }
   }
   // Stream ids name streams across the packer: a repeated one is refused.
-  built = built && RouteStreamsOf(program);
-  if (built) {
+  if (result == kPackerOk && !RouteStreamsOf(program)) result = kProgramNotBuilt;
+  if (result == kPackerOk) {
     try {
       m_programs.push_back(program);
     } catch (const std::bad_alloc&) {
       ForgetStreamsOf(program);
-      built = false;
+      result = kNoMemory;
     }
   }
-  if (!built) {
+  if (result != kPackerOk) {
     program->DeleteStreams();
     delete program;
-    return kProgramNotBuilt;
+    return result;
   }
   ++m_patVersion;
   return kPackerOk;

@@ -116,8 +116,9 @@ class TSPacker final : public ITSPacker, public PSITable {
   bool BuildStream(PMTProgram* program, MediaStream* description, uint16_t pid,
                    bool* pcrChosen, TSStream** stream);
   // The stream objects of a program's descriptions, appended to program in list order.
-  bool BuildStreams(PMTProgram* program, const std::vector<MediaStream*>& descriptions,
-                    bool* pcrChosen);
+  // kPackerOk, kProgramNotBuilt, or kNoMemory.
+  int32_t BuildStreams(PMTProgram* program, const std::vector<MediaStream*>& descriptions,
+                       bool* pcrChosen);
   // Routes the stream ids of the program's streams to them; false, with nothing routed,
   // when one of the ids is routed already or repeats within the program.
   bool RouteStreamsOf(const PMTProgram* program);

@@ -10,6 +10,8 @@ namespace palvex {
 
 enum PackerResult : int32_t {
   kPackerOk = 0,
+  // The format builds no program (nothing of it carried, its PIDs or its tables full);
+  // the programs built before are kept.
   kProgramNotBuilt = 8,
   kNoSuchProgram = 9,
   // The frame goes nowhere and nothing of it is written: no stream has its stream id, its
@@ -18,6 +20,8 @@ enum PackerResult : int32_t {
   kFrameRefused = 10,
   // The packet buffer ran out; the packets already written stay.
   kNoFreePacket = 11,
+  // Memory ran out while a program was built: nothing of it stays.
+  kNoMemory = 12,
 };
 
 }  // namespace palvex

@@ -1,6 +1,6 @@
-// ProcessFrame in steady state allocates nothing: every global allocation function is
-// replaced here by one that counts, in a test program of its own so that the replacement
-// reaches no other test.
+// ProcessFrame in steady state allocates nothing, and Start fails cleanly when memory runs
+// out: every global allocation function is replaced here by one that counts and can be made
+// to fail, in a test program of its own so that the replacement reaches no other test.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -20,11 +20,13 @@
 namespace {
 
 std::atomic<long> g_allocations{0};
+std::atomic<long> g_failingAllocation{0};  // the count of the allocation that fails; 0: none
 
 // Out of line, so that the compiler pairs each operator new with its operator delete and
 // not with the malloc and free behind them.
 __attribute__((noinline)) void* Allocate(std::size_t size) {
-  g_allocations.fetch_add(1, std::memory_order_relaxed);
+  const long count = g_allocations.fetch_add(1, std::memory_order_relaxed) + 1;
+  if (count == g_failingAllocation.load(std::memory_order_relaxed)) return nullptr;
   return std::malloc(size != 0 ? size : 1);
 }
 
@@ -188,6 +190,60 @@ class HEVCAllocationTest : public AllocationTest {
 TEST_F(HEVCAllocationTest, VideoAndAudioFramesAllocateNothingInSteadyState) { ExpectSteadyStateAllocatesNothing(true); }
 
 TEST_F(AllocationTest, AudioAloneAllocatesNothingInSteadyState) { ExpectSteadyStateAllocatesNothing(false); }
+
+// The bytes of a key frame and two AAC frames on each of two programs' streams.
+std::vector<uint8_t> FramesOut(iptv::IVorlux* mux) {
+  std::vector<uint8_t> out;
+  FakeFrame video(palvex_test::H264KeyFrame(500), 0);
+  FakeFrame audio(std::vector<uint8_t>(300, 0x21), 0);
+  for (int id : {kVideoId, kAudioId, kAudioId + 1}) {
+    uint8_t* data = nullptr;
+    int length = 0;
+    if (mux->ProcessFrame(id, id == kVideoId ? &video : &audio, &data, &length) != 0) return {};
+    out.insert(out.end(), data, data + length);
+  }
+  return out;
+}
+
+// Whichever allocation of Start fails, Start returns -1 and leaves the muxer stopped with
+// nothing of the programs behind: the next Start gives the stream a first Start gives.
+TEST(StartWithoutMemoryTest, FailsAtEveryAllocationAndLeavesNothingBehind) {
+  auto first = VideoAudioFormat(kMediaCodecH264);
+  MediaFormat second;
+  palvex_test::AddAudio(&second, kMediaCodecAAC, kAudioId + 1, {0x11, 0x90});
+  auto Open = [&]() {
+    palvex_test::MuxerPtr mux(iptv::CreatePalvex());
+    EXPECT_NE(mux->AddMediaFormat(first.get()), nullptr);
+    EXPECT_NE(mux->AddMediaFormat(&second), nullptr);
+    EXPECT_EQ(mux->Open(), 0);
+    return mux;
+  };
+  palvex_test::MuxerPtr reference = Open();
+  ASSERT_EQ(reference->Start(), 0);
+  const std::vector<uint8_t> expected = FramesOut(reference.get());
+  ASSERT_FALSE(expected.empty());
+  long failures = 0;
+  for (long k = 1;; ++k) {
+    palvex_test::MuxerPtr mux = Open();
+    const long before = g_allocations.load();
+    g_failingAllocation = before + k;
+    const int result = mux->Start();
+    g_failingAllocation = 0;
+    if (g_allocations.load() - before < k) {  // Start made fewer allocations: none failed
+      EXPECT_EQ(result, 0);
+      break;
+    }
+    ++failures;
+    EXPECT_EQ(result, -1) << "allocation " << k;
+    FakeFrame video(palvex_test::H264KeyFrame(500), 0);
+    uint8_t* data = nullptr;
+    int length = 0;
+    EXPECT_EQ(mux->ProcessFrame(kVideoId, &video, &data, &length), -1) << "allocation " << k;
+    ASSERT_EQ(mux->Start(), 0) << "allocation " << k;
+    EXPECT_EQ(FramesOut(mux.get()), expected) << "allocation " << k;
+  }
+  EXPECT_GE(failures, 6) << "the PID record, both programs, their streams and lists";
+}
 
 TEST(AllocationCounterTest, CountsTheAllocationsItSees) {
   const long before = g_allocations.load();
