@@ -14,15 +14,15 @@ constexpr uint8_t kTableIdPMT = 0x02;
 constexpr size_t kLongHeaderSize = 8;    // table_id up to last_section_number
 constexpr size_t kCRCSize = 4;
 
-int64_t Timestamp33(const uint8_t* q) {  // 4-bit prefix, 32..30, 29..15, 14..0, marker bits out
-  return int64_t(q[0] & 0x0E) << 29 | int64_t(q[1]) << 22 | int64_t(q[2] & 0xFE) << 14 | int64_t(q[3]) << 7 |
-         q[4] >> 1;
-}
-
 int Field13(const uint8_t* q) { return (q[0] & 0x1F) << 8 | q[1]; }
 size_t Field12(const uint8_t* q) { return size_t(q[0] & 0x0F) << 8 | q[1]; }
 
 }  // namespace
+
+int64_t PESTimestamp(const uint8_t* q) {  // 4-bit prefix, 32..30, 29..15, 14..0, marker bits out
+  return int64_t(q[0] & 0x0E) << 29 | int64_t(q[1]) << 22 | int64_t(q[2] & 0xFE) << 14 | int64_t(q[3]) << 7 |
+         q[4] >> 1;
+}
 
 const uint8_t* PacketPayload(const uint8_t* p, size_t* size) {
   *size = 0;
@@ -79,6 +79,8 @@ bool ReadPESStart(const uint8_t* packet, PESStart* out) {
   if (q == nullptr || !PacketUnitStart(packet) || size < 6 || q[0] != 0 || q[1] != 0 || q[2] != 1) return false;
   *out = PESStart{};
   out->streamId = q[3];
+  out->packetLength = q[4] << 8 | q[5];  // PES_packet_length
+  out->headerSize = 6;
   // Streams without the optional header (padding, private_stream_2, ECM/EMM, DSM-CC, ...).
   const int id = q[3];
   if (id == 0xBC || id == 0xBE || id == 0xBF || id == 0xF0 || id == 0xF1 || id == 0xF2 || id == 0xF8 || id == 0xFF)
@@ -86,14 +88,16 @@ bool ReadPESStart(const uint8_t* packet, PESStart* out) {
   if (size < 9 || (q[6] & 0xC0) != 0x80) return false;  // '10' in front of the optional header
   const unsigned flags = q[7] >> 6;                       // PTS_DTS_flags
   const size_t headerEnd = 9 + size_t{q[8]};              // PES_header_data_length
+  if (headerEnd > size) return false;
+  out->headerSize = headerEnd;
   if ((flags & 2) != 0) {
-    if (headerEnd > size || q[8] < 5) return false;
-    out->pts = Timestamp33(q + 9);
+    if (q[8] < 5) return false;
+    out->pts = PESTimestamp(q + 9);
     out->dts = out->pts;
   }
   if (flags == 3) {
     if (q[8] < 10) return false;
-    out->dts = Timestamp33(q + 14);
+    out->dts = PESTimestamp(q + 14);
   }
   return true;
 }
@@ -153,6 +157,14 @@ bool SectionGatherer::Push(const uint8_t* packet) {
   if (!m_open || m_need == 0 || m_section.size() < m_need) return false;
   m_open = false;
   return SectionCRC(m_section.data(), m_section.size()) == 0;
+}
+
+int PacketTableId(const uint8_t* packet) {
+  size_t size = 0;
+  const uint8_t* q = PacketPayload(packet, &size);
+  if (q == nullptr || !PacketUnitStart(packet)) return -1;
+  const size_t pointer = 1 + size_t{q[0]};  // pointer_field
+  return pointer < size ? q[pointer] : -1;
 }
 
 bool ReadPAT(const uint8_t* s, size_t size, PAT* out) {

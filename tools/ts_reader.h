@@ -41,13 +41,20 @@ void MakePCRPacket(int pid, int cc, int64_t pcr, uint8_t* packet);
 // A null packet (PID 0x1FFF).
 void MakeNullPacket(uint8_t* packet);
 
+// The 33-bit value of a 5-byte PTS or DTS field, its prefix and marker bits left out.
+int64_t PESTimestamp(const uint8_t* field);
+
 // The header fields at the start of a PES packet: stream_id and the 33-bit PTS/DTS (-1
-// when absent; DTS is the PTS when only a PTS is sent). False when the packet does not
-// start a PES packet (no payload_unit_start_indicator, no 00 00 01 prefix, cut header).
+// when absent; DTS is the PTS when only a PTS is sent), PES_packet_length, and the bytes in
+// front of the payload (9 + PES_header_data_length; 6 for the stream_ids without the
+// optional header). False when the packet does not start a PES packet (no
+// payload_unit_start_indicator, no 00 00 01 prefix, cut header).
 struct PESStart {
   int streamId = -1;
   int64_t pts = -1;
   int64_t dts = -1;
+  int packetLength = 0;
+  size_t headerSize = 0;
 };
 bool ReadPESStart(const uint8_t* packet, PESStart* out);
 
@@ -59,6 +66,10 @@ uint32_t SectionCRC(const uint8_t* data, size_t size);
 // size (3 + section_length); null when the packet starts none, the section runs past the
 // packet, or its CRC_32 is wrong.
 const uint8_t* PacketSection(const uint8_t* packet, size_t* size);
+// The byte behind the pointer_field of a packet that starts a payload unit: the table_id
+// when the unit is a section (a PES packet's start reads as 0x00). -1 when the packet starts
+// none or its pointer_field points past it.
+int PacketTableId(const uint8_t* packet);
 
 // The sections of one PID gathered over its packets: each starts behind the pointer_field
 // of a packet with payload_unit_start_indicator (as palvex and palvex-mux write them: one
@@ -71,6 +82,8 @@ class SectionGatherer {
   // the next Push.
   bool Push(const uint8_t* packet);
   const std::vector<uint8_t>& section() const { return m_section; }
+  // A section begun and not yet whole: false again once it ended, whole or dropped.
+  bool open() const { return m_open; }
   // Packets of the section in progress, or of the whole one just returned, so far.
   size_t packets() const { return m_packets; }
 

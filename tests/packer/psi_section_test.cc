@@ -8,6 +8,7 @@
 #include "packer/pid_record.h"
 #include "packer_fixture.h"
 #include "support/ts_checker.h"
+#include "ts_reader.h"
 #include "ts/crc32.h"
 
 namespace palvex_test {
@@ -62,7 +63,7 @@ TEST(PatTest, OneProgramVersion0GoldenPacket) {
   const auto packets = rig.TakePackets();
   ASSERT_EQ(packets.size(), 1u);
   EXPECT_EQ(packets[0], expected);
-  EXPECT_EQ(Crc32Mpeg2(SectionOf(packets[0]).data(), 16), 0u);
+  EXPECT_EQ(palvex_host::SectionCRC(SectionOf(packets[0]).data(), 16), 0u);
 }
 
 TEST(PatTest, Version1ChangesVersionByteAndCrc) {
@@ -106,7 +107,7 @@ TEST(PatTest, PackerWithoutProgramsWritesTwelveBytePat) {
                                      0x00, 0xB0, 0x09,  // table_id, section_length 9
                                      0x00, 0x66, 0xC1, 0x00, 0x00};
   EXPECT_TRUE(std::equal(head.begin(), head.end(), packets[0].begin()));
-  EXPECT_EQ(Crc32Mpeg2(packets[0].data() + 5, 12), 0u);
+  EXPECT_EQ(palvex_host::SectionCRC(packets[0].data() + 5, 12), 0u);
   EXPECT_EQ(std::vector<uint8_t>(packets[0].begin() + 17, packets[0].end()),
             std::vector<uint8_t>(171, 0xFF));
 }
@@ -220,7 +221,7 @@ TEST(PsiTest, LibdvbpsiDecodesTwoProgramsWithTheirStreams) {
   ASSERT_EQ(packets.size(), 3u);
   for (const auto& packet : packets) {
     const auto section = SectionOf(packet);
-    EXPECT_EQ(Crc32Mpeg2(section.data(), section.size()), 0u);
+    EXPECT_EQ(palvex_host::SectionCRC(section.data(), section.size()), 0u);
   }
   PALVEX_NEEDS_LIBDVBPSI();
   const DecodedPat pat = DecodePat(packets[0]);

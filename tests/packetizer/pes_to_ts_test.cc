@@ -22,7 +22,7 @@ using palvex_test::MakeSlice;
 using palvex_test::MakeSps;
 using palvex_test::PacketsOf;
 using palvex_test::PesOf;
-using palvex_test::ReadTimestamp;
+using palvex_host::PESTimestamp;
 using palvex_test::TsPayload;
 using Packets = std::vector<std::vector<uint8_t>>;
 
@@ -233,8 +233,8 @@ TEST_F(PesToTsTest, PrivateAudioAndLatmInPesPackets) {
     ASSERT_EQ(pes.size(), 1u);
     EXPECT_EQ(pes[0].header[3], c.streamId);
     EXPECT_EQ(pes[0].declaredLength(), 368 + 13);
-    EXPECT_EQ(ReadTimestamp(&pes[0].header[9]), 90000);
-    EXPECT_EQ(ReadTimestamp(&pes[0].header[14]), 90000 - 3600);
+    EXPECT_EQ(PESTimestamp(&pes[0].header[9]), 90000);
+    EXPECT_EQ(PESTimestamp(&pes[0].header[14]), 90000 - 3600);
     EXPECT_EQ(pes[0].payload, bytes) << int(c.type);
   }
   EXPECT_TRUE(checker.errors().empty());
@@ -358,7 +358,7 @@ TEST_F(PesToTsTest, LongAudioFrameSplitIntoTrueLengthPesPackets) {
     }
     EXPECT_EQ(joined, payload) << c.size;
     if (c.time >= 0) {
-      EXPECT_EQ(ReadTimestamp(pes[0].header.data() + 9), 90000);
+      EXPECT_EQ(PESTimestamp(pes[0].header.data() + 9), 90000);
     }
     EXPECT_TRUE(checker.errors().empty());
   }
@@ -434,8 +434,8 @@ TEST_F(PesToTsTest, TrailerStreamRefusesFramesShorterThanEightBytes) {
   const auto pes = PesOf(packets);
   ASSERT_EQ(pes.size(), 1u);
   EXPECT_EQ(pes[0].payload, std::vector<uint8_t>(bytes.begin(), bytes.begin() + 50));
-  EXPECT_EQ(ReadTimestamp(pes[0].header.data() + 9), 180000);
-  EXPECT_EQ(ReadTimestamp(pes[0].header.data() + 14), 86400);
+  EXPECT_EQ(PESTimestamp(pes[0].header.data() + 9), 180000);
+  EXPECT_EQ(PESTimestamp(pes[0].header.data() + 14), 86400);
 }
 
 TEST_F(PesToTsTest, FrameWithoutBytesIsRefused) {

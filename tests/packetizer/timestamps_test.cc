@@ -17,15 +17,15 @@ using palvex_test::FakeFrame;
 using palvex_test::MakePps;
 using palvex_test::MakeSlice;
 using palvex_test::MakeSps;
-using palvex_test::ReadTimestamp;
+using palvex_host::PESTimestamp;
 
 constexpr int64_t k2e33 = int64_t{1} << 33;
 
 struct Header {
   int32_t size = 0;
   uint8_t bytes[19] = {};
-  int64_t pts() const { return ReadTimestamp(bytes + 9); }
-  int64_t dts() const { return ReadTimestamp(bytes + 14); }
+  int64_t pts() const { return PESTimestamp(bytes + 9); }
+  int64_t dts() const { return PESTimestamp(bytes + 14); }
   int length() const { return bytes[4] << 8 | bytes[5]; }
 };
 

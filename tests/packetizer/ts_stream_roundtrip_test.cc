@@ -17,6 +17,7 @@
 #include "support/fake_frame.h"
 #include "support/shell.h"
 #include "support/ts_checker.h"
+#include "ts_reader.h"
 #include "ts/ts_packet_buffer.h"
 
 namespace palvex {
@@ -72,7 +73,7 @@ Bytes PsiPacket(uint16_t pid, const Bytes& sectionWithoutCrc) {
   p[3] = 0x10;
   p[4] = 0x00;  // pointer_field
   std::copy(sectionWithoutCrc.begin(), sectionWithoutCrc.end(), p.begin() + 5);
-  const uint32_t crc = palvex_test::Crc32Mpeg2(sectionWithoutCrc.data(), sectionWithoutCrc.size());
+  const uint32_t crc = palvex_host::SectionCRC(sectionWithoutCrc.data(), sectionWithoutCrc.size());
   size_t at = 5 + sectionWithoutCrc.size();
   for (int shift = 24; shift >= 0; shift -= 8) p[at++] = uint8_t(crc >> shift);
   return p;

@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "support/h264_bit_writer.h"
-#include "support/pes_reader.h"
 #include "ts/ts_packet_buffer.h"
+#include "ts_reader.h"
 
 namespace palvex_test {
 
@@ -24,10 +24,9 @@ inline std::vector<std::vector<uint8_t>> PacketsOf(const palvex::TSPacketBuffer&
 
 // Payload bytes of a TS packet (behind the adaptation field, if any).
 inline std::vector<uint8_t> TsPayload(const std::vector<uint8_t>& p) {
-  size_t start = 4;
-  if (p[3] & 0x20) start = 5 + p[4];
-  if (!(p[3] & 0x10) || start > 188) return {};
-  return std::vector<uint8_t>(p.begin() + long(start), p.end());
+  size_t size = 0;
+  const uint8_t* payload = palvex_host::PacketPayload(p.data(), &size);
+  return std::vector<uint8_t>(payload, payload + size);
 }
 
 // One PES packet reassembled from the packets' payloads, split at payload_unit_start.
@@ -50,7 +49,7 @@ inline std::vector<Pes> PesOf(const std::vector<std::vector<uint8_t>>& packets) 
     out.push_back(pes);
   };
   for (const auto& p : packets) {
-    if (p[1] & 0x40) {
+    if (palvex_host::PacketUnitStart(p.data())) {
       flush();
       pending.clear();
     }

@@ -1,11 +1,11 @@
 #include "support/pes_reader.h"
 
+#include "support/ts_checker.h"
+#include "ts_reader.h"
+
 namespace palvex_test {
 
-int64_t ReadTimestamp(const uint8_t* p) {
-  return (int64_t{p[0]} >> 1 & 0x07) << 30 | int64_t{p[1]} << 22 | (int64_t{p[2]} >> 1) << 15 |
-         int64_t{p[3]} << 7 | p[4] >> 1;
-}
+using palvex_host::kTSPacketSize;
 
 std::vector<PesPacket> PesReader::OfPid(int pid) const {
   std::vector<PesPacket> out;
@@ -19,75 +19,57 @@ void PesReader::Finish(int pid) {
   if (it == m_open.end()) return;
   PesPacket pes = std::move(it->second);
   m_open.erase(it);
-  if (m_rawPids.count(pid) != 0) {
-    m_pes.push_back(std::move(pes));
-    return;
-  }
-  const std::vector<uint8_t>& b = pes.payload;
-  if (b.size() < 9 || b[0] != 0 || b[1] != 0 || b[2] != 1) {
-    m_errors.push_back("PID " + std::to_string(pid) + ": PES without start code prefix");
-    return;
-  }
-  pes.streamId = b[3];
-  pes.declaredLength = b[4] << 8 | b[5];
-  const int flags = b[7] >> 6;
-  const size_t headerLength = 9u + b[8];
-  if (headerLength > b.size()) {
-    m_errors.push_back("PID " + std::to_string(pid) + ": PES header longer than the packet");
-    return;
-  }
-  if (flags & 2) pes.pts = ReadTimestamp(&b[9]);
-  if (flags == 3) pes.dts = ReadTimestamp(&b[14]);
-  if (pes.declaredLength != 0 && static_cast<size_t>(pes.declaredLength) + 6 != b.size())
-    m_errors.push_back("PID " + std::to_string(pid) + ": PES_packet_length " +
-                       std::to_string(pes.declaredLength) + " but " + std::to_string(b.size() - 6) +
-                       " bytes follow it");
-  pes.payload.erase(pes.payload.begin(), pes.payload.begin() + static_cast<long>(headerLength));
+  const size_t length = pes.headerSize + pes.payload.size() - 6;
+  if (pes.declaredLength != 0 && size_t(pes.declaredLength) != length)
+    m_errors.push_back("PID " + std::to_string(pid) + ": PES_packet_length " + std::to_string(pes.declaredLength) +
+                       " but " + std::to_string(length) + " bytes follow it");
   m_pes.push_back(std::move(pes));
 }
 
 bool PesReader::Read(const uint8_t* data, size_t size) {
-  if (size % 188 != 0) m_errors.push_back("length is not a multiple of 188");
-  std::map<int, bool> psiPids = {{0, true}};
-  for (size_t index = 0; index * 188 + 188 <= size; ++index) {
-    const uint8_t* p = data + index * 188;
+  if (size % kTSPacketSize != 0) m_errors.push_back("length is not a multiple of 188");
+  for (size_t index = 0; (index + 1) * kTSPacketSize <= size; ++index) {
+    const uint8_t* p = data + index * kTSPacketSize;
     if (p[0] != 0x47) {
       m_errors.push_back("sync byte missing at packet " + std::to_string(index));
       return false;
     }
-    const int pid = (p[1] & 0x1F) << 8 | p[2];
-    const bool pusi = (p[1] & 0x40) != 0;
-    const int afc = p[3] >> 4 & 3;
-    size_t offset = 4;
-    if (afc & 2) {
-      if (p[4] > 0 && (p[5] & 0x10))
-        m_pcrs.push_back({pid, index,
-                          int64_t{p[6]} << 25 | int64_t{p[7]} << 17 | int64_t{p[8]} << 9 |
-                              int64_t{p[9]} << 1 | p[10] >> 7});
-      offset = 5u + p[4];
+    const int pid = palvex_host::PacketPid(p);
+    const int64_t pcr = palvex_host::PacketPCR(p);
+    if (pcr >= 0) m_pcrs.push_back({pid, index, pcr / 300});
+    size_t sectionSize = 0;
+    const uint8_t* section = pid == 0 ? palvex_host::PacketSection(p, &sectionSize) : nullptr;
+    palvex_host::PAT pat;
+    if (section != nullptr && palvex_host::ReadPAT(section, sectionSize, &pat)) {
+      m_pmtPids.clear();  // a later run may give a PMT's PID to a stream
+      for (const palvex_host::PATProgram& program : pat.programs) m_pmtPids.insert(program.pid);
     }
-    if (pid == 0) {
-      m_patPackets.push_back(index);
-      // PMT PIDs from the PAT's program loop.
-      const uint8_t* s = p + 5 + p[4];
-      const int sectionLength = (s[1] & 0x0F) << 8 | s[2];
-      for (int i = 8; i + 4 <= 3 + sectionLength - 4; i += 4) psiPids[(s[i + 2] & 0x1F) << 8 | s[i + 3]] = true;
-      continue;
-    }
-    // DVB SI (an SDT on 0x0011): a section of an SI table_id (0x40-0x7F) behind the pointer_field.
-    if (pusi && pid >= 0x10 && pid <= 0x1F && offset + 1 < 188 && offset + 1 + p[offset] < 188 &&
-        p[offset + 1 + p[offset]] >= 0x40 && p[offset + 1 + p[offset]] <= 0x7F)
-      psiPids[pid] = true;
-    if (psiPids.count(pid) != 0 || !(afc & 1) || offset >= 188) continue;
-    if (pusi) {
+    if (pid == 0) m_patPackets.push_back(index);
+    if (StartsSISection(p)) m_siPids.insert(pid);
+    size_t payloadSize = 0;
+    const uint8_t* payload = palvex_host::PacketPayload(p, &payloadSize);
+    if (pid == 0 || m_pmtPids.count(pid) != 0 || m_siPids.count(pid) != 0 || payload == nullptr) continue;
+    if (palvex_host::PacketUnitStart(p)) {
       Finish(pid);
+      palvex_host::PESStart start;
+      if (!palvex_host::ReadPESStart(p, &start)) {
+        m_errors.push_back("PID " + std::to_string(pid) + ": PES without start code prefix or whole header");
+        continue;
+      }
       PesPacket& pes = m_open[pid];
       pes.pid = pid;
       pes.firstPacket = index;
+      pes.streamId = uint8_t(start.streamId);
+      pes.declaredLength = start.packetLength;
+      pes.headerSize = start.headerSize;
+      pes.pts = start.pts;
+      pes.dts = start.dts;
+      payload += start.headerSize;
+      payloadSize -= start.headerSize;
     }
     auto it = m_open.find(pid);
     if (it == m_open.end()) continue;  // continuation without a start
-    it->second.payload.insert(it->second.payload.end(), p + offset, p + 188);
+    it->second.payload.insert(it->second.payload.end(), payload, payload + payloadSize);
   }
   std::vector<int> pids;
   for (const auto& entry : m_open) pids.push_back(entry.first);

@@ -1,24 +1,24 @@
-// A small transport stream reader for tests: reassembles the PES packets of every PID
-// and records where PSI and PCRs stand, so that tests can compare what came out with
-// what went in.
+// A small transport stream reader for tests: reassembles the PES packets of every PID but
+// those of the PAT, the PMTs and DVB SI, and records where PATs and PCRs stand, so that
+// tests can compare what came out with what went in. Packet fields, PCRs, PES headers and
+// the PAT are read by the host's TS reader.
 #ifndef PALVEX_TESTS_SUPPORT_PES_READER_H_
 #define PALVEX_TESTS_SUPPORT_PES_READER_H_
 
 #include <cstdint>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
 namespace palvex_test {
-
-// The 33-bit value of a 5-byte PTS or DTS field, its marker bits left out.
-int64_t ReadTimestamp(const uint8_t* p);
 
 struct PesPacket {
   int pid = -1;
   size_t firstPacket = 0;     // index of the TS packet that starts it
   uint8_t streamId = 0;
   int declaredLength = 0;     // PES_packet_length
+  size_t headerSize = 0;      // bytes in front of the payload
   int64_t pts = -1;           // 33-bit values, -1 when absent
   int64_t dts = -1;
   std::vector<uint8_t> payload;  // bytes behind the PES header
@@ -32,8 +32,6 @@ struct PcrSample {
 
 class PesReader {
  public:
-  // PIDs whose packets carry frames as they come, without PES headers.
-  void AddRawPid(int pid) { m_rawPids[pid] = true; }
   // Reads a whole stream of 188-byte packets; false with errors() on malformed input.
   bool Read(const uint8_t* data, size_t size);
 
@@ -47,8 +45,9 @@ class PesReader {
 
  private:
   void Finish(int pid);
-  std::map<int, bool> m_rawPids;
   std::map<int, PesPacket> m_open;
+  std::set<int> m_pmtPids;  // from the last PAT
+  std::set<int> m_siPids;
   std::vector<PesPacket> m_pes;
   std::vector<PcrSample> m_pcrs;
   std::vector<size_t> m_patPackets;

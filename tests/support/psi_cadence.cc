@@ -2,29 +2,13 @@
 
 #include <algorithm>
 
+#include "ts_reader.h"
+
 namespace palvex_test {
 namespace {
 
-constexpr size_t kPacket = 188;
+using palvex_host::kTSPacketSize;
 constexpr int64_t kWrap = int64_t{1} << 33;
-
-int PidOf(const uint8_t* p) { return (p[1] & 0x1F) << 8 | p[2]; }
-
-// The start of the section in a packet whose payload_unit_start_indicator is set, or null.
-const uint8_t* SectionStart(const uint8_t* p) {
-  if ((p[1] & 0x40) == 0 || (p[3] & 0x10) == 0) return nullptr;
-  size_t offset = 4;
-  if (p[3] & 0x20) offset += 1u + p[4];
-  if (offset >= kPacket) return nullptr;
-  offset += 1u + p[offset];  // pointer_field
-  return offset + 12 <= kPacket ? p + offset : nullptr;
-}
-
-bool PcrBase(const uint8_t* p, int64_t* base) {
-  if ((p[3] & 0x20) == 0 || p[4] == 0 || (p[5] & 0x10) == 0) return false;
-  *base = int64_t{p[6]} << 25 | int64_t{p[7]} << 17 | int64_t{p[8]} << 9 | int64_t{p[9]} << 1 | p[10] >> 7;
-  return true;
-}
 
 // PCR time at a packet index by linear interpolation between the PCR samples around it.
 bool TimeAt(const std::vector<std::pair<size_t, int64_t>>& pcrs, size_t index, int64_t* time) {
@@ -56,22 +40,26 @@ PsiCadence::Gap PsiCadence::LongestGap(const std::vector<int64_t>& times, int64_
 
 PsiCadence MeasurePsiCadence(const uint8_t* ts, size_t size) {
   PsiCadence c;
-  const size_t count = size / kPacket;
-  // The PMT PID from the first PAT, the PCR PID from the first PMT.
+  const size_t count = size / kTSPacketSize;
+  // The PMT PID from the first PAT, the PCR PID from the first PMT (which may go on over
+  // several packets).
+  palvex_host::SectionGatherer patSections, pmtSections;
   for (size_t i = 0; i < count && c.pcrPid < 0; ++i) {
-    const uint8_t* p = ts + i * kPacket;
-    const uint8_t* s = SectionStart(p);
-    if (s == nullptr) continue;
-    if (PidOf(p) == 0 && s[0] == 0x00 && c.pmtPid < 0) {
-      const int sectionLength = (s[1] & 0x0F) << 8 | s[2];
-      for (int k = 8; k + 4 <= 3 + sectionLength - 4 && k + 4 <= static_cast<int>(kPacket); k += 4) {
-        if ((s[k] << 8 | s[k + 1]) != 0) {  // program_number 0 is the network PID
-          c.pmtPid = (s[k + 2] & 0x1F) << 8 | s[k + 3];
+    const uint8_t* p = ts + i * kTSPacketSize;
+    const int pid = palvex_host::PacketPid(p);
+    palvex_host::PAT pat;
+    palvex_host::PMT pmt;
+    if (pid == 0 && c.pmtPid < 0 && patSections.Push(p) &&
+        palvex_host::ReadPAT(patSections.section().data(), patSections.section().size(), &pat)) {
+      for (const palvex_host::PATProgram& program : pat.programs) {
+        if (program.number != 0) {  // program_number 0 is the network PID
+          c.pmtPid = program.pid;
           break;
         }
       }
-    } else if (c.pmtPid >= 0 && PidOf(p) == c.pmtPid && s[0] == 0x02) {
-      c.pcrPid = (s[8] & 0x1F) << 8 | s[9];
+    } else if (pid == c.pmtPid && pmtSections.Push(p) &&
+               palvex_host::ReadPMT(pmtSections.section().data(), pmtSections.section().size(), &pmt)) {
+      c.pcrPid = pmt.pcrPid;
     }
   }
   std::vector<std::pair<size_t, int64_t>> pcrs;
@@ -80,17 +68,17 @@ PsiCadence MeasurePsiCadence(const uint8_t* ts, size_t size) {
   std::vector<size_t> sdts;
   int64_t unwrap = 0;
   for (size_t i = 0; i < count; ++i) {
-    const uint8_t* p = ts + i * kPacket;
-    const int pid = PidOf(p);
-    int64_t base = 0;
-    if (pid == c.pcrPid && PcrBase(p, &base)) {
+    const uint8_t* p = ts + i * kTSPacketSize;
+    const int pid = palvex_host::PacketPid(p);
+    const int64_t pcr = palvex_host::PacketPCR(p);
+    if (pid == c.pcrPid && pcr >= 0) {
+      const int64_t base = pcr / 300;
       if (!pcrs.empty() && base + unwrap < pcrs.back().second - kWrap / 2) unwrap += kWrap;
       pcrs.emplace_back(i, base + unwrap);
     }
     if (pid == 0) pats.push_back(i);
     if (pid == c.pmtPid) pmts.push_back(i);
-    const uint8_t* s = pid == 0x0011 ? SectionStart(p) : nullptr;
-    if (s != nullptr && s[0] == 0x42) sdts.push_back(i);
+    if (pid == 0x0011 && palvex_host::PacketTableId(p) == 0x42) sdts.push_back(i);  // service_description_section
   }
   c.pcrCount = pcrs.size();
   if (pcrs.empty()) return c;

@@ -4,13 +4,12 @@
 
 namespace palvex_test {
 
-uint32_t Crc32Mpeg2(const uint8_t* data, size_t size) {
-  uint32_t crc = 0xFFFFFFFFu;
-  for (size_t i = 0; i < size; ++i) {
-    crc ^= uint32_t{data[i]} << 24;
-    for (int b = 0; b < 8; ++b) crc = (crc & 0x80000000u) ? (crc << 1) ^ 0x04C11DB7u : crc << 1;
-  }
-  return crc;
+using palvex_host::kTSPacketSize;
+
+bool StartsSISection(const uint8_t* packet) {
+  const int pid = palvex_host::PacketPid(packet);
+  const int tableId = palvex_host::PacketTableId(packet);
+  return pid >= 0x10 && pid <= 0x1F && tableId >= 0x40 && tableId <= 0x7F;
 }
 
 void TsChecker::Error(const std::string& what) {
@@ -20,67 +19,58 @@ void TsChecker::Error(const std::string& what) {
 }
 
 void TsChecker::Feed(const uint8_t* data, size_t size) {
-  if (size % 188 != 0) Error("output length " + std::to_string(size) + " is not a multiple of 188");
-  for (size_t off = 0; off + 188 <= size; off += 188, ++m_packets) {
+  if (size % kTSPacketSize != 0) Error("output length " + std::to_string(size) + " is not a multiple of 188");
+  for (size_t off = 0; off + kTSPacketSize <= size; off += kTSPacketSize, ++m_packets) {
     const uint8_t* p = data + off;
     if (p[0] != 0x47) {
       Error("sync byte missing");
       continue;
     }
-    const int pid = (p[1] & 0x1F) << 8 | p[2];
-    const int afc = (p[3] >> 4) & 3;
-    const int cc = p[3] & 0x0F;
-    const bool pusi = (p[1] & 0x40) != 0;
-    if (afc == 0) Error("adaptation_field_control 00");
+    const int pid = palvex_host::PacketPid(p);
+    const int cc = palvex_host::PacketContinuity(p);
+    const bool payload = palvex_host::PacketHasPayload(p);
+    const bool adaptation = palvex_host::PacketHasAdaptation(p);
+    if (!payload && !adaptation) Error("adaptation_field_control 00");
     // A null packet's continuity_counter is undefined; a packet without payload keeps the
     // PID's last one.
     auto it = m_lastCC.find(pid);
-    if ((afc & 1) && pid != 0x1FFF) {
+    if (payload && pid != palvex_host::kNullPid) {
       if (it != m_lastCC.end() && ((it->second + 1) & 0x0F) != cc)
         Error("continuity error on PID " + std::to_string(pid));
       m_lastCC[pid] = cc;
-    } else if (afc == 2 && it != m_lastCC.end() && it->second != cc) {
+    } else if (adaptation && !payload && it != m_lastCC.end() && it->second != cc) {
       Error("continuity_counter moved without payload on PID " + std::to_string(pid));
     }
-    size_t payload = 4;
-    if (afc & 2) {
-      const int afl = p[4];
-      if (afl > 183) {
-        Error("adaptation_field_length above 183");
-        continue;
-      }
-      if (m_keepPcrs && afl > 0 && (p[5] & 0x10)) {
-        const int64_t base = int64_t{p[6]} << 25 | int64_t{p[7]} << 17 | int64_t{p[8]} << 9 |
-                             int64_t{p[9]} << 1 | p[10] >> 7;
-        m_pcrBases[pid].push_back(base);
-      }
-      payload = 5 + afl;
+    if (adaptation && p[4] > 183) {
+      Error("adaptation_field_length above 183");
+      continue;
     }
-    auto longSection = m_longSections.find(pid);
-    if (longSection != m_longSections.end()) {
-      // A section that went on past its first packet must end, whole and with its CRC, before
-      // the PID's next section starts.
-      if (pusi) {
-        Error("section cut short or CRC wrong on PID " + std::to_string(pid));
-        m_longSections.erase(longSection);
-      } else if (longSection->second.Push(p)) {
-        m_longSections.erase(longSection);
-      }
-    }
-    if ((pid == 0 || (pusi && payload < 188 && p[payload] == 0 && payload + 1 < 188 &&
-                      (p[payload + 1] == 0x02 || p[payload + 1] == 0x42))) &&
-        pusi) {
-      // PSI: pointer_field then one section whose CRC residue must be 0.
-      const size_t s = payload + 1 + p[payload];
-      if (s + 3 <= 188) {
-        const size_t len = 3 + ((p[s + 1] & 0x0F) << 8 | p[s + 2]);
-        if (s + len > 188)
-          m_longSections[pid].Push(p);
-        else if (Crc32Mpeg2(p + s, len) != 0)
-          Error("section CRC residue not 0 on PID " + std::to_string(pid));
-      }
-    }
+    const int64_t pcr = palvex_host::PacketPCR(p);
+    if (m_keepPcrs && pcr >= 0) m_pcrBases[pid].push_back(pcr / 300);
+    if (StartsSISection(p)) m_siPids.insert(pid);
+    if (pid == 0 || m_pmtPids.count(pid) != 0 || m_siPids.count(pid) != 0) CheckSection(p, pid);
   }
+}
+
+// Each section whole, with its CRC_32, before the PID's next one starts.
+void TsChecker::CheckSection(const uint8_t* p, int pid) {
+  palvex_host::SectionGatherer& sections = m_sections[pid];
+  const bool start = palvex_host::PacketUnitStart(p);
+  const bool wasOpen = sections.open();
+  if (start && wasOpen) Error("section cut short on PID " + std::to_string(pid));
+  const bool whole = sections.Push(p);
+  if (!whole && !sections.open() && (start || wasOpen))
+    Error("section cut short, past 4096 bytes or with a wrong CRC_32 on PID " + std::to_string(pid));
+  palvex_host::PAT pat;
+  if (!whole || pid != 0 || !palvex_host::ReadPAT(sections.section().data(), sections.section().size(), &pat))
+    return;
+  std::set<int> pmtPids;
+  for (const palvex_host::PATProgram& program : pat.programs)
+    if (program.number != 0) pmtPids.insert(program.pid);
+  // A later run may give a PMT's PID to a stream.
+  for (int old : m_pmtPids)
+    if (pmtPids.count(old) == 0) m_sections.erase(old);
+  m_pmtPids = pmtPids;
 }
 
 }  // namespace palvex_test

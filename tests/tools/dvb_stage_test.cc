@@ -42,7 +42,7 @@ std::vector<uint8_t> Section(const std::string& spec) {
   const size_t length = s.size() + 4 - 3;
   s[1] = uint8_t((s[1] & 0xF0) | length >> 8);
   s[2] = uint8_t(length);
-  const uint32_t crc = palvex_test::Crc32Mpeg2(s.data(), s.size());
+  const uint32_t crc = palvex_host::SectionCRC(s.data(), s.size());
   for (int shift = 24; shift >= 0; shift -= 8) s.push_back(uint8_t(crc >> shift));
   return s;
 }

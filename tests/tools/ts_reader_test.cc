@@ -32,22 +32,23 @@ struct ReaderCase {
   int64_t pcr;          // -1: none
   PESStart pes;         // streamId -1: no PES start
   int sectionTable;     // table_id of a whole section, -1: none
+  int startByte;        // PacketTableId: the byte behind the pointer_field, -1: no unit starts
 };
 
 std::string WithByte(std::string hex, size_t index, const char* byte) { return hex.replace(2 * index, 2, byte); }
 
 const ReaderCase kCases[] = {
-    {"PAT", kPAT, 0, -1, {}, 0x00},
-    {"PMT", kPMT, 0x1000, -1, {}, 0x02},
-    {"VideoStartWithPCR", kVideoStart, 0x100, 63000 * 300, {0xE0, 133200, 126000}, -1},
-    {"AudioStartPTSOnly", kAudioStart, 0x101, -1, {0xC0, 131280, 131280}, -1},
-    {"Continuation", "470100112e766964656f", 0x100, -1, {}, -1},
-    {"NullPacket", "471fff10", kNullPid, -1, {}, -1},
-    {"PATWithWrongCRC", WithByte(kPAT, 20, "b3"), 0, -1, {}, -1},
-    {"PMTRunningPastThePacket", WithByte(kPMT, 6, "b0") .replace(2 * 7, 2, "ff"), 0x1000, -1, {}, -1},
-    {"AdaptationFieldPastThePacket", WithByte(kVideoStart, 4, "b8"), 0x100, -1, {}, -1},
-    {"NotSynchronised", WithByte(kVideoStart, 0, "46"), 0x100, -1, {}, -1},
-    {"PESHeaderCut", WithByte(kAudioStart, 14, "f0"), 0x101, -1, {}, -1},
+    {"PAT", kPAT, 0, -1, {}, 0x00, 0x00},
+    {"PMT", kPMT, 0x1000, -1, {}, 0x02, 0x02},
+    {"VideoStartWithPCR", kVideoStart, 0x100, 63000 * 300, {0xE0, 133200, 126000, 0, 19}, -1, 0x00},
+    {"AudioStartPTSOnly", kAudioStart, 0x101, -1, {0xC0, 131280, 131280, 0x0AFF, 14}, -1, 0x00},
+    {"Continuation", "470100112e766964656f", 0x100, -1, {}, -1, -1},
+    {"NullPacket", "471fff10", kNullPid, -1, {}, -1, -1},
+    {"PATWithWrongCRC", WithByte(kPAT, 20, "b3"), 0, -1, {}, -1, 0x00},
+    {"PMTRunningPastThePacket", WithByte(kPMT, 6, "b0") .replace(2 * 7, 2, "ff"), 0x1000, -1, {}, -1, 0x02},
+    {"AdaptationFieldPastThePacket", WithByte(kVideoStart, 4, "b8"), 0x100, -1, {}, -1, -1},
+    {"NotSynchronised", WithByte(kVideoStart, 0, "46"), 0x100, -1, {}, -1, -1},
+    {"PESHeaderCut", WithByte(kAudioStart, 14, "f0"), 0x101, -1, {}, -1, 0x00},
 };
 
 class TSReaderTest : public testing::TestWithParam<ReaderCase> {};
@@ -63,10 +64,13 @@ TEST_P(TSReaderTest, ReadsWhatThePacketHolds) {
     EXPECT_EQ(pes.streamId, c.pes.streamId);
     EXPECT_EQ(pes.pts, c.pes.pts);
     EXPECT_EQ(pes.dts, c.pes.dts);
+    EXPECT_EQ(pes.packetLength, c.pes.packetLength);
+    EXPECT_EQ(pes.headerSize, c.pes.headerSize);
   }
   size_t size = 0;
   const uint8_t* section = PacketSection(p.data(), &size);
   EXPECT_EQ(section != nullptr ? section[0] : -1, c.sectionTable);
+  EXPECT_EQ(PacketTableId(p.data()), c.startByte);
 }
 
 INSTANTIATE_TEST_SUITE_P(Packets, TSReaderTest, testing::ValuesIn(kCases),
@@ -122,7 +126,9 @@ TEST(TSReaderTest, SectionGatheredOverPackets) {
   const uint8_t* rest = &ts[2 * kTSPacketSize];
   SectionGatherer whole;
   EXPECT_FALSE(whole.Push(start));
+  EXPECT_TRUE(whole.open());
   ASSERT_TRUE(whole.Push(rest));
+  EXPECT_FALSE(whole.open());
   EXPECT_EQ(whole.packets(), 2u);
   PMT pmt;
   ASSERT_TRUE(ReadPMT(whole.section().data(), whole.section().size(), &pmt));
@@ -135,8 +141,10 @@ TEST(TSReaderTest, SectionGatheredOverPackets) {
   SectionGatherer cut, wrong, again;
   cut.Push(start);
   EXPECT_FALSE(cut.Push(gap.data()));
+  EXPECT_FALSE(cut.open());
   wrong.Push(start);
   EXPECT_FALSE(wrong.Push(damaged.data()));
+  EXPECT_FALSE(wrong.open());
   again.Push(start);
   again.Push(start);  // a new start: the section begins again
   EXPECT_TRUE(again.Push(rest));
