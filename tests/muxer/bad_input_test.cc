@@ -1,7 +1,8 @@
 // Bad input through the exported interface: what the muxer answers (result, output,
 // message on standard output) and that the stream around the bad input stays whole —
 // every packet well formed, continuity on every PID, every good frame once, byte for byte.
-// Each test is one row of the README's table "Bad input: what palvex does".
+// Each test, or each row of the null-argument and call-order tables, is one row of the
+// README's table "Bad input: what palvex does".
 #include <gtest/gtest.h>
 
 #include <climits>
@@ -18,6 +19,7 @@
 #include "support/pes_reader.h"
 #include "support/test_format.h"
 #include "support/ts_checker.h"
+#include "ts_reader.h"
 
 namespace {
 
@@ -75,6 +77,43 @@ struct TruncatedCase {
   std::vector<uint8_t> bytes;
   bool sent;  // packed whole, or refused without a packet
 };
+
+// One call of a row: the operation, what it returns and prints, and for ProcessFrame the
+// frame, the out-pointers passed and the length it leaves (kUntouched: not written). A
+// ProcessFrame that returns -1 leaves the data out-pointer untouched.
+enum class Op {
+  kAddFormat, kAddNull, kRemoveNull, kListed, kOpen, kStart, kStop, kClose, kGood, kFrame, kRemoveNullMuxer
+};
+enum class Frame { kKey, kNull, kNullData, kEmptyNullData };
+struct RowStep {
+  Op op;
+  int result = 0;  // kAddFormat / kAddNull: 0 for the argument back, -1 for null; kListed: the count
+  const char* message = "";
+  Frame frame = Frame::kKey;
+  int streamId = kVideoId;
+  bool dataOut = true;
+  bool lengthOut = true;
+  int length = 0;
+};
+RowStep Do(Op op, int result = 0, const char* message = "") { return RowStep{op, result, message}; }
+RowStep Send(Frame frame, int result, int length, int streamId = kVideoId, bool dataOut = true,
+             bool lengthOut = true) {
+  return RowStep{Op::kFrame, result, "", frame, streamId, dataOut, lengthOut, length};
+}
+const RowStep kStop = Do(Op::kStop, 0, "call stop\n");
+const RowStep kGood = Do(Op::kGood);
+
+struct Row {
+  const char* name;  // as in the README's table
+  std::vector<RowStep> steps;
+};
+
+// A muxer with the format added, opened and started, then the row's steps.
+Row Started(const char* name, std::vector<RowStep> then) {
+  std::vector<RowStep> steps = {Do(Op::kAddFormat), Do(Op::kOpen), Do(Op::kStart)};
+  steps.insert(steps.end(), then.begin(), then.end());
+  return Row{name, steps};
+}
 
 class BadInputTest : public testing::Test {
  protected:
@@ -167,7 +206,12 @@ class BadInputTest : public testing::Test {
     checker.Feed(m_stream.data(), m_stream.size());
     EXPECT_TRUE(checker.errors().empty()) << checker.errors().front();
     ASSERT_GE(m_stream.size(), 188u);
-    EXPECT_EQ((m_stream[1] & 0x1F) << 8 | m_stream[2], 0);
+    size_t sectionSize = 0;
+    const uint8_t* section = palvex_host::PacketSection(m_stream.data(), &sectionSize);
+    palvex_host::PAT pat;
+    EXPECT_EQ(palvex_host::PacketPid(m_stream.data()), 0);
+    ASSERT_TRUE(section != nullptr && palvex_host::ReadPAT(section, sectionSize, &pat)) << "the PAT first";
+    EXPECT_EQ(pat.programs.size(), 1u);
     palvex_test::PesReader reader;
     EXPECT_TRUE(reader.Read(m_stream.data(), m_stream.size())) << reader.errors().front();
     const std::vector<palvex_test::PesPacket> video = reader.OfPid(kVideoPid);
@@ -187,6 +231,63 @@ class BadInputTest : public testing::Test {
     }
   }
 
+  // Each step on a fresh muxer; then, if good frames went in, the stream whole.
+  void Run(const Row& row) {
+    SCOPED_TRACE(row.name);
+    m_stream.clear();
+    m_videoFrames.clear();
+    m_audioFrames.clear();
+    m_time = 0;
+    m_format = Format();
+    m_mux = iptv::CreatePalvex();
+    ASSERT_NE(m_mux, nullptr);
+    bool good = false;
+    for (size_t i = 0; i < row.steps.size(); ++i) {
+      const RowStep& s = row.steps[i];
+      SCOPED_TRACE("step " + std::to_string(i));
+      if (s.op == Op::kGood) {
+        GoodFrames();
+        good = true;
+      } else if (s.op == Op::kFrame) {
+        FakeFrame key(H264KeyFrame(50), m_time);
+        FakeFrame empty(std::vector<uint8_t>(), m_time);
+        FakeFrame* frame = s.frame == Frame::kNull ? nullptr : s.frame == Frame::kEmptyNullData ? &empty : &key;
+        if (s.frame == Frame::kNullData || s.frame == Frame::kEmptyNullData) frame->SetNullData(true);
+        const Call call = Process(s.streamId, frame, s.dataOut, s.lengthOut);
+        EXPECT_EQ(call.result, s.result);
+        if (s.lengthOut) {
+          EXPECT_EQ(call.length, s.length);
+        }
+        if (s.dataOut && s.result == -1) {
+          EXPECT_TRUE(Untouched(call));
+        }
+        EXPECT_EQ(call.message, s.message);
+      } else {
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(Invoke(s.op), s.result);
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), s.message);
+      }
+    }
+    if (good) ExpectStreamIntact();
+    EXPECT_EQ(iptv::RemovePalvex(m_mux), iptv::RESULT_SUCCESS);
+    m_mux = nullptr;
+  }
+
+  int Invoke(Op op) {
+    switch (op) {
+      case Op::kAddFormat: return m_mux->AddMediaFormat(m_format.get()) == m_format.get() ? 0 : -1;
+      case Op::kAddNull: return m_mux->AddMediaFormat(nullptr) == nullptr ? -1 : 0;
+      case Op::kRemoveNull: return m_mux->RemoveMediaFormat(nullptr);
+      case Op::kListed: return int(m_mux->GetMediaFormats().size());
+      case Op::kOpen: return m_mux->Open();
+      case Op::kStart: return m_mux->Start();
+      case Op::kStop: return m_mux->Stop();
+      case Op::kClose: return m_mux->Close();
+      case Op::kRemoveNullMuxer: return iptv::RemovePalvex(nullptr) == iptv::RESULT_FAILURE ? -1 : 0;
+      default: return INT_MIN;
+    }
+  }
+
   std::unique_ptr<MediaFormat> m_format;
   iptv::IVorlux* m_mux = nullptr;
   std::vector<uint8_t> m_stream;
@@ -196,74 +297,45 @@ class BadInputTest : public testing::Test {
   int m_sentinel = 0;
 };
 
-// ---- null pointers ----------------------------------------------------------------------
+// ---- null pointers and calls out of order ------------------------------------------------
 
-TEST_F(BadInputTest, NullFrame) {
-  Start();
-  // Before the first frame and between good ones: the stream still opens with the PAT.
-  for (int round = 0; round < 2; ++round) {
-    const Call call = Process(kVideoId, nullptr);
-    EXPECT_EQ(call.result, -1);
-    EXPECT_EQ(call.length, 0);
-    EXPECT_TRUE(Untouched(call));
-    EXPECT_EQ(call.message, "");
-    GoodFrames();
-  }
-  ExpectStreamIntact();
+TEST_F(BadInputTest, NullArguments) {
+  const Row rows[] = {
+      {"RemovePalvex(nullptr)", {Do(Op::kRemoveNullMuxer, -1)}},
+      // Before the first frame and between good ones: the stream still opens with the PAT.
+      Started("ProcessFrame with a null frame",
+              {Send(Frame::kNull, -1, 0), kGood, Send(Frame::kNull, -1, 0), kGood}),
+      Started("ProcessFrame with a null data or null length out-pointer",
+              {kGood, Send(Frame::kKey, -1, 0, kVideoId, false, true),
+               Send(Frame::kKey, -1, kUntouched, kVideoId, true, false), kGood}),
+      Started("a frame whose GetData() is null",
+              {kGood, Send(Frame::kNullData, -1, 0, kVideoId), Send(Frame::kNullData, -1, 0, kAudioId),
+               Send(Frame::kEmptyNullData, 0, 0, kVideoId), Send(Frame::kEmptyNullData, 0, 0, kAudioId), kGood}),
+      Started("AddMediaFormat(nullptr), RemoveMediaFormat(nullptr)",
+              {Do(Op::kAddNull, -1), Do(Op::kRemoveNull, -1), Do(Op::kListed, 1), kGood}),
+  };
+  for (const Row& row : rows) Run(row);
 }
 
-TEST_F(BadInputTest, NullOutPointers) {
-  Start();
-  GoodFrames();
-  FakeFrame frame(H264KeyFrame(50), m_time);
-  const Call noData = Process(kVideoId, &frame, /*dataOut=*/false, /*lengthOut=*/true);
-  EXPECT_EQ(noData.result, -1);
-  EXPECT_EQ(noData.length, 0);
-  EXPECT_EQ(noData.message, "");
-  const Call noLength = Process(kVideoId, &frame, /*dataOut=*/true, /*lengthOut=*/false);
-  EXPECT_EQ(noLength.result, -1);
-  EXPECT_TRUE(Untouched(noLength));
-  EXPECT_EQ(noLength.message, "");
-  GoodFrames();
-  ExpectStreamIntact();
-}
-
-TEST_F(BadInputTest, NullFrameData) {
-  Start();
-  GoodFrames();
-  // With bytes to read but no data: refused.
-  for (int id : {int(kVideoId), int(kAudioId)}) {
-    FakeFrame frame(Bytes(100, 0), m_time);
-    frame.SetNullData(true);
-    const Call call = Process(id, &frame);
-    EXPECT_EQ(call.result, -1) << id;
-    EXPECT_EQ(call.length, 0) << id;
-    EXPECT_EQ(call.message, "") << id;
-  }
-  // An empty frame without data: nothing to send, nothing sent.
-  for (int id : {int(kVideoId), int(kAudioId)}) {
-    FakeFrame empty(std::vector<uint8_t>(), m_time);
-    empty.SetNullData(true);
-    const Call call = Process(id, &empty);
-    EXPECT_EQ(call.result, 0) << id;
-    EXPECT_EQ(call.length, 0) << id;
-    EXPECT_EQ(call.message, "") << id;
-  }
-  GoodFrames();
-  ExpectStreamIntact();
-}
-
-TEST_F(BadInputTest, NullFormat) {
-  Start();
-  EXPECT_EQ(m_mux->AddMediaFormat(nullptr), nullptr);
-  EXPECT_EQ(m_mux->RemoveMediaFormat(nullptr), -1);
-  EXPECT_EQ(m_mux->GetMediaFormats().size(), 1u);
-  GoodFrames();
-  ExpectStreamIntact();
-}
-
-TEST_F(BadInputTest, NullMuxer) {
-  EXPECT_EQ(iptv::RemovePalvex(nullptr), iptv::RESULT_FAILURE);
+TEST_F(BadInputTest, CallsOutOfOrder) {
+  const Row rows[] = {
+      // Not even a null frame is looked at before Start.
+      {"ProcessFrame before Open or before Start",
+       {Do(Op::kAddFormat), Send(Frame::kKey, -1, kUntouched), Do(Op::kOpen), Send(Frame::kKey, -1, kUntouched),
+        Send(Frame::kNull, -1, kUntouched), Do(Op::kStart), kGood}},
+      Started("ProcessFrame after Stop or Close",
+              {kGood, kStop, Send(Frame::kKey, -1, kUntouched), Do(Op::kClose), Send(Frame::kKey, -1, kUntouched)}),
+      // Still one program: ExpectStreamIntact finds one in the PAT.
+      Started("Start twice without Stop", {kGood, Do(Op::kStart, -1), kGood}),
+      {"Start before Open or after Close",
+       {Do(Op::kAddFormat), Do(Op::kStart, -1), Do(Op::kOpen), Do(Op::kClose), Do(Op::kStart, -1), Do(Op::kOpen),
+        Do(Op::kStart), kGood}},
+      Started("Open twice without Close", {kGood, Do(Op::kOpen, -1), kGood}),
+      {"Close or Stop without Open",
+       {Do(Op::kClose, -1), Do(Op::kStop, -1, "call stop\n"), Do(Op::kOpen), Do(Op::kClose), Do(Op::kClose, -1)}},
+      Started("Stop twice", {kGood, kStop, kStop}),
+  };
+  for (const Row& row : rows) Run(row);
 }
 
 // ---- negative sizes, unknown stream ids -------------------------------------------------
@@ -293,104 +365,7 @@ TEST_F(BadInputTest, UnknownStreamId) {
   ExpectStreamIntact(/*adts=*/true);
 }
 
-// ---- calls out of order -----------------------------------------------------------------
-
-TEST_F(BadInputTest, ProcessFrameBeforeOpenOrStart) {
-  m_format = Format();
-  m_mux = iptv::CreatePalvex();
-  ASSERT_NE(m_mux->AddMediaFormat(m_format.get()), nullptr);
-  FakeFrame frame(H264KeyFrame(50), 0);
-  Call call = Process(kVideoId, &frame);  // not open
-  EXPECT_EQ(call.result, -1);
-  EXPECT_EQ(call.length, kUntouched);
-  EXPECT_TRUE(Untouched(call));
-  ASSERT_EQ(m_mux->Open(), 0);
-  call = Process(kVideoId, &frame);       // open, not started
-  EXPECT_EQ(call.result, -1);
-  EXPECT_EQ(call.length, kUntouched);
-  EXPECT_TRUE(Untouched(call));
-  EXPECT_EQ(call.message, "");
-  // Not even a null frame is looked at before Start.
-  call = Process(kVideoId, nullptr);
-  EXPECT_EQ(call.result, -1);
-  EXPECT_EQ(call.length, kUntouched);
-  ASSERT_EQ(m_mux->Start(), 0);
-  GoodFrames();
-  ExpectStreamIntact();
-}
-
-TEST_F(BadInputTest, ProcessFrameAfterStopOrClose) {
-  Start();
-  GoodFrames();
-  testing::internal::CaptureStdout();
-  EXPECT_EQ(m_mux->Stop(), 0);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "call stop\n");
-  FakeFrame frame(H264KeyFrame(50), m_time);
-  Call call = Process(kVideoId, &frame);
-  EXPECT_EQ(call.result, -1);
-  EXPECT_EQ(call.length, kUntouched);
-  EXPECT_TRUE(Untouched(call));
-  EXPECT_EQ(call.message, "");
-  EXPECT_EQ(m_mux->Close(), 0);
-  call = Process(kVideoId, &frame);
-  EXPECT_EQ(call.result, -1);
-  EXPECT_EQ(call.length, kUntouched);
-  EXPECT_TRUE(Untouched(call));
-  ExpectStreamIntact();
-}
-
-TEST_F(BadInputTest, StartTwice) {
-  Start();
-  GoodFrames();
-  EXPECT_EQ(m_mux->Start(), -1);
-  GoodFrames();
-  ExpectStreamIntact();
-  // Still one program: the PAT lists one PMT.
-  EXPECT_EQ(m_stream[7], 9 + 4);  // section_length
-}
-
-TEST_F(BadInputTest, StartBeforeOpenAndAfterClose) {
-  m_format = Format();
-  m_mux = iptv::CreatePalvex();
-  ASSERT_NE(m_mux->AddMediaFormat(m_format.get()), nullptr);
-  EXPECT_EQ(m_mux->Start(), -1);
-  ASSERT_EQ(m_mux->Open(), 0);
-  ASSERT_EQ(m_mux->Close(), 0);
-  EXPECT_EQ(m_mux->Start(), -1);
-  ASSERT_EQ(m_mux->Open(), 0);
-  ASSERT_EQ(m_mux->Start(), 0);
-  GoodFrames();
-  ExpectStreamIntact();
-}
-
-TEST_F(BadInputTest, OpenTwice) {
-  Start();
-  GoodFrames();
-  EXPECT_EQ(m_mux->Open(), -1);  // the running packer and its programs stay
-  GoodFrames();
-  ExpectStreamIntact();
-}
-
-TEST_F(BadInputTest, CloseOrStopWithoutOpen) {
-  m_mux = iptv::CreatePalvex();
-  EXPECT_EQ(m_mux->Close(), -1);
-  testing::internal::CaptureStdout();
-  EXPECT_EQ(m_mux->Stop(), -1);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "call stop\n");
-  ASSERT_EQ(m_mux->Open(), 0);
-  EXPECT_EQ(m_mux->Close(), 0);
-  EXPECT_EQ(m_mux->Close(), -1);
-}
-
-TEST_F(BadInputTest, StopTwice) {
-  Start();
-  GoodFrames();
-  testing::internal::CaptureStdout();
-  EXPECT_EQ(m_mux->Stop(), 0);
-  EXPECT_EQ(m_mux->Stop(), 0);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "call stop\ncall stop\n");
-  ExpectStreamIntact();
-}
+// ---- formats changed while started ------------------------------------------------------
 
 TEST_F(BadInputTest, FormatsChangedWhileStarted) {
   Start();
