@@ -12,14 +12,10 @@
 namespace palvex {
 namespace {
 
-// Diagnostics of UnSerialize. Each failure prints its own line and then kUnSerializeError.
-// Beside the maintype refusal, a form may be cut short (before the stream count, inside a
-// stream record or inside the attributes); a stream count too large for the bytes given
-// shows as a truncated record, and a negative one reads as 0.
-constexpr const char* kNullPdata = " the pdata pointer is NULL!";
-constexpr const char* kMainTypeError = "ERROR:the maintype of the MediaStream is error!";
-constexpr const char* kFormatTruncated = "ERROR:the MediaFormat is truncated!";
-constexpr const char* kUnSerializeError = "This UnSerialize is error.......";
+// UnSerialize's failures each print their own line and then kUnSerializeError. Beside the
+// maintype refusal, a form may be cut short (before the stream count, inside a stream record
+// or inside the attributes); a stream count too large for the bytes given shows as a
+// truncated record, and a negative one reads as 0.
 
 struct Releaser {
   void operator()(MediaStream* stream) const { stream->Release(); }

@@ -64,7 +64,7 @@ int Report(int length, int* size) {
 template <typename Block>
 void CopyFormat(const void* block, Block* own) {
   if (!block) {
-    palvex::PrintDiagnostic("the input format pointer is NULL\n");
+    palvex::PrintDiagnostic("%s\n", palvex::kNullFormatBlock);
     return;
   }
   Block in;
@@ -93,7 +93,7 @@ int WriteFormatRecord(StreamRecord rec, Block* format, uint8_t* buf, int* size) 
 // Reads a record bounded by size, printing why when it cannot.
 bool ReadRecord(const uint8_t* pdata, int size, int formatBytes, StreamRecord* rec) {
   if (!pdata) {
-    palvex::PrintDiagnostic(" the pdata pointer is NULL!\n");
+    palvex::PrintDiagnostic("%s\n", palvex::kNullPdata);
     return false;
   }
   const char* error = ParseStreamRecord(pdata, size, formatBytes, rec);

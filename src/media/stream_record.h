@@ -26,12 +26,8 @@ static_assert(kVideoFormatBytes == 32 && kAudioFormatBytes == 24, "stream record
 // Record length field plus the 13-byte header: a data stream's whole record.
 constexpr uint32_t kRecordHeaderEnd = 4 + MediaStream::kHeaderLength;
 
-// Diagnostics for records that do not hold together:
-//   kRecordTruncated   the buffer ends before the record's header or before its claimed length;
-//   kRecordLengthError the record's own lengths disagree: a record length below 17, a header
-//                      length below 13, or format bytes, E or extradata beyond the record.
-constexpr const char* kRecordTruncated = "ERROR:the MediaStream record is truncated!";
-constexpr const char* kRecordLengthError = "ERROR:the length of the MediaStream record is error!";
+// Records that do not hold together give kRecordTruncated or kRecordLengthError
+// (diagnostics/diagnostics.h).
 
 struct StreamRecord {
   uint32_t length = 0;

@@ -36,7 +36,7 @@ int FrameMuxer::Open() {
     if (m_tsPacker != nullptr) return -1;  // a second Open keeps the first packer
     m_tsPacker = CreatePacker();
     if (m_tsPacker == nullptr) {
-      PrintDiagnostic("    m_tsPacker = CreatePacker () buffer Overflow");
+      PrintDiagnostic("%s", kCreatePackerFailed);
       return -1;
     }
     m_tsPacker->SetOutputBuffer(m_packetBuffer);
@@ -90,7 +90,7 @@ int FrameMuxer::Start() {
 }
 
 int FrameMuxer::Stop() {
-  PrintDiagnostic("call stop\n");
+  PrintDiagnostic("%s\n", kCallStop);
   try {
     if (m_tsPacker == nullptr) return -1;
     StopPrograms();
@@ -185,7 +185,7 @@ int FrameMuxer::ProcessFrame(int streamId, IMediaFrame* frame, uint8_t** data, i
     // NAL walk, the first packets) while the PSI and the headers are worked out.
     for (int i = 0; i < size && i < kPrefetchBytes; i += 64) __builtin_prefetch(bytes + i);
     if (static_cast<uint64_t>(m_packetBuffer->GetCapacity()) < needed) {
-      PrintDiagnostic("oldsize: %d ,newsize: %d \n", m_packetBuffer->GetCapacity(), static_cast<int>(needed));
+      PrintDiagnostic(kBufferGrowth, m_packetBuffer->GetCapacity(), static_cast<int>(needed));
       m_packetBuffer->Resize(static_cast<uint32_t>(needed));
     }
     m_tsPacker->MuxFrame(streamId, frame);

@@ -75,12 +75,12 @@ int32_t TSPacker::EmitPSI(int64_t t) {
   MarkStreamClocks();
   int32_t result = PATToTS();
   if (result != kPackerOk) {
-    PrintDiagnostic("PATToTS error \n");
+    PrintDiagnostic("%s\n", kPATToTSError);
     return result;
   }
   result = PMTToTS();
   if (result != kPackerOk) {
-    PrintDiagnostic("PMTToTS error \n");
+    PrintDiagnostic("%s\n", kPMTToTSError);
     return result;
   }
   return kPackerOk;
@@ -106,7 +106,7 @@ int32_t TSPacker::HandOver(TSStream* stream, IMediaFrame* frame, const uint8_t* 
   uint32_t length = uint32_t(size);
   const int32_t result = stream->EStoTS(stream->description(), frame, data, &length, adts);
   if (result != kPackerOk) {
-    PrintDiagnostic("tsstream->EStoTS error \n");
+    PrintDiagnostic("%s\n", kEStoTSError);
     return result;
   }
   return kPackerOk;

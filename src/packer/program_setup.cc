@@ -4,6 +4,7 @@
 #include <limits>
 #include <new>
 
+#include "diagnostics/diagnostics.h"
 #include "packer/pmt_program.h"
 #include "packer/ts_packer.h"
 #include "packetizer/ts_stream.h"
@@ -245,18 +246,18 @@ const char* TSPacker::CheckFormat(MediaFormat* format, const std::vector<MediaFo
   }
   const int64_t programsBefore = use.programs;
   if (!AddFormatUse(format, &use, &carried)) {
-    return "ERROR:a stream id of the MediaFormat is in use already, the MediaFormat is refused!";
+    return kStreamIdInUse;
   }
   if (carried == 0) return nullptr;
   // A PMT section with no descriptors: 16 bytes and 5 per stream.
   if (16 + 5 * carried > kMaxSectionLength) {
-    return "ERROR:the MediaFormat has more streams than one PMT holds, the MediaFormat is refused!";
+    return kTooManyPMTStreams;
   }
   if (PATLength(programsBefore + 1) > kMaxSectionLength) {
-    return "ERROR:the PAT holds no more programs, the MediaFormat is refused!";
+    return kPATFull;
   }
   if (use.pids > int64_t(kMaxPID) - 0x0010 + 1) {
-    return "ERROR:the PIDs are used up, the MediaFormat is refused!";
+    return kPIDsUsedUp;
   }
   return nullptr;
 }

@@ -417,7 +417,7 @@ int32_t TSStream::PESToTS(MediaStream* description, IMediaFrame* frame, const ui
       PutFirstPESPacket(frame, &data, length, ticks, isVideo, startCode, adts, randomAccess);
   // Most frames end in one PES packet.
   if (result == kPackerOk && *length > 0) result = PutContinuationPESPackets(data, length);
-  if (result == kNoFreePacket) PrintDiagnostic("not buffer\n");
+  if (result == kNoFreePacket) PrintDiagnostic("%s\n", kNotBuffer);
   return result;
 }
 
