@@ -51,18 +51,13 @@ constexpr MilliTicks FrameDurationOf(const FrameRate& rate) {
   return kMilliTicksPerSecond * rate.den / rate.num;
 }
 
-// The rate of an MPEG-2 frame_rate_code; null for a forbidden or reserved code.
-constexpr const FrameRate* RateOfFrameRateCode(uint32_t code) {
+// The rate whose field holds value: RateWith(&FrameRate::frameRateCode, code) for an MPEG-2
+// frame_rate_code, RateWith(&FrameRate::snapped, microseconds) for a snapped duration. Null
+// for 0 (a forbidden or reserved code, no snapped duration) and for a value no rate has.
+template <typename Field>
+constexpr const FrameRate* RateWith(Field FrameRate::*field, int64_t value) {
   for (const FrameRate& rate : kFrameRates) {
-    if (code != 0 && rate.frameRateCode == code) return &rate;
-  }
-  return nullptr;
-}
-
-// The rate a snapped duration stands for; null for any other value.
-constexpr const FrameRate* RateOfSnappedDuration(int32_t microseconds) {
-  for (const FrameRate& rate : kFrameRates) {
-    if (microseconds != 0 && rate.snapped == microseconds) return &rate;
+    if (value != 0 && rate.*field == value) return &rate;
   }
   return nullptr;
 }
@@ -77,7 +72,8 @@ constexpr int32_t SnapFrameDuration(int64_t measured) {
   return 0;
 }
 
-static_assert(FrameDurationOf(*RateOfFrameRateCode(1)) == 3753750, "frame_rate_code 1: 23.976 fps");
+static_assert(FrameDurationOf(*RateWith(&FrameRate::frameRateCode, 1)) == 3753750,
+              "frame_rate_code 1: 23.976 fps");
 static_assert(SnapFrameDuration(41700) == 41718 && SnapFrameDuration(41699) == 41666,
               "23.976 and 24 fps part at 41700 us");
 static_assert(SnapFrameDuration(kLongestMeasuredFrame) == 66666 &&

@@ -42,7 +42,7 @@ class PlainBitReader {
 // frame_rate_code of Table 6-4 as a frame period in thousandths of a 90 kHz tick, times
 // (frame_rate_extension_d + 1) / (frame_rate_extension_n + 1). 0 for a forbidden or reserved code.
 MilliTicks MPEG2FrameDuration(uint32_t frameRateCode, uint32_t extensionN, uint32_t extensionD) {
-  const FrameRate* rate = RateOfFrameRateCode(frameRateCode);
+  const FrameRate* rate = RateWith(&FrameRate::frameRateCode, frameRateCode);
   if (rate == nullptr) return 0;
   const int64_t num = int64_t(rate->num) * (extensionN + 1);
   const int64_t den = int64_t(rate->den) * (extensionD + 1);

@@ -56,7 +56,7 @@ MilliTicks FrameDurationFromRate(double framesPerSecond) {
 }
 
 MilliTicks FrameDurationFromMicroseconds(int32_t microseconds) {
-  const FrameRate* rate = RateOfSnappedDuration(microseconds);
+  const FrameRate* rate = RateWith(&FrameRate::snapped, microseconds);
   return rate != nullptr ? FrameDurationOf(*rate) : Plausible(MilliTicks(microseconds) * 90);
 }
 
