@@ -205,9 +205,8 @@ struct Pcr {
 std::vector<Pcr> PcrsOf(const std::vector<uint8_t>& ts) {
   std::vector<Pcr> pcrs;
   for (size_t i = 0; (i + 1) * 188 <= ts.size(); ++i) {
-    const uint8_t* p = &ts[i * 188];
-    if ((p[3] & 0x20) && p[4] >= 7 && (p[5] & 0x10))
-      pcrs.push_back({i, int64_t{p[6]} << 25 | int64_t{p[7]} << 17 | int64_t{p[8]} << 9 | int64_t{p[9]} << 1 | p[10] >> 7});
+    const int64_t pcr = palvex_host::PacketPCR(&ts[i * 188]);
+    if (pcr >= 0) pcrs.push_back({i, pcr / 300});
   }
   return pcrs;
 }

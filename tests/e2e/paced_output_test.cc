@@ -42,11 +42,8 @@ std::vector<int64_t> PacketTimesNs(const std::vector<uint8_t>& ts) {
   std::vector<std::pair<size_t, int64_t>> pcrs;
   const size_t count = ts.size() / 188;
   for (size_t i = 0; i < count; ++i) {
-    const uint8_t* p = &ts[i * 188];
-    if ((p[3] & 0x20) && p[4] >= 7 && (p[5] & 0x10)) {
-      const int64_t base = int64_t{p[6]} << 25 | int64_t{p[7]} << 17 | int64_t{p[8]} << 9 | int64_t{p[9]} << 1 | p[10] >> 7;
-      pcrs.emplace_back(i, (base * 300 + ((p[10] & 1) << 8 | p[11])) * 1000 / 27);
-    }
+    const int64_t pcr = palvex_host::PacketPCR(&ts[i * 188]);
+    if (pcr >= 0) pcrs.emplace_back(i, pcr * 1000 / 27);
   }
   std::vector<int64_t> times(count, pcrs.empty() ? 0 : pcrs.front().second);
   for (size_t k = 0; k < pcrs.size(); ++k) {

@@ -53,7 +53,7 @@ Output Feed(iptv::IVorlux* mux, int streamId, FakeFrame* frame) {
   return out;
 }
 
-int Pid(const uint8_t* packet) { return (packet[1] & 0x1F) << 8 | packet[2]; }
+constexpr auto Pid = palvex_host::PacketPid;
 
 TEST(ExportsTest, RemoveNullFailsAndCreatedMuxerIsRemoved) {
   EXPECT_EQ(iptv::RemovePalvex(nullptr), iptv::RESULT_FAILURE);
@@ -185,10 +185,8 @@ TEST(FrameMuxerTest, LargeFramesComeOutWhole) {
     checker.Feed(out.bytes.data(), out.bytes.size());
     // Payload bytes of the frame's packets add up to the frame plus its PES header.
     size_t carried = 0;
-    for (size_t off = 0; off < out.bytes.size(); off += 188) {
-      const uint8_t* p = out.bytes.data() + off;
-      if (Pid(p) != 0x11) continue;
-      carried += (p[3] & 0x20) ? 183 - p[4] : 184;
+    for (size_t off = 0, size = 0; off < out.bytes.size(); off += 188) {
+      if (Pid(&out.bytes[off]) == 0x11 && palvex_host::PacketPayload(&out.bytes[off], &size)) carried += size;
     }
     EXPECT_EQ(carried, payload + 24 + 19) << payload;
   }

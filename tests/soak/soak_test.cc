@@ -73,8 +73,7 @@ class StreamWatch {
     size_t payload = 0;
     for (int off = 0; off < length; off += 188) {
       const uint8_t* p = data + off;
-      const int pid = (p[1] & 0x1F) << 8 | p[2];
-      const int afc = p[3] >> 4 & 3;
+      const int pid = palvex_host::PacketPid(p);
       if (pid == 0 || pid == m_pmtPid) {
         if (pid == 0) {
           psi = true;
@@ -84,16 +83,16 @@ class StreamWatch {
       }
       if (framePid < 0) framePid = pid;
       if (pid != framePid) return Error("two PIDs in one frame's output");
-      const uint8_t* body = (afc & 2) ? p + 5 + p[4] : p + 4;
-      size_t n = size_t(p + 188 - body);
-      if (p[1] & 0x40) {
+      size_t n = 0;
+      palvex_host::PacketPayload(p, &n);
+      palvex_host::PESStart start;
+      if (palvex_host::PacketUnitStart(p)) {
         ++starts;
-        if (body[0] != 0 || body[1] != 0 || body[2] != 1) return Error("PES start code");
-        const size_t header = 9 + body[8];
-        n -= header;
+        if (!palvex_host::ReadPESStart(p, &start)) return Error("PES start code");
+        n -= start.headerSize;
       }
       payload += n;
-      if ((afc & 2) && p[4] >= 7 && (p[5] & 0x10)) Pcr(p, time);
+      if (const int64_t pcr = palvex_host::PacketPCR(p); pcr >= 0) Pcr(pcr / 300, time);
     }
     if (framePid < 0 || starts != 1) return Error("frame at " + std::to_string(time) + " us not in one PES packet");
     if (payload != expectedPayload) return Error("frame at " + std::to_string(time) + " us cut");
@@ -117,9 +116,7 @@ class StreamWatch {
     if (errors.size() < 20) errors.push_back(what);
   }
 
-  void Pcr(const uint8_t* p, int64_t time) {
-    const int64_t base = int64_t(p[6]) << 25 | int64_t(p[7]) << 17 | int64_t(p[8]) << 9 |
-                         int64_t(p[9]) << 1 | (p[10] >> 7);
+  void Pcr(int64_t base, int64_t time) {
     ++pcrs;
     const int64_t expected = int64_t(uint64_t(Ticks(time) - kPCRDelayTicks) & kMask33);
     if (base != expected) Error("PCR " + std::to_string(base) + " for a frame at " + std::to_string(time) + " us");
