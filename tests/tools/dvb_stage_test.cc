@@ -19,17 +19,17 @@ namespace palvex_host {
 namespace {
 
 // Bytes from "02 B0 00 'text' ...": hex pairs and quoted text (its UTF-8 bytes as written).
-std::vector<uint8_t> Bytes(const std::string& spec) {
+std::vector<uint8_t> Bytes(const std::string& text) {
   std::vector<uint8_t> out;
-  for (size_t i = 0; i < spec.size();) {
-    if (spec[i] == ' ') {
+  for (size_t i = 0; i < text.size();) {
+    if (text[i] == ' ') {
       ++i;
-    } else if (spec[i] == '\'') {
-      const size_t end = spec.find('\'', i + 1);
-      out.insert(out.end(), spec.begin() + static_cast<long>(i) + 1, spec.begin() + static_cast<long>(end));
+    } else if (text[i] == '\'') {
+      const size_t end = text.find('\'', i + 1);
+      out.insert(out.end(), text.begin() + static_cast<long>(i) + 1, text.begin() + static_cast<long>(end));
       i = end + 1;
     } else {
-      out.push_back(uint8_t(std::stoi(spec.substr(i, 2), nullptr, 16)));
+      out.push_back(uint8_t(std::stoi(text.substr(i, 2), nullptr, 16)));
       i += 2;
     }
   }
@@ -37,8 +37,8 @@ std::vector<uint8_t> Bytes(const std::string& spec) {
 }
 
 // A whole section: section_length set, CRC_32 appended.
-std::vector<uint8_t> Section(const std::string& spec) {
-  std::vector<uint8_t> s = Bytes(spec);
+std::vector<uint8_t> Section(const std::string& text) {
+  std::vector<uint8_t> s = Bytes(text);
   const size_t length = s.size() + 4 - 3;
   s[1] = uint8_t((s[1] & 0xF0) | length >> 8);
   s[2] = uint8_t(length);
@@ -49,7 +49,7 @@ std::vector<uint8_t> Section(const std::string& spec) {
 
 struct Table {
   int pid;           // kBatch: the tables after it come in the library's next call
-  std::string spec;  // the section without its CRC_32 (section_length: any value)
+  std::string text;  // the section without its CRC_32 (section_length: any value)
 };
 constexpr int kBatch = -1;
 
@@ -144,8 +144,8 @@ std::vector<StageCase> Cases() {
     char pid[8], outPid[8];
     std::snprintf(pid, sizeof pid, "%02X", 0x12 + i);
     std::snprintf(outPid, sizeof outPid, "%02X", 0x01 + i);
-    nine.in[1].spec += " 81 E0 " + std::string(pid) + " F0 00";
-    nine.out[1].spec += " 06 E1 " + std::string(outPid) + " F0 0F 0A 04 '" + languages[i] + "' 00 " + kAC3;
+    nine.in[1].text += " 81 E0 " + std::string(pid) + " F0 00";
+    nine.out[1].text += " 06 E1 " + std::string(outPid) + " F0 0F 0A 04 '" + languages[i] + "' 00 " + kAC3;
     nine.config.streams.push_back(Note(0x12 + i, languages[i]));
   }
   nine.out.push_back({0x11, "42 F0 00 00 66 C1 00 00 FF 01 FF 00 01 FC 80 0F 48 0D 16 06 'palvex' 04 'clip'"});
@@ -180,7 +180,7 @@ TEST_P(DVBStageTest, TablesRewrittenAndStreamsMoved) {
       push();
       continue;
     }
-    const std::vector<uint8_t> s = Section(t.spec);
+    const std::vector<uint8_t> s = Section(t.text);
     batch.resize(batch.size() + kTSPacketSize, 0xFF);
     uint8_t* p = &batch[batch.size() - kTSPacketSize];
     const uint8_t header[] = {0x47, uint8_t(0x40 | t.pid >> 8), uint8_t(t.pid), uint8_t(0x10 | (cc[t.pid]++ & 0x0F)), 0};
@@ -207,7 +207,7 @@ TEST_P(DVBStageTest, TablesRewrittenAndStreamsMoved) {
   ASSERT_EQ(got.size(), c.out.size());
   for (size_t i = 0; i < got.size(); ++i) {
     EXPECT_EQ(got[i].pid, c.out[i].pid) << "table " << i;
-    EXPECT_EQ(sections[i], Section(c.out[i].spec)) << "table " << i << " on PID " << got[i].pid;
+    EXPECT_EQ(sections[i], Section(c.out[i].text)) << "table " << i << " on PID " << got[i].pid;
   }
   palvex_test::TsChecker checker;
   checker.Feed(out.data(), out.size());
@@ -216,8 +216,8 @@ TEST_P(DVBStageTest, TablesRewrittenAndStreamsMoved) {
   // One PES packet per stream of the last PMT: on the PID the output PMT gives it.
   PMT in, rewritten;
   for (size_t i = c.in.size(); i-- > 0;)
-    if (c.in[i].pid > 0 && Section(c.in[i].spec)[0] == 0x02) {
-      const std::vector<uint8_t> s = Section(c.in[i].spec);
+    if (c.in[i].pid > 0 && Section(c.in[i].text)[0] == 0x02) {
+      const std::vector<uint8_t> s = Section(c.in[i].text);
       ASSERT_TRUE(ReadPMT(s.data(), s.size(), &in));
       break;
     }
