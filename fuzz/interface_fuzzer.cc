@@ -592,7 +592,7 @@ class Receiver {
     m_programs[pmtPid] = program;
   }
 
-  static bool IsVideo(uint8_t type) { return type == 0x1B || type == 0x10 || type == 0x02; }
+  static bool IsVideo(uint8_t type) { return type == 0x1B || type == 0x24 || type == 0x10 || type == 0x02; }
 
   static int64_t ReadTimestamp(const uint8_t* q, unsigned prefix) {
     CHECK((q[0] >> 4) == prefix && (q[0] & 1) && (q[2] & 1) && (q[4] & 1));
