@@ -1,20 +1,24 @@
 // Frames of every kind through EStoTS: the first bytes pick the stream type, the time
 // stamp and the flags, the rest is the frame. Several frames per input, so that the time
 // stamp and H.264 state carry over. Every packet written must be a whole 188-byte packet
-// with the sync byte, and the frame's payload must not be read outside its bytes.
+// with the sync byte, the frame's payload must not be read outside its bytes, and a video
+// picture (H.264, HEVC, MPEG-2) is never presented before it is decoded.
 #include <cstdint>
 #include <cstdlib>
 #include <vector>
 
+#include "packetizer/frame_time.h"
 #include "packetizer/ts_stream.h"
 #include "palvex/media_frame.h"
 #include "palvex/media_stream.h"
 #include "support/fake_frame.h"
 #include "ts/ts_packet_buffer.h"
+#include "ts_reader.h"
 
 namespace {
 
 const uint8_t kStreamTypes[] = {0x1B, 0x0F, 0x02, 0x03, 0x11, 0x80, 0x87, 0x24};
+constexpr int64_t kMask33 = (int64_t{1} << 33) - 1;
 
 }  // namespace
 
@@ -61,6 +65,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (written % 188 != 0) std::abort();
     for (int p = 0; p < written; p += 188) {
       if (out[p] != 0x47) std::abort();
+    }
+    palvex_host::PESStart pes;
+    if (video && !trailer && written > 0 && palvex_host::ReadPESStart(out, &pes) && pes.pts >= 0) {
+      // DTS the frame time, PTS not before it (modulo the 2^33 wrap). A time-trailer stream
+      // is left out: its PTS is the host's own.
+      if (pes.dts != (palvex::MicrosecondsToTicks(time) & kMask33)) std::abort();
+      if (((pes.pts - pes.dts) & kMask33) >= int64_t{1} << 32) std::abort();
     }
     if (result == 0 && remaining != 0) {
       // A frame that went out whole leaves nothing behind, unless it was an H.264 or HEVC
