@@ -64,28 +64,37 @@ int64_t HalfFramesToTicks(int64_t halfFrames, MilliTicks duration) {
   return RoundedDivide(halfFrames * duration, 2000);
 }
 
+void PictureOrderClock::Anchor(int64_t dts, int32_t poc, bool startsCount) {
+  m_anchored = true;
+  m_anchorDts = dts;
+  m_anchorPoc = poc;
+  m_anchorLeads = startsCount;
+  m_leadingSlots = 0;
+}
+
 int64_t PictureOrderClock::PresentationTime(int64_t dts, int32_t poc, bool anchor,
                                             MilliTicks duration, int32_t reorderFrames,
                                             int32_t maxReorderFrames) {
-  if (anchor || !m_anchored) {
-    m_anchored = true;
-    m_anchorDts = dts;
-    m_anchorPoc = poc;
-  }
+  if (anchor || !m_anchored) Anchor(dts, poc, true);
   if (duration <= 0) return dts;
   // Half frames this picture is presented after its decode slot, with D = 0.
   int64_t offset = 0;
   const int64_t elapsed = dts - m_anchorDts;  // both below 2^60 in magnitude: no overflow
   if (elapsed > kMaxElapsed || elapsed < -kMaxElapsed) {
-    m_anchorDts = dts;
-    m_anchorPoc = poc;
+    Anchor(dts, poc, false);
   } else if (elapsed != 0 || poc != m_anchorPoc) {
     const int64_t position = RoundedDivide(elapsed * 1000, duration);
-    offset = (int64_t(poc) - m_anchorPoc) * m_halfFramesPerCount - 2 * position;
-    if (offset < -kReorderLimitHalfFrames || offset > kReorderLimitHalfFrames) {
-      m_anchorDts = dts;
-      m_anchorPoc = poc;
-      offset = 0;
+    const int64_t counts = (int64_t(poc) - m_anchorPoc) * m_halfFramesPerCount;
+    if (m_anchorLeads && counts < 0 && counts >= -kReorderLimitHalfFrames && position > 0) {
+      // A leading picture: the slot behind the anchor and the leading pictures before it.
+      m_leadingSlots = position;
+    } else {
+      m_anchorLeads = m_anchorLeads && counts <= 0;
+      offset = counts - 2 * (position - m_leadingSlots);
+      if (offset < -kReorderLimitHalfFrames || offset > kReorderLimitHalfFrames) {
+        Anchor(dts, poc, false);
+        offset = 0;
+      }
     }
   }
   int64_t delay = 2 * int64_t(reorderFrames);

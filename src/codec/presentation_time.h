@@ -43,6 +43,15 @@ int64_t HalfFramesToTicks(int64_t halfFrames, MilliTicks duration);
 // picture while there has been none; D, the presentation delay, is the reorder depth in
 // frames. The decode position comes from the frame's own time, so a frame the host lost does
 // not shift the ones after it. A picture is never presented before it is decoded.
+//
+// Leading pictures of an anchor that starts the count (HEVC RADL and RASL pictures, H.264 B
+// pictures behind the non-IDR I picture a stream was cut at: decoded after the anchor,
+// before any picture that follows it in output order, and presented before it) come after
+// the anchor has gone out with its time. Each takes the slot behind the anchor and the
+// leading pictures decoded before it, D after its own decode time, and the decode slots
+// they took are not counted for the pictures after them, which are thus presented where
+// the uncut stream had them. (Where the clock starts anew at a jump of the host's clock,
+// the pictures that follow are placed by their count alone.)
 class PictureOrderClock {
  public:
   // countsPerFrame: 2 (H.264) or 1 (HEVC).
@@ -57,10 +66,15 @@ class PictureOrderClock {
                            int32_t reorderFrames, int32_t maxReorderFrames);
 
  private:
+  // startsCount: the anchor the caller gave, or the first picture; not a restart at a jump.
+  void Anchor(int64_t dts, int32_t poc, bool startsCount);
+
   int64_t m_halfFramesPerCount;
   bool m_anchored = false;
   int64_t m_anchorDts = 0;
   int32_t m_anchorPoc = 0;
+  bool m_anchorLeads = false;  // the anchor starts the count, and no picture after it in output order has come
+  int64_t m_leadingSlots = 0;   // decode position of the anchor's last leading picture
   int64_t m_learnedDelay = 0;  // half frames
 };
 

@@ -10,10 +10,12 @@
 #include <cmath>
 #include <cstdint>
 #include <memory>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "codec/presentation_time.h"
 #include "support/process.h"
 #include "support/shell.h"
 
@@ -52,6 +54,8 @@ const Clip kClips[] = {
      X265("60000/1001", "hrd=1:vbv-bufsize=400:vbv-maxrate=400:slices=3:scaling-list=default"), 60000, 1001,
      Cut::kNone},
     {"IntraOnly", X265("25", "keyint=1"), 25, 1, Cut::kNone, true},
+    {"RadlBeforeEveryIdr", X265("25", "keyint=10:min-keyint=10:scenecut=0:open-gop=0:bframes=3:radl=2"), 25, 1,
+     Cut::kNone},
 };
 
 #undef X265
@@ -119,6 +123,14 @@ TEST_P(HEVCHeaderReaderTest, FollowsX265) {
   }
   HEVCHeaderReader reader;
   int64_t anchorPoc = 0, anchorFrame = 0;
+  bool irapStartsAnew = false;  // NoRaslOutputFlag of the last IRAP picture
+  // The presentation clock on the pictures in decode order, one tick apart: every picture
+  // behind the leading pictures of its anchor is presented where the clip has it (one offset
+  // for the clip; a picture held at its decode time would break it), each anchor one frame
+  // earlier for every leading picture it has, and no two pictures at the same time.
+  PictureOrderClock clock(1);
+  int64_t clipOffset = INT64_MIN, anchorOffset = INT64_MIN, leading = 0;
+  std::set<int64_t> presented;
   for (size_t i = first; i < units.size(); ++i) {
     const int type = PictureType(units[i]);
     const std::string at = "access unit " + std::to_string(i) + " (type " + std::to_string(type) + ")";
@@ -141,6 +153,7 @@ TEST_P(HEVCHeaderReaderTest, FollowsX265) {
     const bool cra = type == kHEVCNalCra;
     const bool craStartsAnew = i == first || (c.cut == Cut::kEndOfSequenceBeforeCra && cra);
     EXPECT_EQ(picture.noRaslOutput, picture.irap && (!cra || craStartsAnew)) << at;
+    if (picture.irap) irapStartsAnew = picture.noRaslOutput;
     if (picture.noRaslOutput) {
       anchorPoc = picture.poc;
       anchorFrame = frames[i];
@@ -152,6 +165,28 @@ TEST_P(HEVCHeaderReaderTest, FollowsX265) {
     EXPECT_EQ(timing.maxNumReorderPics, reorder) << at;
     EXPECT_EQ(timing.intraOnly, c.intraOnly) << at;
     EXPECT_FALSE(timing.fieldSeq) << at;
+
+    const int64_t tick = PictureDurationFromTiming(timing.numUnitsInTick, timing.timeScale);
+    const int64_t dts = int64_t(i - first) * tick / 1000;
+    const int64_t pts = clock.PresentationTime(dts, picture.poc, picture.noRaslOutput, tick, reorder, reorder);
+    EXPECT_TRUE(presented.insert(pts).second) << at << ": PTS " << pts << " twice";
+    if (type >= 6 && type <= 9 && irapStartsAnew) {  // RADL, RASL: a leading picture of the anchor
+      ++leading;
+      continue;
+    }
+    const int64_t offset = pts - frames[i] * tick / 1000;
+    if (picture.noRaslOutput) {
+      anchorOffset = offset;
+      leading = 0;
+      continue;
+    }
+    if (clipOffset == INT64_MIN) clipOffset = offset;
+    EXPECT_NEAR(offset, clipOffset, 2) << at << ": PTS " << pts << ", clip frame " << frames[i];
+    if (anchorOffset != INT64_MIN) {
+      EXPECT_NEAR(anchorOffset + leading * tick / 1000, offset, 2) << at << ": its anchor, " << leading
+                                                                   << " leading pictures before it";
+      anchorOffset = INT64_MIN;
+    }
   }
 }
 

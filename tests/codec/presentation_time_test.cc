@@ -89,6 +89,17 @@ TEST(PresentationTimeTest, PicturesFollowTheirOrderCount) {
        {{0, 0, true, 7200}, {3600, 4, false, 21600}, {7200, 2, false, 14400}, {10800, 1, false, 10800},
         {14400, 3, false, 18000}, {18000, 8, false, 36000}, {21600, 6, false, 28800}},
        1},
+      {"HEVC from a CRA: its leading pictures in the slots behind it, the others where they stood", 3600000, 2,
+       {{0, 20, true, 7200}, {3600, 18, false, 10800}, {7200, 16, false, 14400}, {10800, 17, false, 18000},
+        {14400, 19, false, 21600}, {18000, 21, false, 25200}, {21600, 25, false, 39600},
+        {25200, 23, false, 32400}, {28800, 22, false, 28800}, {32400, 24, false, 36000}},
+       1},
+      {"after a host clock jump the clock starts anew, and a B picture stays in front of it", 3600000, 2,
+       {{0, 0, true, 7200}, {3600, 6, false, 18000}, {7200, 2, false, 10800}, {10800, 4, false, 14400},
+        {1080000, 12, false, 1087200}, {1083600, 10, false, 1083600}}},
+      {"H.264 cut at a non-IDR I: its leading B pictures behind it; a lost one shifts nothing", 3600000, 2,
+       {{0, 8, false, 7200}, {3600, 4, false, 10800}, {10800, 6, false, 18000}, {14400, 16, false, 32400},
+        {18000, 12, false, 25200}, {21600, 10, false, 21600}, {25200, 14, false, 28800}}},
   };
   for (const ClockCase& c : cases) {
     PictureOrderClock clock(c.countsPerFrame);
