@@ -53,9 +53,13 @@
 
 namespace {
 
-#define CHECK(cond)                 \
-  do {                              \
-    if (!(cond)) __builtin_trap();  \
+// A failed check names itself before it stops the run: the trap alone points at no line.
+#define CHECK(cond)                                                               \
+  do {                                                                            \
+    if (!(cond)) {                                                                \
+      std::fprintf(stderr, "interface_fuzzer.cc:%d: CHECK(%s) failed\n", __LINE__, #cond); \
+      __builtin_trap();                                                           \
+    }                                                                             \
   } while (0)
 
 // Reads the input front to back; zeros once it is used up.
