@@ -19,8 +19,10 @@ native=${1:-build/release}
 m32=${PALVEX_M32_BUILD:-build/m32}
 win=${PALVEX_WINDOWS_BUILD:-build/windows}
 export PALVEX_WERROR=${PALVEX_WERROR:-ON}
+# Each step says when it starts, in seconds since this script began.
+step() { echo "-- $1 (at ${SECONDS} s)"; }
 
-echo "-- Linux -m32: library and unit tests"
+step "Linux -m32: library and unit tests"
 # RelWithDebInfo as the other test builds (GCC 12 at -O3 reports a bogus
 # -Wfree-nonheap-object in std::vector copies of the tests).
 cmake -S . -B "$m32" -DCMAKE_TOOLCHAIN_FILE=cmake/toolchains/linux-m32.cmake \
@@ -30,14 +32,14 @@ cmake --build "$m32" -j "$JOBS" >/dev/null
 # The install check builds a consumer for the build machine, which cannot link 32-bit code.
 ctest --test-dir "$m32" --output-on-failure -j "$JOBS" -LE 'soak|install' | tail -n 12
 
-echo "-- Windows: palvex.dll, unit tests under Wine"
+step "Windows: palvex.dll, unit tests under Wine"
 PALVEX_WINDOWS_TESTS=ON PALVEX_BUILD_TYPE=RelWithDebInfo bash scripts/build-windows.sh "$win" | grep -v '^\[\|^-- ' || true
 # A prefix of its own, made before any test runs; no Mono/Gecko installers, no debug noise.
 export WINEPREFIX=$PWD/$win/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 wine wineboot -i >/dev/null 2>&1
 ctest --test-dir "$win" --output-on-failure -j "$JOBS" | tail -n 12
 
-echo "-- one clip through palvex.dll under Wine, the -m32 and the native libpalvex.so"
+step "one clip through palvex.dll under Wine, the -m32 and the native libpalvex.so"
 cmake --build "$native" -j "$JOBS" --target palvex palvex-host palvex-dump-frames >/dev/null
 work=$win/host-check
 mkdir -p "$work"
