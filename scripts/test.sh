@@ -10,6 +10,8 @@ palvex_ensure_packages "${PALVEX_BUILD_PACKAGES[@]}"
 palvex_ensure_vlc_user
 
 JOBS=$(nproc)
+# The clips ffmpeg makes for the tests, made once for the plain and the sanitizer runs.
+export PALVEX_TEST_CLIPS=$PWD/build/test-clips
 FUZZ_SECONDS=${FUZZ_SECONDS:-10}
 # Every build here treats warnings as errors, the 32-bit and Windows ones as well.
 export PALVEX_WERROR=ON

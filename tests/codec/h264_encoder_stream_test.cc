@@ -8,13 +8,13 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <map>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "support/h264_bit_writer.h"
+#include "support/process.h"
 #include "support/shell.h"
 
 namespace palvex {
@@ -22,28 +22,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
+using palvex_test::ReadFile;
 using palvex_test::Succeeds;
-
-std::vector<uint8_t> ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (fs::temp_directory_path() / "palvex-h264-XXXXXX").string();
-    if (mkdtemp(pattern.data()) != nullptr) m_path = pattern;
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    if (!m_path.empty()) fs::remove_all(m_path, ignored);
-  }
-  const fs::path& Path() const { return m_path; }
-
- private:
-  fs::path m_path;
-};
 
 // NAL units of an Annex B byte stream, 3- and 4-byte start codes, trailing zero bytes dropped.
 std::vector<std::vector<uint8_t>> SplitAnnexB(const std::vector<uint8_t>& stream) {
@@ -154,13 +134,12 @@ TEST_P(H264EncoderStreamTest, CountsFollowTheEncoder) {
       !Succeeds("ffprobe -version >/dev/null 2>&1")) {
     GTEST_SKIP() << "ffmpeg with libx264 and trace_headers, and ffprobe, are needed";
   }
-  TempDir dir;
-  ASSERT_FALSE(dir.Path().empty());
-  const std::string stream = (dir.Path() / "clip.h264").string();
-  const std::string trace = (dir.Path() / "trace.txt").string();
-  const std::string frames = (dir.Path() / "frames.txt").string();
-  ASSERT_TRUE(Succeeds("ffmpeg -nostdin -hide_banner -loglevel error -y -f lavfi -i testsrc2=size=160x128:rate=25 -t 3.2 "
-                  "-c:v libx264 -preset veryfast " + clip.encoderOptions + " -f h264 " + stream));
+  const fs::path dir = palvex_test::ProcessTempDir("palvex-h264");
+  const std::string stream = palvex_test::SharedClip("x264.h264", "-f lavfi -i testsrc2=size=160x128:rate=25 -t 3.2 "
+                                                     "-c:v libx264 -preset veryfast " + clip.encoderOptions).string();
+  ASSERT_FALSE(stream.empty());
+  const std::string trace = (dir / "trace.txt").string();
+  const std::string frames = (dir / "frames.txt").string();
   ASSERT_TRUE(Succeeds("ffmpeg -nostdin -nostats -hide_banner -loglevel info -i " + stream +
                   " -c copy -bsf:v trace_headers -f null - 2>" + trace));
   ASSERT_TRUE(Succeeds("ffprobe -v error -select_streams v -show_entries frame=coded_picture_number -of default=nw=1 " +
@@ -178,7 +157,7 @@ TEST_P(H264EncoderStreamTest, CountsFollowTheEncoder) {
       rewritten.insert(rewritten.end(), {0, 0, 0, 1});
       rewritten.insert(rewritten.end(), nals[i].begin(), nals[i].end());
     }
-    const std::string rewrittenStream = (dir.Path() / "rewritten.h264").string();
+    const std::string rewrittenStream = (dir / "rewritten.h264").string();
     std::ofstream(rewrittenStream, std::ios::binary)
         .write(reinterpret_cast<const char*>(rewritten.data()), std::streamsize(rewritten.size()));
     ASSERT_TRUE(Succeeds("ffmpeg -nostdin -nostats -hide_banner -loglevel info -i " + rewrittenStream +

@@ -70,12 +70,10 @@ TEST_P(ConstantRateTest, ExactPCRsAndEveryAccessUnitInTime) {
   if (!HaveTool("ffmpeg") || !HaveTool("ffprobe")) GTEST_SKIP() << "ffmpeg/ffprobe not installed";
   const RateCase& c = GetParam();
   const fs::path dir = palvex_test::ProcessTempDir("palvex-rate");
-  const fs::path clip = dir / (std::string(c.name) + "." + c.container), plain = dir / (std::string(c.name) + ".ts"),
-                 out = dir / (std::string(c.name) + "-cbr.ts"), err = dir / (std::string(c.name) + "-err.txt");
+  const fs::path clip = palvex_test::SharedClip(std::string(c.name) + "." + c.container, c.encode);
+  ASSERT_FALSE(clip.empty());
+  const fs::path plain = dir / "plain.ts", out = dir / "cbr.ts", err = dir / "err.txt";
   int status = 0;
-  const std::string made =
-      Shell("ffmpeg -hide_banner -loglevel error -y " + std::string(c.encode) + " " + clip.string() + " 2>&1", &status);
-  ASSERT_EQ(status, 0) << made;
   Shell(std::string(PALVEX_MUX_PATH) + " -q " + clip.string() + " " + plain.string(), &status);
   ASSERT_EQ(status, 0);
   const int64_t rate = static_cast<int64_t>(1.5 * static_cast<double>(fs::file_size(plain)) * 8 / Duration(plain));

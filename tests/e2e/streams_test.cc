@@ -53,12 +53,7 @@ struct Clip {
 
 Clip MakeClip(const std::string& file, const std::string& ffmpegArgs, std::vector<uint8_t> ids) {
   Clip clip;
-  clip.file = WorkDir() / file;
-  int status = 0;
-  const std::string out = Shell("ffmpeg -hide_banner -loglevel error -y " + ffmpegArgs + " " +
-                                    clip.file.string() + " 2>&1",
-                                &status);
-  EXPECT_EQ(status, 0) << out;
+  clip.file = palvex_test::SharedClip(file, ffmpegArgs);
   palvex_host::ClipReader reader;
   std::string error;
   EXPECT_TRUE(reader.Open(clip.file.string(), &error)) << error;

@@ -1,11 +1,14 @@
-// End-to-end time stamps: clips made with ffmpeg at test time (B-frames, long and open
-// GOPs, interlaced, intra refresh, H.264, HEVC, MPEG-2 and MPEG-4 Visual) are muxed as a host
-// does, and what comes out is held against the clip itself: video DTS = the frame's decode
-// time, video PTS = the clip's presentation time (no picture presented before it is
-// decoded), audio and video shifted alike (lip sync), the same pictures in the same order
-// when decoded, and PAT/PMT at most 500 ms apart on the program clock — also when the audio
-// clock runs 600 ms off the video clock. HEVC also through GStreamer (every picture, rising
-// PTS), with random_access_indicator on exactly the IRAP pictures.
+// End-to-end: clips made with ffmpeg at test time (B-frames, long and open GOPs,
+// interlaced, intra refresh, H.264 Baseline to High, HEVC, MPEG-2 and MPEG-4 Visual) are
+// muxed as a host does, and what comes out is held against the clip itself: the stream
+// invariants, the PAT first, video DTS = the frame's decode time, video PTS = the clip's
+// presentation time (no picture presented before it is decoded), audio PTS = the frame time
+// and DTS 40 ms before it, audio and video shifted alike (lip sync), every frame's bytes
+// unchanged (raw AAC behind the ADTS header palvex adds), PCRs rising at most 100 ms apart,
+// the same pictures in the same order when decoded, and PAT/PMT at most 500 ms apart on the
+// program clock — also when the audio clock runs 600 ms off the video clock. HEVC also
+// through GStreamer (every picture, rising PTS), with random_access_indicator on exactly the
+// IRAP pictures.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -28,6 +31,7 @@
 #include "support/pes_reader.h"
 #include "support/psi_cadence.h"
 #include "support/shell.h"
+#include "support/ts_checker.h"
 
 namespace {
 
@@ -63,6 +67,10 @@ struct TimestampCase {
 #define X265 " -c:v libx265 -x265-params log-level=error:"
 
 const TimestampCase kCases[] = {
+    {"H264BaselineAac44100", "baseline.mp4",
+     "-f lavfi -i testsrc2=size=160x120:rate=25 -f lavfi -i sine=frequency=300:sample_rate=44100 -t 3 "
+     "-c:v libx264 -profile:v baseline -g 25 -pix_fmt yuv420p" AAC,
+     Feed::kInProcess, 0},
     {"H264HighBPyramid25p", "bpyramid25.mp4",
      "-f lavfi -i testsrc2=size=160x120:rate=25" SINE "-t 3 -c:v libx264 -profile:v high -bf 3 "
      "-pix_fmt yuv420p" AAC,
@@ -236,20 +244,15 @@ std::vector<std::pair<int64_t, int64_t>> ProbePacketTimes(const fs::path& file, 
 struct Expected {
   int64_t dts = kNone;  // kNone: not in the clip (the host tool derives it)
   int64_t pts = kNone;  // the clip's presentation time (before the host tool's shift)
+  std::vector<uint8_t> data;  // the bytes handed to the muxer (in-process only)
 };
 
 class TimestampTest : public testing::TestWithParam<TimestampCase> {
  protected:
   void SetUp() override {
     if (!HaveTool("ffmpeg") || !HaveTool("ffprobe")) GTEST_SKIP() << "ffmpeg/ffprobe not installed";
-    m_clip = WorkDir() / GetParam().file;
-    if (!fs::exists(m_clip)) {
-      int status = 0;
-      const std::string out = Shell(std::string("ffmpeg -hide_banner -loglevel error -y ") + ArgsOf(GetParam().file) +
-                                        " " + m_clip.string() + " 2>&1",
-                                    &status);
-      ASSERT_EQ(status, 0) << out;
-    }
+    m_clip = palvex_test::SharedClip(GetParam().file, ArgsOf(GetParam().file));
+    ASSERT_FALSE(m_clip.empty());
     m_output = WorkDir() / (std::string(GetParam().name) + ".ts");
     if (GetParam().feed != Feed::kInProcess && GetParam().feed != Feed::kFirstIdrSpsPpsOnly)
       RunHostTool();
@@ -283,6 +286,7 @@ class TimestampTest : public testing::TestWithParam<TimestampCase> {
     const std::vector<palvex_host::ClipStream>& streams = reader.streams();
     ASSERT_EQ(streams.size(), 2u);
     ASSERT_EQ(streams[0].mainType, 0) << "video first";
+    m_adts = streams[1].codec == kMediaCodecAAC && !streams[1].extraData.empty();
 
     std::unique_ptr<MediaFormat> format = palvex_host::Describe(streams);
     iptv::IVorlux* mux = iptv::CreatePalvex();
@@ -297,7 +301,7 @@ class TimestampTest : public testing::TestWithParam<TimestampCase> {
       ASSERT_EQ(mux->ProcessFrame(in.streamId, &frame, &data, &length), 0);
       m_ts.insert(m_ts.end(), data, data + length);
       const int64_t pts = in.ptsUs < 0 ? kNone : in.ptsUs * 90 / 1000;
-      (in.mainType == 0 ? m_video : m_audio).push_back({(in.timeUs * 90 / 1000) & kMask33, pts});
+      (in.mainType == 0 ? m_video : m_audio).push_back({(in.timeUs * 90 / 1000) & kMask33, pts, in.data});
     }
     testing::internal::CaptureStdout();
     mux->Stop();
@@ -315,21 +319,18 @@ class TimestampTest : public testing::TestWithParam<TimestampCase> {
     fs::path input = m_clip;
     if (GetParam().feed == Feed::kHostToolAnnexB) {
       const std::string format = GetParam().hevc ? "hevc" : "h264";
-      input = WorkDir() / (std::string(GetParam().name) + "." + format);
-      const std::string out = Shell("ffmpeg -hide_banner -loglevel error -y -i " + m_clip.string() +
-                                        " -map 0:v -c copy -bsf:v " + format + "_mp4toannexb -f " + format + " " +
-                                        input.string() + " 2>&1",
-                                    &status);
-      ASSERT_EQ(status, 0) << out;
+      input = palvex_test::SharedClip(std::string(GetParam().name) + "." + format,
+                                      "-i " + m_clip.string() + " -map 0:v -c copy -bsf:v " + format + "_mp4toannexb");
+      ASSERT_FALSE(input.empty());
     }
     const std::string out =
         Shell(std::string(PALVEX_MUX_PATH) + " -q " + input.string() + " " + m_output.string() + " 2>&1", &status);
     ASSERT_EQ(status, 0) << out;
     std::ifstream in(m_output, std::ios::binary);
     m_ts.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    for (const auto& t : ProbePacketTimes(m_clip, "v:0")) m_video.push_back({t.second, t.first});
+    for (const auto& t : ProbePacketTimes(m_clip, "v:0")) m_video.push_back({t.second, t.first, {}});
     if (GetParam().feed == Feed::kHostTool)
-      for (const auto& t : ProbePacketTimes(m_clip, "a:0")) m_audio.push_back({t.first, t.first});
+      for (const auto& t : ProbePacketTimes(m_clip, "a:0")) m_audio.push_back({t.first, t.first, {}});
     m_shiftUnknown = true;
     m_firstPid = 0x0100;  // palvex-mux's plan for DVB receivers
   }
@@ -340,6 +341,7 @@ class TimestampTest : public testing::TestWithParam<TimestampCase> {
   std::vector<Expected> m_video;  // decode order
   std::vector<Expected> m_audio;
   bool m_shiftUnknown = false;
+  bool m_adts = false;    // raw AAC: palvex puts an ADTS header in front of every frame
   int m_firstPid = 0x11;  // the library's first elementary PID
 };
 
@@ -408,7 +410,43 @@ void CheckPsiCadence(const std::vector<uint8_t>& ts) {
   }
 }
 
+// Every PCR after the one before on its PID, by at most 100 ms (modulo 2^33).
+void CheckPcrSteps(const palvex_test::TsChecker& checker) {
+  ASSERT_FALSE(checker.pcrBases().empty()) << "no PCR";
+  for (const auto& [pid, bases] : checker.pcrBases()) {
+    for (size_t i = 1; i < bases.size(); ++i) {
+      const int64_t step = (bases[i] - bases[i - 1]) & kMask33;
+      ASSERT_TRUE(step > 0 && step <= 9000) << "PCR " << i << " on PID " << pid << ": " << Ms(step) << " on";
+    }
+  }
+}
+
+// In-process: every frame's bytes come back unchanged (raw AAC behind its ADTS header), and
+// every audio frame has PTS = its time, DTS 40 ms before it.
+void CheckPayloads(const std::vector<palvex_test::PesPacket>& pes, const std::vector<Expected>& in, bool adts,
+                   const char* what) {
+  for (size_t i = 0; i < pes.size(); ++i) {
+    std::vector<uint8_t> payload = pes[i].payload;
+    if (adts) {
+      ASSERT_GE(payload.size(), 7u);
+      const size_t frameLength = size_t(payload[3] & 3) << 11 | size_t(payload[4]) << 3 | payload[5] >> 5;
+      EXPECT_EQ(frameLength, in[i].data.size() + 7) << "ADTS frame_length, " << what << " frame " << i;
+      payload.erase(payload.begin(), payload.begin() + 7);
+    }
+    ASSERT_EQ(payload, in[i].data) << what << " frame " << i;
+    if (std::string(what) != "audio") continue;
+    ASSERT_EQ(pes[i].pts, in[i].dts) << "audio frame " << i;  // an audio frame's time is its presentation time
+    ASSERT_EQ(pes[i].dts, (in[i].dts - 3600) & kMask33) << "audio frame " << i;
+  }
+}
+
 TEST_P(TimestampTest, MatchTheClip) {
+  palvex_test::TsChecker checker;
+  checker.Feed(m_ts.data(), m_ts.size());
+  EXPECT_TRUE(checker.errors().empty()) << checker.errors().front();
+  ASSERT_GE(m_ts.size(), 188u);
+  EXPECT_EQ(palvex_host::PacketPid(m_ts.data()), 0) << "the first packet is a PAT";
+  CheckPcrSteps(checker);
   CheckPsiCadence(m_ts);
   if (GetParam().audioShiftUs != 0) return;  // the audio clock rows check PSI cadence only
 
@@ -420,6 +458,10 @@ TEST_P(TimestampTest, MatchTheClip) {
   if (video.size() != m_video.size() || audio.size() != m_audio.size())
     FAIL() << "PES packets: video " << video.size() << " for " << m_video.size() << " frames, audio " << audio.size()
            << " for " << m_audio.size();
+  if (!m_shiftUnknown) {
+    CheckPayloads(video, m_video, false, "video");
+    CheckPayloads(audio, m_audio, m_adts, "audio");
+  }
 
   // Audio: its offset from the clip's time (0 in-process; the host tool's shift otherwise).
   // Video alone through the host tool: the shift is the video PTS offset, and each frame's

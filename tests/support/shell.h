@@ -1,7 +1,11 @@
-// Running the field's command-line tools (ffmpeg, ffprobe) from tests.
+// Running the field's command-line tools (ffmpeg, ffprobe) from tests, and the clips ffmpeg
+// makes for them.
 #ifndef PALVEX_TESTS_SUPPORT_SHELL_H_
 #define PALVEX_TESTS_SUPPORT_SHELL_H_
 
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <stdlib.h>
@@ -78,6 +82,46 @@ inline std::filesystem::path ProcessTempDir(const std::string& prefix) {
   std::string name = (std::filesystem::temp_directory_path() / (prefix + "-XXXXXX")).string();
   if (mkdtemp(name.data()) == nullptr) throw std::runtime_error("mkdtemp " + name);
   return dirs.made[prefix] = name;
+}
+
+// The clip ffmpeg makes from args (its inputs and encoders; the extension of name chooses
+// the container), made once for every test program of the run: ctest starts each test in a
+// process of its own, and many of them read the same clip. Clips are kept in
+// $PALVEX_TEST_CLIPS (scripts/test.sh gives its plain and sanitizer runs one directory),
+// else in the build tree's test-clips, under name behind a hash of args. A test that finds
+// another one making the clip waits for it (flock) instead of making it again; a clip
+// appears whole (renamed into place) or not at all. An empty path, and a test failure with
+// ffmpeg's messages, when ffmpeg fails.
+inline std::filesystem::path SharedClip(const std::string& name, const std::string& args) {
+  const char* env = std::getenv("PALVEX_TEST_CLIPS");
+#if defined(PALVEX_TEST_CLIP_DIR)
+  const std::filesystem::path dir = env != nullptr && *env != 0 ? env : PALVEX_TEST_CLIP_DIR;
+#else
+  const std::filesystem::path dir = env != nullptr && *env != 0 ? env : ProcessTempDir("palvex-clips").string();
+#endif
+  std::error_code ignored;
+  std::filesystem::create_directories(dir, ignored);
+  uint64_t hash = 0xcbf29ce484222325u;  // FNV-1a
+  for (char c : args) hash = (hash ^ uint8_t(c)) * 0x100000001b3u;
+  char prefix[24];
+  std::snprintf(prefix, sizeof prefix, "%016llx-", static_cast<unsigned long long>(hash));
+  const std::filesystem::path clip = dir / (prefix + name);
+  const int lock = open((dir / (prefix + name + ".lock")).c_str(), O_CREAT | O_RDWR | O_CLOEXEC, 0644);
+  if (lock >= 0) flock(lock, LOCK_EX);
+  if (!std::filesystem::exists(clip)) {
+    const std::filesystem::path made = dir / (".made-" + std::to_string(getpid()) + "-" + prefix + name);
+    int status = 0;
+    const std::string out =
+        Shell("ffmpeg -nostdin -hide_banner -loglevel error -y " + args + " " + made.string() + " 2>&1", &status);
+    if (status == 0) {
+      std::filesystem::rename(made, clip, ignored);
+    } else {
+      std::filesystem::remove(made, ignored);
+      ADD_FAILURE() << "ffmpeg could not make " << name << ": " << out;
+    }
+  }
+  if (lock >= 0) close(lock);
+  return std::filesystem::exists(clip) ? clip : std::filesystem::path();
 }
 
 }  // namespace palvex_test
