@@ -9,25 +9,13 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-extern "C" {
-#include <dvbpsi/dvbpsi.h>
-#include <dvbpsi/demux.h>
-#include <dvbpsi/descriptor.h>
-#include <dvbpsi/dr_05.h>
-#include <dvbpsi/dr_0a.h>
-#include <dvbpsi/dr_48.h>
-#include <dvbpsi/pat.h>
-#include <dvbpsi/pmt.h>
-#include <dvbpsi/psi.h>
-#include <dvbpsi/sdt.h>
-}
-
 #include <filesystem>
 #include <map>
 #include <string>
 #include <vector>
 
 #include "clip_reader.h"
+#include "support/dvbpsi_tables.h"
 #include "support/process.h"
 #include "support/psi_cadence.h"
 #include "support/rate_reader.h"
@@ -82,107 +70,6 @@ const DVBCase kCases[] = {
 
 #undef AC3_TRACK
 #undef VIDEO_AND_TWO_AUDIO
-
-// The tables as libdvbpsi decodes them.
-struct ES {
-  int type = -1;
-  std::string language;    // ISO_639_language_descriptor
-  uint32_t registration = 0;
-  int ac3Descriptor = -1;  // tag of DVB's AC-3 or enhanced AC-3 descriptor
-};
-struct Tables {
-  std::map<int, int> pmtPidOf;  // program_number -> program_map_PID
-  std::map<int, ES> es;         // elementary_PID -> stream
-  int pcrPid = -1;
-  int sdtCount = 0, tsid = -1, onid = -1;
-  struct Service {
-    int type = -1, running = -1;
-    bool freeCA = true, eit = true;
-    std::string provider, name;
-  };
-  std::map<int, Service> services;
-};
-
-void OnSDT(void* data, dvbpsi_sdt_t* sdt) {
-  auto* t = static_cast<Tables*>(data);
-  ++t->sdtCount;
-  t->tsid = sdt->i_extension;
-  t->onid = sdt->i_network_id;
-  for (dvbpsi_sdt_service_t* s = sdt->p_first_service; s != nullptr; s = s->p_next) {
-    Tables::Service& service = t->services[s->i_service_id];
-    service.running = s->i_running_status;
-    service.freeCA = s->b_free_ca;
-    service.eit = s->b_eit_schedule || s->b_eit_present;
-    for (dvbpsi_descriptor_t* d = s->p_first_descriptor; d != nullptr; d = d->p_next) {
-      const dvbpsi_service_dr_t* dr = d->i_tag == 0x48 ? dvbpsi_DecodeServiceDr(d) : nullptr;
-      if (dr == nullptr) continue;
-      service.type = dr->i_service_type;
-      service.provider.assign(reinterpret_cast<const char*>(dr->i_service_provider_name),
-                              dr->i_service_provider_name_length);
-      service.name.assign(reinterpret_cast<const char*>(dr->i_service_name), dr->i_service_name_length);
-    }
-  }
-  dvbpsi_sdt_delete(sdt);
-}
-
-void OnNewTable(dvbpsi_t* handle, uint8_t tableId, uint16_t extension, void* data) {
-  if (tableId == 0x42) dvbpsi_sdt_attach(handle, tableId, extension, OnSDT, data);
-}
-
-void OnPAT(void* data, dvbpsi_pat_t* pat) {
-  for (dvbpsi_pat_program_t* p = pat->p_first_program; p != nullptr; p = p->p_next)
-    static_cast<Tables*>(data)->pmtPidOf[p->i_number] = p->i_pid;
-  dvbpsi_pat_delete(pat);
-}
-
-void OnPMT(void* data, dvbpsi_pmt_t* pmt) {
-  auto* t = static_cast<Tables*>(data);
-  t->pcrPid = pmt->i_pcr_pid;
-  for (dvbpsi_pmt_es_t* es = pmt->p_first_es; es != nullptr; es = es->p_next) {
-    ES& e = t->es[es->i_pid];
-    e.type = es->i_type;
-    for (dvbpsi_descriptor_t* d = es->p_first_descriptor; d != nullptr; d = d->p_next) {
-      if (d->i_tag == 0x0A) {
-        const dvbpsi_iso639_dr_t* dr = dvbpsi_DecodeISO639Dr(d);
-        if (dr != nullptr && dr->i_code_count > 0)
-          e.language.assign(reinterpret_cast<const char*>(dr->code[0].iso_639_code), 3);
-      } else if (d->i_tag == 0x05) {
-        const dvbpsi_registration_dr_t* dr = dvbpsi_DecodeRegistrationDr(d);
-        if (dr != nullptr) e.registration = dr->i_format_identifier;
-      } else if ((d->i_tag == 0x6A || d->i_tag == 0x7A) && d->i_length >= 1) {
-        e.ac3Descriptor = d->i_tag;  // no decoder in libdvbpsi 1.3: its flags byte read here
-        if (d->p_data[0] != 0) e.ac3Descriptor = -2;
-      }
-    }
-  }
-  dvbpsi_pmt_delete(pmt);
-}
-
-// Pushes every packet of pid through a fresh decoder that attach sets up.
-template <typename Attach, typename Detach>
-void Decode(std::vector<uint8_t> ts, int pid, Attach attach, Detach detach) {
-  dvbpsi_t* handle = dvbpsi_new(nullptr, DVBPSI_MSG_NONE);
-  ASSERT_TRUE(handle != nullptr && attach(handle));
-  for (size_t off = 0; off + 188 <= ts.size(); off += 188)
-    if (((ts[off + 1] & 0x1F) << 8 | ts[off + 2]) == pid) dvbpsi_packet_push(handle, &ts[off]);
-  detach(handle);
-  dvbpsi_delete(handle);
-}
-
-Tables DecodeTables(const std::vector<uint8_t>& ts, int programNumber) {
-  Tables t;
-  Decode(ts, 0, [&](dvbpsi_t* h) { return dvbpsi_pat_attach(h, OnPAT, &t); }, [](dvbpsi_t* h) { dvbpsi_pat_detach(h); });
-  if (t.pmtPidOf.count(programNumber) == 0) return t;
-  Decode(ts, t.pmtPidOf[programNumber],
-         [&](dvbpsi_t* h) { return dvbpsi_pmt_attach(h, static_cast<uint16_t>(programNumber), OnPMT, &t); },
-         [](dvbpsi_t* h) { dvbpsi_pmt_detach(h); });
-  Decode(ts, 0x11, [&](dvbpsi_t* h) { return dvbpsi_AttachDemux(h, OnNewTable, &t); },
-         [&](dvbpsi_t* h) {
-           if (t.tsid >= 0) dvbpsi_sdt_detach(h, 0x42, static_cast<uint16_t>(t.tsid));
-           dvbpsi_DetachDemux(h);
-         });
-  return t;
-}
 
 // VLC's log of the file (cvlc refuses root: as root, run as the existing user vlcuser);
 // empty when VLC cannot be run here.
@@ -245,26 +132,30 @@ TEST_P(DVBTest, ReceiversFindTheServiceAndEveryStream) {
   every.everyAudio = true;
   std::string error;
   ASSERT_TRUE(reader.Open(clip.string(), every, &error)) << error;
-  const Tables t = DecodeTables(ts, c.programNumber);
-  ASSERT_EQ(t.pmtPidOf.size(), 1u);
-  EXPECT_EQ(t.pmtPidOf.begin()->first, c.programNumber);
-  EXPECT_EQ(t.pmtPidOf.begin()->second, c.pmtPid);
-  ASSERT_EQ(t.es.size(), reader.streams().size());
-  for (const auto& [pid, es] : t.es) {
-    EXPECT_GE(pid, 0x20) << "elementary_PID in the SI range";
-    const bool ac3 = es.registration == 0x41432D33;  // 'AC-3'
-    if (es.type == 0x06) {
-      EXPECT_TRUE(ac3 || es.registration == 0x45414333) << "PID " << pid;  // 'EAC3'
-      EXPECT_EQ(es.ac3Descriptor, ac3 ? 0x6A : 0x7A) << "PID " << pid;
+  const std::vector<palvex_test::DvbpsiPAT> pats = palvex_test::DecodePATs(ts.data(), ts.size());
+  ASSERT_FALSE(pats.empty());
+  ASSERT_EQ(pats.back().programs, (std::vector<std::pair<int, int>>{{c.programNumber, c.pmtPid}}));
+  const std::vector<palvex_test::DvbpsiPMT> pmts =
+      palvex_test::DecodePMTs(ts.data(), ts.size(), c.pmtPid, c.programNumber);
+  ASSERT_FALSE(pmts.empty());
+  const std::vector<palvex_test::DvbpsiES>& es = pmts.back().streams;
+  ASSERT_EQ(es.size(), reader.streams().size());
+  for (const palvex_test::DvbpsiES& e : es) {
+    EXPECT_GE(e.pid, 0x20) << "elementary_PID in the SI range";
+    const bool ac3 = e.registration == 0x41432D33;  // 'AC-3'
+    if (e.type == 0x06) {
+      EXPECT_TRUE(ac3 || e.registration == 0x45414333) << "PID " << e.pid;  // 'EAC3'
+      EXPECT_EQ(e.ac3Descriptor, ac3 ? 0x6A : 0x7A) << "PID " << e.pid;
     }
-    EXPECT_NE(es.type, 0x81);
+    EXPECT_NE(e.type, 0x81);
   }
-  ASSERT_GE(t.sdtCount, 1);
-  EXPECT_EQ(t.tsid, c.transportStreamId);
-  EXPECT_EQ(t.onid, c.originalNetworkId);
-  ASSERT_EQ(t.services.size(), 1u);
-  const Tables::Service& service = t.services.begin()->second;
-  EXPECT_EQ(t.services.begin()->first, c.programNumber);
+  const std::vector<palvex_test::DvbpsiSDT> sdts = palvex_test::DecodeSDTs(ts.data(), ts.size());
+  ASSERT_FALSE(sdts.empty());
+  EXPECT_EQ(sdts.back().tsId, c.transportStreamId);
+  EXPECT_EQ(sdts.back().networkId, c.originalNetworkId);
+  ASSERT_EQ(sdts.back().services.size(), 1u);
+  const palvex_test::DvbpsiService& service = sdts.back().services.front();
+  EXPECT_EQ(service.id, c.programNumber);
   EXPECT_EQ(service.type, c.serviceType);
   EXPECT_EQ(service.provider, c.provider);
   EXPECT_EQ(service.name, c.service);
@@ -282,8 +173,7 @@ TEST_P(DVBTest, ReceiversFindTheServiceAndEveryStream) {
   for (const palvex_host::ClipStream& s : reader.streams()) {
     expected += s.codecName + "," + std::to_string(frames[s.streamId]) + (s.language.empty() ? "" : "," + s.language) + "\n";
     if (s.mainType != kMediaMainTypeAudio) continue;
-    const auto es = std::next(t.es.begin(), static_cast<long>(&s - reader.streams().data()));
-    EXPECT_EQ(es->second.language, s.language) << "audio stream " << audio++;
+    EXPECT_EQ(es[size_t(&s - reader.streams().data())].language, s.language) << "audio stream " << audio++;
   }
   const std::string probed = Shell("ffprobe -v error -count_frames -show_entries "
                                    "stream=codec_name,nb_read_frames:stream_tags=language -of csv=p=0 " + out.string(),

@@ -4,14 +4,6 @@
 // as exact-size frames.
 #include <gtest/gtest.h>
 
-extern "C" {
-#include <dvbpsi/dvbpsi.h>
-#include <dvbpsi/descriptor.h>
-#include <dvbpsi/pat.h>
-#include <dvbpsi/pmt.h>
-#include <dvbpsi/psi.h>
-}
-
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
@@ -23,6 +15,7 @@ extern "C" {
 
 #include "clip_reader.h"
 #include "palvex/palvex.h"
+#include "support/dvbpsi_tables.h"
 #include "support/fake_frame.h"
 #include "support/pes_reader.h"
 #include "support/shell.h"
@@ -270,43 +263,6 @@ TEST(StreamsTest, Ac3AndEac3AloneDecodeEverywhere) {
   if (!gst) GTEST_SKIP() << "gst-launch-1.0 not installed: GStreamer not checked";
 }
 
-// Every PAT and PMT version libdvbpsi reports, in stream order: it reports a table when it
-// first sees it and whenever its version changes.
-struct TableHistory {
-  std::vector<int> patVersions;
-  std::vector<std::pair<int, std::vector<int>>> pmts;  // version, stream types
-};
-
-void OnPatVersion(void* data, dvbpsi_pat_t* pat) {
-  static_cast<TableHistory*>(data)->patVersions.push_back(pat->i_version);
-  dvbpsi_pat_delete(pat);
-}
-
-void OnPmtVersion(void* data, dvbpsi_pmt_t* pmt) {
-  std::vector<int> types;
-  for (dvbpsi_pmt_es_t* es = pmt->p_first_es; es != nullptr; es = es->p_next) types.push_back(es->i_type);
-  static_cast<TableHistory*>(data)->pmts.emplace_back(pmt->i_version, types);
-  dvbpsi_pmt_delete(pmt);
-}
-
-TableHistory DecodeTableHistory(std::vector<uint8_t> ts, int pmtPid) {
-  TableHistory history;
-  dvbpsi_t* pat = dvbpsi_new(nullptr, DVBPSI_MSG_NONE);
-  dvbpsi_t* pmt = dvbpsi_new(nullptr, DVBPSI_MSG_NONE);
-  dvbpsi_pat_attach(pat, OnPatVersion, &history);
-  dvbpsi_pmt_attach(pmt, 1, OnPmtVersion, &history);
-  for (size_t off = 0; off + 188 <= ts.size(); off += 188) {
-    const int pid = (ts[off + 1] & 0x1F) << 8 | ts[off + 2];
-    if (pid == 0) dvbpsi_packet_push(pat, &ts[off]);
-    if (pid == pmtPid) dvbpsi_packet_push(pmt, &ts[off]);
-  }
-  dvbpsi_pmt_detach(pmt);
-  dvbpsi_pat_detach(pat);
-  dvbpsi_delete(pmt);
-  dvbpsi_delete(pat);
-  return history;
-}
-
 // The 7-byte ADTS header of a raw AAC frame, from its AudioSpecificConfig.
 std::vector<uint8_t> WithAdtsHeader(const std::vector<uint8_t>& config, const std::vector<uint8_t>& raw) {
   const size_t length = raw.size() + 7;
@@ -393,11 +349,16 @@ TEST(StreamsTest, FourRunsOfOneChannelStayOneStream) {
   palvex_test::TsChecker checker;
   checker.Feed(ts.data(), ts.size());
   EXPECT_TRUE(checker.errors().empty()) << checker.errors().front();
-  const TableHistory tables = DecodeTableHistory(ts, 0x10);
-  EXPECT_EQ(tables.patVersions, std::vector<int>{0});
-  const std::vector<std::pair<int, std::vector<int>>> pmts = {
-      {0, {0x1B, 0x0F}}, {1, {0x1B, 0x03}}, {2, {0x1B, 0x0F}}};
-  EXPECT_EQ(tables.pmts, pmts);
+  // libdvbpsi reports a table when it first sees it and whenever its version changes.
+  const std::vector<palvex_test::DvbpsiPAT> pats = palvex_test::DecodePATs(ts.data(), ts.size());
+  ASSERT_EQ(pats.size(), 1u);
+  EXPECT_EQ(pats[0].version, 0);
+  std::vector<std::pair<int, std::vector<int>>> pmts;  // version, stream types
+  for (const palvex_test::DvbpsiPMT& pmt : palvex_test::DecodePMTs(ts.data(), ts.size(), 0x10, 1)) {
+    pmts.emplace_back(pmt.version, std::vector<int>());
+    for (const palvex_test::DvbpsiES& es : pmt.streams) pmts.back().second.push_back(es.type);
+  }
+  EXPECT_EQ(pmts, (std::vector<std::pair<int, std::vector<int>>>{{0, {0x1B, 0x0F}}, {1, {0x1B, 0x03}}, {2, {0x1B, 0x0F}}}));
   palvex_test::PesReader reader;
   reader.Read(ts.data(), ts.size());
   const std::vector<palvex_test::PesPacket> audio = reader.OfPid(0x12);

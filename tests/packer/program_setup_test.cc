@@ -258,10 +258,10 @@ TEST(ProgramSetupTest, PatHoldsAtMost42Programs) {
   EXPECT_EQ(rig.packer->nextPID(), nextPID);
   ASSERT_EQ(rig.packer->PATToTS(), kPackerOk);
   PALVEX_NEEDS_LIBDVBPSI();
-  const DecodedPat pat = DecodePat(rig.TakePackets().at(0));
-  ASSERT_TRUE(pat.decoded);
-  EXPECT_EQ(pat.programs.size(), 42u);
-  EXPECT_EQ(pat.programs.back(), (std::pair<uint16_t, uint16_t>{42, 0x10 + 2 * 41}));
+  const std::vector<DvbpsiPAT> pat = PatOf(rig.TakePackets().at(0));
+  ASSERT_EQ(pat.size(), 1u);
+  EXPECT_EQ(pat[0].programs.size(), 42u);
+  EXPECT_EQ(pat[0].programs.back(), (std::pair<int, int>{42, 0x10 + 2 * 41}));
 }
 
 // A refused program leaves the packer as it was: programs, PAT version, routing table and
@@ -299,9 +299,9 @@ TEST(ProgramSetupTest, PmtHoldsAtMost33StreamsAndRefusalRestoresState) {
   EXPECT_TRUE(audio->adts().insert());
   ASSERT_NE(rig.packer->programs()[1]->ToTS(), nullptr);
   PALVEX_NEEDS_LIBDVBPSI();
-  const DecodedPmt pmt = DecodePmt(rig.TakePackets().back(), 2);
-  ASSERT_TRUE(pmt.decoded);
-  EXPECT_EQ(pmt.streams.size(), 33u);
+  const std::vector<DvbpsiPMT> pmt = PmtOf(rig.TakePackets().back(), 2);
+  ASSERT_EQ(pmt.size(), 1u);
+  EXPECT_EQ(pmt[0].streams.size(), 33u);
 }
 
 TEST(ProgramSetupTest, NoPidAbove0x1FFE) {
