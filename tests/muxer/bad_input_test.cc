@@ -150,12 +150,11 @@ class BadInputTest : public testing::Test {
     return call.data == reinterpret_cast<const uint8_t*>(&m_sentinel);
   }
 
-  // A good video frame and a good audio frame, expected in the stream.
   // Frames whose GetSize() is one of sizes (more than their bytes, or negative) on either
-  // stream: -1, length 0, no message, and the stream around them whole.
+  // stream, before the first good frame: -1, length 0, no message, and the stream after
+  // them whole, opening with the PAT (none of them counted as the first frame).
   void ExpectSizesRefused(std::initializer_list<int> sizes) {
     Start();
-    GoodFrames();
     for (int size : sizes) {
       for (int id : {int(kVideoId), int(kAudioId)}) {
         FakeFrame frame(H264KeyFrame(50), m_time);
@@ -167,9 +166,11 @@ class BadInputTest : public testing::Test {
       }
     }
     GoodFrames();
+    GoodFrames();
     ExpectStreamIntact();
   }
 
+  // A good video frame and a good audio frame, expected in the stream.
   void GoodFrames() {
     FakeFrame video(H264KeyFrame(300, uint8_t(m_videoFrames.size())), m_time);
     m_videoFrames.push_back(video.Bytes());

@@ -129,18 +129,12 @@ TEST(FrameRoutingTest, StreamLookup) {
   EXPECT_EQ(rig.packer->RoutedStream(kAudioId)->adts().checked(), 0);  // nor for ADTS detection
 }
 
-// The PES payload of a frame's packets, those behind the PAT and the PMTs (sections start
-// with pointer_field 0 and table_id 0x02 where a PES packet starts with 00 00 01).
+// The PES payload of a frame's packets (the reader passes the PAT and the PMTs by).
 std::vector<uint8_t> FramePayload(const std::vector<std::vector<uint8_t>>& packets, int* pid = nullptr) {
-  std::vector<std::vector<uint8_t>> frame;
-  for (const auto& packet : packets) {
-    const bool section = (packet[1] & 0x40) && (packet[3] & 0x30) == 0x10 && packet[4] == 0 && packet[5] == 0x02;
-    if (PidOf(packet) != 0 && !section) frame.push_back(packet);
-  }
-  if (frame.empty()) return {};
-  if (pid != nullptr) *pid = PidOf(frame[0]);
-  const auto pes = PesOf(frame);
-  return pes.empty() ? std::vector<uint8_t>() : pes[0].payload;
+  const auto pes = PesOf(packets);
+  if (pes.empty()) return {};
+  if (pid != nullptr) *pid = pes[0].pid;
+  return pes[0].payload;
 }
 
 // Every stream of every program receives the frames of its own id: two AAC tracks and

@@ -22,8 +22,6 @@ using palvex_test::MakeSlice;
 using palvex_test::MakeSps;
 using palvex_test::PacketsOf;
 using palvex_test::PesOf;
-using palvex_host::PESTimestamp;
-using palvex_test::TsPayload;
 using Packets = std::vector<std::vector<uint8_t>>;
 
 constexpr int64_t k2e33 = int64_t{1} << 33;
@@ -102,7 +100,7 @@ TEST_F(PesToTsTest, StuffingForTotals181To185) {
     const auto pes = PesOf(packets);
     ASSERT_EQ(pes.size(), 1u);
     EXPECT_EQ(pes[0].payload, payload) << c.total;
-    EXPECT_EQ(pes[0].declaredLength(), int(c.total) - 6) << c.total;
+    EXPECT_EQ(pes[0].declaredLength, int(c.total) - 6) << c.total;
   }
 }
 
@@ -202,8 +200,8 @@ TEST_F(PesToTsTest, NegativeTimeStillTakesThePcrDecision) {
   EXPECT_EQ(PcrBase(packets[0]), (-90000 - 36000) + k2e33);
   const auto pes = PesOf(packets);
   ASSERT_EQ(pes.size(), 1u);
-  EXPECT_EQ(pes[0].header.size(), 9u);
-  EXPECT_EQ(pes[0].declaredLength(), 103);
+  EXPECT_EQ(pes[0].headerSize, 9u);
+  EXPECT_EQ(pes[0].declaredLength, 103);
 }
 
 TEST_F(PesToTsTest, EmptyFrameWritesNothingAndKeepsThePcrState) {
@@ -231,10 +229,10 @@ TEST_F(PesToTsTest, PrivateAudioAndLatmInPesPackets) {
     EXPECT_EQ(packets[0][5] & 0x10, 0x10) << "PCR";
     const auto pes = PesOf(packets);
     ASSERT_EQ(pes.size(), 1u);
-    EXPECT_EQ(pes[0].header[3], c.streamId);
-    EXPECT_EQ(pes[0].declaredLength(), 368 + 13);
-    EXPECT_EQ(PESTimestamp(&pes[0].header[9]), 90000);
-    EXPECT_EQ(PESTimestamp(&pes[0].header[14]), 90000 - 3600);
+    EXPECT_EQ(pes[0].streamId, c.streamId);
+    EXPECT_EQ(pes[0].declaredLength, 368 + 13);
+    EXPECT_EQ(pes[0].pts, 90000);
+    EXPECT_EQ(pes[0].dts, 90000 - 3600);
     EXPECT_EQ(pes[0].payload, bytes) << int(c.type);
   }
   EXPECT_TRUE(checker.errors().empty());
@@ -256,7 +254,7 @@ TEST_F(PesToTsTest, AdtsHeaderInFrontOfTheFrameInItsFirstPacket) {
     EXPECT_EQ(packets.size(), (19 + 7 + size + 183) / 184) << size;
     const auto pes = PesOf(packets);
     ASSERT_EQ(pes.size(), 1u);
-    EXPECT_EQ(pes[0].declaredLength(), int(size + 7 + 13)) << size;
+    EXPECT_EQ(pes[0].declaredLength, int(size + 7 + 13)) << size;
     std::vector<uint8_t> expected(header, header + 7);
     expected.insert(expected.end(), bytes.begin(), bytes.end());
     EXPECT_EQ(pes[0].payload, expected) << size;
@@ -348,17 +346,16 @@ TEST_F(PesToTsTest, LongAudioFrameSplitIntoTrueLengthPesPackets) {
     ASSERT_EQ(pes.size(), c.lengths.size()) << c.size;
     std::vector<uint8_t> joined;
     for (size_t i = 0; i < pes.size(); ++i) {
-      EXPECT_EQ(pes[i].declaredLength(), c.lengths[i]) << c.size << " #" << i;
-      EXPECT_EQ(size_t(pes[i].declaredLength()), pes[i].header.size() - 6 + pes[i].payload.size());
-      EXPECT_EQ(pes[i].hasPts(), i == 0 && c.time >= 0);
+      EXPECT_EQ(pes[i].declaredLength, c.lengths[i]) << c.size << " #" << i;
+            EXPECT_EQ(pes[i].pts >= 0, i == 0 && c.time >= 0);
       if (i > 0) {
-        EXPECT_EQ(pes[i].header[6], 0x80) << "data_alignment_indicator 0";
+        EXPECT_FALSE(pes[i].dataAlignment);
       }
       joined.insert(joined.end(), pes[i].payload.begin(), pes[i].payload.end());
     }
     EXPECT_EQ(joined, payload) << c.size;
     if (c.time >= 0) {
-      EXPECT_EQ(PESTimestamp(pes[0].header.data() + 9), 90000);
+      EXPECT_EQ(pes[0].pts, 90000);
     }
     EXPECT_TRUE(checker.errors().empty());
   }
@@ -371,7 +368,7 @@ TEST_F(PesToTsTest, LongVideoFrameStaysOneUnboundedPesPacket) {
   ASSERT_EQ(Send(stream, videoDesc, payload, 1000000, &packets), 0);
   const auto pes = PesOf(packets);
   ASSERT_EQ(pes.size(), 1u);
-  EXPECT_EQ(pes[0].declaredLength(), 0);
+  EXPECT_EQ(pes[0].declaredLength, 0);
   EXPECT_EQ(pes[0].payload, payload);
 }
 
@@ -434,8 +431,8 @@ TEST_F(PesToTsTest, TrailerStreamRefusesFramesShorterThanEightBytes) {
   const auto pes = PesOf(packets);
   ASSERT_EQ(pes.size(), 1u);
   EXPECT_EQ(pes[0].payload, std::vector<uint8_t>(bytes.begin(), bytes.begin() + 50));
-  EXPECT_EQ(PESTimestamp(pes[0].header.data() + 9), 180000);
-  EXPECT_EQ(PESTimestamp(pes[0].header.data() + 14), 86400);
+  EXPECT_EQ(pes[0].pts, 180000);
+  EXPECT_EQ(pes[0].dts, 86400);
 }
 
 TEST_F(PesToTsTest, FrameWithoutBytesIsRefused) {

@@ -8,6 +8,7 @@
 #include "packetizer/ts_stream_test_util.h"
 #include "support/fake_frame.h"
 #include "ts/ts_packet_buffer.h"
+#include "ts_reader.h"
 
 namespace palvex {
 namespace {

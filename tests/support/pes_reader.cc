@@ -62,6 +62,7 @@ bool PesReader::Read(const uint8_t* data, size_t size) {
       pes.streamId = uint8_t(start.streamId);
       pes.declaredLength = start.packetLength;
       pes.headerSize = start.headerSize;
+      pes.dataAlignment = start.headerSize >= 9 && (payload[6] & 0x04) != 0;
       pes.pts = start.pts;
       pes.dts = start.dts;
       payload += start.headerSize;

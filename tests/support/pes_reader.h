@@ -19,6 +19,7 @@ struct PesPacket {
   uint8_t streamId = 0;
   int declaredLength = 0;     // PES_packet_length
   size_t headerSize = 0;      // bytes in front of the payload
+  bool dataAlignment = false;  // data_alignment_indicator
   int64_t pts = -1;           // 33-bit values, -1 when absent
   int64_t dts = -1;
   std::vector<uint8_t> payload;  // bytes behind the PES header
