@@ -104,23 +104,6 @@ TEST_F(PesToTsTest, StuffingForTotals181To185) {
   }
 }
 
-TEST_F(PesToTsTest, SecondPacketOfTotal185CarriesOneByteBehind182Stuffing) {
-  AudioTSStream stream(0x0F, 0xC0, 0x101, false, &buffer, 188);
-  const auto payload = Counting(166);
-  Packets packets;
-  ASSERT_EQ(Send(stream, audioDesc, payload, 1000000, &packets), 0);
-  ASSERT_EQ(packets.size(), 2u);
-  std::vector<uint8_t> expected(188, 0xFF);
-  expected[0] = 0x47;     // sync_byte
-  expected[1] = 0x01;     // PID[12:8], no payload_unit_start_indicator
-  expected[2] = 0x01;     // PID[7:0]
-  expected[3] = 0x31;     // adaptation field and payload, continuity_counter 1
-  expected[4] = 182;      // adaptation_field_length
-  expected[5] = 0x00;     // no flags
-  expected[187] = payload.back();
-  EXPECT_EQ(packets[1], expected);
-}
-
 TEST_F(PesToTsTest, PcrPacketWithTotal30And176AndAbove) {
   struct Case {
     uint32_t total;
@@ -191,17 +174,6 @@ TEST_F(PesToTsTest, SetPcrStartsTheClockWithTheNextFrame) {
   ASSERT_EQ(Send(stream, audioDesc, Counting(100), 1000000, &packets), 0);
   EXPECT_EQ(packets[0][5], 0x10);
   EXPECT_EQ(PcrBase(packets[0]), 90000 - 36000);
-}
-
-TEST_F(PesToTsTest, NegativeTimeStillTakesThePcrDecision) {
-  AudioTSStream stream(0x0F, 0xC0, 0x101, true, &buffer, 188);
-  Packets packets;
-  ASSERT_EQ(Send(stream, audioDesc, Counting(100), -1000000, &packets), 0);
-  EXPECT_EQ(PcrBase(packets[0]), (-90000 - 36000) + k2e33);
-  const auto pes = PesOf(packets);
-  ASSERT_EQ(pes.size(), 1u);
-  EXPECT_EQ(pes[0].headerSize, 9u);
-  EXPECT_EQ(pes[0].declaredLength, 103);
 }
 
 TEST_F(PesToTsTest, EmptyFrameWritesNothingAndKeepsThePcrState) {
@@ -298,80 +270,6 @@ TEST_F(PesToTsTest, RandomAccessIndicatorOnKeyPictures) {
   EXPECT_TRUE(checker.errors().empty());
 }
 
-TEST_F(PesToTsTest, ContinuityRuns0To15To0AcrossFramesAndPaths) {
-  AudioTSStream pes(0x0F, 0xC0, 0x101, false, &buffer, 188);
-  std::vector<int> counters;
-  for (int i = 0; i < 9; ++i) {
-    Packets packets;
-    ASSERT_EQ(Send(pes, audioDesc, Counting(size_t(100 + 150 * i)), 1000000 + 21333 * i, &packets), 0);
-    for (const auto& p : packets) counters.push_back(p[3] & 0x0F);
-  }
-  ASSERT_GE(counters.size(), 18u);
-  for (size_t i = 0; i < counters.size(); ++i) EXPECT_EQ(counters[i], int(i % 16)) << i;
-  // LATM in PES packets, frames from 0 bytes (no packet) up.
-  AudioTSStream raw(0x11, 0xC3, 0x102, false, &buffer, 188);
-  counters.clear();
-  for (int i = 0; i < 20; ++i) {
-    Packets packets;
-    ASSERT_EQ(Send(raw, audioDesc, Counting(size_t(i * 20)), 1000000, &packets), 0);
-    for (const auto& p : packets) counters.push_back(p[3] & 0x0F);
-  }
-  for (size_t i = 0; i < counters.size(); ++i) EXPECT_EQ(counters[i], int(i % 16)) << i;
-  EXPECT_EQ(raw.continuityCounter(), counters.size() % 16);
-  EXPECT_TRUE(checker.errors().empty());
-}
-
-// A bounded PES packet counts at most 65535 bytes: a 70000-byte audio frame becomes two
-// PES packets, each with a true PES_packet_length, time stamps on the first only.
-TEST_F(PesToTsTest, LongAudioFrameSplitIntoTrueLengthPesPackets) {
-  struct Case {
-    size_t size;
-    int64_t time;
-    std::vector<int> lengths;
-  } cases[] = {
-      {70000, 1000000, {65535, 4481}},
-      {65522, 1000000, {65535}},
-      {65523, 1000000, {65535, 4}},
-      {200000, 1000000, {65535, 65535, 65535, 3417}},
-      {70000, -1000000, {65535, 4471}},
-  };
-  ASSERT_TRUE(buffer.Resize(1200 * 188));
-  for (const auto& c : cases) {
-    checker = palvex_test::TsChecker();
-    AudioTSStream stream(0x0F, 0xC0, 0x101, true, &buffer, 188);
-    const auto payload = Counting(c.size);
-    Packets packets;
-    ASSERT_EQ(Send(stream, audioDesc, payload, c.time, &packets), 0) << c.size;
-    const auto pes = PesOf(packets);
-    ASSERT_EQ(pes.size(), c.lengths.size()) << c.size;
-    std::vector<uint8_t> joined;
-    for (size_t i = 0; i < pes.size(); ++i) {
-      EXPECT_EQ(pes[i].declaredLength, c.lengths[i]) << c.size << " #" << i;
-            EXPECT_EQ(pes[i].pts >= 0, i == 0 && c.time >= 0);
-      if (i > 0) {
-        EXPECT_FALSE(pes[i].dataAlignment);
-      }
-      joined.insert(joined.end(), pes[i].payload.begin(), pes[i].payload.end());
-    }
-    EXPECT_EQ(joined, payload) << c.size;
-    if (c.time >= 0) {
-      EXPECT_EQ(pes[0].pts, 90000);
-    }
-    EXPECT_TRUE(checker.errors().empty());
-  }
-}
-
-TEST_F(PesToTsTest, LongVideoFrameStaysOneUnboundedPesPacket) {
-  VideoTSStream stream(0x02, 0xE0, 0x100, false, &buffer, 188);
-  const auto payload = Counting(70000);
-  Packets packets;
-  ASSERT_EQ(Send(stream, videoDesc, payload, 1000000, &packets), 0);
-  const auto pes = PesOf(packets);
-  ASSERT_EQ(pes.size(), 1u);
-  EXPECT_EQ(pes[0].declaredLength, 0);
-  EXPECT_EQ(pes[0].payload, payload);
-}
-
 // An H.264 frame whose header cannot be written leaves no packet, the continuity counter
 // and the PCR state where they were, and still reports 0.
 TEST_F(PesToTsTest, FailedH264HeaderLeavesNothingBehind) {
@@ -397,42 +295,6 @@ TEST_F(PesToTsTest, FailedH264HeaderLeavesNothingBehind) {
   ASSERT_EQ(Send(stream, videoDesc, AnnexB({MakeSlice(1, 2, 2)}), 160000, &packets), 0);
   EXPECT_EQ(packets.front()[3] & 0x0F, cc);
   EXPECT_TRUE(checker.errors().empty());
-}
-
-TEST_F(PesToTsTest, H264FrameWithThreeByteStartCodesIsSent) {
-  VideoTSStream stream(0x1B, 0xE0, 0x100, false, &buffer, 188);
-  const auto bytes = AnnexB({MakeSps(66), MakePps(), MakeSlice(5, 3, 0)}, 3);
-  Packets packets;
-  ASSERT_EQ(Send(stream, videoDesc, bytes, 1000000, &packets), 0);
-  const auto pes = PesOf(packets);
-  ASSERT_EQ(pes.size(), 1u);
-  EXPECT_EQ(pes[0].payload, bytes);
-  EXPECT_EQ(stream.profileIdc(), 66);
-}
-
-TEST_F(PesToTsTest, TrailerStreamRefusesFramesShorterThanEightBytes) {
-  VideoTSStream stream(0x1B, 0xE0, 0x100, true, &buffer, 188);
-  stream.SetHasTimeTrailer(true);
-  for (size_t n : {0, 1, 7}) {
-    Packets packets;
-    EXPECT_EQ(Send(stream, videoDesc, Counting(n), 1000000, &packets), kFrameRefused) << n;
-    EXPECT_TRUE(packets.empty());
-  }
-  EXPECT_EQ(stream.pcrCount(), 0);
-  Packets packets;
-  EXPECT_EQ(Send(stream, videoDesc, Counting(8), 1000000, &packets), 0);
-  EXPECT_TRUE(packets.empty()) << "8 bytes are the trailer alone: no payload";
-
-  // n bytes reach the PES path as n - 8 payload bytes, the PTS from the trailer.
-  std::vector<uint8_t> bytes = Counting(58);
-  const int64_t trailer = 20000000;  // 2 s in 100 ns
-  for (int i = 0; i < 8; ++i) bytes[50 + size_t(i)] = uint8_t(trailer >> (8 * i));
-  ASSERT_EQ(Send(stream, videoDesc, bytes, 1000000, &packets), 0);
-  const auto pes = PesOf(packets);
-  ASSERT_EQ(pes.size(), 1u);
-  EXPECT_EQ(pes[0].payload, std::vector<uint8_t>(bytes.begin(), bytes.begin() + 50));
-  EXPECT_EQ(pes[0].pts, 180000);
-  EXPECT_EQ(pes[0].dts, 86400);
 }
 
 TEST_F(PesToTsTest, FrameWithoutBytesIsRefused) {
