@@ -64,18 +64,6 @@ TEST(PatTest, OneProgramVersion0GoldenPacket) {
   EXPECT_TRUE(WholeSection(packets[0]));
 }
 
-TEST(PatTest, Version1ChangesVersionByteAndCrc) {
-  PackerRig rig;
-  TestFormat format;
-  AddVideoAudio(&format);
-  ASSERT_EQ(rig.packer->AddProgram(&format), kPackerOk);  // version 1, no Reset
-  ASSERT_EQ(rig.packer->PATToTS(), kPackerOk);
-  const auto packet = rig.TakePackets().at(0);
-  EXPECT_EQ(packet[10], 0xC3);  // version_number 1, current_next_indicator 1
-  EXPECT_EQ(std::vector<uint8_t>(packet.begin() + 17, packet.begin() + 21),
-            (std::vector<uint8_t>{0x8F, 0x6B, 0x69, 0x51}));  // CRC_32
-}
-
 TEST(PatTest, VersionIsCarriedModulo32) {
   PackerRig rig;
   TestFormat format;
