@@ -220,19 +220,17 @@ inline std::vector<uint8_t> MakeSps(int profileIdc, int pocLsbBits = 4) {
 
 inline std::vector<uint8_t> MakePps() { return {0x68, 0xCE, 0x3C, 0x80}; }
 
-// Slice header of type 5 (IDR) or 1, with pic_order_cnt_lsb, then a few slice data bytes.
+// Slice of type 5 (IDR) or 1 under MakeSps(profileIdc, pocLsbBits): I or P, frame_num 0,
+// pic_order_cnt_lsb, then a few bytes standing for the rest of the slice.
 inline std::vector<uint8_t> MakeSlice(int type, int refIdc, uint32_t pocLsb, int pocLsbBits = 4) {
-  H264BitWriter w;
-  w.Ue(0);                       // first_mb_in_slice
-  w.Ue(type == 5 ? 7 : 5);       // slice_type (I or P, all slices alike)
-  w.Ue(0);                       // pic_parameter_set_id
-  w.Bits(0, 4);                  // frame_num
-  if (type == 5) w.Ue(0);        // idr_pic_id
-  w.Bits(pocLsb, pocLsbBits);    // pic_order_cnt_lsb
-  std::vector<uint8_t> nal{uint8_t(refIdc << 5 | type)};
-  for (uint8_t b : w.Trailing().Bytes()) nal.push_back(b);
-  for (int i = 0; i < 16; ++i) nal.push_back(uint8_t(0x40 + i));  // stands for slice data
-  return nal;
+  SpsFields sps;
+  sps.log2MaxPocLsbMinus4 = pocLsbBits - 4;
+  SliceFields slice;
+  slice.nalRefIdc = refIdc;
+  slice.idr = type == 5;
+  slice.sliceType = type == 5 ? 7 : 5;
+  slice.pocLsb = int(pocLsb);
+  return MakeSlice(sps, slice);
 }
 
 // Annex B: each NAL unit behind a start code of startCodeLength (3 or 4) bytes.

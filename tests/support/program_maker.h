@@ -23,6 +23,16 @@ using palvex_host::kTSPacketSize;
 using palvex_host::SectionCRC;
 using palvex_host::SetPacketPCR;
 
+// A whole section from its bytes up to the CRC_32 (section_length any value): section_length
+// set, the CRC_32 behind it.
+inline std::vector<uint8_t> CompleteSection(std::vector<uint8_t> s) {
+  s[1] = uint8_t((s[1] & 0xF0) | (s.size() + 4 - 3) >> 8);  // section_length, CRC_32 included
+  s[2] = uint8_t(s.size() + 4 - 3);
+  const uint32_t crc = SectionCRC(s.data(), s.size());
+  for (int shift = 24; shift >= 0; shift -= 8) s.push_back(uint8_t(crc >> shift));
+  return s;
+}
+
 class ProgramMaker {
  public:
   explicit ProgramMaker(int pcrPid) : m_pcrPid(pcrPid) {}
@@ -76,11 +86,8 @@ class ProgramMaker {
     return p;
   }
   // One section, in as many packets as it takes.
-  void Section(std::vector<uint8_t> s, int pid) {
-    s[1] = uint8_t((s[1] & 0xF0) | (s.size() + 4 - 3) >> 8);  // section_length, CRC_32 included
-    s[2] = uint8_t(s.size() + 4 - 3);
-    const uint32_t crc = SectionCRC(s.data(), s.size());
-    for (int shift = 24; shift >= 0; shift -= 8) s.push_back(uint8_t(crc >> shift));
+  void Section(const std::vector<uint8_t>& bytes, int pid) {
+    std::vector<uint8_t> s = CompleteSection(bytes);
     s.insert(s.begin(), 0);  // pointer_field
     for (size_t done = 0; done < s.size(); done += kTSPacketSize - 4) {
       uint8_t* p = Packet(pid, done == 0);

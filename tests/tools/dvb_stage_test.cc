@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "support/program_maker.h"
 #include "support/ts_checker.h"
 
 namespace palvex_host {
@@ -37,15 +38,7 @@ std::vector<uint8_t> Bytes(const std::string& text) {
 }
 
 // A whole section: section_length set, CRC_32 appended.
-std::vector<uint8_t> Section(const std::string& text) {
-  std::vector<uint8_t> s = Bytes(text);
-  const size_t length = s.size() + 4 - 3;
-  s[1] = uint8_t((s[1] & 0xF0) | length >> 8);
-  s[2] = uint8_t(length);
-  const uint32_t crc = palvex_host::SectionCRC(s.data(), s.size());
-  for (int shift = 24; shift >= 0; shift -= 8) s.push_back(uint8_t(crc >> shift));
-  return s;
-}
+std::vector<uint8_t> Section(const std::string& text) { return palvex_test::CompleteSection(Bytes(text)); }
 
 struct Table {
   int pid;           // kBatch: the tables after it come in the library's next call
