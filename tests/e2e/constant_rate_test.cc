@@ -8,7 +8,6 @@
 
 #include <cstdio>
 #include <filesystem>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -53,17 +52,6 @@ double Duration(const fs::path& file) {
   return std::atof(Shell("ffprobe -v error -show_entries format=duration -of csv=p=0 " + file.string(), &status).c_str());
 }
 
-// The MD5 of every decoded picture, in order (the time stamps left out).
-std::vector<std::string> PictureHashes(const fs::path& file) {
-  int status = 0;
-  std::istringstream lines(Shell("ffmpeg -hide_banner -loglevel error -i " + file.string() +
-                                     " -map 0:v -f framemd5 - 2>/dev/null", &status));
-  std::vector<std::string> hashes;
-  for (std::string line; std::getline(lines, line);)
-    if (!line.empty() && line[0] != '#') hashes.push_back(line.substr(line.rfind(',') + 1));
-  return hashes;
-}
-
 class ConstantRateTest : public testing::TestWithParam<RateCase> {};
 
 TEST_P(ConstantRateTest, ExactPCRsAndEveryAccessUnitInTime) {
@@ -106,7 +94,8 @@ TEST_P(ConstantRateTest, ExactPCRsAndEveryAccessUnitInTime) {
   const double expected = static_cast<double>(rate) * Duration(out) / 8;
   EXPECT_NEAR(static_cast<double>(ts.size()) / expected, 1.0, 0.001) << ts.size() << " bytes";
 
-  const std::vector<std::string> source = PictureHashes(clip), muxed = PictureHashes(out);
+  const std::vector<std::string> source = palvex_test::PictureHashes(clip.string()),
+                                 muxed = palvex_test::PictureHashes(out.string());
   EXPECT_GT(source.size(), 200u);
   EXPECT_TRUE(source == muxed) << source.size() << " pictures in the clip, " << muxed.size() << " decoded";
 }

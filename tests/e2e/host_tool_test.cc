@@ -12,7 +12,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -185,19 +184,8 @@ fs::path CutClip() {
   return cut;
 }
 
-// Codec and frame count of every stream ffprobe finds, in stream order ("hevc,25\naac,47\n");
-// of a transport stream, the streams after the program's list of them.
-std::string CountFrames(const fs::path& file) {
-  int status = 0;
-  const std::string out = Shell(
-      "ffprobe -v error -count_frames -show_entries stream=codec_name,nb_read_frames -of csv=p=0 " + file.string(),
-      &status);
-  const size_t programEnd = out.rfind("\n\n");
-  return programEnd == std::string::npos ? out : out.substr(programEnd + 2);
-}
-
 void ExpectEveryFrame(const fs::path& clip, const fs::path& out) {
-  EXPECT_EQ(CountFrames(out), CountFrames(clip));
+  EXPECT_EQ(palvex_test::ProbeStreams(out.string()), palvex_test::ProbeStreams(clip.string()));
   int status = 0;
   EXPECT_EQ(Shell("ffmpeg -v error -i " + out.string() + " -map 0 -f null - 2>&1", &status), "");
   EXPECT_EQ(status, 0);

@@ -65,6 +65,28 @@ inline bool GstSinkTimes(const std::string& pipeline, std::vector<int64_t>* time
   return status == 0;
 }
 
+// ffprobe's line per stream of a file (csv, in stream order; of a transport stream the
+// streams after the program's own list of them), by default "codec_name,nb_read_frames".
+inline std::string ProbeStreams(const std::string& file,
+                                const std::string& entries = "stream=codec_name,nb_read_frames") {
+  int status = 0;
+  const std::string out =
+      Shell("ffprobe -v error -count_frames -show_entries " + entries + " -of csv=p=0 " + file + " 2>/dev/null", &status);
+  const size_t programEnd = out.rfind("\n\n");
+  return programEnd == std::string::npos ? out : out.substr(programEnd + 2);
+}
+
+// The MD5 of every picture ffmpeg decodes from the first video stream (framemd5), in
+// presentation order; empty when ffmpeg fails.
+inline std::vector<std::string> PictureHashes(const std::string& file) {
+  int status = 0;
+  std::istringstream lines(Shell("ffmpeg -v error -i " + file + " -map 0:v:0 -f framemd5 - 2>/dev/null", &status));
+  std::vector<std::string> hashes;
+  for (std::string line; status == 0 && std::getline(lines, line);)
+    if (!line.empty() && line[0] != '#') hashes.push_back(line.substr(line.find_last_of(", ") + 1));
+  return hashes;
+}
+
 // A directory of this test process's own under the system's temporary directory: made
 // afresh on first use of each prefix (mkdtemp, so no leftover of another process is ever
 // found in it), and removed with what it holds when the process ends.
