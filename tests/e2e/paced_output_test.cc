@@ -81,7 +81,8 @@ void CheckArrivals(const std::vector<Datagram>& got, const std::vector<size_t>& 
 struct PacedCase {
   const char* name;
   const char* scheme;
-  size_t header;  // bytes in front of the packets in each datagram
+  size_t header;        // bytes in front of the packets in each datagram
+  const char* interface;  // --multicast-if, which a unicast destination must not mind
 };
 
 // A 5 Mbit/s 720p25 H.264 + AAC clip of the given length, and the file the tool makes of it.
@@ -98,7 +99,7 @@ fs::path MakeClip(const fs::path& dir, int seconds) {
 
 // The tool sends the clip to a receiver on 127.0.0.1; what arrived, and the tool's exit
 // status (its standard error in err).
-std::vector<Datagram> RunPaced(const fs::path& clip, const char* scheme, int seconds, const fs::path& err,
+std::vector<Datagram> RunPaced(const fs::path& clip, const PacedCase& c, int seconds, const fs::path& err,
                                int* exit) {
   int port = 0;
   const int fd = palvex_test::ListenUdp(&port);
@@ -106,9 +107,10 @@ std::vector<Datagram> RunPaced(const fs::path& clip, const char* scheme, int sec
   std::vector<Datagram> got;
   std::thread receiver(
       [&] { got = palvex_test::ReceiveUdp(fd, done, palvex_test::SteadyNs() + (seconds + 30) * int64_t{1000000000}); });
-  const std::string url = std::string(scheme) + "://127.0.0.1:" + std::to_string(port);
-  const pid_t pid =
-      palvex_test::Spawn({PALVEX_MUX_PATH, "-v", "--rt-priority", "10", clip.string(), url}, "", err.string());
+  const std::string url = std::string(c.scheme) + "://127.0.0.1:" + std::to_string(port);
+  const pid_t pid = palvex_test::Spawn(
+      {PALVEX_MUX_PATH, "-v", "--rt-priority", "10", "--multicast-if", c.interface, clip.string(), url}, "",
+      err.string());
   *exit = fd >= 0 && pid > 0 ? palvex_test::WaitFor(pid, std::chrono::seconds(seconds + 20)) : -1;
   done = true;
   receiver.join();
@@ -125,7 +127,7 @@ TEST_P(PacedOutputTest, EveryPacketInOrderOnTheStreamClock) {
   const fs::path dir = palvex_test::ProcessTempDir("palvex-paced");
   static const fs::path clip = MakeClip(dir, seconds);
   int exit = 0;
-  const std::vector<Datagram> got = RunPaced(clip, GetParam().scheme, seconds, dir / "err.txt", &exit);
+  const std::vector<Datagram> got = RunPaced(clip, GetParam(), seconds, dir / "err.txt", &exit);
   ASSERT_EQ(exit, 0) << ReadText((dir / "err.txt").string());
 
   std::vector<uint8_t> ts;
@@ -156,7 +158,8 @@ TEST_P(PacedOutputTest, EveryPacketInOrderOnTheStreamClock) {
 
 void PrintTo(const PacedCase& c, std::ostream* os) { *os << c.name; }
 
-const PacedCase kPacedCases[] = {{"Udp", "udp", 0}, {"Rtp", "rtp", 12}};
+// The interface by its IPv4 address, and by its name.
+const PacedCase kPacedCases[] = {{"Udp", "udp", 0, "127.0.0.1"}, {"Rtp", "rtp", 12, "lo"}};
 
 INSTANTIATE_TEST_SUITE_P(Loopback, PacedOutputTest, testing::ValuesIn(kPacedCases),
                          [](const testing::TestParamInfo<PacedCase>& param) { return param.param.name; });

@@ -257,27 +257,28 @@ bool DatagramSink::SendAll(mmsghdr* messages, size_t count) {
 }
 
 bool SetMulticastOptions(int fd, const addrinfo* ai, int ttl, const std::string& interface, std::string* error) {
+  // The interface multicast leaves from: for IPv4 its address or its name, for IPv6 its name.
+  in_addr local{};
+  const bool byAddress = ai->ai_family == AF_INET && inet_pton(AF_INET, interface.c_str(), &local) == 1;
+  const unsigned index = interface.empty() || byAddress ? 0 : if_nametoindex(interface.c_str());
+  if (!interface.empty() && !byAddress && index == 0) {
+    *error = "no network interface '" + interface + "'";
+    return false;
+  }
   int rc = 0;
   if (ai->ai_family == AF_INET) {
     if (ttl >= 0) {
       rc |= setsockopt(fd, IPPROTO_IP, IP_TTL, &ttl, sizeof ttl);
       rc |= setsockopt(fd, IPPROTO_IP, IP_MULTICAST_TTL, &ttl, sizeof ttl);
     }
-    in_addr local{};
-    if (!interface.empty() && inet_pton(AF_INET, interface.c_str(), &local) != 1) {
-      *error = "bad multicast interface address '" + interface + "' (an IPv4 address)";
-      return false;
-    }
-    if (!interface.empty()) rc |= setsockopt(fd, IPPROTO_IP, IP_MULTICAST_IF, &local, sizeof local);
+    ip_mreqn request{};
+    request.imr_address = local;
+    request.imr_ifindex = static_cast<int>(index);
+    if (!interface.empty()) rc |= setsockopt(fd, IPPROTO_IP, IP_MULTICAST_IF, &request, sizeof request);
   } else {
     if (ttl >= 0) {
       rc |= setsockopt(fd, IPPROTO_IPV6, IPV6_UNICAST_HOPS, &ttl, sizeof ttl);
       rc |= setsockopt(fd, IPPROTO_IPV6, IPV6_MULTICAST_HOPS, &ttl, sizeof ttl);
-    }
-    const unsigned index = interface.empty() ? 0 : if_nametoindex(interface.c_str());
-    if (!interface.empty() && index == 0) {
-      *error = "no network interface '" + interface + "'";
-      return false;
     }
     if (index != 0) rc |= setsockopt(fd, IPPROTO_IPV6, IPV6_MULTICAST_IF, &index, sizeof index);
   }

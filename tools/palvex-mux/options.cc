@@ -30,7 +30,7 @@ const char kUsage[] =
     "  --lead SECONDS      with --muxrate: how long before its decode time a frame may\n"
     "                      arrive (the receiver's buffer; default 0.8, or e.g. 700ms)\n"
     "  --ttl N             time to live of the datagrams (multicast included)\n"
-    "  --multicast-if ADDR local IPv4 address (or IPv6 interface name) multicast leaves from\n"
+    "  --multicast-if IF   interface multicast leaves from: its name, or a local IPv4 address\n"
     "  --rt-priority N     pace under real-time scheduling (SCHED_FIFO, 1-99) when allowed\n"
     "  -y                  replace an existing OUTPUT file (by default it is kept)\n"
     "  -n                  never replace an existing OUTPUT file (the default)\n"
