@@ -83,7 +83,6 @@ const ToolCase kCases[] = {
     {"MissingInput", "missing.mp4 out.ts", 1, "No such file or directory", Out::kAbsent},
     {"DirectoryInput", "{dir} out.ts", 1, "Is a directory", Out::kAbsent},
     {"MapMatchesNothing", "--map a:5 {clip} out.ts", 1, "matches no stream", Out::kAbsent},
-    {"LoopNeedsAFile", "--loop - out.ts <{clip}", 1, "--loop needs a file", Out::kAbsent},
     // A bad command line ends the run before the input is opened (missing.mp4 does not exist).
     {"UnknownOption", "--frobnicate {clip} out.ts", 2, "unknown option '--frobnicate'", Out::kAbsent},
     {"MalformedMap", "--map foo missing.mp4 out.ts", 2, "bad --map 'foo'", Out::kAbsent},
@@ -92,6 +91,7 @@ const ToolCase kCases[] = {
     {"MalformedMulticastInterface", "--multicast-if nowhere0 missing.mp4 udp://127.0.0.1:5000", 2,
      "bad --multicast-if 'nowhere0'", Out::kAbsent},
     {"MalformedOutputUrl", "missing.mp4 udp://127.0.0.1", 2, "bad output URL", Out::kAbsent},
+    {"LoopNeedsAFile", "--loop - out.ts <{clip}", 2, "--loop needs a file", Out::kAbsent},
     {"FlagWithAValue", "--loop=yes {clip} out.ts", 2, "--loop takes no value", Out::kAbsent},
     {"ValueMissing", "{clip} out.ts --map", 2, "--map needs a value", Out::kAbsent},
     {"KeepPidsWithAServiceName", "--keep-pids --service-name X missing.mp4 out.ts", 2,

@@ -19,10 +19,6 @@ namespace {
 constexpr int64_t kInputPollNs = 10000000;        // a silent input is looked at every 10 ms
 constexpr int64_t kKeepAheadTicks = kPCRHz / 20;  // kept on air 50 ms ahead of the clock
 
-bool IsLocalFile(const std::string& input) {
-  return input != "-" && input.find("://") == std::string::npos && input.rfind("pipe:", 0) != 0;
-}
-
 // The service name when neither --service-name nor the input's metadata gives one: a
 // file's name without its extension, a URL as it is.
 std::string InputName(const std::string& input) {
@@ -102,7 +98,6 @@ bool Channel::Fail(const std::string& text) const {
 }
 
 bool Channel::OpenInput() {
-  if (m_options.loop && !IsLocalFile(m_options.input)) return Fail("--loop needs a file to read again");
   m_reader.SetInterrupt(InputInterrupted, this);
   Selection selection;
   selection.maps = m_options.maps;

@@ -167,6 +167,10 @@ bool TakesValue(const std::string& name) {
 
 }  // namespace
 
+bool IsLocalFile(const std::string& input) {
+  return input != "-" && input.find("://") == std::string::npos && input.rfind("pipe:", 0) != 0;
+}
+
 // Every argument is read before anything is opened: a bad value anywhere ends the run with
 // status 2. "--name=value" is "--name value"; after "--" every argument is a path.
 int ParseOptions(int argc, const char* const* argv, Options* o, std::string* error) {
@@ -213,6 +217,10 @@ int ParseOptions(int argc, const char* const* argv, Options* o, std::string* err
   }
   o->input = paths[0];
   o->output = paths[1];
+  if (o->loop && !IsLocalFile(o->input)) {
+    *error = "--loop needs a file to read again";
+    return 2;
+  }
   return CheckOutputName(o->output, error) ? 0 : 2;
 }
 

@@ -44,8 +44,12 @@ struct Options {
 extern const char kUsage[];
 
 // 0 when the command line is usable (or asks for --help / --version), 2 with a one-line
-// error otherwise: an unknown option, a missing or malformed value, a malformed OUTPUT URL.
+// error otherwise: an unknown option, a missing or malformed value, a malformed OUTPUT URL,
+// --loop over what cannot be read again.
 int ParseOptions(int argc, const char* const* argv, Options* options, std::string* error);
+
+// A file path, not standard input, a pipe or a URL: what --loop can read again.
+bool IsLocalFile(const std::string& input);
 
 // "5M", "5000k", "5000000" in bit/s; false when not a positive rate.
 bool ParseRate(const std::string& text, int64_t* bitsPerSecond);
