@@ -187,7 +187,8 @@ void ScanStartCodes(benchmark::State& state) {
 
 void BM_EStoTS_H264(benchmark::State& state) { PacketizeClip(state, true, 0x1B); }
 void BM_EStoTS_AAC(benchmark::State& state) { PacketizeClip(state, false, 0x0F); }
-// The same H.264 bytes on a video stream of another type: packetizing without the scan.
+// The same H.264 bytes on an MPEG-2 video stream: no single-pass copy with the H.264 scan,
+// but a plain copy after the MPEG video header scan (which finds no picture in them).
 void BM_EStoTS_H264BytesWithoutScan(benchmark::State& state) { PacketizeClip(state, true, 0x02); }
 void BM_CopyCeiling_H264(benchmark::State& state) { CopyCeiling(state, true); }
 void BM_CopyCeiling_AAC(benchmark::State& state) { CopyCeiling(state, false); }
