@@ -3,14 +3,11 @@
 #include "codec/bit_reader.h"
 #include "codec/vui.h"
 #include "codec/h264_syntax.h"
+#include "codec/picture_order_count.h"
 
 namespace palvex {
 
 namespace {
-
-// Two's-complement sum: picture order counts keep growing on streams without IDR pictures,
-// and the count is only ever compared over short distances.
-int32_t WrappingAdd(int32_t a, int32_t b) { return int32_t(uint32_t(a) + uint32_t(b)); }
 
 // profile_idc values whose SPS carries chroma_format_idc, the bit depths and the scaling
 // matrix (7.3.2.1.1): every value from 100 on, and 44 (CAVLC 4:4:4 Intra).
@@ -284,16 +281,8 @@ void H264SliceParser::FollowFrameNum(const SliceFields& slice, bool reference, b
 }
 
 // 8.2.1.1, PicOrderCntMsb from the current lsb and the previous reference picture's values.
-// A step of exactly half backwards wraps forward, a step of exactly half forwards does not.
 int32_t H264SliceParser::Type0PicOrderCntMsb() const {
-  const int32_t half = m_poc.maxPocLsb / 2;
-  if (m_poc.pocLsb < m_poc.prevPocLsb && m_poc.prevPocLsb - m_poc.pocLsb >= half) {
-    return WrappingAdd(m_poc.prevPocMsb, m_poc.maxPocLsb);
-  }
-  if (m_poc.pocLsb > m_poc.prevPocLsb && m_poc.pocLsb - m_poc.prevPocLsb > half) {
-    return WrappingAdd(m_poc.prevPocMsb, -m_poc.maxPocLsb);
-  }
-  return m_poc.prevPocMsb;
+  return PicOrderCntMsb(m_poc.pocLsb, m_poc.prevPocLsb, m_poc.prevPocMsb, m_poc.maxPocLsb);
 }
 
 int32_t H264SliceParser::GetPictureOrderCount() {

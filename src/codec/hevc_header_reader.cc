@@ -1,6 +1,7 @@
 #include "codec/hevc_header_reader.h"
 
 #include "codec/bit_reader.h"
+#include "codec/picture_order_count.h"
 #include "codec/vui.h"
 
 namespace palvex {
@@ -13,9 +14,6 @@ constexpr uint32_t kMaxShortTermRefPicSets = 64;
 // which is below MaxDpbSize (16).
 constexpr int kMaxDeltaPocs = 16;
 constexpr uint32_t kMaxDeltaPocMinus1 = 32767;  // delta_poc_s0/s1_minus1, abs_delta_rps_minus1
-
-// Two's-complement sum: the count is only ever compared over short distances.
-int32_t WrappingAdd(int32_t a, int32_t b) { return int32_t(uint32_t(a) + uint32_t(b)); }
 
 uint32_t Read32(BitReader& reader) {
   const uint32_t high = uint32_t(reader.ReadBits(16));
@@ -266,15 +264,6 @@ bool ReadSequenceTail(BitReader& reader, int32_t maxSubLayersMinus1, int32_t poc
   reader.SkipBits(2);  // sps_temporal_mvp_enabled_flag, strong_intra_smoothing_enabled_flag
   if (reader.ReadBits(1) == 0) return !reader.Failed();   // vui_parameters_present_flag
   return ReadVui(reader, maxSubLayersMinus1, timing);
-}
-
-// 8.3.1: PicOrderCntMsb from the lsb and prevTid0Pic's values. A step of exactly half
-// backwards wraps forward, a step of exactly half forwards does not.
-int32_t PicOrderCntMsb(int32_t lsb, int32_t prevLsb, int32_t prevMsb, int32_t maxLsb) {
-  const int32_t half = maxLsb / 2;
-  if (lsb < prevLsb && prevLsb - lsb >= half) return WrappingAdd(prevMsb, maxLsb);
-  if (lsb > prevLsb && lsb - prevLsb > half) return WrappingAdd(prevMsb, -maxLsb);
-  return prevMsb;
 }
 
 }  // namespace
