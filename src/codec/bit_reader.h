@@ -1,6 +1,6 @@
-// Bit reader over the RBSP of one H.264 NAL unit (u(n), ue(v), se(v) of clause 7.2).
+// Bit reader over the RBSP of one H.264 or HEVC NAL unit (u(n), ue(v), se(v) of clause 7.2).
 //
-// The reader is given the NAL unit's bytes after the header byte and their count, and never
+// The reader is given the NAL unit's bytes after its header and their count, and never
 // reads outside them. It removes emulation_prevention_three_byte (0x03 after two zero bytes,
 // clause 7.3.1) as it goes, into a small window of unescaped bytes that slides forward with
 // the position, so nothing is copied beyond the next few bytes and an RBSP of any length can
@@ -35,6 +35,13 @@ class BitReader {
     const uint32_t value = Peek32() >> (32 - n);
     m_pos += n;
     return int32_t(value);
+  }
+
+  // u(32): num_units_in_tick, time_scale and other 32-bit fields.
+  uint32_t ReadBits32() {
+    const uint32_t value = Peek32();
+    m_pos += 32;
+    return value;
   }
 
   void SkipBits(int32_t n) {

@@ -171,10 +171,8 @@ void H264SliceParser::ReadSequenceTail(BitReader& reader, bool frameMbsOnly, Seq
   uint32_t numUnitsInTick = 0;
   uint32_t timeScale = 0;
   if (reader.ReadBits(1) != 0) {                // timing_info_present_flag
-    numUnitsInTick = uint32_t(reader.ReadBits(16)) << 16;
-    numUnitsInTick |= uint32_t(reader.ReadBits(16));  // num_units_in_tick
-    timeScale = uint32_t(reader.ReadBits(16)) << 16;
-    timeScale |= uint32_t(reader.ReadBits(16));       // time_scale
+    numUnitsInTick = reader.ReadBits32();       // num_units_in_tick
+    timeScale = reader.ReadBits32();            // time_scale
     reader.SkipBits(1);                         // fixed_frame_rate_flag
   }
   const bool nalHrd = reader.ReadBits(1) != 0;  // nal_hrd_parameters_present_flag

@@ -15,18 +15,13 @@ constexpr uint32_t kMaxShortTermRefPicSets = 64;
 constexpr int kMaxDeltaPocs = 16;
 constexpr uint32_t kMaxDeltaPocMinus1 = 32767;  // delta_poc_s0/s1_minus1, abs_delta_rps_minus1
 
-uint32_t Read32(BitReader& reader) {
-  const uint32_t high = uint32_t(reader.ReadBits(16));
-  return high << 16 | uint32_t(reader.ReadBits(16));
-}
-
 // 7.3.3 profile_tier_level(1, maxNumSubLayersMinus1). general_intra_constraint_flag counts
 // on the format range extensions profiles (general_profile_idc 4 and up, or their
 // compatibility flags), where the 43 constraint bits are defined; elsewhere they are reserved.
 void SkipProfileTierLevel(BitReader& reader, int32_t maxSubLayersMinus1, bool* intraOnly) {
   reader.SkipBits(3);                                     // general_profile_space, general_tier_flag
   const int32_t profileIdc = reader.ReadBits(5);          // general_profile_idc
-  const uint32_t compatibility = Read32(reader);          // general_profile_compatibility_flag[32]
+  const uint32_t compatibility = reader.ReadBits32();     // general_profile_compatibility_flag[32]
   reader.SkipBits(4);  // general_progressive_source_flag .. general_frame_only_constraint_flag
   // general_max_12bit .. general_max_monochrome_constraint_flag, general_intra_constraint_flag,
   // general_one_picture_only_constraint_flag, general_lower_bit_rate_constraint_flag
@@ -216,8 +211,8 @@ bool ReadVui(BitReader& reader, int32_t maxSubLayersMinus1, HEVCSequenceTiming* 
   uint32_t numUnitsInTick = 0;
   uint32_t timeScale = 0;
   if (reader.ReadBits(1) != 0) {                          // vui_timing_info_present_flag
-    numUnitsInTick = Read32(reader);                      // vui_num_units_in_tick
-    timeScale = Read32(reader);                           // vui_time_scale
+    numUnitsInTick = reader.ReadBits32();                 // vui_num_units_in_tick
+    timeScale = reader.ReadBits32();                      // vui_time_scale
     if (reader.ReadBits(1) != 0) reader.ReadUe();         // vui_poc_proportional_to_timing_flag,
                                                           // vui_num_ticks_poc_diff_one_minus1
     if (reader.ReadBits(1) != 0 &&                        // vui_hrd_parameters_present_flag
@@ -312,8 +307,8 @@ void HEVCHeaderReader::ReadVideoParameterSet(BitReader& reader) {
   VideoParameters vps;
   vps.valid = true;
   if (reader.ReadBits(1) != 0) {                          // vps_timing_info_present_flag
-    vps.numUnitsInTick = Read32(reader);                  // vps_num_units_in_tick
-    vps.timeScale = Read32(reader);                       // vps_time_scale
+    vps.numUnitsInTick = reader.ReadBits32();             // vps_num_units_in_tick
+    vps.timeScale = reader.ReadBits32();                  // vps_time_scale
   }
   if (reader.Failed()) return;
   m_vps[size_t(id)] = vps;

@@ -82,14 +82,15 @@ TEST(H264BitReaderTest, CodesAtEveryAlignment) {
 
 TEST(H264BitReaderTest, ReadBitsEveryWidthAndAlignment) {
   for (int prefix = 0; prefix < 16; ++prefix) {
-    for (int width = 1; width <= 31; ++width) {
-      const uint64_t value = 0x5A3C96E1u & ((uint64_t{1} << width) - 1);
+    for (int width = 1; width <= 32; ++width) {  // 32: ReadBits32
+      const uint64_t value = 0xDA3C96E1u & ((uint64_t{1} << width) - 1);
       H264BitWriter w = WithPrefix(prefix);
       w.Bits(value, width).Bits(1, 1);
       const std::vector<uint8_t> bytes = Escape(w.Bytes());
       BitReader r(bytes.data(), int32_t(bytes.size()));
       r.SkipBits(prefix);
-      EXPECT_EQ(r.ReadBits(width), int32_t(value)) << "width " << width << " prefix " << prefix;
+      const uint32_t read = width == 32 ? r.ReadBits32() : uint32_t(r.ReadBits(width));
+      EXPECT_EQ(read, uint32_t(value)) << "width " << width << " prefix " << prefix;
       EXPECT_EQ(r.ReadBits(1), 1);
     }
   }
