@@ -3,7 +3,6 @@
 namespace palvex_host {
 namespace {
 
-constexpr int64_t kMaxPCRGapTicks = kPCRHz * 40 / 1000;  // longest time between two PCRs
 constexpr int64_t kMaxFillTicks = kPCRHz;  // a longer step of the clock is a discontinuity, not filled
 
 void Append(const uint8_t* packet, std::vector<uint8_t>* out) { out->insert(out->end(), packet, packet + kTSPacketSize); }
@@ -27,7 +26,7 @@ void KeepAlive::Pass(const uint8_t* ts, size_t size, std::vector<uint8_t>* out) 
         if (step <= -kPCRWrap / 2) step += kPCRWrap;
         line = m_lastPCR + step;
       }
-      while (m_filling && line - m_lastPCR > kMaxPCRGapTicks && line - m_lastPCR <= kMaxFillTicks) Step(out);
+      while (m_filling && line - m_lastPCR > kPCRRepeatTicks && line - m_lastPCR <= kMaxFillTicks) Step(out);
       m_lastPCR = line;
       m_known = true;
       m_filling = false;

@@ -66,8 +66,6 @@ namespace palvex_host {
 // late frame; VLC drops its first audio buffer as late with any lead up to 1 s,
 // FFmpeg's muxer included (its own second of buffering), so no longer lead buys it more.
 constexpr int64_t kDefaultLeadTicks = kPCRHz * 8 / 10;
-// Longest time between two PCRs of a program (TR 101 290 PCR_repetition_error, DVB).
-constexpr int64_t kPCRRepeatTicks = kPCRHz * 40 / 1000;
 
 // Where scheduled packets go: count whole packets, packet i leaving at departures[i] (27 MHz,
 // on the scheduler's line). False when they cannot be written.

@@ -19,6 +19,8 @@ constexpr size_t kTSPacketSize = 188;
 constexpr int kNullPid = 0x1FFF;
 constexpr int64_t kPCRHz = 27000000;                        // system_clock_frequency
 constexpr int64_t kPCRWrap = (int64_t{1} << 33) * 300;      // program_clock_reference wraps here
+// Longest time between two PCRs of a program (TR 101 290 PCR_repetition_error, DVB).
+constexpr int64_t kPCRRepeatTicks = kPCRHz * 40 / 1000;
 
 inline int PacketPid(const uint8_t* p) { return (p[1] & 0x1F) << 8 | p[2]; }
 inline bool PacketUnitStart(const uint8_t* p) { return (p[1] & 0x40) != 0; }  // payload_unit_start_indicator
