@@ -62,8 +62,7 @@ bool Pacer::OnPcr(int64_t pcr) {
     m_line = pcr;
     return EmitPending(m_line);  // PSI before the first PCR
   }
-  int64_t step = (pcr - m_lastPcr + kPCRWrap) % kPCRWrap;
-  if (step > kPCRWrap / 2) step -= kPCRWrap;
+  const int64_t step = PCRStep(m_lastPcr, pcr);
   m_lastPcr = pcr;
   if (step <= 0 || step > kMaxPcrStep) {
     // The clock stepped: what is held leaves at once and the clock is taken up from here.

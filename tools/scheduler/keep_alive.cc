@@ -19,13 +19,7 @@ void KeepAlive::Pass(const uint8_t* ts, size_t size, std::vector<uint8_t>* out) 
     const int64_t pcr = PacketPCR(in);
     if (pcr >= 0) {
       // On the line: the step from the last PCR, across the wrap of the 42-bit field.
-      int64_t line = pcr;
-      if (m_known) {
-        int64_t step = (pcr - m_lastPCR % kPCRWrap) % kPCRWrap;
-        if (step > kPCRWrap / 2) step -= kPCRWrap;
-        if (step <= -kPCRWrap / 2) step += kPCRWrap;
-        line = m_lastPCR + step;
-      }
+      const int64_t line = m_known ? m_lastPCR + PCRStep(m_lastPCR, pcr) : pcr;
       while (m_filling && line - m_lastPCR > kPCRRepeatTicks && line - m_lastPCR <= kMaxFillTicks) Step(out);
       m_lastPCR = line;
       m_known = true;

@@ -41,6 +41,13 @@ int64_t PacketPCR(const uint8_t* p) {
   return base * 300 + extension;
 }
 
+int64_t PCRStep(int64_t from, int64_t pcr) {
+  int64_t step = (pcr - from % kPCRWrap) % kPCRWrap;
+  if (step > kPCRWrap / 2) step -= kPCRWrap;
+  if (step <= -kPCRWrap / 2) step += kPCRWrap;
+  return step;
+}
+
 void SetPacketPCR(uint8_t* p, int64_t pcr) {
   pcr %= kPCRWrap;
   if (pcr < 0) pcr += kPCRWrap;

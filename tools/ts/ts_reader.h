@@ -34,6 +34,9 @@ const uint8_t* PacketPayload(const uint8_t* packet, size_t* size);
 
 // The program_clock_reference in 27 MHz units, or -1 when the packet carries none.
 int64_t PacketPCR(const uint8_t* packet);
+// The step from a PCR (on the line or as read) to the next one as read, across the wrap of
+// program_clock_reference: the one nearest zero, in (-kPCRWrap / 2, kPCRWrap / 2].
+int64_t PCRStep(int64_t from, int64_t pcr);
 // Rewrites the PCR of a packet that carries one (PacketPCR >= 0), wrapped to its 42 bits.
 void SetPacketPCR(uint8_t* packet, int64_t pcr);
 // An adaptation-field-only packet carrying a PCR: adaptation_field_control '10', the
