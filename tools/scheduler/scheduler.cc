@@ -19,6 +19,14 @@ constexpr int64_t kWrap90k = int64_t{1} << 33;
 
 int64_t FloorDiv(int64_t a, int64_t b) { return a / b - ((a % b != 0 && (a < 0) != (b < 0)) ? 1 : 0); }
 
+// A difference of two 33-bit PTS/DTS values across their wrap: the one nearest zero.
+int64_t Step90k(int64_t difference) {
+  difference %= kWrap90k;
+  if (difference >= kWrap90k / 2) difference -= kWrap90k;
+  if (difference < -kWrap90k / 2) difference += kWrap90k;
+  return difference;
+}
+
 }  // namespace
 
 Scheduler::Scheduler(const SchedulerConfig& config, PacketOutput* output) : m_config(config), m_output(output) {
@@ -46,10 +54,7 @@ int64_t Scheduler::UnwrapDTS(int64_t dts) {
   if (m_lastDTS90k < 0) {
     m_lastDTSLine = dts * 300;
   } else {
-    int64_t step = (dts - m_lastDTS90k) % kWrap90k;
-    if (step >= kWrap90k / 2) step -= kWrap90k;
-    if (step < -kWrap90k / 2) step += kWrap90k;
-    m_lastDTSLine += step * 300;
+    m_lastDTSLine += Step90k(dts - m_lastDTS90k) * 300;
   }
   m_lastDTS90k = dts;
   return m_lastDTSLine;
@@ -65,10 +70,7 @@ bool Scheduler::Push(const uint8_t* ts, size_t size) {
     PESStart pes;
     if (PacketUnitStart(p) && ReadPESStart(p, &pes) && pes.dts >= 0) {
       const int64_t dts = UnwrapDTS(pes.dts);
-      int64_t delay = (pes.pts - pes.dts) % kWrap90k;  // PTS - DTS, across the wrap
-      if (delay < 0) delay += kWrap90k;
-      if (delay >= kWrap90k / 2) delay -= kWrap90k;
-      const int64_t pts = dts + delay * 300;
+      const int64_t pts = dts + Step90k(pes.pts - pes.dts) * 300;
       s.step = s.timed && dts > s.lastDeadline ? dts - s.lastDeadline : s.step;
       s.lastDeadline = s.timed ? std::max(s.lastDeadline, dts) : dts;
       s.lastPresented = s.timed ? std::max(s.lastPresented, pts) : pts;
