@@ -49,7 +49,6 @@ class TableMemory {
   // out); changes() counts the changes of this list.
   const std::vector<int>& pcrPids() const { return m_pcrPids; }
   uint32_t changes() const { return m_changes; }
-  bool IsTablePid(int pid) const { return Find(pid) != nullptr; }
 
  private:
   struct Table {

@@ -33,7 +33,6 @@ Timeline::Step Timeline::Map(size_t index, int64_t timeUs, int64_t durationUs, c
   }
   if (s.dropFirst > 0) {
     --s.dropFirst;
-    ++m_dropped;
     return Step::kDropped;
   }
   int64_t mapped = timeUs + m_offsetUs + s.shiftUs;
@@ -88,7 +87,6 @@ bool Timeline::NextPass(std::vector<Repeat>* repeats) {
       // Shorter: its last frame fills the gap.
       const int64_t n = std::min<int64_t>((-shift + d / 2) / d, 1 << 20);
       for (int64_t k = 0; k < n; ++k) repeats->push_back({i, s.endUs + k * d});
-      m_repeated += static_cast<uint64_t>(n);
       shift += n * d;
       s.lastUs = s.endUs + (n - 1) * d;
       s.endUs += n * d;

@@ -74,8 +74,6 @@ class Timeline {
   int64_t lastJumpUs() const { return m_lastJumpUs; }
   bool lastJumpBehind() const { return m_lastJumpBehind; }
   uint64_t rebases() const { return m_rebases; }
-  uint64_t dropped() const { return m_dropped; }
-  uint64_t repeated() const { return m_repeated; }
 
  private:
   struct Stream {
@@ -99,8 +97,6 @@ class Timeline {
   int64_t m_lastJumpUs = 0;
   bool m_lastJumpBehind = false;
   uint64_t m_rebases = 0;
-  uint64_t m_dropped = 0;
-  uint64_t m_repeated = 0;
 };
 
 }  // namespace palvex_host
