@@ -116,6 +116,15 @@ TEST(TSReaderTest, PCRRewrittenInPlaceWrapsAtItsFieldWidth) {
   EXPECT_TRUE(std::equal(p.begin() + 12, p.end(), original.begin() + 12));  // nothing past the PCR moved
 }
 
+// The step to the next PCR as read: across the wrap both ways, from a line past it, half a
+// wrap forward.
+TEST(TSReaderTest, PCRStepIsTheNearestAcrossTheWrap) {
+  const int64_t half = kPCRWrap / 2;
+  const int64_t cases[][3] = {{100, 400, 300},             {kPCRWrap - 100, 50, 150}, {50, kPCRWrap - 100, -150},
+                              {3 * kPCRWrap + 10, 20, 10}, {0, half, half},           {0, half + 1, 1 - half}};
+  for (const auto& c : cases) EXPECT_EQ(PCRStep(c[0], c[1]), c[2]) << c[0] << " -> " << c[1];
+}
+
 // A PMT in two packets (200 bytes of descriptors) gathered whole; a continuity gap or a
 // wrong CRC_32 drops it, a new start begins it again.
 TEST(TSReaderTest, SectionGatheredOverPackets) {
