@@ -51,8 +51,11 @@ void KeepAlive::Step(std::vector<uint8_t>* out) {
     ++added;
     ++m_pcrPackets;
   }
-  for (int table = m_tables.DueTable(m_lastPCR, kStepTicks); table >= 0 && added < m_packetsPerStep;
-       table = m_tables.DueTable(m_lastPCR, kStepTicks)) {
+  // A table goes out in this step when it would be late by the next PCR. That PCR may be the
+  // muxer's own when the input comes back, up to 40 ms on (the filling gives way to it), and a
+  // receiver times the packets in between on the line from this PCR to that one.
+  for (int table = m_tables.DueTable(m_lastPCR, kPCRRepeatTicks); table >= 0 && added < m_packetsPerStep;
+       table = m_tables.DueTable(m_lastPCR, kPCRRepeatTicks)) {
     if (!m_tables.Repeat(table, m_lastPCR, packet)) break;
     m_lastCC[static_cast<size_t>(table)] = static_cast<int8_t>(PacketContinuity(packet));
     Append(packet, out);
