@@ -107,12 +107,28 @@ std::string DVBText(const std::string& text);
 // Cut to at most room bytes, at the start of a UTF-8 character.
 std::string ShortenText(const std::string& text, size_t room);
 
+// A service_descriptor's provider and name as DVBText, shortened together to fit its 255
+// bytes (the provider keeps at least half the room, more when the name leaves it); true
+// when they had to be shortened.
+bool ServiceDescriptorNames(const std::string& provider, const std::string& name, std::string* providerText,
+                            std::string* nameText);
+
 // section_length set over what follows it and the CRC_32 appended: the section complete.
 void FinishSection(std::vector<uint8_t>* section);
 // A complete section into packets of pid appended to out: payload_unit_start_indicator and
 // pointer_field 0 in the first, the section going on in the next, 0xFF behind its end; the
 // continuity counter *cc moves on with each packet.
 void AppendSectionPackets(int pid, const std::vector<uint8_t>& section, int8_t* cc, std::vector<uint8_t>* out);
+
+// One service of an SDT's loop with its service_descriptor, provider and name already as
+// DVBText and together at most 252 bytes: service_id, no EIT, running_status 4 (running),
+// free_CA_mode 0.
+void PutSDTService(std::vector<uint8_t>* section, int serviceId, int serviceType, const std::string& provider,
+                   const std::string& name);
+// Its size in the loop.
+inline size_t SDTServiceSize(const std::string& provider, const std::string& name) {
+  return 5 + 2 + 3 + provider.size() + name.size();
+}
 
 // The TDT's UTC_time: 16-bit Modified Julian Date, then hour, minute, second in BCD.
 void PutUTCTime(std::time_t utc, uint8_t out[5]);

@@ -53,6 +53,11 @@ extern const char kUsage[];
 // (--map, --muxrate, --lead, the DVB options, --keep-pids) are refused.
 int ParseOptions(int argc, const char* const* argv, Options* options, std::string* error);
 
+// The plan of options.plan (ReadPlan) with palvex-mux's own checks of its maps and output,
+// the command line's OUTPUT in place of the plan's; false with one line when the plan is not
+// usable or names no output. Opens no input.
+bool ReadMuxPlan(const Options& options, Plan* plan, std::string* error);
+
 // A file path, not standard input, a pipe or a URL: what --loop can read again.
 bool IsLocalFile(const std::string& input);
 

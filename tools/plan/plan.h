@@ -37,6 +37,7 @@
 #define PALVEX_TOOLS_PLAN_H_
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -72,11 +73,20 @@ struct Plan {
   std::vector<ServicePlan> services;  // in the file's order
 };
 
+// What the plan reader cannot judge alone, given by palvex-mux (no libavformat here): a
+// --map specifier and an OUTPUT name, each false with a message. Unset: anything goes.
+struct PlanChecks {
+  std::function<bool(const std::string& map, std::string* message)> map;
+  std::function<bool(const std::string& output, std::string* message)> output;
+};
+
 // Reads the plan file; false with the one-line error ("FILE:LINE: key: message") when the
-// file cannot be read or the plan is not usable. Opens nothing else.
-bool ReadPlan(const std::string& path, Plan* plan, std::string* error);
+// file cannot be read or the plan is not usable (*plan is then partly filled: read into a
+// scratch Plan to keep a running one). Opens nothing else.
+bool ReadPlan(const std::string& path, Plan* plan, std::string* error, const PlanChecks& checks = {});
 // The same over the text of a plan; name stands for the file in the messages.
-bool ReadPlanText(const std::string& text, const std::string& name, Plan* plan, std::string* error);
+bool ReadPlanText(const std::string& text, const std::string& name, Plan* plan, std::string* error,
+                  const PlanChecks& checks = {});
 
 // ---- PID plan ----------------------------------------------------------------------------
 // A service's PIDs: its PMT on pmtPid, its elementary streams from firstPid to lastPid (the
@@ -96,8 +106,8 @@ constexpr int kServicePidBlock = 0x20;  // one PMT and up to 31 elementary strea
 // service whose plan fixes pmt_pid or first_pid gets them (the one not fixed from a block of
 // its own; a fixed first_pid's streams run up to 31 PIDs, short of any PID of another
 // service); every other service takes the lowest block that no other service touches.
-// False with a line when a PID would be shared (a fixed PID inside a kept service's) or no
-// block is left.
+// False with a message when a PID would be shared (a fixed PID inside a kept service's) or
+// no block is left; *pids then holds the services before the one that failed.
 bool AssignPids(const Plan& plan, const std::vector<ServicePids>& kept, std::vector<ServicePids>* pids,
                 std::string* error);
 
