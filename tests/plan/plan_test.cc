@@ -192,10 +192,12 @@ TEST(PlanTest, ServicePidBlocks) {
       // up to 31 PIDs, short of the next service's fixed one.
       {"FixedPids", {service(1, {}, {}), service(2, 0x105, 0x300), service(3, 0x30A, {})}, {},
        {{1, 0x120, 0x121, 0x13F}, {2, 0x105, 0x300, 0x309}, {3, 0x30A, 0x141, 0x15F}}},
-      // A reload: service 2 goes on with its PIDs, service 1 is gone, service 4 is new and
-      // takes the lowest free block, not service 2's.
-      {"Reload", {service(4, {}, {}), service(2, {}, {})}, {{2, 0x100, 0x101, 0x11F}, {1, 0x120, 0x121, 0x13F}},
-       {{4, 0x120, 0x121, 0x13F}, {2, 0x100, 0x101, 0x11F}}},
+      // A reload: service 2 goes on with its PIDs, service 1 leaves, services 4 and 5 are
+      // new: they take the lowest blocks that neither holds; service 6 fixes a PMT PID of
+      // the leaving one.
+      {"Reload", {service(4, {}, {}), service(2, {}, {}), service(5, {}, {}), service(6, 0x120, 0x130)},
+       {{2, 0x100, 0x101, 0x11F}, {1, 0x140, 0x141, 0x15F}},
+       {{4, 0x160, 0x161, 0x17F}, {2, 0x100, 0x101, 0x11F}, {5, 0x180, 0x181, 0x19F}, {6, 0x120, 0x130, 0x14E}}},
   };
   for (const Case& c : cases) {
     plan.services = c.services;

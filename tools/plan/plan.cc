@@ -46,6 +46,22 @@ std::string Hex(int64_t value) {
   return text;
 }
 
+// Control characters (from a quoted key, or the character toml++ names in its message) as
+// escapes: the error stays one line.
+std::string OneLine(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    if (uint8_t(c) >= 0x20 && c != 0x7F) {
+      out.push_back(c);
+    } else {
+      char escape[8];
+      std::snprintf(escape, sizeof escape, c == '\n' ? "\\n" : "\\x%02X", unsigned(uint8_t(c)));
+      out += escape;
+    }
+  }
+  return out;
+}
+
 // The reader of one plan: its first fault, as the line the user sees.
 class Reader {
  public:
@@ -59,7 +75,8 @@ class Reader {
 
   bool Fail(const Region& where, const std::string& key, const std::string& message) {
     if (m_error.empty())
-      m_error = m_name + ":" + std::to_string(where.begin.line > 0 ? where.begin.line : 1) + ": " + key + ": " + message;
+      m_error = OneLine(m_name + ":" + std::to_string(where.begin.line > 0 ? where.begin.line : 1) + ": " + key +
+                        ": " + message);
     return false;
   }
   bool String(const toml::node& node, const std::string& key, std::string* out) {
@@ -80,8 +97,8 @@ class Reader {
   bool Top(const std::string& key, const toml::node& node, Plan* plan);
   bool Service(const toml::table& table, Plan* plan);
   bool ServiceKey(const std::string& key, const toml::node& node, ServicePlan* service);
-  bool Across(const Plan& plan);
-  bool Rate(const Plan& plan);
+  bool Across(const Plan& plan, std::vector<ServicePids>* pids);
+  bool Rate(const Plan& plan, const std::vector<ServicePids>& pids);
 
   std::string m_name;
   const PlanChecks& m_checks;
@@ -214,7 +231,7 @@ bool Reader::ServiceKey(const std::string& key, const toml::node& node, ServiceP
 }
 
 // What no single key shows: service_ids, lcns and fixed PIDs given twice, a service's PIDs.
-bool Reader::Across(const Plan& plan) {
+bool Reader::Across(const Plan& plan, std::vector<ServicePids>* pids) {
   const std::vector<ServicePlan>& services = plan.services;
   if (services.empty()) return Fail(Region{}, "service", "the plan has no [[service]]");
   for (size_t i = 0; i < services.size(); ++i) {
@@ -237,26 +254,16 @@ bool Reader::Across(const Plan& plan) {
                         Hex(**pidsA[x]) + " is given to two services" + also);
     }
   }
-  std::vector<ServicePids> pids;
   std::string message;
-  if (!AssignPids(plan, {}, &pids, &message)) return Fail(m_serviceAt[pids.size()], "service", message);
-  return true;
+  return AssignPids(plan, {}, pids, &message) || Fail(m_serviceAt[pids->size()], "service", message);
 }
 
 // The multiplex's tables at their longest intervals (PAT and every PMT, one packet each as
 // the library writes them, every 0.5 s; SDT every 2 s; NIT every 10 s; TDT every 30 s) and a
 // PCR every 40 ms for every service, in packets: what the rate must carry before any content.
-bool Reader::Rate(const Plan& plan) {
-  Multiplex multiplex;
-  multiplex.transportStreamId = plan.transportStreamId;
-  multiplex.originalNetworkId = plan.originalNetworkId;
-  multiplex.networkId = plan.networkId;
-  multiplex.networkName = plan.networkName;
-  for (const ServicePlan& service : plan.services)
-    multiplex.services.push_back({service.serviceId, kFirstServicePidBlock, service.name, service.provider,
-                                  service.serviceType.value_or(0x01), service.lcn.value_or(-1)});
+bool Reader::Rate(const Plan& plan, const std::vector<ServicePids>& pids) {
   NetworkTables tables;
-  tables.Set(multiplex);
+  tables.Set(PlanMultiplex(plan, pids));
   const auto packets = [&](NetworkTable table) {
     return static_cast<int64_t>(tables.Packets(table).size() / kTSPacketSize);
   };
@@ -290,7 +297,8 @@ bool Reader::Read(const std::string& text, Plan* plan) {
   if (const toml::node* services = root.get("service"); services != nullptr && !Top("service", *services, plan))
     return false;
   if (!m_muxRateGiven) return Fail(Region{}, "muxrate", "missing (the multiplex's constant rate, such as \"15M\")");
-  return Across(*plan) && Rate(*plan);
+  std::vector<ServicePids> pids;
+  return Across(*plan, &pids) && Rate(*plan, pids);
 }
 
 }  // namespace
@@ -314,6 +322,34 @@ bool ReadPlan(const std::string& path, Plan* plan, std::string* error, const Pla
   return ReadPlanText(text.str(), path, plan, error, checks);
 }
 
+DVBConfig ServiceDVBConfig(const Plan& plan, const ServicePlan& service, const ServicePids& pids) {
+  DVBConfig config;
+  config.inMultiplex = true;
+  config.pmtPid = pids.pmtPid;
+  config.firstPid = pids.firstPid;
+  config.lastPid = pids.lastPid;
+  config.programNumber = service.serviceId;
+  config.transportStreamId = plan.transportStreamId;
+  config.originalNetworkId = plan.originalNetworkId;
+  config.provider = service.provider;
+  config.name = service.name;
+  return config;
+}
+
+Multiplex PlanMultiplex(const Plan& plan, const std::vector<ServicePids>& pids) {
+  Multiplex multiplex;
+  multiplex.transportStreamId = plan.transportStreamId;
+  multiplex.originalNetworkId = plan.originalNetworkId;
+  multiplex.networkId = plan.networkId;
+  multiplex.networkName = plan.networkName;
+  for (size_t i = 0; i < plan.services.size() && i < pids.size(); ++i) {
+    const ServicePlan& service = plan.services[i];
+    multiplex.services.push_back({service.serviceId, pids[i].pmtPid, service.name, service.provider,
+                                  service.serviceType.value_or(0x01), service.lcn.value_or(-1)});
+  }
+  return multiplex;
+}
+
 bool AssignPids(const Plan& plan, const std::vector<ServicePids>& kept, std::vector<ServicePids>* pids,
                 std::string* error) {
   pids->clear();
@@ -334,17 +370,27 @@ bool AssignPids(const Plan& plan, const std::vector<ServicePids>& kept, std::vec
     o = static_cast<int16_t>(i);
     return true;
   };
-  // Services that go on keep theirs; then the PIDs the plan fixes.
+  // Services that go on keep theirs; then the PIDs the plan fixes. The PIDs of services
+  // that leave are avoided where another block is free.
   std::vector<bool> done(count, false);
-  for (size_t i = 0; i < count; ++i)
-    for (const ServicePids& k : kept)
-      if (k.serviceId == plan.services[i].serviceId) {
-        out[i] = k;
-        done[i] = true;
-        if (!claim(i, k.pmtPid, "PMT PID")) return false;
-        for (int pid = k.firstPid; pid <= k.lastPid; ++pid)
-          if (!claim(i, pid, "PID")) return false;
-      }
+  std::array<bool, 8192> leaving{};
+  for (const ServicePids& k : kept) {
+    for (int pid : {k.pmtPid, k.firstPid, k.lastPid})
+      if (pid < kLowestFreePid || pid > kLastPid || k.firstPid > k.lastPid)
+        return fail(0, "the PIDs of running service " + std::to_string(k.serviceId) + " are not a service's");
+    size_t i = 0;
+    while (i < count && plan.services[i].serviceId != k.serviceId) ++i;
+    if (i == count) {
+      leaving[static_cast<size_t>(k.pmtPid)] = true;
+      for (int pid = k.firstPid; pid <= k.lastPid; ++pid) leaving[static_cast<size_t>(pid)] = true;
+      continue;
+    }
+    out[i] = k;
+    done[i] = true;
+    if (!claim(i, k.pmtPid, "PMT PID")) return false;
+    for (int pid = k.firstPid; pid <= k.lastPid; ++pid)
+      if (!claim(i, pid, "PID")) return false;
+  }
   for (size_t i = 0; i < count; ++i) {
     const ServicePlan& s = plan.services[i];
     out[i].serviceId = s.serviceId;
@@ -362,19 +408,22 @@ bool AssignPids(const Plan& plan, const std::vector<ServicePids>& kept, std::vec
       owner[static_cast<size_t>(++last)] = static_cast<int16_t>(i);
     out[i].lastPid = last;
   }
-  // The rest from the lowest blocks no service touches.
-  int block = 0;
-  for (size_t i = 0; i < count; ++i) {
-    if (done[i] || (out[i].pmtPid >= 0 && out[i].firstPid >= 0)) continue;
-    for (;; ++block) {
-      if (block >= kPidBlocks)
-        return fail(i, "no block of PIDs left for service " + std::to_string(plan.services[i].serviceId));
+  // The rest from the lowest blocks no service touches (first no leaving service either).
+  const auto freeBlock = [&](bool avoidLeaving) {
+    for (int block = 0; block < kPidBlocks; ++block) {
       const int base = kFirstServicePidBlock + block * kServicePidBlock;
       bool free = true;
-      for (int pid = base; pid < base + kServicePidBlock && free; ++pid) free = owner[static_cast<size_t>(pid)] < 0;
-      if (free) break;
+      for (int pid = base; pid < base + kServicePidBlock && free; ++pid)
+        free = owner[static_cast<size_t>(pid)] < 0 && !(avoidLeaving && leaving[static_cast<size_t>(pid)]);
+      if (free) return base;
     }
-    const int base = kFirstServicePidBlock + block++ * kServicePidBlock;
+    return -1;
+  };
+  for (size_t i = 0; i < count; ++i) {
+    if (done[i] || (out[i].pmtPid >= 0 && out[i].firstPid >= 0)) continue;
+    int base = freeBlock(true);
+    if (base < 0) base = freeBlock(false);
+    if (base < 0) return fail(i, "no block of PIDs left for service " + std::to_string(plan.services[i].serviceId));
     for (int pid = base; pid < base + kServicePidBlock; ++pid) owner[static_cast<size_t>(pid)] = static_cast<int16_t>(i);
     if (out[i].pmtPid < 0) out[i].pmtPid = base;
     if (out[i].firstPid < 0) {

@@ -105,11 +105,22 @@ constexpr int kServicePidBlock = 0x20;  // one PMT and up to 31 elementary strea
 // service_id: one that goes on running across a reload of the plan) keeps its PIDs; a
 // service whose plan fixes pmt_pid or first_pid gets them (the one not fixed from a block of
 // its own; a fixed first_pid's streams run up to 31 PIDs, short of any PID of another
-// service); every other service takes the lowest block that no other service touches.
+// service); every other service takes the lowest block that no other service touches,
+// and no block of a kept service that the plan no longer has while another is free (a
+// receiver does not see a leaving service's PIDs come back at once as another's).
 // False with a message when a PID would be shared (a fixed PID inside a kept service's) or
 // no block is left; *pids then holds the services before the one that failed.
 bool AssignPids(const Plan& plan, const std::vector<ServicePids>& kept, std::vector<ServicePids>* pids,
                 std::string* error);
+
+// What the runner of a multiplex gives each service's DVB stage: its PIDs, program_number =
+// service_id, the network's transport_stream_id and original_network_id, its provider and
+// name (empty: the runner's own choice, from the input), PAT and SDT left to the multiplex.
+DVBConfig ServiceDVBConfig(const Plan& plan, const ServicePlan& service, const ServicePids& pids);
+// The multiplex's tables' content from the plan: every service with its PMT PID, name,
+// provider, lcn, and its service_type as the plan fixes it or 0x01 until the runner knows
+// it from the streams (DVBStage::FirstServiceType).
+Multiplex PlanMultiplex(const Plan& plan, const std::vector<ServicePids>& pids);
 
 // ---- the syntax shared with the command line ---------------------------------------------
 // "5M", "5000k", "5000000" in bit/s; false when not a positive rate of at least 10 kbit/s.
