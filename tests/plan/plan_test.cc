@@ -126,6 +126,8 @@ std::vector<Fault> Faults() {
        "plan.toml:5: map: must be an array of strings, such as [\"v\", \"a:0\"]"},
       {"BadHttp", rate + "http = \"8080\"\n" + kService,
        "plan.toml:2: http: must be \"ADDRESS:PORT\", such as \"127.0.0.1:8080\""},
+      {"NulInName", rate + kService + "name = \"a\\u0000b\"\n", "plan.toml:5: name: must not hold a NUL character"},
+      {"NulInRate", "muxrate = \"5M\\u0000x\"\n" + std::string(kService), "plan.toml:1: muxrate: must be a rate"},
       {"EmptyInput", rate + "[[service]]\ninput = \"\"\nservice_id = 1\n", "plan.toml:3: input: must not be empty"},
       {"TwoServicesOneId", rate + kService + kService + "\n",
        "plan.toml:7: service_id: 1 is given to two services (also line 2)"},

@@ -12,6 +12,7 @@
 namespace palvex_host {
 
 bool ParseRate(const std::string& text, int64_t* bitsPerSecond) {
+  if (text.find('\0') != std::string::npos) return false;
   char* end = nullptr;
   const double value = std::strtod(text.c_str(), &end);
   double scale = 1;
@@ -23,6 +24,7 @@ bool ParseRate(const std::string& text, int64_t* bitsPerSecond) {
 }
 
 bool ParseLead(const std::string& text, int64_t* ticks) {
+  if (text.find('\0') != std::string::npos) return false;
   char* end = nullptr;
   double seconds = std::strtod(text.c_str(), &end);
   if (end != nullptr && std::string(end) == "ms") seconds /= 1000, end += 2;
@@ -82,7 +84,8 @@ class Reader {
   bool String(const toml::node& node, const std::string& key, std::string* out) {
     if (!node.is_string()) return Fail(node.source(), key, "must be a string");
     *out = node.as_string()->get();
-    return true;
+    // A file name or URL would end at a NUL, and so would a name on the way to a receiver.
+    return out->find('\0') == std::string::npos || Fail(node.source(), key, "must not hold a NUL character");
   }
   bool Integer(const toml::node& node, const std::string& key, int64_t low, int64_t high, bool hex, int* out) {
     if (!node.is_integer()) return Fail(node.source(), key, "must be an integer");
