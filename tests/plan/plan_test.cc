@@ -169,6 +169,8 @@ TEST(PlanTest, ChecksAndFile) {
   EXPECT_EQ(error, "p:5: map: bad map 'x'");
   EXPECT_FALSE(ReadPlan("/nonexistent/plan.toml", &plan, &error));
   EXPECT_EQ(error, "/nonexistent/plan.toml: cannot be read (No such file or directory)");
+  EXPECT_FALSE(ReadPlan("/", &plan, &error));
+  EXPECT_EQ(error, "/: cannot be read (Is a directory)");
 }
 
 // PID blocks of 32 from 0x0100: PMT first, streams behind it; fixed PIDs and the PIDs of

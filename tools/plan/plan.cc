@@ -1,11 +1,10 @@
 #include "plan.h"
 
 #include <array>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 
 #include <toml++/toml.h>
 
@@ -315,14 +314,24 @@ bool ReadPlanText(const std::string& text, const std::string& name, Plan* plan, 
 }
 
 bool ReadPlan(const std::string& path, Plan* plan, std::string* error, const PlanChecks& checks) {
-  std::ifstream file(path, std::ios::binary);
-  std::ostringstream text;
-  if (file) text << file.rdbuf();
-  if (!file || file.bad()) {
-    *error = path + ": cannot be read (" + std::strerror(errno) + ")";
+  // stdio rather than a stream: a directory or a read error is an error, not an empty plan.
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  std::string text;
+  bool failed = file == nullptr;
+  int code = errno;
+  if (file != nullptr) {
+    char chunk[16384];
+    size_t n = 0;
+    while (text.size() <= kMaxPlanSize && (n = std::fread(chunk, 1, sizeof chunk, file)) > 0) text.append(chunk, n);
+    failed = std::ferror(file) != 0;
+    code = errno;
+    std::fclose(file);
+  }
+  if (failed) {
+    *error = path + ": cannot be read (" + std::strerror(code) + ")";
     return false;
   }
-  return ReadPlanText(text.str(), path, plan, error, checks);
+  return ReadPlanText(text, path, plan, error, checks);
 }
 
 DVBConfig ServiceDVBConfig(const Plan& plan, const ServicePlan& service, const ServicePids& pids) {
