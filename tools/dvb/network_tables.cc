@@ -59,16 +59,17 @@ std::vector<std::vector<uint8_t>> Number(std::vector<std::vector<uint8_t>> secti
 }
 
 std::vector<std::vector<uint8_t>> MakePAT(const Multiplex& m, int version) {
-  std::vector<uint8_t> s = SectionHeader(kTableIdPAT, m.transportStreamId, version);
-  s[1] = 0xB0;  // section_syntax_indicator 1, '0', reserved
-  Put16(&s, 0);                     // program_number 0
-  Put16(&s, 0xE000 | kNITPid);      // reserved, network_PID
+  std::vector<uint8_t> head = SectionHeader(kTableIdPAT, m.transportStreamId, version);
+  head[1] = 0xB0;  // section_syntax_indicator 1, '0', reserved
+  std::vector<std::vector<uint8_t>> sections{head};
+  Put16(&sections.back(), 0);               // program_number 0
+  Put16(&sections.back(), 0xE000 | kNITPid);  // reserved, network_PID
   for (const NetworkService& service : m.services) {
-    Put16(&s, service.serviceId);                // program_number
-    Put16(&s, 0xE000 | (service.pmtPid & 0x1FFF));  // reserved, program_map_PID
+    if (sections.back().size() + 4 + kCRCSize > kMaxSectionSize) sections.push_back(head);  // 253 programs a section
+    Put16(&sections.back(), service.serviceId);                  // program_number
+    Put16(&sections.back(), 0xE000 | (service.pmtPid & 0x1FFF));  // reserved, program_map_PID
   }
-  // 253 programs fit one section; the plan's PID blocks allow fewer services than that.
-  return Number({s});
+  return Number(std::move(sections));
 }
 
 std::vector<std::vector<uint8_t>> MakeSDT(const Multiplex& m, int version) {
