@@ -8,9 +8,9 @@
 
 namespace palvex {
 
-// Reads PALVEX_DIAGNOSTICS ("stdout", "stderr" or "off"; unset or any other value: stdout)
-// for every line printed from now on, in the whole process. Called when a muxer is created;
-// a line printed before any muxer was created reads it first.
+// Reads PALVEX_DIAGNOSTICS ("stdout", "stderr" or "off", in any case; unset or any other
+// value: stdout) for every line printed from now on, in the whole process. Called when a
+// muxer is created; a line printed before any muxer was created reads it first.
 void ReadDiagnosticsSetting();
 
 // Prints as printf does (the format carries its own line end), where the setting says.

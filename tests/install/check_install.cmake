@@ -120,3 +120,4 @@ run("the pkg-config host did not build: ${CXX} -std=c++17 host.cc ${flags} -Wl,-
 check_host(pkg-config ${WORK}/host-pkg-config "")
 check_host(pkg-config-stdout ${WORK}/host-pkg-config stdout)
 check_host(pkg-config-off ${WORK}/host-pkg-config off)
+check_host(pkg-config-OFF ${WORK}/host-pkg-config OFF)
