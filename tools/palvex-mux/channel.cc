@@ -275,7 +275,7 @@ bool Channel::MuxAt(const ClipFrame& clip, int64_t timeUs) {
     out = rewritten.data();
     size = rewritten.size();
   }
-  for (size_t off = 0; off + 188 <= size; off += 188) ++m_counts.pidPackets[PacketPid(out + off)];
+  CountPackets(out, size, &m_counts);
   if (!Send(out, size)) return Fail(m_sink->error());
   StreamCount& stream = m_counts.streams[static_cast<size_t>(clip.streamId - 1)];
   m_counts.unwritten += written ? 0 : 1;
@@ -308,10 +308,11 @@ void Channel::ReportLate() {
   const int64_t now = SteadyNowNs();
   if (m_lateReported > 0 && now - m_lateReportNs < 1000000000) return;
   std::fprintf(stderr,
-               "palvex-mux: --muxrate %.3f Mbit/s is too little: %llu access units late so far (up to %.1f ms after "
-               "their decode time); the last second needed %.3f Mbit/s\n",
+               "palvex-mux: --muxrate %.3f Mbit/s is too little: %llu access unit%s late so far (up to %.1f ms after "
+               "their decode time); the content so far fits --muxrate %.2fM\n",
                static_cast<double>(m_options.muxRate) / 1e6, static_cast<unsigned long long>(stats.lateUnits),
-               static_cast<double>(stats.maxLateTicks) / 27000.0, static_cast<double>(stats.neededRate) / 1e6);
+               stats.lateUnits == 1 ? "" : "s", static_cast<double>(stats.maxLateTicks) / 27000.0,
+               static_cast<double>(SuggestedMuxRate(m_scheduler->FittingRate())) / 1e6);
   m_lateReported = stats.lateUnits;
   m_lateReportNs = now;
 }
@@ -446,7 +447,7 @@ int Channel::Run() {
   if (ok && m_options.verbosity != Verbosity::kQuiet)
     PrintSummary(m_options.input, m_options.output, m_reader.streams(), carried, m_counts, m_pacer->stats(),
                  m_scheduler != nullptr ? &m_scheduler->stats() : nullptr, m_options.muxRate,
-                 static_cast<double>(SteadyNowNs() - begin) / 1e9);
+                 m_scheduler != nullptr ? m_scheduler->FittingRate() : 0, static_cast<double>(SteadyNowNs() - begin) / 1e9);
   if (!ok) return Failed();
   return m_scheduler != nullptr && m_scheduler->stats().lateUnits > 0 ? kExitTooLittleRate : 0;
 }
