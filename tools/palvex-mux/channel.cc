@@ -213,6 +213,10 @@ bool Channel::StartMuxer() {
 }
 
 bool Channel::MuxFrame(const ClipFrame& clip) {
+  if (m_counts.inputErrors == 0 && LibavErrorCount() > 0)
+    Tell("warning: the input is damaged: %s (errors are counted in the summary; -v shows each)",
+         FirstLibavError().c_str());
+  m_counts.inputErrors = LibavErrorCount();
   if (clip.timeUs < 0) {
     ++m_counts.untimed;
     return true;
@@ -432,6 +436,7 @@ int Channel::Run() {
   const int64_t begin = SteadyNowNs();
   bool ok = MuxAll();
   m_counts.interrupted = *m_stop != 0;
+  m_counts.inputErrors = LibavErrorCount();
   if (m_scheduler != nullptr && m_sink->error().empty()) {
     if (!m_scheduler->Finish()) ok = Fail(m_sink->error());
     ReportLate();

@@ -61,6 +61,7 @@ int main(int argc, char** argv) {
   setenv("PALVEX_DIAGNOSTICS", options.verbosity == palvex_host::Verbosity::kVerbose ? "stderr" : "off", 1);
   if (options.verbosity != palvex_host::Verbosity::kQuiet)
     for (const std::string& note : options.notes) std::fprintf(stderr, "palvex-mux: warning: %s\n", note.c_str());
+  palvex_host::RouteLibavLog(options.verbosity == palvex_host::Verbosity::kVerbose);
   InstallSignals();
   avformat_network_init();
   int status = 0;

@@ -131,6 +131,9 @@ void PrintSummary(const std::string& input, const std::string& output, const std
                  static_cast<unsigned long long>(pacer.discontinuities));
   if (counts.untimed > 0)
     std::fprintf(stderr, "  frames left out without any time stamp: %llu\n", static_cast<unsigned long long>(counts.untimed));
+  if (counts.inputErrors > 0)
+    std::fprintf(stderr, "  input damaged: %s from libavformat (the first: %s)\n",
+                 Plural(counts.inputErrors, "error").c_str(), FirstLibavError().c_str());
   if (counts.unwritten > 0)
     std::fprintf(stderr, "  frames the library wrote nothing of (cut or empty): %llu\n",
                  static_cast<unsigned long long>(counts.unwritten));
