@@ -19,7 +19,7 @@ __attribute__((format(printf, 1, 2)))
 #endif
 void PrintDiagnostic(const char* format, ...);
 
-// Every line the library prints, as hosts have always read it (the README's "Bad input"
+// Every line the library prints, as hosts have always read it (docs/bad-input.md's "Bad input"
 // table quotes them), without its line end: each is printed with "%s\n", but for
 // kCreatePackerFailed, which has none, and kBufferGrowth, a format of its own.
 
