@@ -96,13 +96,14 @@ void PrintSummary(const std::string& input, const std::string& output, const std
                input.c_str(), output.c_str(), Plural(counts.frames, "frame").c_str(),
                ClockText(static_cast<int64_t>(media * 1e6)).c_str(), Plural(sent, "packet").c_str(), bytes / 1e6,
                rate / 1e6, seconds, counts.interrupted ? " (interrupted)" : "");
+  const double span = rate > 0 ? bytes * 8 / rate : 0.0;  // the output's duration, on the same measure
   for (size_t i = 0; i < streams.size() && i < carriage.size(); ++i) {
     const int pid = carriage[i].pid;
     const uint64_t packets = pid >= 0 ? counts.pidPackets[static_cast<size_t>(pid)] : 0;
     std::fprintf(stderr, "  PID 0x%04X  stream_type 0x%02X %-20s input stream %d (%s): %s, %.3f Mbit/s\n",
                  pid, carriage[i].streamType, TypeName(carriage[i].streamType, streams[i].codecName).c_str(),
                  streams[i].index, streams[i].codecName.c_str(), Plural(counts.streams[i].frames, "frame").c_str(),
-                 media > 0 ? static_cast<double>(packets) * 188 * 8 / media / 1e6 : 0.0);
+                 span > 0 ? static_cast<double>(packets) * 188 * 8 / span / 1e6 : 0.0);
   }
   if (counts.loops > 0) std::fprintf(stderr, "  loops completed: %llu\n", static_cast<unsigned long long>(counts.loops));
   if (counts.inputLosses > 0)
