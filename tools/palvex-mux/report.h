@@ -68,6 +68,7 @@ class Progress {
 // The summary on standard error; scheduler is null without a mux rate. With one, the
 // packet count is the output's, null packets included, and the rate is --muxrate (each
 // PCR is exact to its slot); without, the rate is the one between the first and last PCR.
+// Each stream's rate is over the same span.
 // fittingRate: the scheduler's, told when access units were late.
 void PrintSummary(const std::string& input, const std::string& output, const std::vector<ClipStream>& streams,
                   const std::vector<Carriage>& carriage, const RunCounts& counts, const PacerStats& pacer,
