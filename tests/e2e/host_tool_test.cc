@@ -137,7 +137,7 @@ const ToolCase kCases[] = {
      Check::kSilent},
     {"StopBeforeAnyFrameIsClean", "udp://127.0.0.1:{port} out.ts", 0,
      "stopped before the input sent a frame: nothing was written", Out::kAbsent, false, Check::kNothing, nullptr,
-     ".mkv", "timeout --preserve-status -s INT 1 "},
+     ".mkv", "timeout --foreground --preserve-status -s INT 1 "},
     {"OutputPortOutOfRange", "missing.mp4 udp://127.0.0.1:99999", 2, "bad port in 'udp://127.0.0.1:99999' (1-65535)",
      Out::kAbsent},
     {"InputPortOutOfRange", "udp://127.0.0.1:99999 out.ts", 2, "bad port in 'udp://127.0.0.1:99999' (0-65535)",

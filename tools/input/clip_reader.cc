@@ -215,6 +215,12 @@ std::string FirstLibavError() {
   return g_firstLibavError;
 }
 
+void ForgetLibavErrors() {
+  std::lock_guard<std::mutex> lock(g_logMutex);
+  g_libavErrors = 0;
+  g_firstLibavError.clear();
+}
+
 bool ClipReader::OpenContext(const std::string& path, std::string* error) {
   if (!g_logRouted) av_log_set_level(AV_LOG_ERROR);
   if (!CheckLocalInput(path, error)) return false;

@@ -31,6 +31,7 @@ namespace palvex_host {
 void RouteLibavLog(bool verbose);
 uint64_t LibavErrorCount();
 std::string FirstLibavError();
+void ForgetLibavErrors();
 
 struct ClipStream {
   int index = -1;               // libavformat stream index

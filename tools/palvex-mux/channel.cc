@@ -213,6 +213,9 @@ bool Channel::StartMuxer() {
 }
 
 bool Channel::MuxFrame(const ClipFrame& clip) {
+  // libavformat's errors before the first frame are a live input joined between key frames
+  // (its parser meets slices before their parameter sets), not damage.
+  if (!m_timeline->started()) ForgetLibavErrors();
   if (m_counts.inputErrors == 0 && LibavErrorCount() > 0)
     Tell("warning: the input is damaged: %s (errors are counted in the summary; -v shows each)",
          FirstLibavError().c_str());
