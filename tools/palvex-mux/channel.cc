@@ -93,6 +93,7 @@ int Channel::InputInterrupted(void* channel) {
 }
 
 bool Channel::Fail(const std::string& text) const {
+  if (m_sink != nullptr && m_sink->readerGone()) return false;  // the end the reader chose: no message
   std::fprintf(stderr, "palvex-mux: %s\n", text.c_str());
   return false;
 }
@@ -105,7 +106,8 @@ bool Channel::OpenInput() {
   std::string error;
   const bool opened = m_reader.Open(m_options.input, selection, &error);
   for (const std::string& w : m_reader.warnings()) Warn(w);
-  return opened ? CheckCarriage() : Fail(error);
+  m_counts.interrupted = !opened && *m_stop != 0;  // stopped while waiting for a live input
+  return opened ? CheckCarriage() : m_counts.interrupted || Fail(error);
 }
 
 // Every chosen stream must come out on a PID of its own that the PMT lists. By default,
@@ -152,7 +154,10 @@ bool Channel::CheckOutput() {
     return Fail("refusing to write '" + m_options.output + "': it is the input file '" + m_options.input + "'");
   if (m_options.output == "-" && isatty(m_tsFd)) return Fail("refusing to write a transport stream to a terminal");
   std::string error;
-  return CheckOutputFile(m_options.output, m_options.overwrite, &error) || Fail(error);
+  if (!CheckOutputFile(m_options.output, m_options.overwrite, &error)) return Fail(error);
+  const std::string leftover = LeftoverNote(m_options.output);
+  if (!leftover.empty()) Warn(leftover);
+  return true;
 }
 
 bool Channel::OpenOutput() {
@@ -200,12 +205,21 @@ bool Channel::StartMuxer() {
          "descriptors");
     return true;
   }
+  std::string error;
+  if (!CheckPidPlan(m_options, m_carriage.size(), &error)) return Fail(error);
   m_dvb = MakeDVBStage(m_options, m_reader, m_carriage);
   if (m_dvb->NamesShortened()) Warn("the service's provider and name are cut to the 252 bytes the SDT holds");
   return true;
 }
 
 bool Channel::MuxFrame(const ClipFrame& clip) {
+  // libavformat's errors before the first frame are a live input joined between key frames
+  // (its parser meets slices before their parameter sets), not damage.
+  if (!m_timeline->started()) ForgetLibavErrors();
+  if (m_counts.inputErrors == 0 && LibavErrorCount() > 0)
+    Tell("warning: the input is damaged: %s (errors are counted in the summary; -v shows each)",
+         FirstLibavError().c_str());
+  m_counts.inputErrors = LibavErrorCount();
   if (clip.timeUs < 0) {
     ++m_counts.untimed;
     return true;
@@ -286,7 +300,7 @@ bool Channel::MuxAt(const ClipFrame& clip, int64_t timeUs) {
     out = rewritten.data();
     size = rewritten.size();
   }
-  for (size_t off = 0; off + 188 <= size; off += 188) ++m_counts.pidPackets[PacketPid(out + off)];
+  CountPackets(out, size, &m_counts);
   if (!Send(out, size)) return Fail(m_sink->error());
   StreamCount& stream = m_counts.streams[static_cast<size_t>(clip.streamId - 1)];
   m_counts.unwritten += written ? 0 : 1;
@@ -319,10 +333,11 @@ void Channel::ReportLate() {
   const int64_t now = SteadyNowNs();
   if (m_lateReported > 0 && now - m_lateReportNs < 1000000000) return;
   std::fprintf(stderr,
-               "palvex-mux: --muxrate %.3f Mbit/s is too little: %llu access units late so far (up to %.1f ms after "
-               "their decode time); the last second needed %.3f Mbit/s\n",
+               "palvex-mux: --muxrate %.3f Mbit/s is too little: %llu access unit%s late so far (up to %.1f ms after "
+               "their decode time); the content so far fits --muxrate %.2fM\n",
                static_cast<double>(m_options.muxRate) / 1e6, static_cast<unsigned long long>(stats.lateUnits),
-               static_cast<double>(stats.maxLateTicks) / 27000.0, static_cast<double>(stats.neededRate) / 1e6);
+               stats.lateUnits == 1 ? "" : "s", static_cast<double>(stats.maxLateTicks) / 27000.0,
+               static_cast<double>(SuggestedMuxRate(m_scheduler->FittingRate())) / 1e6);
   m_lateReported = stats.lateUnits;
   m_lateReportNs = now;
 }
@@ -440,15 +455,17 @@ bool Channel::KeepOnAir() {
 // One message per failure, and no summary after one: a file output is then left as it
 // was (or not made), so the counts would describe nothing that exists.
 int Channel::Run() {
-  if (!CheckOutput() || !OpenInput() || !OpenOutput() || !StartMuxer()) return 1;
+  if (!CheckOutput() || !OpenInput() || !OpenOutput() || !StartMuxer()) return Failed();
   const int64_t begin = SteadyNowNs();
   bool ok = MuxAll();
   m_counts.interrupted = *m_stop != 0;
+  m_counts.inputErrors = LibavErrorCount();
   if (m_scheduler != nullptr && m_sink->error().empty()) {
     if (!m_scheduler->Finish()) ok = Fail(m_sink->error());
     ReportLate();
   }
   if (m_sink->error().empty() && !m_pacer->Finish()) ok = Fail(m_sink->error());
+  if (ok && m_counts.frames == 0 && m_counts.interrupted) return Failed();
   if (ok && m_counts.frames == 0)
     ok = Fail(m_counts.untimed > 0 ? "nothing was muxed: no frame with a time stamp" : "nothing was muxed");
   if (ok && !m_sink->Commit()) ok = Fail(m_sink->error());
@@ -458,9 +475,23 @@ int Channel::Run() {
   if (ok && m_options.verbosity != Verbosity::kQuiet)
     PrintSummary(m_options.input, m_options.output, m_reader.streams(), carried, m_counts, m_pacer->stats(),
                  m_scheduler != nullptr ? &m_scheduler->stats() : nullptr, m_options.muxRate,
-                 static_cast<double>(SteadyNowNs() - begin) / 1e9);
-  if (!ok) return 1;
+                 m_scheduler != nullptr ? m_scheduler->FittingRate() : 0, static_cast<double>(SteadyNowNs() - begin) / 1e9);
+  if (!ok) return Failed();
   return m_scheduler != nullptr && m_scheduler->stats().lateUnits > 0 ? kExitTooLittleRate : 0;
+}
+
+// A run that ends without its summary: quietly when the reader closed the pipe, cleanly
+// when stopped before the input sent a frame (nothing was written); after a failure a file
+// output keeps the whole packets written before it.
+int Channel::Failed() {
+  if (m_sink != nullptr && m_sink->readerGone()) return kExitReaderGone;
+  if (m_counts.interrupted && m_counts.frames == 0) {
+    Tell("stopped before the input sent a frame: nothing was written");
+    return 0;
+  }
+  std::string note;
+  if (m_sink != nullptr && m_counts.frames > 0 && m_sink->Keep(&note)) std::fprintf(stderr, "palvex-mux: %s\n", note.c_str());
+  return 1;
 }
 
 }  // namespace palvex_host

@@ -48,6 +48,9 @@ constexpr int64_t kInputLostNs = 1000000000;
 // Exit status of a run whose content did not fit --muxrate (access units left after their
 // decode time); the output is complete.
 constexpr int kExitTooLittleRate = 3;
+// Exit status of a run whose reader closed the pipe (or socket) it wrote to: no message, as
+// a Unix tool killed by SIGPIPE ends (a shell shows 128 + 13 for it too).
+constexpr int kExitReaderGone = 141;
 
 // The host's frame: the bytes palvex reads (it never writes them).
 class HostFrame final : public IMediaFrame {
@@ -110,6 +113,7 @@ class Channel {
   static int InputInterrupted(void* channel);
   void Warn(const std::string& text) const;
   bool Fail(const std::string& text) const;
+  int Failed();
 
   Options m_options;
   const volatile std::sig_atomic_t* m_stop;

@@ -40,6 +40,9 @@ struct Options {
   std::optional<std::string> serviceProvider;         // --service-provider
   std::optional<std::string> serviceName;             // --service-name
   Verbosity verbosity = Verbosity::kNormal;
+  // Said once as warnings before the run: options that have no effect on this run, and
+  // runs that never end by themselves.
+  std::vector<std::string> notes;
   bool help = false;
   bool version = false;
 };
@@ -57,6 +60,10 @@ int ParseOptions(int argc, const char* const* argv, Options* options, std::strin
 // the command line's OUTPUT in place of the plan's; false with one line when the plan is not
 // usable or names no output. Opens no input.
 bool ReadMuxPlan(const Options& options, Plan* plan, std::string* error);
+
+// The streams' PIDs from --first-pid for count streams, against the PMT's and the top of
+// the PID range: false with a one-line error when an explicit PID cannot be kept.
+bool CheckPidPlan(const Options& options, size_t count, std::string* error);
 
 // A file path, not standard input, a pipe or a URL: what --loop can read again.
 bool IsLocalFile(const std::string& input);

@@ -36,7 +36,7 @@ void InstallSignals() {
   action.sa_flags = SA_RESTART;
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
-  std::signal(SIGPIPE, SIG_IGN);  // a closed pipe is a write error with its reason
+  std::signal(SIGPIPE, SIG_IGN);  // a closed pipe is EPIPE: the run ends quietly (kExitReaderGone)
 }
 
 }  // namespace
@@ -59,6 +59,9 @@ int main(int argc, char** argv) {
   // The library's own lines go to standard error with -v and nowhere otherwise, never onto
   // standard output, where the transport stream may go.
   setenv("PALVEX_DIAGNOSTICS", options.verbosity == palvex_host::Verbosity::kVerbose ? "stderr" : "off", 1);
+  if (options.verbosity != palvex_host::Verbosity::kQuiet)
+    for (const std::string& note : options.notes) std::fprintf(stderr, "palvex-mux: warning: %s\n", note.c_str());
+  palvex_host::RouteLibavLog(options.verbosity == palvex_host::Verbosity::kVerbose);
   InstallSignals();
   avformat_network_init();
   int status = 0;

@@ -26,8 +26,14 @@ struct RunCounts {
   uint64_t frames = 0;                 // frames written: a PES packet of theirs came back
   uint64_t untimed = 0;                // frames left out: no time stamp at all
   uint64_t unwritten = 0;              // frames the library gave no packet of (cut or empty)
+  uint64_t inputErrors = 0;            // libavformat's errors: a damaged input
   uint64_t packets = 0;
   int64_t firstUs = -1, lastUs = -1;   // span of the muxed frame times (end of the last frame)
+  // The output between its first and last PCR, for the rate a receiver measures there.
+  int64_t lastPCR = -1;
+  int64_t pcrTicks = 0;                // from the first PCR to the last
+  uint64_t pcrPackets = 0;             // packets from the first PCR's packet to the last one's
+  uint64_t sinceFirstPCR = 0;
   uint64_t loops = 0;
   uint64_t clockJumps = 0;             // frames re-based: the input's clock stepped back or jumped
   uint64_t inputLosses = 0;            // a live input without frames for a second or more
@@ -39,6 +45,13 @@ struct RunCounts {
 
 // "00:01:02.345"
 std::string ClockText(int64_t us);
+
+// Whole packets on their way out: counted per PID, PCRs noted.
+void CountPackets(const uint8_t* ts, size_t size, RunCounts* counts);
+
+// A --muxrate that carries content whose deadlines fit rate (Scheduler::FittingRate), with
+// room for the PCR-only packets and table repeats the slots add: rounded up to 10 kbit/s.
+int64_t SuggestedMuxRate(int64_t rate);
 
 class Progress {
  public:
@@ -55,10 +68,13 @@ class Progress {
 };
 
 // The summary on standard error; scheduler is null without a mux rate. With one, the
-// packet count and the rate are the output's, null packets included.
+// packet count is the output's, null packets included, and the rate is --muxrate (each
+// PCR is exact to its slot); without, the rate is the one between the first and last PCR.
+// Each stream's rate is over the same span.
+// fittingRate: the scheduler's, told when access units were late.
 void PrintSummary(const std::string& input, const std::string& output, const std::vector<ClipStream>& streams,
                   const std::vector<Carriage>& carriage, const RunCounts& counts, const PacerStats& pacer,
-                  const SchedulerStats* scheduler, int64_t muxRate, double seconds);
+                  const SchedulerStats* scheduler, int64_t muxRate, int64_t fittingRate, double seconds);
 
 }  // namespace palvex_host
 

@@ -82,6 +82,7 @@ bool Scheduler::Push(const uint8_t* ts, size_t size) {
         m_started = true;
         m_startLine = pts - m_config.leadTicks;
         m_slotLine = m_startLine;
+        m_bound.Start(m_startLine, m_config.leadTicks);
       }
     } else if (PacketUnitStart(p)) {
       s.unit = 0;  // a section, or a PES packet without time stamps
@@ -297,6 +298,7 @@ bool Scheduler::SendEntry(Stream& s, int32_t index) {
 }
 
 void Scheduler::NoteNeed(int64_t deadline) {
+  m_bound.Add(deadline);
   const int64_t index = FloorDiv(deadline, kNeedBucketTicks);
   const int64_t count = static_cast<int64_t>(m_need.size());
   Bucket& b = m_need[static_cast<size_t>((index % count + count) % count)];

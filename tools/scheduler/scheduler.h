@@ -56,6 +56,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "rate_bound.h"
 #include "table_memory.h"
 #include "ts_reader.h"
 
@@ -112,6 +113,8 @@ class Scheduler {
   // Line of the next slot (meaningful once started).
   int64_t now() const { return m_slotLine; }
   const SchedulerStats& stats() const { return m_stats; }
+  // The smallest rate at which every access unit so far meets its DTS (RateBound).
+  int64_t FittingRate() const { return m_bound.Rate(); }
 
  private:
   struct Entry {
@@ -191,6 +194,7 @@ class Scheduler {
     uint32_t packets = 0;
   };
   std::array<Bucket, 100> m_need{};
+  RateBound m_bound;
 
   std::vector<uint8_t> m_batch;  // packets handed to the output together
   std::vector<int64_t> m_departures;
