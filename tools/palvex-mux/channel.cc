@@ -72,19 +72,19 @@ const PacerStats& Channel::pacerStats() const {
 }
 
 void Channel::Warn(const std::string& text) const {
-  if (m_options.verbosity != Verbosity::kQuiet) std::fprintf(stderr, "palvex-mux: warning: %s\n", text.c_str());
+  if (m_options.verbosity != Verbosity::kQuiet) Log(LogLevel::kWarning, "palvex-mux: warning: " + text);
 }
 
 // A line about the input, between the progress lines.
 void Channel::Tell(const char* format, ...) const {
   if (m_options.verbosity == Verbosity::kQuiet) return;
   if (m_progress != nullptr) m_progress->End();
+  char text[512];
   va_list args;
   va_start(args, format);
-  std::fputs("palvex-mux: ", stderr);
-  std::vfprintf(stderr, format, args);
-  std::fputc('\n', stderr);
+  std::vsnprintf(text, sizeof text, format, args);
   va_end(args);
+  Log(LogLevel::kInfo, std::string("palvex-mux: ") + text);
 }
 
 int Channel::InputInterrupted(void* channel) {
@@ -93,7 +93,7 @@ int Channel::InputInterrupted(void* channel) {
 }
 
 bool Channel::Fail(const std::string& text) const {
-  std::fprintf(stderr, "palvex-mux: %s\n", text.c_str());
+  Log(LogLevel::kError, "palvex-mux: " + text);
   return false;
 }
 
@@ -300,11 +300,13 @@ void Channel::ReportLate() {
   if (stats.lateUnits == m_lateReported) return;
   const int64_t now = SteadyNowNs();
   if (m_lateReported > 0 && now - m_lateReportNs < 1000000000) return;
-  std::fprintf(stderr,
+  char text[256];
+  std::snprintf(text, sizeof text,
                "palvex-mux: --muxrate %.3f Mbit/s is too little: %llu access units late so far (up to %.1f ms after "
-               "their decode time); the last second needed %.3f Mbit/s\n",
+               "their decode time); the last second needed %.3f Mbit/s",
                static_cast<double>(m_options.muxRate) / 1e6, static_cast<unsigned long long>(stats.lateUnits),
                static_cast<double>(stats.maxLateTicks) / 27000.0, static_cast<double>(stats.neededRate) / 1e6);
+  Log(LogLevel::kWarning, text);
   m_lateReported = stats.lateUnits;
   m_lateReportNs = now;
 }

@@ -45,7 +45,7 @@ int main(int argc, char** argv) {
   palvex_host::Options options;
   std::string error;
   if (palvex_host::ParseOptions(argc, argv, &options, &error) != 0) {
-    std::fprintf(stderr, "palvex-mux: %s\n", error.c_str());
+    palvex_host::Log(palvex_host::LogLevel::kError, "palvex-mux: " + error);
     return 2;
   }
   if (options.help) {
