@@ -14,10 +14,17 @@ namespace {
 constexpr int64_t kSampleNs = 100000000;  // the sampler's period
 constexpr int64_t kWindowNs = 1000000000;  // the bit rate's window
 
-// A label value: backslash, double quote and line feed escaped.
+// Text from the input (a service name may be in any character set) as valid UTF-8: bytes
+// that are not replaced by U+FFFD, as the JSON writer does.
+std::string ValidUTF8(const std::string& text) {
+  const nlohmann::json quoted = text;
+  return nlohmann::json::parse(quoted.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace)).get<std::string>();
+}
+
+// A label value: UTF-8, with backslash, double quote and line feed escaped.
 std::string LabelValue(const std::string& text) {
   std::string out;
-  for (const char c : text) {
+  for (const char c : ValidUTF8(text)) {
     if (c == '\\') out += "\\\\";
     else if (c == '"') out += "\\\"";
     else if (c == '\n') out += "\\n";

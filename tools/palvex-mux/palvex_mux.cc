@@ -13,6 +13,8 @@ extern "C" {
 }
 
 #include "channel.h"
+#include "control_server.h"
+#include "metrics.h"
 #include "options.h"
 
 namespace {
@@ -59,13 +61,34 @@ int main(int argc, char** argv) {
   // The library's own lines go to standard error with -v and nowhere otherwise, never onto
   // standard output, where the transport stream may go.
   setenv("PALVEX_DIAGNOSTICS", options.verbosity == palvex_host::Verbosity::kVerbose ? "stderr" : "off", 1);
+  // --http: the token is read and the port taken before anything else is opened. The
+  // server's threads start here, before the channel may take real-time priority, so that
+  // they never run ahead of the pacing.
+  std::string token;
+  if (!options.httpToken.empty() && !palvex_host::ReadToken(options.httpToken, &token, &error)) {
+    palvex_host::Log(palvex_host::LogLevel::kError, "palvex-mux: " + error);
+    return 2;
+  }
+  std::unique_ptr<palvex_host::Registry> registry;
+  std::unique_ptr<palvex_host::ControlServer> server;
+  if (!options.http.empty()) {
+    registry = std::make_unique<palvex_host::Registry>();
+    server = std::make_unique<palvex_host::ControlServer>(registry.get());
+    server->SetMuxRate(options.muxRate);
+    if (!server->Start(options.httpAddress, options.httpPort, token, &error)) {
+      palvex_host::Log(palvex_host::LogLevel::kError, "palvex-mux: " + error);
+      return 1;
+    }
+    registry->StartSampler();
+  }
   InstallSignals();
   avformat_network_init();
   int status = 0;
   {
-    palvex_host::Channel channel(options, &g_stop, STDOUT_FILENO);
+    palvex_host::Channel channel(options, &g_stop, STDOUT_FILENO, registry.get());
     status = channel.Run();
   }
+  server.reset();
   avformat_network_deinit();
   return status;
 }
