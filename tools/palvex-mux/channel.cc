@@ -29,9 +29,9 @@ std::string InputName(const std::string& input) {
   return dot == std::string::npos || dot == 0 ? name : name.substr(0, dot);
 }
 
-// The DVB stage over the library's packets, with what the input tells of itself and of the
-// streams the library carries.
-std::unique_ptr<DVBStage> MakeDVBStage(const Options& o, const ClipReader& reader, const std::vector<Carriage>& carriage) {
+// The DVB stage's setting of the library's packets, with what the input tells of itself and
+// of the streams the library carries.
+DVBConfig MakeDVBConfig(const Options& o, const ClipReader& reader, const std::vector<Carriage>& carriage) {
   DVBConfig config;
   config.pmtPid = o.pmtPid;
   config.firstPid = o.firstPid;
@@ -50,15 +50,31 @@ std::unique_ptr<DVBStage> MakeDVBStage(const Options& o, const ClipReader& reade
     note.height = reader.streams()[i].height;
     config.streams.push_back(note);
   }
-  return std::make_unique<DVBStage>(config);
+  return config;
 }
+
+// The output's packets counted as they go from the scheduler to the pacer, with their
+// departure times.
+class MeteredOutput final : public PacketOutput {
+ public:
+  MeteredOutput(TSMeter* meter, PacketOutput* next) : m_meter(meter), m_next(next) {}
+  bool Send(const uint8_t* packets, const int64_t* departures, size_t count) override {
+    m_meter->Count(packets, count, departures);
+    return m_next->Send(packets, departures, count);
+  }
+
+ private:
+  TSMeter* m_meter;
+  PacketOutput* m_next;
+};
 
 }  // namespace
 
-Channel::Channel(const Options& options, const volatile std::sig_atomic_t* stop, int tsFd)
-    : m_options(options), m_stop(stop), m_tsFd(tsFd) {}
+Channel::Channel(const Options& options, const volatile std::sig_atomic_t* stop, int tsFd, Registry* registry)
+    : m_options(options), m_stop(stop), m_tsFd(tsFd), m_registry(registry) {}
 
 Channel::~Channel() {
+  if (m_service != nullptr) m_registry->RemoveService(m_service->info().serviceId);
   if (m_mux != nullptr) {
     m_mux->Stop();
     m_mux->Close();
@@ -72,19 +88,19 @@ const PacerStats& Channel::pacerStats() const {
 }
 
 void Channel::Warn(const std::string& text) const {
-  if (m_options.verbosity != Verbosity::kQuiet) std::fprintf(stderr, "palvex-mux: warning: %s\n", text.c_str());
+  if (m_options.verbosity != Verbosity::kQuiet) Log(LogLevel::kWarning, "palvex-mux: warning: " + text);
 }
 
 // A line about the input, between the progress lines.
 void Channel::Tell(const char* format, ...) const {
   if (m_options.verbosity == Verbosity::kQuiet) return;
   if (m_progress != nullptr) m_progress->End();
+  char text[512];
   va_list args;
   va_start(args, format);
-  std::fputs("palvex-mux: ", stderr);
-  std::vfprintf(stderr, format, args);
-  std::fputc('\n', stderr);
+  std::vsnprintf(text, sizeof text, format, args);
   va_end(args);
+  Log(LogLevel::kInfo, std::string("palvex-mux: ") + text);
 }
 
 int Channel::InputInterrupted(void* channel) {
@@ -94,7 +110,7 @@ int Channel::InputInterrupted(void* channel) {
 
 bool Channel::Fail(const std::string& text) const {
   if (m_sink != nullptr && m_sink->readerGone()) return false;  // the end the reader chose: no message
-  std::fprintf(stderr, "palvex-mux: %s\n", text.c_str());
+  Log(LogLevel::kError, "palvex-mux: " + text);
   return false;
 }
 
@@ -108,6 +124,23 @@ bool Channel::OpenInput() {
   for (const std::string& w : m_reader.warnings()) Warn(w);
   m_counts.interrupted = !opened && *m_stop != 0;  // stopped while waiting for a live input
   return opened ? CheckCarriage() : m_counts.interrupted || Fail(error);
+}
+
+// With --http: the service in the registry, named as the SDT names it (service_id 1 unless
+// --program-number gives one), its input up from here on; the output's packets metered.
+bool Channel::RegisterService() {
+  if (m_registry == nullptr) return true;
+  const DVBConfig config = MakeDVBConfig(m_options, m_reader, m_carriage);
+  ServiceInfo info;
+  info.serviceId = m_options.programNumber > 0 ? m_options.programNumber : 1;
+  info.name = config.name;
+  info.provider = config.provider;
+  info.inputUrl = ShownURL(m_options.input);
+  m_service = m_registry->AddService(info);
+  if (m_service == nullptr) return true;  // the id is taken: this run is not metered
+  m_service->SetInputUp(true, WallNowNs());
+  m_meter = std::make_unique<TSMeter>(m_service, &m_registry->output());
+  return true;
 }
 
 // Every chosen stream must come out on a PID of its own that the PMT lists. By default,
@@ -179,7 +212,9 @@ bool Channel::OpenOutput() {
     SchedulerConfig schedule;
     schedule.muxRate = m_options.muxRate;
     schedule.leadTicks = m_options.leadTicks;
-    m_scheduler = std::make_unique<Scheduler>(schedule, m_pacer.get());
+    PacketOutput* out = m_pacer.get();
+    if (m_meter != nullptr) out = (m_meteredOutput = std::make_unique<MeteredOutput>(m_meter.get(), out)).get();
+    m_scheduler = std::make_unique<Scheduler>(schedule, out);
   }
   return true;
 }
@@ -207,7 +242,7 @@ bool Channel::StartMuxer() {
   }
   std::string error;
   if (!CheckPidPlan(m_options, m_carriage.size(), &error)) return Fail(error);
-  m_dvb = MakeDVBStage(m_options, m_reader, m_carriage);
+  m_dvb = std::make_unique<DVBStage>(MakeDVBConfig(m_options, m_reader, m_carriage));
   if (m_dvb->NamesShortened()) Warn("the service's provider and name are cut to the 252 bytes the SDT holds");
   return true;
 }
@@ -231,7 +266,10 @@ bool Channel::MuxFrame(const ClipFrame& clip) {
   const Timeline::Step step = m_timeline->Map(stream, clip.timeUs, clip.durationUs, LiveBounds(), &timeUs,
                                               clip.ptsUs >= 0 ? clip.ptsUs : Timeline::kNone,
                                               clip.mainType != kMediaMainTypeVideo || clip.key);
-  if (m_timeline->rebases() != rebases) ReportJump();
+  if (m_timeline->rebases() != rebases) {
+    if (m_service != nullptr) m_service->SetClockJumps(m_timeline->rebases());
+    ReportJump();
+  }
   if (step == Timeline::Step::kDropped) return true;
   if (step == Timeline::Step::kLate) {
     // Told for the first of a loss; the summary counts them all.
@@ -319,25 +357,34 @@ bool Channel::Send(const uint8_t* ts, size_t size) {
     ReportLate();
     return ok;
   }
-  if (m_keepAlive == nullptr) return m_pacer->Push(ts, size);
+  if (m_keepAlive == nullptr) return PushPaced(ts, size);
   m_keepBuffer.clear();
   m_keepAlive->Pass(ts, size, &m_keepBuffer);
-  return m_pacer->Push(m_keepBuffer.data(), m_keepBuffer.size());
+  return PushPaced(m_keepBuffer.data(), m_keepBuffer.size());
+}
+
+// Packets to the pacer without the scheduler (whose slots are metered as they leave it).
+bool Channel::PushPaced(const uint8_t* ts, size_t size) {
+  if (m_meter != nullptr) m_meter->Count(ts, size / kTSPacketSize, nullptr);
+  return m_pacer->Push(ts, size);
 }
 
 // Too little rate is told as soon as an access unit leaves late, then at most once a
 // second while it goes on.
 void Channel::ReportLate() {
   const SchedulerStats& stats = m_scheduler->stats();
+  if (m_service != nullptr) m_service->SetLateFrames(stats.lateUnits);
   if (stats.lateUnits == m_lateReported) return;
   const int64_t now = SteadyNowNs();
   if (m_lateReported > 0 && now - m_lateReportNs < 1000000000) return;
-  std::fprintf(stderr,
-               "palvex-mux: --muxrate %.3f Mbit/s is too little: %llu access unit%s late so far (up to %.1f ms after "
-               "their decode time); the content so far fits --muxrate %.2fM\n",
-               static_cast<double>(m_options.muxRate) / 1e6, static_cast<unsigned long long>(stats.lateUnits),
-               stats.lateUnits == 1 ? "" : "s", static_cast<double>(stats.maxLateTicks) / 27000.0,
-               static_cast<double>(SuggestedMuxRate(m_scheduler->FittingRate())) / 1e6);
+  char text[320];
+  std::snprintf(text, sizeof text,
+                "palvex-mux: --muxrate %.3f Mbit/s is too little: %llu access unit%s late so far (up to %.1f ms after "
+                "their decode time); the content so far fits --muxrate %.2fM",
+                static_cast<double>(m_options.muxRate) / 1e6, static_cast<unsigned long long>(stats.lateUnits),
+                stats.lateUnits == 1 ? "" : "s", static_cast<double>(stats.maxLateTicks) / 27000.0,
+                static_cast<double>(SuggestedMuxRate(m_scheduler->FittingRate())) / 1e6);
+  Log(LogLevel::kWarning, text);
   m_lateReported = stats.lateUnits;
   m_lateReportNs = now;
 }
@@ -410,6 +457,7 @@ bool Channel::MuxLive() {
       if (lost) {
         m_counts.inputLostNs += now - lastFrameNs;
         Tell("input back after %.1f s without frames", static_cast<double>(now - lastFrameNs) / 1e9);
+        if (m_service != nullptr) m_service->SetInputUp(true, WallNowNs());
       }
       lost = false;
       lastFrameNs = now;
@@ -424,6 +472,7 @@ bool Channel::MuxLive() {
       ++m_counts.inputLosses;
       m_timeline->InputLost();
       m_lateDroppedAtLoss = m_counts.lateDropped;
+      if (m_service != nullptr) m_service->SetInputUp(false, WallNowNs());
       Tell("input lost: no frame for %.1f s; the channel stays on air (%s)",
            static_cast<double>(now - lastFrameNs) / 1e9,
            m_scheduler != nullptr ? "null packets, PAT/PMT and PCR at the same rate" : "PAT/PMT and PCR");
@@ -449,13 +498,13 @@ bool Channel::KeepOnAir() {
   }
   m_keepBuffer.clear();
   m_keepAlive->AdvanceTo(line, &m_keepBuffer);
-  return m_keepBuffer.empty() || m_pacer->Push(m_keepBuffer.data(), m_keepBuffer.size()) || Fail(m_sink->error());
+  return m_keepBuffer.empty() || PushPaced(m_keepBuffer.data(), m_keepBuffer.size()) || Fail(m_sink->error());
 }
 
 // One message per failure, and no summary after one: a file output is then left as it
 // was (or not made), so the counts would describe nothing that exists.
 int Channel::Run() {
-  if (!CheckOutput() || !OpenInput() || !OpenOutput() || !StartMuxer()) return Failed();
+  if (!CheckOutput() || !OpenInput() || !RegisterService() || !OpenOutput() || !StartMuxer()) return Failed();
   const int64_t begin = SteadyNowNs();
   bool ok = MuxAll();
   m_counts.interrupted = *m_stop != 0;

@@ -24,6 +24,7 @@
 #include "clip_reader.h"
 #include "dvb_stage.h"
 #include "keep_alive.h"
+#include "metrics.h"
 #include "options.h"
 #include "output.h"
 #include "pacer.h"
@@ -31,6 +32,7 @@
 #include "report.h"
 #include "scheduler.h"
 #include "timeline.h"
+#include "ts_meter.h"
 
 namespace palvex_host {
 
@@ -76,8 +78,9 @@ class HostFrame final : public IMediaFrame {
 
 class Channel {
  public:
-  // stop is set by the signal handler; tsFd is where "-" writes.
-  Channel(const Options& options, const volatile std::sig_atomic_t* stop, int tsFd);
+  // stop is set by the signal handler; tsFd is where "-" writes. With a registry (--http)
+  // the channel's service is registered in it and its counters kept there as it runs.
+  Channel(const Options& options, const volatile std::sig_atomic_t* stop, int tsFd, Registry* registry = nullptr);
   ~Channel();
   Channel(const Channel&) = delete;
   Channel& operator=(const Channel&) = delete;
@@ -93,6 +96,7 @@ class Channel {
 
  private:
   bool OpenInput();
+  bool RegisterService();
   bool CheckCarriage();
   bool CheckOutput();
   bool OpenOutput();
@@ -107,6 +111,7 @@ class Channel {
   Timeline::Bounds LiveBounds() const;
   bool NextPass();
   bool Send(const uint8_t* ts, size_t size);
+  bool PushPaced(const uint8_t* ts, size_t size);
   void ReportLate();
   void ReportJump();
   void Tell(const char* format, ...) const __attribute__((format(printf, 2, 3)));
@@ -141,6 +146,10 @@ class Channel {
   std::vector<ClipFrame> m_lastFrames;   // --loop: each audio stream's last frame, for a repeat at the seam
   bool m_failed = false;
   HostFrame m_frame;
+  Registry* m_registry;
+  ServiceMetrics* m_service = nullptr;           // in m_registry, while the run goes on
+  std::unique_ptr<TSMeter> m_meter;              // the output's packets into m_service
+  std::unique_ptr<PacketOutput> m_meteredOutput;  // between the scheduler and the pacer
 };
 
 }  // namespace palvex_host

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "control_server.h"
 #include "output.h"
 #include "stream_select.h"
 
@@ -42,6 +43,10 @@ const char kUsage[] =
     "  -n                  never replace an existing OUTPUT file (the default)\n"
     "  -q                  silent but for errors\n"
     "  -v                  more: the library's own lines and pacing notes\n"
+    "  --http ADDR:PORT    serve /metrics (Prometheus), /status (JSON), a status page at /\n"
+    "                      and POST /reload, /services/ID/splice (off by default)\n"
+    "  --http-token FILE   POST requests need \"Authorization: Bearer\" and the file's token;\n"
+    "                      required for an ADDR other than loopback\n"
     "  --version           version of palvex-mux and of libavformat\n"
     "  -h, --help          this text\n"
     "  --                  what follows is INPUT and OUTPUT, even when it starts with -\n"
@@ -121,6 +126,10 @@ bool TakeValue(const std::string& arg, const std::string& value, Options* o, std
     else o->plan = value;
   } else if (arg == "--ttl") {
     if (!ParseInt(value, 0, 255, &o->ttl)) *error = "bad --ttl '" + value + "' (0-255)";
+  } else if (arg == "--http") {
+    if (ParseListenAddress(value, &o->httpAddress, &o->httpPort, error)) o->http = value;
+  } else if (arg == "--http-token") {
+    o->httpToken = value;
   } else if (arg == "--rt-priority") {
     if (!ParseInt(value, 1, 99, &o->rtPriority)) *error = "bad --rt-priority '" + value + "' (1-99)";
   } else {
@@ -150,7 +159,8 @@ bool TakeFlag(const std::string& arg, Options* o) {
 
 bool TakesValue(const std::string& name) {
   return name == "--map" || name == "--muxrate" || name == "--lead" || name == "--ttl" ||
-         name == "--multicast-if" || name == "--rt-priority" || name == "--plan" || IsDVBOption(name);
+         name == "--multicast-if" || name == "--rt-priority" || name == "--plan" || name == "--http" ||
+         name == "--http-token" || IsDVBOption(name);
 }
 
 // --plan FILE [OUTPUT]: the plan gives the inputs, the rate and every service's tables and
@@ -287,6 +297,14 @@ int ParseOptions(int argc, const char* const* argv, Options* o, std::string* err
   }
   if (o->keepPids && !dvbOption.empty()) {
     *error = "--keep-pids keeps the library's tables: " + dvbOption + " cannot go with it";
+    return 2;
+  }
+  if (!o->http.empty() && !IsLoopback(o->httpAddress) && o->httpToken.empty()) {
+    *error = "--http on " + o->httpAddress + " (not loopback) needs --http-token FILE";
+    return 2;
+  }
+  if (!o->httpToken.empty() && o->http.empty()) {
+    *error = "--http-token goes with --http";
     return 2;
   }
   if (!o->plan.empty()) return PlanCommandLine(paths, planOption, o, error);

@@ -39,6 +39,10 @@ struct Options {
   int originalNetworkId = kDefaultOriginalNetworkId;  // --original-network-id
   std::optional<std::string> serviceProvider;         // --service-provider
   std::optional<std::string> serviceName;             // --service-name
+  std::string http;                 // --http ADDR:PORT: metrics, status and control; empty = off
+  std::string httpAddress;          // its address and port
+  int httpPort = 0;
+  std::string httpToken;            // --http-token FILE: the POST requests need its token
   Verbosity verbosity = Verbosity::kNormal;
   // Said once as warnings before the run: options that have no effect on this run, and
   // runs that never end by themselves.

@@ -1,11 +1,52 @@
 #include "report.h"
 
+#include <unistd.h>
+
+#include <algorithm>
 #include <cmath>
+#include <cstdarg>
 #include <cstdio>
 
 #include "ts_reader.h"
+#include "metrics.h"
 
 namespace palvex_host {
+namespace {
+
+void Appendf(std::string* text, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void Appendf(std::string* text, const char* format, ...) {
+  va_list args, again;
+  va_start(args, format);
+  va_copy(again, args);
+  const int n = std::vsnprintf(nullptr, 0, format, args);
+  va_end(args);
+  if (n > 0) {
+    const size_t at = text->size();
+    text->resize(at + static_cast<size_t>(n) + 1);
+    std::vsnprintf(&(*text)[at], static_cast<size_t>(n) + 1, format, again);
+    text->resize(at + static_cast<size_t>(n));
+  }
+  va_end(again);
+}
+
+}  // namespace
+
+bool LogToTerminal() {
+  static const bool terminal = isatty(STDERR_FILENO) == 1;
+  return terminal;
+}
+
+void Log(LogLevel level, const std::string& text) {
+  std::string out;
+  const char* name = level == LogLevel::kError ? " error " : level == LogLevel::kWarning ? " warning " : " info ";
+  const std::string stamp = LogToTerminal() ? "" : ISOTime(WallNowNs(), true) + name;
+  for (size_t at = 0; at < text.size();) {
+    const size_t end = std::min(text.find('\n', at), text.size());
+    out += stamp + text.substr(at, end - at) + "\n";
+    at = end + 1;
+  }
+  std::fputs(out.c_str(), stderr);
+}
 
 std::string ClockText(int64_t us) {
   if (us < 0) us = 0;
@@ -75,6 +116,7 @@ void Progress::Update(const RunCounts& counts, int64_t nowNs) {
   m_printed = true;
 }
 
+
 void Progress::End() {
   if (m_printed) std::fputc('\n', stderr);
   m_printed = false;
@@ -86,13 +128,14 @@ void PrintSummary(const std::string& input, const std::string& output, const std
   const double media = counts.firstUs < 0 ? 0 : static_cast<double>(counts.lastUs - counts.firstUs) / 1e6;
   const uint64_t sent = scheduler != nullptr ? scheduler->packets : counts.packets;
   const double bytes = static_cast<double>(sent) * 188;
+  std::string text;
   // What a receiver measures between PCRs: with --muxrate exactly the rate; else the
   // library's own pace, over the span of its PCRs (media time when there are not two).
   double rate = media > 0 ? bytes * 8 / media : 0.0;
   if (scheduler != nullptr) rate = static_cast<double>(muxRate);
   else if (counts.pcrTicks > 0)
     rate = static_cast<double>(counts.pcrPackets) * 188 * 8 * kPCRHz / static_cast<double>(counts.pcrTicks);
-  std::fprintf(stderr, "palvex-mux: %s -> %s: %s, media time %s, %s (%.2f MB, %.3f Mbit/s) in %.3f s%s\n",
+  Appendf(&text, "palvex-mux: %s -> %s: %s, media time %s, %s (%.2f MB, %.3f Mbit/s) in %.3f s%s\n",
                input.c_str(), output.c_str(), Plural(counts.frames, "frame").c_str(),
                ClockText(static_cast<int64_t>(media * 1e6)).c_str(), Plural(sent, "packet").c_str(), bytes / 1e6,
                rate / 1e6, seconds, counts.interrupted ? " (interrupted)" : "");
@@ -100,50 +143,51 @@ void PrintSummary(const std::string& input, const std::string& output, const std
   for (size_t i = 0; i < streams.size() && i < carriage.size(); ++i) {
     const int pid = carriage[i].pid;
     const uint64_t packets = pid >= 0 ? counts.pidPackets[static_cast<size_t>(pid)] : 0;
-    std::fprintf(stderr, "  PID 0x%04X  stream_type 0x%02X %-20s input stream %d (%s): %s, %.3f Mbit/s\n",
+    Appendf(&text, "  PID 0x%04X  stream_type 0x%02X %-20s input stream %d (%s): %s, %.3f Mbit/s\n",
                  pid, carriage[i].streamType, TypeName(carriage[i].streamType, streams[i].codecName).c_str(),
                  streams[i].index, streams[i].codecName.c_str(), Plural(counts.streams[i].frames, "frame").c_str(),
                  span > 0 ? static_cast<double>(packets) * 188 * 8 / span / 1e6 : 0.0);
   }
-  if (counts.loops > 0) std::fprintf(stderr, "  loops completed: %llu\n", static_cast<unsigned long long>(counts.loops));
+  if (counts.loops > 0) Appendf(&text, "  loops completed: %llu\n", static_cast<unsigned long long>(counts.loops));
   if (counts.inputLosses > 0)
-    std::fprintf(stderr, "  input lost %llu time%s, %.1f s in all: the channel stayed on air\n",
+    Appendf(&text, "  input lost %llu time%s, %.1f s in all: the channel stayed on air\n",
                  static_cast<unsigned long long>(counts.inputLosses), counts.inputLosses == 1 ? "" : "s",
                  static_cast<double>(counts.inputLostNs) / 1e9);
   if (counts.lateDropped > 0)
-    std::fprintf(stderr, "  frames from before a loss left out, too late for their time: %llu\n",
+    Appendf(&text, "  frames from before a loss left out, too late for their time: %llu\n",
                  static_cast<unsigned long long>(counts.lateDropped));
   if (counts.cutPictures > 0)
-    std::fprintf(stderr, "  pictures left out up to a key picture after a time jump within their GOP: %llu\n",
+    Appendf(&text, "  pictures left out up to a key picture after a time jump within their GOP: %llu\n",
                  static_cast<unsigned long long>(counts.cutPictures));
   if (counts.clockJumps > 0)
-    std::fprintf(stderr, "  input time jumps: %llu (the output's time went on without a break)\n",
+    Appendf(&text, "  input time jumps: %llu (the output's time went on without a break)\n",
                  static_cast<unsigned long long>(counts.clockJumps));
   if (scheduler != nullptr) {
-    std::fprintf(stderr, "  constant rate %.3f Mbit/s: null packets %llu (%.1f %%), PCR-only packets %llu, table repeats %llu\n",
+    Appendf(&text, "  constant rate %.3f Mbit/s: null packets %llu (%.1f %%), PCR-only packets %llu, table repeats %llu\n",
                  static_cast<double>(muxRate) / 1e6, static_cast<unsigned long long>(scheduler->nullPackets),
                  sent > 0 ? 100.0 * static_cast<double>(scheduler->nullPackets) / static_cast<double>(sent) : 0.0,
                  static_cast<unsigned long long>(scheduler->pcrPackets),
                  static_cast<unsigned long long>(scheduler->tableRepeats));
     if (scheduler->lateUnits > 0)
-      std::fprintf(stderr, "  access units late: %llu (up to %.1f ms after their decode time); the content fits "
+      Appendf(&text, "  access units late: %llu (up to %.1f ms after their decode time); the content fits "
                    "--muxrate %.2fM at this --lead\n", static_cast<unsigned long long>(scheduler->lateUnits),
                    static_cast<double>(scheduler->maxLateTicks) / 27000.0,
                    static_cast<double>(SuggestedMuxRate(fittingRate)) / 1e6);
   }
   if (pacer.lateRestarts > 0 || pacer.discontinuities > 0 || pacer.maxLateNs > 0)
-    std::fprintf(stderr, "  pacing: latest write %.3f ms after its time; clock taken up anew %llu times "
+    Appendf(&text, "  pacing: latest write %.3f ms after its time; clock taken up anew %llu times "
                  "(%llu PCR discontinuities)\n", static_cast<double>(pacer.maxLateNs) / 1e6,
                  static_cast<unsigned long long>(pacer.lateRestarts + pacer.discontinuities),
                  static_cast<unsigned long long>(pacer.discontinuities));
   if (counts.untimed > 0)
-    std::fprintf(stderr, "  frames left out without any time stamp: %llu\n", static_cast<unsigned long long>(counts.untimed));
+    Appendf(&text, "  frames left out without any time stamp: %llu\n", static_cast<unsigned long long>(counts.untimed));
   if (counts.inputErrors > 0)
-    std::fprintf(stderr, "  input damaged: %s from libavformat (the first: %s)\n",
+    Appendf(&text, "  input damaged: %s from libavformat (the first: %s)\n",
                  Plural(counts.inputErrors, "error").c_str(), FirstLibavError().c_str());
   if (counts.unwritten > 0)
-    std::fprintf(stderr, "  frames the library wrote nothing of (cut or empty): %llu\n",
+    Appendf(&text, "  frames the library wrote nothing of (cut or empty): %llu\n",
                  static_cast<unsigned long long>(counts.unwritten));
+  Log(LogLevel::kInfo, text);
 }
 
 }  // namespace palvex_host

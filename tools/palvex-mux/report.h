@@ -1,6 +1,8 @@
 // What palvex-mux tells its user on standard error: the progress line (with percentage and
 // time left when the input's duration is known) and the summary at the end, one line per
-// stream with its PID, stream_type and bit rate.
+// stream with its PID, stream_type and bit rate. Every line goes through Log: on a terminal
+// as it is; under a service manager (standard error not a terminal: a journal, a file)
+// each line behind its ISO-8601 UTC time and level, and no progress line.
 #ifndef PALVEX_TOOLS_REPORT_H_
 #define PALVEX_TOOLS_REPORT_H_
 
@@ -42,6 +44,14 @@ struct RunCounts {
   uint64_t cutPictures = 0;            // reordered pictures left out after a time jump within their GOP
   bool interrupted = false;
 };
+
+enum class LogLevel { kError, kWarning, kInfo };
+
+// A message of one or more lines ("palvex-mux: ..."), written whole; under a service manager
+// each line reads "2026-12-07T22:40:00.123Z warning palvex-mux: ...".
+void Log(LogLevel level, const std::string& text);
+// Whether standard error is a terminal (progress lines are shown only there).
+bool LogToTerminal();
 
 // "00:01:02.345"
 std::string ClockText(int64_t us);
