@@ -18,6 +18,10 @@ namespace {
 
 constexpr int64_t kInputPollNs = 10000000;        // a silent input is looked at every 10 ms
 constexpr int64_t kKeepAheadTicks = kPCRHz / 20;  // kept on air 50 ms ahead of the clock
+// Without --muxrate, a live input re-based onto the channel's clock resumes this far past
+// the last PCR's line: a frame of it that then comes a little late (a sender starting up,
+// a busy machine) is still on time, where a re-base within a GOP would cut the GOP.
+constexpr int64_t kLiveResumeSlackUs = 200000;
 
 // The service name when neither --service-name nor the input's metadata gives one: a
 // file's name without its extension, a URL as it is.
@@ -301,7 +305,7 @@ Timeline::Bounds Channel::LiveBounds() const {
     bounds.resumeUs = (m_scheduler->now() + m_options.leadTicks) / 27;
   } else if (m_keepAlive != nullptr && m_keepAlive->lastPCR() >= 0) {
     bounds.floorUs = m_keepAlive->lastPCR() / 27 + kPCRDelayUs + 12;  // 12 us: one 90 kHz tick on
-    bounds.resumeUs = bounds.floorUs + KeepAlive::kStepTicks / 27;
+    bounds.resumeUs = bounds.floorUs + kLiveResumeSlackUs;
   }
   return bounds;
 }
