@@ -543,7 +543,7 @@ int Channel::Failed() {
     return 0;
   }
   std::string note;
-  if (m_sink != nullptr && m_counts.frames > 0 && m_sink->Keep(&note)) std::fprintf(stderr, "palvex-mux: %s\n", note.c_str());
+  if (m_sink != nullptr && m_counts.frames > 0 && m_sink->Keep(&note)) Log(LogLevel::kWarning, "palvex-mux: " + note);
   return 1;
 }
 
