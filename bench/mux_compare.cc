@@ -28,8 +28,9 @@
 // the header into the host's buffer).
 //
 // Usage: palvex_mux_compare [--dir DIR] [--seconds N] [--reps N] [--scatter] [--case NAME]...
-//        palvex_mux_compare --single VARIANT --case NAME [--mode hot|cold] [--runs N]
-// --single runs one variant (once, or N times for a profiler), e.g. for callgrind
+//        palvex_mux_compare --single VARIANT --case NAME [--mode hot|cold] [--runs N] [--dump FILE]
+// --single runs one variant (once, or N times for a profiler; --dump keeps palvex's packets,
+// to compare two builds of the library byte for byte), e.g. for callgrind
 //   GLIBC_TUNABLES=glibc.cpu.x86_rep_movsb_threshold=4294967295:glibc.cpu.x86_rep_stosb_threshold=4294967295
 //   valgrind --tool=callgrind --toggle-collect='Run*Once*' palvex_mux_compare --single palvex --case 720p25
 #include <time.h>
@@ -258,6 +259,8 @@ struct PalvexMuxer {
   }
 };
 
+std::FILE* g_dump = nullptr;  // --dump: palvex's packets, to compare builds byte for byte
+
 __attribute__((noinline)) Result RunPalvexOnce(iptv::IVorlux* mux, const Clip& clip,
                                               const std::vector<Frame>& frames) {
   Result r;
@@ -268,6 +271,7 @@ __attribute__((noinline)) Result RunPalvexOnce(iptv::IVorlux* mux, const Clip& c
     int length = 0;
     mux->ProcessFrame(clip.streams[size_t(f.streamIndex)].streamId, &frame, &data, &length);
     if (length > 0) r.outputBytes += size_t(length);
+    if (g_dump != nullptr && length > 0) std::fwrite(data, 1, size_t(length), g_dump);
   }
   return r;
 }
@@ -552,6 +556,7 @@ int main(int argc, char** argv) {
   std::string single;
   std::string mode = "hot";
   int runs = 1;
+  std::string dump;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     const bool more = i + 1 < argc;
@@ -563,9 +568,10 @@ int main(int argc, char** argv) {
     else if (arg == "--mode" && more) mode = argv[++i];
     else if (arg == "--runs" && more) runs = std::atoi(argv[++i]);
     else if (arg == "--scatter") g_scatter = true;
+    else if (arg == "--dump" && more) dump = argv[++i];
     else {
       std::fprintf(stderr, "usage: %s [--dir DIR] [--seconds N] [--reps N] [--scatter] [--case 720p25|1080p50|aac]...\n"
-                           "       %s --single palvex|libav|ceiling|memcpy|palvex1000 --case NAME [--mode hot|cold] [--runs N]\n",
+                           "       %s --single palvex|libav|ceiling|memcpy|palvex1000 --case NAME [--mode hot|cold] [--runs N] [--dump FILE]\n",
                    argv[0], argv[0]);
       return 2;
     }
@@ -596,10 +602,13 @@ int main(int argc, char** argv) {
       if (v == kVariantCount) return 2;
       const std::vector<Frame>& frames = mode == "cold" ? clip.frames : hot;
       Timed t{};
+      if (!dump.empty() && (g_dump = std::fopen(dump.c_str(), "wb")) == nullptr) return 1;
       for (int run = 0; run < runs; ++run) t = RunVariant(v, clip, frames, mode == "cold");
       std::fprintf(g_report, "%s %s %s: %zu frames, %zu bytes in, %zu bytes out (%zu packets), %.3f ms\n",
                    single.c_str(), name.c_str(), mode.c_str(), t.frames, t.bytes, t.result.outputBytes,
                    t.result.outputBytes / 188, t.seconds * 1e3);
+      if (g_dump != nullptr && std::fclose(g_dump) != 0) return 1;
+      g_dump = nullptr;
       continue;
     }
     Measure(clip, clip.frames, "cold", true, reps);

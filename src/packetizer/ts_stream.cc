@@ -338,7 +338,7 @@ bool TSStream::PutPayloadPackets(const uint8_t* data, uint32_t count, uint32_t* 
     PutTSHeader(q, pidHigh, pidLow, kAdaptationAndPayload, m_continuityCounter);
     m_continuityCounter = uint8_t(NextContinuityCounter(m_continuityCounter));
     PutStuffingField(q, int(count));
-    std::memcpy(q + kTSPacketSize - count, data, count);
+    CopyShort(q + kTSPacketSize - count, data, count);
     *consumed += count;
     return true;
   }
@@ -372,7 +372,7 @@ bool TSStream::PutPayloadPackets(const uint8_t* data, uint32_t count, uint32_t* 
     PutTSHeader(q, pidHigh, pidLow, kAdaptationAndPayload, cc);
     cc = NextContinuityCounter(cc);
     PutStuffingField(q, int(rest));
-    std::memcpy(q + kTSPacketSize - rest, data + placed, rest);
+    CopyShort(q + kTSPacketSize - rest, data + placed, rest);
     placed += rest;
   }
   m_continuityCounter = uint8_t(cc);
@@ -453,7 +453,7 @@ inline int32_t TSStream::PutFirstPESPacket(IMediaFrame* frame, const uint8_t** d
     // The header before the payload: its work overlaps the wait for the frame's bytes.
     WritePESHeader(frame, &esLength, pes, isVideo, nullptr);
     if (prefix != 0) std::memcpy(pes + headerLength, adts, prefix);
-    std::memcpy(pes + headerLength + prefix, *data, first - prefix);
+    CopyShort(pes + headerLength + prefix, *data, first - prefix);
     ok = PutPayloadPackets(*data + first - prefix, payload - first, &consumed);
   }
   *length -= consumed - prefix;
@@ -469,7 +469,7 @@ bool TSStream::PutNalPayload(IMediaFrame* frame, const uint8_t* data, uint32_t* 
                              uint8_t* pes, uint32_t headerLength, uint32_t payload,
                              const uint8_t* startCode, uint32_t* consumed) {
   const uint32_t first = *consumed;
-  std::memcpy(pes + headerLength, data, first);
+  CopyShort(pes + headerLength, data, first);
   const uint8_t* frameBytes = frame->GetData();
   const int frameSize = frame->GetSize();
   NalWalk walk = StartNalWalk(frameBytes, size_t(frameSize), startCode);
@@ -495,7 +495,7 @@ int32_t TSStream::PutContinuationPESPackets(const uint8_t* data, uint32_t* lengt
     if (pes == nullptr) return kNoFreePacket;
     PutPESHeaderStart(pes, m_streamId, payload + 3, kPESFlagsContinued, kPtsDtsFlagsNone, 0);
     const uint32_t first = e - kPESHeaderFixedLength;
-    std::memcpy(pes + kPESHeaderFixedLength, data, first);
+    CopyShort(pes + kPESHeaderFixedLength, data, first);
     uint32_t consumed = first;
     const bool more = PutPayloadPackets(data + first, payload - first, &consumed);
     *length -= consumed;
