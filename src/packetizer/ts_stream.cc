@@ -353,6 +353,8 @@ bool TSStream::PutPayloadPackets(const uint8_t* data, uint32_t count, uint32_t* 
   if (walk == nullptr) {
     CopyFullPackets(p, data, fullPackets, pidHigh, pidLow, &cc);
   } else {
+    // A start code ending at data[0] is not the copy's to report.
+    walk->Advance(data + 1);
     uint32_t done = 0;
     while (done < fullPackets) {
       bool found = false;
@@ -361,7 +363,7 @@ bool TSStream::PutPayloadPackets(const uint8_t* data, uint32_t count, uint32_t* 
                                                   fullPackets - done, pidHigh, pidLow, &cc, &found));
       if (found) {
         walk->SkipTo(data + size_t(done - 1) * kTSPayloadRoom);
-        walk->Advance(data + size_t(done) * kTSPayloadRoom);
+        walk->Advance(data + size_t(done) * kTSPayloadRoom + 1);
       }
     }
     walk->SkipTo(data + size_t(fullPackets) * kTSPayloadRoom);
