@@ -397,7 +397,13 @@ void Prime(std::vector<std::unique_ptr<PalvexMuxer>>& muxers, const Clip& clip,
       }
     }
     if (first == nullptr) continue;
-    for (std::unique_ptr<PalvexMuxer>& m : muxers) RunPalvexOnce(m->mux, clip, {*first});
+    BenchFrame frame;
+    frame.Set(*first);
+    for (std::unique_ptr<PalvexMuxer>& m : muxers) {
+      uint8_t* data = nullptr;
+      int length = 0;
+      m->mux->ProcessFrame(clip.streams[s].streamId, &frame, &data, &length);
+    }
   }
 }
 

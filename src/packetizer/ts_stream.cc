@@ -34,7 +34,6 @@ constexpr int64_t kPCRIntervalTicks = 3600;  // 40 ms of frame time between PCRs
 // itself, of which 3 are flags and header length, then PES_header_data_length bytes.
 constexpr uint32_t kMaxPESPayloadWithTimestamps = kMaxPESPacketLength - 3 - kPESTimestampDataLength;
 constexpr uint32_t kMaxPESPayloadWithout = kMaxPESPacketLength - 3;
-constexpr uint32_t kFramePrefetch = 1024;
 
 // The video syntax of a stream_type, for its key pictures.
 VideoSyntax VideoSyntaxOf(uint8_t streamType) {
@@ -406,11 +405,6 @@ int32_t TSStream::PESToTS(MediaStream* description, IMediaFrame* frame, const ui
       return kPackerOk;
     }
   }
-
-  // A frame straight from memory: its first lines are asked for together, before the
-  // header work, rather than one copy after the other.
-  const uint8_t* const prefetchEnd = data + std::min(*length, kFramePrefetch);
-  for (const uint8_t* line = data; line < prefetchEnd; line += 64) __builtin_prefetch(line);
 
   // Video key pictures are found from the headers in front of the first picture, before
   // the first packet is laid out.
