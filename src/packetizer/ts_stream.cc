@@ -142,18 +142,16 @@ int32_t TSStream::WritePESHeader(IMediaFrame* frame, uint32_t* length, uint8_t* 
       return kNoPESHeader;
     }
     NalWalk walk = StartNalWalk(frame->GetData(), size_t(frame->GetSize()), startCode);
-    return WritePESHeader(frame, length, dest, isVideo, &walk);
+    return WritePESHeader(frame, length, dest, isVideo, &walk, time, MicrosecondsToTicks(time));
   }
-  return WritePESHeader(frame, length, dest, isVideo, nullptr);
+  return WritePESHeader(frame, length, dest, isVideo, nullptr, time, MicrosecondsToTicks(time));
 }
 
 // The rule of the stream, one per branch. Frames without a time stamp (negative times)
 // get no PTS or DTS; the NAL walk is still finished so that every NAL unit is fed in
 // order.
 PESTimestamps TSStream::DecideTimestamps(IMediaFrame* frame, uint32_t payload, bool isVideo,
-                                         NalWalk* walk) {
-  const int64_t time = frame->GetTime();
-  const int64_t ticks = MicrosecondsToTicks(time);
+                                         NalWalk* walk, int64_t time, int64_t ticks) {
   PESTimestamps stamps;
   // The header is 19 bytes from tick 0 on, as the packetizer reckons. A negative time means
   // the frame has no time stamp, also from -11 to -1 us, which truncate to tick 0: those
@@ -265,9 +263,9 @@ int64_t TSStream::PictureHeaderPts(IMediaFrame* frame, int64_t ticks) {
 }
 
 int32_t TSStream::WritePESHeader(IMediaFrame* frame, uint32_t* length, uint8_t* dest,
-                                 bool isVideo, NalWalk* walk) {
+                                 bool isVideo, NalWalk* walk, int64_t time, int64_t ticks) {
   const uint32_t payload = *length;
-  const PESTimestamps stamps = DecideTimestamps(frame, payload, isVideo, walk);
+  const PESTimestamps stamps = DecideTimestamps(frame, payload, isVideo, walk, time, ticks);
   return PutPESHeader(dest, m_streamId, PESPacketLength(payload, isVideo, stamps.headerDataLength),
                       stamps);
 }
@@ -410,7 +408,7 @@ int32_t TSStream::PESToTS(MediaStream* description, IMediaFrame* frame, const ui
   // the first packet is laid out.
   const bool randomAccess = isVideo && IsKeyPicture(VideoSyntaxOf(m_streamType), data, *length);
   int32_t result =
-      PutFirstPESPacket(frame, &data, length, ticks, isVideo, startCode, adts, randomAccess);
+      PutFirstPESPacket(frame, &data, length, time, ticks, isVideo, startCode, adts, randomAccess);
   // Most frames end in one PES packet.
   if (result == kPackerOk && *length > 0) result = PutContinuationPESPackets(data, length);
   if (result == kNoFreePacket) PrintDiagnostic("%s\n", kNotBuffer);
@@ -421,7 +419,7 @@ int32_t TSStream::PESToTS(MediaStream* description, IMediaFrame* frame, const ui
 // holds at most 65522 payload bytes; the rest follows in further PES packets. Inline: it
 // is PESToTS's main step, called from there alone.
 inline int32_t TSStream::PutFirstPESPacket(IMediaFrame* frame, const uint8_t** data,
-                                           uint32_t* length, int64_t ticks, bool isVideo,
+                                           uint32_t* length, int64_t time, int64_t ticks, bool isVideo,
                                            const uint8_t* startCode, const uint8_t* adts,
                                            bool randomAccess) {
   const bool withPCR = m_carriesPCR && DecidePCR(ticks);
@@ -444,10 +442,10 @@ inline int32_t TSStream::PutFirstPESPacket(IMediaFrame* frame, const uint8_t** d
   uint32_t consumed = first;
   bool ok = true;
   if (startCode != nullptr) {
-    ok = PutNalPayload(frame, *data, length, pes, headerLength, payload, startCode, &consumed);
+    ok = PutNalPayload(frame, *data, length, pes, headerLength, payload, startCode, time, &consumed);
   } else {
     // The header before the payload: its work overlaps the wait for the frame's bytes.
-    WritePESHeader(frame, &esLength, pes, isVideo, nullptr);
+    WritePESHeader(frame, &esLength, pes, isVideo, nullptr, time, ticks);
     if (prefix != 0) std::memcpy(pes + headerLength, adts, prefix);
     CopyShort(pes + headerLength + prefix, *data, first - prefix);
     ok = PutPayloadPackets(*data + first - prefix, payload - first, &consumed);
@@ -463,7 +461,8 @@ inline int32_t TSStream::PutFirstPESPacket(IMediaFrame* frame, const uint8_t** d
 // holds the bytes of the first packet already counted.
 bool TSStream::PutNalPayload(IMediaFrame* frame, const uint8_t* data, uint32_t* length,
                              uint8_t* pes, uint32_t headerLength, uint32_t payload,
-                             const uint8_t* startCode, uint32_t* consumed) {
+                             const uint8_t* startCode, int64_t time, uint32_t* consumed) {
+  const int64_t ticks = MicrosecondsToTicks(time);
   const uint32_t first = *consumed;
   CopyShort(pes + headerLength, data, first);
   const uint8_t* frameBytes = frame->GetData();
@@ -473,9 +472,9 @@ bool TSStream::PutNalPayload(IMediaFrame* frame, const uint8_t* data, uint32_t* 
   if (frameBytes == data && uint64_t(frameSize) == payload && first >= 2) {
     walk.Advance(data + first);
     ok = PutPayloadPackets(data + first, payload - first, consumed, &walk);
-    WritePESHeader(frame, length, pes, true, &walk);
+    WritePESHeader(frame, length, pes, true, &walk, time, ticks);
   } else {
-    WritePESHeader(frame, length, pes, true, &walk);
+    WritePESHeader(frame, length, pes, true, &walk, time, ticks);
     ok = PutPayloadPackets(data + first, payload - first, consumed);
   }
   return ok;
