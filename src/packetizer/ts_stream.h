@@ -165,30 +165,33 @@ class TSStream : public PSIElement {
                          NalWalk* walk = nullptr);
   uint8_t* TakeSlot();
 
+  // What every frame reads or moves comes first, together: with many muxers on one core a
+  // frame finds its stream out of cache, and each line it touches is one more wait. The
+  // header readers, the descriptors and the presentation-time state follow.
   uint8_t m_streamType;
   uint8_t m_streamId;
   uint16_t m_pid;
   uint8_t m_continuityCounter = 0;
   bool m_carriesPCR;
+  bool m_hasTimeTrailer = false;
   TSPacketBuffer* m_packetBuffer;
+  int32_t m_packetSize;
+  int32_t m_pcrCount = 0;
+  int64_t m_pcrClock = 0;
+  int64_t m_lastPCRTime = 0;
+  MediaStream* m_description = nullptr;
+  StreamClock m_psiClock;
+  ADTSFraming m_adts;
+  int32_t m_frameDuration = 0;
+  int32_t m_durationFrames = 0;
+  int64_t m_firstFrameTime = 0;
+  int32_t m_profileIdc = 0;
+  MilliTicks m_nominalDuration = 0;
   H264SliceParser m_h264Parser;
   HEVCHeaderReader m_hevcReader;
   std::vector<PSIElement*> m_descriptors;
-  int64_t m_pcrClock = 0;
-  int32_t m_pcrCount = 0;
-  int64_t m_lastPCRTime = 0;
-  int32_t m_packetSize;
-  int32_t m_frameDuration = 0;
-  int64_t m_firstFrameTime = 0;
-  int32_t m_durationFrames = 0;
-  bool m_hasTimeTrailer = false;
-  int32_t m_profileIdc = 0;
-  MilliTicks m_nominalDuration = 0;
   PictureOrderClock m_presentationClock;
   MPEGVideoReader m_pictureHeaders;
-  StreamClock m_psiClock;
-  MediaStream* m_description = nullptr;
-  ADTSFraming m_adts;
 };
 
 class VideoTSStream final : public TSStream {
