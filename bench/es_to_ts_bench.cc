@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "codec/start_code.h"
+#include "copy_ceiling.h"
 #include "packetizer/ts_stream.h"
 #include "palvex/media_frame.h"
 #include "palvex/media_stream.h"
@@ -140,24 +141,17 @@ void PacketizeClip(benchmark::State& state, bool video, uint8_t streamType) {
   state.counters["packets/frame"] = double(packets) / double(state.iterations() * frames.size());
 }
 
-// The ceiling: per 188-byte slot a 4-byte header and one copy of up to 184 bytes.
+// The ceiling: per 188-byte slot a 4-byte header and one copy of up to 184 bytes, the PES
+// header in front of each frame (copy_ceiling.h).
 void CopyCeiling(benchmark::State& state, bool video) {
   const Clip& clip = GetClip();
   const auto& frames = video ? clip.video : clip.audio;
   std::vector<uint8_t> slots(clip.largest * 12 / 10 + 4 * 188);
+  const size_t slotCount = slots.size() / 188;
   for (auto _ : state) {
     for (const auto& f : frames) {
-      uint8_t* p = slots.data();
-      size_t left = f.size();
-      const uint8_t* src = f.data();
-      while (left > 0) {
-        const size_t n = left < 184 ? left : 184;
-        std::memcpy(p, "\x47\x01\x00\x10", 4);
-        std::memcpy(p + 188 - n, src, n);
-        src += n;
-        left -= n;
-        p += 188;
-      }
+      size_t slot = 0;
+      palvex_bench::CeilingFrame(slots.data(), slotCount, &slot, f.data(), f.size());
       benchmark::DoNotOptimize(slots.data());
       benchmark::ClobberMemory();
     }
@@ -203,4 +197,11 @@ BENCHMARK(BM_CopyCeiling_AAC);
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::AddCustomContext("cpu", palvex_bench::CpuModel());
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}

@@ -6,13 +6,19 @@
 //              ProcessFrame for every frame; output bytes counted.
 //   libav      libavformat's "mpegts" muxer into a custom AVIO whose write callback only
 //              counts bytes; av_write_frame with packets that point at the same frames.
-//   ceiling    per 188-byte slot a 4-byte header and one copy of up to 184 bytes, into a
-//              reused buffer of the packet buffer's size (102272 bytes).
+//   ceiling    per 188-byte slot a 4-byte header and one copy of up to 184 bytes (a 19-byte
+//              PES header in front of each frame), into a reused buffer of the packet
+//              buffer's size (102272 bytes); see copy_ceiling.h.
 //   memcpy     each frame copied once into a reused buffer.
+//   palvex1000 the same frames dealt out in turn to 1000 muxers, each through its exported
+//              interface: many channels on one core, where every call finds the muxer's
+//              state and packet buffer out of cache. Each muxer's clock runs at the
+//              channel's pace (see SpreadFrames).
 //
-// Modes: cold (the whole clip, caches flushed before every run by writing a buffer three
-// times the size of the last-level cache) and hot (the first second looped, with times
-// moving on, so that the frames stay in cache).
+// Modes: cold (the whole clip, caches flushed before every run by writing a 96 MB buffer
+// and by flushing the clip's own lines, so that the frames come from memory also where
+// the last-level cache is larger) and hot (the first second looped, with times moving on,
+// so that the frames stay in cache). The report names the processor it ran on.
 //
 // The clips are made with ffmpeg/libx264 on first use in --dir (default
 // /tmp/palvex_mux_compare): 720p25 at 4 Mb/s and 1080p50 at 10 Mb/s, H.264 High with
@@ -22,12 +28,16 @@
 // the header into the host's buffer).
 //
 // Usage: palvex_mux_compare [--dir DIR] [--seconds N] [--reps N] [--scatter] [--case NAME]...
-//        palvex_mux_compare --single VARIANT --case NAME [--mode hot|cold] [--runs N]
-// --single runs one variant (once, or N times for a profiler), e.g. for callgrind
+//        palvex_mux_compare --single VARIANT --case NAME [--mode hot|cold] [--runs N] [--dump FILE]
+// --single runs one variant (once, or N times for a profiler; --dump keeps palvex's packets,
+// to compare two builds of the library byte for byte), e.g. for callgrind
 //   GLIBC_TUNABLES=glibc.cpu.x86_rep_movsb_threshold=4294967295:glibc.cpu.x86_rep_stosb_threshold=4294967295
 //   valgrind --tool=callgrind --toggle-collect='Run*Once*' palvex_mux_compare --single palvex --case 720p25
 #include <time.h>
 #include <unistd.h>
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#endif
 
 #include <algorithm>
 #include <cstdint>
@@ -46,6 +56,7 @@ extern "C" {
 }
 
 #include "clip_reader.h"
+#include "copy_ceiling.h"
 #include "palvex/palvex.h"
 
 namespace {
@@ -248,6 +259,8 @@ struct PalvexMuxer {
   }
 };
 
+std::FILE* g_dump = nullptr;  // --dump: palvex's packets, to compare builds byte for byte
+
 __attribute__((noinline)) Result RunPalvexOnce(iptv::IVorlux* mux, const Clip& clip,
                                               const std::vector<Frame>& frames) {
   Result r;
@@ -258,6 +271,7 @@ __attribute__((noinline)) Result RunPalvexOnce(iptv::IVorlux* mux, const Clip& c
     int length = 0;
     mux->ProcessFrame(clip.streams[size_t(f.streamIndex)].streamId, &frame, &data, &length);
     if (length > 0) r.outputBytes += size_t(length);
+    if (g_dump != nullptr && length > 0) std::fwrite(data, 1, size_t(length), g_dump);
   }
   return r;
 }
@@ -327,21 +341,83 @@ __attribute__((noinline)) Result RunLibavOnce(LibavMuxer* m, const std::vector<F
 __attribute__((noinline)) Result RunCeilingOnce(uint8_t* slots, const std::vector<Frame>& frames) {
   Result r;
   constexpr size_t kSlots = kPacketBufferBytes / 188 - 1;
+  size_t slot = 0;
   for (const Frame& f : frames) {
-    const uint8_t* src = f.data;
-    size_t left = size_t(f.size);
-    size_t slot = 0;
-    while (left > 0) {
-      uint8_t* p = slots + slot * 188;
-      const size_t n = left < 184 ? left : 184;
-      std::memcpy(p, "\x47\x01\x00\x10", 4);
-      std::memcpy(p + 188 - n, src, n);
-      src += n;
-      left -= n;
-      r.outputBytes += 188;
-      if (++slot == kSlots) slot = 0;
-    }
+    r.outputBytes += 188 * palvex_bench::CeilingFrame(slots, kSlots, &slot, f.data, size_t(f.size));
     asm volatile("" : : "r"(slots) : "memory");
+  }
+  return r;
+}
+
+// Many muxers on one core: the frames dealt out in turn, frame i to muxer i % count.
+constexpr int kManyMuxers = 1000;
+
+struct SpreadFrame {
+  int muxer;
+  Frame frame;
+};
+
+// The frames dealt out in turn to `muxers` muxers, each muxer's frames timed as those of a
+// channel of its own: the j-th frame of a stream that a muxer gets carries the times of
+// the stream's (j + 1)-th frame in `frames`, so that every muxer's clock runs at the
+// channel's pace (tables, PCRs and the duration measurement as on one muxer) while each
+// call goes to another muxer than the one before. The stream's first frame (times of its
+// 0th) is what Prime gives every muxer before the run.
+std::vector<SpreadFrame> SpreadFrames(const Clip& clip, const std::vector<Frame>& frames, int muxers) {
+  std::vector<std::vector<const Frame*>> ofStream(clip.streams.size());
+  for (const Frame& f : frames) ofStream[size_t(f.streamIndex)].push_back(&f);
+  std::vector<std::vector<size_t>> next(size_t(muxers), std::vector<size_t>(clip.streams.size(), 1));
+  std::vector<SpreadFrame> out;
+  out.reserve(frames.size());
+  for (size_t i = 0; i < frames.size(); ++i) {
+    const int m = int(i % size_t(muxers));
+    const size_t s = size_t(frames[i].streamIndex);
+    size_t& j = next[size_t(m)][s];
+    if (j >= ofStream[s].size()) continue;
+    Frame f = frames[i];
+    f.timeUs = ofStream[s][j]->timeUs;
+    f.pts90 = ofStream[s][j]->pts90;
+    f.dts90 = ofStream[s][j]->dts90;
+    ++j;
+    out.push_back(SpreadFrame{m, f});
+  }
+  return out;
+}
+
+// Every muxer's first frame of each stream (the clip's first of that stream: tables and
+// the H.264 sequence parameter set), before the timed run.
+void Prime(std::vector<std::unique_ptr<PalvexMuxer>>& muxers, const Clip& clip,
+           const std::vector<Frame>& frames) {
+  for (size_t s = 0; s < clip.streams.size(); ++s) {
+    const Frame* first = nullptr;
+    for (const Frame& f : frames) {
+      if (size_t(f.streamIndex) == s) {
+        first = &f;
+        break;
+      }
+    }
+    if (first == nullptr) continue;
+    BenchFrame frame;
+    frame.Set(*first);
+    for (std::unique_ptr<PalvexMuxer>& m : muxers) {
+      uint8_t* data = nullptr;
+      int length = 0;
+      m->mux->ProcessFrame(clip.streams[s].streamId, &frame, &data, &length);
+    }
+  }
+}
+
+__attribute__((noinline)) Result RunManyOnce(const std::vector<std::unique_ptr<PalvexMuxer>>& muxers,
+                                             const Clip& clip, const std::vector<SpreadFrame>& frames) {
+  Result r;
+  BenchFrame frame;
+  for (const SpreadFrame& s : frames) {
+    frame.Set(s.frame);
+    uint8_t* data = nullptr;
+    int length = 0;
+    muxers[size_t(s.muxer)]->mux->ProcessFrame(clip.streams[size_t(s.frame.streamIndex)].streamId, &frame,
+                                               &data, &length);
+    if (length > 0) r.outputBytes += size_t(length);
   }
   return r;
 }
@@ -358,13 +434,22 @@ __attribute__((noinline)) Result RunMemcpyOnce(uint8_t* buffer, const std::vecto
 
 // ---- measurement -----------------------------------------------------------------------------
 
-void FlushCaches() {
+void FlushCaches(const Clip& clip) {
   static std::vector<uint8_t> junk(kFlushBytes);
   static uint8_t value = 0;
   std::memset(junk.data(), ++value, junk.size());
   uint64_t sum = 0;
   for (size_t i = 0; i < junk.size(); i += 64) sum += junk[i];
   asm volatile("" : : "r"(sum) : "memory");
+#if defined(__x86_64__) || defined(__i386__)
+  // A last-level cache larger than the junk (virtual machines report hundreds of MB) would
+  // still hold the frames.
+  const uint8_t* base = clip.arena.data();
+  for (size_t i = 0; i < clip.arena.size(); i += 64) _mm_clflush(base + i);
+  _mm_mfence();
+#else
+  (void)clip;
+#endif
 }
 
 // CPU time of this thread: on a machine shared with other jobs, the time slices they take
@@ -381,13 +466,26 @@ double Median(std::vector<double> v) {
   return n % 2 == 1 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
 }
 
-const char* const kVariants[] = {"palvex", "libav", "ceiling", "memcpy"};
-constexpr int kVariantCount = 4;
+const char* const kVariants[] = {"palvex", "libav", "ceiling", "memcpy", "palvex1000"};
+constexpr int kVariantCount = 5;
+constexpr int kMany = 4;
 
 struct Timed {
   double seconds;
   Result result;
+  size_t frames;  // frames handed over in the timed run
+  size_t bytes;   // and their bytes
 };
+
+size_t SpreadBytes(const std::vector<SpreadFrame>& spread, const std::vector<Frame>& frames) {
+  size_t bytes = 0;
+  if (spread.empty()) {
+    for (const Frame& f : frames) bytes += size_t(f.size);
+  } else {
+    for (const SpreadFrame& s : spread) bytes += size_t(s.frame.size);
+  }
+  return bytes;
+}
 
 Timed RunVariant(int variant, const Clip& clip, const std::vector<Frame>& frames, bool cold) {
   static std::vector<uint8_t> slots(kPacketBufferBytes);
@@ -396,46 +494,61 @@ Timed RunVariant(int variant, const Clip& clip, const std::vector<Frame>& frames
     copyBuffer.resize(std::max(clip.largest, kPacketBufferBytes));
   std::unique_ptr<PalvexMuxer> palvex;
   std::unique_ptr<LibavMuxer> libav;
+  std::vector<std::unique_ptr<PalvexMuxer>> many;
+  std::vector<SpreadFrame> spread;
   if (variant == 0) palvex = std::make_unique<PalvexMuxer>(clip);
   if (variant == 1) libav = std::make_unique<LibavMuxer>(clip);
-  if (cold) FlushCaches();
+  if (variant == kMany) {
+    for (int i = 0; i < kManyMuxers; ++i) many.push_back(std::make_unique<PalvexMuxer>(clip));
+    Prime(many, clip, frames);
+    spread = SpreadFrames(clip, frames, kManyMuxers);
+  }
+  if (cold) FlushCaches(clip);
   const double start = ThreadSeconds();
   Result r;
   switch (variant) {
     case 0: r = RunPalvexOnce(palvex->mux, clip, frames); break;
     case 1: r = RunLibavOnce(libav.get(), frames); break;
     case 2: r = RunCeilingOnce(slots.data(), frames); break;
-    default: r = RunMemcpyOnce(copyBuffer.data(), frames); break;
+    case 3: r = RunMemcpyOnce(copyBuffer.data(), frames); break;
+    default: r = RunManyOnce(many, clip, spread); break;
   }
-  return Timed{ThreadSeconds() - start, r};
+  const double seconds = ThreadSeconds() - start;
+  return Timed{seconds, r, spread.empty() ? frames.size() : spread.size(), SpreadBytes(spread, frames)};
 }
 
 void Measure(const Clip& clip, const std::vector<Frame>& frames, const char* mode, bool cold, int reps) {
   size_t bytes = 0;
   for (const Frame& f : frames) bytes += size_t(f.size);
   std::vector<double> times[kVariantCount];
-  Result results[kVariantCount];
+  Timed last[kVariantCount];
   for (int v = 0; v < kVariantCount; ++v) RunVariant(v, clip, frames, cold);  // warm-up
   for (int rep = 0; rep < reps; ++rep) {
     for (int k = 0; k < kVariantCount; ++k) {
       const int v = (rep + k) % kVariantCount;  // every variant takes every place in turn
-      const Timed t = RunVariant(v, clip, frames, cold);
-      times[v].push_back(t.seconds);
-      results[v] = t.result;
+      last[v] = RunVariant(v, clip, frames, cold);
+      times[v].push_back(last[v].seconds);
     }
   }
   double median[kVariantCount];
-  for (int v = 0; v < kVariantCount; ++v) median[v] = Median(times[v]);
+  double framesPerSecond[kVariantCount];
+  for (int v = 0; v < kVariantCount; ++v) {
+    median[v] = Median(times[v]);
+    framesPerSecond[v] = double(last[v].frames) / median[v];
+  }
   std::fprintf(g_report, "\n%s %s%s: %zu frames, %.1f MB in, %d repetitions (median)\n", clip.name.c_str(),
                mode, g_scatter ? " scattered" : "", frames.size(), double(bytes) / 1e6, reps);
-  std::fprintf(g_report, "  %-8s %10s %10s %12s %12s\n", "", "ms", "MB/s", "frames/s", "out MB");
+  std::fprintf(g_report, "  %-10s %10s %10s %12s %12s\n", "", "ms", "MB/s", "frames/s", "out MB");
   for (int v = 0; v < kVariantCount; ++v) {
-    std::fprintf(g_report, "  %-8s %10.3f %10.0f %12.0f %12.1f\n", kVariants[v], median[v] * 1e3,
-                 double(bytes) / 1e6 / median[v], double(frames.size()) / median[v],
-                 double(results[v].outputBytes) / 1e6);
+    std::fprintf(g_report, "  %-10s %10.3f %10.0f %12.0f %12.1f\n", kVariants[v], median[v] * 1e3,
+                 double(last[v].bytes) / 1e6 / median[v], framesPerSecond[v],
+                 double(last[v].result.outputBytes) / 1e6);
   }
-  std::fprintf(g_report, "  palvex / libav %.2fx   palvex / ceiling %.0f %%   palvex / memcpy %.0f %%\n",
-               median[1] / median[0], 100 * median[2] / median[0], 100 * median[3] / median[0]);
+  std::fprintf(g_report,
+               "  palvex / libav %.2fx   palvex / ceiling %.0f %%   palvex / memcpy %.0f %%   "
+               "%d muxers / one %.0f %%\n",
+               median[1] / median[0], 100 * median[2] / median[0], 100 * median[3] / median[0],
+               kManyMuxers, 100 * framesPerSecond[kMany] / framesPerSecond[0]);
   std::fflush(g_report);
 }
 
@@ -449,6 +562,7 @@ int main(int argc, char** argv) {
   std::string single;
   std::string mode = "hot";
   int runs = 1;
+  std::string dump;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     const bool more = i + 1 < argc;
@@ -460,9 +574,10 @@ int main(int argc, char** argv) {
     else if (arg == "--mode" && more) mode = argv[++i];
     else if (arg == "--runs" && more) runs = std::atoi(argv[++i]);
     else if (arg == "--scatter") g_scatter = true;
+    else if (arg == "--dump" && more) dump = argv[++i];
     else {
       std::fprintf(stderr, "usage: %s [--dir DIR] [--seconds N] [--reps N] [--scatter] [--case 720p25|1080p50|aac]...\n"
-                           "       %s --single palvex|libav|ceiling|memcpy --case NAME [--mode hot|cold] [--runs N]\n",
+                           "       %s --single palvex|libav|ceiling|memcpy|palvex1000 --case NAME [--mode hot|cold] [--runs N] [--dump FILE]\n",
                    argv[0], argv[0]);
       return 2;
     }
@@ -474,6 +589,7 @@ int main(int argc, char** argv) {
   g_report = fdopen(reportFd, "w");
   if (std::freopen("/dev/null", "w", stdout) == nullptr) return 1;
   av_log_set_level(AV_LOG_ERROR);
+  std::fprintf(g_report, "on %s\n", palvex_bench::CpuModel().c_str());
 
   if (std::system(("mkdir -p '" + dir + "'").c_str()) != 0) return 1;
   for (const std::string& name : cases) {
@@ -492,12 +608,13 @@ int main(int argc, char** argv) {
       if (v == kVariantCount) return 2;
       const std::vector<Frame>& frames = mode == "cold" ? clip.frames : hot;
       Timed t{};
+      if (!dump.empty() && (g_dump = std::fopen(dump.c_str(), "wb")) == nullptr) return 1;
       for (int run = 0; run < runs; ++run) t = RunVariant(v, clip, frames, mode == "cold");
-      size_t bytes = 0;
-      for (const Frame& f : frames) bytes += size_t(f.size);
       std::fprintf(g_report, "%s %s %s: %zu frames, %zu bytes in, %zu bytes out (%zu packets), %.3f ms\n",
-                   single.c_str(), name.c_str(), mode.c_str(), frames.size(), bytes, t.result.outputBytes,
+                   single.c_str(), name.c_str(), mode.c_str(), t.frames, t.bytes, t.result.outputBytes,
                    t.result.outputBytes / 188, t.seconds * 1e3);
+      if (g_dump != nullptr && std::fclose(g_dump) != 0) return 1;
+      g_dump = nullptr;
       continue;
     }
     Measure(clip, clip.frames, "cold", true, reps);

@@ -183,7 +183,8 @@ int FrameMuxer::ProcessFrame(int streamId, IMediaFrame* frame, uint8_t** data, i
     }
     // A frame straight from memory: start loading its first bytes (ADTS detection, the
     // NAL walk, the first packets) while the PSI and the headers are worked out.
-    for (int i = 0; i < size && i < kPrefetchBytes; i += 64) __builtin_prefetch(bytes + i);
+    const uint8_t* const frameEnd = bytes + std::min(size, kPrefetchBytes);
+    for (const uint8_t* p = bytes; p < frameEnd; p += 64) __builtin_prefetch(p);
     if (static_cast<uint64_t>(m_packetBuffer->GetCapacity()) < needed) {
       PrintDiagnostic(kBufferGrowth, m_packetBuffer->GetCapacity(), static_cast<int>(needed));
       m_packetBuffer->Resize(static_cast<uint32_t>(needed));

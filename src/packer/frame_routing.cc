@@ -14,23 +14,25 @@ int32_t TSPacker::MuxFrame(int32_t streamId, IMediaFrame* frame) {
   if (frame == nullptr) return kFrameRefused;
   TSStream* stream = FindStream(streamId);
   if (stream == nullptr) return kFrameRefused;
+  // The host's frame is asked once for its bytes and their count.
+  const uint8_t* data = frame->GetData();
+  const int size = frame->GetSize();
   bool refused = false;
-  const uint8_t* adts = TakeADTSHeader(stream, frame, &refused);
+  const uint8_t* adts = TakeADTSHeader(stream, data, size, &refused);
   if (refused) return kFrameRefused;
   const int64_t t = frame->GetTime();
   if (PSIDue(stream, t)) {
     const int32_t result = EmitPSI(t);
     if (result != kPackerOk) return result;
   }
-  return HandOver(stream, frame, adts);
+  return HandOver(stream, frame, data, size, adts);
 }
 
 // Only AAC streams run the detection. The header is built here, in the stream's template,
 // and written by the packetizer into the frame's first packet: the frame is never written.
-const uint8_t* TSPacker::TakeADTSHeader(TSStream* stream, IMediaFrame* frame, bool* refused) {
+const uint8_t* TSPacker::TakeADTSHeader(TSStream* stream, const uint8_t* data, int size,
+                                        bool* refused) {
   ADTSFraming& framing = stream->adts();
-  const uint8_t* data = frame->GetData();
-  const int size = frame->GetSize();
   if (!framing.TakesHeader(data, size)) return nullptr;
   // frame_length counts the header and has 13 bits.
   if (data == nullptr || size < 0 || size > ADTSFraming::kMaxPayload) {
@@ -99,9 +101,8 @@ void TSPacker::MarkStreamClocks() {
   m_psiRepetition = kPSIInterval - 2 * (largestStep != 0 ? largestStep : kPSIDefaultFrameStep);
 }
 
-int32_t TSPacker::HandOver(TSStream* stream, IMediaFrame* frame, const uint8_t* adts) {
-  const uint8_t* data = frame->GetData();
-  const int size = frame->GetSize();
+int32_t TSPacker::HandOver(TSStream* stream, IMediaFrame* frame, const uint8_t* data, int size,
+                           const uint8_t* adts) {
   if (size < 0 || (data == nullptr && size > 0)) return kFrameRefused;
   uint32_t length = uint32_t(size);
   const int32_t result = stream->EStoTS(stream->description(), frame, data, &length, adts);

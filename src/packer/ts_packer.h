@@ -128,9 +128,10 @@ class TSPacker final : public ITSPacker, public PSITable {
   void DestroyProgram(PMTProgram* program);
   // MuxFrame's steps. The stream routed for streamId, or null: the frame is refused.
   TSStream* FindStream(int32_t streamId) const { return RoutedStream(streamId); }
-  // Advances the stream's ADTS detection with the frame; the header to put in front of it,
-  // or null. *refused when the frame was to get one and cannot.
-  const uint8_t* TakeADTSHeader(TSStream* stream, IMediaFrame* frame, bool* refused);
+  // Advances the stream's ADTS detection with the frame's bytes (data, size as the frame
+  // gave them); the header to put in front of them, or null. *refused when the frame was
+  // to get one and cannot.
+  const uint8_t* TakeADTSHeader(TSStream* stream, const uint8_t* data, int size, bool* refused);
   // Whether PAT and PMTs are due before a frame of stream at time t; counts the emission.
   bool PSIDue(TSStream* stream, int64_t t);
   // PAT, then the PMTs, with every stream's PSI time moved to its last frame time. 0, or
@@ -141,7 +142,8 @@ class TSPacker final : public ITSPacker, public PSITable {
   void MarkStreamClocks();
   // The frame (behind the ADTS header, when one is given) to its stream's packetizer. 0,
   // kFrameRefused for a frame without valid bytes, or the packetizer's failure.
-  int32_t HandOver(TSStream* stream, IMediaFrame* frame, const uint8_t* adts);
+  int32_t HandOver(TSStream* stream, IMediaFrame* frame, const uint8_t* data, int size,
+                   const uint8_t* adts);
 
   uint16_t m_transportStreamId = 0x0066;
   uint8_t m_patVersion = 0;

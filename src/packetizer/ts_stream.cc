@@ -34,7 +34,6 @@ constexpr int64_t kPCRIntervalTicks = 3600;  // 40 ms of frame time between PCRs
 // itself, of which 3 are flags and header length, then PES_header_data_length bytes.
 constexpr uint32_t kMaxPESPayloadWithTimestamps = kMaxPESPacketLength - 3 - kPESTimestampDataLength;
 constexpr uint32_t kMaxPESPayloadWithout = kMaxPESPacketLength - 3;
-constexpr uint32_t kFramePrefetch = 1024;
 
 // The video syntax of a stream_type, for its key pictures.
 VideoSyntax VideoSyntaxOf(uint8_t streamType) {
@@ -143,18 +142,16 @@ int32_t TSStream::WritePESHeader(IMediaFrame* frame, uint32_t* length, uint8_t* 
       return kNoPESHeader;
     }
     NalWalk walk = StartNalWalk(frame->GetData(), size_t(frame->GetSize()), startCode);
-    return WritePESHeader(frame, length, dest, isVideo, &walk);
+    return WritePESHeader(frame, length, dest, isVideo, &walk, time, MicrosecondsToTicks(time));
   }
-  return WritePESHeader(frame, length, dest, isVideo, nullptr);
+  return WritePESHeader(frame, length, dest, isVideo, nullptr, time, MicrosecondsToTicks(time));
 }
 
 // The rule of the stream, one per branch. Frames without a time stamp (negative times)
 // get no PTS or DTS; the NAL walk is still finished so that every NAL unit is fed in
 // order.
 PESTimestamps TSStream::DecideTimestamps(IMediaFrame* frame, uint32_t payload, bool isVideo,
-                                         NalWalk* walk) {
-  const int64_t time = frame->GetTime();
-  const int64_t ticks = MicrosecondsToTicks(time);
+                                         NalWalk* walk, int64_t time, int64_t ticks) {
   PESTimestamps stamps;
   // The header is 19 bytes from tick 0 on, as the packetizer reckons. A negative time means
   // the frame has no time stamp, also from -11 to -1 us, which truncate to tick 0: those
@@ -266,9 +263,9 @@ int64_t TSStream::PictureHeaderPts(IMediaFrame* frame, int64_t ticks) {
 }
 
 int32_t TSStream::WritePESHeader(IMediaFrame* frame, uint32_t* length, uint8_t* dest,
-                                 bool isVideo, NalWalk* walk) {
+                                 bool isVideo, NalWalk* walk, int64_t time, int64_t ticks) {
   const uint32_t payload = *length;
-  const PESTimestamps stamps = DecideTimestamps(frame, payload, isVideo, walk);
+  const PESTimestamps stamps = DecideTimestamps(frame, payload, isVideo, walk, time, ticks);
   return PutPESHeader(dest, m_streamId, PESPacketLength(payload, isVideo, stamps.headerDataLength),
                       stamps);
 }
@@ -338,7 +335,7 @@ bool TSStream::PutPayloadPackets(const uint8_t* data, uint32_t count, uint32_t* 
     PutTSHeader(q, pidHigh, pidLow, kAdaptationAndPayload, m_continuityCounter);
     m_continuityCounter = uint8_t(NextContinuityCounter(m_continuityCounter));
     PutStuffingField(q, int(count));
-    std::memcpy(q + kTSPacketSize - count, data, count);
+    CopyShort(q + kTSPacketSize - count, data, count);
     *consumed += count;
     return true;
   }
@@ -353,6 +350,8 @@ bool TSStream::PutPayloadPackets(const uint8_t* data, uint32_t count, uint32_t* 
   if (walk == nullptr) {
     CopyFullPackets(p, data, fullPackets, pidHigh, pidLow, &cc);
   } else {
+    // A start code ending at data[0] is not the copy's to report.
+    walk->Advance(data + 1);
     uint32_t done = 0;
     while (done < fullPackets) {
       bool found = false;
@@ -361,7 +360,7 @@ bool TSStream::PutPayloadPackets(const uint8_t* data, uint32_t count, uint32_t* 
                                                   fullPackets - done, pidHigh, pidLow, &cc, &found));
       if (found) {
         walk->SkipTo(data + size_t(done - 1) * kTSPayloadRoom);
-        walk->Advance(data + size_t(done) * kTSPayloadRoom);
+        walk->Advance(data + size_t(done) * kTSPayloadRoom + 1);
       }
     }
     walk->SkipTo(data + size_t(fullPackets) * kTSPayloadRoom);
@@ -372,7 +371,7 @@ bool TSStream::PutPayloadPackets(const uint8_t* data, uint32_t count, uint32_t* 
     PutTSHeader(q, pidHigh, pidLow, kAdaptationAndPayload, cc);
     cc = NextContinuityCounter(cc);
     PutStuffingField(q, int(rest));
-    std::memcpy(q + kTSPacketSize - rest, data + placed, rest);
+    CopyShort(q + kTSPacketSize - rest, data + placed, rest);
     placed += rest;
   }
   m_continuityCounter = uint8_t(cc);
@@ -405,16 +404,11 @@ int32_t TSStream::PESToTS(MediaStream* description, IMediaFrame* frame, const ui
     }
   }
 
-  // A frame straight from memory: its first lines are asked for together, before the
-  // header work, rather than one copy after the other.
-  const uint8_t* const prefetchEnd = data + std::min(*length, kFramePrefetch);
-  for (const uint8_t* line = data; line < prefetchEnd; line += 64) __builtin_prefetch(line);
-
   // Video key pictures are found from the headers in front of the first picture, before
   // the first packet is laid out.
   const bool randomAccess = isVideo && IsKeyPicture(VideoSyntaxOf(m_streamType), data, *length);
   int32_t result =
-      PutFirstPESPacket(frame, &data, length, ticks, isVideo, startCode, adts, randomAccess);
+      PutFirstPESPacket(frame, &data, length, time, ticks, isVideo, startCode, adts, randomAccess);
   // Most frames end in one PES packet.
   if (result == kPackerOk && *length > 0) result = PutContinuationPESPackets(data, length);
   if (result == kNoFreePacket) PrintDiagnostic("%s\n", kNotBuffer);
@@ -425,7 +419,7 @@ int32_t TSStream::PESToTS(MediaStream* description, IMediaFrame* frame, const ui
 // holds at most 65522 payload bytes; the rest follows in further PES packets. Inline: it
 // is PESToTS's main step, called from there alone.
 inline int32_t TSStream::PutFirstPESPacket(IMediaFrame* frame, const uint8_t** data,
-                                           uint32_t* length, int64_t ticks, bool isVideo,
+                                           uint32_t* length, int64_t time, int64_t ticks, bool isVideo,
                                            const uint8_t* startCode, const uint8_t* adts,
                                            bool randomAccess) {
   const bool withPCR = m_carriesPCR && DecidePCR(ticks);
@@ -448,12 +442,12 @@ inline int32_t TSStream::PutFirstPESPacket(IMediaFrame* frame, const uint8_t** d
   uint32_t consumed = first;
   bool ok = true;
   if (startCode != nullptr) {
-    ok = PutNalPayload(frame, *data, length, pes, headerLength, payload, startCode, &consumed);
+    ok = PutNalPayload(frame, *data, length, pes, headerLength, payload, startCode, time, &consumed);
   } else {
     // The header before the payload: its work overlaps the wait for the frame's bytes.
-    WritePESHeader(frame, &esLength, pes, isVideo, nullptr);
+    WritePESHeader(frame, &esLength, pes, isVideo, nullptr, time, ticks);
     if (prefix != 0) std::memcpy(pes + headerLength, adts, prefix);
-    std::memcpy(pes + headerLength + prefix, *data, first - prefix);
+    CopyShort(pes + headerLength + prefix, *data, first - prefix);
     ok = PutPayloadPackets(*data + first - prefix, payload - first, &consumed);
   }
   *length -= consumed - prefix;
@@ -467,9 +461,10 @@ inline int32_t TSStream::PutFirstPESPacket(IMediaFrame* frame, const uint8_t** d
 // holds the bytes of the first packet already counted.
 bool TSStream::PutNalPayload(IMediaFrame* frame, const uint8_t* data, uint32_t* length,
                              uint8_t* pes, uint32_t headerLength, uint32_t payload,
-                             const uint8_t* startCode, uint32_t* consumed) {
+                             const uint8_t* startCode, int64_t time, uint32_t* consumed) {
+  const int64_t ticks = MicrosecondsToTicks(time);
   const uint32_t first = *consumed;
-  std::memcpy(pes + headerLength, data, first);
+  CopyShort(pes + headerLength, data, first);
   const uint8_t* frameBytes = frame->GetData();
   const int frameSize = frame->GetSize();
   NalWalk walk = StartNalWalk(frameBytes, size_t(frameSize), startCode);
@@ -477,9 +472,9 @@ bool TSStream::PutNalPayload(IMediaFrame* frame, const uint8_t* data, uint32_t* 
   if (frameBytes == data && uint64_t(frameSize) == payload && first >= 2) {
     walk.Advance(data + first);
     ok = PutPayloadPackets(data + first, payload - first, consumed, &walk);
-    WritePESHeader(frame, length, pes, true, &walk);
+    WritePESHeader(frame, length, pes, true, &walk, time, ticks);
   } else {
-    WritePESHeader(frame, length, pes, true, &walk);
+    WritePESHeader(frame, length, pes, true, &walk, time, ticks);
     ok = PutPayloadPackets(data + first, payload - first, consumed);
   }
   return ok;
@@ -495,7 +490,7 @@ int32_t TSStream::PutContinuationPESPackets(const uint8_t* data, uint32_t* lengt
     if (pes == nullptr) return kNoFreePacket;
     PutPESHeaderStart(pes, m_streamId, payload + 3, kPESFlagsContinued, kPtsDtsFlagsNone, 0);
     const uint32_t first = e - kPESHeaderFixedLength;
-    std::memcpy(pes + kPESHeaderFixedLength, data, first);
+    CopyShort(pes + kPESHeaderFixedLength, data, first);
     uint32_t consumed = first;
     const bool more = PutPayloadPackets(data + first, payload - first, &consumed);
     *length -= consumed;

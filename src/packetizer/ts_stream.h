@@ -108,12 +108,13 @@ class TSStream : public PSIElement {
 
  private:
   // WritePESHeader with the frame's NAL walk (H.264 and HEVC only) under way, or null.
+  // time is the frame's GetTime(), ticks the same in 90 kHz.
   int32_t WritePESHeader(IMediaFrame* frame, uint32_t* length, uint8_t* dest, bool isVideo,
-                         NalWalk* walk);
+                         NalWalk* walk, int64_t time, int64_t ticks);
   // The frame's time stamps by the rule of this stream (audio, time trailer, other video,
   // H.264 Baseline, H.264 or HEVC picture order count); finishes the walk when one is given.
   PESTimestamps DecideTimestamps(IMediaFrame* frame, uint32_t payload, bool isVideo,
-                                 NalWalk* walk);
+                                 NalWalk* walk, int64_t time, int64_t ticks);
   // PTS from the frame's 8-byte time trailer behind `payload` bytes, or ticks without one.
   static int64_t TrailerPts(IMediaFrame* frame, uint32_t payload, int64_t ticks);
   // H.264 above Baseline: the PTS by the picture order count.
@@ -132,12 +133,12 @@ class TSStream : public PSIElement {
   // payload up to the PES packet's end. *data and *length move on past the bytes placed.
   // kPackerOk, or kNoFreePacket.
   int32_t PutFirstPESPacket(IMediaFrame* frame, const uint8_t** data, uint32_t* length,
-                            int64_t ticks, bool isVideo, const uint8_t* startCode,
+                            int64_t time, int64_t ticks, bool isVideo, const uint8_t* startCode,
                             const uint8_t* adts, bool randomAccess);
   // The payload of an H.264 or HEVC frame's first PES packet, copied while its NAL units
   // are walked, and the header completed from the walk. False when the buffer ran out.
   bool PutNalPayload(IMediaFrame* frame, const uint8_t* data, uint32_t* length, uint8_t* pes,
-                      uint32_t headerLength, uint32_t payload, const uint8_t* startCode,
+                      uint32_t headerLength, uint32_t payload, const uint8_t* startCode, int64_t time,
                       uint32_t* consumed);
   // The rest of a bounded frame in PES packets without time stamps. kPackerOk, or
   // kNoFreePacket.
@@ -164,30 +165,33 @@ class TSStream : public PSIElement {
                          NalWalk* walk = nullptr);
   uint8_t* TakeSlot();
 
+  // What every frame reads or moves comes first, together: with many muxers on one core a
+  // frame finds its stream out of cache, and each line it touches is one more wait. The
+  // header readers, the descriptors and the presentation-time state follow.
   uint8_t m_streamType;
   uint8_t m_streamId;
   uint16_t m_pid;
   uint8_t m_continuityCounter = 0;
   bool m_carriesPCR;
+  bool m_hasTimeTrailer = false;
   TSPacketBuffer* m_packetBuffer;
+  int32_t m_packetSize;
+  int32_t m_pcrCount = 0;
+  int64_t m_pcrClock = 0;
+  int64_t m_lastPCRTime = 0;
+  MediaStream* m_description = nullptr;
+  StreamClock m_psiClock;
+  ADTSFraming m_adts;
+  int32_t m_frameDuration = 0;
+  int32_t m_durationFrames = 0;
+  int64_t m_firstFrameTime = 0;
+  int32_t m_profileIdc = 0;
+  MilliTicks m_nominalDuration = 0;
   H264SliceParser m_h264Parser;
   HEVCHeaderReader m_hevcReader;
   std::vector<PSIElement*> m_descriptors;
-  int64_t m_pcrClock = 0;
-  int32_t m_pcrCount = 0;
-  int64_t m_lastPCRTime = 0;
-  int32_t m_packetSize;
-  int32_t m_frameDuration = 0;
-  int64_t m_firstFrameTime = 0;
-  int32_t m_durationFrames = 0;
-  bool m_hasTimeTrailer = false;
-  int32_t m_profileIdc = 0;
-  MilliTicks m_nominalDuration = 0;
   PictureOrderClock m_presentationClock;
   MPEGVideoReader m_pictureHeaders;
-  StreamClock m_psiClock;
-  MediaStream* m_description = nullptr;
-  ADTSFraming m_adts;
 };
 
 class VideoTSStream final : public TSStream {

@@ -1,7 +1,5 @@
 #include "ts/packet_copy.h"
 
-#include <initializer_list>
-
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
 #endif
@@ -39,30 +37,59 @@ size_t CopyPortable(uint8_t* dst, const uint8_t* src, size_t count, uint8_t pidH
 
 #if defined(__x86_64__) || defined(__i386__)
 
-// Per 32 (16) bytes v at offset j, with a and b the bytes one and two in front: a lane of
-// (a | b | (v ^ 1)) is 0 exactly where a 0x01 follows two zeros; the minimum over the packet
-// tells whether any lane was. 184 = 5 x 32 + 24: the last vector overlaps the one before.
+// The vector forms look at the payload as 16-bit words at even offsets from src: a word is
+// a candidate when its first byte is 0x00 and its second 0x00 or 0x01, that is when the
+// word with bit 8 cleared is 0 (little-endian: the first byte is the low one). A start code
+// 00 00 01 has such a word at its first zero or at its second, whichever offset is even:
+// one pass of loads that are also the copy's, one AND and one minimum per vector, and the
+// minimum over the packet tells whether any word was 0. The last vector of a packet
+// overlaps the one before (184 = 5 x 32 + 24), at an even offset like all the others.
+
+// The low byte of the header word is the sync byte, the high one the last header byte:
+// continuity_counter in its low four bits.
+inline uint32_t HeaderWithCounter(uint32_t header, unsigned cc) { return header | uint32_t(cc) << 24; }
+
+// 32 (16) payload bytes at offset j from src to the packet at dst, and their words masked.
+__attribute__((target("avx2"), always_inline)) inline __m256i Move32(uint8_t* dst, const uint8_t* src,
+                                                                     int j, __m256i mask) {
+  const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + j));
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + 4 + j), v);
+  return _mm256_and_si256(v, mask);
+}
+
+__attribute__((target("sse2"), always_inline)) inline __m128i Move16(uint8_t* dst, const uint8_t* src,
+                                                                     int j, __m128i mask) {
+  const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + j));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 4 + j), v);
+  return _mm_and_si128(v, mask);
+}
+
+// Four of them from offset j on, and the minimum of their words.
+__attribute__((target("sse2"), always_inline)) inline __m128i Move16x4(uint8_t* dst, const uint8_t* src,
+                                                                       int j, __m128i mask) {
+  return _mm_min_epi16(_mm_min_epi16(Move16(dst, src, j, mask), Move16(dst, src, j + 16, mask)),
+                       _mm_min_epi16(Move16(dst, src, j + 32, mask), Move16(dst, src, j + 48, mask)));
+}
+
 __attribute__((target("avx2"))) size_t CopyAvx2(uint8_t* dst, const uint8_t* src, size_t count,
                                                 uint8_t pidHigh, uint8_t pidLow, unsigned* cc,
                                                 bool* found) {
-  const __m256i one = _mm256_set1_epi8(1);
+  const __m256i mask = _mm256_set1_epi16(int16_t(0xFEFF));
   const __m256i zero = _mm256_setzero_si256();
+  const uint32_t header = TSHeaderWord(pidHigh, pidLow, kPayloadOnly);
   unsigned c = *cc;
   size_t k = 0;
   bool hit = false;
   while (k < count && !hit) {
-    const uint32_t header = TSHeaderWord(pidHigh, pidLow, kPayloadOnly | c);
-    std::memcpy(dst, &header, 4);
-    __m256i acc = _mm256_set1_epi8(-1);
-    for (int j : {0, 32, 64, 96, 128, 152}) {
-      const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + j));
-      _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + 4 + j), v);
-      const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + j - 1));
-      const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + j - 2));
-      acc = _mm256_min_epu8(acc, _mm256_or_si256(_mm256_or_si256(a, b), _mm256_xor_si256(v, one)));
-    }
-    const __m256i ends = _mm256_cmpeq_epi8(acc, zero);
-    hit = !_mm256_testz_si256(ends, ends);
+    const uint32_t word = HeaderWithCounter(header, c);
+    std::memcpy(dst, &word, 4);
+    // Written out: GCC keeps a loop over a list of offsets as a loop.
+    const __m256i acc = _mm256_min_epu16(
+        _mm256_min_epu16(_mm256_min_epu16(Move32(dst, src, 0, mask), Move32(dst, src, 32, mask)),
+                         _mm256_min_epu16(Move32(dst, src, 64, mask), Move32(dst, src, 96, mask))),
+        _mm256_min_epu16(Move32(dst, src, 128, mask), Move32(dst, src, 152, mask)));
+    const __m256i zeros = _mm256_cmpeq_epi16(acc, zero);
+    hit = !_mm256_testz_si256(zeros, zeros);
     c = NextContinuityCounter(c);
     ++k;
     dst += kTSPacketSize;
@@ -73,26 +100,25 @@ __attribute__((target("avx2"))) size_t CopyAvx2(uint8_t* dst, const uint8_t* src
   return k;
 }
 
+// SSE2 has no unsigned 16-bit minimum: bit 15 is cleared too, so that every word is
+// positive for the signed one (0x80 and 0x81 behind a zero are candidates as well).
 __attribute__((target("sse2"))) size_t CopySse2(uint8_t* dst, const uint8_t* src, size_t count,
                                                 uint8_t pidHigh, uint8_t pidLow, unsigned* cc,
                                                 bool* found) {
-  const __m128i one = _mm_set1_epi8(1);
+  const __m128i mask = _mm_set1_epi16(int16_t(0x7EFF));
   const __m128i zero = _mm_setzero_si128();
+  const uint32_t header = TSHeaderWord(pidHigh, pidLow, kPayloadOnly);
   unsigned c = *cc;
   size_t k = 0;
   bool hit = false;
   while (k < count && !hit) {
-    const uint32_t header = TSHeaderWord(pidHigh, pidLow, kPayloadOnly | c);
-    std::memcpy(dst, &header, 4);
-    __m128i acc = _mm_set1_epi8(-1);
-    for (int j : {0, 16, 32, 48, 64, 80, 96, 112, 128, 144, 160, 168}) {
-      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + j));
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 4 + j), v);
-      const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + j - 1));
-      const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + j - 2));
-      acc = _mm_min_epu8(acc, _mm_or_si128(_mm_or_si128(a, b), _mm_xor_si128(v, one)));
-    }
-    hit = _mm_movemask_epi8(_mm_cmpeq_epi8(acc, zero)) != 0;
+    const uint32_t word = HeaderWithCounter(header, c);
+    std::memcpy(dst, &word, 4);
+    const __m128i acc = _mm_min_epi16(
+        _mm_min_epi16(Move16x4(dst, src, 0, mask), Move16x4(dst, src, 64, mask)),
+        _mm_min_epi16(_mm_min_epi16(Move16(dst, src, 128, mask), Move16(dst, src, 144, mask)),
+                      _mm_min_epi16(Move16(dst, src, 160, mask), Move16(dst, src, 168, mask))));
+    hit = _mm_movemask_epi8(_mm_cmpeq_epi16(acc, zero)) != 0;
     c = NextContinuityCounter(c);
     ++k;
     dst += kTSPacketSize;

@@ -1,6 +1,6 @@
 // Full transport stream packets of one PID written in a run: per 188-byte slot the 4-byte
-// header and 184 payload bytes. The H.264 form looks for start codes in the bytes while it
-// copies them, so that every byte of the frame is read once.
+// header and 184 payload bytes. The H.264 form looks for the ends of start codes in the
+// bytes while it copies them, so that every byte of the frame is read once.
 #ifndef PALVEX_TS_PACKET_COPY_H_
 #define PALVEX_TS_PACKET_COPY_H_
 
@@ -29,13 +29,16 @@ inline void CopyFullPackets(uint8_t* dst, const uint8_t* src, size_t count, uint
   *cc = c;
 }
 
-// The same packets, stopping after the first one whose 184 payload bytes hold a 0x01 with
-// two zero bytes in front of it, the last byte of a start code (the two bytes in front of
-// src count, so src - 2 must be readable). Returns the packets written and sets *found when
-// it stopped at such a packet: every start code that ends in the bytes copied ends in that
-// last packet. The reported packet may still hold none that a NAL walk takes (its zeros can
-// be bytes the walk has passed), so the caller searches it exactly. Vector code where the
-// processor has it.
+// The same packets, stopping after the first one that may hold the end of a start code
+// (00 00 01); returns the packets written and sets *found when it stopped at such a packet.
+// A start code whose 0x01 stands at src[1] or later, up to the byte right after the
+// packets written, ends in the last packet written or in that byte, never in a packet
+// before it: the caller searches from the last packet's start to one byte past its end.
+// Start codes ending at src[0] are the caller's to have found. A packet is reported on a
+// zero byte pair or a 00 01 pair at an even offset from src (vector forms), or on a 0x01
+// behind two zeros, the two bytes in front of src included (the portable form; src - 2
+// must be readable): it may hold no start code that a NAL walk takes, which costs the
+// caller one search. Vector code where the processor has it.
 size_t CopyFullPacketsToStartCode(uint8_t* dst, const uint8_t* src, size_t count, uint8_t pidHigh,
                                   uint8_t pidLow, unsigned* cc, bool* found);
 
