@@ -306,23 +306,9 @@ void DVBStage::WriteSection(int pid, std::vector<uint8_t>* s) {
   PutSectionLength(s);
   const uint32_t crc = SectionCRC(s->data(), s->size());
   for (int shift = 24; shift >= 0; shift -= 8) s->push_back(uint8_t(crc >> shift));  // CRC_32
-  size_t done = 0;
-  while (done < s->size()) {
-    const bool first = done == 0;
-    m_out.resize(m_out.size() + kTSPacketSize, 0xFF);
-    uint8_t* p = &m_out[m_out.size() - kTSPacketSize];
-    int8_t& cc = m_cc[static_cast<size_t>(pid)];
-    p[0] = 0x47;                                              // sync_byte
-    p[1] = uint8_t((first ? 0x40 : 0x00) | (pid >> 8 & 0x1F));  // payload_unit_start_indicator, PID[12:8]
-    p[2] = uint8_t(pid);                                      // PID[7:0]
-    p[3] = uint8_t(0x10 | cc);                                // payload only, continuity_counter
-    cc = int8_t((cc + 1) & 0x0F);
-    size_t at = 4;
-    if (first) p[at++] = 0x00;  // pointer_field
-    const size_t take = std::min(kTSPacketSize - at, s->size() - done);
-    std::memcpy(p + at, s->data() + done, take);
-    done += take;
-  }
+  int cc = m_cc[static_cast<size_t>(pid)];
+  AppendSectionPackets(pid, s->data(), s->size(), &cc, &m_out);
+  m_cc[static_cast<size_t>(pid)] = int8_t(cc);
 }
 
 }  // namespace palvex_host
