@@ -31,13 +31,15 @@ std::string InputName(const std::string& input) {
 
 // The DVB stage over the library's packets, with what the input tells of itself and of the
 // streams the library carries.
-std::unique_ptr<DVBStage> MakeDVBStage(const Options& o, const ClipReader& reader, const std::vector<Carriage>& carriage) {
+std::unique_ptr<DVBStage> MakeDVBStage(const Options& o, const ClipReader& reader, const std::vector<Carriage>& carriage,
+                                       bool cues) {
   DVBConfig config;
   config.pmtPid = o.pmtPid;
   config.firstPid = o.firstPid;
   config.programNumber = o.programNumber;
   config.transportStreamId = o.transportStreamId;
   config.originalNetworkId = o.originalNetworkId;
+  config.cues = cues;
   const std::string provider = reader.Tag("service_provider");
   config.provider = o.serviceProvider ? *o.serviceProvider : !provider.empty() ? provider : "palvex";
   std::string name = reader.Tag("service_name");
@@ -193,19 +195,25 @@ bool Channel::StartMuxer() {
     audio.push_back(m_reader.streams()[i].mainType == kMediaMainTypeAudio);
     if (clock == m_reader.streams().size() && m_reader.streams()[i].mainType == kMediaMainTypeVideo) clock = i;
   }
-  m_timeline = std::make_unique<Timeline>(audio, clock == m_reader.streams().size() ? 0 : clock);
+  m_clockStream = clock == m_reader.streams().size() ? 0 : clock;
+  m_timeline = std::make_unique<Timeline>(audio, m_clockStream);
   m_lastFrames.assign(m_reader.streams().size(), ClipFrame());
+  if (!StartCues()) return false;
   if (m_options.keepPids) {
     Warn("--keep-pids: no SDT is sent (its PID 0x0011 carries the library's first stream) and the PMT has no "
          "descriptors");
     return true;
   }
-  m_dvb = MakeDVBStage(m_options, m_reader, m_carriage);
+  m_dvb = MakeDVBStage(m_options, m_reader, m_carriage, m_cuesWanted);
   if (m_dvb->NamesShortened()) Warn("the service's provider and name are cut to the 252 bytes the SDT holds");
   return true;
 }
 
 bool Channel::MuxFrame(const ClipFrame& clip) {
+  if (clip.cue) {
+    TakeCue(clip);
+    return true;
+  }
   if (clip.timeUs < 0) {
     ++m_counts.untimed;
     return true;
@@ -269,7 +277,7 @@ bool Channel::MuxAt(const ClipFrame& clip, int64_t timeUs) {
     size = rewritten.size();
   }
   for (size_t off = 0; off + 188 <= size; off += 188) ++m_counts.pidPackets[PacketPid(out + off)];
-  if (!Send(out, size)) return Fail(m_sink->error());
+  if (!SendWithCues(clip, ts, length, out, size)) return Fail(m_sink->error());
   StreamCount& stream = m_counts.streams[static_cast<size_t>(clip.streamId - 1)];
   m_counts.unwritten += written ? 0 : 1;
   stream.frames += written ? 1 : 0;

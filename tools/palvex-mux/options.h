@@ -14,6 +14,13 @@ namespace palvex_host {
 
 enum class Verbosity { kQuiet, kNormal, kVerbose };
 
+// --splice-out AT:DURATION: a break at the first picture shown AT seconds or later after
+// the input's first picture, for DURATION seconds.
+struct SpliceOut {
+  double at = 0;
+  double duration = 0;
+};
+
 struct Options {
   std::string input;                // a file, "-" or a URL libavformat opens
   std::string output;               // a file, "-", udp://host:port or rtp://host:port
@@ -36,6 +43,11 @@ struct Options {
   int originalNetworkId = kDefaultOriginalNetworkId;  // --original-network-id
   std::optional<std::string> serviceProvider;         // --service-provider
   std::optional<std::string> serviceName;             // --service-name
+  // SCTE-35 splice cues: the input's carried, breaks inserted (--splice-out, and at run
+  // time through Channel::RequestSplice); --splice-cues gives the service a cue PID even
+  // when the input has none and no --splice-out is given.
+  std::vector<SpliceOut> spliceOuts;
+  bool spliceCues = false;
   Verbosity verbosity = Verbosity::kNormal;
   bool help = false;
   bool version = false;
@@ -53,6 +65,10 @@ bool IsLocalFile(const std::string& input);
 
 // "5M", "5000k", "5000000" in bit/s; false when not a positive rate.
 bool ParseRate(const std::string& text, int64_t* bitsPerSecond);
+
+// "3:10" or "2.5:30.0" (AT:DURATION in seconds); false unless AT >= 0 and 0 < DURATION, both
+// within 24 hours.
+bool ParseSpliceOut(const std::string& text, SpliceOut* out);
 
 // "0.8" seconds (or "800ms") into 27 MHz ticks; false unless from 10 ms to 10 s.
 bool ParseLead(const std::string& text, int64_t* ticks);
