@@ -15,10 +15,13 @@
 #include <algorithm>
 #include <filesystem>
 #include <regex>
+#include <csignal>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "channel.h"
 #include "splice_info.h"
 #include "support/process.h"
 #include "support/shell.h"
@@ -341,6 +344,48 @@ TEST_P(SpliceCueTest, EachCueNamesTheSamePicture) {
               std::string::npos) << log;
     EXPECT_NE(log.find(key ? "; a key picture" : "; not a key picture"), std::string::npos) << log;
   }
+}
+
+// A break asked for while the channel runs (what the control endpoint's
+// POST /services/ID/splice calls): answered with the event id and the PTS of a picture the
+// output holds, and sent as a splice_insert naming it.
+TEST(SpliceCueLive, BreakAskedAtRunTime) {
+  if (!HaveTool("ffmpeg")) GTEST_SKIP() << "ffmpeg not installed";
+  const fs::path clip = palvex_test::SharedClip(
+      "cues.ts", "-f lavfi -i testsrc2=size=160x120:rate=25 -t 8 -c:v libx264 -bf 2 -g 25 -sc_threshold 0");
+  ASSERT_FALSE(clip.empty());
+  const fs::path out = palvex_test::ProcessTempDir("palvex-scte35") / "live-out.ts";
+  Options options;
+  options.input = clip.string();
+  options.output = out.string();
+  options.realtime = true;  // paced: the run lasts as long as the clip plays
+  options.spliceCues = true;
+  options.overwrite = true;
+  options.verbosity = Verbosity::kQuiet;
+  volatile std::sig_atomic_t stop = 0;
+  Channel channel(options, &stop, 1);
+  int status = -1;
+  std::thread run([&] { status = channel.Run(); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  const SpliceReply reply = channel.RequestSplice(2.0, 20.0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(3500));
+  stop = 1;
+  run.join();
+  ASSERT_EQ(status, 0);
+  ASSERT_TRUE(reply.ok) << reply.error;
+  EXPECT_EQ(reply.eventId, 1u);
+  const Scan output = ScanStream(ReadFile(out.string()));
+  const std::vector<int64_t> pictures = output.Sorted();
+  EXPECT_TRUE(std::binary_search(pictures.begin(), pictures.end(), reply.splicePts)) << reply.splicePts;
+  size_t copies = 0;
+  for (const Scan::Cue& cue : output.cues) {
+    ASSERT_EQ(cue.info.commandType, kSpliceInsert);
+    EXPECT_EQ(cue.info.insert.eventId, reply.eventId);
+    EXPECT_EQ(CueTime(cue.info), reply.splicePts);
+    EXPECT_EQ(cue.info.insert.duration, 20 * 90000);
+    ++copies;
+  }
+  EXPECT_GE(copies, 2u);  // at once (less than 4 s ahead), then a second later
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, SpliceCueTest, testing::ValuesIn(kCases),
