@@ -54,11 +54,7 @@ TEST(SpliceInfo, SpliceInsertGoldenBytes) {
 // The cues a carried stream holds, as the test support writes them, and the damage the
 // reader refuses.
 std::vector<uint8_t> Sealed(std::vector<uint8_t> s) {
-  const size_t length = s.size() + 4 - 3;
-  s[1] = uint8_t((s[1] & 0xF0) | length >> 8);
-  s[2] = uint8_t(length);
-  const uint32_t crc = SectionCRC(s.data(), s.size());
-  for (int shift = 24; shift >= 0; shift -= 8) s.push_back(uint8_t(crc >> shift));
+  SealSection(&s);
   return s;
 }
 

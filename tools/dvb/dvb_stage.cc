@@ -34,13 +34,6 @@ void PutLength12(std::vector<uint8_t>* s, size_t at, size_t length) {
   (*s)[at + 1] = uint8_t(length);
 }
 
-// section_length over what follows it, the CRC_32 still to come included.
-void PutSectionLength(std::vector<uint8_t>* s) {
-  const size_t length = s->size() + kCRCSize - 3;
-  (*s)[1] = uint8_t(((*s)[1] & 0xF0) | (length >> 8 & 0x0F));
-  (*s)[2] = uint8_t(length);
-}
-
 bool HasDescriptor(const std::vector<uint8_t>& descriptors, uint8_t tag) {
   for (size_t pos = 0; pos + 2 <= descriptors.size(); pos += 2 + size_t{descriptors[pos + 1]})
     if (descriptors[pos] == tag) return true;
@@ -318,9 +311,7 @@ void DVBStage::WriteSDT() {
 // in the next (no payload_unit_start_indicator); 0xFF behind it.
 void DVBStage::WriteSection(int pid, std::vector<uint8_t>* s) {
   if (pid < 0) return;
-  PutSectionLength(s);
-  const uint32_t crc = SectionCRC(s->data(), s->size());
-  for (int shift = 24; shift >= 0; shift -= 8) s->push_back(uint8_t(crc >> shift));  // CRC_32
+  SealSection(s);
   int cc = m_cc[static_cast<size_t>(pid)];
   AppendSectionPackets(pid, s->data(), s->size(), &cc, &m_out);
   m_cc[static_cast<size_t>(pid)] = int8_t(cc);

@@ -233,10 +233,7 @@ std::vector<uint8_t> WriteSpliceInsert(const BreakCue& cue) {
   put(uint64_t(cue.uniqueProgramId) & 0xFFFF, 2);     // unique_program_id
   put(0x0000, 2);                         // avail_num, avails_expected
   put(0x0000, 2);                         // descriptor_loop_length
-  const size_t length = s.size() + kCRCSize - 3;
-  s[1] = uint8_t(0x30 | length >> 8);
-  s[2] = uint8_t(length);
-  put(SectionCRC(s.data(), s.size()), 4);  // CRC_32
+  SealSection(&s);                        // section_length, CRC_32
   return s;
 }
 

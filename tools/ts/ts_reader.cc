@@ -80,6 +80,15 @@ void MakeNullPacket(uint8_t* p) {
   p[3] = 0x10;                                // payload only, continuity_counter 0
 }
 
+void SealSection(std::vector<uint8_t>* section) {
+  std::vector<uint8_t>& s = *section;
+  const size_t length = s.size() + 4 - 3;  // the CRC_32 still to come included
+  s[1] = uint8_t((s[1] & 0xF0) | (length >> 8 & 0x0F));
+  s[2] = uint8_t(length);
+  const uint32_t crc = SectionCRC(s.data(), s.size());
+  for (int shift = 24; shift >= 0; shift -= 8) s.push_back(uint8_t(crc >> shift));
+}
+
 void AppendSectionPackets(int pid, const uint8_t* section, size_t size, int* cc, std::vector<uint8_t>* out) {
   size_t done = 0;
   while (done < size) {
