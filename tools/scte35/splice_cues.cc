@@ -13,6 +13,7 @@ namespace {
 constexpr size_t kDistanceWindow = 32;  // pictures whose distance is kept
 constexpr size_t kRecentPictures = 64;
 constexpr int64_t kDistanceSlack = 2;   // ticks a distance may move within one stretch of the clock
+constexpr size_t kMaxPending = 64;      // sections held while no picture has told the distance
 
 int64_t Wrap(int64_t pts) { return ((pts % kPTSModulus) + kPTSModulus) % kPTSModulus; }
 
@@ -49,6 +50,12 @@ bool SpliceCues::Take(const uint8_t* data, size_t size, std::string* why) {
     return false;
   }
   if (info.commandType == kSpliceInsert) m_inputEventIds.insert(info.insert.eventId);
+  if (m_pending.size() >= kMaxPending) {
+    // No picture with a time stamp (or no cue PID) to place them by: the oldest goes.
+    m_pending.erase(m_pending.begin());
+    ++m_dropped;
+    m_lines.push_back("dropped an SCTE-35 section held too long: no picture with a time stamp to place it by");
+  }
   m_pending.push_back(Pending{std::vector<uint8_t>(data, data + info.size)});
   return true;
 }
@@ -64,6 +71,7 @@ void SpliceCues::AddBreakAtInput(int64_t inPts, int64_t duration, bool key) {
   b.placed.eventId = NextEventId();
   b.placed.duration = duration;
   b.placed.key = key ? KeyPicture::kYes : KeyPicture::kNo;
+  b.told = true;  // known from the file: the first line says it
   m_breaks.push_back(b);
 }
 
@@ -146,6 +154,9 @@ void SpliceCues::SendBreaks(const CuePicture& picture, std::vector<uint8_t>* out
       if (b.lastSent < 0)
         m_lines.push_back(Format("splice_insert event %u: its point (PTS %lld) passed before it could be sent",
                                  placed.eventId, static_cast<long long>(placed.splicePts)));
+      else if (!b.told)
+        m_lines.push_back(Format("splice_insert event %u: no picture came at PTS %lld", placed.eventId,
+                                 static_cast<long long>(placed.splicePts)));
       b.done = true;
       continue;
     }
@@ -163,6 +174,8 @@ void SpliceCues::SendBreaks(const CuePicture& picture, std::vector<uint8_t>* out
                                static_cast<double>(placed.duration) / 90000.0, static_cast<double>(lead) / 90000.0,
                                KeyPictureText(placed.key)));
   }
+  m_breaks.erase(std::remove_if(m_breaks.begin(), m_breaks.end(), [](const Break& b) { return b.done; }),
+                 m_breaks.end());
 }
 
 std::vector<std::string> SpliceCues::TakeLines() {
