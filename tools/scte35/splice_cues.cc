@@ -14,6 +14,7 @@ constexpr size_t kDistanceWindow = 32;  // pictures whose distance is kept
 constexpr size_t kRecentPictures = 64;
 constexpr int64_t kDistanceSlack = 2;   // ticks a distance may move within one stretch of the clock
 constexpr size_t kMaxPending = 64;      // sections held while no picture has told the distance
+constexpr size_t kInputEventIds = 256;  // the input's splice_event_ids kept clear of
 
 int64_t Wrap(int64_t pts) { return ((pts % kPTSModulus) + kPTSModulus) % kPTSModulus; }
 
@@ -49,7 +50,10 @@ bool SpliceCues::Take(const uint8_t* data, size_t size, std::string* why) {
     ++m_dropped;
     return false;
   }
-  if (info.commandType == kSpliceInsert) m_inputEventIds.insert(info.insert.eventId);
+  if (info.commandType == kSpliceInsert) {
+    m_inputEventIds.push_back(info.insert.eventId);
+    if (m_inputEventIds.size() > kInputEventIds) m_inputEventIds.pop_front();
+  }
   if (m_pending.size() >= kMaxPending) {
     // No picture with a time stamp (or no cue PID) to place them by: the oldest goes.
     m_pending.erase(m_pending.begin());
@@ -61,7 +65,8 @@ bool SpliceCues::Take(const uint8_t* data, size_t size, std::string* why) {
 }
 
 uint32_t SpliceCues::NextEventId() {
-  while (m_inputEventIds.count(m_nextEventId) != 0) ++m_nextEventId;
+  while (std::find(m_inputEventIds.begin(), m_inputEventIds.end(), m_nextEventId) != m_inputEventIds.end())
+    ++m_nextEventId;
   return m_nextEventId++;
 }
 

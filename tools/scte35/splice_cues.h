@@ -17,7 +17,7 @@
 // with auto_return) is first sent when the stream time (the DTS of the picture being
 // muxed) comes within 4.5 s of its splice time, so at least 4 s before it, or at once when
 // it is asked for later than that; then once a second of stream time until the point.
-// splice_event_ids count from 1, past the ids the input's own splice_inserts use.
+// splice_event_ids count from 1, past the ids the input's last splice_inserts used.
 //
 // No libavformat here; times are 90 kHz, PTS and DTS mod 2^33.
 #ifndef PALVEX_TOOLS_SPLICE_CUES_H_
@@ -26,7 +26,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -107,7 +106,7 @@ class SpliceCues {
   std::deque<int64_t> m_distances;  // output PTS less input PTS of the last pictures (mod 2^33, signed)
   std::deque<CuePicture> m_recent;  // the last pictures muxed
   std::vector<Break> m_breaks;
-  std::set<uint32_t> m_inputEventIds;
+  std::deque<uint32_t> m_inputEventIds;  // the input's last splice_event_ids
   uint32_t m_nextEventId = 1;
   std::vector<std::string> m_lines;
   uint64_t m_carried = 0;
