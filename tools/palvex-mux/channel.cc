@@ -447,6 +447,7 @@ int Channel::Run() {
     PrintSummary(m_options.input, m_options.output, m_reader.streams(), carried, m_counts, m_pacer->stats(),
                  m_scheduler != nullptr ? &m_scheduler->stats() : nullptr, m_options.muxRate,
                  static_cast<double>(SteadyNowNs() - begin) / 1e9);
+  if (ok) ReportCues();
   if (!ok) return 1;
   return m_scheduler != nullptr && m_scheduler->stats().lateUnits > 0 ? kExitTooLittleRate : 0;
 }

@@ -109,6 +109,7 @@ class Channel {
   bool StartCues();
   void TakeCue(const ClipFrame& clip);
   bool SendWithCues(const ClipFrame& clip, const uint8_t* library, int libraryLength, const uint8_t* out, size_t size);
+  void ReportCues() const;
   Timeline::Bounds LiveBounds() const;
   bool NextPass();
   bool Send(const uint8_t* ts, size_t size);

@@ -1,6 +1,7 @@
 // The channel's SCTE-35 splice cues (splice_cues.h): the input's carried, --splice-out's
 // placed before the run, breaks asked at run time answered from the muxing thread.
 #include <cmath>
+#include <cstdio>
 
 #include "channel.h"
 #include "splice_out.h"
@@ -82,6 +83,14 @@ bool Channel::SendWithCues(const ClipFrame& clip, const uint8_t* library, int li
   size_t at = 0;
   while (at + kTSPacketSize <= size && PacketPid(out + at) != outPid) at += kTSPacketSize;
   return (at == 0 || Send(out, at)) && Send(m_cueOut.data(), m_cueOut.size()) && (at == size || Send(out + at, size - at));
+}
+
+// The summary's line on the cue PID.
+void Channel::ReportCues() const {
+  if (m_cues == nullptr || m_dvb == nullptr || m_dvb->CuePid() < 0 || m_options.verbosity == Verbosity::kQuiet) return;
+  std::fprintf(stderr, "  PID 0x%04X  stream_type 0x86 SCTE-35 splice cues: %llu carried, %llu dropped\n",
+               static_cast<unsigned>(m_dvb->CuePid()), static_cast<unsigned long long>(m_cues->carried()),
+               static_cast<unsigned long long>(m_cues->dropped()));
 }
 
 SpliceReply Channel::RequestSplice(double inSeconds, double durationSeconds) {
