@@ -71,6 +71,23 @@ TEST(SpliceCues, CarriedCuesFollowTheClock) {
   }
   EXPECT_EQ(cues.carried(), 4u);
   EXPECT_EQ(cues.dropped(), 4u);
+  // Distances a tick apart (microsecond frame times): a cue naming a picture still to come
+  // takes the smaller (a tick early at most), one naming a picture already muxed its own.
+  std::vector<uint8_t> out;
+  cues.OnPicture(Picture(1000000, 2000000), &out);
+  cues.OnPicture(Picture(1003003, 2003002), &out);
+  for (const int64_t named : {1000000, 1009009}) {
+    BreakCue cue;
+    cue.spliceTime = named;
+    const std::vector<uint8_t> section = WriteSpliceInsert(cue);
+    std::string why;
+    ASSERT_TRUE(cues.Take(section.data(), section.size(), &why));
+    out.clear();
+    cues.OnPicture(Picture(1006006, 2006006), &out);
+    const std::vector<SpliceInfo> sent = Sections(out);
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0].insert.time.pts + sent[0].ptsAdjustment, named == 1000000 ? 2000000 : 2009008);
+  }
 }
 
 // A break asked for at run time: on the picture grid when its picture is still to come,

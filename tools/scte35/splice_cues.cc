@@ -60,7 +60,9 @@ bool SpliceCues::Take(const uint8_t* data, size_t size, std::string* why) {
     ++m_dropped;
     m_lines.push_back("dropped an SCTE-35 section held too long: no picture with a time stamp to place it by");
   }
-  m_pending.push_back(Pending{std::vector<uint8_t>(data, data + info.size)});
+  const std::vector<int64_t> times = SpliceTimes(info);
+  m_pending.push_back(
+      Pending{std::vector<uint8_t>(data, data + info.size), times.empty() ? -1 : Wrap(times[0] + info.ptsAdjustment)});
   return true;
 }
 
@@ -133,7 +135,12 @@ void SpliceCues::OnPicture(const CuePicture& picture, std::vector<uint8_t>* out)
     std::vector<uint8_t>& s = p.section;
     const int64_t adjustment = int64_t(s[4] & 0x01) << 32 | int64_t(s[5]) << 24 | int64_t(s[6]) << 16 |
                                int64_t(s[7]) << 8 | int64_t(s[8]);
-    SetPtsAdjustment(&s, adjustment + distance);
+    int64_t own = distance;  // the named picture's own, when it is already muxed
+    for (const CuePicture& q : m_recent)
+      if (p.named >= 0 && q.inPts >= 0 && Wrap(q.inPts) == p.named &&
+          std::llabs(PTSDifference(q.outPts, q.inPts) - distance) <= kDistanceSlack)
+        own = PTSDifference(q.outPts, q.inPts);
+    SetPtsAdjustment(&s, adjustment + own);
     Emit(s, out);
     ++m_carried;
   }

@@ -11,7 +11,8 @@
 // step of more than two ticks starts the learning anew). Within one stretch it may vary
 // by a tick from picture to picture (microsecond frame times truncated to 90 kHz); the
 // smallest of the last pictures' is taken, so that a cue lands on its picture's PTS or at
-// most that tick before it, never on the picture after.
+// most that tick before it, never on the picture after; a cue naming a picture already
+// muxed takes that picture's own distance, and lands on its PTS.
 //
 // Inserted. A break (a splice_insert with out_of_network_indicator 1 and break_duration
 // with auto_return) is first sent when the stream time (the DTS of the picture being
@@ -86,6 +87,7 @@ class SpliceCues {
  private:
   struct Pending {
     std::vector<uint8_t> section;
+    int64_t named = -1;  // the input's time the section names (its first), -1 none
   };
   struct Break {
     SpliceBreak placed;
