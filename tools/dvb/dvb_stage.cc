@@ -15,6 +15,7 @@ constexpr uint8_t kTagISO639Language = 0x0A;   // ISO_639_language_descriptor
 constexpr uint8_t kTagAC3 = 0x6A;              // AC-3_descriptor (EN 300 468 annex D)
 constexpr uint8_t kTagEnhancedAC3 = 0x7A;      // enhanced_AC-3_descriptor
 
+constexpr int kStreamTypeSCTE35 = 0x86;       // SCTE-35 splice_info_sections
 constexpr int kStreamTypePrivatePES = 0x06;    // PES packets containing private data
 constexpr int kStreamTypeAC3 = 0x81;           // the library's (ATSC) AC-3
 constexpr int kStreamTypeEnhancedAC3 = 0x87;   // the library's (ATSC) E-AC-3
@@ -104,13 +105,17 @@ int DVBStage::OutputStreamType(int libraryPid) const {
 // 0x1FFE to 0x0020), past the PIDs given already; -1 once all are given.
 int DVBStage::MapPid(int libraryPid, int* cursor) {
   int16_t& mapped = m_pidMap[static_cast<size_t>(libraryPid)];
-  if (mapped >= 0) return mapped;
+  if (mapped < 0) mapped = static_cast<int16_t>(TakePid(cursor));
+  return mapped;
+}
+
+// The next PID not given yet from *cursor upward; -1 once all are given.
+int DVBStage::TakePid(int* cursor) {
   for (int tries = 0; tries < kNullPid; ++tries) {
     const int pid = *cursor;
     *cursor = pid + 1 >= kNullPid ? kLowestFreePid : pid + 1;
     if (m_taken[static_cast<size_t>(pid)]) continue;
     m_taken[static_cast<size_t>(pid)] = true;
-    mapped = static_cast<int16_t>(pid);
     return pid;
   }
   return -1;
@@ -204,8 +209,11 @@ void DVBStage::RewritePMT(Program* program, const std::vector<uint8_t>& in) {
     s[3] = uint8_t(ProgramNumber(pmt.programNumber) >> 8);  // program_number
     s[4] = uint8_t(ProgramNumber(pmt.programNumber));
     s.resize(12);                           // PCR_PID and program_info_length below
-    s.insert(s.end(), pmt.descriptors.begin(), pmt.descriptors.end());
-    PutLength12(&s, 10, pmt.descriptors.size());
+    const bool cues = m_config.cues && program == &m_programs.front();
+    std::vector<uint8_t> programInfo = pmt.descriptors;
+    if (cues) AddDescriptor(&programInfo, kTagRegistration, {'C', 'U', 'E', 'I'});
+    s.insert(s.end(), programInfo.begin(), programInfo.end());
+    PutLength12(&s, 10, programInfo.size());
     for (const PMTStream& stream : pmt.streams) {
       const int pid = MapPid(stream.pid, &m_nextPid);
       if (pid < 0) continue;  // no PID left for it (a multiplex's service past its own): not listed
@@ -228,6 +236,13 @@ void DVBStage::RewritePMT(Program* program, const std::vector<uint8_t>& in) {
       s.resize(s.size() + 2);
       PutLength12(&s, s.size() - 2, descriptors.size());  // ES_info_length
       s.insert(s.end(), descriptors.begin(), descriptors.end());
+    }
+    if (cues && m_cuePid < 0) m_cuePid = TakePid(&m_nextPid);
+    if (cues && m_cuePid >= 0) {
+      s.push_back(uint8_t(kStreamTypeSCTE35));  // stream_type
+      PutPid(&s, m_cuePid);                     // elementary_PID
+      s.resize(s.size() + 2);
+      PutLength12(&s, s.size() - 2, 0);         // ES_info_length
     }
     const int pcrPid = pmt.pcrPid == kNullPid ? kNullPid : MapPid(pmt.pcrPid, &m_nextPid);
     s[8] = uint8_t(0xE0 | (pcrPid >> 8 & 0x1F));  // PCR_PID
@@ -261,8 +276,10 @@ void DVBStage::WriteSDT() {
 // in the next (no payload_unit_start_indicator); 0xFF behind it.
 void DVBStage::WriteSection(int pid, std::vector<uint8_t>* s) {
   if (pid < 0) return;
-  FinishSection(s);
-  AppendSectionPackets(pid, *s, &m_cc[static_cast<size_t>(pid)], &m_out);
+  SealSection(s);
+  int cc = m_cc[static_cast<size_t>(pid)];
+  AppendSectionPackets(pid, s->data(), s->size(), &cc, &m_out);
+  m_cc[static_cast<size_t>(pid)] = int8_t(cc);
 }
 
 }  // namespace palvex_host

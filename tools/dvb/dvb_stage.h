@@ -26,6 +26,11 @@
 // 0xFF behind it), else the section goes on in the next packets of its PID (a PMT with
 // many described audio streams; a section holds up to 1024 bytes).
 //
+// Splice cues. With cues set, the first program's PMT lists one more PID, given in the
+// same plan behind the program's streams: stream_type 0x86 (SCTE-35 splice_info_sections)
+// with a registration_descriptor 'CUEI' in the program_info loop. The host writes the
+// sections on it (CuePid) itself; the library knows nothing of them.
+//
 // SDT. A service_description_section of the actual transport stream (table_id 0x42) goes
 // out on PID 0x0011 behind the PMTs that follow every PAT of the library: as often as the
 // PAT (at most 0.5 s apart in PCR time), well within DVB's 2 s. One service per program of
@@ -77,6 +82,7 @@ struct DVBConfig {
   // with program_number = programNumber.
   bool inMultiplex = false;
   int lastPid = kNullPid - 1;
+  bool cues = false;           // the first program carries an SCTE-35 PID (see above)
 };
 
 // service_type of a program, from the stream_types of its PMT (the library's, before this
@@ -103,6 +109,8 @@ class DVBStage {
   // service_type of the first program, from its streams (as the SDT gives it); -1 until
   // its PMT has been seen.
   int FirstServiceType() const { return m_programs.empty() || !m_programs[0].pmtSeen ? -1 : m_programs[0].serviceType; }
+  // The PID of the splice cues (config.cues), -1 until the first PMT has been written.
+  int CuePid() const { return m_cuePid; }
 
  private:
   struct Program {
@@ -114,6 +122,7 @@ class DVBStage {
   };
 
   int MapPid(int libraryPid, int* cursor);
+  int TakePid(int* cursor);
   int ProgramNumber(int libraryNumber) const;
   const DVBStreamNote* Note(int libraryPid) const;
   void RewritePAT(const std::vector<uint8_t>& section);
@@ -129,6 +138,7 @@ class DVBStage {
   std::array<int8_t, 8192> m_cc{};          // continuity_counter of the tables written per output PID
   int m_nextPmtPid;
   int m_nextPid;
+  int m_cuePid = -1;
   std::vector<Program> m_programs;          // as the last PAT lists them
   SectionGatherer m_pat;
   int m_transportStreamId = -1;

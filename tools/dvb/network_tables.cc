@@ -53,7 +53,7 @@ std::vector<std::vector<uint8_t>> Number(std::vector<std::vector<uint8_t>> secti
   for (size_t i = 0; i < sections.size(); ++i) {
     sections[i][6] = uint8_t(i);                    // section_number
     sections[i][7] = uint8_t(sections.size() - 1);  // last_section_number
-    FinishSection(&sections[i]);
+    SealSection(&sections[i]);
   }
   return sections;
 }
@@ -178,33 +178,6 @@ bool ServiceDescriptorNames(const std::string& provider, const std::string& name
   return true;
 }
 
-void FinishSection(std::vector<uint8_t>* s) {
-  const size_t length = s->size() + kCRCSize - 3;
-  (*s)[1] = uint8_t(((*s)[1] & 0xF0) | (length >> 8 & 0x0F));  // section_length
-  (*s)[2] = uint8_t(length);
-  const uint32_t crc = SectionCRC(s->data(), s->size());
-  for (int shift = 24; shift >= 0; shift -= 8) s->push_back(uint8_t(crc >> shift));  // CRC_32
-}
-
-void AppendSectionPackets(int pid, const std::vector<uint8_t>& section, int8_t* cc, std::vector<uint8_t>* out) {
-  size_t done = 0;
-  while (done < section.size()) {
-    const bool first = done == 0;
-    out->resize(out->size() + kTSPacketSize, 0xFF);
-    uint8_t* p = &(*out)[out->size() - kTSPacketSize];
-    p[0] = 0x47;                                                // sync_byte
-    p[1] = uint8_t((first ? 0x40 : 0x00) | (pid >> 8 & 0x1F));  // payload_unit_start_indicator, PID[12:8]
-    p[2] = uint8_t(pid);                                        // PID[7:0]
-    p[3] = uint8_t(0x10 | *cc);                                 // payload only, continuity_counter
-    *cc = int8_t((*cc + 1) & 0x0F);
-    size_t at = 4;
-    if (first) p[at++] = 0x00;  // pointer_field
-    const size_t take = std::min(kTSPacketSize - at, section.size() - done);
-    std::memcpy(p + at, section.data() + done, take);
-    done += take;
-  }
-}
-
 void PutSDTService(std::vector<uint8_t>* s, int serviceId, int serviceType, const std::string& provider,
                    const std::string& name) {
   const size_t descriptorSize = 2 + 3 + provider.size() + name.size();
@@ -243,8 +216,9 @@ void NetworkTables::Build(Table* table, int pid, std::vector<std::vector<uint8_t
   table->pid = pid;
   table->sections = std::move(sections);
   table->packets.clear();
-  int8_t cc = 0;  // patched per call
-  for (const std::vector<uint8_t>& section : table->sections) AppendSectionPackets(pid, section, &cc, &table->packets);
+  int cc = 0;  // patched per call
+  for (const std::vector<uint8_t>& section : table->sections)
+    AppendSectionPackets(pid, section.data(), section.size(), &cc, &table->packets);
 }
 
 void NetworkTables::Set(const Multiplex& multiplex) {
@@ -272,16 +246,16 @@ const std::vector<uint8_t>& NetworkTables::Packets(NetworkTable which, std::time
                                                          // reserved '11', section_length 5
     s.resize(8);
     PutUTCTime(utc, &s[3]);  // UTC_time; a TDT has no CRC_32
-    AppendSectionPackets(kTDTPid, s, &m_cc[kTDTPid], &m_out);
+    AppendSectionPackets(kTDTPid, s.data(), s.size(), &m_cc[kTDTPid], &m_out);
     return m_out;
   }
   const Table& table = m_tables[static_cast<size_t>(which)];
   if (!table.written) return m_out;
   m_out = table.packets;
-  int8_t& cc = m_cc[static_cast<size_t>(table.pid)];
+  int& cc = m_cc[static_cast<size_t>(table.pid)];
   for (size_t off = 0; off < m_out.size(); off += kTSPacketSize) {
     m_out[off + 3] = uint8_t(0x10 | cc);  // payload only, continuity_counter
-    cc = int8_t((cc + 1) & 0x0F);
+    cc = (cc + 1) & 0x0F;
   }
   return m_out;
 }

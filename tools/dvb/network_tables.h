@@ -96,7 +96,7 @@ class NetworkTables {
   void Build(Table* table, int pid, std::vector<std::vector<uint8_t>> sections);
 
   std::array<Table, 3> m_tables;  // PAT, SDT, NIT
-  std::array<int8_t, 0x15> m_cc{};  // continuity_counter per PID 0x0000-0x0014
+  std::array<int, 0x15> m_cc{};  // continuity_counter per PID 0x0000-0x0014
   std::vector<uint8_t> m_out;
 };
 
@@ -113,12 +113,6 @@ std::string ShortenText(const std::string& text, size_t room);
 bool ServiceDescriptorNames(const std::string& provider, const std::string& name, std::string* providerText,
                             std::string* nameText);
 
-// section_length set over what follows it and the CRC_32 appended: the section complete.
-void FinishSection(std::vector<uint8_t>* section);
-// A complete section into packets of pid appended to out: payload_unit_start_indicator and
-// pointer_field 0 in the first, the section going on in the next, 0xFF behind its end; the
-// continuity counter *cc moves on with each packet.
-void AppendSectionPackets(int pid, const std::vector<uint8_t>& section, int8_t* cc, std::vector<uint8_t>* out);
 
 // One service of an SDT's loop with its service_descriptor, provider and name already as
 // DVBText and together at most 252 bytes: service_id, no EIT, running_status 4 (running),

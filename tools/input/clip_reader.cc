@@ -200,6 +200,14 @@ bool CheckLocalInput(const std::string& path, std::string* error) {
   return rc == 0;
 }
 
+// The first SCTE-35 stream (libavformat reads the sections of a PMT entry of stream_type
+// 0x86 under a 'CUEI' registration), -1 when none.
+int FindCueStream(const AVFormatContext* context) {
+  for (unsigned i = 0; i < context->nb_streams; ++i)
+    if (context->streams[i]->codecpar->codec_id == AV_CODEC_ID_SCTE_35) return static_cast<int>(i);
+  return -1;
+}
+
 }  // namespace
 
 void RouteLibavLog(bool verbose) {
@@ -297,6 +305,7 @@ bool ClipReader::Open(const std::string& path, const Selection& selection, std::
   uint8_t nextId = 1;
   for (int index : chosen)
     if (AddStream(index, nextId)) ++nextId;
+  m_cueIndex = FindCueStream(m_context);
   if (m_streams.empty()) {
     *error = "nothing to mux in '" + path + "': no supported video or audio stream";
     return false;
@@ -326,6 +335,7 @@ bool ClipReader::Rewind(std::string* error) {
   m_videoPackets = 0;
   m_lastEndUs.clear();
   if (!OpenContext(m_path, error)) return false;
+  m_cueIndex = FindCueStream(m_context);
   for (const ClipStream& s : m_streams) {
     if (s.index >= static_cast<int>(m_context->nb_streams) ||
         m_context->streams[s.index]->codecpar->codec_type != (s.mainType == kMediaMainTypeVideo ? AVMEDIA_TYPE_VIDEO : AVMEDIA_TYPE_AUDIO)) {
@@ -386,12 +396,27 @@ bool ClipReader::ReadPacket(AVPacket* packet, std::string* error) {
       return false;
     }
     m_anyPacket = true;
-    if (Find(packet->stream_index) != nullptr) return true;
+    if (Find(packet->stream_index) != nullptr || packet->stream_index == m_cueIndex) return true;
     av_packet_unref(packet);
   }
 }
 
 bool ClipReader::Convert(const AVPacket& packet, ClipFrame* frame) {
+  frame->cue = packet.stream_index == m_cueIndex;
+  if (frame->cue) {
+    // The section as it came; its time is where the input's clock stood (libavformat: the
+    // last PCR).
+    const AVStream* st = m_context->streams[packet.stream_index];
+    frame->streamId = 0;
+    frame->mainType = 0;
+    frame->key = false;
+    frame->timeUs = packet.pts == AV_NOPTS_VALUE ? -1 : av_rescale_q(packet.pts, st->time_base, AVRational{1, 1000000}) + m_offsetUs;
+    frame->ptsUs = frame->timeUs;
+    frame->pts90k = packet.pts == AV_NOPTS_VALUE ? -1 : av_rescale_q(packet.pts, st->time_base, AVRational{1, 90000});
+    frame->durationUs = 0;
+    frame->data.assign(packet.data, packet.data + packet.size);
+    return true;
+  }
   const ClipStream& s = *Find(packet.stream_index);
   frame->streamId = s.streamId;
   frame->mainType = s.mainType;
@@ -434,6 +459,7 @@ void ClipReader::ConvertTimes(const AVPacket& packet, const ClipStream& s, ClipF
   frame->timeUs = t == AV_NOPTS_VALUE ? -1 : av_rescale_q(t, st->time_base, us) + m_offsetUs;
   if (t != AV_NOPTS_VALUE && frame->timeUs < 0) frame->timeUs = 0;
   frame->ptsUs = packet.pts == AV_NOPTS_VALUE ? -1 : av_rescale_q(packet.pts, st->time_base, us) + m_offsetUs;
+  frame->pts90k = packet.pts == AV_NOPTS_VALUE ? -1 : av_rescale_q(packet.pts, st->time_base, AVRational{1, 90000});
   frame->durationUs = packet.duration > 0 ? av_rescale_q(packet.duration, st->time_base, us) : 0;
   if (frame->durationUs == 0 && s.mainType == kMediaMainTypeVideo && FramesToTimeBase(1, st) != AV_NOPTS_VALUE)
     frame->durationUs = av_rescale_q(FramesToTimeBase(1, st), st->time_base, us);
@@ -502,6 +528,7 @@ void ClipReader::NumberUntimedVideo(AVPacket* packet) {
 int64_t ClipReader::ShiftForNoNegativeTimeUs() {
   int64_t earliest = INT64_MAX;
   for (const AVPacket* packet : m_lookahead) {
+    if (packet->stream_index == m_cueIndex) continue;  // a cue's time is the clock's, not a frame's
     const int64_t t = VideoOf(*packet) != nullptr && packet->dts != AV_NOPTS_VALUE ? packet->dts : packet->pts;
     if (t != AV_NOPTS_VALUE)
       earliest = std::min(earliest, av_rescale_q(t, m_context->streams[packet->stream_index]->time_base,

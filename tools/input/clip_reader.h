@@ -4,7 +4,9 @@
 // time for audio, shifted so that none is negative (video packets the container gives
 // without a decode time get one from the frame rate). H.264 and HEVC come out in Annex B
 // with four-byte start codes, with their parameter sets in front of every key frame
-// (HEVC: every IRAP picture) and an access unit delimiter first in every access unit.
+// (HEVC: every IRAP picture) and an access unit delimiter first in every access unit. An
+// SCTE-35 stream of the input (splice_info_sections) comes out beside them as cue frames,
+// one section each, in file order.
 #ifndef PALVEX_TOOLS_CLIP_READER_H_
 #define PALVEX_TOOLS_CLIP_READER_H_
 
@@ -57,7 +59,9 @@ struct ClipFrame {
   int64_t timeUs = -1;          // negative: no time stamp
   int64_t ptsUs = -1;           // presentation time on the same scale, -1 when unknown
   int64_t durationUs = 0;       // 0 when unknown
+  int64_t pts90k = -1;          // presentation time as the input gives it, 90 kHz (unshifted), -1 when unknown
   bool key = false;
+  bool cue = false;             // a splice_info_section of the input's SCTE-35 stream (streamId 0)
   std::vector<uint8_t> data;    // the frame as handed to palvex
 };
 
@@ -83,6 +87,8 @@ class ClipReader {
   bool Rewind(std::string* error);
 
   const std::vector<ClipStream>& streams() const { return m_streams; }
+  // The input has an SCTE-35 stream, whose sections come as cue frames.
+  bool hasCues() const { return m_cueIndex >= 0; }
   const std::vector<std::string>& warnings() const { return m_warnings; }
   double durationSeconds() const;
   // A metadata tag of the input ("title", "service_name" ...): the container's, else that of
@@ -111,6 +117,7 @@ class ClipReader {
 
   AVFormatContext* m_context = nullptr;
   std::vector<ClipStream> m_streams;
+  int m_cueIndex = -1;                // libavformat index of the SCTE-35 stream, -1 none
   std::vector<std::string> m_warnings;
   std::deque<AVPacket*> m_lookahead;  // first packets, read to learn the time offset
   int64_t m_offsetUs = 0;

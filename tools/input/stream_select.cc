@@ -64,7 +64,7 @@ bool ChooseByDefault(const AVFormatContext* context, bool everyAudio, std::vecto
     if (take) {
       chosen->push_back(static_cast<int>(i));
       (audio ? haveAudio : haveVideo) = true;
-    } else {
+    } else if (st->codecpar->codec_id != AV_CODEC_ID_SCTE_35) {  // the host carries splice cues itself
       warnings->push_back("skipping " + Describe(st) +
                           (audio && supported ? ": one audio stream is muxed"
                            : IsPicture(st) && supported ? ": one video stream is muxed"

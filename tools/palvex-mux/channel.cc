@@ -34,14 +34,16 @@ std::string InputName(const std::string& input) {
 }
 
 // The DVB stage's setting of the library's packets, with what the input tells of itself and
-// of the streams the library carries.
-DVBConfig MakeDVBConfig(const Options& o, const ClipReader& reader, const std::vector<Carriage>& carriage) {
+// of the streams the library carries; cues: the service carries an SCTE-35 PID.
+DVBConfig MakeDVBConfig(const Options& o, const ClipReader& reader, const std::vector<Carriage>& carriage,
+                        bool cues) {
   DVBConfig config;
   config.pmtPid = o.pmtPid;
   config.firstPid = o.firstPid;
   config.programNumber = o.programNumber;
   config.transportStreamId = o.transportStreamId;
   config.originalNetworkId = o.originalNetworkId;
+  config.cues = cues;
   const std::string provider = reader.Tag("service_provider");
   config.provider = o.serviceProvider ? *o.serviceProvider : !provider.empty() ? provider : "palvex";
   std::string name = reader.Tag("service_name");
@@ -134,7 +136,7 @@ bool Channel::OpenInput() {
 // --program-number gives one), its input up from here on; the output's packets metered.
 bool Channel::RegisterService() {
   if (m_registry == nullptr) return true;
-  const DVBConfig config = MakeDVBConfig(m_options, m_reader, m_carriage);
+  const DVBConfig config = MakeDVBConfig(m_options, m_reader, m_carriage, m_cuesWanted);
   ServiceInfo info;
   info.serviceId = m_options.programNumber > 0 ? m_options.programNumber : 1;
   info.name = config.name;
@@ -237,8 +239,10 @@ bool Channel::StartMuxer() {
     audio.push_back(m_reader.streams()[i].mainType == kMediaMainTypeAudio);
     if (clock == m_reader.streams().size() && m_reader.streams()[i].mainType == kMediaMainTypeVideo) clock = i;
   }
-  m_timeline = std::make_unique<Timeline>(audio, clock == m_reader.streams().size() ? 0 : clock);
+  m_clockStream = clock == m_reader.streams().size() ? 0 : clock;
+  m_timeline = std::make_unique<Timeline>(audio, m_clockStream);
   m_lastFrames.assign(m_reader.streams().size(), ClipFrame());
+  if (!StartCues()) return false;
   if (m_options.keepPids) {
     Warn("--keep-pids: no SDT is sent (its PID 0x0011 carries the library's first stream) and the PMT has no "
          "descriptors");
@@ -246,12 +250,16 @@ bool Channel::StartMuxer() {
   }
   std::string error;
   if (!CheckPidPlan(m_options, m_carriage.size(), &error)) return Fail(error);
-  m_dvb = std::make_unique<DVBStage>(MakeDVBConfig(m_options, m_reader, m_carriage));
+  m_dvb = std::make_unique<DVBStage>(MakeDVBConfig(m_options, m_reader, m_carriage, m_cuesWanted));
   if (m_dvb->NamesShortened()) Warn("the service's provider and name are cut to the 252 bytes the SDT holds");
   return true;
 }
 
 bool Channel::MuxFrame(const ClipFrame& clip) {
+  if (clip.cue) {
+    TakeCue(clip);
+    return true;
+  }
   // libavformat's errors before the first frame are a live input joined between key frames
   // (its parser meets slices before their parameter sets), not damage.
   if (!m_timeline->started()) ForgetLibavErrors();
@@ -343,7 +351,7 @@ bool Channel::MuxAt(const ClipFrame& clip, int64_t timeUs) {
     size = rewritten.size();
   }
   CountPackets(out, size, &m_counts);
-  if (!Send(out, size)) return Fail(m_sink->error());
+  if (!SendWithCues(clip, ts, length, out, size)) return Fail(m_sink->error());
   StreamCount& stream = m_counts.streams[static_cast<size_t>(clip.streamId - 1)];
   m_counts.unwritten += written ? 0 : 1;
   stream.frames += written ? 1 : 0;
@@ -529,6 +537,7 @@ int Channel::Run() {
     PrintSummary(m_options.input, m_options.output, m_reader.streams(), carried, m_counts, m_pacer->stats(),
                  m_scheduler != nullptr ? &m_scheduler->stats() : nullptr, m_options.muxRate,
                  m_scheduler != nullptr ? m_scheduler->FittingRate() : 0, static_cast<double>(SteadyNowNs() - begin) / 1e9);
+  if (ok) ReportCues();
   if (!ok) return Failed();
   return m_scheduler != nullptr && m_scheduler->stats().lateUnits > 0 ? kExitTooLittleRate : 0;
 }

@@ -31,6 +31,8 @@
 #include "palvex/palvex.h"
 #include "report.h"
 #include "scheduler.h"
+#include "splice_cues.h"
+#include "splice_requests.h"
 #include "timeline.h"
 #include "ts_meter.h"
 
@@ -94,6 +96,14 @@ class Channel {
   // Null while the run has no mux rate.
   const Scheduler* scheduler() const { return m_scheduler.get(); }
 
+  // Any thread, while Run goes on: an ad break (SCTE-35 splice_insert) inSeconds of stream
+  // time from the picture being muxed, for durationSeconds, at the first picture at or
+  // after that point; answered at the channel's next picture with the splice_event_id, the
+  // splice PTS and whether the picture there is a key picture (not known yet when it is
+  // still to be read: a line tells it when it is muxed). An error when the channel carries
+  // no cue PID (--splice-cues) or muxes no pictures.
+  SpliceReply RequestSplice(double inSeconds, double durationSeconds);
+
  private:
   bool OpenInput();
   bool RegisterService();
@@ -108,6 +118,11 @@ class Channel {
   bool KeepOnAir();
   bool MuxFrame(const ClipFrame& clip);
   bool MuxAt(const ClipFrame& clip, int64_t timeUs);
+  // Splice cues (channel_cues.cc).
+  bool StartCues();
+  void TakeCue(const ClipFrame& clip);
+  bool SendWithCues(const ClipFrame& clip, const uint8_t* library, int libraryLength, const uint8_t* out, size_t size);
+  void ReportCues() const;
   Timeline::Bounds LiveBounds() const;
   bool NextPass();
   bool Send(const uint8_t* ts, size_t size);
@@ -150,6 +165,11 @@ class Channel {
   ServiceMetrics* m_service = nullptr;           // in m_registry, while the run goes on
   std::unique_ptr<TSMeter> m_meter;              // the output's packets into m_service
   std::unique_ptr<PacketOutput> m_meteredOutput;  // between the scheduler and the pacer
+  std::atomic<bool> m_cuesWanted{false};   // the service carries a cue PID
+  size_t m_clockStream = 0;                // the stream whose pictures carry the cues
+  std::unique_ptr<SpliceCues> m_cues;      // null without a cue PID
+  SpliceRequests m_spliceRequests;
+  std::vector<uint8_t> m_cueOut;
 };
 
 }  // namespace palvex_host

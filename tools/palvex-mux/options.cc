@@ -39,6 +39,11 @@ const char kUsage[] =
     "  --ttl N             time to live of the datagrams (multicast included)\n"
     "  --multicast-if IF   interface multicast leaves from: its name, or a local IPv4 address\n"
     "  --rt-priority N     pace under real-time scheduling (SCHED_FIFO, 1-99) when allowed\n"
+    "  --splice-out AT:DURATION  an ad break (SCTE-35 splice_insert) at the first picture shown\n"
+    "                      AT seconds after the file's first picture, for DURATION seconds;\n"
+    "                      repeatable. The input's own SCTE-35 cues are always carried\n"
+    "  --splice-cues       an SCTE-35 PID in the service even without cues or --splice-out\n"
+    "                      (for breaks asked at run time)\n"
     "  -y                  replace an existing OUTPUT file (by default it is kept)\n"
     "  -n                  never replace an existing OUTPUT file (the default)\n"
     "  -q                  silent but for errors\n"
@@ -64,6 +69,19 @@ const char kUsage[] =
     "                            without SDT or descriptors\n"
     "\n"
     "An option's value may also follow an equals sign: --map=v, --muxrate=6M.\n";
+
+bool ParseSpliceOut(const std::string& text, SpliceOut* out) {
+  constexpr double kDay = 86400.0;
+  const size_t colon = text.find(':');
+  if (colon == std::string::npos || colon == 0 || colon + 1 == text.size()) return false;
+  char* end = nullptr;
+  const std::string at = text.substr(0, colon), duration = text.substr(colon + 1);
+  out->at = std::strtod(at.c_str(), &end);
+  if (*end != '\0') return false;
+  out->duration = std::strtod(duration.c_str(), &end);
+  if (*end != '\0') return false;
+  return out->at >= 0 && out->at <= kDay && out->duration > 0 && out->duration <= kDay;
+}
 
 namespace {
 
@@ -119,6 +137,10 @@ bool TakeValue(const std::string& arg, const std::string& value, Options* o, std
     else *error = "bad --map '" + value + "' (N, v, a, v:N or a:N)";
   } else if (arg == "--muxrate") {
     if (!ParseRate(value, &o->muxRate)) *error = "bad --muxrate '" + value + "' (bit/s, at least 10k)";
+  } else if (arg == "--splice-out") {
+    o->spliceOuts.emplace_back();
+    if (!ParseSpliceOut(value, &o->spliceOuts.back()))
+      *error = "bad --splice-out '" + value + "' (AT:DURATION in seconds, DURATION above 0)";
   } else if (arg == "--lead") {
     if (!ParseLead(value, &o->leadTicks)) *error = "bad --lead '" + value + "' (seconds, 0.01 to 10)";
   } else if (arg == "--plan") {
@@ -153,12 +175,13 @@ bool TakeFlag(const std::string& arg, Options* o) {
   else if (arg == "-y") o->overwrite = true;
   else if (arg == "-n") o->overwrite = false;
   else if (arg == "--keep-pids") o->keepPids = true;
+  else if (arg == "--splice-cues") o->spliceCues = true;
   else return false;
   return true;
 }
 
 bool TakesValue(const std::string& name) {
-  return name == "--map" || name == "--muxrate" || name == "--lead" || name == "--ttl" ||
+  return name == "--map" || name == "--muxrate" || name == "--lead" || name == "--splice-out" || name == "--ttl" ||
          name == "--multicast-if" || name == "--rt-priority" || name == "--plan" || name == "--http" ||
          name == "--http-token" || IsDVBOption(name);
 }
@@ -276,7 +299,7 @@ int ParseOptions(int argc, const char* const* argv, Options* o, std::string* err
     Options scratch;
     if (IsDVBOption(name) && dvbOption.empty()) dvbOption = name;
     if (planOption.empty() && (IsDVBOption(name) || name == "--map" || name == "--muxrate" || name == "--lead" ||
-                               name == "--keep-pids"))
+                               name == "--keep-pids" || name == "--splice-out" || name == "--splice-cues"))
       planOption = name;
     given.push_back(name);
     if (TakesValue(name)) {
@@ -316,6 +339,14 @@ int ParseOptions(int argc, const char* const* argv, Options* o, std::string* err
   o->output = paths[1];
   if (o->loop && !IsLocalFile(o->input)) {
     *error = "--loop needs a file to read again";
+    return 2;
+  }
+  if (!o->spliceOuts.empty() && !IsLocalFile(o->input)) {
+    *error = "--splice-out needs a file, whose pictures are found before the run";
+    return 2;
+  }
+  if (o->keepPids && (!o->spliceOuts.empty() || o->spliceCues)) {
+    *error = "--keep-pids keeps the library's PMT, which cannot list a splice cue PID";
     return 2;
   }
   if (o->firstPid == o->pmtPid) {

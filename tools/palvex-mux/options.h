@@ -15,6 +15,13 @@ namespace palvex_host {
 
 enum class Verbosity { kQuiet, kNormal, kVerbose };
 
+// --splice-out AT:DURATION: a break at the first picture shown AT seconds or later after
+// the input's first picture, for DURATION seconds.
+struct SpliceOut {
+  double at = 0;
+  double duration = 0;
+};
+
 struct Options {
   std::string plan;                 // --plan FILE: a multiplex of the plan's services (plan.h);
                                     // input is then empty, output the command line's or empty
@@ -43,6 +50,11 @@ struct Options {
   std::string httpAddress;          // its address and port
   int httpPort = 0;
   std::string httpToken;            // --http-token FILE: the POST requests need its token
+  // SCTE-35 splice cues: the input's carried, breaks inserted (--splice-out, and at run
+  // time through Channel::RequestSplice); --splice-cues gives the service a cue PID even
+  // when the input has none and no --splice-out is given.
+  std::vector<SpliceOut> spliceOuts;
+  bool spliceCues = false;
   Verbosity verbosity = Verbosity::kNormal;
   // Said once as warnings before the run: options that have no effect on this run, and
   // runs that never end by themselves.
@@ -71,6 +83,10 @@ bool CheckPidPlan(const Options& options, size_t count, std::string* error);
 
 // A file path, not standard input, a pipe or a URL: what --loop can read again.
 bool IsLocalFile(const std::string& input);
+
+// "3:10" or "2.5:30.0" (AT:DURATION in seconds); false unless AT >= 0 and 0 < DURATION, both
+// within 24 hours.
+bool ParseSpliceOut(const std::string& text, SpliceOut* out);
 
 }  // namespace palvex_host
 

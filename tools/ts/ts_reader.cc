@@ -80,6 +80,34 @@ void MakeNullPacket(uint8_t* p) {
   p[3] = 0x10;                                // payload only, continuity_counter 0
 }
 
+void SealSection(std::vector<uint8_t>* section) {
+  std::vector<uint8_t>& s = *section;
+  const size_t length = s.size() + 4 - 3;  // the CRC_32 still to come included
+  s[1] = uint8_t((s[1] & 0xF0) | (length >> 8 & 0x0F));
+  s[2] = uint8_t(length);
+  const uint32_t crc = SectionCRC(s.data(), s.size());
+  for (int shift = 24; shift >= 0; shift -= 8) s.push_back(uint8_t(crc >> shift));
+}
+
+void AppendSectionPackets(int pid, const uint8_t* section, size_t size, int* cc, std::vector<uint8_t>* out) {
+  size_t done = 0;
+  while (done < size) {
+    const bool first = done == 0;
+    out->resize(out->size() + kTSPacketSize, 0xFF);
+    uint8_t* p = &(*out)[out->size() - kTSPacketSize];
+    p[0] = 0x47;                                                // sync_byte
+    p[1] = uint8_t((first ? 0x40 : 0x00) | (pid >> 8 & 0x1F));  // payload_unit_start_indicator, PID[12:8]
+    p[2] = uint8_t(pid);                                        // PID[7:0]
+    p[3] = uint8_t(0x10 | (*cc & 0x0F));                        // payload only, continuity_counter
+    *cc = (*cc + 1) & 0x0F;
+    size_t at = 4;
+    if (first) p[at++] = 0x00;  // pointer_field
+    const size_t take = std::min(kTSPacketSize - at, size - done);
+    std::memcpy(p + at, section + done, take);
+    done += take;
+  }
+}
+
 bool ReadPESStart(const uint8_t* packet, PESStart* out) {
   size_t size = 0;
   const uint8_t* q = PacketPayload(packet, &size);

@@ -45,6 +45,14 @@ void SetPacketPCR(uint8_t* packet, int64_t pcr);
 void MakePCRPacket(int pid, int cc, int64_t pcr, uint8_t* packet);
 // A null packet (PID 0x1FFF).
 void MakeNullPacket(uint8_t* packet);
+// Ends a section written up to its CRC_32: section_length (the low 12 bits of bytes 1-2,
+// the flags above them kept) counted over what follows it with the CRC_32, then the
+// CRC_32 appended. The section holds at least its 3 header bytes.
+void SealSection(std::vector<uint8_t>* section);
+// A whole section (its CRC_32 included) in packets of the PID behind out: the first with
+// payload_unit_start_indicator and pointer_field 0, the next (when it does not fit) going
+// on without; continuity_counter from *cc on (left at the next one), 0xFF behind the section.
+void AppendSectionPackets(int pid, const uint8_t* section, size_t size, int* cc, std::vector<uint8_t>* out);
 
 // The 33-bit value of a 5-byte PTS or DTS field, its prefix and marker bits left out.
 int64_t PESTimestamp(const uint8_t* field);
