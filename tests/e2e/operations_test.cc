@@ -3,7 +3,8 @@
 // has its fields, bad requests answer 400/401/404/405/409/413/501 with a JSON error while
 // the channel goes on, the status page renders the service and its plot in headless
 // Chromium, and the command lines the endpoint refuses end with status 2 before anything is
-// opened.
+// opened. Under a service manager (standard error not a terminal) every line palvex-mux
+// writes, libavformat's included, starts with its UTC time and level.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -13,6 +14,7 @@
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -217,6 +219,47 @@ TEST(HttpEndpointTest, RefusedBeforeAnythingIsOpened) {
     EXPECT_NE(ReadText((dir / "err.txt").string()).find(c.stderrHas), std::string::npos)
         << ReadText((dir / "err.txt").string());
     EXPECT_FALSE(fs::exists(dir / "out.ts"));
+  }
+}
+
+// Standard error to a file, as a journal takes it: each line "TIME LEVEL text", no
+// progress line (its carriage return).
+TEST(LogTest, EveryLineBehindItsTimeAndLevel) {
+  if (!HaveTool("ffmpeg")) GTEST_SKIP() << "ffmpeg not installed";
+  const fs::path dir = palvex_test::ProcessTempDir("palvex-log");
+  const fs::path clip = palvex_test::SharedClip(
+      "log1.mp4", "-f lavfi -i testsrc2=size=160x120:rate=25 -f lavfi -i sine=sample_rate=48000 -t 1 -c:v libx264 "
+                  "-preset ultrafast -pix_fmt yuv420p -c:a aac");
+  const std::vector<uint8_t> bytes = palvex_test::ReadFile(clip.string());
+  std::ofstream(dir / "cut.mp4", std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), 2000);
+  const struct {
+    const char* name;
+    std::string input;
+    int exit;
+    const char* level;  // of the line that must be there
+    std::string has;
+  } cases[] = {
+      {"Summary", clip.string(), 0, "info", "palvex-mux: " + clip.string() + " -> "},
+      {"OursAndLibavformats", (dir / "cut.mp4").string(), 1, "error", "moov atom not found"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const pid_t pid =
+        palvex_test::Spawn({PALVEX_MUX_PATH, "-y", c.input, (dir / "out.ts").string()}, "", (dir / "err.txt").string());
+    EXPECT_EQ(palvex_test::WaitFor(pid, std::chrono::seconds(30)), c.exit);
+    const std::string text = ReadText((dir / "err.txt").string());
+    EXPECT_EQ(text.find('\r'), std::string::npos) << "a progress line in: " << text;
+    bool found = false;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+      const size_t level = line.find(' ');
+      ASSERT_TRUE(level == 24 && line[23] == 'Z' && IsISOTime(line.substr(0, 19) + "Z")) << line;
+      const std::string rest = line.substr(level + 1);
+      ASSERT_TRUE(rest.rfind("info ", 0) == 0 || rest.rfind("warning ", 0) == 0 || rest.rfind("error ", 0) == 0)
+          << line;
+      found = found || (rest.rfind(c.level, 0) == 0 && rest.find(c.has) != std::string::npos);
+    }
+    EXPECT_TRUE(found) << text;
   }
 }
 
