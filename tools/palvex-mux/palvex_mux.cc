@@ -10,7 +10,6 @@
 
 extern "C" {
 #include <libavformat/avformat.h>
-#include <libavutil/log.h>
 }
 
 #include "channel.h"
@@ -30,24 +29,6 @@ void OnSignal(int signal) {
     _exit(128 + signal);
   }
   g_stop = 1;
-}
-
-// Under a service manager, libavformat's own lines go out as palvex-mux's do: each line
-// behind its time and level. Its lines may come in pieces; each thread gathers its own.
-void LogLibavLine(void* context, int level, const char* format, va_list args) {
-  if (level > av_log_get_level()) return;
-  thread_local std::string line;
-  thread_local int printPrefix = 1;
-  char piece[1024];
-  av_log_format_line2(context, level, format, args, piece, sizeof piece, &printPrefix);
-  line += piece;
-  if (line.empty() || line.back() != '\n') return;
-  line.pop_back();
-  palvex_host::Log(level <= AV_LOG_ERROR     ? palvex_host::LogLevel::kError
-                   : level <= AV_LOG_WARNING ? palvex_host::LogLevel::kWarning
-                                             : palvex_host::LogLevel::kInfo,
-                   line);
-  line.clear();
 }
 
 void InstallSignals() {
@@ -100,7 +81,6 @@ int main(int argc, char** argv) {
     }
     registry->StartSampler();
   }
-  if (!palvex_host::LogToTerminal()) av_log_set_callback(LogLibavLine);
   InstallSignals();
   avformat_network_init();
   int status = 0;
