@@ -3,15 +3,18 @@
 // has its fields, bad requests answer 400/401/404/405/409/413/501 with a JSON error while
 // the channel goes on, the status page renders the service and its plot in headless
 // Chromium, and the command lines the endpoint refuses end with status 2 before anything is
-// opened.
+// opened. Under a service manager (standard error not a terminal) every line palvex-mux
+// writes starts with its UTC time and level.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
-#include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -33,6 +36,15 @@ constexpr char kToken[] = "s3cret-token";
 double Series(const std::string& text, const std::string& series) {
   const size_t at = text.find("\n" + series + " ");
   return at == std::string::npos ? std::nan("") : std::strtod(text.c_str() + at + series.size() + 2, nullptr);
+}
+
+// "2026-12-07T22:40:00Z"
+bool IsISOTime(const std::string& text) {
+  const std::string shape = "dddd-dd-ddTdd:dd:ddZ";
+  if (text.size() != shape.size()) return false;
+  for (size_t i = 0; i < shape.size(); ++i)
+    if (shape[i] == 'd' ? !std::isdigit(static_cast<unsigned char>(text[i])) : text[i] != shape[i]) return false;
+  return true;
 }
 
 struct RequestCase {
@@ -139,9 +151,7 @@ TEST(HttpEndpointTest, AnswersWhileAChannelRuns) {
   EXPECT_EQ(s["provider"], "palvex");
   EXPECT_EQ(s["input"]["url"], clip.string());
   EXPECT_EQ(s["input"]["up"], true);
-  EXPECT_TRUE(std::regex_match(s["input"]["since"].get<std::string>(),
-                               std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ)")))
-      << s["input"]["since"];
+  EXPECT_TRUE(IsISOTime(s["input"]["since"].get<std::string>())) << s["input"]["since"];
   EXPECT_GT(s["bitrate_bps"].get<int64_t>(), 500000);
   EXPECT_EQ(s["late_frames"], 0);
 
@@ -163,13 +173,12 @@ TEST(HttpEndpointTest, AnswersWhileAChannelRuns) {
     EXPECT_NE(page.find(R"(<tr class="service" data-service-id="7">)"), std::string::npos) << page;
     EXPECT_NE(page.find("News \"24\" &lt;b&gt;"), std::string::npos) << page;
     EXPECT_NE(page.find(R"(<td class="up">up</td>)"), std::string::npos) << page;
-    const std::smatch plot = [&] {
-      std::smatch match;
-      std::regex_search(page, match, std::regex(R"re(<polyline class="rate" data-service-id="7"[^>]* points="([^"]*)")re"));
-      return match;
-    }();
-    ASSERT_FALSE(plot.empty()) << page;
-    EXPECT_GE(std::count(plot[1].first, plot[1].second, ','), 2) << "a line of at least two points: " << plot[1];
+    const size_t plot = page.find(R"(<polyline class="rate" data-service-id="7")");
+    const size_t points = page.find(" points=\"", plot);
+    ASSERT_NE(plot, std::string::npos) << page;
+    ASSERT_LT(points, page.find('>', plot)) << page;
+    const std::string line = page.substr(points + 9, page.find('"', points + 9) - points - 9);
+    EXPECT_GE(std::count(line.begin(), line.end(), ','), 2) << "a line of at least two points: " << line;
   }
 
   EXPECT_EQ(palvex_test::WaitFor(pid, std::chrono::seconds(30)), 0) << ReadText((dir / "err.txt").string());
@@ -191,7 +200,9 @@ TEST(HttpEndpointTest, RefusedBeforeAnythingIsOpened) {
   const RefusalCase cases[] = {
       {"NotLoopbackWithoutToken", {"--http", "0.0.0.0:8080"}, "needs --http-token"},
       {"TokenFileMissing", {"--http", "127.0.0.1:8080", "--http-token", (dir / "none").string()}, "cannot read"},
-      {"TokenFileEmpty", {"--http", "127.0.0.1:8080", "--http-token", "/dev/null"}, "cannot read --http-token"},
+      {"TokenFileEmpty", {"--http", "127.0.0.1:8080", "--http-token", "/dev/null"}, "holds no token"},
+      {"EmptyAddress", {"--http", ""}, "bad --http"},
+      {"IPv6WithoutBrackets", {"--http", "::1:8080"}, "bad --http"},
       {"BadAddress", {"--http", "127.0.0.1"}, "bad --http"},
       {"BadPort", {"--http", "127.0.0.1:70000"}, "bad --http"},
       {"NameNotAnAddress", {"--http", "example.org:80"}, "bad --http"},
@@ -208,6 +219,45 @@ TEST(HttpEndpointTest, RefusedBeforeAnythingIsOpened) {
     EXPECT_NE(ReadText((dir / "err.txt").string()).find(c.stderrHas), std::string::npos)
         << ReadText((dir / "err.txt").string());
     EXPECT_FALSE(fs::exists(dir / "out.ts"));
+  }
+}
+
+// Standard error to a file, as a journal takes it: each line "TIME LEVEL text", no
+// progress line (its carriage return): a run's summary, and an error.
+TEST(LogTest, EveryLineBehindItsTimeAndLevel) {
+  if (!HaveTool("ffmpeg")) GTEST_SKIP() << "ffmpeg not installed";
+  const fs::path dir = palvex_test::ProcessTempDir("palvex-log");
+  const fs::path clip = palvex_test::SharedClip(
+      "log1.mp4", "-f lavfi -i testsrc2=size=160x120:rate=25 -f lavfi -i sine=sample_rate=48000 -t 1 -c:v libx264 "
+                  "-preset ultrafast -pix_fmt yuv420p -c:a aac");
+  const struct {
+    const char* name;
+    std::string input;
+    int exit;
+    const char* level;  // of the line that must be there
+    std::string has;
+  } cases[] = {
+      {"Summary", clip.string(), 0, "info", "palvex-mux: " + clip.string() + " -> "},
+      {"Error", (dir / "missing.mp4").string(), 1, "error", "palvex-mux: cannot open"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const pid_t pid =
+        palvex_test::Spawn({PALVEX_MUX_PATH, "-y", c.input, (dir / "out.ts").string()}, "", (dir / "err.txt").string());
+    EXPECT_EQ(palvex_test::WaitFor(pid, std::chrono::seconds(30)), c.exit);
+    const std::string text = ReadText((dir / "err.txt").string());
+    EXPECT_EQ(text.find('\r'), std::string::npos) << "a progress line in: " << text;
+    bool found = false;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+      const size_t level = line.find(' ');
+      ASSERT_TRUE(level == 24 && line[23] == 'Z' && IsISOTime(line.substr(0, 19) + "Z")) << line;
+      const std::string rest = line.substr(level + 1);
+      ASSERT_TRUE(rest.rfind("info ", 0) == 0 || rest.rfind("warning ", 0) == 0 || rest.rfind("error ", 0) == 0)
+          << line;
+      found = found || (rest.rfind(c.level, 0) == 0 && rest.find(c.has) != std::string::npos);
+    }
+    EXPECT_TRUE(found) << text;
   }
 }
 

@@ -41,7 +41,7 @@ TEST(MetricsTest, URLsShownWithoutCredentials) {
 
 TEST(MetricsTest, AMultiplexOfTwoServices) {
   Registry registry(Registry::Scope::kMultiplex);
-  ServiceMetrics* a = registry.AddService({1, "News \"24\"\nHD \\ 1", "P", "udp://239.1.1.1:5000"});
+  ServiceMetrics* a = registry.AddService({1, "News \"24\"\nHD \\ 1", "P", "udp://239.1.1.1:5000?pkt_size=1316"});
   ServiceMetrics* b = registry.AddService({2, std::string("Caf\xE9", 4), "P", "in.ts"});  // Latin-1, not UTF-8
   ASSERT_NE(a, nullptr);
   ASSERT_NE(b, nullptr);

@@ -121,7 +121,7 @@ bool ParseListenAddress(const std::string& text, std::string* address, int* port
   in6_addr v6{};
   in_addr v4{};
   const bool hostOk = host == "localhost" || inet_pton(AF_INET, host.c_str(), &v4) == 1 ||
-                      (text.front() == '[' && inet_pton(AF_INET6, host.c_str(), &v6) == 1);
+                      (text[0] == '[' && inet_pton(AF_INET6, host.c_str(), &v6) == 1);
   if (!hostOk || digits.empty() || *end != '\0' || p < 1 || p > 65535) {
     *error = "bad --http '" + text + "' (ADDR:PORT: an IPv4 address, [IPv6] or localhost, and a port 1-65535)";
     return false;
@@ -139,12 +139,14 @@ bool IsLoopback(const std::string& address) {
 }
 
 bool ReadToken(const std::string& path, std::string* token, std::string* error) {
+  errno = 0;
   std::ifstream in(path);
-  std::string line;
-  if (!in || !std::getline(in, line)) {
+  if (!in) {
     *error = "cannot read --http-token '" + path + "'" + (errno != 0 ? std::string(": ") + std::strerror(errno) : "");
     return false;
   }
+  std::string line;
+  std::getline(in, line);
   const size_t begin = line.find_first_not_of(" \t\r");
   const size_t end = line.find_last_not_of(" \t\r");
   *token = begin == std::string::npos ? "" : line.substr(begin, end - begin + 1);

@@ -91,7 +91,7 @@ std::string ShownURL(const std::string& url) {
   return shown;
 }
 
-ServiceMetrics::ServiceMetrics(const ServiceInfo& info) : m_info(info) {}
+ServiceMetrics::ServiceMetrics(const ServiceInfo& info) : m_info(info) { m_info.inputUrl = ShownURL(info.inputUrl); }
 
 void ServiceMetrics::SetInputUp(bool up, int64_t wallNs) {
   const bool was = m_inputUp.load(std::memory_order_relaxed);

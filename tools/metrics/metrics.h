@@ -31,7 +31,7 @@ struct ServiceInfo {
   int serviceId = 1;  // service_id = program_number
   std::string name;
   std::string provider;
-  std::string inputUrl;
+  std::string inputUrl;  // shown without credentials (ShownURL)
 };
 
 // The PSI/SI tables whose repetition is watched.
@@ -87,7 +87,7 @@ class ServiceMetrics {
     if (v > a.load(std::memory_order_relaxed)) a.store(v, std::memory_order_relaxed);
   }
 
-  const ServiceInfo m_info;
+  ServiceInfo m_info;  // the input's URL as ShownURL shows it
   std::atomic<uint64_t> m_packets{0}, m_lateFrames{0}, m_clockJumps{0}, m_inputLosses{0}, m_cues{0};
   std::atomic<bool> m_inputUp{false};
   std::atomic<int64_t> m_inputSinceNs{0};

@@ -141,7 +141,7 @@ bool Channel::RegisterService() {
   info.serviceId = m_options.programNumber > 0 ? m_options.programNumber : 1;
   info.name = config.name;
   info.provider = config.provider;
-  info.inputUrl = ShownURL(m_options.input);
+  info.inputUrl = m_options.input;
   m_service = m_registry->AddService(info);
   if (m_service == nullptr) return true;  // the id is taken: this run is not metered
   m_service->SetInputUp(true, WallNowNs());
