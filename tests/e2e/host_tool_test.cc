@@ -19,7 +19,6 @@
 #include <fstream>
 #include <map>
 #include <memory>
-#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -354,10 +353,11 @@ TEST_P(HostToolRunTest, ExitStatusMessageAndFiles) {
   if (c.exitCode == 1 || c.exitCode == 2) {  // one message per failure, and nothing but palvex-mux's lines
     size_t ours = 0;
     std::istringstream lines(text);
-    // Standard error is no terminal here, so each line starts with its UTC time and level.
-    static const std::regex stamp(R"(^\d{4}-\d\d-\d\dT[\d:.]+Z (error|warning|info) )");
     for (std::string line; std::getline(lines, line);) {
-      line = std::regex_replace(line, stamp, "");
+      // Standard error is no terminal here, so each line starts with its UTC time and level.
+      const size_t level = line.size() > 20 && line[4] == '-' && line[10] == 'T' ? line.find("Z ") : std::string::npos;
+      const size_t own = level == std::string::npos ? level : line.find(' ', level + 2);
+      if (own != std::string::npos) line.erase(0, own + 1);
       EXPECT_EQ(line.rfind("palvex-mux: ", 0), 0u) << text;
       ours += line.rfind("palvex-mux: warning: ", 0) != 0 && line.rfind("palvex-mux: kept ", 0) != 0 ? 1 : 0;
     }
