@@ -8,6 +8,8 @@ namespace {
 
 constexpr int kFirstSIPid = 0x0010;
 constexpr int kLastSIPid = 0x001F;
+constexpr uint8_t kTDTTableId = 0x70;
+constexpr uint8_t kTOTTableId = 0x73;
 
 constexpr size_t kMaxTablePackets = 23;  // a section of 4096 bytes and its pointer_field
 
@@ -59,6 +61,9 @@ void TableMemory::Pass(uint8_t* p, int64_t line) {
     const bool si = !pmt && InSIRange(pid) && !m_elementaryPids[static_cast<size_t>(pid)];
     const size_t tableId = 1 + size_t{q[0]};  // behind the pointer_field
     if ((pid != 0 && !pmt && !si) || (si && (tableId >= size || q[tableId] < 0x40 || q[tableId] > 0x7F))) return;
+    // A time_date_section or time_offset_section tells the time it left: a copy later would
+    // tell a wrong one.
+    if (si && (q[tableId] == kTDTTableId || q[tableId] == kTOTTableId)) return;
     t = Take(pid, si);
   }
   p[3] = uint8_t((p[3] & 0xF0) | ((p[3] + t->ccShift) & 0x0F));  // continuity_counter after the repeats
