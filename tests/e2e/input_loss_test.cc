@@ -7,6 +7,9 @@
 // stepping back, and a recording that ffmpeg decodes without an error; with --muxrate also
 // every PCR exact to its byte position (the rate went on through the silence) and no
 // access unit late. palvex-mux tells the loss and the return on standard error.
+// KilledMidStream: the sender of a longer clip killed 4 s in (not at a clean end: the input's
+// demuxer holds its last frames back until the restart's data comes) and started again 2.5 s
+// later; on top, no two pictures share a PTS and GStreamer sees no timestamp go back.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -17,6 +20,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -40,11 +44,13 @@ struct LossCase {
   const char* name;
   int64_t muxRate;      // 0: without --muxrate
   int64_t maxGapNs;     // between two datagrams
+  bool killed;          // the first sender killed mid-stream instead of ending
 };
 
 const LossCase kLossCases[] = {
-    {"ConstantRate", 2000000, 50000000},
-    {"LibraryRate", 0, 100000000},
+    {"ConstantRate", 2000000, 50000000, false},
+    {"LibraryRate", 0, 100000000, false},
+    {"KilledMidStream", 2000000, 50000000, true},
 };
 
 class InputLossTest : public testing::TestWithParam<LossCase> {};
@@ -72,8 +78,25 @@ TEST_P(InputLossTest, OneChannelThroughASilenceAndAClockRestart) {
   const std::string send = "ffmpeg -hide_banner -loglevel error -re -i " + clip.string() + " -c copy -f mpegts '" +
                            input + "?pkt_size=1316'";
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  EXPECT_TRUE(palvex_test::Succeeds(send));
-  std::this_thread::sleep_for(std::chrono::seconds(2));
+  if (c.killed) {
+    const fs::path longClip =
+        palvex_test::SharedClip("loss8.mp4", "-f lavfi -i testsrc2=size=320x240:rate=25 -f lavfi -i sine=sample_rate=48000 "
+                                             "-t 8 -c:v libx264 -bf 2 -g 25 -pix_fmt yuv420p -c:a aac");
+    ASSERT_FALSE(longClip.empty());
+    int found = 0;
+    const std::string ffmpeg = Shell("command -v ffmpeg | tr -d '\\n'", &found);
+    const pid_t sender = palvex_test::Spawn({ffmpeg, "-hide_banner", "-loglevel", "error", "-re", "-i", longClip.string(),
+                                             "-c", "copy", "-f", "mpegts", input + "?pkt_size=1316"},
+                                            "", "");
+    ASSERT_GT(sender, 0);
+    std::this_thread::sleep_for(std::chrono::seconds(4));
+    kill(sender, SIGKILL);
+    palvex_test::WaitFor(sender, std::chrono::seconds(5));
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+  } else {
+    EXPECT_TRUE(palvex_test::Succeeds(send));
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+  }
   EXPECT_TRUE(palvex_test::Succeeds(send));
   std::this_thread::sleep_for(std::chrono::milliseconds(1500));
   kill(pid, SIGINT);
@@ -108,12 +131,16 @@ TEST_P(InputLossTest, OneChannelThroughASilenceAndAClockRestart) {
   const auto patGap = palvex_test::PsiCadence::LongestGap(cadence.patTimes, cadence.firstPcr, cadence.lastPcr);
   EXPECT_LE(patGap.length, 45000) << "no PAT for " << patGap.length / 90 << " ms from PCR " << patGap.from;
 
-  palvex_test::PesReader pes;  // per PID, no DTS (or PTS) at or before the one before
+  palvex_test::PesReader pes;  // per PID, no DTS (or PTS) at or before the one before, no PTS twice
   ASSERT_TRUE(pes.Read(ts.data(), ts.size()));
   std::map<int, int64_t> last;
+  std::set<int64_t> shown;
   size_t pictures = 0;
   for (const palvex_test::PesPacket& p : pes.pes()) {
     pictures += (p.streamId & 0xF0) == 0xE0 ? 1 : 0;
+    if ((p.streamId & 0xF0) == 0xE0) {
+      EXPECT_TRUE(shown.insert(p.pts).second) << "PTS " << p.pts << " twice";
+    }
     const int64_t t = p.dts >= 0 ? p.dts : p.pts;
     if (t < 0) continue;
     if (last.count(p.pid) != 0) {
@@ -132,6 +159,13 @@ TEST_P(InputLossTest, OneChannelThroughASilenceAndAClockRestart) {
   const std::string decoded = Shell("ffmpeg -hide_banner -v error -i " + recording.string() + " -f null - 2>&1", &status);
   EXPECT_EQ(status, 0);
   EXPECT_EQ(decoded, "");
+  if (HaveTool("gst-launch-1.0")) {
+    const std::string gst = Shell("gst-launch-1.0 filesrc location=" + recording.string() +
+                                      " ! tsdemux name=d d. ! queue ! h264parse ! fakesink d. ! queue ! aacparse ! "
+                                      "fakesink 2>&1",
+                                  &status);
+    EXPECT_EQ(gst.find("decreasing timestamp"), std::string::npos) << gst;
+  }
 }
 
 void PrintTo(const LossCase& c, std::ostream* os) { *os << c.name; }

@@ -4,7 +4,9 @@
 // own time when the caller gives one); a clock-stream frame behind the channel's floor is
 // moved on to it; a short gap is kept as it is; a --loop pass lasts each stream's own
 // duration, with the audio's first frame left out or its last sent again when it drifts
-// more than half a frame from the video.
+// more than half a frame from the video. After an input loss, frames held back from before
+// it keep their time, or are left out when the channel is past it; a re-based frame lands
+// after the last picture presented, not only after the last decode time.
 #include "timeline.h"
 
 #include <gtest/gtest.h>
@@ -26,6 +28,8 @@ struct Event {
   int64_t floorUs, resumeUs;
   Timeline::Step step;  // expected
   int64_t mappedUs;     // expected; for a pass, the one repeat's time (N: none)
+  int64_t shownAfterUs = 0;  // PTS less DTS
+  bool lost = false;         // InputLost instead of a frame
 };
 
 Event F(size_t stream, int64_t t, int64_t d, Timeline::Step step, int64_t mapped, int64_t floor = N,
@@ -33,9 +37,14 @@ Event F(size_t stream, int64_t t, int64_t d, Timeline::Step step, int64_t mapped
   return {false, stream, t, d, floor, resume, step, mapped};
 }
 Event Pass(int64_t repeatUs = N) { return {true, 0, 0, 0, N, N, Timeline::Step::kOn, repeatUs}; }
+Event Lost() { return {false, 0, 0, 0, N, N, Timeline::Step::kOn, N, 0, true}; }
+Event Shown(Event e, int64_t afterUs) {
+  e.shownAfterUs = afterUs;
+  return e;
+}
 
 constexpr Timeline::Step kOn = Timeline::Step::kOn, kRebased = Timeline::Step::kRebased,
-                         kDropped = Timeline::Step::kDropped;
+                         kDropped = Timeline::Step::kDropped, kLate = Timeline::Step::kLate;
 
 struct TimelineCase {
   const char* name;
@@ -60,6 +69,23 @@ const TimelineCase kCases[] = {
     {"ClockFrameBehindTheChannel",
      {F(kVideo, 0, 40000, kOn, kStart), F(kAudio, 20000, 20000, kOn, kStart + 20000, 2000000, 2400000),
       F(kVideo, 40000, 40000, kRebased, 2400000, 2000000, 2400000), F(kVideo, 80000, 40000, kOn, 2440000, 2000000)}},
+    {"SameTimeAgainIsAStepBack", {F(kAudio, 0, 20000, kOn, kStart), F(kAudio, 0, 20000, kRebased, kStart + 20000)}},
+    // The last P picture of a cut GOP is shown 80 ms after its decode time.
+    {"RebasedAfterTheLastPictureShown",
+     {Shown(F(kVideo, 0, 40000, kOn, kStart), 80000), Shown(F(kVideo, 40000, 40000, kOn, kStart + 40000), 80000),
+      Shown(F(kVideo, 0, 40000, kRebased, kStart + 160000), 80000)}},
+    // Held back by the input's demuxer: the first still in time, the next ones not; then
+    // the restarted input.
+    {"HeldBackAfterALoss",
+     {F(kVideo, 0, 40000, kOn, kStart), F(kAudio, 0, 20000, kOn, kStart), F(kVideo, 40000, 40000, kOn, kStart + 40000),
+      Lost(), F(kVideo, 80000, 40000, kOn, kStart + 80000, kStart + 60000),
+      F(kVideo, 120000, 40000, kLate, N, kStart + 200000), F(kAudio, 20000, 20000, kLate, N, kStart + 200000),
+      F(kVideo, 0, 40000, kRebased, kStart + 320000, kStart + 200000, kStart + 300000),
+      F(kAudio, 0, 20000, kOn, kStart + 320000, kStart + 200000), F(kVideo, 40000, 40000, kOn, kStart + 360000)}},
+    // Without a restart the input goes on late: past the held-back span it is re-based.
+    {"LateAfterALossGoesOn",
+     {F(kVideo, 0, 40000, kOn, kStart), Lost(), F(kVideo, 40000, 40000, kLate, N, kStart + 2000000),
+      F(kVideo, 600000, 40000, kRebased, kStart + 2000000, kStart + 2000000)}},
     // Video 80 ms a pass, audio 90 ms: 10 ms more each pass, then a frame left out.
     {"LoopAudioLonger",
      {F(kVideo, 0, 40000, kOn, kStart), F(kAudio, 0, 30000, kOn, kStart), F(kVideo, 40000, 40000, kOn, 1040000),
@@ -95,12 +121,17 @@ TEST_P(TimelineTest, FramesLandWhereTheChannelGoesOn) {
       }
       continue;
     }
+    if (e.lost) {
+      timeline.InputLost();
+      continue;
+    }
     int64_t mapped = N;
     Timeline::Bounds bounds;
     bounds.floorUs = e.floorUs;
     bounds.resumeUs = e.resumeUs;
-    EXPECT_EQ(timeline.Map(e.stream, e.timeUs, e.durationUs, bounds, &mapped), e.step) << "event " << i;
-    if (e.step != kDropped) {
+    EXPECT_EQ(timeline.Map(e.stream, e.timeUs, e.durationUs, bounds, &mapped, e.timeUs + e.shownAfterUs), e.step)
+        << "event " << i;
+    if (e.step != kDropped && e.step != kLate) {
       EXPECT_EQ(mapped, e.mappedUs) << "event " << i;
     }
   }

@@ -213,8 +213,17 @@ bool Channel::MuxFrame(const ClipFrame& clip) {
   if (!m_timeline->started()) m_timeline->Start(kClockStartUs - m_reader.earliestUs());
   const size_t stream = static_cast<size_t>(clip.streamId - 1);
   int64_t timeUs = 0;
-  const Timeline::Step step = m_timeline->Map(stream, clip.timeUs, clip.durationUs, LiveBounds(), &timeUs);
+  const Timeline::Step step = m_timeline->Map(stream, clip.timeUs, clip.durationUs, LiveBounds(), &timeUs,
+                                              clip.ptsUs >= 0 ? clip.ptsUs : Timeline::kNone);
   if (step == Timeline::Step::kDropped) return true;
+  if (step == Timeline::Step::kLate) {
+    // Told for the first of a loss; the summary counts them all.
+    if (m_counts.lateDropped++ == m_lateDroppedAtLoss)
+      Tell("input stream %d: a frame from before the loss came %.3f s too late to keep its time: left out, as are "
+           "any more such",
+           m_reader.streams()[stream].index, static_cast<double>(m_timeline->lateUs()) / 1e6);
+    return true;
+  }
   if (step == Timeline::Step::kRebased) ReportJump();
   if (m_options.loop && m_reader.streams()[stream].mainType == kMediaMainTypeAudio) m_lastFrames[stream] = clip;
   return MuxAt(clip, std::max<int64_t>(0, timeUs));
@@ -389,6 +398,8 @@ bool Channel::MuxLive() {
     if (lastFrameNs >= 0 && !lost && now - lastFrameNs >= kInputLostNs) {
       lost = true;
       ++m_counts.inputLosses;
+      m_timeline->InputLost();
+      m_lateDroppedAtLoss = m_counts.lateDropped;
       Tell("input lost: no frame for %.1f s; the channel stays on air (%s)",
            static_cast<double>(now - lastFrameNs) / 1e9,
            m_scheduler != nullptr ? "null packets, PAT/PMT and PCR at the same rate" : "PAT/PMT and PCR");

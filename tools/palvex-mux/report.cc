@@ -67,6 +67,9 @@ void PrintSummary(const std::string& input, const std::string& output, const std
     std::fprintf(stderr, "  input lost %llu time%s, %.1f s in all: the channel stayed on air\n",
                  static_cast<unsigned long long>(counts.inputLosses), counts.inputLosses == 1 ? "" : "s",
                  static_cast<double>(counts.inputLostNs) / 1e9);
+  if (counts.lateDropped > 0)
+    std::fprintf(stderr, "  frames from before a loss left out, too late for their time: %llu\n",
+                 static_cast<unsigned long long>(counts.lateDropped));
   if (counts.clockJumps > 0)
     std::fprintf(stderr, "  input time jumps: %llu (the output's time went on without a break)\n",
                  static_cast<unsigned long long>(counts.clockJumps));

@@ -32,6 +32,7 @@ struct RunCounts {
   uint64_t clockJumps = 0;             // frames re-based: the input's clock stepped back or jumped
   uint64_t inputLosses = 0;            // a live input without frames for a second or more
   int64_t inputLostNs = 0;             // how long in all
+  uint64_t lateDropped = 0;            // frames held back from before a loss, too late for their time
   bool interrupted = false;
 };
 

@@ -14,13 +14,24 @@ void Timeline::Start(int64_t offsetUs) {
   m_started = true;
 }
 
+void Timeline::InputLost() {
+  m_lossOffsetUs = m_offsetUs;
+  for (Stream& s : m_streams) {
+    s.straggling = s.lastInputUs != kNone;
+    s.lossInputUs = s.lastInputUs;
+  }
+}
+
 Timeline::Step Timeline::Map(size_t index, int64_t timeUs, int64_t durationUs, const Bounds& bounds,
-                             int64_t* mappedUs) {
+                             int64_t* mappedUs, int64_t ptsUs) {
   Stream& s = m_streams[index];
   // Times from a container can be anything: kept where no sum below can overflow.
   constexpr int64_t kFar = int64_t{1} << 60;
   timeUs = std::min(std::max(timeUs, -kFar), kFar);
+  // How long after its decode time the frame is presented (pictures in coded order).
+  const int64_t shownAfterUs = ptsUs == kNone ? 0 : std::min(std::max<int64_t>(ptsUs - timeUs, 0), kMaxForwardUs);
   durationUs = std::min(std::max<int64_t>(durationUs, 0), kMaxForwardUs);
+  const int64_t previousInputUs = s.lastInputUs;
   // The frame duration: the longest given, or the longest step between frames when none is
   // (a container's last frame may be cut short; in a transport stream it plays whole).
   int64_t duration = durationUs;
@@ -35,30 +46,44 @@ Timeline::Step Timeline::Map(size_t index, int64_t timeUs, int64_t durationUs, c
     --s.dropFirst;
     return Step::kDropped;
   }
+  // Held back from before an input loss: on the old time line, or left out.
+  s.straggling = s.straggling && previousInputUs != kNone && timeUs > previousInputUs &&
+                 timeUs <= s.lossInputUs + kStragglerUs;
+  if (s.straggling) {
+    const int64_t old = timeUs + m_lossOffsetUs + s.shiftUs;
+    if (bounds.floorUs != kNone && old < bounds.floorUs) {
+      m_lateUs = bounds.floorUs - old;
+      return Step::kLate;
+    }
+    return Keep(s, old, shownAfterUs, Step::kOn, mappedUs);
+  }
   int64_t mapped = timeUs + m_offsetUs + s.shiftUs;
-  const bool back = s.seen && mapped < s.lastUs;
+  const bool back = s.seen && mapped <= s.lastUs;
   const bool forward = m_latestEndUs != kNone && mapped > m_latestEndUs + kMaxForwardUs;
   const bool behind = index == m_clock && bounds.floorUs != kNone && mapped < bounds.floorUs;
-  Step step = Step::kOn;
-  if (back || forward || behind) {
-    int64_t target = m_latestEndUs != kNone ? m_latestEndUs : mapped;
-    if (bounds.resumeUs != kNone) target = std::max(target, bounds.resumeUs);
-    if (behind) target = std::max(target, bounds.floorUs);
-    // The clock stream goes on on its own frame grid: a gap of whole frames, so that a
-    // receiver still finds its frame rate in the time stamps.
-    if (index == m_clock && s.seen && s.stepUs > 0 && target > s.lastUs)
-      target = s.lastUs + (target - s.lastUs + s.stepUs - 1) / s.stepUs * s.stepUs;
-    m_lastJumpUs = mapped - (back ? s.lastUs : forward ? m_latestEndUs : bounds.floorUs);
-    m_lastJumpBehind = !back && !forward;
-    m_offsetUs += target - mapped;
-    mapped = target;
-    ++m_rebases;
-    step = Step::kRebased;
-  }
+  if (!back && !forward && !behind) return Keep(s, mapped, shownAfterUs, Step::kOn, mappedUs);
+  // Not before the last picture shown: its decode time may be well before its presentation.
+  int64_t target = m_latestEndUs != kNone ? std::max(m_latestEndUs, m_latestShownUs) : mapped;
+  if (bounds.resumeUs != kNone) target = std::max(target, bounds.resumeUs);
+  if (behind) target = std::max(target, bounds.floorUs);
+  // The clock stream goes on on its own frame grid: a gap of whole frames, so that a
+  // receiver still finds its frame rate in the time stamps.
+  if (index == m_clock && s.seen && s.stepUs > 0 && target > s.lastUs)
+    target = s.lastUs + (target - s.lastUs + s.stepUs - 1) / s.stepUs * s.stepUs;
+  m_lastJumpUs = mapped - (back ? s.lastUs : forward ? m_latestEndUs : bounds.floorUs);
+  m_lastJumpBehind = !back && !forward;
+  m_offsetUs += target - mapped;
+  ++m_rebases;
+  return Keep(s, target, shownAfterUs, Step::kRebased, mappedUs);
+}
+
+Timeline::Step Timeline::Keep(Stream& s, int64_t mapped, int64_t shownAfterUs, Step step, int64_t* mappedUs) {
   s.seen = true;
   s.lastUs = mapped;
   s.endUs = mapped + s.stepUs;
   m_latestEndUs = m_latestEndUs == kNone ? s.endUs : std::max(m_latestEndUs, s.endUs);
+  const int64_t shownEndUs = s.endUs + shownAfterUs;
+  m_latestShownUs = m_latestShownUs == kNone ? shownEndUs : std::max(m_latestShownUs, shownEndUs);
   *mappedUs = mapped;
   return step;
 }

@@ -10,7 +10,17 @@
 // same happens when a frame of the clock stream (the one that carries the PCR) comes
 // behind the earliest time the channel can still take it. All streams move alike, so
 // lip sync holds; no time stamp steps back; a clock-stream frame lands a whole number of
-// frame durations after the one before.
+// frame durations after the one before. A re-based frame also lands after every picture
+// already presented (the latest presentation end), so that a stream cut mid-GOP, whose
+// last pictures were due after its last decode time, shares no presentation time with
+// what follows.
+//
+// Input loss. A demuxer holds back the last frames of a live input until more data comes:
+// when the input returns they come first, still on the input's old time line. After
+// InputLost, each stream's frames that go on from its last one (within kStragglerUs of it)
+// stay on the time line they had before the loss, or are left out (kLate) when that time
+// is behind the channel's floor; the first frame of a stream that does not go on so ends
+// this for the stream, and is mapped as any other.
 //
 // Passes (--loop). A pass of the clip lasts its own duration: each stream's last frame
 // time plus its frame duration, less its first (the frame duration is the stream's longest:
@@ -37,16 +47,19 @@ class Timeline {
   static constexpr int64_t kNone = std::numeric_limits<int64_t>::min();
   // A jump forward larger than this is a fault of the input's clock.
   static constexpr int64_t kMaxForwardUs = 1000000;
+  // After an input loss, frames this close after a stream's last one are held-back ones.
+  static constexpr int64_t kStragglerUs = 500000;
 
   // Where the channel's own clock stands, for a live channel (kNone: no bound).
   struct Bounds {
-    int64_t floorUs = kNone;   // a clock-stream frame mapped before this is re-based
+    int64_t floorUs = kNone;   // a clock-stream frame mapped before this is re-based, a held-back one left out
     int64_t resumeUs = kNone;  // a re-based frame lands no earlier than this
   };
   enum class Step {
     kOn,        // mapped on the current offset
     kRebased,   // the offset moved for this frame (see lastJumpUs)
     kDropped,   // left out at a pass seam
+    kLate,      // left out: held back from before an input loss, behind the floor (see lateUs)
   };
   struct Repeat {
     size_t stream;
@@ -61,8 +74,13 @@ class Timeline {
   void Start(int64_t offsetUs);
 
   // The time to hand over for a frame of stream at the input's timeUs (durationUs 0 when
-  // unknown), in *mappedUs.
-  Step Map(size_t stream, int64_t timeUs, int64_t durationUs, const Bounds& bounds, int64_t* mappedUs);
+  // unknown), in *mappedUs. ptsUs: its presentation time on the input's scale (kNone: the
+  // same as timeUs).
+  Step Map(size_t stream, int64_t timeUs, int64_t durationUs, const Bounds& bounds, int64_t* mappedUs,
+           int64_t ptsUs = kNone);
+
+  // The input fell silent: what comes next from before the silence keeps its time.
+  void InputLost();
 
   // The end of a pass: the next one is laid after it. False when the pass had no frame.
   // repeats receives the audio frames to send once more (the stream's last frame, at the
@@ -74,6 +92,8 @@ class Timeline {
   int64_t lastJumpUs() const { return m_lastJumpUs; }
   bool lastJumpBehind() const { return m_lastJumpBehind; }
   uint64_t rebases() const { return m_rebases; }
+  // How far behind the floor the last kLate frame was.
+  int64_t lateUs() const { return m_lateUs; }
 
  private:
   struct Stream {
@@ -87,13 +107,21 @@ class Timeline {
     bool inPass = false;
     int64_t passFirstUs = 0;     // input time of the pass's first frame
     int dropFirst = 0;           // frames to leave out at the start of the pass
+    bool straggling = false;     // since an input loss, no frame off the old time line yet
+    int64_t lossInputUs = 0;     // input time of the last frame before the loss
   };
+
+  // Records a frame mapped to mapped and hands it out.
+  Step Keep(Stream& s, int64_t mapped, int64_t shownAfterUs, Step step, int64_t* mappedUs);
 
   std::vector<Stream> m_streams;
   size_t m_clock;
   bool m_started = false;
   int64_t m_offsetUs = 0;
   int64_t m_latestEndUs = kNone;
+  int64_t m_latestShownUs = kNone;  // the latest presentation end
+  int64_t m_lossOffsetUs = 0;       // the offset when the input was lost
+  int64_t m_lateUs = 0;
   int64_t m_lastJumpUs = 0;
   bool m_lastJumpBehind = false;
   uint64_t m_rebases = 0;
