@@ -30,6 +30,7 @@ struct Event {
   int64_t mappedUs;     // expected; for a pass, the one repeat's time (N: none)
   int64_t shownAfterUs = 0;  // PTS less DTS
   bool lost = false;         // InputLost instead of a frame
+  bool key = true;
 };
 
 Event F(size_t stream, int64_t t, int64_t d, Timeline::Step step, int64_t mapped, int64_t floor = N,
@@ -37,6 +38,10 @@ Event F(size_t stream, int64_t t, int64_t d, Timeline::Step step, int64_t mapped
   return {false, stream, t, d, floor, resume, step, mapped};
 }
 Event Pass(int64_t repeatUs = N) { return {true, 0, 0, 0, N, N, Timeline::Step::kOn, repeatUs}; }
+Event NotKey(Event e) {
+  e.key = false;
+  return e;
+}
 Event Lost() { return {false, 0, 0, 0, N, N, Timeline::Step::kOn, N, 0, true}; }
 Event Shown(Event e, int64_t afterUs) {
   e.shownAfterUs = afterUs;
@@ -44,7 +49,8 @@ Event Shown(Event e, int64_t afterUs) {
 }
 
 constexpr Timeline::Step kOn = Timeline::Step::kOn, kRebased = Timeline::Step::kRebased,
-                         kDropped = Timeline::Step::kDropped, kLate = Timeline::Step::kLate;
+                         kDropped = Timeline::Step::kDropped, kLate = Timeline::Step::kLate,
+                         kCut = Timeline::Step::kCut;
 
 struct TimelineCase {
   const char* name;
@@ -74,6 +80,11 @@ const TimelineCase kCases[] = {
     {"RebasedAfterTheLastPictureShown",
      {Shown(F(kVideo, 0, 40000, kOn, kStart), 80000), Shown(F(kVideo, 40000, 40000, kOn, kStart + 40000), 80000),
       Shown(F(kVideo, 0, 40000, kRebased, kStart + 160000), 80000)}},
+    // Moved within a GOP of reordered pictures: left out up to the next key picture.
+    {"ReorderedCutUpToTheKeyPicture",
+     {Shown(F(kVideo, 0, 40000, kOn, kStart), 80000), NotKey(F(kVideo, 40000, 40000, kOn, kStart + 40000)),
+      NotKey(F(kVideo, 80000, 40000, kCut, N, kStart + 200000)), NotKey(F(kVideo, 120000, 40000, kCut, N)),
+      F(kVideo, 160000, 40000, kOn, kStart + 280000)}},
     // Held back by the input's demuxer: the first still in time, the next ones not; then
     // the restarted input.
     {"HeldBackAfterALoss",
@@ -129,9 +140,9 @@ TEST_P(TimelineTest, FramesLandWhereTheChannelGoesOn) {
     Timeline::Bounds bounds;
     bounds.floorUs = e.floorUs;
     bounds.resumeUs = e.resumeUs;
-    EXPECT_EQ(timeline.Map(e.stream, e.timeUs, e.durationUs, bounds, &mapped, e.timeUs + e.shownAfterUs), e.step)
+    EXPECT_EQ(timeline.Map(e.stream, e.timeUs, e.durationUs, bounds, &mapped, e.timeUs + e.shownAfterUs, e.key), e.step)
         << "event " << i;
-    if (e.step != kDropped && e.step != kLate) {
+    if (e.step != kDropped && e.step != kLate && e.step != kCut) {
       EXPECT_EQ(mapped, e.mappedUs) << "event " << i;
     }
   }

@@ -213,8 +213,11 @@ bool Channel::MuxFrame(const ClipFrame& clip) {
   if (!m_timeline->started()) m_timeline->Start(kClockStartUs - m_reader.earliestUs());
   const size_t stream = static_cast<size_t>(clip.streamId - 1);
   int64_t timeUs = 0;
+  const uint64_t rebases = m_timeline->rebases();
   const Timeline::Step step = m_timeline->Map(stream, clip.timeUs, clip.durationUs, LiveBounds(), &timeUs,
-                                              clip.ptsUs >= 0 ? clip.ptsUs : Timeline::kNone);
+                                              clip.ptsUs >= 0 ? clip.ptsUs : Timeline::kNone,
+                                              clip.mainType != kMediaMainTypeVideo || clip.key);
+  if (m_timeline->rebases() != rebases) ReportJump();
   if (step == Timeline::Step::kDropped) return true;
   if (step == Timeline::Step::kLate) {
     // Told for the first of a loss; the summary counts them all.
@@ -224,7 +227,13 @@ bool Channel::MuxFrame(const ClipFrame& clip) {
            m_reader.streams()[stream].index, static_cast<double>(m_timeline->lateUs()) / 1e6);
     return true;
   }
-  if (step == Timeline::Step::kRebased) ReportJump();
+  // Told once for each GOP cut; the summary counts the pictures.
+  if (step == Timeline::Step::kCut && !m_cutting)
+    Tell("input stream %d: its time moved within a GOP: pictures left out up to the next key picture",
+         m_reader.streams()[stream].index);
+  m_cutting = step == Timeline::Step::kCut || (m_cutting && clip.mainType != kMediaMainTypeVideo);
+  m_counts.cutPictures += step == Timeline::Step::kCut ? 1 : 0;
+  if (step == Timeline::Step::kCut) return true;
   if (m_options.loop && m_reader.streams()[stream].mainType == kMediaMainTypeAudio) m_lastFrames[stream] = clip;
   return MuxAt(clip, std::max<int64_t>(0, timeUs));
 }

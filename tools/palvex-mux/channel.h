@@ -121,6 +121,7 @@ class Channel {
   Progress* m_progress = nullptr;
   int64_t m_jumpReportNs = -1;
   uint64_t m_lateDroppedAtLoss = 0;        // m_counts.lateDropped when the input was last lost
+  bool m_cutting = false;                  // pictures are left out up to a key picture
   uint64_t m_lateReported = 0;             // late access units already told
   int64_t m_lateReportNs = 0;
   std::unique_ptr<MediaFormat> m_format;

@@ -70,6 +70,9 @@ void PrintSummary(const std::string& input, const std::string& output, const std
   if (counts.lateDropped > 0)
     std::fprintf(stderr, "  frames from before a loss left out, too late for their time: %llu\n",
                  static_cast<unsigned long long>(counts.lateDropped));
+  if (counts.cutPictures > 0)
+    std::fprintf(stderr, "  pictures left out up to a key picture after a time jump within their GOP: %llu\n",
+                 static_cast<unsigned long long>(counts.cutPictures));
   if (counts.clockJumps > 0)
     std::fprintf(stderr, "  input time jumps: %llu (the output's time went on without a break)\n",
                  static_cast<unsigned long long>(counts.clockJumps));

@@ -33,6 +33,7 @@ struct RunCounts {
   uint64_t inputLosses = 0;            // a live input without frames for a second or more
   int64_t inputLostNs = 0;             // how long in all
   uint64_t lateDropped = 0;            // frames held back from before a loss, too late for their time
+  uint64_t cutPictures = 0;            // reordered pictures left out after a time jump within their GOP
   bool interrupted = false;
 };
 

@@ -23,13 +23,14 @@ void Timeline::InputLost() {
 }
 
 Timeline::Step Timeline::Map(size_t index, int64_t timeUs, int64_t durationUs, const Bounds& bounds,
-                             int64_t* mappedUs, int64_t ptsUs) {
+                             int64_t* mappedUs, int64_t ptsUs, bool key) {
   Stream& s = m_streams[index];
   // Times from a container can be anything: kept where no sum below can overflow.
   constexpr int64_t kFar = int64_t{1} << 60;
   timeUs = std::min(std::max(timeUs, -kFar), kFar);
   // How long after its decode time the frame is presented (pictures in coded order).
   const int64_t shownAfterUs = ptsUs == kNone ? 0 : std::min(std::max<int64_t>(ptsUs - timeUs, 0), kMaxForwardUs);
+  s.reordered = s.reordered || shownAfterUs > 0;
   durationUs = std::min(std::max<int64_t>(durationUs, 0), kMaxForwardUs);
   const int64_t previousInputUs = s.lastInputUs;
   // The frame duration: the longest given, or the longest step between frames when none is
@@ -55,13 +56,13 @@ Timeline::Step Timeline::Map(size_t index, int64_t timeUs, int64_t durationUs, c
       m_lateUs = bounds.floorUs - old;
       return Step::kLate;
     }
-    return Keep(s, old, shownAfterUs, Step::kOn, mappedUs);
+    return Keep(s, timeUs, old, shownAfterUs, key, Step::kOn, mappedUs);
   }
   int64_t mapped = timeUs + m_offsetUs + s.shiftUs;
   const bool back = s.seen && mapped <= s.lastUs;
   const bool forward = m_latestEndUs != kNone && mapped > m_latestEndUs + kMaxForwardUs;
   const bool behind = index == m_clock && bounds.floorUs != kNone && mapped < bounds.floorUs;
-  if (!back && !forward && !behind) return Keep(s, mapped, shownAfterUs, Step::kOn, mappedUs);
+  if (!back && !forward && !behind) return Keep(s, timeUs, mapped, shownAfterUs, key, Step::kOn, mappedUs);
   // Not before the last picture shown: its decode time may be well before its presentation.
   int64_t target = m_latestEndUs != kNone ? std::max(m_latestEndUs, m_latestShownUs) : mapped;
   if (bounds.resumeUs != kNone) target = std::max(target, bounds.resumeUs);
@@ -74,10 +75,13 @@ Timeline::Step Timeline::Map(size_t index, int64_t timeUs, int64_t durationUs, c
   m_lastJumpBehind = !back && !forward;
   m_offsetUs += target - mapped;
   ++m_rebases;
-  return Keep(s, target, shownAfterUs, Step::kRebased, mappedUs);
+  return Keep(s, timeUs, target, shownAfterUs, key, Step::kRebased, mappedUs);
 }
 
-Timeline::Step Timeline::Keep(Stream& s, int64_t mapped, int64_t shownAfterUs, Step step, int64_t* mappedUs) {
+Timeline::Step Timeline::Keep(Stream& s, int64_t timeUs, int64_t mapped, int64_t shownAfterUs, bool key, Step step,
+                              int64_t* mappedUs) {
+  if (key || s.gopOffsetUs == kNone) s.gopOffsetUs = mapped - timeUs;
+  if (s.reordered && mapped - timeUs != s.gopOffsetUs) return Step::kCut;
   s.seen = true;
   s.lastUs = mapped;
   s.endUs = mapped + s.stepUs;

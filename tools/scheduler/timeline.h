@@ -15,6 +15,11 @@
 // last pictures were due after its last decode time, shares no presentation time with
 // what follows.
 //
+// Pictures in coded order. The muxer presents a reordered picture by its picture order
+// count from the decode time of the key picture that began its GOP, so a GOP must keep
+// one offset: after the offset moved, a stream whose pictures come reordered (a PTS after
+// the decode time seen) leaves its pictures out (kCut) up to its next key picture.
+//
 // Input loss. A demuxer holds back the last frames of a live input until more data comes:
 // when the input returns they come first, still on the input's old time line. After
 // InputLost, each stream's frames that go on from its last one (within kStragglerUs of it)
@@ -60,6 +65,7 @@ class Timeline {
     kRebased,   // the offset moved for this frame (see lastJumpUs)
     kDropped,   // left out at a pass seam
     kLate,      // left out: held back from before an input loss, behind the floor (see lateUs)
+    kCut,       // left out: a reordered picture after the offset moved, before the next key picture
   };
   struct Repeat {
     size_t stream;
@@ -75,9 +81,9 @@ class Timeline {
 
   // The time to hand over for a frame of stream at the input's timeUs (durationUs 0 when
   // unknown), in *mappedUs. ptsUs: its presentation time on the input's scale (kNone: the
-  // same as timeUs).
+  // same as timeUs); key: a picture a GOP begins with (or not a picture).
   Step Map(size_t stream, int64_t timeUs, int64_t durationUs, const Bounds& bounds, int64_t* mappedUs,
-           int64_t ptsUs = kNone);
+           int64_t ptsUs = kNone, bool key = true);
 
   // The input fell silent: what comes next from before the silence keeps its time.
   void InputLost();
@@ -109,10 +115,12 @@ class Timeline {
     int dropFirst = 0;           // frames to leave out at the start of the pass
     bool straggling = false;     // since an input loss, no frame off the old time line yet
     int64_t lossInputUs = 0;     // input time of the last frame before the loss
+    bool reordered = false;      // a picture was presented after its decode time
+    int64_t gopOffsetUs = kNone;  // offset (mapped less input time) of the GOP's key picture
   };
 
   // Records a frame mapped to mapped and hands it out.
-  Step Keep(Stream& s, int64_t mapped, int64_t shownAfterUs, Step step, int64_t* mappedUs);
+  Step Keep(Stream& s, int64_t timeUs, int64_t mapped, int64_t shownAfterUs, bool key, Step step, int64_t* mappedUs);
 
   std::vector<Stream> m_streams;
   size_t m_clock;
