@@ -20,7 +20,7 @@ palvex_ensure_packages() {
     --no-install-recommends "${missing[@]}" >/dev/null
 }
 
-PALVEX_BUILD_PACKAGES=(cmake g++ make clang libclang-rt-14-dev libgtest-dev libgmock-dev
+PALVEX_BUILD_PACKAGES=(cmake g++ make clang libclang-rt-14-dev libgtest-dev libgmock-dev libtomlplusplus-dev
   libbenchmark-dev pkg-config ffmpeg libavformat-dev libavcodec-dev libavutil-dev
   libdvbpsi-dev tstools gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good
   gstreamer1.0-plugins-bad gstreamer1.0-libav vlc-bin vlc-plugin-base)

@@ -3,7 +3,8 @@
 // at 1.5 x its own average rate. Every PCR within 500 ns of its byte position at R, PCRs at
 // most 40 ms apart, PAT and PMT at most 0.5 s apart, every access unit's last byte before
 // its DTS and its first no earlier than the lead before it, the file R x its duration long
-// within 0.1 %, and the pictures ffmpeg decodes (framemd5) the source's.
+// within 0.1 %, and the pictures ffmpeg decodes (framemd5) the source's. At any --lead, the
+// first PCR a second or more above zero and an hour on still below the 2^33 wrap.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -101,6 +102,40 @@ TEST_P(ConstantRateTest, ExactPCRsAndEveryAccessUnitInTime) {
 }
 
 void PrintTo(const RateCase& c, std::ostream* os) { *os << c.name; }
+
+class LeadTest : public testing::TestWithParam<const char*> {};
+
+TEST_P(LeadTest, ClocksStartFarFromTheWrap) {
+  if (!HaveTool("ffmpeg")) GTEST_SKIP() << "ffmpeg not installed";
+  const fs::path dir = palvex_test::ProcessTempDir("palvex-rate");
+  const fs::path clip = palvex_test::SharedClip(
+      "lead.mp4", "-f lavfi -i testsrc2=size=160x120:rate=25 -f lavfi -i sine=sample_rate=48000 -t 1 -c:v libx264 "
+                  "-bf 2 -pix_fmt yuv420p -c:a aac");
+  ASSERT_FALSE(clip.empty());
+  const fs::path out = dir / (std::string("lead-") + GetParam() + ".ts");
+  int status = 0;
+  Shell(std::string(PALVEX_MUX_PATH) + " -q -y --muxrate 1000000 --lead " + GetParam() + " " + clip.string() + " " +
+            out.string(),
+        &status);
+  ASSERT_EQ(status, 0);
+  const std::vector<uint8_t> ts = ReadFile(out.string());
+  palvex_test::TsChecker checker;
+  checker.Feed(ts.data(), ts.size());
+  ASSERT_FALSE(checker.pcrBases().empty());
+  const std::vector<int64_t>& pcrs = checker.pcrBases().begin()->second;
+  ASSERT_FALSE(pcrs.empty());
+  constexpr int64_t kWrap = int64_t{1} << 33, kSecond = 90000;
+  EXPECT_GE(pcrs.front(), 9 * kSecond / 10) << "--lead " << GetParam();
+  EXPECT_LT(pcrs.front() + 3600 * kSecond, kWrap) << "--lead " << GetParam();
+  for (size_t k = 1; k < pcrs.size(); ++k) ASSERT_GT(pcrs[k], pcrs[k - 1]) << "PCR wraps at " << k;
+}
+
+INSTANTIATE_TEST_SUITE_P(Leads, LeadTest, testing::Values("0.4", "0.8", "2.5", "4", "10"),
+                         [](const testing::TestParamInfo<const char*>& param) {
+                           std::string name = std::string("Lead") + param.param;
+                           for (char& ch : name) ch = ch == '.' ? '_' : ch;
+                           return name;
+                         });
 
 INSTANTIATE_TEST_SUITE_P(Clips, ConstantRateTest, testing::ValuesIn(kCases),
                          [](const testing::TestParamInfo<RateCase>& param) { return param.param.name; });

@@ -1,4 +1,4 @@
-// PAT, PMT and SDT as libdvbpsi, a PSI decoder independent of palvex, reads them from a
+// PAT, PMT, SDT, NIT and TDT as libdvbpsi, a PSI decoder independent of palvex, reads them from a
 // transport stream: every table it reports (when it first sees one and whenever its version
 // changes), in stream order. A packet whose section libdvbpsi rejects (a wrong CRC_32)
 // reports nothing. Builds without libdvbpsi (-m32, Windows: PALVEX_HAVE_LIBDVBPSI, which
@@ -13,11 +13,15 @@ extern "C" {
 #include <dvbpsi/descriptor.h>
 #include <dvbpsi/dr_05.h>
 #include <dvbpsi/dr_0a.h>
+#include <dvbpsi/dr_40.h>
+#include <dvbpsi/dr_41.h>
 #include <dvbpsi/dr_48.h>
+#include <dvbpsi/nit.h>
 #include <dvbpsi/pat.h>
 #include <dvbpsi/pmt.h>
 #include <dvbpsi/psi.h>
 #include <dvbpsi/sdt.h>
+#include <dvbpsi/tot.h>
 }
 #endif
 
@@ -64,7 +68,31 @@ struct DvbpsiService {
 struct DvbpsiSDT {
   int tsId = -1;
   int networkId = -1;  // original_network_id
+  int version = -1;
   std::vector<DvbpsiService> services;
+};
+
+struct DvbpsiChannel {
+  int serviceId = -1;
+  bool visible = false;
+  int lcn = -1;
+  bool operator==(const DvbpsiChannel& o) const {
+    return serviceId == o.serviceId && visible == o.visible && lcn == o.lcn;
+  }
+};
+
+struct DvbpsiNITStream {
+  int tsId = -1;
+  int originalNetworkId = -1;
+  std::vector<std::pair<int, int>> services;  // service_list_descriptors: service_id, service_type
+  std::vector<DvbpsiChannel> channels;        // logical_channel_descriptors (0x83), read by hand
+};
+
+struct DvbpsiNIT {
+  int networkId = -1;
+  int version = -1;
+  std::string networkName;  // network_name_descriptor
+  std::vector<DvbpsiNITStream> streams;
 };
 
 #if defined(PALVEX_HAVE_LIBDVBPSI)
@@ -128,6 +156,7 @@ inline void OnSDT(void* data, dvbpsi_sdt_t* sdt) {
   DvbpsiSDT t;
   t.tsId = sdt->i_extension;
   t.networkId = sdt->i_network_id;
+  t.version = sdt->i_version;
   for (dvbpsi_sdt_service_t* s = sdt->p_first_service; s != nullptr; s = s->p_next) {
     DvbpsiService service;
     service.id = s->i_service_id;
@@ -148,15 +177,82 @@ inline void OnSDT(void* data, dvbpsi_sdt_t* sdt) {
   dvbpsi_sdt_delete(sdt);
 }
 
-struct SDTs {
-  std::vector<DvbpsiSDT> tables;
-  int tsId = -1;  // of the subtable attached
+inline void OnNIT(void* data, dvbpsi_nit_t* nit) {
+  DvbpsiNIT t;
+  t.networkId = nit->i_network_id;
+  t.version = nit->i_version;
+  for (dvbpsi_descriptor_t* d = nit->p_first_descriptor; d != nullptr; d = d->p_next) {
+    const dvbpsi_network_name_dr_t* dr = d->i_tag == 0x40 ? dvbpsi_DecodeNetworkNameDr(d) : nullptr;
+    if (dr != nullptr) t.networkName.assign(reinterpret_cast<const char*>(dr->i_name_byte), dr->i_name_length);
+  }
+  for (dvbpsi_nit_ts_t* ts = nit->p_first_ts; ts != nullptr; ts = ts->p_next) {
+    DvbpsiNITStream stream;
+    stream.tsId = ts->i_ts_id;
+    stream.originalNetworkId = ts->i_orig_network_id;
+    for (dvbpsi_descriptor_t* d = ts->p_first_descriptor; d != nullptr; d = d->p_next) {
+      if (d->i_tag == 0x41) {
+        const dvbpsi_service_list_dr_t* dr = dvbpsi_DecodeServiceListDr(d);
+        for (int i = 0; dr != nullptr && i < dr->i_service_count; ++i)
+          stream.services.emplace_back(dr->i_service[i].i_service_id, dr->i_service[i].i_service_type);
+      } else if (d->i_tag == 0x83) {  // logical_channel_descriptor: libdvbpsi has no decoder for it
+        for (int i = 0; i + 4 <= d->i_length; i += 4) {
+          const uint8_t* e = d->p_data + i;
+          stream.channels.push_back({e[0] << 8 | e[1], (e[2] & 0x80) != 0, (e[2] & 0x03) << 8 | e[3]});
+        }
+      }
+    }
+    t.streams.push_back(stream);
+  }
+  static_cast<std::vector<DvbpsiNIT>*>(data)->push_back(t);
+  dvbpsi_nit_delete(nit);
+}
+
+inline void OnTDT(void* data, dvbpsi_tot_t* tdt) {
+  static_cast<std::vector<uint64_t>*>(data)->push_back(tdt->i_utc_time);
+  dvbpsi_tot_delete(tdt);
+}
+
+// The subtable of one table_id on a PID, the first extension seen; other table_ids ignored.
+struct SubtableBase {
+  uint8_t tableId = 0;
+  int extension = -1;
+};
+template <typename Table>
+struct Subtable : SubtableBase {
+  std::vector<Table> tables;
 };
 
 inline void OnNewTable(dvbpsi_t* handle, uint8_t tableId, uint16_t extension, void* data) {
-  auto* sdts = static_cast<SDTs*>(data);
-  if (tableId == 0x42 && sdts->tsId < 0 && dvbpsi_sdt_attach(handle, tableId, extension, OnSDT, &sdts->tables))
-    sdts->tsId = extension;
+  SubtableBase* base = static_cast<SubtableBase*>(data);
+  if (tableId != base->tableId) return;
+  if (tableId == 0x42) {
+    auto* sdts = static_cast<Subtable<DvbpsiSDT>*>(base);
+    if (sdts->extension < 0 && dvbpsi_sdt_attach(handle, tableId, extension, OnSDT, &sdts->tables))
+      sdts->extension = extension;
+  } else if (tableId == 0x40) {
+    auto* nits = static_cast<Subtable<DvbpsiNIT>*>(base);
+    if (nits->extension < 0 && dvbpsi_nit_attach(handle, tableId, extension, OnNIT, &nits->tables))
+      nits->extension = extension;
+  } else if (tableId == 0x70) {
+    auto* tdts = static_cast<Subtable<uint64_t>*>(base);
+    if (tdts->extension < 0 && dvbpsi_tot_attach(handle, tableId, extension, OnTDT, &tdts->tables))
+      tdts->extension = extension;
+  }
+}
+
+// Every table of one table_id (0x42 SDT, 0x40 NIT, 0x70 TDT) on its PID, through a demux.
+template <typename Table>
+std::vector<Table> DecodeSubtable(const uint8_t* ts, size_t size, int pid, uint8_t tableId,
+                                  void (*detach)(dvbpsi_t*, uint8_t, uint16_t)) {
+  Subtable<Table> subtable;
+  subtable.tableId = tableId;
+  PushPid(
+      ts, size, pid, [&](dvbpsi_t* h) { return dvbpsi_AttachDemux(h, OnNewTable, static_cast<SubtableBase*>(&subtable)); },
+      [&](dvbpsi_t* h) {
+        if (subtable.extension >= 0) detach(h, tableId, uint16_t(subtable.extension));
+        dvbpsi_DetachDemux(h);
+      });
+  return subtable.tables;
 }
 
 }  // namespace dvbpsi_detail
@@ -180,18 +276,24 @@ inline std::vector<DvbpsiPMT> DecodePMTs(const uint8_t* ts, size_t size, int pid
 
 // The SDT of the actual transport stream (table_id 0x42) on PID 0x0011.
 inline std::vector<DvbpsiSDT> DecodeSDTs(const uint8_t* ts, size_t size) {
-  dvbpsi_detail::SDTs sdts;
-  dvbpsi_detail::PushPid(
-      ts, size, 0x11, [&](dvbpsi_t* h) { return dvbpsi_AttachDemux(h, dvbpsi_detail::OnNewTable, &sdts); },
-      [&](dvbpsi_t* h) {
-        if (sdts.tsId >= 0) dvbpsi_sdt_detach(h, 0x42, uint16_t(sdts.tsId));
-        dvbpsi_DetachDemux(h);
-      });
-  return sdts.tables;
+  return dvbpsi_detail::DecodeSubtable<DvbpsiSDT>(ts, size, 0x11, 0x42, dvbpsi_sdt_detach);
+}
+
+// The NIT of the actual network (table_id 0x40) on PID 0x0010.
+inline std::vector<DvbpsiNIT> DecodeNITs(const uint8_t* ts, size_t size) {
+  return dvbpsi_detail::DecodeSubtable<DvbpsiNIT>(ts, size, 0x10, 0x40, dvbpsi_nit_detach);
+}
+
+// The UTC_time (16-bit MJD, 24-bit BCD time) of every TDT (table_id 0x70) on PID 0x0014.
+inline std::vector<uint64_t> DecodeTDTs(const uint8_t* ts, size_t size) {
+  return dvbpsi_detail::DecodeSubtable<uint64_t>(ts, size, 0x14, 0x70, dvbpsi_tot_detach);
 }
 #else
 inline std::vector<DvbpsiPAT> DecodePATs(const uint8_t*, size_t) { return {}; }
 inline std::vector<DvbpsiPMT> DecodePMTs(const uint8_t*, size_t, int, int) { return {}; }
+inline std::vector<DvbpsiSDT> DecodeSDTs(const uint8_t*, size_t) { return {}; }
+inline std::vector<DvbpsiNIT> DecodeNITs(const uint8_t*, size_t) { return {}; }
+inline std::vector<uint64_t> DecodeTDTs(const uint8_t*, size_t) { return {}; }
 #endif
 
 }  // namespace palvex_test

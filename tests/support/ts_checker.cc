@@ -47,6 +47,14 @@ void TsChecker::Feed(const uint8_t* data, size_t size) {
     }
     const int64_t pcr = palvex_host::PacketPCR(p);
     if (m_keepPcrs && pcr >= 0) m_pcrBases[pid].push_back(pcr / 300);
+    // The TDT is a short section without CRC_32: section_length 5, whole in its packet.
+    if (pid == 0x14 && palvex_host::PacketTableId(p) == 0x70) {
+      size_t n = 0;
+      const uint8_t* q = palvex_host::PacketPayload(p, &n);
+      const size_t at = 1 + size_t{q[0]};  // behind the pointer_field
+      if (at + 8 > n || ((q[at + 1] & 0x0F) << 8 | q[at + 2]) != 5) Error("TDT without section_length 5");
+      continue;
+    }
     if (StartsSISection(p)) m_siPids.insert(pid);
     if (pid == 0 || m_pmtPids.count(pid) != 0 || m_siPids.count(pid) != 0) CheckSection(p, pid);
   }

@@ -1,6 +1,7 @@
 // Stream invariants checked on every muxed output in the tests: whole 188-byte packets,
 // sync bytes, continuity per PID, every PAT, PMT and DVB SI section whole with its CRC_32
-// (also those that go on over several packets), PCRs recorded. Packet fields, PCRs and
+// (also those that go on over several packets; the TDT, which has none, whole in its
+// packet), PCRs recorded. Packet fields, PCRs and
 // sections are read by the host's TS reader.
 #ifndef PALVEX_TESTS_SUPPORT_TS_CHECKER_H_
 #define PALVEX_TESTS_SUPPORT_TS_CHECKER_H_

@@ -242,3 +242,49 @@ INSTANTIATE_TEST_SUITE_P(Tables, DVBStageTest, testing::ValuesIn(Cases()),
 
 }  // namespace
 }  // namespace palvex_host
+
+namespace palvex_host {
+namespace {
+
+// A service of a multiplex: the library's PAT goes no further and no SDT is written; the
+// PMT moves to the service's PMT PID as program service_id, its streams into the
+// service's PIDs, and a stream past them is left out of the PMT and dropped.
+TEST(DVBStageTest, ServiceOfAMultiplexKeepsToItsPids) {
+  DVBConfig config = Config({Note(0x11, "", 1080)});
+  config.inMultiplex = true;
+  config.pmtPid = 0x120;
+  config.firstPid = 0x121;
+  config.lastPid = 0x122;
+  config.programNumber = 101;
+  DVBStage stage(config);
+  EXPECT_EQ(stage.FirstServiceType(), -1);
+  std::vector<uint8_t> in;
+  int cc = 0;
+  const auto packet = [&](int pid, const std::vector<uint8_t>& payload, bool section) {
+    in.resize(in.size() + kTSPacketSize, 0xFF);
+    uint8_t* p = &in[in.size() - kTSPacketSize];
+    const uint8_t header[] = {0x47, uint8_t(0x40 | pid >> 8), uint8_t(pid), uint8_t(0x10 | (cc++ & 0x0F))};
+    std::memcpy(p, header, sizeof header);
+    if (section) p[4] = 0;  // pointer_field
+    std::memcpy(p + (section ? 5 : 4), payload.data(), payload.size());
+  };
+  packet(0, Section(kPAT), true);
+  packet(0x10, Section("02 B0 00 00 01 C1 00 00 E0 11 F0 00 1B E0 11 F0 00 0F E0 12 F0 00 03 E0 13 F0 00"), true);
+  for (int pid : {0x11, 0x12, 0x13}) packet(pid, {0, 0, 1, 0xE0}, false);
+  const std::vector<uint8_t> out = stage.Rewrite(in.data(), in.size());
+  // The PMT and the two streams that fit; nothing on PID 0 or 0x0011.
+  ASSERT_EQ(out.size(), 3 * kTSPacketSize);
+  size_t size = 0;
+  const uint8_t* pmt = PacketSection(out.data(), &size);
+  ASSERT_NE(pmt, nullptr);
+  EXPECT_EQ(PacketPid(out.data()), 0x120);
+  EXPECT_EQ(std::vector<uint8_t>(pmt, pmt + size),
+            Section("02 B0 00 00 65 C1 00 00 E1 21 F0 00 1B E1 21 F0 00 0F E1 22 F0 00"));
+  EXPECT_EQ(PacketPid(&out[kTSPacketSize]), 0x121);
+  EXPECT_EQ(PacketPid(&out[2 * kTSPacketSize]), 0x122);
+  EXPECT_EQ(stage.OutputPid(0x13), -1);
+  EXPECT_EQ(stage.FirstServiceType(), 0x19) << "H.264 HD digital television";
+}
+
+}  // namespace
+}  // namespace palvex_host

@@ -1,7 +1,8 @@
 #include "dvb_stage.h"
 
 #include <algorithm>
-#include <cstring>
+
+#include "network_tables.h"
 
 namespace palvex_host {
 namespace {
@@ -11,11 +12,8 @@ constexpr size_t kMaxSectionSize = 1024;       // PAT, PMT and SDT: section_leng
 constexpr size_t kCRCSize = 4;
 constexpr uint8_t kTagRegistration = 0x05;     // registration_descriptor (ISO/IEC 13818-1)
 constexpr uint8_t kTagISO639Language = 0x0A;   // ISO_639_language_descriptor
-constexpr uint8_t kTagService = 0x48;          // service_descriptor (EN 300 468)
 constexpr uint8_t kTagAC3 = 0x6A;              // AC-3_descriptor (EN 300 468 annex D)
 constexpr uint8_t kTagEnhancedAC3 = 0x7A;      // enhanced_AC-3_descriptor
-constexpr uint8_t kUTF8Table = 0x15;           // EN 300 468 annex A: the text that follows is UTF-8
-constexpr size_t kServiceNamesRoom = 255 - 3;  // descriptor_length less service_type and the two lengths
 
 constexpr int kStreamTypePrivatePES = 0x06;    // PES packets containing private data
 constexpr int kStreamTypeAC3 = 0x81;           // the library's (ATSC) AC-3
@@ -31,13 +29,6 @@ void PutPid(std::vector<uint8_t>* s, int pid) { Put16(s, 0xE000 | (pid & 0x1FFF)
 void PutLength12(std::vector<uint8_t>* s, size_t at, size_t length) {
   (*s)[at] = uint8_t(0xF0 | (length >> 8 & 0x0F));
   (*s)[at + 1] = uint8_t(length);
-}
-
-// section_length over what follows it, the CRC_32 still to come included.
-void PutSectionLength(std::vector<uint8_t>* s) {
-  const size_t length = s->size() + kCRCSize - 3;
-  (*s)[1] = uint8_t(((*s)[1] & 0xF0) | (length >> 8 & 0x0F));
-  (*s)[2] = uint8_t(length);
 }
 
 bool HasDescriptor(const std::vector<uint8_t>& descriptors, uint8_t tag) {
@@ -62,28 +53,6 @@ std::string LanguageCode(const std::string& language) {
     if (c < 'a' || c > 'z') return {};
   }
   return code == "und" ? std::string() : code;
-}
-
-// A name as the service_descriptor carries it: printable ASCII as it is (the default
-// table agrees with ASCII there), anything else as UTF-8 behind the 0x15 table byte;
-// control characters become spaces, as they would select character tables.
-std::string DVBText(const std::string& text) {
-  std::string out;
-  bool ascii = true;
-  for (char c : text) {
-    const uint8_t b = uint8_t(c);
-    out.push_back(b < 0x20 || b == 0x7F ? ' ' : c);
-    ascii = ascii && b < 0x80;
-  }
-  return ascii || out.empty() ? out : char(kUTF8Table) + out;
-}
-
-// Cut to at most room bytes, at the start of a UTF-8 character.
-std::string Shorten(const std::string& text, size_t room) {
-  if (text.size() <= room) return text;
-  size_t end = room;
-  while (end > 0 && (uint8_t(text[end]) & 0xC0) == 0x80) --end;
-  return text.substr(0, end);
 }
 
 }  // namespace
@@ -115,14 +84,11 @@ DVBStage::DVBStage(const DVBConfig& config)
   for (int pid = 0; pid < kLowestFreePid; ++pid) m_taken[static_cast<size_t>(pid)] = true;
   m_taken[kNullPid] = true;
   m_pidMap[kNullPid] = kNullPid;
-  m_provider = DVBText(config.provider);
-  m_name = DVBText(config.name);
-  if (m_provider.size() + m_name.size() > kServiceNamesRoom) {
-    // The provider keeps at least half the room, more when the name leaves it.
-    m_provider = Shorten(m_provider, std::max(kServiceNamesRoom / 2, kServiceNamesRoom - m_name.size()));
-    m_name = Shorten(m_name, kServiceNamesRoom - m_provider.size());
-    m_namesShortened = true;
-  }
+  // A service of a multiplex is given no PID but its PMT's and firstPid to lastPid.
+  for (int pid = kLowestFreePid; pid < kNullPid; ++pid)
+    if (pid > config.lastPid || (config.inMultiplex && pid < config.firstPid))
+      m_taken[static_cast<size_t>(pid)] = pid != config.pmtPid;
+  m_namesShortened = ServiceDescriptorNames(config.provider, config.name, &m_provider, &m_name);
   m_out.reserve(64 * kTSPacketSize);
 }
 
@@ -215,6 +181,7 @@ void DVBStage::RewritePAT(const std::vector<uint8_t>& in) {
     Put16(&s, entry.number == 0 ? 0 : ProgramNumber(entry.number));  // program_number
     PutPid(&s, entry.number == 0 ? entry.pid : MapPid(entry.pid, &m_nextPmtPid));  // network_PID / program_map_PID
   }
+  if (m_config.inMultiplex) return;  // the multiplex's PAT and SDT name every service
   WriteSection(0, &s);
   m_sdtDue = true;
 }
@@ -230,6 +197,7 @@ void DVBStage::RewritePMT(Program* program, const std::vector<uint8_t>& in) {
     types.push_back(stream.streamType);
   }
   program->serviceType = ServiceType(types, videoHeight);
+  program->pmtSeen = true;
   for (bool describe : {true, false}) {  // without the added descriptors when they do not fit
     std::vector<uint8_t>& s = m_section;
     s.assign(in.begin(), in.begin() + 8);   // table_id to last_section_number, version_number as it was
@@ -240,6 +208,7 @@ void DVBStage::RewritePMT(Program* program, const std::vector<uint8_t>& in) {
     PutLength12(&s, 10, pmt.descriptors.size());
     for (const PMTStream& stream : pmt.streams) {
       const int pid = MapPid(stream.pid, &m_nextPid);
+      if (pid < 0) continue;  // no PID left for it (a multiplex's service past its own): not listed
       std::vector<uint8_t> descriptors = stream.descriptors;
       int type = stream.streamType;
       const DVBStreamNote* note = Note(stream.pid);
@@ -278,19 +247,8 @@ void DVBStage::WriteSDT() {
   Put16(&s, m_config.originalNetworkId);  // original_network_id
   s.push_back(0xFF);                      // reserved_future_use
   for (const Program& program : m_programs) {
-    const size_t descriptorSize = 2 + 3 + m_provider.size() + m_name.size();
-    if (s.size() + 5 + descriptorSize + kCRCSize > kMaxSectionSize) break;  // no room for more services
-    Put16(&s, ProgramNumber(program.libraryNumber));  // service_id
-    s.push_back(0xFC);  // reserved_future_use, EIT_schedule_flag 0, EIT_present_following_flag 0
-    Put16(&s, 4 << 13 | 0 << 12 | static_cast<int>(descriptorSize));  // running_status 4 (running),
-                                                                      // free_CA_mode 0, descriptors_loop_length
-    s.push_back(kTagService);
-    s.push_back(uint8_t(descriptorSize - 2));  // descriptor_length
-    s.push_back(uint8_t(program.serviceType));
-    s.push_back(uint8_t(m_provider.size()));   // service_provider_name_length
-    s.insert(s.end(), m_provider.begin(), m_provider.end());
-    s.push_back(uint8_t(m_name.size()));       // service_name_length
-    s.insert(s.end(), m_name.begin(), m_name.end());
+    if (s.size() + SDTServiceSize(m_provider, m_name) + kCRCSize > kMaxSectionSize) break;  // no room for more
+    PutSDTService(&s, ProgramNumber(program.libraryNumber), program.serviceType, m_provider, m_name);
   }
   // version_number: the last one's while the content stays, the next one when it changes.
   if (!m_lastSDT.empty() && s != m_lastSDT) m_sdtVersion = (m_sdtVersion + 1) & 0x1F;
@@ -303,26 +261,8 @@ void DVBStage::WriteSDT() {
 // in the next (no payload_unit_start_indicator); 0xFF behind it.
 void DVBStage::WriteSection(int pid, std::vector<uint8_t>* s) {
   if (pid < 0) return;
-  PutSectionLength(s);
-  const uint32_t crc = SectionCRC(s->data(), s->size());
-  for (int shift = 24; shift >= 0; shift -= 8) s->push_back(uint8_t(crc >> shift));  // CRC_32
-  size_t done = 0;
-  while (done < s->size()) {
-    const bool first = done == 0;
-    m_out.resize(m_out.size() + kTSPacketSize, 0xFF);
-    uint8_t* p = &m_out[m_out.size() - kTSPacketSize];
-    int8_t& cc = m_cc[static_cast<size_t>(pid)];
-    p[0] = 0x47;                                              // sync_byte
-    p[1] = uint8_t((first ? 0x40 : 0x00) | (pid >> 8 & 0x1F));  // payload_unit_start_indicator, PID[12:8]
-    p[2] = uint8_t(pid);                                      // PID[7:0]
-    p[3] = uint8_t(0x10 | cc);                                // payload only, continuity_counter
-    cc = int8_t((cc + 1) & 0x0F);
-    size_t at = 4;
-    if (first) p[at++] = 0x00;  // pointer_field
-    const size_t take = std::min(kTSPacketSize - at, s->size() - done);
-    std::memcpy(p + at, s->data() + done, take);
-    done += take;
-  }
+  FinishSection(s);
+  AppendSectionPackets(pid, *s, &m_cc[static_cast<size_t>(pid)], &m_out);
 }
 
 }  // namespace palvex_host

@@ -71,6 +71,12 @@ struct DVBConfig {
   std::string provider = "palvex";
   std::string name;
   std::vector<DVBStreamNote> streams;
+  // One service of a multiplex, whose PAT and SDT the multiplex writes (network_tables.h):
+  // the library's PAT is read but not sent and no SDT is written; the PMT and the streams
+  // still move to pmtPid and firstPid on, never past lastPid (a stream beyond is dropped),
+  // with program_number = programNumber.
+  bool inMultiplex = false;
+  int lastPid = kNullPid - 1;
 };
 
 // service_type of a program, from the stream_types of its PMT (the library's, before this
@@ -94,11 +100,16 @@ class DVBStage {
   // service_descriptor (descriptor_length counts at most 255 bytes); false when they fit.
   bool NamesShortened() const { return m_namesShortened; }
 
+  // service_type of the first program, from its streams (as the SDT gives it); -1 until
+  // its PMT has been seen.
+  int FirstServiceType() const { return m_programs.empty() || !m_programs[0].pmtSeen ? -1 : m_programs[0].serviceType; }
+
  private:
   struct Program {
     int libraryNumber = -1;
     int libraryPmtPid = -1;
     int serviceType = 0x01;
+    bool pmtSeen = false;
     SectionGatherer gatherer;
   };
 

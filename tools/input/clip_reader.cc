@@ -12,6 +12,7 @@ extern "C" {
 #include <libavutil/avutil.h>
 }
 
+#include "access_unit_delimiter.h"
 #include "stream_select.h"
 
 namespace palvex_host {
@@ -370,6 +371,7 @@ bool ClipReader::Convert(const AVPacket& packet, ClipFrame* frame) {
     // H.264 behind the container's key flag; HEVC in front of every IRAP picture.
     if ((kinds.hevc ? kinds.irap : frame->key) && !kinds.sps) frame->data = s.parameterSets;
     frame->data.insert(frame->data.end(), nals.begin(), nals.end());
+    PutAccessUnitDelimiter(kinds.hevc, &frame->data);
   } else if (s.codec == kMediaCodecMPEG4Visual && s.mainType == kMediaMainTypeVideo && frame->key && !s.configHeaders.empty() &&
              !(size >= 4 && p[0] == 0 && p[1] == 0 && p[2] == 1 && p[3] == 0xB0)) {
     frame->data = s.configHeaders;

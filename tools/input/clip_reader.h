@@ -3,8 +3,8 @@
 // extradata) and frames with microsecond times — decode time for video, presentation
 // time for audio, shifted so that none is negative (video packets the container gives
 // without a decode time get one from the frame rate). H.264 and HEVC come out in Annex B
-// with four-byte start codes and with their parameter sets in front of every key frame
-// (HEVC: every IRAP picture).
+// with four-byte start codes, with their parameter sets in front of every key frame
+// (HEVC: every IRAP picture) and an access unit delimiter first in every access unit.
 #ifndef PALVEX_TOOLS_CLIP_READER_H_
 #define PALVEX_TOOLS_CLIP_READER_H_
 

@@ -210,7 +210,7 @@ bool Channel::MuxFrame(const ClipFrame& clip) {
     ++m_counts.untimed;
     return true;
   }
-  if (!m_timeline->started()) m_timeline->Start(kClockStartUs - m_reader.earliestUs());
+  if (!m_timeline->started()) m_timeline->Start(ClockStartUs(m_options.muxRate > 0 ? m_options.leadTicks : 0) - m_reader.earliestUs());
   const size_t stream = static_cast<size_t>(clip.streamId - 1);
   int64_t timeUs = 0;
   const uint64_t rebases = m_timeline->rebases();

@@ -1,7 +1,7 @@
 // One palvex-mux run as a head-end channel: the input opened and its streams chosen, the
 // library's carriage of them checked, the output opened (never onto the input), the
-// frames muxed through the exported interface with clocks that start at 1.8 s (first PCR
-// near 1.4 s, far from the 2^33 wrap) and go on across loops and through the input's clock
+// frames muxed through the exported interface with clocks that start at 1.8 s, or a second
+// past a longer --lead (first PCR a second or more above zero, far from the 2^33 wrap) and go on across loops and through the input's clock
 // jumps (Timeline), the packets made what DVB receivers expect (dvb_stage.h; --keep-pids
 // leaves them as they are) and paced out: with --muxrate through the scheduler's
 // constant-rate slots, else as they come. A paced run whose input can fall silent (a
@@ -11,6 +11,7 @@
 #ifndef PALVEX_TOOLS_CHANNEL_H_
 #define PALVEX_TOOLS_CHANNEL_H_
 
+#include <algorithm>
 #include <atomic>
 #include <csignal>
 #include <cstdint>
@@ -36,6 +37,11 @@ namespace palvex_host {
 // Frame times handed to the muxer start here: its PCR runs 400 ms behind the frames.
 constexpr int64_t kClockStartUs = 1800000;
 constexpr int64_t kPCRDelayUs = 400000;
+// A constant-rate channel's first PCR comes the lead before the first decode time: frame
+// times then start this far past the lead, so that with any --lead the clocks start a
+// second or more above zero and far below the 2^33 wrap (26.5 hours on).
+constexpr int64_t kClockAboveLeadUs = 1000000;
+inline int64_t ClockStartUs(int64_t leadTicks) { return std::max(kClockStartUs, leadTicks / 27 + kClockAboveLeadUs); }
 // A live input without a frame this long is told as lost.
 constexpr int64_t kInputLostNs = 1000000000;
 

@@ -12,6 +12,7 @@ namespace palvex_host {
 
 const char kUsage[] =
     "usage: palvex-mux [options] INPUT OUTPUT\n"
+    "       palvex-mux [options] --plan FILE [OUTPUT]\n"
     "\n"
     "Muxes the first H.264 / HEVC / MPEG-2 / MPEG-4 Visual video stream and the AAC / LATM /\n"
     "MP2 / MP3 / AC-3 / E-AC-3 audio of INPUT into an MPEG-2 transport stream.\n"
@@ -21,6 +22,8 @@ const char kUsage[] =
     "OUTPUT  a file, - (standard output), udp://HOST:PORT or rtp://HOST:PORT (paced in real\n"
     "        time, seven packets per datagram; ?ttl=N&localaddr=ADDR as in FFmpeg)\n"
     "\n"
+    "  --plan FILE         a multiplex: the services, rate and network of a TOML plan\n"
+    "                      (see the man page); OUTPUT here wins over the plan's\n"
     "  --map STREAM        mux this stream: N (input index), v, a, v:N, a:N; repeatable.\n"
     "                      Default: the first video stream and the audio\n"
     "  --loop              replay the file for ever as one channel (time goes on)\n"
@@ -53,27 +56,6 @@ const char kUsage[] =
     "                            without SDT or descriptors\n"
     "\n"
     "An option's value may also follow an equals sign: --map=v, --muxrate=6M.\n";
-
-bool ParseRate(const std::string& text, int64_t* bitsPerSecond) {
-  char* end = nullptr;
-  const double value = std::strtod(text.c_str(), &end);
-  double scale = 1;
-  if (end != nullptr && (*end == 'k' || *end == 'K')) scale = 1e3, ++end;
-  else if (end != nullptr && (*end == 'M' || *end == 'm')) scale = 1e6, ++end;
-  if (end == text.c_str() || *end != '\0' || !(value > 0) || value * scale > 1e10) return false;
-  *bitsPerSecond = static_cast<int64_t>(value * scale);
-  return *bitsPerSecond >= 10000;
-}
-
-bool ParseLead(const std::string& text, int64_t* ticks) {
-  char* end = nullptr;
-  double seconds = std::strtod(text.c_str(), &end);
-  if (end != nullptr && std::string(end) == "ms") seconds /= 1000, end += 2;
-  else if (end != nullptr && *end == 's') ++end;
-  if (end == text.c_str() || *end != '\0' || !(seconds >= 0.01 && seconds <= 10)) return false;
-  *ticks = static_cast<int64_t>(seconds * static_cast<double>(kPCRHz) + 0.5);
-  return true;
-}
 
 namespace {
 
@@ -131,6 +113,9 @@ bool TakeValue(const std::string& arg, const std::string& value, Options* o, std
     if (!ParseRate(value, &o->muxRate)) *error = "bad --muxrate '" + value + "' (bit/s, at least 10k)";
   } else if (arg == "--lead") {
     if (!ParseLead(value, &o->leadTicks)) *error = "bad --lead '" + value + "' (seconds, 0.01 to 10)";
+  } else if (arg == "--plan") {
+    if (value.empty()) *error = "--plan needs a file";
+    else o->plan = value;
   } else if (arg == "--ttl") {
     if (!ParseInt(value, 0, 255, &o->ttl)) *error = "bad --ttl '" + value + "' (0-255)";
   } else if (arg == "--rt-priority") {
@@ -162,7 +147,23 @@ bool TakeFlag(const std::string& arg, Options* o) {
 
 bool TakesValue(const std::string& name) {
   return name == "--map" || name == "--muxrate" || name == "--lead" || name == "--ttl" ||
-         name == "--multicast-if" || name == "--rt-priority" || IsDVBOption(name);
+         name == "--multicast-if" || name == "--rt-priority" || name == "--plan" || IsDVBOption(name);
+}
+
+// --plan FILE [OUTPUT]: the plan gives the inputs, the rate and every service's tables and
+// PIDs, so the options for one channel's are refused. The plan itself is read by ReadMuxPlan.
+int PlanCommandLine(const std::vector<std::string>& paths, const std::string& planOption, Options* o,
+                    std::string* error) {
+  if (!planOption.empty()) {
+    *error = planOption + " cannot go with --plan: the plan file gives the services, their streams and the rate";
+    return 2;
+  }
+  if (paths.size() > 1) {
+    *error = "with --plan give at most one OUTPUT; the inputs are in the plan (see --help)";
+    return 2;
+  }
+  o->output = paths.empty() ? std::string() : paths[0];
+  return o->output.empty() || CheckOutputName(o->output, error) ? 0 : 2;
 }
 
 }  // namespace
@@ -171,12 +172,31 @@ bool IsLocalFile(const std::string& input) {
   return input != "-" && input.find("://") == std::string::npos && input.rfind("pipe:", 0) != 0;
 }
 
+bool ReadMuxPlan(const Options& options, Plan* plan, std::string* error) {
+  PlanChecks checks;
+  checks.map = [](const std::string& map, std::string* message) {
+    StreamChoice choice;
+    if (ParseStreamChoice(map, &choice)) return true;
+    *message = "bad map '" + map + "' (N, v, a, v:N or a:N)";
+    return false;
+  };
+  checks.output = [](const std::string& output, std::string* message) { return CheckOutputName(output, message); };
+  if (!ReadPlan(options.plan, plan, error, checks)) return false;
+  if (!options.output.empty()) plan->output = options.output;
+  if (plan->output.empty()) {
+    *error = options.plan + ": output: none: give OUTPUT in the plan or after it on the command line";
+    return false;
+  }
+  return true;
+}
+
 // Every argument is read before anything is opened: a bad value anywhere ends the run with
 // status 2. "--name=value" is "--name value"; after "--" every argument is a path.
 int ParseOptions(int argc, const char* const* argv, Options* o, std::string* error) {
   std::vector<std::string> paths;
   bool pathsOnly = false;
-  std::string dvbOption;  // the first DVB option given
+  std::string dvbOption;   // the first DVB option given
+  std::string planOption;  // the first option a plan gives per service or for the multiplex
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (pathsOnly || arg.size() < 2 || arg[0] != '-') {
@@ -191,6 +211,9 @@ int ParseOptions(int argc, const char* const* argv, Options* o, std::string* err
     const std::string name = arg.substr(0, equals);
     Options scratch;
     if (IsDVBOption(name) && dvbOption.empty()) dvbOption = name;
+    if (planOption.empty() && (IsDVBOption(name) || name == "--map" || name == "--muxrate" || name == "--lead" ||
+                               name == "--keep-pids"))
+      planOption = name;
     if (TakesValue(name)) {
       if (equals == std::string::npos && i + 1 >= argc) {
         *error = name + " needs a value";
@@ -211,6 +234,7 @@ int ParseOptions(int argc, const char* const* argv, Options* o, std::string* err
     *error = "--keep-pids keeps the library's tables: " + dvbOption + " cannot go with it";
     return 2;
   }
+  if (!o->plan.empty()) return PlanCommandLine(paths, planOption, o, error);
   if (paths.size() != 2) {
     *error = "give one INPUT and one OUTPUT (see --help)";
     return 2;

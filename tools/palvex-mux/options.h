@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "dvb_stage.h"
+#include "plan.h"
 #include "scheduler.h"
 
 namespace palvex_host {
@@ -15,6 +16,8 @@ namespace palvex_host {
 enum class Verbosity { kQuiet, kNormal, kVerbose };
 
 struct Options {
+  std::string plan;                 // --plan FILE: a multiplex of the plan's services (plan.h);
+                                    // input is then empty, output the command line's or empty
   std::string input;                // a file, "-" or a URL libavformat opens
   std::string output;               // a file, "-", udp://host:port or rtp://host:port
   std::vector<std::string> maps;    // --map specifiers; empty: the default choice
@@ -45,17 +48,18 @@ extern const char kUsage[];
 
 // 0 when the command line is usable (or asks for --help / --version), 2 with a one-line
 // error otherwise: an unknown option, a missing or malformed value, a malformed OUTPUT URL,
-// --loop over what cannot be read again.
+// --loop over what cannot be read again. With --plan FILE [OUTPUT] the plan is not read
+// here (ReadPlan), and the options a plan gives per service or for the whole multiplex
+// (--map, --muxrate, --lead, the DVB options, --keep-pids) are refused.
 int ParseOptions(int argc, const char* const* argv, Options* options, std::string* error);
+
+// The plan of options.plan (ReadPlan) with palvex-mux's own checks of its maps and output,
+// the command line's OUTPUT in place of the plan's; false with one line when the plan is not
+// usable or names no output. Opens no input.
+bool ReadMuxPlan(const Options& options, Plan* plan, std::string* error);
 
 // A file path, not standard input, a pipe or a URL: what --loop can read again.
 bool IsLocalFile(const std::string& input);
-
-// "5M", "5000k", "5000000" in bit/s; false when not a positive rate.
-bool ParseRate(const std::string& text, int64_t* bitsPerSecond);
-
-// "0.8" seconds (or "800ms") into 27 MHz ticks; false unless from 10 ms to 10 s.
-bool ParseLead(const std::string& text, int64_t* ticks);
 
 }  // namespace palvex_host
 
