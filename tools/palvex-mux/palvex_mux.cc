@@ -13,11 +13,13 @@ extern "C" {
 }
 
 #include "channel.h"
+#include "multiplex_run.h"
 #include "options.h"
 
 namespace {
 
 volatile std::sig_atomic_t g_stop = 0;
+volatile std::sig_atomic_t g_reload = 0;
 
 // The first SIGINT/SIGTERM lets the current frame finish and the run end with its summary;
 // a second one ends the process at once, leaving an output file as it was.
@@ -29,13 +31,20 @@ void OnSignal(int signal) {
   g_stop = 1;
 }
 
-void InstallSignals() {
+// SIGHUP, for a multiplex: its plan is read again.
+void OnReload(int) { g_reload = 1; }
+
+void InstallSignals(bool plan) {
   struct sigaction action {};
   action.sa_handler = OnSignal;
   sigemptyset(&action.sa_mask);
   action.sa_flags = SA_RESTART;
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
+  if (plan) {
+    action.sa_handler = OnReload;
+    sigaction(SIGHUP, &action, nullptr);
+  }
   std::signal(SIGPIPE, SIG_IGN);  // a closed pipe is a write error with its reason
 }
 
@@ -59,10 +68,19 @@ int main(int argc, char** argv) {
   // The library's own lines go to standard error with -v and nowhere otherwise, never onto
   // standard output, where the transport stream may go.
   setenv("PALVEX_DIAGNOSTICS", options.verbosity == palvex_host::Verbosity::kVerbose ? "stderr" : "off", 1);
-  InstallSignals();
+  // A plan with an error ends the run here, before any input is opened.
+  palvex_host::Plan plan;
+  if (!options.plan.empty() && !palvex_host::ReadMuxPlan(options, &plan, &error)) {
+    std::fprintf(stderr, "palvex-mux: %s\n", error.c_str());
+    return 2;
+  }
+  InstallSignals(!options.plan.empty());
   avformat_network_init();
   int status = 0;
-  {
+  if (!options.plan.empty()) {
+    palvex_host::MultiplexRun run(options, plan, &g_stop, &g_reload, STDOUT_FILENO);
+    status = run.Run();
+  } else {
     palvex_host::Channel channel(options, &g_stop, STDOUT_FILENO);
     status = channel.Run();
   }
