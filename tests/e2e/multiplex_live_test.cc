@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
@@ -79,10 +80,16 @@ Recording Record(const fs::path& dir, const std::string& services, const std::ve
   receiver.join();
   close(fd);
   r.log = palvex_test::ReadText((dir / "err.txt").string());
+  size_t gapAt = 0;
   for (size_t d = 0; d < got.size(); ++d) {
     r.ts.insert(r.ts.end(), got[d].bytes.begin(), got[d].bytes.end());
-    if (d > 0) r.maxGapNs = std::max(r.maxGapNs, got[d].arrivalNs - got[d - 1].arrivalNs);
+    if (d > 0 && got[d].arrivalNs - got[d - 1].arrivalNs > r.maxGapNs) {
+      r.maxGapNs = got[d].arrivalNs - got[d - 1].arrivalNs;
+      gapAt = d;
+    }
   }
+  std::printf("%zu datagrams, longest gap %.1f ms, %.3f s in\n", got.size(), static_cast<double>(r.maxGapNs) / 1e6,
+              got.empty() ? 0.0 : static_cast<double>(got[gapAt].arrivalNs - got[0].arrivalNs) / 1e9);
   return r;
 }
 

@@ -43,6 +43,11 @@ MultiplexRun::MultiplexRun(const Options& options, const Plan& plan, const volat
 
 MultiplexRun::~MultiplexRun() {
   for (std::unique_ptr<Member>& m : m_members) Retire(m.get());
+  for (auto* list : {&m_members, &m_retired})
+    for (std::unique_ptr<Member>& m : *list) {
+      if (m->input != nullptr) m->input->Stop();
+      if (m->opener.joinable()) m->opener.join();
+    }
 }
 
 int MultiplexRun::Interrupted(void* member) {
@@ -117,18 +122,20 @@ void MultiplexRun::Launch(const ServicePlan& plan, const ServicePids& pids) {
   m->service = std::make_unique<Service>(o, "service " + std::to_string(plan.serviceId) + ": ");
   m->service->SetInMultiplex(pids.lastPid);
   m->opener = std::thread([m] {
+    InputThread::LeaveRealTime();  // probing an input never holds the paced output off the processors
     const bool ok = m->service->Open(Interrupted, m) && m->service->Start();
     m->state = ok ? State::kReady : State::kFailed;
   });
   m_members.push_back(std::move(member));
 }
 
-// A service stops: its input thread ended, its muxer kept for the summary.
+// A service stops: its input told to end, its muxer kept for the summary. Nothing waits
+// here (a network read notices within its poll interval, an input being opened when its
+// probe ends): the threads are joined at the end of the run, the output going on meanwhile.
 void MultiplexRun::Retire(Member* m) {
   m->quit = true;
-  if (m->input != nullptr) m->input->Stop();
-  if (m->opener.joinable()) m->opener.join();
-  if (m->service != nullptr) m->service->EndLoss(SteadyNowNs());
+  if (m->input != nullptr) m->input->RequestStop();
+  if (m->state == State::kReady) m->service->EndLoss(SteadyNowNs());
   m->onAir = false;
   m->done = true;
 }
@@ -145,7 +152,7 @@ void MultiplexRun::Poll() {
     }
     if (m->live) {
       m->input = std::make_unique<InputThread>(&m->service->reader());
-      m->input->Start();
+      m->input->Start(true);
     }
     m->onAir = true;
     changed = true;

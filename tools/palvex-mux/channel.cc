@@ -144,7 +144,8 @@ bool Channel::MuxFile() {
 // A live input on a thread of its own: while no frame comes the channel stays on air on
 // the wall clock, and the input's loss and return are told.
 bool Channel::MuxLive() {
-  InputThread input(&m_service.reader());
+  m_input = std::make_unique<InputThread>(&m_service.reader());
+  InputThread& input = *m_input;
   input.Start();
   ClipFrame clip;
   std::string error;
@@ -169,8 +170,10 @@ bool Channel::MuxLive() {
     if (ok) ok = KeepOnAir();
   }
   m_service.EndLoss(SteadyNowNs());
+  // The reader is joined after the last packets are out (Run): a network read notices the
+  // end only within its poll interval, and the wire would fall silent that long.
   m_quitInput = true;
-  input.Stop();
+  input.RequestStop();
   return ok;
 }
 
@@ -203,6 +206,7 @@ int Channel::Run() {
     ReportLate();
   }
   if (m_sink->error().empty() && !m_pacer->Finish()) ok = Fail(m_sink->error());
+  m_input.reset();
   if (ok && counts.frames == 0)
     ok = Fail(counts.untimed > 0 ? "nothing was muxed: no frame with a time stamp" : "nothing was muxed");
   if (ok && !m_sink->Commit()) ok = Fail(m_sink->error());

@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "input_thread.h"
 #include "keep_alive.h"
 #include "options.h"
 #include "output.h"
@@ -70,6 +71,7 @@ class Channel {
   std::vector<uint8_t> m_keepBuffer;
   bool m_live = false;                     // paced, and the input can fall silent
   std::atomic<bool> m_quitInput{false};    // ends a blocked read of the input thread
+  std::unique_ptr<InputThread> m_input;    // a live input's reader
   Progress* m_progress = nullptr;
   uint64_t m_lateReported = 0;             // late access units already told
   int64_t m_lateReportNs = 0;
