@@ -13,7 +13,7 @@ namespace palvex_host {
 namespace {
 
 constexpr int64_t kKeepAheadTicks = kPCRHz / 20;     // kept on air 50 ms ahead of the clock
-constexpr int64_t kFileAheadTicks = kPCRHz * 3 / 10;  // a file's frames reach the scheduler this long before the lead
+constexpr int64_t kFileAheadTicks = kPCRHz / 10;      // a file's frames reach the scheduler this long before the lead
 constexpr int64_t kTDTEveryTicks = kPCRHz * 5;        // the TDT, well within its 30 s
 constexpr int kFramesPerTurn = 64;                    // an input's frames taken in one turn of the loop
 constexpr int64_t kIdleNs = 2000000;                  // the loop's nap when nothing came
@@ -75,22 +75,13 @@ bool MultiplexRun::CheckOutput() const {
 }
 
 bool MultiplexRun::OpenOutput() {
-  SinkOptions sinkOptions;
-  sinkOptions.ttl = m_options.ttl;
-  sinkOptions.multicastInterface = m_options.multicastInterface;
-  sinkOptions.stdoutFd = m_tsFd;
-  sinkOptions.overwrite = m_options.overwrite;
+  PacerConfig config;
   std::string error;
-  m_sink = OpenSink(m_options.output, sinkOptions, &error);
-  if (m_sink == nullptr) {
+  if (!OpenPacedOutput(m_options, m_tsFd, m_stop, &config, &m_sink, &m_pacer, &error)) {
     std::fprintf(stderr, "palvex-mux: %s\n", error.c_str());
     return false;
   }
-  PacerConfig config;
-  config.paced = m_options.realtime || m_sink->network();
-  if (config.paced && m_options.rtPriority > 0) TakeRealTimePriority(m_options.rtPriority, m_options.verbosity);
   m_paced = config.paced;
-  m_pacer = std::make_unique<Pacer>(m_sink.get(), config, m_stop);
   SchedulerConfig schedule;
   schedule.muxRate = m_options.muxRate;
   schedule.leadTicks = m_options.leadTicks;
@@ -111,16 +102,8 @@ void MultiplexRun::Launch(const ServicePlan& plan, const ServicePids& pids) {
   Options o = m_options;
   o.input = plan.input;
   o.maps = plan.maps;
-  o.keepPids = false;
-  o.programNumber = plan.serviceId;
-  o.pmtPid = pids.pmtPid;
-  o.firstPid = pids.firstPid;
-  o.transportStreamId = m_plan.transportStreamId;
-  o.originalNetworkId = m_plan.originalNetworkId;
-  o.serviceProvider = plan.provider;
-  if (!plan.name.empty()) o.serviceName = plan.name;
   m->service = std::make_unique<Service>(o, "service " + std::to_string(plan.serviceId) + ": ");
-  m->service->SetInMultiplex(pids.lastPid);
+  m->service->SetInMultiplex(ServiceDVBConfig(m_plan, plan, pids));
   m->opener = std::thread([m] {
     InputThread::LeaveRealTime();  // probing an input never holds the paced output off the processors
     const bool ok = m->service->Open(Interrupted, m) && m->service->Start();

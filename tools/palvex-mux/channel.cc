@@ -43,18 +43,9 @@ bool Channel::CheckOutput() {
 }
 
 bool Channel::OpenOutput() {
-  SinkOptions sinkOptions;
-  sinkOptions.ttl = m_options.ttl;
-  sinkOptions.multicastInterface = m_options.multicastInterface;
-  sinkOptions.stdoutFd = m_tsFd;
-  sinkOptions.overwrite = m_options.overwrite;
-  std::string error;
-  m_sink = OpenSink(m_options.output, sinkOptions, &error);
-  if (m_sink == nullptr) return Fail(error);
   PacerConfig config;
-  config.paced = m_options.realtime || m_sink->network();
-  if (config.paced && m_options.rtPriority > 0) TakeRealTimePriority(m_options.rtPriority, m_options.verbosity);
-  m_pacer = std::make_unique<Pacer>(m_sink.get(), config, m_stop);
+  std::string error;
+  if (!OpenPacedOutput(m_options, m_tsFd, m_stop, &config, &m_sink, &m_pacer, &error)) return Fail(error);
   m_live = config.paced && !IsLocalFile(m_options.input);
   if (m_live && m_options.muxRate == 0) m_keepAlive = std::make_unique<KeepAlive>(config.packetsPerWrite);
   if (m_options.muxRate > 0) {

@@ -33,11 +33,23 @@ Timeline::Bounds BoundsOnLine(int64_t line, int64_t leadTicks) {
   return bounds;
 }
 
-void TakeRealTimePriority(int priority, Verbosity verbosity) {
+bool OpenPacedOutput(const Options& options, int tsFd, const volatile std::sig_atomic_t* stop, PacerConfig* config,
+                     std::unique_ptr<Sink>* sink, std::unique_ptr<Pacer>* pacer, std::string* error) {
+  SinkOptions sinkOptions;
+  sinkOptions.ttl = options.ttl;
+  sinkOptions.multicastInterface = options.multicastInterface;
+  sinkOptions.stdoutFd = tsFd;
+  sinkOptions.overwrite = options.overwrite;
+  *sink = OpenSink(options.output, sinkOptions, error);
+  if (*sink == nullptr) return false;
+  config->paced = options.realtime || (*sink)->network();
   sched_param param{};
-  param.sched_priority = priority;
-  if (sched_setscheduler(0, SCHED_FIFO, &param) != 0 && verbosity != Verbosity::kQuiet)
+  param.sched_priority = options.rtPriority;
+  if (config->paced && options.rtPriority > 0 && sched_setscheduler(0, SCHED_FIFO, &param) != 0 &&
+      options.verbosity != Verbosity::kQuiet)
     std::fprintf(stderr, "palvex-mux: warning: cannot pace under real-time scheduling: %s\n", std::strerror(errno));
+  *pacer = std::make_unique<Pacer>(sink->get(), *config, stop);
+  return true;
 }
 
 Service::Service(const Options& options, std::string label) : m_options(options), m_label(std::move(label)) {}
@@ -112,11 +124,13 @@ bool Service::CheckCarriage() {
 }
 
 std::string Service::provider() const {
+  if (m_base && !m_base->provider.empty()) return m_base->provider;
   const std::string tag = m_reader.Tag("service_provider");
   return m_options.serviceProvider ? *m_options.serviceProvider : !tag.empty() ? tag : "palvex";
 }
 
 std::string Service::name() const {
+  if (m_base && !m_base->name.empty()) return m_base->name;
   std::string tag = m_reader.Tag("service_name");
   if (tag.empty()) tag = m_reader.Tag("title");
   return m_options.serviceName ? *m_options.serviceName : !tag.empty() ? tag : InputName(m_options.input);
@@ -162,16 +176,16 @@ bool Service::Start() {
   }
   // The DVB stage over the library's packets, with what the input tells of itself and of
   // the streams the library carries.
-  DVBConfig config;
-  config.pmtPid = m_options.pmtPid;
-  config.firstPid = m_options.firstPid;
-  config.programNumber = m_options.programNumber;
-  config.transportStreamId = m_options.transportStreamId;
-  config.originalNetworkId = m_options.originalNetworkId;
+  DVBConfig config = m_base ? *m_base : DVBConfig();
+  if (!m_base) {
+    config.pmtPid = m_options.pmtPid;
+    config.firstPid = m_options.firstPid;
+    config.programNumber = m_options.programNumber;
+    config.transportStreamId = m_options.transportStreamId;
+    config.originalNetworkId = m_options.originalNetworkId;
+  }
   config.provider = provider();
   config.name = name();
-  config.inMultiplex = m_inMultiplex;
-  config.lastPid = m_lastPid;
   for (size_t i = 0; i < m_carriage.size() && i < m_reader.streams().size(); ++i) {
     DVBStreamNote note;
     note.libraryPid = m_carriage[i].pid;

@@ -15,6 +15,7 @@
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,8 @@
 #include "clip_reader.h"
 #include "dvb_stage.h"
 #include "options.h"
+#include "output.h"
+#include "pacer.h"
 #include "palvex/palvex.h"
 #include "report.h"
 #include "timeline.h"
@@ -70,9 +73,12 @@ class HostFrame final : public IMediaFrame {
 // due more than half the lead behind it is moved on to the lead ahead of it.
 Timeline::Bounds BoundsOnLine(int64_t line, int64_t leadTicks);
 
-// Pacing holds to the millisecond only when the scheduler wakes the process in time; on a
-// busy machine SCHED_FIFO makes sure it does (it sleeps between writes). Warns when refused.
-void TakeRealTimePriority(int priority, Verbosity verbosity);
+// A run's output (options.output) and the pacer in front of it: paced for a network output
+// and with -re, then (--rt-priority) under real-time scheduling, since pacing holds to the
+// millisecond only when the process is woken in time (it sleeps between writes); a refusal
+// of that is warned of. False with the error when the output cannot be opened.
+bool OpenPacedOutput(const Options& options, int tsFd, const volatile std::sig_atomic_t* stop, PacerConfig* config,
+                     std::unique_ptr<Sink>* sink, std::unique_ptr<Pacer>* pacer, std::string* error);
 
 class Service {
  public:
@@ -90,12 +96,10 @@ class Service {
   // The input opened (interrupt ends a blocked read when it returns nonzero), its streams
   // chosen and their carriage checked; false with a line on standard error.
   bool Open(int (*interrupt)(void*), void* opaque);
-  // One service of a multiplex, before Start: its DVB stage sends neither PAT nor SDT (the
-  // multiplex's stand for them) and gives no PID past lastPid.
-  void SetInMultiplex(int lastPid) {
-    m_inMultiplex = true;
-    m_lastPid = lastPid;
-  }
+  // One service of a multiplex, before Start: its DVB stage as base gives it (PIDs,
+  // program_number, PAT and SDT left to the multiplex; an empty provider or name: the
+  // service's own choice), in place of the options' DVB settings.
+  void SetInMultiplex(const DVBConfig& base) { m_base = base; }
   // The muxer, the time line and the DVB stage; false with a line.
   bool Start();
   // Progress line to end before a line is told (null: none).
@@ -154,8 +158,7 @@ class Service {
   bool m_cutting = false;            // pictures are left out up to a key picture
   bool m_lost = false;
   bool m_failed = false;
-  bool m_inMultiplex = false;
-  int m_lastPid = kNullPid - 1;
+  std::optional<DVBConfig> m_base;  // a service of a multiplex
 };
 
 }  // namespace palvex_host
