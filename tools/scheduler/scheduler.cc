@@ -212,6 +212,7 @@ void Scheduler::Enqueue(Stream& s, const uint8_t* packet) {
     m_pool[static_cast<size_t>(s.tail)].next = index;
   } else {
     s.head = index;
+    CacheHead(s);
   }
   s.tail = index;
   ++m_queued;
@@ -221,8 +222,18 @@ int32_t Scheduler::Pop(Stream& s) {
   const int32_t index = s.head;
   s.head = m_pool[static_cast<size_t>(index)].next;
   if (s.head < 0) s.tail = -1;
+  CacheHead(s);
   --m_queued;
   return index;
+}
+
+void Scheduler::CacheHead(Stream& s) {
+  if (s.head < 0) return;
+  const Entry& e = m_pool[static_cast<size_t>(s.head)];
+  s.headRelease = e.release;
+  s.headDeadline = e.deadline;
+  s.headOrder = e.order;
+  s.headTimed = e.unit != 0;
 }
 
 // The smallest of the PIDs' latest DTS on the line, less the lead: no packet still to come
@@ -247,8 +258,7 @@ bool Scheduler::Fill(int64_t until, bool drainLate) {
     bool go = m_slotLine < until;
     for (size_t i = 0; !go && drainLate && i < m_streams.size(); ++i) {
       const Stream& s = m_streams[i];
-      const Entry* head = s.head >= 0 ? &m_pool[static_cast<size_t>(s.head)] : nullptr;
-      go = head != nullptr && head->unit != 0 && head->deadline < m_slotLine + m_slotTicks;
+      go = s.head >= 0 && s.headTimed && s.headDeadline < m_slotLine + m_slotTicks;
     }
     if (!go) break;
     if (!FillSlot()) return false;
@@ -321,16 +331,11 @@ bool Scheduler::FillSlot() {
   }
   // Earliest deadline first among the packets that may leave; ties in arrival order.
   Stream* best = nullptr;
-  const Entry* bestEntry = nullptr;
   for (Stream& s : m_streams) {
-    if (s.head < 0) continue;
-    const Entry& e = m_pool[static_cast<size_t>(s.head)];
-    if (e.release > line) continue;
-    if (bestEntry == nullptr || e.deadline < bestEntry->deadline ||
-        (e.deadline == bestEntry->deadline && e.order < bestEntry->order)) {
+    if (s.head < 0 || s.headRelease > line) continue;
+    if (best == nullptr || s.headDeadline < best->headDeadline ||
+        (s.headDeadline == best->headDeadline && s.headOrder < best->headOrder))
       best = &s;
-      bestEntry = &e;
-    }
   }
   if (best != nullptr) return SendEntry(*best, Pop(*best));
   uint8_t null[kTSPacketSize];

@@ -150,6 +150,10 @@ class Scheduler {
   struct Stream {
     int pid = -1;
     int32_t head = -1, tail = -1;
+    int64_t headRelease = 0;   // the head entry's release, deadline and order, kept here so that
+    int64_t headDeadline = 0;  // a slot's choice reads the streams alone, not the pool
+    uint64_t headOrder = 0;
+    bool headTimed = false;    // the head entry is in an access unit
     bool timed = false;        // has had an access unit
     int64_t unitDeadline = 0;  // DTS of the access unit in progress
     uint32_t unit = 0;         // its serial; 0 while packets are outside a unit
@@ -200,6 +204,7 @@ class Scheduler {
   bool Fill(int64_t until, bool drainLate);
   bool FillSlot();
   int32_t Pop(Stream& s);
+  void CacheHead(Stream& s);
   bool SendEntry(Stream& s, int32_t index);
   static void NoteNeed(NeedBuckets& need, int64_t deadline);
   static int64_t NeededRate(const NeedBuckets& need, int64_t at, int64_t since);

@@ -45,6 +45,7 @@ TableMemory::Table* TableMemory::Take(int pid, bool si) {
   Table* t = &m_tables.back();
   t->pid = pid;
   t->si = si;
+  t->named = pid == 0 || si || std::find(m_pmtPids.begin(), m_pmtPids.end(), pid) != m_pmtPids.end();
   return t;
 }
 
@@ -101,8 +102,11 @@ void TableMemory::ReadPATSection(const uint8_t* section, size_t size) {
   m_pmtPids.clear();
   for (const PATProgram& program : pat.programs)
     if (program.number != 0) m_pmtPids.push_back(program.pid);  // program 0 names the NIT's PID
-  for (Table& t : m_tables)
-    if (t.pid != 0) t.si = InSIRange(t.pid) && std::find(m_pmtPids.begin(), m_pmtPids.end(), t.pid) == m_pmtPids.end();
+  for (Table& t : m_tables) {
+    const bool pmt = std::find(m_pmtPids.begin(), m_pmtPids.end(), t.pid) != m_pmtPids.end();
+    if (t.pid != 0) t.si = InSIRange(t.pid) && !pmt;
+    t.named = t.pid == 0 || t.si || pmt;
+  }
   CollectPCRPids();
 }
 
@@ -129,8 +133,7 @@ void TableMemory::CollectPCRPids() {
 
 int TableMemory::DueTable(int64_t line, int64_t margin) const {
   for (const Table& t : m_tables) {
-    const bool named = t.pid == 0 || t.si || std::find(m_pmtPids.begin(), m_pmtPids.end(), t.pid) != m_pmtPids.end();
-    if (t.whole && named && (t.repeatNext > 0 || line + margin - t.lastSent > (t.si ? kSIRepeatTicks : kPSIRepeatTicks)))
+    if (t.whole && t.named && (t.repeatNext > 0 || line + margin - t.lastSent > (t.si ? kSIRepeatTicks : kPSIRepeatTicks)))
       return t.pid;
   }
   return -1;

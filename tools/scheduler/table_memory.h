@@ -54,6 +54,7 @@ class TableMemory {
   struct Table {
     int pid = -1;
     bool si = false;        // DVB SI (0x0010-0x001F): the longer limit
+    bool named = false;     // the PAT, SI, or a PMT the last PAT names: repeated
     bool whole = false;     // packets hold a whole section
     std::vector<uint8_t> packets;  // the latest whole section's packets
     std::vector<uint8_t> pending;  // the packets of the section coming in
