@@ -174,7 +174,7 @@ void MultiplexRun::SetTables() {
     NetworkService s;
     s.serviceId = m->plan.serviceId;
     s.pmtPid = m->pids.pmtPid;
-    s.name = m->plan.name.empty() ? m->service->name() : m->plan.name;
+    s.name = m->plan.name.empty() ? m->service->NameFromInput() : m->plan.name;
     s.provider = m->plan.provider;
     s.serviceType = m->plan.serviceType ? *m->plan.serviceType : m->service->serviceType();
     s.lcn = m->plan.lcn ? *m->plan.lcn : -1;

@@ -130,7 +130,10 @@ std::string Service::provider() const {
 }
 
 std::string Service::name() const {
-  if (m_base && !m_base->name.empty()) return m_base->name;
+  return m_base && !m_base->name.empty() ? m_base->name : NameFromInput();
+}
+
+std::string Service::NameFromInput() const {
   std::string tag = m_reader.Tag("service_name");
   if (tag.empty()) tag = m_reader.Tag("title");
   return m_options.serviceName ? *m_options.serviceName : !tag.empty() ? tag : InputName(m_options.input);

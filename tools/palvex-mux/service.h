@@ -129,6 +129,9 @@ class Service {
   // metadata, else the input's name), and its service_type from its streams.
   std::string provider() const;
   std::string name() const;
+  // The name without a plan's: --service-name, else the one the input gives itself, else its
+  // file name.
+  std::string NameFromInput() const;
   int serviceType() const;
   bool failed() const { return m_failed; }
   void Tell(const char* format, ...) const __attribute__((format(printf, 2, 3)));

@@ -187,6 +187,7 @@ void Scheduler::Enqueue(Stream& s, const uint8_t* packet) {
   if (m_free < 0) {
     const size_t old = m_pool.size();
     m_pool.resize(old == 0 ? 256 : old * 2);
+    m_packets.resize(m_pool.size() * kTSPacketSize);
     for (size_t i = m_pool.size(); i-- > old;) {
       m_pool[i].next = m_free;
       m_free = static_cast<int32_t>(i);
@@ -195,7 +196,7 @@ void Scheduler::Enqueue(Stream& s, const uint8_t* packet) {
   const int32_t index = m_free;
   Entry& e = m_pool[static_cast<size_t>(index)];
   m_free = e.next;
-  std::memcpy(e.packet, packet, kTSPacketSize);
+  std::memcpy(PacketOf(index), packet, kTSPacketSize);
   e.unit = s.unit;
   if (s.unit != 0) {
     e.deadline = s.unitDeadline;
@@ -302,11 +303,10 @@ bool Scheduler::FillSlot() {
     const int16_t index = m_streamOf[static_cast<size_t>(c.pid)];
     Stream* s = index >= 0 ? &m_streams[static_cast<size_t>(index)] : nullptr;
     if (s != nullptr && s->head >= 0) {
-      const Entry& head = m_pool[static_cast<size_t>(s->head)];
-      if (head.release <= line && PacketPCR(head.packet) >= 0) return SendEntry(*s, Pop(*s));
+      if (s->headRelease <= line && PacketPCR(PacketOf(s->head)) >= 0) return SendEntry(*s, Pop(*s));
     }
     int cc = m_lastCC[static_cast<size_t>(c.pid)];
-    if (cc < 0) cc = s != nullptr && s->head >= 0 ? PacketContinuity(m_pool[static_cast<size_t>(s->head)].packet) - 1 : 15;
+    if (cc < 0) cc = s != nullptr && s->head >= 0 ? PacketContinuity(PacketOf(s->head)) - 1 : 15;
     uint8_t packet[kTSPacketSize];
     c.lastPCR = SlotLineAfter(kPCRByteBits);
     c.sent = true;
@@ -319,8 +319,7 @@ bool Scheduler::FillSlot() {
   if (tablePid >= 0) {
     const int16_t index = m_streamOf[static_cast<size_t>(tablePid)];
     Stream* s = index >= 0 ? &m_streams[static_cast<size_t>(index)] : nullptr;
-    if (s != nullptr && s->head >= 0 && m_pool[static_cast<size_t>(s->head)].release <= line &&
-        PacketUnitStart(m_pool[static_cast<size_t>(s->head)].packet))
+    if (s != nullptr && s->head >= 0 && s->headRelease <= line && PacketUnitStart(PacketOf(s->head)))
       return SendEntry(*s, Pop(*s));
     uint8_t packet[kTSPacketSize];
     if (m_tables.Repeat(tablePid, line, packet)) {
@@ -346,7 +345,7 @@ bool Scheduler::FillSlot() {
 
 bool Scheduler::SendEntry(Stream& s, int32_t index) {
   Entry& e = m_pool[static_cast<size_t>(index)];
-  uint8_t* p = e.packet;
+  uint8_t* p = PacketOf(index);
   if (PacketPCR(p) >= 0) {
     const int64_t pcr = SlotLineAfter(kPCRByteBits);
     SetPacketPCR(p, pcr - ClockProgram(s.pid).offset);

@@ -139,8 +139,9 @@ class Scheduler {
   bool ProgramOffset(int number, int64_t* offset) const;
 
  private:
+  // A waiting packet; its bytes are in m_packets at the same index, apart, so that walking
+  // the queues and the free list reads these few bytes alone.
   struct Entry {
-    uint8_t packet[kTSPacketSize];
     int64_t release;   // earliest departure
     int64_t deadline;  // DTS of its access unit; for packets outside one, their release
     uint64_t order;    // arrival
@@ -220,7 +221,10 @@ class Scheduler {
   SchedulerStats m_stats;
   TableMemory m_tables;
 
+  uint8_t* PacketOf(int32_t index) { return &m_packets[static_cast<size_t>(index) * kTSPacketSize]; }
+
   std::vector<Entry> m_pool;
+  std::vector<uint8_t> m_packets;  // kTSPacketSize bytes per entry of m_pool
   int32_t m_free = -1;
   std::vector<Stream> m_streams;
   std::array<int16_t, 8192> m_streamOf{};  // index into m_streams, -1 when none
