@@ -3,8 +3,12 @@
 # B-frames) + AAC sample clip in MP4 unless given a file, muxes it into out/demo.ts
 # (replacing the last one) and shows what a real demuxer finds in the result: the program,
 # and each stream's frames beside those of the input.
-#   scripts/demo.sh [input-file]
+# Options after the input file go to palvex-mux as they are.
+#   scripts/demo.sh [input-file [palvex-mux options...]]
 set -euo pipefail
+input=${1:-}
+[ -z "$input" ] || input=$(realpath -m -- "$input")  # a path from where the script was started
+options=("${@:2}")
 cd "$(dirname "$0")/.."
 source scripts/deps.sh
 palvex_ensure_packages cmake g++ make pkg-config ffmpeg libavformat-dev libavcodec-dev libavutil-dev
@@ -13,7 +17,6 @@ cmake -S . -B build/demo -DCMAKE_BUILD_TYPE=Release -DPALVEX_BUILD_TESTS=OFF >/d
 cmake --build build/demo -j "$(nproc)" --target palvex-mux >/dev/null
 
 mkdir -p out
-input=${1:-}
 if [ -z "$input" ]; then
   input=out/sample.mp4
   if [ ! -f "$input" ]; then
@@ -26,8 +29,11 @@ if [ -z "$input" ]; then
   fi
 fi
 
-echo "== palvex-mux -y $input out/demo.ts"
-build/demo/tools/palvex-mux -y "$input" out/demo.ts
+echo "== palvex-mux -y ${options[*]:+${options[*]} }$input out/demo.ts"
+if ! build/demo/tools/palvex-mux -y ${options[@]+"${options[@]}"} "$input" out/demo.ts; then
+  echo "(scripts/demo.sh passes what follows the input file to palvex-mux: scripts/demo.sh FILE --map a)" >&2
+  exit 1
+fi
 
 echo "== the program ffprobe finds in out/demo.ts"
 ffprobe -hide_banner -v error -show_entries program=program_id,program_num,nb_streams,pmt_pid,pcr_pid \

@@ -23,7 +23,8 @@ palvex_ensure_packages() {
 PALVEX_BUILD_PACKAGES=(cmake g++ make clang libclang-rt-14-dev libgtest-dev libgmock-dev libtomlplusplus-dev
   libbenchmark-dev pkg-config ffmpeg libavformat-dev libavcodec-dev libavutil-dev
   libdvbpsi-dev tstools gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good
-  gstreamer1.0-plugins-bad gstreamer1.0-libav vlc-bin vlc-plugin-base)
+  gstreamer1.0-plugins-bad gstreamer1.0-libav vlc-bin vlc-plugin-base nlohmann-json3-dev
+  libcpp-httplib-dev prometheus chromium systemd)
 
 # The 32-bit builds: Linux -m32, and the Windows DLL cross-built with mingw-w64 and tested
 # under Wine (wine32 comes from the i386 architecture, see palvex_ensure_i386), also from a

@@ -4,7 +4,6 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 
 namespace palvex {
 namespace {
@@ -14,13 +13,20 @@ enum Target { kUnread, kStdout, kStderr, kOff };
 // One setting for the process: muxers may be created and used on several threads.
 std::atomic<int> g_target{kUnread};
 
+// The setting in any case: "OFF" and "Stderr" mean what "off" and "stderr" do.
+bool SameWord(const char* value, const char* word) {
+  for (; *value != '\0' && *word != '\0'; ++value, ++word)
+    if ((*value >= 'A' && *value <= 'Z' ? *value - 'A' + 'a' : *value) != *word) return false;
+  return *value == *word;
+}
+
 }  // namespace
 
 void ReadDiagnosticsSetting() {
   const char* value = std::getenv("PALVEX_DIAGNOSTICS");
   int target = kStdout;
-  if (value != nullptr && std::strcmp(value, "stderr") == 0) target = kStderr;
-  if (value != nullptr && std::strcmp(value, "off") == 0) target = kOff;
+  if (value != nullptr && SameWord(value, "stderr")) target = kStderr;
+  if (value != nullptr && SameWord(value, "off")) target = kOff;
   g_target.store(target, std::memory_order_relaxed);
 }
 

@@ -8,9 +8,9 @@
 
 namespace palvex {
 
-// Reads PALVEX_DIAGNOSTICS ("stdout", "stderr" or "off"; unset or any other value: stdout)
-// for every line printed from now on, in the whole process. Called when a muxer is created;
-// a line printed before any muxer was created reads it first.
+// Reads PALVEX_DIAGNOSTICS ("stdout", "stderr" or "off", in any case; unset or any other
+// value: stdout) for every line printed from now on, in the whole process. Called when a
+// muxer is created; a line printed before any muxer was created reads it first.
 void ReadDiagnosticsSetting();
 
 // Prints as printf does (the format carries its own line end), where the setting says.
@@ -19,7 +19,7 @@ __attribute__((format(printf, 1, 2)))
 #endif
 void PrintDiagnostic(const char* format, ...);
 
-// Every line the library prints, as hosts have always read it (the README's "Bad input"
+// Every line the library prints, as hosts have always read it (docs/bad-input.md's "Bad input"
 // table quotes them), without its line end: each is printed with "%s\n", but for
 // kCreatePackerFailed, which has none, and kBufferGrowth, a format of its own.
 

@@ -1,7 +1,9 @@
-// palvex-mux as users meet it: one table of command lines, each with its exit status, a
-// line of its standard error and what the output file holds afterwards (refusals that keep
+// palvex-mux as users meet it: one table of command lines, each with its exit status, the
+// lines of its standard error and what the output file holds afterwards (refusals that keep
 // the input and an existing output intact, bad command lines refused before the input is
-// opened, one message per failure, the summary, HEVC from a transport stream and LATM
+// opened, one message per failure and none of libavformat's own, a full disk that keeps
+// the whole packets written, a reader that closes the pipe, the summary and its rate as
+// measured between PCRs, a --muxrate hint that holds, HEVC from a transport stream and LATM
 // inputs whose every frame ffprobe counts and ffmpeg decodes, loops without a seam); then
 // --keep-pids against the library's own packets, every frame through a pipe into ffprobe,
 // an interrupted looping run that still ends in whole packets, live TCP and SRT
@@ -30,7 +32,9 @@
 #include "support/process.h"
 #include "support/shell.h"
 #include "support/ts_checker.h"
+#include "support/rate_reader.h"
 #include "support/udp_receiver.h"
+#include "ts_reader.h"
 
 namespace {
 
@@ -54,23 +58,28 @@ enum class Check {
   kEveryFrame,       // out.ts: ffprobe counts the clip's frames in every stream, ffmpeg decodes them cleanly
   kLibraryLineOnce,  // the library's "call stop" once on standard error
   kSeamlessLoop,     // out.ts: over three passes and more, each stream steps by one frame duration
+  kSummaryRate,      // the summary's rate is out.ts's between its first and last PCR
+  kHintedRateFits,   // run again at the --muxrate the summary names: exit 0, no unit late at the receiver
 };
 
 struct ToolCase {
   const char* name;
-  // Run in {dir}, with {clip}, {cut} and {dir} replaced; stderr goes to err.txt. A " | "
-  // pipes the tool's standard output into the command after it.
+  // Run in {dir}, with {clip}, {cut}, {dir} and {port} (a free UDP port) replaced; stderr
+  // goes to err.txt. A " | " pipes the tool's standard output into the command after it.
   const char* args;
   int exitCode;
-  const char* stderrHas;
+  const char* stderrHas;  // lines apart by \n, each somewhere on standard error
   Out out;
   bool existing = false;  // out.ts holds other bytes before the run
   Check check = Check::kNothing;
   const char* clipArgs = nullptr;  // ffmpeg inputs and encoders of {clip}; null: the 2 s clip below
   const char* clipType = ".mkv";   // the file name extension of a clip of the case's own
+  const char* shell = "";          // in front of the tool: shell commands (behind ;) or a command it runs under
 };
 
 #define SMALL_AV "-f lavfi -i testsrc2=size=160x120:rate=25 -f lavfi -i sine=sample_rate=48000 "
+// A 100 KB file size limit (dash counts 512-byte blocks), beyond which a write fails with EFBIG.
+#define FULL_DISK "trap '' XFSZ; ulimit -f 200; "
 
 const ToolCase kCases[] = {
     {"OutputIsTheInput", "-y {clip} {clip}", 1, "it is the input file", Out::kAbsent, false, Check::kInputIntact},
@@ -115,27 +124,72 @@ const ToolCase kCases[] = {
     {"FailedRunMakesNoFile", "- out.ts <{clip}", 1, "-movflags +faststart", Out::kAbsent},
     {"DeviceNeedsNoOverwrite", "{clip} /dev/null", 0, "-> /dev/null: ", Out::kAbsent},
     {"WriteErrorReportedOnce", "{clip} /dev/full", 1, "write error: No space left on device", Out::kAbsent},
-    {"BrokenPipeReportedOnce", "-re {clip} - | head -c 1000 >/dev/null", 1, "write error: Broken pipe",
+    // A disk that fills up: the whole packets written are kept under the file's own name.
+    {"FullDiskKeepsTheWholePacketsWritten", "--loop {clip} out.ts", 1,
+     "warning: --loop into a file without -re writes as fast as it can and never ends\nwrite error: File too large\n"
+     "kept what was written before the failure: 'out.ts', 544 whole packets (102.3 KB)",
+     Out::kWritten, false, Check::kNothing, nullptr, ".mkv", FULL_DISK},
+    {"FullDiskReplacesAnExistingFileWithY", "-y --loop {clip} out.ts", 1, "kept what was written before the failure",
+     Out::kWritten, true, Check::kNothing, nullptr, ".mkv", FULL_DISK},
+    // The first write goes past 512 bytes: nothing whole was written, nothing is made.
+    {"FullDiskBeforeTheFirstPacketMakesNoFile", "{clip} out.ts", 1, "write error: File too large", Out::kAbsent, false,
+     Check::kNothing, nullptr, ".mkv", "trap '' XFSZ; ulimit -f 1; "},
+    {"LeftoverOfAKilledRunIsNamed", "-y {clip} out.ts", 0,
+     "warning: '.out.ts.palvex-Ab12Cd' (0.0 KB) is what an earlier run over 'out.ts' wrote before it was killed",
+     Out::kWritten, true, Check::kNothing, nullptr, ".mkv", ": >.out.ts.palvex-Ab12Cd; "},
+    {"ReaderClosingThePipeEndsQuietly", "-re {clip} - | head -c 1000 >/dev/null", 141, "", Out::kAbsent, false,
+     Check::kSilent},
+    {"StopBeforeAnyFrameIsClean", "udp://127.0.0.1:{port} out.ts", 0,
+     "stopped before the input sent a frame: nothing was written", Out::kAbsent, false, Check::kNothing, nullptr,
+     ".mkv", "timeout --foreground --preserve-status -s INT 1 "},
+    {"OutputPortOutOfRange", "missing.mp4 udp://127.0.0.1:99999", 2, "bad port in 'udp://127.0.0.1:99999' (1-65535)",
      Out::kAbsent},
+    {"InputPortOutOfRange", "udp://127.0.0.1:99999 out.ts", 2, "bad port in 'udp://127.0.0.1:99999' (0-65535)",
+     Out::kAbsent},
+    {"FirstPidOnThePMT", "--first-pid 0x1000 missing.mp4 out.ts", 2, "--first-pid and --pmt-pid cannot both be 0x1000",
+     Out::kAbsent},
+    {"FirstPidPastTheTop", "--first-pid 0x1FFE {clip} out.ts", 1,
+     "--first-pid 0x1FFE leaves no room for the input's", Out::kAbsent},
+    {"LeadWithoutMuxRate", "--lead 1 --ttl 4 {clip} out.ts", 0,
+     "warning: --lead has no effect without --muxrate\nwarning: --ttl has no effect: OUTPUT is not udp:// or rtp://",
+     Out::kWritten},
     {"CutFrameNotCounted", "{cut} out.ts", 0, "frames the library wrote nothing of (cut or empty): 1",
      Out::kWritten},
+    {"DamagedInputToldOnce", "{cut} out.ts", 0,
+     "warning: the input is damaged: Invalid NAL unit size\ninput damaged: 3 errors from libavformat", Out::kWritten},
     {"QuietIsSilent", "-q {clip} out.ts", 0, "", Out::kWritten, false, Check::kSilent},
+    {"QuietOnADamagedInput", "-q {cut} out.ts", 0, "", Out::kWritten, false, Check::kSilent},
     {"VerboseShowsTheLibraryLinesOnce", "-v {clip} out.ts", 0, "call stop", Out::kWritten, false,
      Check::kLibraryLineOnce},
-    {"SummaryNamesPidAndStreamType", "{clip} out.ts", 0, "PID 0x0100  stream_type 0x1B H.264", Out::kWritten},
+    {"SummaryNamesPidAndStreamType", "{clip} out.ts", 0, "PID 0x0100  stream_type 0x1B H.264", Out::kWritten, false,
+     Check::kSummaryRate},
+    {"SummaryRateIsTheMuxRate", "--muxrate 1M {clip} out.ts", 0, " MB, 1.000 Mbit/s) in ", Out::kWritten, false,
+     Check::kSummaryRate},
     {"TooLittleMuxRate", "--muxrate 100k {clip} out.ts", 3, "--muxrate 0.100 Mbit/s is too little: ", Out::kWritten},
+    // Key pictures of 60 KB among pictures of 1 KB: what the second around them needs is
+    // not enough; the rate named is.
+    {"MuxRateHintHolds", "--muxrate 300k {clip} out.ts", 3, "the content fits --muxrate ", Out::kWritten, false,
+     Check::kHintedRateFits,
+     SMALL_AV "-t 4 -vf scale=320x240,noise=alls=50:allf=u -c:v libx264 -g 50 -crf 30 -x264-params ipratio=6 -c:a aac"},
+    {"AC3NamedInTheSummary", "{clip} out.ts", 0, "stream_type 0x06 AC-3", Out::kWritten, false, Check::kNothing,
+     "-f lavfi -i sine=sample_rate=48000 -t 1 -c:a ac3"},
+    {"OneFrameIsOneFrame", "{clip} out.ts", 0, "-> out.ts: 1 frame, media time", Out::kWritten, false, Check::kNothing,
+     "-f lavfi -i testsrc2=size=160x120:rate=25 -frames:v 1 -c:v libx264"},
     // --loop runs until the pipe closes: the first 10000 packets, many passes of the clip.
-    {"LoopWithoutASeam", "--loop --map v --map a:0 {clip} - | head -c 1880000 >out.ts", 1, "write error: Broken pipe",
-     Out::kWritten, false, Check::kSeamlessLoop},
-    {"ConstantRateLoopWithoutASeam", "--loop --muxrate 1M --map v --map a:0 {clip} - | head -c 1880000 >out.ts", 1,
-     "write error: Broken pipe", Out::kWritten, false, Check::kSeamlessLoop},
+    {"LoopWithoutASeam", "--loop --map v --map a:0 {clip} - | head -c 1880000 >out.ts", 141, "", Out::kWritten, false,
+     Check::kSeamlessLoop},
+    {"ConstantRateLoopWithoutASeam", "--loop --muxrate 1M --map v --map a:0 {clip} - | head -c 1880000 >out.ts", 141,
+     "", Out::kWritten, false, Check::kSeamlessLoop},
     {"Version", "--version >err.txt", 0, "palvex-mux 1.", Out::kAbsent},
     {"HevcFromTransportStream", "{clip} out.ts", 0, "PID 0x0100  stream_type 0x24 HEVC", Out::kWritten, false,
      Check::kEveryFrame, SMALL_AV "-t 1 -c:v libx265 -x265-params log-level=error -c:a aac", ".ts"},
     {"LatmAudioIsCarried", "{clip} out.ts", 0, "PID 0x0100  stream_type 0x11 AAC (LATM)", Out::kWritten, false,
      Check::kEveryFrame, "-f lavfi -i sine=sample_rate=48000 -t 2 -c:a aac -f latm", ".latm"},
-    {"VideoThatCannotBeCarried", "{clip} out.ts", 1, "palvex carries H.264, HEVC, MPEG-2 and MPEG-4 Visual video only",
-     Out::kAbsent, false, Check::kNothing, SMALL_AV "-t 1 -c:v mjpeg -c:a aac"},
+    {"VideoThatCannotBeCarried", "{clip} out.ts", 1,
+     "palvex carries H.264, HEVC, MPEG-2 and MPEG-4 Visual video only (--map a muxes the audio alone)", Out::kAbsent,
+     false, Check::kNothing, SMALL_AV "-t 1 -c:v mjpeg -c:a aac"},
+    {"NothingThatCanBeCarried", "{clip} out.ts", 1, "video only, and no audio stream of the input either",
+     Out::kAbsent, false, Check::kNothing, SMALL_AV "-t 1 -c:v libvpx-vp9 -c:a libopus"},
     {"AudioMappedBesideVideoThatCannotBeCarried", "--map a {clip} out.ts", 0, "PID 0x0100  stream_type 0x0F AAC",
      Out::kWritten, false, Check::kNothing, SMALL_AV "-t 1 -c:v mjpeg -c:a aac"},
     {"SubtitlesSkippedWithAWarning", "{clip} out.ts", 0, "skipping stream 2 (subtitle, subrip): not carried",
@@ -144,6 +198,7 @@ const ToolCase kCases[] = {
 };
 
 #undef SMALL_AV
+#undef FULL_DISK
 
 fs::path WorkDir() { return palvex_test::ProcessTempDir("palvex-tool"); }
 
@@ -186,6 +241,26 @@ fs::path CutClip() {
   fs::copy_file(fast, cut);
   fs::resize_file(cut, pos + size / 2);
   return cut;
+}
+
+// The rate between the first and the last PCR, as a receiver measures it: bits between the
+// two PCRs' packets over the time between them.
+double RateBetweenPCRs(const std::vector<uint8_t>& ts) {
+  int64_t first = -1, last = -1;
+  size_t firstAt = 0, lastAt = 0;
+  for (size_t at = 0; at + 188 <= ts.size(); at += 188) {
+    const int64_t pcr = palvex_host::PacketPCR(ts.data() + at);
+    if (pcr < 0) continue;
+    if (first < 0) first = pcr, firstAt = at;
+    last = pcr, lastAt = at;
+  }
+  return last > first ? static_cast<double>(lastAt - firstAt) * 8 * 27e6 / static_cast<double>(last - first) : 0;
+}
+
+// The number behind "after" in text (a rate in Mbit/s, "6.000" or "6.00M").
+double NumberAfter(const std::string& text, const std::string& after) {
+  const size_t at = text.find(after);
+  return at == std::string::npos ? -1 : std::atof(text.c_str() + at + after.size());
 }
 
 void ExpectEveryFrame(const fs::path& clip, const fs::path& out) {
@@ -258,22 +333,32 @@ TEST_P(HostToolRunTest, ExitStatusMessageAndFiles) {
   std::string args = Replace(Replace(c.args, "{clip}", clip.string()), "{dir}", WorkDir().string());
   if (args.find("{cut}") != std::string::npos) args = Replace(args, "{cut}", CutClip().string());
   const size_t pipe = args.find(" | ");
-  const std::string command = "cd " + WorkDir().string() + " && { " + PALVEX_MUX_PATH + " " + args.substr(0, pipe) +
+  args = Replace(args, "{port}", std::to_string(palvex_test::FreeUdpPort()));
+  const std::string command = "cd " + WorkDir().string() + " && { " + c.shell + PALVEX_MUX_PATH + " " +
+                              args.substr(0, pipe) +
                               " 2>err.txt; echo $? >rc.txt; }" +
                               (pipe == std::string::npos ? "" : args.substr(pipe));
   int status = 0;
   Shell(command, &status);
   const std::string text = ReadText(err.string());
   EXPECT_EQ(std::atoi(ReadText((WorkDir() / "rc.txt").string()).c_str()), c.exitCode) << command << "\n" << text;
-  EXPECT_NE(text.find(c.stderrHas), std::string::npos) << text;
-  if (c.exitCode == 1 || c.exitCode == 2) {  // one message per failure (libavformat's own lines aside)
+  std::istringstream wanted(c.stderrHas);
+  for (std::string line; std::getline(wanted, line);) EXPECT_NE(text.find(line), std::string::npos) << text;
+  if (c.exitCode == 1 || c.exitCode == 2) {  // one message per failure, and nothing but palvex-mux's lines
     size_t ours = 0;
-    for (size_t at = text.find("palvex-mux: "); at != std::string::npos; at = text.find("palvex-mux: ", at + 1))
-      ours += text.compare(at, 21, "palvex-mux: warning: ") != 0 ? 1 : 0;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+      EXPECT_EQ(line.rfind("palvex-mux: ", 0), 0u) << text;
+      ours += line.rfind("palvex-mux: warning: ", 0) != 0 && line.rfind("palvex-mux: kept ", 0) != 0 ? 1 : 0;
+    }
     EXPECT_EQ(ours, 1u) << text;
   }
-  for (const auto& entry : fs::directory_iterator(WorkDir()))
-    EXPECT_EQ(entry.path().filename().string().find(".palvex-"), std::string::npos) << "left behind: " << entry.path();
+  for (const auto& entry : fs::directory_iterator(WorkDir())) {
+    const std::string name = entry.path().filename().string();
+    if (name.find(".palvex-") != std::string::npos && std::string(c.shell).find(name) != std::string::npos)
+      fs::remove(entry.path());  // the case's own
+    else EXPECT_EQ(name.find(".palvex-"), std::string::npos) << "left behind: " << entry.path();
+  }
   const std::vector<uint8_t> ts = ReadFile(out.string());
   switch (c.out) {
     case Out::kAbsent:
@@ -304,6 +389,21 @@ TEST_P(HostToolRunTest, ExitStatusMessageAndFiles) {
     ExpectEveryFrame(clip, out);
   }
   if (c.check == Check::kSeamlessLoop) CheckSeamlessLoop(ts);
+  if (c.check == Check::kSummaryRate) {
+    EXPECT_NEAR(NumberAfter(text, " MB, "), RateBetweenPCRs(ts) / 1e6, 0.0006) << text;
+  }
+  if (c.check == Check::kHintedRateFits) {
+    const double hint = NumberAfter(text, "the content fits --muxrate ");
+    ASSERT_GT(hint, 0) << text;
+    const std::string rate = std::to_string(static_cast<int64_t>(hint * 1e6 + 0.5));
+    Shell("cd " + WorkDir().string() + " && " + PALVEX_MUX_PATH + " -y --muxrate " + rate + " " + clip.string() +
+              " out.ts 2>err.txt",
+          &status);
+    EXPECT_EQ(status, 0) << ReadText(err.string());
+    const std::vector<uint8_t> again = ReadFile(out.string());
+    const palvex_test::RateReport report = palvex_test::ReadConstantRate(again.data(), again.size(), std::stoll(rate));
+    EXPECT_EQ(report.lateUnits, 0u) << "at --muxrate " << rate << ": " << report.errors.front();
+  }
 }
 
 void PrintTo(const ToolCase& c, std::ostream* os) { *os << c.name; }

@@ -10,6 +10,7 @@
 // KilledMidStream: the sender of a longer clip killed 4 s in (not at a clean end: the input's
 // demuxer holds its last frames back until the restart's data comes) and started again 2.5 s
 // later; on top, no two pictures share a PTS and GStreamer sees no timestamp go back.
+// Its metrics (--http) show the input down in the silence and up again after it.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -25,6 +26,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/http_client.h"
 #include "support/pes_reader.h"
 #include "support/process.h"
 #include "support/psi_cadence.h"
@@ -70,7 +72,8 @@ TEST_P(InputLossTest, OneChannelThroughASilenceAndAClockRestart) {
   std::vector<palvex_test::Datagram> got;
   std::thread receiver([&] { got = palvex_test::ReceiveUdp(fd, done, palvex_test::SteadyNs() + 40000000000); });
   const std::string input = "udp://127.0.0.1:" + std::to_string(palvex_test::FreeUdpPort());
-  std::vector<std::string> args = {PALVEX_MUX_PATH, "--rt-priority", "10"};
+  const int httpPort = palvex_test::FreeTcpPort();
+  std::vector<std::string> args = {PALVEX_MUX_PATH, "--rt-priority", "10", "--http", "127.0.0.1:" + std::to_string(httpPort)};
   if (c.muxRate > 0) args.insert(args.end(), {"--muxrate", std::to_string(c.muxRate)});
   args.insert(args.end(), {input, "udp://127.0.0.1:" + std::to_string(port)});
   const pid_t pid = palvex_test::Spawn(args, "", err.string());
@@ -78,6 +81,12 @@ TEST_P(InputLossTest, OneChannelThroughASilenceAndAClockRestart) {
   const std::string send = "ffmpeg -hide_banner -loglevel error -re -i " + clip.string() + " -c copy -f mpegts '" +
                            input + "?pkt_size=1316'";
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  httplib::Client http("127.0.0.1", httpPort);
+  const auto metric = [&http](const std::string& series) {
+    const httplib::Result answer = http.Get("/metrics");
+    const size_t at = answer ? answer->body.find(series + " ") : std::string::npos;
+    return at == std::string::npos ? std::string("absent") : answer->body.substr(at + series.size() + 1, 1);
+  };
   if (c.killed) {
     const fs::path longClip =
         palvex_test::SharedClip("loss8.mp4", "-f lavfi -i testsrc2=size=320x240:rate=25 -f lavfi -i sine=sample_rate=48000 "
@@ -95,9 +104,18 @@ TEST_P(InputLossTest, OneChannelThroughASilenceAndAClockRestart) {
     std::this_thread::sleep_for(std::chrono::milliseconds(2500));
   } else {
     EXPECT_TRUE(palvex_test::Succeeds(send));
-    std::this_thread::sleep_for(std::chrono::seconds(2));
+    const auto silence = std::chrono::steady_clock::now();
+    bool down = false;  // told within the silence
+    while (!down && std::chrono::steady_clock::now() < silence + std::chrono::milliseconds(1900)) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      down = metric(R"(palvex_input_up{service="1"})") == "0";
+    }
+    EXPECT_TRUE(down) << "palvex_input_up in the silence";
+    std::this_thread::sleep_until(silence + std::chrono::seconds(2));
   }
   EXPECT_TRUE(palvex_test::Succeeds(send));
+  EXPECT_EQ(metric(R"(palvex_input_up{service="1"})"), "1") << "after it";
+  EXPECT_EQ(metric(R"(palvex_input_losses_total{service="1"})"), "1");
   std::this_thread::sleep_for(std::chrono::milliseconds(1500));
   kill(pid, SIGINT);
   const int exit = palvex_test::WaitFor(pid, std::chrono::seconds(10));

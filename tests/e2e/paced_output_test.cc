@@ -4,8 +4,10 @@
 // whole packets (the last one fewer), and each datagram arrives within 10 ms of the time
 // its last packet has on the stream's clock (PCR, interpolated by packet index between
 // PCRs; the constant delay taken out as the median). The tool paces under real-time
-// scheduling where allowed, as a head-end on a shared machine would. PALVEX_PACED_SECONDS
-// sets the clip's length (3 s by default).
+// scheduling where allowed, as a head-end on a shared machine would. The same holds while
+// a flood of requests hits its HTTP endpoint (--http): two clients on 127.0.0.1 ask for
+// metrics, status, the page and bad requests back to back for as long as the run lasts.
+// PALVEX_PACED_SECONDS sets the clip's length (3 s by default).
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -20,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/http_client.h"
 #include "support/process.h"
 #include "support/shell.h"
 #include "support/ts_checker.h"
@@ -83,7 +86,27 @@ struct PacedCase {
   const char* scheme;
   size_t header;        // bytes in front of the packets in each datagram
   const char* interface;  // --multicast-if, which a unicast destination must not mind
+  bool flood;             // --http, and requests back to back while the channel runs
 };
+
+// Requests back to back on 127.0.0.1 until done (at most 20000 per client); the number
+// answered.
+int Flood(int port, const std::atomic<bool>& done) {
+  if (!palvex_test::WaitForHttp(port, "/status", std::chrono::seconds(5))) return 0;
+  httplib::Client client("127.0.0.1", port);
+  client.set_read_timeout(2, 0);
+  int answered = 0;
+  for (int i = 0; i < 20000 && !done; ++i) {
+    const int kind = i % 5;
+    const httplib::Result got = kind == 0   ? client.Get("/metrics")
+                                : kind == 1 ? client.Get("/status")
+                                : kind == 2 ? client.Get("/")
+                                : kind == 3 ? client.Post("/services/1/splice", "{\"in\": ", "application/json")
+                                            : client.Get("/no/such/path");
+    answered += got ? 1 : 0;
+  }
+  return answered;
+}
 
 // A 5 Mbit/s 720p25 H.264 + AAC clip of the given length, and the file the tool makes of it.
 fs::path MakeClip(const fs::path& dir, int seconds) {
@@ -108,12 +131,22 @@ std::vector<Datagram> RunPaced(const fs::path& clip, const PacedCase& c, int sec
   std::thread receiver(
       [&] { got = palvex_test::ReceiveUdp(fd, done, palvex_test::SteadyNs() + (seconds + 30) * int64_t{1000000000}); });
   const std::string url = std::string(c.scheme) + "://127.0.0.1:" + std::to_string(port);
-  const pid_t pid = palvex_test::Spawn(
-      {PALVEX_MUX_PATH, "-v", "--rt-priority", "10", "--multicast-if", c.interface, clip.string(), url}, "",
-      err.string());
+  std::vector<std::string> args = {PALVEX_MUX_PATH, "-v", "--rt-priority", "10", "--multicast-if", c.interface};
+  const int httpPort = c.flood ? palvex_test::FreeTcpPort() : 0;
+  if (c.flood) args.insert(args.end(), {"--http", "127.0.0.1:" + std::to_string(httpPort)});
+  args.insert(args.end(), {clip.string(), url});
+  const pid_t pid = palvex_test::Spawn(args, "", err.string());
+  std::vector<int> answered(c.flood ? 2 : 0);
+  std::vector<std::thread> flood;
+  for (int& n : answered) flood.emplace_back([&n, &done, httpPort] { n = Flood(httpPort, done); });
   *exit = fd >= 0 && pid > 0 ? palvex_test::WaitFor(pid, std::chrono::seconds(seconds + 20)) : -1;
   done = true;
   receiver.join();
+  for (std::thread& t : flood) t.join();
+  for (const int n : answered) {
+    std::printf("%s: %d requests answered during the run\n", c.name, n);
+    EXPECT_GT(n, 100) << "the flood did not reach the endpoint";
+  }
   close(fd);
   return got;
 }
@@ -159,7 +192,9 @@ TEST_P(PacedOutputTest, EveryPacketInOrderOnTheStreamClock) {
 void PrintTo(const PacedCase& c, std::ostream* os) { *os << c.name; }
 
 // The interface by its IPv4 address, and by its name.
-const PacedCase kPacedCases[] = {{"Udp", "udp", 0, "127.0.0.1"}, {"Rtp", "rtp", 12, "lo"}};
+const PacedCase kPacedCases[] = {{"Udp", "udp", 0, "127.0.0.1", false},
+                                 {"Rtp", "rtp", 12, "lo", false},
+                                 {"UdpUnderHttpFlood", "udp", 0, "127.0.0.1", true}};
 
 INSTANTIATE_TEST_SUITE_P(Loopback, PacedOutputTest, testing::ValuesIn(kPacedCases),
                          [](const testing::TestParamInfo<PacedCase>& param) { return param.param.name; });

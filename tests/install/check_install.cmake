@@ -1,4 +1,4 @@
-# Builds and runs the README's complete host as a host project would. The tree is installed
+# Builds and runs docs/embedding.md's complete host as a host project would. The tree is installed
 # into a scratch prefix and moved elsewhere, as a package manager or a host's own bundle
 # does; then the host is built from the moved tree twice: with find_package(palvex) linking
 # palvex::media alone (CMake), and with the flags of pkg-config palvex-media and an rpath to
@@ -6,9 +6,13 @@
 # LD_LIBRARY_PATH, write only whole TS packets into its file, and print the library's line
 # ("call stop") where PALVEX_DIAGNOSTICS says. With EMBED=ON, the same host adds palvex's
 # sources with add_subdirectory instead, and palvex must add no tests, tools or install
-# rules to it.
-#   cmake -DBUILD=<palvex build> -DSOURCE=<consumer> -DREADME=<README.md> -DWORK=<scratch>
-#         -DCXX=<compiler> [-DEMBED=ON -DPALVEX_SOURCE=<repository>] -P check_install.cmake
+# rules to it. Without EMBED, the README's first screen is followed too, as a user does in a
+# new shell: its "Build and install" commands and the first commands after them, line by
+# line, with this build standing for the one the README makes (apt-get, the configure and
+# the build are left out) and a scratch HOME; palvex-mux must be found on the PATH it sets,
+# with its man page, and turn a clip into whole TS packets.
+#   cmake -DBUILD=<palvex build> -DSOURCE=<consumer> -DREADME=<README.md> -DHOST_DOC=<embedding.md>
+#         -DWORK=<scratch> -DCXX=<compiler> [-DEMBED=ON -DPALVEX_SOURCE=<repository>] -P check_install.cmake
 file(REMOVE_RECURSE ${WORK})
 
 function(run what)
@@ -18,14 +22,14 @@ function(run what)
   endif()
 endfunction()
 
-# The README's complete host, as the README shows it.
-file(READ ${README} readme)
-string(FIND "${readme}" "```cpp\n// A complete host" begin)
+# The complete host, as docs/embedding.md shows it.
+file(READ ${HOST_DOC} doc)
+string(FIND "${doc}" "```cpp\n// A complete host" begin)
 if(begin LESS 0)
-  message(FATAL_ERROR "no complete host in ${README}")
+  message(FATAL_ERROR "no complete host in ${HOST_DOC}")
 endif()
 math(EXPR begin "${begin} + 7")
-string(SUBSTRING "${readme}" ${begin} -1 host)
+string(SUBSTRING "${doc}" ${begin} -1 host)
 string(FIND "${host}" "```" end)
 string(SUBSTRING "${host}" 0 ${end} host)
 set(host_source ${WORK}/host.cc)
@@ -86,6 +90,48 @@ if(EMBED)
   return()
 endif()
 
+# The README's first screen: the two sh blocks under "## Build and install".
+if(EXISTS ${BUILD}/tools/palvex-mux)
+  file(READ ${README} readme)
+  string(FIND "${readme}" "## Build and install" at)
+  if(at LESS 0)
+    message(FATAL_ERROR "no 'Build and install' in ${README}")
+  endif()
+  string(SUBSTRING "${readme}" ${at} -1 rest)
+  set(script "set -ex\n")
+  foreach(block 1 2)
+    string(FIND "${rest}" "```sh\n" begin)
+    math(EXPR begin "${begin} + 6")
+    string(SUBSTRING "${rest}" ${begin} -1 rest)
+    string(FIND "${rest}" "```" end)
+    string(SUBSTRING "${rest}" 0 ${end} lines)
+    string(SUBSTRING "${rest}" ${end} -1 rest)
+    string(REPLACE "\n" ";" lines "${lines}")
+    foreach(line IN LISTS lines)
+      if(line MATCHES "^man ")  # where man finds the page, when man is there
+        string(REGEX REPLACE "^man " "! command -v man >/dev/null || man -w " line "${line}")
+      endif()
+      if(NOT line MATCHES "^(sudo apt-get|cmake -S|cmake --build)")
+        string(APPEND script "${line}\n")
+      endif()
+    endforeach()
+  endforeach()
+  string(APPEND script "test -f \"$HOME/.local/share/man/man1/palvex-mux.1\"\n")
+  file(MAKE_DIRECTORY ${WORK}/fresh ${WORK}/home)
+  file(CREATE_LINK ${BUILD} ${WORK}/fresh/build SYMBOLIC)
+  file(WRITE ${WORK}/first-screen.sh "${script}")
+  execute_process(COMMAND env -i HOME=${WORK}/home PATH=/usr/local/bin:/usr/bin:/bin sh ${WORK}/first-screen.sh
+                  WORKING_DIRECTORY ${WORK}/fresh RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE out)
+  if(rc)
+    message(FATAL_ERROR "the README's first screen, followed in a new shell, failed:\n${script}\n${out}")
+  endif()
+  file(SIZE ${WORK}/fresh/test.ts size)
+  math(EXPR rest "${size} % 188")
+  if(size LESS 1880 OR rest)
+    message(FATAL_ERROR "the README's first screen made test.ts of ${size} bytes")
+  endif()
+endif()
+
 run("cmake --install failed" ${CMAKE_COMMAND} --install ${BUILD} --prefix ${WORK}/staging)
 file(RENAME ${WORK}/staging ${WORK}/moved)
 set(prefix ${WORK}/moved)
@@ -120,3 +166,4 @@ run("the pkg-config host did not build: ${CXX} -std=c++17 host.cc ${flags} -Wl,-
 check_host(pkg-config ${WORK}/host-pkg-config "")
 check_host(pkg-config-stdout ${WORK}/host-pkg-config stdout)
 check_host(pkg-config-off ${WORK}/host-pkg-config off)
+check_host(pkg-config-OFF ${WORK}/host-pkg-config OFF)

@@ -2,7 +2,7 @@
 // message on standard output) and that the stream around the bad input stays whole —
 // every packet well formed, continuity on every PID, every good frame once, byte for byte.
 // Each test, or each row of the null-argument and call-order tables, is one row of the
-// README's table "Bad input: what palvex does".
+// table "Bad input: what palvex does" of docs/bad-input.md.
 #include <gtest/gtest.h>
 
 #include <climits>
@@ -104,7 +104,7 @@ const RowStep kStop = Do(Op::kStop, 0, "call stop\n");
 const RowStep kGood = Do(Op::kGood);
 
 struct Row {
-  const char* name;  // as in the README's table
+  const char* name;  // as in docs/bad-input.md's table
   std::vector<RowStep> steps;
 };
 

@@ -6,15 +6,15 @@
 // SDT actual (table_id 0x42, PID 0x0011): every service with its service_descriptor
 // (service_type, provider, name); running_status 4 (running), free_CA_mode 0, no EIT.
 // NIT actual (table_id 0x40, PID 0x0010): a network_name_descriptor, and one
-// transport-stream entry (transport_stream_id, original_network_id) carrying a
-// service_list_descriptor of every service and, for the services with a logical channel
-// number, a logical_channel_descriptor (tag 0x83, the form receivers in Europe read: per
-// service its service_id, visible_service_flag 1, 6 reserved bits, a 10-bit
-// logical_channel_number).
+// transport-stream entry (transport_stream_id, original_network_id) carrying
+// service_list_descriptors of every service (83 a descriptor) and, for the services with a
+// logical channel number, logical_channel_descriptors (tag 0x83, the form receivers in
+// Europe read: per service its service_id, then visible_service_flag 1, 5 reserved bits and
+// a 10-bit logical_channel_number in 16 bits; 63 a descriptor).
 // TDT (table_id 0x70, PID 0x0014): UTC_time, the date as Modified Julian Date and the time
 // in BCD, from the time given.
 //
-// A table whose sections would pass 1024 bytes (SDT, NIT of many services) is cut into
+// A table whose sections would pass 1024 bytes (SDT, NIT, PAT of many services) is cut into
 // several sections (section_number up to last_section_number), each its own services; a
 // section goes on over as many packets of its PID as it needs, 0xFF behind its end.
 // version_number (mod 32) steps whenever the table's content changes; continuity counters

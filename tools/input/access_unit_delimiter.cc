@@ -1,5 +1,7 @@
 #include "access_unit_delimiter.h"
 
+#include <cstring>
+
 namespace palvex_host {
 namespace {
 
@@ -10,20 +12,34 @@ struct Nal {
   size_t start, begin, end;
 };
 
+// Offset of the next 00 00 01 at or after pos, or size (memchr finds the 01 bytes).
+size_t FindStartCode(const std::vector<uint8_t>& au, size_t pos) {
+  const uint8_t* p = au.data();
+  const size_t size = au.size();
+  while (pos + 3 <= size) {
+    const void* one = std::memchr(p + pos + 2, 1, size - pos - 2);
+    if (one == nullptr) return size;
+    const size_t at = static_cast<size_t>(static_cast<const uint8_t*>(one) - p);
+    if (p[at - 1] == 0 && p[at - 2] == 0) return at - 2;
+    pos = at - 1;
+  }
+  return size;
+}
+
 // The NAL unit whose start code is found at or after pos; false when there is none.
+// Empty ones are passed over.
 bool NextNal(const std::vector<uint8_t>& au, size_t pos, Nal* nal) {
   const size_t size = au.size();
-  auto startCodeAt = [&](size_t i) { return i + 3 <= size && au[i] == 0 && au[i + 1] == 0 && au[i + 2] == 1; };
-  while (pos + 3 <= size && !startCodeAt(pos)) ++pos;
-  if (pos + 3 > size) return false;
-  nal->start = pos > 0 && au[pos - 1] == 0 ? pos - 1 : pos;
-  nal->begin = pos + 3;
-  size_t next = nal->begin;
-  while (next + 3 <= size && !startCodeAt(next)) ++next;
-  if (next + 3 > size) next = size;
-  nal->end = next;
-  while (nal->end > nal->begin && au[nal->end - 1] == 0 && nal->end < size) --nal->end;  // the next code's zero
-  return nal->end > nal->begin;
+  for (;;) {
+    pos = FindStartCode(au, pos);
+    if (pos >= size) return false;
+    nal->start = pos > 0 && au[pos - 1] == 0 ? pos - 1 : pos;
+    nal->begin = pos + 3;
+    nal->end = FindStartCode(au, nal->begin);
+    while (nal->end > nal->begin && au[nal->end - 1] == 0 && nal->end < size) --nal->end;  // the next code's zero
+    if (nal->end > nal->begin) return true;
+    pos = nal->begin;
+  }
 }
 
 // Exp-Golomb reading of an RBSP behind its emulation prevention bytes, within [p, p + size).
@@ -75,64 +91,81 @@ constexpr unsigned kP = 1, kB = 2, kI = 4, kSP = 8, kSI = 16;
 constexpr unsigned kAllowed[8] = {kI, kI | kP, kI | kP | kB, kSI, kSI | kSP, kI | kSI, kI | kSI | kP | kSP,
                                   kI | kSI | kP | kSP | kB};
 
-// The delimiter's NAL unit (header and payload) for the access unit.
-std::vector<uint8_t> MakeDelimiter(bool hevc, const std::vector<uint8_t>& au) {
-  unsigned types = 0;
-  bool unread = false, anyPicture = false, allIrap = true;
-  int temporalIdPlus1 = 0;
+// What one pass over the access unit finds.
+struct Scan {
+  bool any = false;          // a NAL unit
+  bool delimiterFirst = false;
+  bool delimiterFound = false;
+  Nal delimiter{0, 0, 0};
+  unsigned sliceTypes = 0;   // H.264: bits of slice_type % 5
+  bool unread = false;       // H.264: a slice header that could not be read
+  bool anyPicture = false, allIrap = true;  // HEVC
+  int temporalIdPlus1 = 0;   // HEVC: of the first picture
+};
+
+Scan ScanAccessUnit(bool hevc, const std::vector<uint8_t>& au) {
+  Scan scan;
   Nal nal{0, 0, 0};
   for (size_t pos = 0; NextNal(au, pos, &nal); pos = nal.end) {
     const uint8_t* p = au.data() + nal.begin;
     const size_t size = nal.end - nal.begin;
+    const int type = hevc ? p[0] >> 1 & 0x3F : p[0] & 0x1F;
+    if (type == (hevc ? kHevcDelimiter : kH264Delimiter)) {
+      scan.delimiterFirst = !scan.any;
+      scan.delimiterFound = true;
+      scan.delimiter = nal;
+      return scan;
+    }
+    scan.any = true;
     if (hevc) {
-      const int type = p[0] >> 1 & 0x3F;
       if (type > 31 || size < 2) continue;
-      anyPicture = true;
-      allIrap = allIrap && type >= 16 && type <= 23;
-      if (temporalIdPlus1 == 0) temporalIdPlus1 = p[1] & 7;
+      scan.anyPicture = true;
+      scan.allIrap = scan.allIrap && type >= 16 && type <= 23;
+      if (scan.temporalIdPlus1 == 0) scan.temporalIdPlus1 = p[1] & 7;
       continue;
     }
-    const int type = p[0] & 0x1F;
     if (type != 1 && type != 2 && type != 5) continue;
     BitReader bits(p + 1, size - 1);
     bits.Ue();  // first_mb_in_slice
     const uint32_t sliceType = bits.Ue();
-    if (!bits.ok() || sliceType > 9) unread = true;
-    else types |= 1u << (sliceType % 5);
+    if (!bits.ok() || sliceType > 9) scan.unread = true;
+    else scan.sliceTypes |= 1u << (sliceType % 5);
   }
-  if (hevc)
-    return {kHevcDelimiter << 1, static_cast<uint8_t>(temporalIdPlus1 > 0 ? temporalIdPlus1 : 1),
-            static_cast<uint8_t>((anyPicture && allIrap ? 0 : 2) << 5 | 0x10)};
-  int primary = 7;
-  if (!unread && types != 0)
-    for (int k = 7; k >= 0; --k)
-      if ((types & ~kAllowed[k]) == 0) primary = k;
-  return {kH264Delimiter, static_cast<uint8_t>(primary << 5 | 0x10)};
+  return scan;
 }
 
 }  // namespace
 
 bool PutAccessUnitDelimiter(bool hevc, std::vector<uint8_t>* accessUnit) {
   std::vector<uint8_t>& au = *accessUnit;
-  Nal nal{0, 0, 0};
-  bool first = true;
-  for (size_t pos = 0; NextNal(au, pos, &nal); pos = nal.end, first = false) {
-    const int type = hevc ? au[nal.begin] >> 1 & 0x3F : au[nal.begin] & 0x1F;
-    if (type != (hevc ? kHevcDelimiter : kH264Delimiter)) continue;
-    if (first) return false;
+  const Scan scan = ScanAccessUnit(hevc, au);
+  if (scan.delimiterFirst) return false;
+  uint8_t unit[7] = {0, 0, 0, 1};
+  size_t length = 4;
+  if (scan.delimiterFound) {
     // Behind other NAL units: moved to the front as it is.
-    std::vector<uint8_t> moved = {0, 0, 0, 1};
-    moved.insert(moved.end(), au.begin() + static_cast<std::ptrdiff_t>(nal.begin),
-                 au.begin() + static_cast<std::ptrdiff_t>(nal.end));
-    au.erase(au.begin() + static_cast<std::ptrdiff_t>(nal.start), au.begin() + static_cast<std::ptrdiff_t>(nal.end));
+    std::vector<uint8_t> moved(unit, unit + 4);
+    const Nal& d = scan.delimiter;
+    moved.insert(moved.end(), au.begin() + static_cast<std::ptrdiff_t>(d.begin),
+                 au.begin() + static_cast<std::ptrdiff_t>(d.end));
+    au.erase(au.begin() + static_cast<std::ptrdiff_t>(d.start), au.begin() + static_cast<std::ptrdiff_t>(d.end));
     au.insert(au.begin(), moved.begin(), moved.end());
     return true;
   }
-  if (first) return false;  // no NAL unit
-  std::vector<uint8_t> delimiter = {0, 0, 0, 1};
-  const std::vector<uint8_t> unit = MakeDelimiter(hevc, au);
-  delimiter.insert(delimiter.end(), unit.begin(), unit.end());
-  au.insert(au.begin(), delimiter.begin(), delimiter.end());
+  if (!scan.any) return false;
+  if (hevc) {
+    unit[length++] = kHevcDelimiter << 1;
+    unit[length++] = static_cast<uint8_t>(scan.temporalIdPlus1 > 0 ? scan.temporalIdPlus1 : 1);
+    unit[length++] = static_cast<uint8_t>((scan.anyPicture && scan.allIrap ? 0 : 2) << 5 | 0x10);
+  } else {
+    int primary = 7;
+    if (!scan.unread && scan.sliceTypes != 0)
+      for (int k = 7; k >= 0; --k)
+        if ((scan.sliceTypes & ~kAllowed[k]) == 0) primary = k;
+    unit[length++] = kH264Delimiter;
+    unit[length++] = static_cast<uint8_t>(primary << 5 | 0x10);
+  }
+  au.insert(au.begin(), unit, unit + length);
   return true;
 }
 

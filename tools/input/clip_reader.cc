@@ -3,8 +3,11 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <mutex>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -17,6 +20,24 @@ extern "C" {
 
 namespace palvex_host {
 namespace {
+
+std::atomic<bool> g_logRouted{false};
+bool g_logVerbose = false;
+std::atomic<uint64_t> g_libavErrors{0};
+std::mutex g_logMutex;  // libavformat logs from the input thread too
+std::string g_firstLibavError;
+
+void OnLibavLog(void* avClass, int level, const char* format, va_list args) {
+  if (level > (g_logVerbose ? AV_LOG_WARNING : AV_LOG_ERROR)) return;
+  char line[1024];
+  std::lock_guard<std::mutex> lock(g_logMutex);
+  int prefix = 0;  // the line alone, without libavformat's "[h264 @ 0x...]"
+  av_log_format_line2(avClass, level, format, args, line, sizeof line, &prefix);
+  std::string text = line;
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+  if (level <= AV_LOG_ERROR && g_libavErrors++ == 0) g_firstLibavError = text;
+  if (g_logVerbose) std::fprintf(stderr, "palvex-mux: libavformat: %s\n", text.c_str());
+}
 
 // Packets read ahead to find the earliest time in the file before the first frame goes
 // out (MP4 with B-frames starts its video decode times below zero).
@@ -181,8 +202,28 @@ bool CheckLocalInput(const std::string& path, std::string* error) {
 
 }  // namespace
 
+void RouteLibavLog(bool verbose) {
+  g_logVerbose = verbose;
+  g_logRouted = true;
+  av_log_set_level(verbose ? AV_LOG_WARNING : AV_LOG_ERROR);
+  av_log_set_callback(OnLibavLog);
+}
+
+uint64_t LibavErrorCount() { return g_libavErrors; }
+
+std::string FirstLibavError() {
+  std::lock_guard<std::mutex> lock(g_logMutex);
+  return g_firstLibavError;
+}
+
+void ForgetLibavErrors() {
+  std::lock_guard<std::mutex> lock(g_logMutex);
+  g_libavErrors = 0;
+  g_firstLibavError.clear();
+}
+
 bool ClipReader::OpenContext(const std::string& path, std::string* error) {
-  av_log_set_level(AV_LOG_ERROR);
+  if (!g_logRouted) av_log_set_level(AV_LOG_ERROR);
   if (!CheckLocalInput(path, error)) return false;
   m_context = avformat_alloc_context();
   if (m_context == nullptr) {

@@ -24,6 +24,15 @@ struct AVPacket;
 
 namespace palvex_host {
 
+// libavformat's own lines, routed through the host's verbosity: with verbose each warning
+// and error goes to standard error as a line of the host's ("palvex-mux: libavformat:
+// ..."), else none does. Its errors are counted either way (a damaged input), the first
+// kept. Without this call a ClipReader shows libavformat's errors as libavformat does.
+void RouteLibavLog(bool verbose);
+uint64_t LibavErrorCount();
+std::string FirstLibavError();
+void ForgetLibavErrors();
+
 struct ClipStream {
   int index = -1;               // libavformat stream index
   int32_t mainType = 0;         // kMediaMainTypeVideo or kMediaMainTypeAudio

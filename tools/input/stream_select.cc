@@ -44,15 +44,20 @@ bool IsPicture(const AVStream* st) {
 // or every audio stream of a supported codec; every other stream is named in a warning.
 bool ChooseByDefault(const AVFormatContext* context, bool everyAudio, std::vector<int>* chosen,
                      std::vector<std::string>* warnings, std::string* error) {
-  bool haveVideo = false, haveAudio = false;
+  bool haveVideo = false, haveAudio = false, audioCarried = false;
+  for (unsigned i = 0; i < context->nb_streams; ++i) {
+    int32_t mainType = 0, codec = 0;
+    audioCarried = audioCarried || (context->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_AUDIO &&
+                                    CodecOf(context->streams[i]->codecpar, &mainType, &codec));
+  }
   for (unsigned i = 0; i < context->nb_streams; ++i) {
     const AVStream* st = context->streams[i];
     int32_t mainType = 0, codec = 0;
     const bool supported = CodecOf(st->codecpar, &mainType, &codec);
     const bool audio = st->codecpar->codec_type == AVMEDIA_TYPE_AUDIO;
     if (IsPicture(st) && !haveVideo && !supported) {
-      *error = Describe(st) + ": palvex carries H.264, HEVC, MPEG-2 and MPEG-4 Visual video only "
-               "(--map a muxes the audio alone)";
+      *error = Describe(st) + ": palvex carries H.264, HEVC, MPEG-2 and MPEG-4 Visual video only" +
+               (audioCarried ? " (--map a muxes the audio alone)" : ", and no audio stream of the input either");
       return false;
     }
     const bool take = IsPicture(st) ? !haveVideo : audio && supported && (everyAudio || !haveAudio);

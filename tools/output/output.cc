@@ -1,6 +1,7 @@
 #include "output.h"
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <net/if.h>
 #include <netdb.h>
@@ -26,6 +27,13 @@ std::string LocalPath(const std::string& target) {
 // The file being written beside its place, for RemovePendingFile (read from a signal
 // handler, so a plain array).
 char g_pendingPath[4096];
+
+std::string SizeText(off_t bytes) {
+  char text[32];
+  if (bytes < 1000000) std::snprintf(text, sizeof text, "%.1f KB", static_cast<double>(bytes) / 1e3);
+  else std::snprintf(text, sizeof text, "%.2f MB", static_cast<double>(bytes) / 1e6);
+  return text;
+}
 
 class FileSink final : public Sink {
  public:
@@ -55,6 +63,7 @@ class FileSink final : public Sink {
       const ssize_t n = write(m_fd, data + done, size - done);
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) {
+        m_readerGone = n < 0 && errno == EPIPE;
         m_error = std::string("write error: ") + (n < 0 ? std::strerror(errno) : "nothing written");
         // A file keeps only whole packets: the part of this write that went in is cut off.
         if (m_regular && done > 0 && ftruncate(m_fd, m_written) != 0) m_error += " (and cannot cut back)";
@@ -67,6 +76,17 @@ class FileSink final : public Sink {
   }
   bool network() const override { return false; }
   bool Commit() override;
+  bool Keep(std::string* note) override {
+    if (m_temp.empty() || m_written < static_cast<off_t>(kTSPacketSize)) return false;
+    const std::string place = m_place;
+    if (!Commit()) {
+      *note = m_error;
+      return true;
+    }
+    *note = "kept what was written before the failure: '" + place + "', " + std::to_string(m_written / 188) +
+            " whole packets (" + SizeText(m_written) + ")";
+    return true;
+  }
 
  private:
   int m_fd;
@@ -339,6 +359,8 @@ bool CheckOutputName(const std::string& target, std::string* error) {
     if (target.find("://") != std::string::npos) *error = "cannot write to '" + target + "': a file, -, udp:// or rtp:// only";
   } else if (!SplitUrl(target, &host, &port, &query)) {
     *error = "bad output URL '" + target + "' (udp://HOST:PORT or rtp://HOST:PORT)";
+  } else if (port.size() > 5 || std::atoi(port.c_str()) < 1 || std::atoi(port.c_str()) > 65535) {
+    *error = "bad port in '" + target + "' (1-65535)";
   } else if (QueryValue(query, "ttl") != "" && !ParseTtl(QueryValue(query, "ttl"), &ttl)) {
     *error = "bad ttl in '" + target + "' (0-255)";
   }
@@ -352,6 +374,29 @@ bool CheckOutputFile(const std::string& target, bool overwrite, std::string* err
   if (S_ISDIR(st.st_mode)) *error = "cannot write '" + target + "': " + std::strerror(EISDIR);
   else if (S_ISREG(st.st_mode) && !overwrite) *error = "refusing to overwrite '" + target + "' (-y replaces it)";
   return error->empty();
+}
+
+std::string LeftoverNote(const std::string& target) {
+  if (target == "-" || target.find("://") != std::string::npos) return "";
+  const std::string path = LocalPath(target);
+  const size_t slash = path.rfind('/');
+  const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+  const std::string prefix = "." + path.substr(slash == std::string::npos ? 0 : slash + 1) + ".palvex-";
+  DIR* d = opendir(dir.c_str());
+  if (d == nullptr) return "";
+  std::string found;
+  for (dirent* entry = readdir(d); entry != nullptr && found.empty(); entry = readdir(d)) {
+    const std::string name = entry->d_name;
+    if (name.size() == prefix.size() + 6 && name.compare(0, prefix.size(), prefix) == 0) found = name;
+  }
+  closedir(d);
+  if (found.empty()) return "";
+  struct stat st {};
+  const std::string at = slash == std::string::npos ? found : dir + found;
+  if (stat(at.c_str(), &st) != 0) return "";
+  return "'" + at + "' (" + SizeText(st.st_size) + ") is what an earlier run over '" + target +
+         "' wrote before it was killed (or it is still running): palvex-mux leaves it alone; rename it to keep "
+         "that stream, or remove it";
 }
 
 void RemovePendingFile() {

@@ -1,8 +1,10 @@
 // Where palvex-mux's transport stream goes: a file, standard output, or UDP / RTP
 // datagrams of whole 188-byte packets. Every write is of whole packets; a file that could
 // not take a write whole is cut back to its last whole packet. A regular file is written
-// beside its place and put there when the run ends well, so that a run that fails leaves
-// an existing file as it was and creates none; devices and FIFOs are written as they are.
+// beside its place and put there when the run ends well, so that a run that fails before
+// its first packet leaves an existing file as it was and creates none; a run that fails
+// later (a full disk during a recording) keeps the whole packets it wrote (Keep). Devices
+// and FIFOs are written as they are.
 #ifndef PALVEX_TOOLS_OUTPUT_H_
 #define PALVEX_TOOLS_OUTPUT_H_
 
@@ -29,10 +31,17 @@ class Sink {
   // The run ended well: a file written beside its place takes it. False with error() set
   // when it cannot. A sink destroyed without Commit leaves its place as it was.
   virtual bool Commit() { return true; }
+  // After a failure: a file written beside its place that holds whole packets takes the
+  // place as Commit does, so that a recording is not lost; note then names it (or says
+  // where it stays and why). False when there is nothing to keep: the place stays as it was.
+  virtual bool Keep(std::string* /*note*/) { return false; }
   const std::string& error() const { return m_error; }
+  // The write failed because the reader of a pipe or socket closed it (EPIPE).
+  bool readerGone() const { return m_readerGone; }
 
  protected:
   std::string m_error;
+  bool m_readerGone = false;
 };
 
 struct SinkOptions {
@@ -51,6 +60,10 @@ bool CheckOutputName(const std::string& target, std::string* error);
 // Whether a local target may be written, before the input is opened: not a directory, and
 // an existing regular file only with overwrite. Nothing is created or changed.
 bool CheckOutputFile(const std::string& target, bool overwrite, std::string* error);
+
+// A hidden file beside target that a run over the same name left (killed before it could
+// put it in place or remove it): a one-line note naming it, or "" when there is none.
+std::string LeftoverNote(const std::string& target);
 
 // Removes the file a run is writing beside its place, if any; async-signal-safe, for a
 // process that ends at once on a second signal.

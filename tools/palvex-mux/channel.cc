@@ -10,17 +10,56 @@
 namespace palvex_host {
 namespace {
 
+// The output's packets counted as they go from the scheduler to the pacer, with their
+// departure times.
+class MeteredOutput final : public PacketOutput {
+ public:
+  MeteredOutput(TSMeter* meter, PacketOutput* next) : m_meter(meter), m_next(next) {}
+  bool Send(const uint8_t* packets, const int64_t* departures, size_t count) override {
+    m_meter->Count(packets, count, departures);
+    return m_next->Send(packets, departures, count);
+  }
+
+ private:
+  TSMeter* m_meter;
+  PacketOutput* m_next;
+};
+
 constexpr int64_t kInputPollNs = 10000000;        // a silent input is looked at every 10 ms
 constexpr int64_t kKeepAheadTicks = kPCRHz / 20;  // kept on air 50 ms ahead of the clock
 
 }  // namespace
 
-Channel::Channel(const Options& options, const volatile std::sig_atomic_t* stop, int tsFd)
-    : m_options(options), m_stop(stop), m_tsFd(tsFd), m_service(options, "") {
+Channel::Channel(const Options& options, const volatile std::sig_atomic_t* stop, int tsFd, Registry* registry)
+    : m_options(options), m_stop(stop), m_tsFd(tsFd), m_service(options, ""), m_registry(registry) {
   m_send = [this](const uint8_t* ts, size_t size) { return Send(ts, size) || Fail(m_sink->error()); };
 }
 
-Channel::~Channel() = default;
+Channel::~Channel() {
+  if (m_metrics != nullptr) m_registry->RemoveService(m_metrics->info().serviceId);
+}
+
+bool Channel::Fail(const std::string& text) const {
+  if (m_sink != nullptr && m_sink->readerGone()) return false;  // the end the reader chose: no message
+  return m_service.Fail(text);
+}
+
+// With --http: the service in the registry, named as the SDT names it (service_id 1 unless
+// --program-number gives one), its input up from here on; the output's packets metered.
+bool Channel::RegisterService() {
+  if (m_registry == nullptr) return true;
+  ServiceInfo info;
+  info.serviceId = m_options.programNumber > 0 ? m_options.programNumber : 1;
+  info.name = m_service.name();
+  info.provider = m_service.provider();
+  info.inputUrl = ShownURL(m_options.input);
+  m_metrics = m_registry->AddService(info);
+  if (m_metrics == nullptr) return true;  // the id is taken: this run is not metered
+  m_metrics->SetInputUp(true, WallNowNs());
+  m_service.SetMetrics(m_metrics);
+  m_meter = std::make_unique<TSMeter>(m_metrics, &m_registry->output());
+  return true;
+}
 
 const PacerStats& Channel::pacerStats() const {
   static const PacerStats kNone;
@@ -39,7 +78,10 @@ bool Channel::CheckOutput() {
     return Fail("refusing to write '" + m_options.output + "': it is the input file '" + m_options.input + "'");
   if (m_options.output == "-" && isatty(m_tsFd)) return Fail("refusing to write a transport stream to a terminal");
   std::string error;
-  return CheckOutputFile(m_options.output, m_options.overwrite, &error) || Fail(error);
+  if (!CheckOutputFile(m_options.output, m_options.overwrite, &error)) return Fail(error);
+  const std::string leftover = LeftoverNote(m_options.output);
+  if (!leftover.empty()) m_service.Warn(leftover);
+  return true;
 }
 
 bool Channel::OpenOutput() {
@@ -52,7 +94,9 @@ bool Channel::OpenOutput() {
     SchedulerConfig schedule;
     schedule.muxRate = m_options.muxRate;
     schedule.leadTicks = m_options.leadTicks;
-    m_scheduler = std::make_unique<Scheduler>(schedule, m_pacer.get());
+    PacketOutput* out = m_pacer.get();
+    if (m_meter != nullptr) out = (m_meteredOutput = std::make_unique<MeteredOutput>(m_meter.get(), out)).get();
+    m_scheduler = std::make_unique<Scheduler>(schedule, out);
   }
   return true;
 }
@@ -78,24 +122,34 @@ bool Channel::Send(const uint8_t* ts, size_t size) {
     ReportLate();
     return ok;
   }
-  if (m_keepAlive == nullptr) return m_pacer->Push(ts, size);
+  if (m_keepAlive == nullptr) return PushPaced(ts, size);
   m_keepBuffer.clear();
   m_keepAlive->Pass(ts, size, &m_keepBuffer);
-  return m_pacer->Push(m_keepBuffer.data(), m_keepBuffer.size());
+  return PushPaced(m_keepBuffer.data(), m_keepBuffer.size());
+}
+
+// Packets to the pacer without the scheduler (whose slots are metered as they leave it).
+bool Channel::PushPaced(const uint8_t* ts, size_t size) {
+  if (m_meter != nullptr) m_meter->Count(ts, size / kTSPacketSize, nullptr);
+  return m_pacer->Push(ts, size);
 }
 
 // Too little rate is told as soon as an access unit leaves late, then at most once a
 // second while it goes on.
 void Channel::ReportLate() {
   const SchedulerStats& stats = m_scheduler->stats();
+  if (m_metrics != nullptr) m_metrics->SetLateFrames(stats.lateUnits);
   if (stats.lateUnits == m_lateReported) return;
   const int64_t now = SteadyNowNs();
   if (m_lateReported > 0 && now - m_lateReportNs < 1000000000) return;
-  std::fprintf(stderr,
-               "palvex-mux: --muxrate %.3f Mbit/s is too little: %llu access units late so far (up to %.1f ms after "
-               "their decode time); the last second needed %.3f Mbit/s\n",
-               static_cast<double>(m_options.muxRate) / 1e6, static_cast<unsigned long long>(stats.lateUnits),
-               static_cast<double>(stats.maxLateTicks) / 27000.0, static_cast<double>(stats.neededRate) / 1e6);
+  char text[320];
+  std::snprintf(text, sizeof text,
+                "palvex-mux: --muxrate %.3f Mbit/s is too little: %llu access unit%s late so far (up to %.1f ms after "
+                "their decode time); the content so far fits --muxrate %.2fM",
+                static_cast<double>(m_options.muxRate) / 1e6, static_cast<unsigned long long>(stats.lateUnits),
+                stats.lateUnits == 1 ? "" : "s", static_cast<double>(stats.maxLateTicks) / 27000.0,
+                static_cast<double>(SuggestedMuxRate(m_scheduler->FittingRate())) / 1e6);
+  Log(LogLevel::kWarning, text);
   m_lateReported = stats.lateUnits;
   m_lateReportNs = now;
 }
@@ -181,23 +235,27 @@ bool Channel::KeepOnAir() {
   }
   m_keepBuffer.clear();
   m_keepAlive->AdvanceTo(line, &m_keepBuffer);
-  return m_keepBuffer.empty() || m_pacer->Push(m_keepBuffer.data(), m_keepBuffer.size()) || Fail(m_sink->error());
+  return m_keepBuffer.empty() || PushPaced(m_keepBuffer.data(), m_keepBuffer.size()) || Fail(m_sink->error());
 }
 
 // One message per failure, and no summary after one: a file output is then left as it
 // was (or not made), so the counts would describe nothing that exists.
 int Channel::Run() {
-  if (!CheckOutput() || !m_service.Open(InputInterrupted, this) || !OpenOutput() || !m_service.Start()) return 1;
+  if (!CheckOutput() || !m_service.Open(InputInterrupted, this, m_stop) || !RegisterService() || !OpenOutput() ||
+      !m_service.Start())
+    return Failed();
   const int64_t begin = SteadyNowNs();
   bool ok = MuxAll();
   RunCounts& counts = m_service.counts();
   counts.interrupted = *m_stop != 0;
+  counts.inputErrors = LibavErrorCount();
   if (m_scheduler != nullptr && m_sink->error().empty()) {
     if (!m_scheduler->Finish()) ok = Fail(m_sink->error());
     ReportLate();
   }
   if (m_sink->error().empty() && !m_pacer->Finish()) ok = Fail(m_sink->error());
   m_input.reset();
+  if (ok && counts.frames == 0 && counts.interrupted) return Failed();
   if (ok && counts.frames == 0)
     ok = Fail(counts.untimed > 0 ? "nothing was muxed: no frame with a time stamp" : "nothing was muxed");
   if (ok && !m_sink->Commit()) ok = Fail(m_sink->error());
@@ -205,9 +263,24 @@ int Channel::Run() {
     PrintSummary(m_options.input, m_options.output, m_service.reader().streams(), m_service.OutputCarriage(), counts,
                  m_pacer->stats(),
                  m_scheduler != nullptr ? &m_scheduler->stats() : nullptr, m_options.muxRate,
-                 static_cast<double>(SteadyNowNs() - begin) / 1e9);
-  if (!ok) return 1;
+                 m_scheduler != nullptr ? m_scheduler->FittingRate() : 0, static_cast<double>(SteadyNowNs() - begin) / 1e9);
+  if (!ok) return Failed();
   return m_scheduler != nullptr && m_scheduler->stats().lateUnits > 0 ? kExitTooLittleRate : 0;
+}
+
+// A run that ends without its summary: quietly when the reader closed the pipe, cleanly
+// when stopped before the input sent a frame (nothing was written); after a failure a file
+// output keeps the whole packets written before it.
+int Channel::Failed() {
+  const RunCounts& counts = m_service.counts();
+  if (m_sink != nullptr && m_sink->readerGone()) return kExitReaderGone;
+  if (counts.interrupted && counts.frames == 0) {
+    m_service.Tell("stopped before the input sent a frame: nothing was written");
+    return 0;
+  }
+  std::string note;
+  if (m_sink != nullptr && counts.frames > 0 && m_sink->Keep(&note)) std::fprintf(stderr, "palvex-mux: %s\n", note.c_str());
+  return 1;
 }
 
 }  // namespace palvex_host

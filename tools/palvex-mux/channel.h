@@ -20,19 +20,22 @@
 
 #include "input_thread.h"
 #include "keep_alive.h"
+#include "metrics.h"
 #include "options.h"
 #include "output.h"
 #include "pacer.h"
 #include "report.h"
 #include "scheduler.h"
 #include "service.h"
+#include "ts_meter.h"
 
 namespace palvex_host {
 
 class Channel {
  public:
-  // stop is set by the signal handler; tsFd is where "-" writes.
-  Channel(const Options& options, const volatile std::sig_atomic_t* stop, int tsFd);
+  // stop is set by the signal handler; tsFd is where "-" writes. With a registry (--http)
+  // the channel's service is registered in it and its counters kept there as it runs.
+  Channel(const Options& options, const volatile std::sig_atomic_t* stop, int tsFd, Registry* registry = nullptr);
   ~Channel();
   Channel(const Channel&) = delete;
   Channel& operator=(const Channel&) = delete;
@@ -55,9 +58,12 @@ class Channel {
   bool KeepOnAir();
   Timeline::Bounds LiveBounds() const;
   bool Send(const uint8_t* ts, size_t size);
+  bool PushPaced(const uint8_t* ts, size_t size);
+  bool RegisterService();
+  int Failed();
   void ReportLate();
   static int InputInterrupted(void* channel);
-  bool Fail(const std::string& text) const { return m_service.Fail(text); }
+  bool Fail(const std::string& text) const;
 
   Options m_options;
   const volatile std::sig_atomic_t* m_stop;
@@ -76,6 +82,10 @@ class Channel {
   uint64_t m_lateReported = 0;             // late access units already told
   int64_t m_lateReportNs = 0;
   bool m_failed = false;
+  Registry* m_registry;
+  ServiceMetrics* m_metrics = nullptr;           // in m_registry, while the run goes on
+  std::unique_ptr<TSMeter> m_meter;              // the output's packets into m_metrics
+  std::unique_ptr<PacketOutput> m_meteredOutput;  // between the scheduler and the pacer
 };
 
 }  // namespace palvex_host

@@ -2,9 +2,13 @@
 
 #include <arpa/inet.h>
 #include <net/if.h>
+#include <sys/stat.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 
+#include "control_server.h"
 #include "output.h"
 #include "stream_select.h"
 
@@ -39,6 +43,10 @@ const char kUsage[] =
     "  -n                  never replace an existing OUTPUT file (the default)\n"
     "  -q                  silent but for errors\n"
     "  -v                  more: the library's own lines and pacing notes\n"
+    "  --http ADDR:PORT    serve /metrics (Prometheus), /status (JSON), a status page at /\n"
+    "                      and POST /reload, /services/ID/splice (off by default)\n"
+    "  --http-token FILE   POST requests need \"Authorization: Bearer\" and the file's token;\n"
+    "                      required for an ADDR other than loopback\n"
     "  --version           version of palvex-mux and of libavformat\n"
     "  -h, --help          this text\n"
     "  --                  what follows is INPUT and OUTPUT, even when it starts with -\n"
@@ -118,6 +126,10 @@ bool TakeValue(const std::string& arg, const std::string& value, Options* o, std
     else o->plan = value;
   } else if (arg == "--ttl") {
     if (!ParseInt(value, 0, 255, &o->ttl)) *error = "bad --ttl '" + value + "' (0-255)";
+  } else if (arg == "--http") {
+    if (ParseListenAddress(value, &o->httpAddress, &o->httpPort, error)) o->http = value;
+  } else if (arg == "--http-token") {
+    o->httpToken = value;
   } else if (arg == "--rt-priority") {
     if (!ParseInt(value, 1, 99, &o->rtPriority)) *error = "bad --rt-priority '" + value + "' (1-99)";
   } else {
@@ -147,7 +159,8 @@ bool TakeFlag(const std::string& arg, Options* o) {
 
 bool TakesValue(const std::string& name) {
   return name == "--map" || name == "--muxrate" || name == "--lead" || name == "--ttl" ||
-         name == "--multicast-if" || name == "--rt-priority" || name == "--plan" || IsDVBOption(name);
+         name == "--multicast-if" || name == "--rt-priority" || name == "--plan" || name == "--http" ||
+         name == "--http-token" || IsDVBOption(name);
 }
 
 // --plan FILE [OUTPUT]: the plan gives the inputs, the rate and every service's tables and
@@ -166,7 +179,58 @@ int PlanCommandLine(const std::vector<std::string>& paths, const std::string& pl
   return o->output.empty() || CheckOutputName(o->output, error) ? 0 : 2;
 }
 
+// A network INPUT's port in 0-65535 (0: a listener's own choice), before libavformat
+// opens it (and the socket takes the port modulo 65536); false with an error.
+bool CheckInputUrl(const std::string& input, std::string* error) {
+  const size_t scheme = input.find("://");
+  if (scheme == std::string::npos) return true;
+  const std::string protocol = input.substr(0, scheme);
+  if (protocol != "udp" && protocol != "rtp" && protocol != "tcp" && protocol != "srt") return true;
+  const size_t begin = scheme + 3;
+  const std::string authority = input.substr(begin, input.find_first_of("/?", begin) - begin);
+  const size_t colon = authority.rfind(':');
+  if (colon == std::string::npos || authority.back() == ']') return true;  // no port, or an IPv6 host alone
+  const std::string port = authority.substr(colon + 1);
+  if (port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos ||
+      std::atoi(port.c_str()) > 65535)
+    *error = "bad port in '" + input + "' (0-65535)";
+  return error->empty();
+}
+
+std::string Hex(int pid) {
+  char text[8];
+  std::snprintf(text, sizeof text, "0x%04X", pid);
+  return text;
+}
+
+// What the command line asks that this run cannot do, said once: options without effect,
+// and a loop into a file that nothing bounds.
+void NoteIneffective(const std::vector<std::string>& given, Options* o) {
+  const auto has = [&](const char* name) { return std::find(given.begin(), given.end(), name) != given.end(); };
+  if (has("--lead") && o->muxRate == 0) o->notes.push_back("--lead has no effect without --muxrate");
+  const bool network = IsNetworkOutput(o->output);
+  for (const char* name : {"--ttl", "--multicast-if"})
+    if (has(name) && !network) o->notes.push_back(std::string(name) + " has no effect: OUTPUT is not udp:// or rtp://");
+  struct stat st {};
+  const bool regular = stat(o->output.c_str(), &st) != 0 || S_ISREG(st.st_mode);
+  if (o->loop && !o->realtime && !network && o->output != "-" && regular)
+    o->notes.push_back("--loop into a file without -re writes as fast as it can and never ends: the file grows "
+                       "until Ctrl-C or a full disk (add -re to write in real time)");
+}
+
 }  // namespace
+
+bool CheckPidPlan(const Options& o, size_t count, std::string* error) {
+  if (o.keepPids || count == 0) return true;
+  const int last = o.firstPid + static_cast<int>(count) - 1;
+  if (last >= kNullPid)
+    *error = "--first-pid " + Hex(o.firstPid) + " leaves no room for the input's " + std::to_string(count) +
+             " streams below " + Hex(kNullPid) + " (the null packets' PID)";
+  else if (o.pmtPid >= o.firstPid && o.pmtPid <= last)
+    *error = "the streams' PIDs " + Hex(o.firstPid) + "-" + Hex(last) + " (--first-pid) take the PMT's " +
+             Hex(o.pmtPid) + " (--pmt-pid)";
+  return error->empty();
+}
 
 bool IsLocalFile(const std::string& input) {
   return input != "-" && input.find("://") == std::string::npos && input.rfind("pipe:", 0) != 0;
@@ -193,7 +257,7 @@ bool ReadMuxPlan(const Options& options, Plan* plan, std::string* error) {
 // Every argument is read before anything is opened: a bad value anywhere ends the run with
 // status 2. "--name=value" is "--name value"; after "--" every argument is a path.
 int ParseOptions(int argc, const char* const* argv, Options* o, std::string* error) {
-  std::vector<std::string> paths;
+  std::vector<std::string> paths, given;
   bool pathsOnly = false;
   std::string dvbOption;   // the first DVB option given
   std::string planOption;  // the first option a plan gives per service or for the multiplex
@@ -214,6 +278,7 @@ int ParseOptions(int argc, const char* const* argv, Options* o, std::string* err
     if (planOption.empty() && (IsDVBOption(name) || name == "--map" || name == "--muxrate" || name == "--lead" ||
                                name == "--keep-pids"))
       planOption = name;
+    given.push_back(name);
     if (TakesValue(name)) {
       if (equals == std::string::npos && i + 1 >= argc) {
         *error = name + " needs a value";
@@ -234,6 +299,14 @@ int ParseOptions(int argc, const char* const* argv, Options* o, std::string* err
     *error = "--keep-pids keeps the library's tables: " + dvbOption + " cannot go with it";
     return 2;
   }
+  if (!o->http.empty() && !IsLoopback(o->httpAddress) && o->httpToken.empty()) {
+    *error = "--http on " + o->httpAddress + " (not loopback) needs --http-token FILE";
+    return 2;
+  }
+  if (!o->httpToken.empty() && o->http.empty()) {
+    *error = "--http-token goes with --http";
+    return 2;
+  }
   if (!o->plan.empty()) return PlanCommandLine(paths, planOption, o, error);
   if (paths.size() != 2) {
     *error = "give one INPUT and one OUTPUT (see --help)";
@@ -245,7 +318,13 @@ int ParseOptions(int argc, const char* const* argv, Options* o, std::string* err
     *error = "--loop needs a file to read again";
     return 2;
   }
-  return CheckOutputName(o->output, error) ? 0 : 2;
+  if (o->firstPid == o->pmtPid) {
+    *error = "--first-pid and --pmt-pid cannot both be " + Hex(o->pmtPid);
+    return 2;
+  }
+  if (!CheckInputUrl(o->input, error) || !CheckOutputName(o->output, error)) return 2;
+  NoteIneffective(given, o);
+  return 0;
 }
 
 }  // namespace palvex_host

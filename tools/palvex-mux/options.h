@@ -39,7 +39,14 @@ struct Options {
   int originalNetworkId = kDefaultOriginalNetworkId;  // --original-network-id
   std::optional<std::string> serviceProvider;         // --service-provider
   std::optional<std::string> serviceName;             // --service-name
+  std::string http;                 // --http ADDR:PORT: metrics, status and control; empty = off
+  std::string httpAddress;          // its address and port
+  int httpPort = 0;
+  std::string httpToken;            // --http-token FILE: the POST requests need its token
   Verbosity verbosity = Verbosity::kNormal;
+  // Said once as warnings before the run: options that have no effect on this run, and
+  // runs that never end by themselves.
+  std::vector<std::string> notes;
   bool help = false;
   bool version = false;
 };
@@ -57,6 +64,10 @@ int ParseOptions(int argc, const char* const* argv, Options* options, std::strin
 // the command line's OUTPUT in place of the plan's; false with one line when the plan is not
 // usable or names no output. Opens no input.
 bool ReadMuxPlan(const Options& options, Plan* plan, std::string* error);
+
+// The streams' PIDs from --first-pid for count streams, against the PMT's and the top of
+// the PID range: false with a one-line error when an explicit PID cannot be kept.
+bool CheckPidPlan(const Options& options, size_t count, std::string* error);
 
 // A file path, not standard input, a pipe or a URL: what --loop can read again.
 bool IsLocalFile(const std::string& input);

@@ -13,6 +13,8 @@ extern "C" {
 }
 
 #include "channel.h"
+#include "control_server.h"
+#include "metrics.h"
 #include "multiplex_run.h"
 #include "options.h"
 
@@ -45,7 +47,7 @@ void InstallSignals(bool plan) {
     action.sa_handler = OnReload;
     sigaction(SIGHUP, &action, nullptr);
   }
-  std::signal(SIGPIPE, SIG_IGN);  // a closed pipe is a write error with its reason
+  std::signal(SIGPIPE, SIG_IGN);  // a closed pipe is EPIPE: the run ends quietly (kExitReaderGone)
 }
 
 }  // namespace
@@ -54,7 +56,7 @@ int main(int argc, char** argv) {
   palvex_host::Options options;
   std::string error;
   if (palvex_host::ParseOptions(argc, argv, &options, &error) != 0) {
-    std::fprintf(stderr, "palvex-mux: %s\n", error.c_str());
+    palvex_host::Log(palvex_host::LogLevel::kError, "palvex-mux: " + error);
     return 2;
   }
   if (options.help) {
@@ -68,11 +70,34 @@ int main(int argc, char** argv) {
   // The library's own lines go to standard error with -v and nowhere otherwise, never onto
   // standard output, where the transport stream may go.
   setenv("PALVEX_DIAGNOSTICS", options.verbosity == palvex_host::Verbosity::kVerbose ? "stderr" : "off", 1);
+  if (options.verbosity != palvex_host::Verbosity::kQuiet)
+    for (const std::string& note : options.notes) palvex_host::Log(palvex_host::LogLevel::kWarning, "palvex-mux: warning: " + note);
+  palvex_host::RouteLibavLog(options.verbosity == palvex_host::Verbosity::kVerbose);
   // A plan with an error ends the run here, before any input is opened.
   palvex_host::Plan plan;
   if (!options.plan.empty() && !palvex_host::ReadMuxPlan(options, &plan, &error)) {
-    std::fprintf(stderr, "palvex-mux: %s\n", error.c_str());
+    palvex_host::Log(palvex_host::LogLevel::kError, "palvex-mux: " + error);
     return 2;
+  }
+  // --http: the token is read and the port taken before anything else is opened. The
+  // server's threads start here, before the channel may take real-time priority, so that
+  // they never run ahead of the pacing.
+  std::string token;
+  if (!options.httpToken.empty() && !palvex_host::ReadToken(options.httpToken, &token, &error)) {
+    palvex_host::Log(palvex_host::LogLevel::kError, "palvex-mux: " + error);
+    return 2;
+  }
+  std::unique_ptr<palvex_host::Registry> registry;
+  std::unique_ptr<palvex_host::ControlServer> server;
+  if (!options.http.empty()) {
+    registry = std::make_unique<palvex_host::Registry>();
+    server = std::make_unique<palvex_host::ControlServer>(registry.get());
+    server->SetMuxRate(options.muxRate);
+    if (!server->Start(options.httpAddress, options.httpPort, token, &error)) {
+      palvex_host::Log(palvex_host::LogLevel::kError, "palvex-mux: " + error);
+      return 1;
+    }
+    registry->StartSampler();
   }
   InstallSignals(!options.plan.empty());
   avformat_network_init();
@@ -81,9 +106,10 @@ int main(int argc, char** argv) {
     palvex_host::MultiplexRun run(options, plan, &g_stop, &g_reload, STDOUT_FILENO);
     status = run.Run();
   } else {
-    palvex_host::Channel channel(options, &g_stop, STDOUT_FILENO);
+    palvex_host::Channel channel(options, &g_stop, STDOUT_FILENO, registry.get());
     status = channel.Run();
   }
+  server.reset();
   avformat_network_deinit();
   return status;
 }

@@ -1,6 +1,8 @@
 // What palvex-mux tells its user on standard error: the progress line (with percentage and
 // time left when the input's duration is known) and the summary at the end, one line per
-// stream with its PID, stream_type and bit rate.
+// stream with its PID, stream_type and bit rate. Every line goes through Log: on a terminal
+// as it is; under a service manager (standard error not a terminal: a journal, a file)
+// each line behind its ISO-8601 UTC time and level, and no progress line.
 #ifndef PALVEX_TOOLS_REPORT_H_
 #define PALVEX_TOOLS_REPORT_H_
 
@@ -26,8 +28,14 @@ struct RunCounts {
   uint64_t frames = 0;                 // frames written: a PES packet of theirs came back
   uint64_t untimed = 0;                // frames left out: no time stamp at all
   uint64_t unwritten = 0;              // frames the library gave no packet of (cut or empty)
+  uint64_t inputErrors = 0;            // libavformat's errors: a damaged input
   uint64_t packets = 0;
   int64_t firstUs = -1, lastUs = -1;   // span of the muxed frame times (end of the last frame)
+  // The output between its first and last PCR, for the rate a receiver measures there.
+  int64_t lastPCR = -1;
+  int64_t pcrTicks = 0;                // from the first PCR to the last
+  uint64_t pcrPackets = 0;             // packets from the first PCR's packet to the last one's
+  uint64_t sinceFirstPCR = 0;
   uint64_t loops = 0;
   uint64_t clockJumps = 0;             // frames re-based: the input's clock stepped back or jumped
   uint64_t inputLosses = 0;            // a live input without frames for a second or more
@@ -37,8 +45,23 @@ struct RunCounts {
   bool interrupted = false;
 };
 
+enum class LogLevel { kError, kWarning, kInfo };
+
+// A message of one or more lines ("palvex-mux: ..."), written whole; under a service manager
+// each line reads "2026-12-07T22:40:00.123Z warning palvex-mux: ...".
+void Log(LogLevel level, const std::string& text);
+// Whether standard error is a terminal (progress lines are shown only there).
+bool LogToTerminal();
+
 // "00:01:02.345"
 std::string ClockText(int64_t us);
+
+// Whole packets on their way out: counted per PID, PCRs noted.
+void CountPackets(const uint8_t* ts, size_t size, RunCounts* counts);
+
+// A --muxrate that carries content whose deadlines fit rate (Scheduler::FittingRate), with
+// room for the PCR-only packets and table repeats the slots add: rounded up to 10 kbit/s.
+int64_t SuggestedMuxRate(int64_t rate);
 
 class Progress {
  public:
@@ -55,10 +78,13 @@ class Progress {
 };
 
 // The summary on standard error; scheduler is null without a mux rate. With one, the
-// packet count and the rate are the output's, null packets included.
+// packet count is the output's, null packets included, and the rate is --muxrate (each
+// PCR is exact to its slot); without, the rate is the one between the first and last PCR.
+// Each stream's rate is over the same span.
+// fittingRate: the scheduler's, told when access units were late.
 void PrintSummary(const std::string& input, const std::string& output, const std::vector<ClipStream>& streams,
                   const std::vector<Carriage>& carriage, const RunCounts& counts, const PacerStats& pacer,
-                  const SchedulerStats* scheduler, int64_t muxRate, double seconds);
+                  const SchedulerStats* scheduler, int64_t muxRate, int64_t fittingRate, double seconds);
 
 }  // namespace palvex_host
 

@@ -137,6 +137,7 @@ bool Scheduler::Push(const uint8_t* ts, size_t size) {
         m_started = true;
         m_startLine = pts - m_config.leadTicks;
         m_slotLine = m_startLine;
+        m_bound.Start(m_startLine, m_config.leadTicks);
       }
     } else if (PacketUnitStart(p)) {
       s.unit = 0;  // a section, or a PES packet without time stamps
@@ -202,6 +203,7 @@ void Scheduler::Enqueue(Stream& s, const uint8_t* packet) {
     e.deadline = s.unitDeadline;
     e.release = s.unitDeadline - m_config.leadTicks;
     NoteNeed(m_need, e.deadline);
+    m_bound.Add(e.deadline);
     NoteNeed(ProgramOf(s.pid).need, e.deadline);
   } else {
     e.release = kAlways;

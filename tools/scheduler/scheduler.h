@@ -67,6 +67,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "rate_bound.h"
 #include "table_memory.h"
 #include "ts_reader.h"
 
@@ -132,6 +133,8 @@ class Scheduler {
   // Line of the next slot (meaningful once started).
   int64_t now() const { return m_slotLine; }
   const SchedulerStats& stats() const { return m_stats; }
+  // The smallest rate at which every access unit so far meets its DTS (RateBound).
+  int64_t FittingRate() const { return m_bound.Rate(); }
   // Every program seen, in the order first seen.
   std::vector<ProgramStats> programStats() const;
   // The offset from program_number's clock to the line (line = clock + offset), once its
@@ -244,6 +247,7 @@ class Scheduler {
   int64_t m_slotBits = 0;
   int64_t m_slotTicks = 0;       // one slot, rounded up
   NeedBuckets m_need{};          // of the whole multiplex
+  RateBound m_bound;
 
   std::vector<uint8_t> m_batch;  // packets handed to the output together
   std::vector<int64_t> m_departures;

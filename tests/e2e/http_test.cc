@@ -1,0 +1,214 @@
+// palvex-mux's HTTP endpoint (--http) on 127.0.0.1 while a channel runs (-re, --muxrate, a
+// few seconds): the metrics count what goes out and promtool accepts them, the status JSON
+// has its fields, bad requests answer 400/401/404/405/409/413/501 with a JSON error while
+// the channel goes on, the status page renders the service and its plot in headless
+// Chromium, and the command lines the endpoint refuses end with status 2 before anything is
+// opened.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "support/http_client.h"
+#include "support/process.h"
+#include "support/shell.h"
+#include "support/ts_checker.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using palvex_test::HaveTool;
+using palvex_test::ReadText;
+using palvex_test::Shell;
+
+constexpr char kToken[] = "s3cret-token";
+
+// The value of one series of a Prometheus text exposition ("name{labels}"), NaN when absent.
+double Series(const std::string& text, const std::string& series) {
+  const size_t at = text.find("\n" + series + " ");
+  return at == std::string::npos ? std::nan("") : std::strtod(text.c_str() + at + series.size() + 2, nullptr);
+}
+
+struct RequestCase {
+  const char* name;
+  const char* method;
+  const char* path;
+  const char* token;  // the bearer token sent, null for none
+  std::string body;
+  int status;
+  const char* errorHas;  // in the JSON error
+};
+
+const RequestCase kRequests[] = {
+    {"UnknownPath", "GET", "/nothing", nullptr, "", 404, "no such path"},
+    {"StatusByDelete", "DELETE", "/status", nullptr, "", 405, "DELETE is not allowed"},
+    {"MetricsByPost", "POST", "/metrics", kToken, "{}", 405, "POST is not allowed"},
+    {"ReloadByGet", "GET", "/reload", nullptr, "", 405, "GET is not allowed"},
+    {"SpliceWithoutToken", "POST", "/services/7/splice", nullptr, R"({"duration": 30})", 401, "Bearer"},
+    {"SpliceWrongToken", "POST", "/services/7/splice", "s3cret-tokem", R"({"duration": 30})", 401, "Bearer"},
+    {"ReloadWithoutToken", "POST", "/reload", nullptr, "", 401, "Bearer"},
+    {"SpliceCutJSON", "POST", "/services/7/splice", kToken, R"({"duration": 3)", 400, "malformed JSON"},
+    {"SpliceNotAnObject", "POST", "/services/7/splice", kToken, "[30]", 400, "JSON object"},
+    {"SpliceNoDuration", "POST", "/services/7/splice", kToken, R"({"in": 2})", 400, "\"duration\""},
+    {"SpliceNegative", "POST", "/services/7/splice", kToken, R"({"in": -1, "duration": 30})", 400, "\"in\""},
+    {"SpliceText", "POST", "/services/7/splice", kToken, R"({"duration": "30s"})", 400, "\"duration\""},
+    {"SpliceTooLong", "POST", "/services/7/splice", kToken, R"({"duration": 1e9})", 400, "\"duration\""},
+    {"SpliceUnknownService", "POST", "/services/8/splice", kToken, R"({"duration": 30})", 404, "no service 8"},
+    {"SpliceBodyTooLarge", "POST", "/services/7/splice", kToken, std::string(8192, ' '), 413, "too large"},
+    {"SpliceNoInserter", "POST", "/services/7/splice", kToken, R"({"in": 2, "duration": 30})", 501, "no splices"},
+    {"ReloadWithoutPlan", "POST", "/reload", kToken, "", 409, "no plan"},
+};
+
+httplib::Result Ask(httplib::Client& client, const RequestCase& c) {
+  httplib::Headers headers;
+  if (c.token != nullptr) headers.emplace("Authorization", std::string("Bearer ") + c.token);
+  const std::string method = c.method;
+  if (method == "GET") return client.Get(c.path, headers);
+  if (method == "DELETE") return client.Delete(c.path, headers);
+  return client.Post(c.path, headers, c.body, "application/json");
+}
+
+// The page as headless Chromium leaves it after a few seconds of its (virtual) time.
+std::string RenderedPage(int port, const fs::path& dir) {
+  const fs::path profile = dir / "chromium-profile";
+  fs::create_directories(profile);
+  int status = 0;
+  return Shell("timeout 60 chromium --headless --no-sandbox --disable-gpu --disable-quic --no-first-run "
+               "--disable-background-networking --disable-component-update --disable-sync --user-data-dir=" +
+                   profile.string() + " --virtual-time-budget=3000 --dump-dom http://127.0.0.1:" +
+                   std::to_string(port) + "/ 2>/dev/null",
+               &status);
+}
+
+TEST(HttpEndpointTest, AnswersWhileAChannelRuns) {
+  if (!HaveTool("ffmpeg")) GTEST_SKIP() << "ffmpeg not installed";
+  const fs::path dir = palvex_test::ProcessTempDir("palvex-http");
+  const fs::path clip = palvex_test::SharedClip(
+      "http6.mp4", "-f lavfi -i testsrc2=size=320x240:rate=25 -f lavfi -i sine=sample_rate=48000 -t 6 -c:v libx264 "
+                   "-preset ultrafast -b:v 1M -pix_fmt yuv420p -c:a aac");
+  std::ofstream(dir / "token") << "  " << kToken << "\n";
+  const int port = palvex_test::FreeTcpPort();
+  const pid_t pid = palvex_test::Spawn(
+      {PALVEX_MUX_PATH, "-re", "--muxrate", "2M", "--http", "127.0.0.1:" + std::to_string(port), "--http-token",
+       (dir / "token").string(), "--program-number", "7", "--service-name", "News \"24\" <b>", clip.string(),
+       (dir / "out.ts").string()},
+      "", (dir / "err.txt").string());
+  ASSERT_GT(pid, 0);
+  ASSERT_TRUE(palvex_test::WaitForHttp(port, "/status", std::chrono::seconds(10))) << ReadText((dir / "err.txt").string());
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));  // a second of bit rate
+  httplib::Client client("127.0.0.1", port);
+
+  // Metrics: counted, and what Prometheus accepts.
+  const httplib::Result metrics = client.Get("/metrics");
+  ASSERT_TRUE(metrics && metrics->status == 200);
+  EXPECT_EQ(metrics->get_header_value("Content-Type").rfind("text/plain; version=0.0.4", 0), 0u);
+  std::ofstream(dir / "metrics.txt") << metrics->body;
+  if (HaveTool("promtool")) {
+    int status = 0;
+    const std::string lint = Shell("promtool check metrics < " + (dir / "metrics.txt").string() + " 2>&1", &status);
+    EXPECT_EQ(status, 0) << lint;
+    EXPECT_EQ(lint, "") << metrics->body;
+  }
+  const std::string& m = metrics->body;
+  EXPECT_GT(Series(m, R"(palvex_packets_total{service="7"})"), 500) << m;
+  EXPECT_GT(Series(m, R"(palvex_null_packets_total{service="7"})"), 100) << m;  // 1 Mbit/s content in 2 Mbit/s
+  EXPECT_GT(Series(m, "palvex_output_packets_total"), Series(m, R"(palvex_packets_total{service="7"})"));
+  EXPECT_NEAR(Series(m, R"(palvex_bitrate_bps{service="7"})"), 1.1e6, 0.5e6) << m;
+  EXPECT_EQ(Series(m, R"(palvex_input_up{service="7"})"), 1);
+  EXPECT_EQ(Series(m, R"(palvex_late_frames_total{service="7"})"), 0);
+  EXPECT_EQ(Series(m, R"(palvex_pcr_late_total{service="7"})"), 0);
+  EXPECT_GT(Series(m, R"(palvex_pcr_interval_max_seconds{service="7"})"), 0.01);
+  EXPECT_LE(Series(m, R"(palvex_table_interval_max_seconds{service="7",table="pat"})"), 0.5);
+  EXPECT_NE(m.find(R"(name="News \"24\" <b>",provider="palvex")"), std::string::npos) << m;
+
+  // Status: the fields an operator's tools read.
+  const httplib::Result status = client.Get("/status");
+  ASSERT_TRUE(status && status->status == 200);
+  const nlohmann::json j = nlohmann::json::parse(status->body);
+  EXPECT_EQ(j["muxrate_bps"], 2000000);
+  ASSERT_EQ(j["services"].size(), 1u) << status->body;
+  const nlohmann::json& s = j["services"][0];
+  EXPECT_EQ(s["service_id"], 7);
+  EXPECT_EQ(s["name"], "News \"24\" <b>");
+  EXPECT_EQ(s["provider"], "palvex");
+  EXPECT_EQ(s["input"]["url"], clip.string());
+  EXPECT_EQ(s["input"]["up"], true);
+  EXPECT_TRUE(std::regex_match(s["input"]["since"].get<std::string>(),
+                               std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ)")))
+      << s["input"]["since"];
+  EXPECT_GT(s["bitrate_bps"].get<int64_t>(), 500000);
+  EXPECT_EQ(s["late_frames"], 0);
+
+  // Bad requests, each answered with its status and a JSON error; the channel goes on.
+  for (const RequestCase& c : kRequests) {
+    SCOPED_TRACE(c.name);
+    const httplib::Result got = Ask(client, c);
+    ASSERT_TRUE(got);
+    EXPECT_EQ(got->status, c.status) << got->body;
+    const nlohmann::json error = nlohmann::json::parse(got->body, nullptr, false);
+    ASSERT_TRUE(error.is_object()) << got->body;
+    EXPECT_NE(error.value("error", "").find(c.errorHas), std::string::npos) << got->body;
+    EXPECT_EQ(got->get_header_value("Allow").empty(), c.status != 405);
+  }
+
+  // The page: the service's row and its plot, drawn from /status.
+  if (HaveTool("chromium")) {
+    const std::string page = RenderedPage(port, dir);
+    EXPECT_NE(page.find(R"(<tr class="service" data-service-id="7">)"), std::string::npos) << page;
+    EXPECT_NE(page.find("News \"24\" &lt;b&gt;"), std::string::npos) << page;
+    EXPECT_NE(page.find(R"(<td class="up">up</td>)"), std::string::npos) << page;
+    const std::smatch plot = [&] {
+      std::smatch match;
+      std::regex_search(page, match, std::regex(R"re(<polyline class="rate" data-service-id="7"[^>]* points="([^"]*)")re"));
+      return match;
+    }();
+    ASSERT_FALSE(plot.empty()) << page;
+    EXPECT_GE(std::count(plot[1].first, plot[1].second, ','), 2) << "a line of at least two points: " << plot[1];
+  }
+
+  EXPECT_EQ(palvex_test::WaitFor(pid, std::chrono::seconds(30)), 0) << ReadText((dir / "err.txt").string());
+  const std::vector<uint8_t> ts = palvex_test::ReadFile((dir / "out.ts").string());
+  palvex_test::TsChecker checker;
+  checker.Feed(ts.data(), ts.size());
+  EXPECT_TRUE(checker.errors().empty()) << checker.errors().front();
+}
+
+struct RefusalCase {
+  const char* name;
+  std::vector<std::string> args;
+  const char* stderrHas;
+};
+
+// What --http refuses ends the run with status 2 before the input or output is opened.
+TEST(HttpEndpointTest, RefusedBeforeAnythingIsOpened) {
+  const fs::path dir = palvex_test::ProcessTempDir("palvex-http-refused");
+  const RefusalCase cases[] = {
+      {"NotLoopbackWithoutToken", {"--http", "0.0.0.0:8080"}, "needs --http-token"},
+      {"TokenFileMissing", {"--http", "127.0.0.1:8080", "--http-token", (dir / "none").string()}, "cannot read"},
+      {"TokenFileEmpty", {"--http", "127.0.0.1:8080", "--http-token", "/dev/null"}, "cannot read --http-token"},
+      {"BadAddress", {"--http", "127.0.0.1"}, "bad --http"},
+      {"BadPort", {"--http", "127.0.0.1:70000"}, "bad --http"},
+      {"NameNotAnAddress", {"--http", "example.org:80"}, "bad --http"},
+      {"TokenWithoutHttp", {"--http-token", "/etc/hostname"}, "--http-token goes with --http"},
+  };
+  for (const RefusalCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<std::string> args = {PALVEX_MUX_PATH};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    args.push_back("udp://127.0.0.1:9");
+    args.push_back((dir / "out.ts").string());
+    const pid_t pid = palvex_test::Spawn(args, "", (dir / "err.txt").string());
+    EXPECT_EQ(palvex_test::WaitFor(pid, std::chrono::seconds(10)), 2);
+    EXPECT_NE(ReadText((dir / "err.txt").string()).find(c.stderrHas), std::string::npos)
+        << ReadText((dir / "err.txt").string());
+    EXPECT_FALSE(fs::exists(dir / "out.ts"));
+  }
+}
+
+}  // namespace
