@@ -4,13 +4,17 @@
 // core paces in real time = 1 / that share (sends and wake-ups included). Beside it: a bare
 // loop of as many sleeps (what the machine charges for waking alone), the channel paced
 // into /dev/null (no sends) and unpaced (demux and mux alone); and the same channel as a
-// constant-rate channel (--muxrate: the scheduler's slots, nulls included) paced to UDP.
+// constant-rate channel (--muxrate: the scheduler's slots, nulls included) paced to UDP,
+// beside `ffmpeg -re` sending the same clip to the same socket at the same mux rate and at
+// its own (no null packets) (its user + system CPU seconds from wait4). The machine may be busy with other work: CPU
+// seconds, not wall time, are what compares.
 //
 //   palvex_paced_channel [--seconds N] [--rate 8M] [--clip FILE] [--muxrate 8M]
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -97,6 +101,32 @@ double BareSleeps(uint64_t count, double seconds) {
   return CpuSeconds() - cpu;
 }
 
+// `ffmpeg -re` sending the clip as MPEG-TS at muxRate (0: its own rate) to url: its user +
+// system CPU seconds and wall seconds; cpu < 0 when it could not run.
+Run RunFfmpeg(const std::string& clip, const std::string& url, int64_t muxRate) {
+  Run run;
+  run.cpu = -1;
+  const int64_t begin = palvex_host::SteadyNowNs();
+  const pid_t pid = fork();
+  if (pid == 0) {
+    const std::string rate = std::to_string(muxRate), target = url + "?pkt_size=1316";
+    if (muxRate > 0)
+      execlp("ffmpeg", "ffmpeg", "-hide_banner", "-loglevel", "error", "-re", "-i", clip.c_str(), "-c", "copy", "-f",
+             "mpegts", "-muxrate", rate.c_str(), target.c_str(), static_cast<char*>(nullptr));
+    else
+      execlp("ffmpeg", "ffmpeg", "-hide_banner", "-loglevel", "error", "-re", "-i", clip.c_str(), "-c", "copy", "-f",
+             "mpegts", target.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  int status = 0;
+  rusage usage{};
+  if (pid < 0 || wait4(pid, &status, 0, &usage) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0) return run;
+  run.wall = static_cast<double>(palvex_host::SteadyNowNs() - begin) / 1e9;
+  run.cpu = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+            static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+  return run;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -124,7 +154,12 @@ int main(int argc, char** argv) {
   const Run unpacedFile = RunChannel(clip, "/dev/null", false);
   int64_t muxRate = 0;
   Run constant;
-  if (!muxRateText.empty() && palvex_host::ParseRate(muxRateText, &muxRate)) constant = RunChannel(clip, url, true, muxRate);
+  Run ffmpeg;
+  const Run ffmpegOwnRate = RunFfmpeg(clip, url, 0);
+  if (!muxRateText.empty() && palvex_host::ParseRate(muxRateText, &muxRate)) {
+    constant = RunChannel(clip, url, true, muxRate);
+    ffmpeg = RunFfmpeg(clip, url, muxRate);
+  }
   close(fd);
   if (paced.wall <= 0 || unpacedFile.cpu <= 0) {
     std::fprintf(stderr, "a run failed\n");
@@ -141,6 +176,13 @@ int main(int argc, char** argv) {
                 static_cast<double>(muxRate) / 1e6, url.c_str(), static_cast<unsigned long long>(constant.packets),
                 constant.wall, constant.cpu, constant.cpu / constant.wall * 100,
                 static_cast<double>(constant.maxLateNs) / 1e6, constant.wall / constant.cpu);
+  if (ffmpegOwnRate.cpu >= 0 && ffmpegOwnRate.wall > 0)
+    std::printf("ffmpeg -re -c copy -f mpegts (its own rate, no nulls) to %s: %.2f s wall, %.3f s CPU = %.2f %% of one "
+                "core\n",
+                url.c_str(), ffmpegOwnRate.wall, ffmpegOwnRate.cpu, ffmpegOwnRate.cpu / ffmpegOwnRate.wall * 100);
+  if (ffmpeg.cpu >= 0 && ffmpeg.wall > 0)
+    std::printf("ffmpeg -re -c copy -f mpegts -muxrate %.3f Mbit/s to %s: %.2f s wall, %.3f s CPU = %.2f %% of one core\n",
+                static_cast<double>(muxRate) / 1e6, url.c_str(), ffmpeg.wall, ffmpeg.cpu, ffmpeg.cpu / ffmpeg.wall * 100);
   const double bare = BareSleeps(paced.sleeps, paced.wall);
   std::printf("%llu sleeps (%.0f a second); the same sleeps with nothing else done: %.3f s CPU = %.2f %% of one core\n",
               static_cast<unsigned long long>(paced.sleeps), static_cast<double>(paced.sleeps) / paced.wall, bare,

@@ -27,6 +27,10 @@ class MeteredOutput final : public PacketOutput {
 
 constexpr int64_t kInputPollNs = 10000000;        // a silent input is looked at every 10 ms
 constexpr int64_t kKeepAheadTicks = kPCRHz / 20;  // kept on air 50 ms ahead of the clock
+// Without --muxrate, a live input re-based onto the channel's clock resumes this far past
+// the last PCR's line: a frame of it that then comes a little late (a sender starting up,
+// a busy machine) is still on time, where a re-base within a GOP would cut the GOP.
+constexpr int64_t kLiveResumeSlackUs = 200000;
 
 }  // namespace
 
@@ -111,7 +115,7 @@ Timeline::Bounds Channel::LiveBounds() const {
     bounds = BoundsOnLine(m_scheduler->now(), m_options.leadTicks);
   } else if (m_keepAlive != nullptr && m_keepAlive->lastPCR() >= 0) {
     bounds.floorUs = m_keepAlive->lastPCR() / 27 + kPCRDelayUs + 12;  // 12 us: one 90 kHz tick on
-    bounds.resumeUs = bounds.floorUs + KeepAlive::kStepTicks / 27;
+    bounds.resumeUs = bounds.floorUs + kLiveResumeSlackUs;
   }
   return bounds;
 }
@@ -279,7 +283,7 @@ int Channel::Failed() {
     return 0;
   }
   std::string note;
-  if (m_sink != nullptr && counts.frames > 0 && m_sink->Keep(&note)) std::fprintf(stderr, "palvex-mux: %s\n", note.c_str());
+  if (m_sink != nullptr && counts.frames > 0 && m_sink->Keep(&note)) Log(LogLevel::kWarning, "palvex-mux: " + note);
   return 1;
 }
 
