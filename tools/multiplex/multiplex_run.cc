@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdarg>
 #include <cstdio>
 #include <ctime>
 #include <limits>
@@ -26,6 +27,33 @@ bool SameCarriage(const ServicePlan& a, const ServicePlan& b) {
   return a.input == b.input && a.maps == b.maps && a.pmtPid == b.pmtPid && a.firstPid == b.firstPid;
 }
 
+// The output's packets and nulls counted into the registry as they leave the scheduler.
+class CountedOutput final : public PacketOutput {
+ public:
+  CountedOutput(OutputMetrics* metrics, PacketOutput* next) : m_metrics(metrics), m_next(next) {}
+  bool Send(const uint8_t* packets, const int64_t* departures, size_t count) override {
+    uint64_t nulls = 0;
+    for (size_t i = 0; i < count; ++i) nulls += PacketPid(packets + i * kTSPacketSize) == kNullPid ? 1 : 0;
+    m_metrics->AddPackets(count, nulls);
+    return m_next->Send(packets, departures, count);
+  }
+
+ private:
+  OutputMetrics* m_metrics;
+  PacketOutput* m_next;
+};
+
+// One line (or more) through the run's log, as printf formats it.
+void Say(LogLevel level, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void Say(LogLevel level, const char* format, ...) {
+  char text[1024];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  Log(level, text);
+}
+
 void Nap(int64_t ns) {
   timespec t{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
   nanosleep(&t, nullptr);
@@ -34,8 +62,8 @@ void Nap(int64_t ns) {
 }  // namespace
 
 MultiplexRun::MultiplexRun(const Options& options, const Plan& plan, const volatile std::sig_atomic_t* stop,
-                           volatile std::sig_atomic_t* reload, int tsFd)
-    : m_options(options), m_plan(plan), m_stop(stop), m_reload(reload), m_tsFd(tsFd) {
+                           volatile std::sig_atomic_t* reload, int tsFd, Registry* registry)
+    : m_options(options), m_plan(plan), m_stop(stop), m_reload(reload), m_tsFd(tsFd), m_registry(registry) {
   m_options.output = plan.output;
   m_options.muxRate = plan.muxRate;
   m_options.leadTicks = plan.leadTicks;
@@ -60,17 +88,17 @@ int MultiplexRun::Interrupted(void* member) {
 bool MultiplexRun::CheckOutput() const {
   for (const ServicePlan& s : m_plan.services)
     if (SameFile(s.input, m_options.output, m_tsFd)) {
-      std::fprintf(stderr, "palvex-mux: refusing to write '%s': it is the input file of service %d\n",
+      Say(LogLevel::kError, "palvex-mux: refusing to write '%s': it is the input file of service %d",
                    m_options.output.c_str(), s.serviceId);
       return false;
     }
   if (m_options.output == "-" && isatty(m_tsFd)) {
-    std::fprintf(stderr, "palvex-mux: refusing to write a transport stream to a terminal\n");
+    Say(LogLevel::kError, "palvex-mux: refusing to write a transport stream to a terminal");
     return false;
   }
   std::string error;
   if (CheckOutputFile(m_options.output, m_options.overwrite, &error)) return true;
-  std::fprintf(stderr, "palvex-mux: %s\n", error.c_str());
+  Say(LogLevel::kError, "palvex-mux: %s", error.c_str());
   return false;
 }
 
@@ -78,14 +106,16 @@ bool MultiplexRun::OpenOutput() {
   PacerConfig config;
   std::string error;
   if (!OpenPacedOutput(m_options, m_tsFd, m_stop, &config, &m_sink, &m_pacer, &error)) {
-    std::fprintf(stderr, "palvex-mux: %s\n", error.c_str());
+    Say(LogLevel::kError, "palvex-mux: %s", error.c_str());
     return false;
   }
   m_paced = config.paced;
   SchedulerConfig schedule;
   schedule.muxRate = m_options.muxRate;
   schedule.leadTicks = m_options.leadTicks;
-  m_scheduler = std::make_unique<Scheduler>(schedule, m_pacer.get());
+  PacketOutput* out = m_pacer.get();
+  if (m_registry != nullptr) out = (m_counted = std::make_unique<CountedOutput>(&m_registry->output(), out)).get();
+  m_scheduler = std::make_unique<Scheduler>(schedule, out);
   return true;
 }
 
@@ -106,7 +136,7 @@ void MultiplexRun::Launch(const ServicePlan& plan, const ServicePids& pids) {
   m->service->SetInMultiplex(ServiceDVBConfig(m_plan, plan, pids));
   m->opener = std::thread([m] {
     InputThread::LeaveRealTime();  // probing an input never holds the paced output off the processors
-    const bool ok = m->service->Open(Interrupted, m) && m->service->Start();
+    const bool ok = m->service->Open(Interrupted, m, m->stop) && m->service->Start();
     m->state = ok ? State::kReady : State::kFailed;
   });
   m_members.push_back(std::move(member));
@@ -119,6 +149,11 @@ void MultiplexRun::Retire(Member* m) {
   m->quit = true;
   if (m->input != nullptr) m->input->RequestStop();
   if (m->state == State::kReady) m->service->EndLoss(SteadyNowNs());
+  if (m->metrics != nullptr) {
+    m->service->SetMetrics(nullptr);
+    m_registry->RemoveService(m->plan.serviceId);
+    m->metrics = nullptr;
+  }
   m->onAir = false;
   m->done = true;
 }
@@ -138,6 +173,7 @@ void MultiplexRun::Poll() {
       m->input->Start(true);
     }
     m->onAir = true;
+    Register(m.get());
     changed = true;
   }
   // Ended services leave the tables and the list once their last packets have left (until
@@ -204,11 +240,11 @@ void MultiplexRun::Reload() {
   Plan plan;
   std::string error;
   if (!ReadMuxPlan(m_options, &plan, &error)) {
-    std::fprintf(stderr, "palvex-mux: plan not reloaded, the running one goes on: %s\n", error.c_str());
+    Say(LogLevel::kWarning, "palvex-mux: plan not reloaded, the running one goes on: %s", error.c_str());
     return;
   }
   if (plan.muxRate != m_plan.muxRate || plan.leadTicks != m_plan.leadTicks || plan.output != m_plan.output)
-    std::fprintf(stderr, "palvex-mux: warning: the muxrate, lead and output of a running multiplex stay as they are\n");
+    Say(LogLevel::kWarning, "palvex-mux: warning: the muxrate, lead and output of a running multiplex stay as they are");
   // The PIDs of services that go on stay theirs; those of services that stop or start anew
   // are kept under a service_id no service has, so that a new service is not given them at
   // once (their last packets are still on their way).
@@ -223,7 +259,7 @@ void MultiplexRun::Reload() {
   }
   std::vector<ServicePids> pids;
   if (!AssignPids(plan, kept, &pids, &error)) {
-    std::fprintf(stderr, "palvex-mux: plan not reloaded, the running one goes on: %s\n", error.c_str());
+    Say(LogLevel::kWarning, "palvex-mux: plan not reloaded, the running one goes on: %s", error.c_str());
     return;
   }
   std::vector<std::unique_ptr<Member>> members;
@@ -258,8 +294,23 @@ void MultiplexRun::Reload() {
   m_plan.output = output;
   SetTables();
   if (m_options.verbosity != Verbosity::kQuiet)
-    std::fprintf(stderr, "palvex-mux: plan reloaded: %zu services, %d started, %d stopped\n", plan.services.size(),
+    Say(LogLevel::kInfo, "palvex-mux: plan reloaded: %zu services, %d started, %d stopped", plan.services.size(),
                  added, removed);
+}
+
+// With a registry: the service on air in it, named as the SDT names it, its packets metered.
+void MultiplexRun::Register(Member* m) {
+  if (m_registry == nullptr) return;
+  ServiceInfo info;
+  info.serviceId = m->plan.serviceId;
+  info.name = m->plan.name.empty() ? m->service->NameFromInput() : m->plan.name;
+  info.provider = m->plan.provider;
+  info.inputUrl = ShownURL(m->plan.input);
+  m->metrics = m_registry->AddService(info);
+  if (m->metrics == nullptr) return;
+  m->metrics->SetInputUp(true, WallNowNs());
+  m->service->SetMetrics(m->metrics);
+  m->meter = std::make_unique<TSMeter>(m->metrics, nullptr);
 }
 
 // A file service's place on the line: the end of its latest frame; before its program's
@@ -274,13 +325,16 @@ bool MultiplexRun::Scheduled(bool ok) {
   ReportLate();
   if (!ok && !m_failed) {
     m_failed = true;
-    std::fprintf(stderr, "palvex-mux: %s\n", m_sink->error().c_str());
+    Say(LogLevel::kError, "palvex-mux: %s", m_sink->error().c_str());
   }
   return ok;
 }
 
-// A service's packets (its DVB stage leaves its PAT and SDT to the multiplex).
-bool MultiplexRun::Send(const uint8_t* ts, size_t size) { return Scheduled(m_scheduler->Push(ts, size)); }
+// A service's packets (its DVB stage leaves its PAT and SDT to the multiplex), metered.
+bool MultiplexRun::Send(Member* m, const uint8_t* ts, size_t size) {
+  if (m->meter != nullptr) m->meter->Count(ts, size / kTSPacketSize, nullptr);
+  return Scheduled(m_scheduler->Push(ts, size));
+}
 
 bool MultiplexRun::MuxFrame(Member* m, const ClipFrame& clip) {
   Timeline::Bounds bounds;
@@ -288,7 +342,7 @@ bool MultiplexRun::MuxFrame(Member* m, const ClipFrame& clip) {
   if (m->live && m_scheduler->started() && m_scheduler->ProgramOffset(m->plan.serviceId, &offset))
     bounds = BoundsOnLine(m_scheduler->now() - offset, m_options.leadTicks);
   const bool ok = m->service->MuxFrame(
-      clip, bounds, [this](const uint8_t* ts, size_t size) { return Send(ts, size); });
+      clip, bounds, [this, m](const uint8_t* ts, size_t size) { return Send(m, ts, size); });
   if (!ok && !m_failed) m->ending = true;  // the muxer refused it: this service ends, the others go on
   return ok || !m_failed;
 }
@@ -347,7 +401,7 @@ bool MultiplexRun::FeedFiles(bool* worked) {
       next->ending = true;
       continue;
     }
-    const Service::Output out = [this](const uint8_t* ts, size_t size) { return Send(ts, size); };
+    const Service::Output out = [this, next](const uint8_t* ts, size_t size) { return Send(next, ts, size); };
     if (*m_stop != 0 || !m_options.loop || !next->service->NextPass(out, m_stop)) next->ending = true;
     if (m_failed) return false;
   }
@@ -358,6 +412,10 @@ bool MultiplexRun::FeedFiles(bool* worked) {
 // while it goes on: which service, by how much, and the rate it and the multiplex needed.
 void MultiplexRun::ReportLate() {
   const SchedulerStats& stats = m_scheduler->stats();
+  if (m_registry != nullptr && stats.lateUnits != m_lateReported)
+    for (const ProgramStats& p : m_scheduler->programStats())
+      for (const std::unique_ptr<Member>& m : m_members)
+        if (m->metrics != nullptr && m->plan.serviceId == p.number) m->metrics->SetLateFrames(p.lateUnits);
   if (stats.lateUnits == m_lateReported) return;
   const int64_t now = SteadyNowNs();
   if (m_lateReported > 0 && now - m_lateReportNs < 1000000000) return;
@@ -367,9 +425,9 @@ void MultiplexRun::ReportLate() {
     for (const std::unique_ptr<Member>& m : m_members) {
       if (m->plan.serviceId != p.number || p.lateUnits == m->lateReported) continue;
       m->lateReported = p.lateUnits;
-      std::fprintf(stderr,
+      Say(LogLevel::kWarning,
                    "palvex-mux: --muxrate %.3f Mbit/s is too little: service %d (%s): %llu access units late so far (up "
-                   "to %.1f ms after their decode time); the last second needed %.3f Mbit/s for it, %.3f Mbit/s in all\n",
+                   "to %.1f ms after their decode time); the last second needed %.3f Mbit/s for it, %.3f Mbit/s in all",
                    static_cast<double>(m_options.muxRate) / 1e6, p.number, m->service->name().c_str(),
                    static_cast<unsigned long long>(p.lateUnits), static_cast<double>(p.maxLateTicks) / 27000.0,
                    static_cast<double>(p.neededRate) / 1e6, static_cast<double>(stats.neededRate) / 1e6);
@@ -381,7 +439,7 @@ int MultiplexRun::Run() {
   std::vector<ServicePids> pids;
   std::string error;
   if (!AssignPids(m_plan, {}, &pids, &error)) {
-    std::fprintf(stderr, "palvex-mux: %s\n", error.c_str());
+    Say(LogLevel::kError, "palvex-mux: %s", error.c_str());
     return 1;
   }
   for (size_t i = 0; i < m_plan.services.size(); ++i) Launch(m_plan.services[i], pids[i]);
@@ -425,12 +483,12 @@ int MultiplexRun::Run() {
   uint64_t frames = 0;
   for (const std::unique_ptr<Member>& m : m_retired) frames += m->service->counts().frames;
   if (ok && frames == 0) {
-    std::fprintf(stderr, "palvex-mux: nothing was muxed\n");
+    Say(LogLevel::kError, "palvex-mux: nothing was muxed");
     ok = false;
   }
   if (ok && !m_sink->Commit()) ok = Scheduled(false);
   if (ok && m_options.verbosity != Verbosity::kQuiet) {
-    if (interrupted) std::fprintf(stderr, "palvex-mux: interrupted\n");
+    if (interrupted) Say(LogLevel::kInfo, "palvex-mux: interrupted");
     PrintSummary(static_cast<double>(SteadyNowNs() - begin) / 1e9);
   }
   if (!ok) return 1;
@@ -450,9 +508,9 @@ void MultiplexRun::PrintSummary(double seconds) const {
         late = p.lateUnits;
         lateTicks = p.maxLateTicks;
       }
-    std::fprintf(stderr,
+    Say(LogLevel::kInfo,
                  "palvex-mux: service %d \"%s\" from %s: %llu frames, %s muxed, %llu loops, %llu input losses (%.1f s), "
-                 "%llu clock jumps, %llu access units late (up to %.1f ms)\n",
+                 "%llu clock jumps, %llu access units late (up to %.1f ms)",
                  m->plan.serviceId, m->service->name().c_str(), m->plan.input.c_str(),
                  static_cast<unsigned long long>(c.frames),
                  ClockText(c.lastUs > c.firstUs ? c.lastUs - c.firstUs : 0).c_str(),
@@ -461,9 +519,9 @@ void MultiplexRun::PrintSummary(double seconds) const {
                  static_cast<unsigned long long>(late), static_cast<double>(lateTicks) / 27000.0);
   }
   const SchedulerStats& s = m_scheduler->stats();
-  std::fprintf(stderr,
+  Say(LogLevel::kInfo,
                "palvex-mux: multiplex to %s: %llu packets at %.3f Mbit/s (%.1f%% null, %llu PCR-only, %llu table "
-               "repeats), %llu access units late, in %.1f s\n",
+               "repeats), %llu access units late, in %.1f s",
                m_options.output.c_str(), static_cast<unsigned long long>(s.packets),
                static_cast<double>(m_options.muxRate) / 1e6,
                s.packets > 0 ? 100.0 * static_cast<double>(s.nullPackets) / static_cast<double>(s.packets) : 0.0,

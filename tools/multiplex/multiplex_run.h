@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "input_thread.h"
+#include "metrics.h"
 #include "network_tables.h"
 #include "options.h"
 #include "output.h"
@@ -33,6 +34,7 @@
 #include "plan.h"
 #include "scheduler.h"
 #include "service.h"
+#include "ts_meter.h"
 
 namespace palvex_host {
 
@@ -41,8 +43,10 @@ class MultiplexRun {
   // options: the command line (its output options, --loop, -re, verbosity, options.plan);
   // plan: read from options.plan (ReadMuxPlan). stop is set by SIGINT/SIGTERM, reload by
   // SIGHUP; tsFd is where "-" writes.
+  // registry (--http, or the plan's http): each service on air is registered in it and
+  // metered, the output's packets and nulls counted (null: none).
   MultiplexRun(const Options& options, const Plan& plan, const volatile std::sig_atomic_t* stop,
-               volatile std::sig_atomic_t* reload, int tsFd);
+               volatile std::sig_atomic_t* reload, int tsFd, Registry* registry = nullptr);
   ~MultiplexRun();
   MultiplexRun(const MultiplexRun&) = delete;
   MultiplexRun& operator=(const MultiplexRun&) = delete;
@@ -68,6 +72,8 @@ class MultiplexRun {
     bool ending = false;  // its input ended: no more frames, its last packets still to leave
     bool done = false;    // ended, failed or stopped: off the tables
     uint64_t lateReported = 0;
+    ServiceMetrics* metrics = nullptr;  // in the registry while on air
+    std::unique_ptr<TSMeter> meter;     // its packets, before they are put together
   };
 
   bool CheckOutput() const;
@@ -81,7 +87,8 @@ class MultiplexRun {
   bool FeedLive(Member* member, bool* worked);
   bool FeedFiles(bool* worked);
   bool MuxFrame(Member* member, const ClipFrame& clip);
-  bool Send(const uint8_t* ts, size_t size);
+  bool Send(Member* member, const uint8_t* ts, size_t size);
+  void Register(Member* member);
   bool Scheduled(bool ok);
   int64_t Position(Member* member) const;
   void ReportLate();
@@ -96,6 +103,8 @@ class MultiplexRun {
   std::unique_ptr<Sink> m_sink;
   std::unique_ptr<Pacer> m_pacer;
   std::unique_ptr<Scheduler> m_scheduler;
+  Registry* m_registry;
+  std::unique_ptr<PacketOutput> m_counted;  // between the scheduler and the pacer, with a registry
   NetworkTables m_tables;
   int64_t m_nextTDTLine = 0;
   bool m_paced = false;

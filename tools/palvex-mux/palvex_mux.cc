@@ -87,13 +87,34 @@ int main(int argc, char** argv) {
     palvex_host::Log(palvex_host::LogLevel::kError, "palvex-mux: " + error);
     return 2;
   }
+  // A multiplex serves on the plan's http unless --http gives another address; POST /reload
+  // reads its plan again as SIGHUP does.
+  std::string httpAddress = options.httpAddress;
+  int httpPort = options.httpPort;
+  if (options.http.empty() && !plan.http.empty() &&
+      !palvex_host::ParseListenAddress(plan.http, &httpAddress, &httpPort, &error)) {
+    palvex_host::Log(palvex_host::LogLevel::kError, "palvex-mux: " + options.plan + ": http: " + error);
+    return 2;
+  }
+  if (options.http.empty() && !plan.http.empty() && !palvex_host::IsLoopback(httpAddress) && token.empty()) {
+    palvex_host::Log(palvex_host::LogLevel::kError,
+                     "palvex-mux: " + options.plan + ": http: " + httpAddress + " is not loopback: serve it with --http and --http-token");
+    return 2;
+  }
+  const bool http = !options.http.empty() || !plan.http.empty();
   std::unique_ptr<palvex_host::Registry> registry;
   std::unique_ptr<palvex_host::ControlServer> server;
-  if (!options.http.empty()) {
-    registry = std::make_unique<palvex_host::Registry>();
+  if (http) {
+    registry = std::make_unique<palvex_host::Registry>(options.plan.empty() ? palvex_host::Registry::Scope::kChannel
+                                                                            : palvex_host::Registry::Scope::kMultiplex);
     server = std::make_unique<palvex_host::ControlServer>(registry.get());
-    server->SetMuxRate(options.muxRate);
-    if (!server->Start(options.httpAddress, options.httpPort, token, &error)) {
+    server->SetMuxRate(options.plan.empty() ? options.muxRate : plan.muxRate);
+    if (!options.plan.empty())
+      server->SetReloadHandler([] {
+        g_reload = 1;
+        return palvex_host::Reply{202, "{\"reload\": \"the plan is read again\"}"};
+      });
+    if (!server->Start(httpAddress, httpPort, token, &error)) {
       palvex_host::Log(palvex_host::LogLevel::kError, "palvex-mux: " + error);
       return 1;
     }
@@ -103,7 +124,7 @@ int main(int argc, char** argv) {
   avformat_network_init();
   int status = 0;
   if (!options.plan.empty()) {
-    palvex_host::MultiplexRun run(options, plan, &g_stop, &g_reload, STDOUT_FILENO);
+    palvex_host::MultiplexRun run(options, plan, &g_stop, &g_reload, STDOUT_FILENO, registry.get());
     status = run.Run();
   } else {
     palvex_host::Channel channel(options, &g_stop, STDOUT_FILENO, registry.get());

@@ -63,28 +63,27 @@ Service::~Service() {
 }
 
 void Service::Warn(const std::string& text) const {
-  if (m_options.verbosity != Verbosity::kQuiet)
-    std::fprintf(stderr, "palvex-mux: warning: %s%s\n", m_label.c_str(), text.c_str());
+  if (m_options.verbosity != Verbosity::kQuiet) Log(LogLevel::kWarning, "palvex-mux: warning: " + m_label + text);
 }
 
 // A line about the input, between the progress lines.
 void Service::Tell(const char* format, ...) const {
   if (m_options.verbosity == Verbosity::kQuiet) return;
   if (m_progress != nullptr) m_progress->End();
+  char text[512];
   va_list args;
   va_start(args, format);
-  std::fprintf(stderr, "palvex-mux: %s", m_label.c_str());
-  std::vfprintf(stderr, format, args);
-  std::fputc('\n', stderr);
+  std::vsnprintf(text, sizeof text, format, args);
   va_end(args);
+  Log(LogLevel::kInfo, "palvex-mux: " + m_label + text);
 }
 
 bool Service::Fail(const std::string& text) const {
-  std::fprintf(stderr, "palvex-mux: %s%s\n", m_label.c_str(), text.c_str());
+  Log(LogLevel::kError, "palvex-mux: " + m_label + text);
   return false;
 }
 
-bool Service::Open(int (*interrupt)(void*), void* opaque) {
+bool Service::Open(int (*interrupt)(void*), void* opaque, const volatile std::sig_atomic_t* stop) {
   m_reader.SetInterrupt(interrupt, opaque);
   Selection selection;
   selection.maps = m_options.maps;
@@ -92,7 +91,8 @@ bool Service::Open(int (*interrupt)(void*), void* opaque) {
   std::string error;
   const bool opened = m_reader.Open(m_options.input, selection, &error);
   for (const std::string& w : m_reader.warnings()) Warn(w);
-  return opened ? CheckCarriage() : Fail(error);
+  m_counts.interrupted = !opened && *stop != 0;  // stopped while waiting for a live input
+  return opened ? CheckCarriage() : m_counts.interrupted || Fail(error);
 }
 
 // Every chosen stream must come out on a PID of its own that the PMT lists. By default,
@@ -179,6 +179,8 @@ bool Service::Start() {
   }
   // The DVB stage over the library's packets, with what the input tells of itself and of
   // the streams the library carries.
+  std::string error;
+  if (!m_base && !CheckPidPlan(m_options, m_carriage.size(), &error)) return Fail(error);
   DVBConfig config = m_base ? *m_base : DVBConfig();
   if (!m_base) {
     config.pmtPid = m_options.pmtPid;
@@ -202,6 +204,16 @@ bool Service::Start() {
 }
 
 bool Service::MuxFrame(const ClipFrame& clip, const Timeline::Bounds& bounds, const Output& out) {
+  // libavformat's errors before the first frame are a live input joined between key frames
+  // (its parser meets slices before their parameter sets), not damage. They are counted for
+  // the process: a service of a multiplex leaves them to the run.
+  if (!m_base) {
+    if (!m_timeline->started()) ForgetLibavErrors();
+    if (m_counts.inputErrors == 0 && LibavErrorCount() > 0)
+      Tell("warning: the input is damaged: %s (errors are counted in the summary; -v shows each)",
+           FirstLibavError().c_str());
+    m_counts.inputErrors = LibavErrorCount();
+  }
   if (clip.timeUs < 0) {
     ++m_counts.untimed;
     return true;
@@ -216,6 +228,7 @@ bool Service::MuxFrame(const ClipFrame& clip, const Timeline::Bounds& bounds, co
                                               clip.mainType != kMediaMainTypeVideo || clip.key);
   if (m_timeline->rebases() != rebases) {
     m_counts.clockJumps = m_timeline->rebases();
+    if (m_metrics != nullptr) m_metrics->SetClockJumps(m_timeline->rebases());
     ReportJump();
   }
   if (step == Timeline::Step::kDropped) return true;
@@ -270,7 +283,7 @@ bool Service::MuxAt(const ClipFrame& clip, int64_t timeUs, const Output& out) {
     packets = rewritten.data();
     size = rewritten.size();
   }
-  for (size_t off = 0; off + 188 <= size; off += 188) ++m_counts.pidPackets[PacketPid(packets + off)];
+  CountPackets(packets, size, &m_counts);
   if (!out(packets, size)) return false;
   StreamCount& stream = m_counts.streams[static_cast<size_t>(clip.streamId - 1)];
   m_counts.unwritten += written ? 0 : 1;
@@ -304,6 +317,7 @@ void Service::FrameCame(int64_t nowNs) {
   if (m_lost) {
     m_counts.inputLostNs += nowNs - m_lastFrameNs;
     Tell("input back after %.1f s without frames", static_cast<double>(nowNs - m_lastFrameNs) / 1e9);
+    if (m_metrics != nullptr) m_metrics->SetInputUp(true, WallNowNs());
   }
   m_lost = false;
   m_lastFrameNs = nowNs;
@@ -315,6 +329,7 @@ void Service::NoFrame(int64_t nowNs, const char* how) {
   ++m_counts.inputLosses;
   m_timeline->InputLost();
   m_lateDroppedAtLoss = m_counts.lateDropped;
+  if (m_metrics != nullptr) m_metrics->SetInputUp(false, WallNowNs());
   Tell("input lost: no frame for %.1f s; %s stays on air (%s)", static_cast<double>(nowNs - m_lastFrameNs) / 1e9,
        m_label.empty() ? "the channel" : "the service", how);
 }

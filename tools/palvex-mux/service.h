@@ -22,6 +22,7 @@
 #include "carriage.h"
 #include "clip_reader.h"
 #include "dvb_stage.h"
+#include "metrics.h"
 #include "options.h"
 #include "output.h"
 #include "pacer.h"
@@ -34,6 +35,9 @@ namespace palvex_host {
 // Exit status of a run whose content did not fit --muxrate (access units left late); the
 // output is complete.
 constexpr int kExitTooLittleRate = 3;
+// Exit status of a run whose reader closed the pipe (or socket) it wrote to: no message, as
+// a Unix tool killed by SIGPIPE ends (a shell shows 128 + 13 for it too).
+constexpr int kExitReaderGone = 141;
 
 // Frame times handed to the muxer start here: its PCR runs 400 ms behind the frames.
 constexpr int64_t kClockStartUs = 1800000;
@@ -95,7 +99,9 @@ class Service {
 
   // The input opened (interrupt ends a blocked read when it returns nonzero), its streams
   // chosen and their carriage checked; false with a line on standard error.
-  bool Open(int (*interrupt)(void*), void* opaque);
+  // stop: the run's stop flag (a stop while waiting for a live input is no failure:
+  // counts().interrupted tells it).
+  bool Open(int (*interrupt)(void*), void* opaque, const volatile std::sig_atomic_t* stop);
   // One service of a multiplex, before Start: its DVB stage as base gives it (PIDs,
   // program_number, PAT and SDT left to the multiplex; an empty provider or name: the
   // service's own choice), in place of the options' DVB settings.
@@ -104,6 +110,8 @@ class Service {
   bool Start();
   // Progress line to end before a line is told (null: none).
   void SetProgress(Progress* progress) { m_progress = progress; }
+  // The service's counters in a registry (--http) kept up as it runs (null: none).
+  void SetMetrics(ServiceMetrics* metrics) { m_metrics = metrics; }
 
   // One frame of the input, its time mapped; false when the muxer refused it or out failed.
   bool MuxFrame(const ClipFrame& clip, const Timeline::Bounds& bounds, const Output& out);
@@ -155,6 +163,7 @@ class Service {
   RunCounts m_counts;
   HostFrame m_frame;
   Progress* m_progress = nullptr;
+  ServiceMetrics* m_metrics = nullptr;
   int64_t m_jumpReportNs = -1;
   int64_t m_lastFrameNs = -1;
   uint64_t m_lateDroppedAtLoss = 0;  // m_counts.lateDropped when the input was last lost
