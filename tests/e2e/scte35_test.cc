@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <nlohmann/json.hpp>
 #include <regex>
 #include <csignal>
@@ -419,6 +420,37 @@ TEST(SpliceCueLive, BreakAskedOverHttp) {
            CueTime(cue.info) == pts;
   });
   EXPECT_GE(named, 1) << got->body;
+}
+
+// A service of a multiplex (--plan) carries its input's cues on a PID of its block, each
+// still naming the picture it named in the input, on the multiplex's clock for the service.
+TEST(SpliceCueMultiplex, ServiceCarriesItsInputsCues) {
+  if (!HaveTool("ffmpeg")) GTEST_SKIP() << "ffmpeg not installed";
+  const fs::path clip = palvex_test::SharedClip(
+      "cues.ts", "-f lavfi -i testsrc2=size=160x120:rate=25 -t 8 -c:v libx264 -bf 2 -g 25 -sc_threshold 0");
+  ASSERT_FALSE(clip.empty());
+  const fs::path dir = palvex_test::ProcessTempDir("palvex-scte35-plan");
+  int status = 0;
+  std::string log = Shell(std::string(PALVEX_MUX_PATH) + " -y -q --splice-out 3:10 " + clip.string() + " " +
+                              (dir / "cued.ts").string() + " 2>&1", &status);
+  ASSERT_EQ(status, 0) << log;
+  std::ofstream(dir / "plan.toml") << "muxrate = \"2M\"\n[[service]]\ninput = \"" << (dir / "cued.ts").string()
+                                   << "\"\nservice_id = 5\n";
+  log = Shell(std::string(PALVEX_MUX_PATH) + " -y --plan " + (dir / "plan.toml").string() + " " +
+                  (dir / "out.ts").string() + " 2>&1", &status);
+  ASSERT_EQ(status, 0) << log;
+  const Scan in = ScanStream(ReadFile((dir / "cued.ts").string()));
+  const Scan out = ScanStream(ReadFile((dir / "out.ts").string()));
+  ASSERT_FALSE(in.cues.empty());
+  ASSERT_EQ(out.cues.size(), in.cues.size()) << log;
+  EXPECT_EQ(out.cuePid & ~0x1F, out.pmt.streams.front().pid & ~0x1F) << "cue PID in the service's block";
+  const std::vector<int64_t> sortedIn = in.Sorted(), sortedOut = out.Sorted();
+  for (size_t i = 0; i < in.cues.size(); ++i) {
+    const size_t picture = PictureAt(sortedIn, CueTime(in.cues[i].info));
+    ASSERT_LT(picture, sortedOut.size());
+    EXPECT_EQ(out.cues[i].info.insert.eventId, in.cues[i].info.insert.eventId);
+    EXPECT_EQ(CueTime(out.cues[i].info), sortedOut[picture]) << "cue " << i;
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, SpliceCueTest, testing::ValuesIn(kCases),
