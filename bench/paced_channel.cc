@@ -26,6 +26,7 @@
 #include <string>
 
 #include "channel.h"
+#include "udp_sink.h"
 #include "options.h"
 #include "output.h"
 #include "pacer.h"
@@ -39,20 +40,6 @@ double CpuSeconds() {
   getrusage(RUSAGE_SELF, &usage);
   return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
          static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
-
-// A bound socket on 127.0.0.1 that nobody reads: the datagrams are queued, then dropped,
-// and no port-unreachable replies are made.
-int Sink(int* port) {
-  const int fd = socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return -1;
-  socklen_t length = sizeof addr;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length);
-  *port = ntohs(addr.sin_port);
-  return fd;
 }
 
 std::string MakeClip(int seconds, const std::string& rate) {
@@ -154,7 +141,7 @@ int main(int argc, char** argv) {
   }
   if (clip.empty()) clip = MakeClip(seconds > 0 ? seconds : 10, rate);
   int port = 0;
-  const int fd = Sink(&port);
+  const int fd = UdpSink(&port);
   if (clip.empty() || fd < 0) {
     std::fprintf(stderr, "no clip or no socket\n");
     return 1;

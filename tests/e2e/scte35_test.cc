@@ -14,6 +14,8 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
 #include <regex>
 #include <csignal>
 #include <set>
@@ -23,6 +25,7 @@
 
 #include "channel.h"
 #include "splice_info.h"
+#include "support/http_client.h"
 #include "support/process.h"
 #include "support/shell.h"
 #include "support/ts_checker.h"
@@ -382,6 +385,72 @@ TEST(SpliceCueLive, BreakAskedAtRunTime) {
     ++copies;
   }
   EXPECT_GE(copies, 2u);  // at once (less than 4 s ahead), then a second later
+}
+
+// The same through the control endpoint of a paced palvex-mux on 127.0.0.1: POST
+// /services/1/splice answers the event id, the splice PTS and the key picture, and the
+// output carries that splice_insert naming a picture it holds.
+TEST(SpliceCueLive, BreakAskedOverHttp) {
+  if (!HaveTool("ffmpeg")) GTEST_SKIP() << "ffmpeg not installed";
+  const fs::path clip = palvex_test::SharedClip(
+      "cues.ts", "-f lavfi -i testsrc2=size=160x120:rate=25 -t 8 -c:v libx264 -bf 2 -g 25 -sc_threshold 0");
+  ASSERT_FALSE(clip.empty());
+  const fs::path dir = palvex_test::ProcessTempDir("palvex-scte35-http");
+  const int port = palvex_test::FreeTcpPort();
+  const pid_t pid = palvex_test::Spawn({PALVEX_MUX_PATH, "-re", "-y", "--splice-cues", "--http",
+                                        "127.0.0.1:" + std::to_string(port), clip.string(), (dir / "out.ts").string()},
+                                       "", (dir / "err.txt").string());
+  ASSERT_GT(pid, 0);
+  ASSERT_TRUE(palvex_test::WaitForHttp(port, "/status", std::chrono::seconds(10)));
+  std::this_thread::sleep_for(std::chrono::milliseconds(1000));  // the first pictures muxed
+  httplib::Client client("127.0.0.1", port);
+  const httplib::Result got = client.Post("/services/1/splice", R"({"in": 2, "duration": 20})", "application/json");
+  ASSERT_TRUE(got);
+  EXPECT_EQ(got->status, 200) << got->body;
+  const nlohmann::json reply = nlohmann::json::parse(got->body, nullptr, false);
+  ASSERT_TRUE(reply.is_object() && reply["event_id"].is_number() && reply["splice_pts"].is_number()) << got->body;
+  EXPECT_TRUE(reply["key_picture"].is_boolean() || reply["key_picture"].is_null()) << got->body;
+  EXPECT_EQ(palvex_test::WaitFor(pid, std::chrono::seconds(30)), 0) << palvex_test::ReadText((dir / "err.txt").string());
+  const Scan output = ScanStream(ReadFile((dir / "out.ts").string()));
+  const std::vector<int64_t> pictures = output.Sorted();
+  const int64_t pts = reply["splice_pts"].get<int64_t>();
+  EXPECT_TRUE(std::binary_search(pictures.begin(), pictures.end(), pts)) << pts;
+  const auto named = std::count_if(output.cues.begin(), output.cues.end(), [&](const Scan::Cue& cue) {
+    return cue.info.commandType == kSpliceInsert && cue.info.insert.eventId == reply["event_id"].get<uint32_t>() &&
+           CueTime(cue.info) == pts;
+  });
+  EXPECT_GE(named, 1) << got->body;
+}
+
+// A service of a multiplex (--plan) carries its input's cues on a PID of its block, each
+// still naming the picture it named in the input, on the multiplex's clock for the service.
+TEST(SpliceCueMultiplex, ServiceCarriesItsInputsCues) {
+  if (!HaveTool("ffmpeg")) GTEST_SKIP() << "ffmpeg not installed";
+  const fs::path clip = palvex_test::SharedClip(
+      "cues.ts", "-f lavfi -i testsrc2=size=160x120:rate=25 -t 8 -c:v libx264 -bf 2 -g 25 -sc_threshold 0");
+  ASSERT_FALSE(clip.empty());
+  const fs::path dir = palvex_test::ProcessTempDir("palvex-scte35-plan");
+  int status = 0;
+  std::string log = Shell(std::string(PALVEX_MUX_PATH) + " -y -q --splice-out 3:10 " + clip.string() + " " +
+                              (dir / "cued.ts").string() + " 2>&1", &status);
+  ASSERT_EQ(status, 0) << log;
+  std::ofstream(dir / "plan.toml") << "muxrate = \"2M\"\n[[service]]\ninput = \"" << (dir / "cued.ts").string()
+                                   << "\"\nservice_id = 5\n";
+  log = Shell(std::string(PALVEX_MUX_PATH) + " -y --plan " + (dir / "plan.toml").string() + " " +
+                  (dir / "out.ts").string() + " 2>&1", &status);
+  ASSERT_EQ(status, 0) << log;
+  const Scan in = ScanStream(ReadFile((dir / "cued.ts").string()));
+  const Scan out = ScanStream(ReadFile((dir / "out.ts").string()));
+  ASSERT_FALSE(in.cues.empty());
+  ASSERT_EQ(out.cues.size(), in.cues.size()) << log;
+  EXPECT_EQ(out.cuePid & ~0x1F, out.pmt.streams.front().pid & ~0x1F) << "cue PID in the service's block";
+  const std::vector<int64_t> sortedIn = in.Sorted(), sortedOut = out.Sorted();
+  for (size_t i = 0; i < in.cues.size(); ++i) {
+    const size_t picture = PictureAt(sortedIn, CueTime(in.cues[i].info));
+    ASSERT_LT(picture, sortedOut.size());
+    EXPECT_EQ(out.cues[i].info.insert.eventId, in.cues[i].info.insert.eventId);
+    EXPECT_EQ(CueTime(out.cues[i].info), sortedOut[picture]) << "cue " << i;
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, SpliceCueTest, testing::ValuesIn(kCases),

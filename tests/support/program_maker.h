@@ -1,5 +1,6 @@
 // A muxer's output in small, for the scheduler's tests and benchmark: PAT, PMT (its
-// PCR_PID chosen; in one packet or, with descriptors, two), an SDT, H.264 and AAC PES packets with PTS/DTS and a PCR 400 ms behind
+// PCR_PID chosen; in one packet or, with descriptors, two), an SDT, or for a multiplex a
+// program of its own on PIDs of its own and a PAT of several programs, H.264 and AAC PES packets with PTS/DTS and a PCR 400 ms behind
 // the DTS, as whole packets with continuity counters per PID; the PIDs are not palvex's
 // own, as after a DVB stage that moved them.
 #ifndef PALVEX_TESTS_SUPPORT_PROGRAM_MAKER_H_
@@ -33,26 +34,44 @@ inline std::vector<uint8_t> CompleteSection(std::vector<uint8_t> s) {
   return s;
 }
 
+// A program of a multiplex: its program_number and PIDs.
+struct ProgramPids {
+  int number = 1;
+  int pmtPid = kPMTPid;
+  int videoPid = kVideoPid;
+  int audioPid = kAudioPid;
+};
+
 class ProgramMaker {
  public:
-  explicit ProgramMaker(int pcrPid) : m_pcrPid(pcrPid) {}
+  // pcrPid: the video or the audio PID of ids.
+  explicit ProgramMaker(int pcrPid, const ProgramPids& ids = ProgramPids()) : m_pcrPid(pcrPid), m_ids(ids) {}
 
   // longPMT: the audio entry carries 200 bytes of descriptors, so that the PMT goes on
-  // over two packets.
-  void Tables(bool sdt, bool longPMT = false) {
-    // PAT: program 1 on kPMTPid.
-    Section({0x00, 0xB0, 0, 0x00, 0x66, 0xC1, 0x00, 0x00, 0x00, 0x01, uint8_t(0xE0 | kPMTPid >> 8), uint8_t(kPMTPid)}, 0);
-    // PMT: PCR_PID, H.264 on kVideoPid, AAC on kAudioPid.
-    std::vector<uint8_t> pmt{0x02, 0xB0, 0, 0x00, 0x01, 0xC1, 0x00, 0x00, uint8_t(0xE0 | m_pcrPid >> 8), uint8_t(m_pcrPid),
-                             0xF0, 0x00, 0x1B, uint8_t(0xE0 | kVideoPid >> 8), uint8_t(kVideoPid), 0xF0, 0x00,
-                             0x0F, uint8_t(0xE0 | kAudioPid >> 8), uint8_t(kAudioPid), 0xF0, 0x00};
+  // over two packets. pat: the PAT naming this program alone goes first.
+  void Tables(bool sdt, bool longPMT = false, bool pat = true) {
+    if (pat) PAT({m_ids});
+    // PMT: PCR_PID, H.264 on the video PID, AAC on the audio PID.
+    const int number = m_ids.number, video = m_ids.videoPid, audio = m_ids.audioPid;
+    std::vector<uint8_t> pmt{0x02, 0xB0, 0, uint8_t(number >> 8), uint8_t(number), 0xC1, 0x00, 0x00,
+                             uint8_t(0xE0 | m_pcrPid >> 8), uint8_t(m_pcrPid), 0xF0, 0x00,
+                             0x1B, uint8_t(0xE0 | video >> 8), uint8_t(video), 0xF0, 0x00,
+                             0x0F, uint8_t(0xE0 | audio >> 8), uint8_t(audio), 0xF0, 0x00};
     if (longPMT) {
       pmt[pmt.size() - 1] = 200;  // ES_info_length: 20 ISO 639 language descriptors
       for (int i = 0; i < 20; ++i) pmt.insert(pmt.end(), {0x0A, 0x08, 'e', 'n', 'g', 0x00, 'f', 'r', 'a', 0x00});
     }
-    Section(pmt, kPMTPid);
+    Section(pmt, m_ids.pmtPid);
     // SDT actual: one service, no descriptors.
     if (sdt) Section({0x42, 0xF0, 0, 0x00, 0x66, 0xC1, 0x00, 0x00, 0x00, 0x01, 0xFF, 0x00, 0x01, 0xFC, 0x80, 0x00}, kSDTPid);
+  }
+
+  // A PAT of transport_stream_id 0x66 naming the programs given, version_number version.
+  void PAT(const std::vector<ProgramPids>& programs, int version = 0) {
+    std::vector<uint8_t> pat{0x00, 0xB0, 0, 0x00, 0x66, uint8_t(0xC1 | (version & 31) << 1), 0x00, 0x00};
+    for (const ProgramPids& p : programs)
+      pat.insert(pat.end(), {uint8_t(p.number >> 8), uint8_t(p.number), uint8_t(0xE0 | p.pmtPid >> 8), uint8_t(p.pmtPid)});
+    Section(pat, 0);
   }
 
   // One access unit of n packets; a PCR 400 ms behind its DTS in the first when asked.
@@ -66,7 +85,7 @@ class ProgramMaker {
       SetPacketPCR(p, dts90k * 300 - kPCRHz * 4 / 10);
       at = 12;
     }
-    const uint8_t pes[] = {0, 0, 1, uint8_t(pid == kVideoPid ? 0xE0 : 0xC0), 0, 0, 0x80, 0xC0, 10};
+    const uint8_t pes[] = {0, 0, 1, uint8_t(pid == m_ids.videoPid ? 0xE0 : 0xC0), 0, 0, 0x80, 0xC0, 10};
     std::memcpy(p + at, pes, sizeof pes);
     palvex::PutTimestamp(p + at + 9, 3, pts90k);   // '0011', PTS
     palvex::PutTimestamp(p + at + 14, 1, dts90k);  // '0001', DTS
@@ -97,6 +116,7 @@ class ProgramMaker {
   }
 
   int m_pcrPid;
+  ProgramPids m_ids;
   std::vector<uint8_t> m_out;
   int m_cc[8192] = {};
 };

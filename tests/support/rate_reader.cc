@@ -22,8 +22,9 @@ struct Unit {
 
 }  // namespace
 
-RateReport ReadConstantRate(const uint8_t* ts, size_t size, int64_t rate) {
+RateReport ReadConstantRate(const uint8_t* ts, size_t size, int64_t rate, int programNumber) {
   RateReport r;
+  const int wanted = programNumber;
   int pmtPid = -1, pcrPid = -1;
   std::map<int, bool> elementary;
   std::map<int, Unit> open;
@@ -50,7 +51,7 @@ RateReport ReadConstantRate(const uint8_t* ts, size_t size, int64_t rate) {
     if (section != nullptr && pid == 0 && palvex_host::ReadPAT(section, sectionSize, &pat)) {
       pats.push_back(byte);
       for (const palvex_host::PATProgram& program : pat.programs)
-        if (program.number != 0 && pmtPid < 0) pmtPid = program.pid;
+        if (program.number != 0 && pmtPid < 0 && (wanted < 0 || program.number == wanted)) pmtPid = program.pid;
     } else if (section != nullptr && palvex_host::ReadPMT(section, sectionSize, &pmt)) {
       pmts.push_back(byte);
       pcrPid = pmt.pcrPid;

@@ -28,8 +28,9 @@ struct RateReport {
   std::vector<std::string> errors;  // first few late units, missing tables
 };
 
-// rate in bit/s; the stream must hold a PAT, a PMT and PCRs.
-RateReport ReadConstantRate(const uint8_t* ts, size_t size, int64_t rate);
+// rate in bit/s; the stream must hold a PAT, a PMT and PCRs. programNumber: the program
+// whose PMT, PCRs and access units are read (-1: the PAT's first program), on its own clock.
+RateReport ReadConstantRate(const uint8_t* ts, size_t size, int64_t rate, int programNumber = -1);
 
 }  // namespace palvex_test
 

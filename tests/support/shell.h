@@ -76,11 +76,12 @@ inline std::string ProbeStreams(const std::string& file,
   return programEnd == std::string::npos ? out : out.substr(programEnd + 2);
 }
 
-// The MD5 of every picture ffmpeg decodes from the first video stream (framemd5), in
-// presentation order; empty when ffmpeg fails.
-inline std::vector<std::string> PictureHashes(const std::string& file) {
+// The MD5 of every frame ffmpeg decodes from a stream (framemd5; by default the first video
+// stream's pictures, or what map names, e.g. "0:p:101:a:0"), in presentation order; empty
+// when ffmpeg fails.
+inline std::vector<std::string> PictureHashes(const std::string& file, const std::string& map = "0:v:0") {
   int status = 0;
-  std::istringstream lines(Shell("ffmpeg -v error -i " + file + " -map 0:v:0 -f framemd5 - 2>/dev/null", &status));
+  std::istringstream lines(Shell("ffmpeg -v error -i " + file + " -map " + map + " -f framemd5 - 2>/dev/null", &status));
   std::vector<std::string> hashes;
   for (std::string line; status == 0 && std::getline(lines, line);)
     if (!line.empty() && line[0] != '#') hashes.push_back(line.substr(line.find_last_of(", ") + 1));

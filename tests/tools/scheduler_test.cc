@@ -142,5 +142,119 @@ void PrintTo(const ScheduleCase& c, std::ostream* os) { *os << c.name; }
 INSTANTIATE_TEST_SUITE_P(Streams, SchedulerTest, testing::ValuesIn(kCases),
                          [](const testing::TestParamInfo<ScheduleCase>& param) { return param.param.name; });
 
+// A multiplex: programs A (number 1) and B (number 2), each on its own clock and PIDs, fed
+// as a live head-end feeds them, every 40 ms of the wall clock (the line of A's clock) what
+// came in, then AdvanceTo that line. B's content is heavier (I frames of 90 packets).
+struct MultiplexCase {
+  const char* name;
+  int64_t clockB90k;      // B's first DTS on its own clock
+  int startB, endB;       // the 40 ms steps in which B is named by the PAT and sends
+  int silentFrom, silentTo;  // B sends nothing in these steps, its clock going on as a
+                             // host's timeline puts it (on by the silence)
+  double rateFactor;      // the mux rate as a share of A and B's content
+  bool lateB;             // B's content cannot all be carried: B late
+};
+
+const MultiplexCase kMultiplexCases[] = {
+    {"TwoClocksOneAcrossTheWrap", (int64_t{1} << 33) - 90000, 0, 100, 0, 0, 1.5, false},
+    {"ASilentProgramKeepsItsPCRAndMovesNothing", 162000, 0, 100, 30, 105, 1.5, false},
+    {"AProgramAddedAndOneRemovedWhileTheLineRuns", 162000, 30, 75, 0, 0, 1.5, false},
+    {"TooLittleRateIsToldPerProgram", 5400000, 0, 100, 0, 0, 0.6, true},
+};
+
+class MultiplexTest : public testing::TestWithParam<MultiplexCase> {};
+
+TEST_P(MultiplexTest, EachProgramOnItsOwnClockExactAndInTime) {
+  const MultiplexCase& c = GetParam();
+  const palvex_test::ProgramPids a{1, 0x0100, 0x0101, 0x0102}, b{2, 0x0120, 0x0121, 0x0122};
+  const double bitsA = (60 + 24 * 8) * 188 * 8 + 50 * 2 * 188 * 8, bitsB = bitsA + 30 * 188 * 8;
+  const int64_t rate = static_cast<int64_t>((bitsA + bitsB) * c.rateFactor);
+  Collector out;
+  SchedulerConfig config;
+  config.muxRate = rate;
+  Scheduler scheduler(config, &out);
+  ProgramMaker makerA(a.videoPid, a), makerB(b.videoPid, b), patMaker(a.videoPid);
+  const int64_t startA = 162000;
+  int64_t audioA = startA, audioB = c.clockB90k, shiftB = 0;
+  size_t unitsA = 0, unitsB = 0;
+  int64_t wall = 0;  // the line of the wall clock
+  std::vector<int64_t> pcrGapsB;
+  for (int step = 0; step < 100; ++step) {
+    const bool bNamed = step >= c.startB && step < c.endB;
+    const bool bSends = bNamed && (step < c.silentFrom || step >= c.silentTo);
+    if (step % 12 == 0 || step == c.startB || step == c.endB) {  // tables every 480 ms, and when B comes or goes
+      std::vector<palvex_test::ProgramPids> named{a};
+      if (bNamed) named.push_back(b);
+      patMaker.PAT(named, bNamed ? 1 : 0);
+      makerA.Tables(false, false, false);
+      if (bNamed) makerB.Tables(false, false, false);
+      const std::vector<uint8_t> tables = patMaker.Take();
+      ASSERT_TRUE(scheduler.Push(tables.data(), tables.size()));
+    }
+    const int64_t dtsA = startA + step * 3600;
+    for (; audioA < dtsA + 3600; audioA += 1920, ++unitsA) makerA.Unit(a.audioPid, audioA - 3600, audioA, 2, false);
+    makerA.Unit(a.videoPid, dtsA, dtsA + 7200, step % 25 == 0 ? 60 : 8, true);
+    ++unitsA;
+    if (step == c.silentTo && c.silentTo > c.silentFrom) shiftB = (c.silentTo - c.silentFrom) * 3600;
+    const int bStep = step - c.startB;
+    const int64_t dtsB = c.clockB90k + bStep * 3600 + shiftB;
+    if (bSends) {
+      if (step == c.silentTo) audioB = dtsB;
+      for (; audioB < dtsB + 3600; audioB += 1920, ++unitsB)
+        makerB.Unit(b.audioPid, (audioB - 3600) & ((int64_t{1} << 33) - 1), audioB & ((int64_t{1} << 33) - 1), 2, false);
+      makerB.Unit(b.videoPid, dtsB & ((int64_t{1} << 33) - 1), (dtsB + 7200) & ((int64_t{1} << 33) - 1),
+                  bStep % 25 == 0 ? 90 : 9, true);
+      ++unitsB;
+    }
+    for (ProgramMaker* m : {&makerA, &makerB}) {
+      const std::vector<uint8_t> ts = m->Take();
+      ASSERT_TRUE(scheduler.Push(ts.data(), ts.size()));
+    }
+    if (step == 0) wall = scheduler.now();
+    wall += 40 * kPCRHz / 1000;
+    ASSERT_TRUE(scheduler.AdvanceTo(wall));
+  }
+  ASSERT_TRUE(scheduler.Finish());
+
+  for (size_t i = 0; i < out.times.size(); ++i)
+    ASSERT_EQ(out.times[i] - out.times[0], static_cast<int64_t>(i) * 1504 * kPCRHz / rate) << "slot " << i;
+  palvex_test::TsChecker checker;
+  checker.Feed(out.bytes.data(), out.bytes.size());
+  EXPECT_TRUE(checker.errors().empty()) << checker.errors().front();
+  const std::vector<ProgramStats> stats = scheduler.programStats();
+  ASSERT_EQ(stats.size(), 2u);
+  for (const ProgramStats& program : stats) {
+    SCOPED_TRACE("program " + std::to_string(program.number));
+    const palvex_test::RateReport r = palvex_test::ReadConstantRate(out.bytes.data(), out.bytes.size(), rate, program.number);
+    EXPECT_LE(r.maxPCRErrorNs, 37);  // one 27 MHz tick, on the program's own clock
+    EXPECT_LE(r.maxPCRIntervalNs, 40000000);
+    EXPECT_LE(r.maxPMTIntervalNs, 500000000);
+    EXPECT_EQ(r.units, program.number == 1 ? unitsA : unitsB);
+    EXPECT_LE(r.maxLeadNs, kLead * 1000 / 27 + 37);
+    EXPECT_EQ(r.lateUnits, program.lateUnits) << "the scheduler and a receiver disagree on late units";
+    // Earliest deadline first shares the want of rate: A may be late too, never alone.
+    if (!c.lateB || program.number == 2) {
+      EXPECT_EQ(program.lateUnits > 0, c.lateB) << (r.errors.empty() ? "" : r.errors.front());
+    }
+    if (program.lateUnits > 0) {
+      EXPECT_GT(program.maxNeededRate, 0);
+      EXPECT_LT(program.maxNeededRate, scheduler.stats().maxNeededRate);
+    }
+  }
+  EXPECT_EQ(stats[0].lateUnits + stats[1].lateUnits, scheduler.stats().lateUnits);
+  // A's clock is the line; B's is its own, laid onto the line where B started.
+  int64_t offsetA = -1, offsetB = 0;
+  ASSERT_TRUE(scheduler.ProgramOffset(1, &offsetA));
+  ASSERT_TRUE(scheduler.ProgramOffset(2, &offsetB));
+  EXPECT_EQ(offsetA, 0);
+  EXPECT_NEAR(static_cast<double>(offsetB), static_cast<double>((startA - c.clockB90k) * 300 + c.startB * 40 * kPCRHz / 1000),
+              kPCRHz / 10);
+}
+
+void PrintTo(const MultiplexCase& c, std::ostream* os) { *os << c.name; }
+
+INSTANTIATE_TEST_SUITE_P(Programs, MultiplexTest, testing::ValuesIn(kMultiplexCases),
+                         [](const testing::TestParamInfo<MultiplexCase>& param) { return param.param.name; });
+
 }  // namespace
 }  // namespace palvex_host

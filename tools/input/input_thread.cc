@@ -1,5 +1,8 @@
 #include "input_thread.h"
 
+#include <pthread.h>
+#include <sched.h>
+
 #include <chrono>
 #include <utility>
 
@@ -10,7 +13,20 @@ InputThread::InputThread(ClipReader* reader, size_t capacity)
 
 InputThread::~InputThread() { Stop(); }
 
-void InputThread::Start() { m_thread = std::thread([this] { Run(); }); }
+void InputThread::Start(bool behindOutput) {
+  m_thread = std::thread([this, behindOutput] {
+    if (behindOutput) LeaveRealTime();
+    Run();
+  });
+}
+
+void InputThread::LeaveRealTime() {
+  int policy = SCHED_OTHER;
+  sched_param param{};
+  if (pthread_getschedparam(pthread_self(), &policy, &param) != 0 || policy == SCHED_OTHER) return;
+  param.sched_priority = 0;
+  pthread_setschedparam(pthread_self(), SCHED_OTHER, &param);
+}
 
 void InputThread::Run() {
   ClipFrame frame;
@@ -46,12 +62,14 @@ InputThread::Got InputThread::Next(ClipFrame* frame, int64_t timeoutNs, std::str
   return Got::kEnd;
 }
 
+void InputThread::RequestStop() {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_stopping = true;
+  m_changed.notify_all();
+}
+
 void InputThread::Stop() {
-  {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_stopping = true;
-    m_changed.notify_all();
-  }
+  RequestStop();
   if (m_thread.joinable()) m_thread.join();
 }
 

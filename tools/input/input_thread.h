@@ -28,13 +28,20 @@ class InputThread {
   InputThread(const InputThread&) = delete;
   InputThread& operator=(const InputThread&) = delete;
 
-  void Start();
+  // behindOutput: the thread leaves the real-time scheduling it inherits (LeaveRealTime),
+  // so that many readers never hold a paced output's thread off the processors.
+  void Start(bool behindOutput = false);
+  // The calling thread back to ordinary scheduling (SCHED_OTHER) when it runs real-time.
+  static void LeaveRealTime();
   // The next frame, waiting at most timeoutNs. kEnd once the input has ended: error then
   // holds the reason of a read error, or is empty at the input's normal end.
   Got Next(ClipFrame* frame, int64_t timeoutNs, std::string* error);
   // Ends the thread; the reader's interrupt callback must return nonzero once stopping()
   // is true, so that a blocked read returns.
   void Stop();
+  // The same without waiting for it (a network read notices within its poll interval):
+  // Stop or the destructor joins it later.
+  void RequestStop();
   bool stopping() const { return m_stopping.load(); }
 
  private:

@@ -51,7 +51,7 @@ struct Options {
   int httpPort = 0;
   std::string httpToken;            // --http-token FILE: the POST requests need its token
   // SCTE-35 splice cues: the input's carried, breaks inserted (--splice-out, and at run
-  // time through Channel::RequestSplice); --splice-cues gives the service a cue PID even
+  // time through Service::RequestSplice); --splice-cues gives the service a cue PID even
   // when the input has none and no --splice-out is given.
   std::vector<SpliceOut> spliceOuts;
   bool spliceCues = false;

@@ -15,11 +15,13 @@ extern "C" {
 #include "channel.h"
 #include "control_server.h"
 #include "metrics.h"
+#include "multiplex_run.h"
 #include "options.h"
 
 namespace {
 
 volatile std::sig_atomic_t g_stop = 0;
+volatile std::sig_atomic_t g_reload = 0;
 
 // The first SIGINT/SIGTERM lets the current frame finish and the run end with its summary;
 // a second one ends the process at once, leaving an output file as it was.
@@ -31,14 +33,43 @@ void OnSignal(int signal) {
   g_stop = 1;
 }
 
-void InstallSignals() {
+// SIGHUP, for a multiplex: its plan is read again.
+void OnReload(int) { g_reload = 1; }
+
+void InstallSignals(bool plan) {
   struct sigaction action {};
   action.sa_handler = OnSignal;
   sigemptyset(&action.sa_mask);
   action.sa_flags = SA_RESTART;
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
+  if (plan) {
+    action.sa_handler = OnReload;
+    sigaction(SIGHUP, &action, nullptr);
+  }
   std::signal(SIGPIPE, SIG_IGN);  // a closed pipe is EPIPE: the run ends quietly (kExitReaderGone)
+}
+
+// POST /services/ID/splice answered: the break's splice_event_id, splice PTS and whether the
+// picture there is a key picture (null while it is still to be read); 501 when the channel
+// carries no cue PID, 503 when it muxes no pictures to place the break by.
+palvex_host::Reply SpliceAnswer(bool carriesCues, const palvex_host::SpliceReply& reply) {
+  if (!carriesCues) return palvex_host::Reply{501, "{\"error\": \"this run inserts no splices (no SCTE-35 stream for the "
+                                                   "service; --splice-cues gives it one)\"}"};
+  if (!reply.ok) {
+    std::string text;
+    for (const char c : reply.error) {
+      if (c == '"' || c == '\\') text += '\\';
+      text += c;
+    }
+    return palvex_host::Reply{503, "{\"error\": \"" + text + "\"}"};
+  }
+  const char* key = reply.key == palvex_host::KeyPicture::kYes  ? "true"
+                    : reply.key == palvex_host::KeyPicture::kNo ? "false"
+                                                                : "null";
+  return palvex_host::Reply{200, "{\"event_id\": " + std::to_string(reply.eventId) +
+                                     ", \"splice_pts\": " + std::to_string(reply.splicePts) +
+                                     ", \"key_picture\": " + key + "}"};
 }
 
 }  // namespace
@@ -64,6 +95,12 @@ int main(int argc, char** argv) {
   if (options.verbosity != palvex_host::Verbosity::kQuiet)
     for (const std::string& note : options.notes) palvex_host::Log(palvex_host::LogLevel::kWarning, "palvex-mux: warning: " + note);
   palvex_host::RouteLibavLog(options.verbosity == palvex_host::Verbosity::kVerbose);
+  // A plan with an error ends the run here, before any input is opened.
+  palvex_host::Plan plan;
+  if (!options.plan.empty() && !palvex_host::ReadMuxPlan(options, &plan, &error)) {
+    palvex_host::Log(palvex_host::LogLevel::kError, "palvex-mux: " + error);
+    return 2;
+  }
   // --http: the token is read and the port taken before anything else is opened. The
   // server's threads start here, before the channel may take real-time priority, so that
   // they never run ahead of the pacing.
@@ -72,24 +109,54 @@ int main(int argc, char** argv) {
     palvex_host::Log(palvex_host::LogLevel::kError, "palvex-mux: " + error);
     return 2;
   }
+  // A multiplex serves on the plan's http unless --http gives another address; POST /reload
+  // reads its plan again as SIGHUP does.
+  std::string httpAddress = options.httpAddress;
+  int httpPort = options.httpPort;
+  if (options.http.empty() && !plan.http.empty() &&
+      !palvex_host::ParseListenAddress(plan.http, &httpAddress, &httpPort, &error)) {
+    palvex_host::Log(palvex_host::LogLevel::kError, "palvex-mux: " + options.plan + ": http: " + error);
+    return 2;
+  }
+  if (options.http.empty() && !plan.http.empty() && !palvex_host::IsLoopback(httpAddress) && token.empty()) {
+    palvex_host::Log(palvex_host::LogLevel::kError,
+                     "palvex-mux: " + options.plan + ": http: " + httpAddress + " is not loopback: serve it with --http and --http-token");
+    return 2;
+  }
+  const bool http = !options.http.empty() || !plan.http.empty();
   std::unique_ptr<palvex_host::Registry> registry;
   std::unique_ptr<palvex_host::ControlServer> server;
-  if (!options.http.empty()) {
-    registry = std::make_unique<palvex_host::Registry>();
+  if (http) {
+    registry = std::make_unique<palvex_host::Registry>(options.plan.empty() ? palvex_host::Registry::Scope::kChannel
+                                                                            : palvex_host::Registry::Scope::kMultiplex);
     server = std::make_unique<palvex_host::ControlServer>(registry.get());
-    server->SetMuxRate(options.muxRate);
-    if (!server->Start(options.httpAddress, options.httpPort, token, &error)) {
+    server->SetMuxRate(options.plan.empty() ? options.muxRate : plan.muxRate);
+    if (!options.plan.empty())
+      server->SetReloadHandler([] {
+        g_reload = 1;
+        return palvex_host::Reply{202, "{\"reload\": \"the plan is read again\"}"};
+      });
+    if (!server->Start(httpAddress, httpPort, token, &error)) {
       palvex_host::Log(palvex_host::LogLevel::kError, "palvex-mux: " + error);
       return 1;
     }
     registry->StartSampler();
   }
-  InstallSignals();
+  InstallSignals(!options.plan.empty());
   avformat_network_init();
   int status = 0;
-  {
+  if (!options.plan.empty()) {
+    palvex_host::MultiplexRun run(options, plan, &g_stop, &g_reload, STDOUT_FILENO, registry.get());
+    status = run.Run();
+  } else {
     palvex_host::Channel channel(options, &g_stop, STDOUT_FILENO, registry.get());
+    if (server != nullptr)
+      server->SetSpliceHandler([&channel](int, const palvex_host::SpliceRequest& request) {
+        if (!channel.carriesCues()) return SpliceAnswer(false, palvex_host::SpliceReply());
+        return SpliceAnswer(true, channel.RequestSplice(request.inSeconds, request.durationSeconds));
+      });
     status = channel.Run();
+    server.reset();  // no splice handler runs on past the channel
   }
   server.reset();
   avformat_network_deinit();

@@ -34,6 +34,8 @@ Scheduler::Scheduler(const SchedulerConfig& config, PacketOutput* output) : m_co
   m_slotTicks = (kSlotBits * kPCRHz + m_config.muxRate - 1) / m_config.muxRate;
   m_streamOf.fill(-1);
   m_lastCC.fill(-1);
+  m_programOf.fill(0);
+  m_programs.emplace_back();
   m_streams.reserve(16);
   m_batch.reserve(kBatchPackets * kTSPacketSize);
   m_departures.reserve(kBatchPackets);
@@ -49,15 +51,60 @@ Scheduler::Stream& Scheduler::StreamOf(int pid) {
   return m_streams[static_cast<size_t>(index)];
 }
 
-// Unwraps a 33-bit DTS onto the line: the value nearest the last one.
-int64_t Scheduler::UnwrapDTS(int64_t dts) {
-  if (m_lastDTS90k < 0) {
-    m_lastDTSLine = dts * 300;
+// Unwraps a 33-bit DTS on its program's clock (27 MHz): the value nearest the last one.
+int64_t Scheduler::UnwrapDTS(Program& g, int64_t dts) {
+  if (g.lastDTS90k < 0) {
+    g.lastDTSLine = dts * 300;
   } else {
-    m_lastDTSLine += Step90k(dts - m_lastDTS90k) * 300;
+    g.lastDTSLine += Step90k(dts - g.lastDTS90k) * 300;
   }
-  m_lastDTS90k = dts;
-  return m_lastDTSLine;
+  g.lastDTS90k = dts;
+  return g.lastDTSLine;
+}
+
+// The program of program_number: the first program takes the first number named, any
+// other number a program of its own.
+size_t Scheduler::ProgramNumbered(int number) {
+  for (size_t i = 0; i < m_programs.size(); ++i)
+    if (m_programs[i].stats.number == number) return i;
+  if (m_programs[0].stats.number < 0) {
+    m_programs[0].stats.number = number;
+    return 0;
+  }
+  m_programs.emplace_back();
+  m_programs.back().stats.number = number;
+  return m_programs.size() - 1;
+}
+
+// The program whose PMT names pcrPid its PCR_PID (else the program of the PID).
+const Scheduler::Program& Scheduler::ClockProgram(int pcrPid) const {
+  for (const Program& g : m_programs)
+    if (g.named && g.pcrPid == pcrPid) return g;
+  return ProgramOf(pcrPid);
+}
+
+// A program's first access unit (presentation at pts on its clock): the line starts with
+// it, or the program is laid onto the running line so that pts less the lead is the next
+// slot.
+void Scheduler::StartProgram(Program& g, int64_t pts) {
+  g.started = true;
+  g.offset = m_started ? m_slotLine + m_config.leadTicks - pts : 0;
+  g.startLine = m_started ? m_slotLine : pts - m_config.leadTicks;
+}
+
+std::vector<ProgramStats> Scheduler::programStats() const {
+  std::vector<ProgramStats> stats;
+  for (const Program& g : m_programs) stats.push_back(g.stats);
+  return stats;
+}
+
+bool Scheduler::ProgramOffset(int number, int64_t* offset) const {
+  for (const Program& g : m_programs)
+    if (g.stats.number == number && g.started) {
+      *offset = g.offset;
+      return true;
+    }
+  return false;
 }
 
 bool Scheduler::Push(const uint8_t* ts, size_t size) {
@@ -69,15 +116,23 @@ bool Scheduler::Push(const uint8_t* ts, size_t size) {
     Stream& s = StreamOf(pid);
     PESStart pes;
     if (PacketUnitStart(p) && ReadPESStart(p, &pes) && pes.dts >= 0) {
-      const int64_t dts = UnwrapDTS(pes.dts);
-      const int64_t pts = dts + Step90k(pes.pts - pes.dts) * 300;
+      Program& g = ProgramOf(pid);
+      int64_t dts = UnwrapDTS(g, pes.dts);
+      int64_t pts = dts + Step90k(pes.pts - pes.dts) * 300;
+      if (!g.started) {
+        StartProgram(g, pts);
+        g.firstDeadline = dts + g.offset;
+        g.lastDeadline = g.firstDeadline;
+      }
+      dts += g.offset;
+      pts += g.offset;
+      g.lastDeadline = std::max(g.lastDeadline, dts);
       s.step = s.timed && dts > s.lastDeadline ? dts - s.lastDeadline : s.step;
       s.lastDeadline = s.timed ? std::max(s.lastDeadline, dts) : dts;
       s.lastPresented = s.timed ? std::max(s.lastPresented, pts) : pts;
       s.timed = true;
       s.unitDeadline = dts;
       s.unit = s.unit + 1 == 0 ? 1 : s.unit + 1;
-      if (!m_started) m_firstDeadline = dts;
       if (!m_started || (m_stats.packets == 0 && pts - m_config.leadTicks < m_startLine)) {
         m_started = true;
         m_startLine = pts - m_config.leadTicks;
@@ -107,11 +162,25 @@ void Scheduler::LearnTables(const uint8_t* p) {
   PMT pmt;
   if (ReadPAT(section, size, &pat)) {
     m_pmtPids.clear();
-    for (const PATProgram& program : pat.programs)
-      if (program.number != 0) m_pmtPids.push_back(program.pid);
+    for (Program& g : m_programs) g.named = g.stats.number < 0;
+    for (const PATProgram& program : pat.programs) {
+      if (program.number == 0) continue;
+      m_pmtPids.push_back(program.pid);
+      m_programs[ProgramNumbered(program.number)].named = true;
+    }
   } else if (ReadPMT(section, size, &pmt)) {
-    for (const PMTStream& stream : pmt.streams)
-      if (stream.pid > 0 && stream.pid < kNullPid) StreamOf(stream.pid).listed = true;
+    const size_t index = ProgramNumbered(pmt.programNumber);
+    m_programs[index].pcrPid = pmt.pcrPid;
+    for (const PMTStream& stream : pmt.streams) {
+      if (stream.pid <= 0 || stream.pid >= kNullPid) continue;
+      Stream& listed = StreamOf(stream.pid);
+      listed.listed = true;
+      // A PID that moves to another program (a service replaced on a reload) starts anew on
+      // that program's clock.
+      int16_t& program = m_programOf[static_cast<size_t>(stream.pid)];
+      if (program != static_cast<int16_t>(index) && listed.timed) listed.timed = false;
+      program = static_cast<int16_t>(index);
+    }
   }
 }
 
@@ -119,6 +188,7 @@ void Scheduler::Enqueue(Stream& s, const uint8_t* packet) {
   if (m_free < 0) {
     const size_t old = m_pool.size();
     m_pool.resize(old == 0 ? 256 : old * 2);
+    m_packets.resize(m_pool.size() * kTSPacketSize);
     for (size_t i = m_pool.size(); i-- > old;) {
       m_pool[i].next = m_free;
       m_free = static_cast<int32_t>(i);
@@ -127,12 +197,14 @@ void Scheduler::Enqueue(Stream& s, const uint8_t* packet) {
   const int32_t index = m_free;
   Entry& e = m_pool[static_cast<size_t>(index)];
   m_free = e.next;
-  std::memcpy(e.packet, packet, kTSPacketSize);
+  std::memcpy(PacketOf(index), packet, kTSPacketSize);
   e.unit = s.unit;
   if (s.unit != 0) {
     e.deadline = s.unitDeadline;
     e.release = s.unitDeadline - m_config.leadTicks;
-    NoteNeed(e.deadline);
+    NoteNeed(m_need, e.deadline);
+    m_bound.Add(e.deadline);
+    NoteNeed(ProgramOf(s.pid).need, e.deadline);
   } else {
     e.release = kAlways;
     e.deadline = m_started ? m_slotLine : kAlways;
@@ -143,6 +215,7 @@ void Scheduler::Enqueue(Stream& s, const uint8_t* packet) {
     m_pool[static_cast<size_t>(s.tail)].next = index;
   } else {
     s.head = index;
+    CacheHead(s);
   }
   s.tail = index;
   ++m_queued;
@@ -152,20 +225,33 @@ int32_t Scheduler::Pop(Stream& s) {
   const int32_t index = s.head;
   s.head = m_pool[static_cast<size_t>(index)].next;
   if (s.head < 0) s.tail = -1;
+  CacheHead(s);
   --m_queued;
   return index;
 }
 
-// The smallest of the PIDs' latest DTS, less the lead: no packet still to come may leave
-// before it.
+void Scheduler::CacheHead(Stream& s) {
+  if (s.head < 0) return;
+  const Entry& e = m_pool[static_cast<size_t>(s.head)];
+  s.headRelease = e.release;
+  s.headDeadline = e.deadline;
+  s.headOrder = e.order;
+  s.headTimed = e.unit != 0;
+}
+
+// The smallest of the PIDs' latest DTS on the line, less the lead: no packet still to come
+// may leave before it. PIDs of a program the PAT no longer names hold nothing up.
 int64_t Scheduler::Frontier() const {
   int64_t latest = kAlways;
   for (const Stream& s : m_streams)
-    if (s.timed) latest = std::max(latest, s.lastDeadline);
+    if (s.timed && ProgramOf(s.pid).named) latest = std::max(latest, s.lastDeadline);
   int64_t frontier = std::numeric_limits<int64_t>::max();
   for (const Stream& s : m_streams) {
+    const Program& g = ProgramOf(s.pid);
+    if (!g.named) continue;
     if (s.timed && s.lastDeadline >= latest - kStaleTicks) frontier = std::min(frontier, s.lastDeadline);
-    if (!s.timed && s.listed && latest - m_firstDeadline < kStartHoldTicks) frontier = std::min(frontier, m_firstDeadline);
+    if (!s.timed && s.listed && g.started && g.lastDeadline - g.firstDeadline < kStartHoldTicks)
+      frontier = std::min(frontier, g.firstDeadline);
   }
   return latest == kAlways ? m_slotLine : frontier - m_config.leadTicks;
 }
@@ -175,8 +261,7 @@ bool Scheduler::Fill(int64_t until, bool drainLate) {
     bool go = m_slotLine < until;
     for (size_t i = 0; !go && drainLate && i < m_streams.size(); ++i) {
       const Stream& s = m_streams[i];
-      const Entry* head = s.head >= 0 ? &m_pool[static_cast<size_t>(s.head)] : nullptr;
-      go = head != nullptr && head->unit != 0 && head->deadline < m_slotLine + m_slotTicks;
+      go = s.head >= 0 && s.headTimed && s.headDeadline < m_slotLine + m_slotTicks;
     }
     if (!go) break;
     if (!FillSlot()) return false;
@@ -215,18 +300,19 @@ bool Scheduler::FillSlot() {
   // A PCR when the program would otherwise go more than 40 ms without one.
   for (Clock& c : m_clocks) {
     if (c.sent && line + m_slotTicks + kPCRByteBits * kPCRHz / m_config.muxRate - c.lastPCR <= kPCRRepeatTicks) continue;
+    const Program& g = ClockProgram(c.pid);
+    if (!g.started && &g != &m_programs[0]) continue;  // its clock is not known yet
     const int16_t index = m_streamOf[static_cast<size_t>(c.pid)];
     Stream* s = index >= 0 ? &m_streams[static_cast<size_t>(index)] : nullptr;
     if (s != nullptr && s->head >= 0) {
-      const Entry& head = m_pool[static_cast<size_t>(s->head)];
-      if (head.release <= line && PacketPCR(head.packet) >= 0) return SendEntry(*s, Pop(*s));
+      if (s->headRelease <= line && PacketPCR(PacketOf(s->head)) >= 0) return SendEntry(*s, Pop(*s));
     }
     int cc = m_lastCC[static_cast<size_t>(c.pid)];
-    if (cc < 0) cc = s != nullptr && s->head >= 0 ? PacketContinuity(m_pool[static_cast<size_t>(s->head)].packet) - 1 : 15;
+    if (cc < 0) cc = s != nullptr && s->head >= 0 ? PacketContinuity(PacketOf(s->head)) - 1 : 15;
     uint8_t packet[kTSPacketSize];
     c.lastPCR = SlotLineAfter(kPCRByteBits);
     c.sent = true;
-    MakePCRPacket(c.pid, cc, c.lastPCR, packet);
+    MakePCRPacket(c.pid, cc, c.lastPCR - g.offset, packet);
     ++m_stats.pcrPackets;
     return Put(packet);
   }
@@ -235,8 +321,7 @@ bool Scheduler::FillSlot() {
   if (tablePid >= 0) {
     const int16_t index = m_streamOf[static_cast<size_t>(tablePid)];
     Stream* s = index >= 0 ? &m_streams[static_cast<size_t>(index)] : nullptr;
-    if (s != nullptr && s->head >= 0 && m_pool[static_cast<size_t>(s->head)].release <= line &&
-        PacketUnitStart(m_pool[static_cast<size_t>(s->head)].packet))
+    if (s != nullptr && s->head >= 0 && s->headRelease <= line && PacketUnitStart(PacketOf(s->head)))
       return SendEntry(*s, Pop(*s));
     uint8_t packet[kTSPacketSize];
     if (m_tables.Repeat(tablePid, line, packet)) {
@@ -247,16 +332,11 @@ bool Scheduler::FillSlot() {
   }
   // Earliest deadline first among the packets that may leave; ties in arrival order.
   Stream* best = nullptr;
-  const Entry* bestEntry = nullptr;
   for (Stream& s : m_streams) {
-    if (s.head < 0) continue;
-    const Entry& e = m_pool[static_cast<size_t>(s.head)];
-    if (e.release > line) continue;
-    if (bestEntry == nullptr || e.deadline < bestEntry->deadline ||
-        (e.deadline == bestEntry->deadline && e.order < bestEntry->order)) {
+    if (s.head < 0 || s.headRelease > line) continue;
+    if (best == nullptr || s.headDeadline < best->headDeadline ||
+        (s.headDeadline == best->headDeadline && s.headOrder < best->headOrder))
       best = &s;
-      bestEntry = &e;
-    }
   }
   if (best != nullptr) return SendEntry(*best, Pop(*best));
   uint8_t null[kTSPacketSize];
@@ -267,10 +347,10 @@ bool Scheduler::FillSlot() {
 
 bool Scheduler::SendEntry(Stream& s, int32_t index) {
   Entry& e = m_pool[static_cast<size_t>(index)];
-  uint8_t* p = e.packet;
+  uint8_t* p = PacketOf(index);
   if (PacketPCR(p) >= 0) {
     const int64_t pcr = SlotLineAfter(kPCRByteBits);
-    SetPacketPCR(p, pcr);
+    SetPacketPCR(p, pcr - ClockProgram(s.pid).offset);
     for (Clock& c : m_clocks)
       if (c.pid == s.pid) {
         c.lastPCR = pcr;
@@ -282,12 +362,17 @@ bool Scheduler::SendEntry(Stream& s, int32_t index) {
   if (e.unit != 0) {
     const int64_t end = SlotLineAfter(kSlotBits);  // its last byte has arrived
     if (end > e.deadline) {
+      Program& g = ProgramOf(s.pid);
       m_stats.maxLateTicks = std::max(m_stats.maxLateTicks, end - e.deadline);
+      g.stats.maxLateTicks = std::max(g.stats.maxLateTicks, end - e.deadline);
       if (s.lateUnit != e.unit) {
         s.lateUnit = e.unit;
         ++m_stats.lateUnits;
-        m_stats.neededRate = NeededRate(e.deadline);
+        ++g.stats.lateUnits;
+        m_stats.neededRate = NeededRate(m_need, e.deadline, m_startLine);
         m_stats.maxNeededRate = std::max(m_stats.maxNeededRate, m_stats.neededRate);
+        g.stats.neededRate = NeededRate(g.need, e.deadline, std::max(m_startLine, g.startLine));
+        g.stats.maxNeededRate = std::max(g.stats.maxNeededRate, g.stats.neededRate);
       }
     }
   }
@@ -297,11 +382,10 @@ bool Scheduler::SendEntry(Stream& s, int32_t index) {
   return ok;
 }
 
-void Scheduler::NoteNeed(int64_t deadline) {
-  m_bound.Add(deadline);
+void Scheduler::NoteNeed(NeedBuckets& need, int64_t deadline) {
   const int64_t index = FloorDiv(deadline, kNeedBucketTicks);
-  const int64_t count = static_cast<int64_t>(m_need.size());
-  Bucket& b = m_need[static_cast<size_t>((index % count + count) % count)];
+  const int64_t count = static_cast<int64_t>(need.size());
+  Bucket& b = need[static_cast<size_t>((index % count + count) % count)];
   if (b.index != index) {
     b.index = index;
     b.packets = 0;
@@ -309,12 +393,13 @@ void Scheduler::NoteNeed(int64_t deadline) {
   ++b.packets;
 }
 
-int64_t Scheduler::NeededRate(int64_t at) const {
+// Bit/s of the content in need due over the second up to at, or since the line since when
+// that is shorter.
+int64_t Scheduler::NeededRate(const NeedBuckets& need, int64_t at, int64_t since) {
   const int64_t last = FloorDiv(at, kNeedBucketTicks);
-  // The last second, or the time since the first slot when that is shorter.
-  const int64_t count = std::min(static_cast<int64_t>(m_need.size()), last - FloorDiv(m_startLine, kNeedBucketTicks) + 1);
+  const int64_t count = std::min(static_cast<int64_t>(need.size()), last - FloorDiv(since, kNeedBucketTicks) + 1);
   uint64_t packets = 0;
-  for (const Bucket& b : m_need)
+  for (const Bucket& b : need)
     if (b.index > last - count && b.index <= last) packets += b.packets;
   return static_cast<int64_t>(packets) * kSlotBits * kPCRHz / (std::max<int64_t>(count, 1) * kNeedBucketTicks);
 }

@@ -1,53 +1,64 @@
-// The transmission clock of a constant-rate channel. The scheduler takes the whole 188-byte
-// packets a muxer returned, in the order it returned them (PIDs possibly rewritten, DVB SI
-// packets possibly put in between), and gives every packet its slot on a line of fixed
-// slots of 188 x 8 / R seconds; it hands each packet, with the 27 MHz time its first byte
-// leaves, to a PacketOutput. Releasing them at those times (pacing to the wall clock,
-// datagrams) is the output's job. No libavformat here: any host of palvex can use it.
+// The transmission clock of a constant-rate channel or multiplex. The scheduler takes the
+// whole 188-byte packets muxers returned, in the order each returned them (PIDs possibly
+// rewritten, DVB SI packets possibly put in between, the packets of several programs
+// interleaved), and gives every packet its slot on a line of fixed slots of 188 x 8 / R
+// seconds; it hands each packet, with the 27 MHz time its first byte leaves, to a
+// PacketOutput. Releasing them at those times (pacing to the wall clock, datagrams) is the
+// output's job. No libavformat here: any host of palvex can use it.
 //
-// The line. One 27 MHz count that never wraps, on the stream's own program clock: the
-// PTS/DTS in the PES headers are left as they are and the line is their time (unwrapped),
-// so that a receiver's system time clock, locked to the PCRs written here, meets every DTS
-// where the muxer meant it. Slot k leaves at start + k x 188 x 8 x 27e6 / R (exact, no
-// drift); every PCR is rewritten to the time of its own packet's byte 10 (the one holding
-// the last bit of program_clock_reference_base), so each PCR is exact to its byte position.
-// The line starts at the earliest PTS of the access units seen before its first slot left,
-// less the lead, and Finish ends it at the end
-// of the last presentation less the lead, so the output lasts as long as the content plays.
+// Programs. The PAT names the programs, their PMTs their PCR_PID and elementary PIDs; a PID
+// no PMT lists belongs to the first program. Each program keeps its own clock: its PTS/DTS
+// in the PES headers are left as they are, and the program's offset maps its clock onto the
+// line, fixed when its first access unit comes in. The program whose access unit starts the
+// line has offset 0 (the line is its clock, unwrapped); a program that starts later (a
+// service added to a running multiplex) is laid so that its first presentation less the
+// lead falls on the next slot, as the line's own start does. A receiver locked to the PCRs
+// of a program meets each of its DTS where its muxer meant it.
+//
+// The line. One 27 MHz count that never wraps. Slot k leaves at start + k x 188 x 8 x 27e6
+// / R (exact, no drift); every PCR is rewritten to the line time of its own packet's byte
+// 10 (the one holding the last bit of program_clock_reference_base) less its program's
+// offset, so each PCR is exact to its byte position on its program's clock. The line
+// starts at the earliest PTS of the access units seen before its first slot left, less the
+// lead, and Finish ends it at the end of the last presentation less the lead, so the output
+// lasts as long as the content plays.
 //
 // Access units. A packet starting a PES packet with a DTS (or a PTS alone) starts an access
 // unit on its PID; the packets after it on that PID belong to it. Each of them leaves no
-// earlier than the lead before the unit's DTS (a receiver's buffer never holds more than
-// the lead) and before the DTS (its last byte has arrived when the unit is decoded). A unit
-// whose last packet leaves later is late: counted, and the rate its content needed over
-// the second before is measured. Packets outside any unit (PSI, SI, PES without time
-// stamps) leave as soon as the clock reaches the point where they came in.
+// earlier than the lead before the unit's DTS on the line (a receiver's buffer never holds
+// more than the lead) and before the DTS (its last byte has arrived when the unit is
+// decoded). A unit whose last packet leaves later is late: counted for the multiplex and
+// for its program, and the rate the content (all of it, and the program's) needed over the
+// second before is measured. Packets outside any unit (PSI, SI, PES without time stamps)
+// leave as soon as the clock reaches the point where they came in.
 //
 // Order. Per PID the packets leave in the order they came (continuity counters stay as
-// the muxer wrote them). Across PIDs, in each slot: a PCR when the program's PCR_PID would
+// the muxer wrote them). Across PIDs, in each slot: a PCR when a program's PCR_PID would
 // otherwise go more than 40 ms without one (the PCR PID's next packet if it carries a PCR
 // and may leave, else an adaptation-field-only packet on that PID, adaptation_field_control
-// '10', continuity_counter unchanged); then a table whose last copy is about to be older
-// than 0.5 s (PAT, PMT) or 2 s (SI) (the table's own next packet if it may leave, else a
-// repeat of it); then, of the packets that may leave, the one with the earliest DTS
-// (earliest deadline first: it meets every deadline any order can meet with these slots),
-// ties in the order they came; else a null packet (PID 0x1FFF). The PCR_PID comes from the
-// PMTs (PAT -> PMT), never from a fixed PID.
+// '10', continuity_counter unchanged; none before the program's first access unit, whose
+// clock is not known yet); then a table whose last copy is about to be older than 0.5 s
+// (PAT, PMT) or 2 s (SI) (the table's own next packet if it may leave, else a repeat of
+// it); then, of the packets that may leave, the one with the earliest DTS on the line,
+// whatever its program (earliest deadline first: it meets every deadline any order can meet
+// with these slots), ties in the order they came; else a null packet (PID 0x1FFF).
 //
 // When slots are fixed. A slot is filled only once no packet still to come could take it:
 // the DTS of each PID only grows, so no later packet may leave before the smallest of the
-// PIDs' latest DTS less the lead (a PID more than 3 s behind the others is left out of that
-// minimum, so a stream that stops holds nothing up; an elementary PID that the PMT lists
-// but that has not started yet holds the start until the others are 1 s on). Late packets are not held: while any
-// waiting packet is already due, slots go out beyond that point.
+// PIDs' latest DTS less the lead. A PID more than 3 s behind the others is left out of that
+// minimum, so a stream or a program that stops holds nothing up, and so are the PIDs of a
+// program the PAT no longer names; an elementary PID that its program's PMT lists but that
+// has not started yet holds the start of its program until the program's others are 1 s
+// on. Late packets are not held: while any waiting packet is already due, slots go out
+// beyond that point.
 //
 // Keeping the channel on air. AdvanceTo(line) fills every slot up to a line whether input
 // came or not: what may leave, and otherwise nulls, PCR-only packets and repeats of the
-// remembered tables (TableMemory), at the same bounds. A host calls it while its input is
-// silent, with the line from its own wall clock.
+// remembered tables (TableMemory), at the same bounds. A host calls it while an input is
+// silent, with the line from its own wall clock: a silent program keeps its PMT and PCRs.
 //
-// Memory: taken when a PID or table is first seen and when the queue grows past its
-// largest size so far; never per packet in steady state.
+// Memory: taken when a PID, program or table is first seen and when the queue grows past
+// its largest size so far; never per packet in steady state.
 #ifndef PALVEX_TOOLS_SCHEDULER_H_
 #define PALVEX_TOOLS_SCHEDULER_H_
 
@@ -93,6 +104,15 @@ struct SchedulerStats {
   int64_t maxNeededRate = 0;
 };
 
+// The same for one program, for telling which service was late and by how much.
+struct ProgramStats {
+  int number = -1;              // program_number; -1 for PIDs no PMT lists
+  uint64_t lateUnits = 0;
+  int64_t maxLateTicks = 0;
+  int64_t neededRate = 0;       // bit/s of this program's content due in the second before its last late unit's DTS
+  int64_t maxNeededRate = 0;
+};
+
 class Scheduler {
  public:
   Scheduler(const SchedulerConfig& config, PacketOutput* output);
@@ -115,10 +135,16 @@ class Scheduler {
   const SchedulerStats& stats() const { return m_stats; }
   // The smallest rate at which every access unit so far meets its DTS (RateBound).
   int64_t FittingRate() const { return m_bound.Rate(); }
+  // Every program seen, in the order first seen.
+  std::vector<ProgramStats> programStats() const;
+  // The offset from program_number's clock to the line (line = clock + offset), once its
+  // first access unit came in; false before.
+  bool ProgramOffset(int number, int64_t* offset) const;
 
  private:
+  // A waiting packet; its bytes are in m_packets at the same index, apart, so that walking
+  // the queues and the free list reads these few bytes alone.
   struct Entry {
-    uint8_t packet[kTSPacketSize];
     int64_t release;   // earliest departure
     int64_t deadline;  // DTS of its access unit; for packets outside one, their release
     uint64_t order;    // arrival
@@ -128,6 +154,10 @@ class Scheduler {
   struct Stream {
     int pid = -1;
     int32_t head = -1, tail = -1;
+    int64_t headRelease = 0;   // the head entry's release, deadline and order, kept here so that
+    int64_t headDeadline = 0;  // a slot's choice reads the streams alone, not the pool
+    uint64_t headOrder = 0;
+    bool headTimed = false;    // the head entry is in an access unit
     bool timed = false;        // has had an access unit
     int64_t unitDeadline = 0;  // DTS of the access unit in progress
     uint32_t unit = 0;         // its serial; 0 while packets are outside a unit
@@ -141,33 +171,63 @@ class Scheduler {
   };
   struct Clock {
     int pid = -1;
-    int64_t lastPCR = 0;
+    int64_t lastPCR = 0;  // on the line
     bool sent = false;
+  };
+  // Packets due per 10 ms of the line, the last second: the rate the content needs.
+  struct Bucket {
+    int64_t index = -1;
+    uint32_t packets = 0;
+  };
+  using NeedBuckets = std::array<Bucket, 100>;
+  struct Program {
+    ProgramStats stats;
+    bool named = true;          // the last PAT names it (always, for PIDs no PMT lists)
+    int pcrPid = -1;
+    bool started = false;       // its first access unit came in
+    int64_t offset = 0;         // line - its clock
+    int64_t startLine = 0;      // the line where it started
+    int64_t firstDeadline = 0;  // its first DTS, on the line
+    int64_t lastDeadline = 0;   // its latest DTS, on the line
+    int64_t lastDTS90k = -1;    // for unwrapping
+    int64_t lastDTSLine = 0;
+    NeedBuckets need{};
   };
 
   Stream& StreamOf(int pid);
+  Program& ProgramOf(int pid) { return m_programs[static_cast<size_t>(m_programOf[static_cast<size_t>(pid)])]; }
+  const Program& ProgramOf(int pid) const {
+    return m_programs[static_cast<size_t>(m_programOf[static_cast<size_t>(pid)])];
+  }
+  size_t ProgramNumbered(int number);
+  const Program& ClockProgram(int pcrPid) const;
+  void StartProgram(Program& g, int64_t pts);
   void Enqueue(Stream& s, const uint8_t* packet);
   void LearnTables(const uint8_t* packet);
   int64_t Frontier() const;
   bool Fill(int64_t until, bool drainLate);
   bool FillSlot();
   int32_t Pop(Stream& s);
+  void CacheHead(Stream& s);
   bool SendEntry(Stream& s, int32_t index);
-  void NoteNeed(int64_t deadline);
-  int64_t NeededRate(int64_t at) const;
+  static void NoteNeed(NeedBuckets& need, int64_t deadline);
+  static int64_t NeededRate(const NeedBuckets& need, int64_t at, int64_t since);
   bool Put(const uint8_t* packet);
   bool Flush();
   void NextSlot();
   int64_t SlotLineAfter(int64_t bits) const;
   void UpdateClocks();
-  int64_t UnwrapDTS(int64_t dts90k);
+  static int64_t UnwrapDTS(Program& g, int64_t dts90k);
 
   SchedulerConfig m_config;
   PacketOutput* m_output;
   SchedulerStats m_stats;
   TableMemory m_tables;
 
+  uint8_t* PacketOf(int32_t index) { return &m_packets[static_cast<size_t>(index) * kTSPacketSize]; }
+
   std::vector<Entry> m_pool;
+  std::vector<uint8_t> m_packets;  // kTSPacketSize bytes per entry of m_pool
   int32_t m_free = -1;
   std::vector<Stream> m_streams;
   std::array<int16_t, 8192> m_streamOf{};  // index into m_streams, -1 when none
@@ -176,7 +236,8 @@ class Scheduler {
   uint32_t m_clockChanges = 0;
   uint64_t m_order = 0;
   std::vector<int> m_pmtPids;    // as the PAT names them on the way in
-  int64_t m_firstDeadline = 0;   // the first DTS seen
+  std::vector<Program> m_programs;            // [0]: the first program, and PIDs no PMT lists
+  std::array<int16_t, 8192> m_programOf{};    // index into m_programs of each PID
   size_t m_queued = 0;
 
   bool m_started = false;
@@ -185,15 +246,7 @@ class Scheduler {
   int64_t m_slotSeconds = 0;     // its start: m_slotSeconds x R + m_slotBits bits after slot 0
   int64_t m_slotBits = 0;
   int64_t m_slotTicks = 0;       // one slot, rounded up
-  int64_t m_lastDTS90k = -1;     // for unwrapping
-  int64_t m_lastDTSLine = 0;
-
-  // Packets due per 10 ms of the line, the last second: the rate the content needs.
-  struct Bucket {
-    int64_t index = -1;
-    uint32_t packets = 0;
-  };
-  std::array<Bucket, 100> m_need{};
+  NeedBuckets m_need{};          // of the whole multiplex
   RateBound m_bound;
 
   std::vector<uint8_t> m_batch;  // packets handed to the output together

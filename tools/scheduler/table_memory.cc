@@ -8,6 +8,8 @@ namespace {
 
 constexpr int kFirstSIPid = 0x0010;
 constexpr int kLastSIPid = 0x001F;
+constexpr uint8_t kTDTTableId = 0x70;
+constexpr uint8_t kTOTTableId = 0x73;
 
 constexpr size_t kMaxTablePackets = 23;  // a section of 4096 bytes and its pointer_field
 
@@ -43,6 +45,7 @@ TableMemory::Table* TableMemory::Take(int pid, bool si) {
   Table* t = &m_tables.back();
   t->pid = pid;
   t->si = si;
+  t->named = pid == 0 || si || std::find(m_pmtPids.begin(), m_pmtPids.end(), pid) != m_pmtPids.end();
   return t;
 }
 
@@ -59,6 +62,9 @@ void TableMemory::Pass(uint8_t* p, int64_t line) {
     const bool si = !pmt && InSIRange(pid) && !m_elementaryPids[static_cast<size_t>(pid)];
     const size_t tableId = 1 + size_t{q[0]};  // behind the pointer_field
     if ((pid != 0 && !pmt && !si) || (si && (tableId >= size || q[tableId] < 0x40 || q[tableId] > 0x7F))) return;
+    // A time_date_section or time_offset_section tells the time it left: a copy later would
+    // tell a wrong one.
+    if (si && (q[tableId] == kTDTTableId || q[tableId] == kTOTTableId)) return;
     t = Take(pid, si);
   }
   p[3] = uint8_t((p[3] & 0xF0) | ((p[3] + t->ccShift) & 0x0F));  // continuity_counter after the repeats
@@ -96,8 +102,11 @@ void TableMemory::ReadPATSection(const uint8_t* section, size_t size) {
   m_pmtPids.clear();
   for (const PATProgram& program : pat.programs)
     if (program.number != 0) m_pmtPids.push_back(program.pid);  // program 0 names the NIT's PID
-  for (Table& t : m_tables)
-    if (t.pid != 0) t.si = InSIRange(t.pid) && std::find(m_pmtPids.begin(), m_pmtPids.end(), t.pid) == m_pmtPids.end();
+  for (Table& t : m_tables) {
+    const bool pmt = std::find(m_pmtPids.begin(), m_pmtPids.end(), t.pid) != m_pmtPids.end();
+    if (t.pid != 0) t.si = InSIRange(t.pid) && !pmt;
+    t.named = t.pid == 0 || t.si || pmt;
+  }
   CollectPCRPids();
 }
 
@@ -124,8 +133,7 @@ void TableMemory::CollectPCRPids() {
 
 int TableMemory::DueTable(int64_t line, int64_t margin) const {
   for (const Table& t : m_tables) {
-    const bool named = t.pid == 0 || t.si || std::find(m_pmtPids.begin(), m_pmtPids.end(), t.pid) != m_pmtPids.end();
-    if (t.whole && named && (t.repeatNext > 0 || line + margin - t.lastSent > (t.si ? kSIRepeatTicks : kPSIRepeatTicks)))
+    if (t.whole && t.named && (t.repeatNext > 0 || line + margin - t.lastSent > (t.si ? kSIRepeatTicks : kPSIRepeatTicks)))
       return t.pid;
   }
   return -1;

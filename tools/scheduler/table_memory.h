@@ -1,7 +1,7 @@
 // The tables of a transport stream as its packets leave: the PAT on PID 0, the PMT on each
 // program_map_PID the PAT names, and DVB SI on PIDs 0x0010-0x001F that no PMT lists as an
 // elementary stream (NIT, SDT, EIT ...). The packets of the latest whole section of each
-// table PID are kept (one packet for every PAT, PMT and SDT of palvex; a PMT of palvex-mux
+// table PID are kept (but for the TDT and TOT, which tell the time they leave) (one packet for every PAT, PMT and SDT of palvex; a PMT of palvex-mux
 // that its descriptors make longer goes on over a few), so that the table can be sent
 // again later with its continuity_counter going on; the PMTs give each program's PCR_PID.
 //
@@ -54,6 +54,7 @@ class TableMemory {
   struct Table {
     int pid = -1;
     bool si = false;        // DVB SI (0x0010-0x001F): the longer limit
+    bool named = false;     // the PAT, SI, or a PMT the last PAT names: repeated
     bool whole = false;     // packets hold a whole section
     std::vector<uint8_t> packets;  // the latest whole section's packets
     std::vector<uint8_t> pending;  // the packets of the section coming in

@@ -1,15 +1,15 @@
-// The channel's SCTE-35 splice cues (splice_cues.h): the input's carried, --splice-out's
+// A service's SCTE-35 splice cues (splice_cues.h): the input's carried, --splice-out's
 // placed before the run, breaks asked at run time answered from the muxing thread.
 #include <cmath>
 #include <cstdio>
 
-#include "channel.h"
+#include "service.h"
 #include "splice_out.h"
 #include "ts_reader.h"
 
 namespace palvex_host {
 
-bool Channel::StartCues() {
+bool Service::StartCues() {
   if (m_options.keepPids && m_reader.hasCues())
     Warn("--keep-pids: the input's SCTE-35 cues are not carried (the library's PMT cannot list their PID)");
   m_cuesWanted = !m_options.keepPids && (m_reader.hasCues() || !m_options.spliceOuts.empty() || m_options.spliceCues);
@@ -30,7 +30,7 @@ bool Channel::StartCues() {
   return true;
 }
 
-void Channel::TakeCue(const ClipFrame& clip) {
+void Service::TakeCue(const ClipFrame& clip) {
   std::string why;
   if (m_cues != nullptr && !m_cues->Take(clip.data.data(), clip.data.size(), &why))
     Tell("dropped a damaged SCTE-35 splice_info_section: %s", why.c_str());
@@ -39,10 +39,10 @@ void Channel::TakeCue(const ClipFrame& clip) {
 // A picture of the clock stream leaves behind the cues due before it: the input's held
 // since the last picture, and the breaks' copies; both behind the tables the library put in
 // front of the picture. Any other frame leaves as it is.
-bool Channel::SendWithCues(const ClipFrame& clip, const uint8_t* library, int libraryLength, const uint8_t* out,
-                           size_t size) {
+bool Service::SendWithCues(const ClipFrame& clip, const uint8_t* library, int libraryLength, const uint8_t* packets,
+                           size_t size, const Output& out) {
   const size_t stream = static_cast<size_t>(clip.streamId - 1);
-  if (m_cues == nullptr || stream != m_clockStream) return Send(out, size);
+  if (m_cues == nullptr || stream != m_clockStream) return out(packets, size);
   CuePicture picture;
   const int pid = m_carriage[stream].pid;
   for (int off = 0; off + static_cast<int>(kTSPacketSize) <= libraryLength && picture.outPts < 0; off += kTSPacketSize) {
@@ -52,7 +52,7 @@ bool Channel::SendWithCues(const ClipFrame& clip, const uint8_t* library, int li
       picture.outDts = pes.dts;
     }
   }
-  if (picture.outPts < 0) return Send(out, size);
+  if (picture.outPts < 0) return out(packets, size);
   picture.inPts = clip.pts90k;
   picture.step = clip.durationUs * 9 / 100;
   picture.key = clip.key;
@@ -63,7 +63,7 @@ bool Channel::SendWithCues(const ClipFrame& clip, const uint8_t* library, int li
     SpliceReply reply;
     SpliceBreak placed;
     if (!m_cues->AddBreakIn(std::llround(inSeconds * 90000.0), std::llround(durationSeconds * 90000.0), &placed)) {
-      reply.error = "the channel has muxed no picture yet";
+      reply.error = "the service has muxed no picture yet";
       return reply;
     }
     reply.ok = true;
@@ -75,28 +75,31 @@ bool Channel::SendWithCues(const ClipFrame& clip, const uint8_t* library, int li
     return reply;
   });
   for (const std::string& line : m_cues->TakeLines()) Tell("%s", line.c_str());
-  if (m_cueOut.empty()) return Send(out, size);
-  for (size_t off = 0; off + kTSPacketSize <= m_cueOut.size(); off += kTSPacketSize)
+  if (m_cueOut.empty()) return out(packets, size);
+  for (size_t off = 0; off + kTSPacketSize <= m_cueOut.size(); off += kTSPacketSize) {
     ++m_counts.pidPackets[PacketPid(m_cueOut.data() + off)];
+    if (m_metrics != nullptr && PacketUnitStart(m_cueOut.data() + off)) m_metrics->AddCue();
+  }
   m_counts.packets += m_cueOut.size() / kTSPacketSize;
   const int outPid = m_dvb->OutputPid(pid);
   size_t at = 0;
-  while (at + kTSPacketSize <= size && PacketPid(out + at) != outPid) at += kTSPacketSize;
-  return (at == 0 || Send(out, at)) && Send(m_cueOut.data(), m_cueOut.size()) && (at == size || Send(out + at, size - at));
+  while (at + kTSPacketSize <= size && PacketPid(packets + at) != outPid) at += kTSPacketSize;
+  return (at == 0 || out(packets, at)) && out(m_cueOut.data(), m_cueOut.size()) &&
+         (at == size || out(packets + at, size - at));
 }
 
 // The summary's line on the cue PID.
-void Channel::ReportCues() const {
+void Service::ReportCues() const {
   if (m_cues == nullptr || m_dvb == nullptr || m_dvb->CuePid() < 0 || m_options.verbosity == Verbosity::kQuiet) return;
   std::fprintf(stderr, "  PID 0x%04X  stream_type 0x86 SCTE-35 splice cues: %llu carried, %llu dropped\n",
                static_cast<unsigned>(m_dvb->CuePid()), static_cast<unsigned long long>(m_cues->carried()),
                static_cast<unsigned long long>(m_cues->dropped()));
 }
 
-SpliceReply Channel::RequestSplice(double inSeconds, double durationSeconds) {
+SpliceReply Service::RequestSplice(double inSeconds, double durationSeconds) {
   if (!m_cuesWanted) {
     SpliceReply reply;
-    reply.error = "this channel carries no splice cues (palvex-mux --splice-cues gives it a cue PID)";
+    reply.error = "this service carries no splice cues (palvex-mux --splice-cues gives it a cue PID)";
     return reply;
   }
   return m_spliceRequests.Ask(inSeconds, durationSeconds);
