@@ -222,6 +222,22 @@ TEST(HttpEndpointTest, RefusedBeforeAnythingIsOpened) {
   }
 }
 
+// A plan's http takes --http-token as --http does: the token file is read (here it holds
+// none), not refused as a token without an address.
+TEST(HttpEndpointTest, PlanTakesATokenForItsHttp) {
+  const fs::path dir = palvex_test::ProcessTempDir("palvex-http-plan");
+  const fs::path plan = dir / "plan.toml";
+  std::ofstream(plan) << "muxrate = \"5M\"\nhttp = \"0.0.0.0:8080\"\n[[service]]\ninput = \"udp://127.0.0.1:9\"\n"
+                         "service_id = 1\n";
+  const pid_t pid = palvex_test::Spawn({PALVEX_MUX_PATH, "--plan", plan.string(), "--http-token", "/dev/null",
+                                        (dir / "out.ts").string()},
+                                       "", (dir / "err.txt").string());
+  EXPECT_EQ(palvex_test::WaitFor(pid, std::chrono::seconds(10)), 2);
+  EXPECT_NE(ReadText((dir / "err.txt").string()).find("holds no token"), std::string::npos)
+      << ReadText((dir / "err.txt").string());
+  EXPECT_FALSE(fs::exists(dir / "out.ts"));
+}
+
 // Standard error to a file, as a journal takes it: each line "TIME LEVEL text", no
 // progress line (its carriage return): a run's summary, and an error.
 TEST(LogTest, EveryLineBehindItsTimeAndLevel) {

@@ -326,8 +326,8 @@ int ParseOptions(int argc, const char* const* argv, Options* o, std::string* err
     *error = "--http on " + o->httpAddress + " (not loopback) needs --http-token FILE";
     return 2;
   }
-  if (!o->httpToken.empty() && o->http.empty()) {
-    *error = "--http-token goes with --http";
+  if (!o->httpToken.empty() && o->http.empty() && o->plan.empty()) {
+    *error = "--http-token goes with --http (or a plan's http)";
     return 2;
   }
   if (!o->plan.empty()) return PlanCommandLine(paths, planOption, o, error);

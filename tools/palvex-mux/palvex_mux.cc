@@ -120,7 +120,7 @@ int main(int argc, char** argv) {
   }
   if (options.http.empty() && !plan.http.empty() && !palvex_host::IsLoopback(httpAddress) && token.empty()) {
     palvex_host::Log(palvex_host::LogLevel::kError,
-                     "palvex-mux: " + options.plan + ": http: " + httpAddress + " is not loopback: serve it with --http and --http-token");
+                     "palvex-mux: " + options.plan + ": http: " + httpAddress + " is not loopback: give --http-token FILE");
     return 2;
   }
   const bool http = !options.http.empty() || !plan.http.empty();
