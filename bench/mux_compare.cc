@@ -18,7 +18,10 @@
 // Modes: cold (the whole clip, caches flushed before every run by writing a 96 MB buffer
 // and by flushing the clip's own lines, so that the frames come from memory also where
 // the last-level cache is larger) and hot (the first second looped, with times moving on,
-// so that the frames stay in cache). The report names the processor it ran on.
+// so that the frames stay in cache; each instance runs the first loop untimed, so that its
+// own state and output area are in cache too, as a long-running host has them). The
+// report names the processor it ran on. --cold-start times hot runs from a fresh instance
+// as earlier rounds did.
 //
 // The clips are made with ffmpeg/libx264 on first use in --dir (default
 // /tmp/palvex_mux_compare): 720p25 at 4 Mb/s and 1080p50 at 10 Mb/s, H.264 High with
@@ -27,7 +30,7 @@
 // re-frames them (libavformat would run a nested ADTS muxer per frame, palvex would insert
 // the header into the host's buffer).
 //
-// Usage: palvex_mux_compare [--dir DIR] [--seconds N] [--reps N] [--scatter] [--case NAME]...
+// Usage: palvex_mux_compare [--dir DIR] [--seconds N] [--reps N] [--scatter] [--cold-start] [--case NAME]...
 //        palvex_mux_compare --single VARIANT --case NAME [--mode hot|cold] [--runs N] [--dump FILE]
 // --single runs one variant (once, or N times for a profiler; --dump keeps palvex's packets,
 // to compare two builds of the library byte for byte), e.g. for callgrind
@@ -320,7 +323,9 @@ struct LibavMuxer {
   }
 };
 
-__attribute__((noinline)) Result RunLibavOnce(LibavMuxer* m, const std::vector<Frame>& frames) {
+// finish: write the trailer (not after an untimed warm-up, which the timed run continues).
+__attribute__((noinline)) Result RunLibavOnce(LibavMuxer* m, const std::vector<Frame>& frames,
+                                             bool finish = true) {
   AVPacket* packet = av_packet_alloc();
   const size_t before = m->written;
   for (const Frame& f : frames) {
@@ -332,7 +337,7 @@ __attribute__((noinline)) Result RunLibavOnce(LibavMuxer* m, const std::vector<F
     packet->flags = f.key ? AV_PKT_FLAG_KEY : 0;
     av_write_frame(m->context, packet);
   }
-  av_write_trailer(m->context);
+  if (finish) av_write_trailer(m->context);
   avio_flush(m->context->pb);
   av_packet_free(&packet);
   return Result{m->written - before};
@@ -363,13 +368,16 @@ struct SpreadFrame {
 // channel's pace (tables, PCRs and the duration measurement as on one muxer) while each
 // call goes to another muxer than the one before. The stream's first frame (times of its
 // 0th) is what Prime gives every muxer before the run.
-std::vector<SpreadFrame> SpreadFrames(const Clip& clip, const std::vector<Frame>& frames, int muxers) {
+std::vector<SpreadFrame> SpreadFrames(const Clip& clip, const std::vector<Frame>& frames, int muxers,
+                                      size_t warm, size_t* warmSpread) {
   std::vector<std::vector<const Frame*>> ofStream(clip.streams.size());
   for (const Frame& f : frames) ofStream[size_t(f.streamIndex)].push_back(&f);
   std::vector<std::vector<size_t>> next(size_t(muxers), std::vector<size_t>(clip.streams.size(), 1));
   std::vector<SpreadFrame> out;
   out.reserve(frames.size());
+  *warmSpread = 0;
   for (size_t i = 0; i < frames.size(); ++i) {
+    if (i == warm) *warmSpread = out.size();
     const int m = int(i % size_t(muxers));
     const size_t s = size_t(frames[i].streamIndex);
     size_t& j = next[size_t(m)][s];
@@ -487,11 +495,18 @@ size_t SpreadBytes(const std::vector<SpreadFrame>& spread, const std::vector<Fra
   return bytes;
 }
 
-Timed RunVariant(int variant, const Clip& clip, const std::vector<Frame>& frames, bool cold) {
+// One timed run of a variant on a fresh instance (muxer, slots, buffer). The first `warm`
+// frames run untimed on the same instance: in hot mode every variant is timed in its
+// steady state, with its own state and output area in cache as a long-running host has
+// them, not on the cache misses of an instance just made after another variant ran.
+Timed RunVariant(int variant, const Clip& clip, const std::vector<Frame>& all, bool cold, size_t warm = 0) {
   static std::vector<uint8_t> slots(kPacketBufferBytes);
   static std::vector<uint8_t> copyBuffer;
   if (copyBuffer.size() < std::max(clip.largest, kPacketBufferBytes))
     copyBuffer.resize(std::max(clip.largest, kPacketBufferBytes));
+  warm = std::min(warm, all.size());
+  const std::vector<Frame> head(all.begin(), all.begin() + long(warm));
+  const std::vector<Frame> frames(all.begin() + long(warm), all.end());
   std::unique_ptr<PalvexMuxer> palvex;
   std::unique_ptr<LibavMuxer> libav;
   std::vector<std::unique_ptr<PalvexMuxer>> many;
@@ -500,8 +515,22 @@ Timed RunVariant(int variant, const Clip& clip, const std::vector<Frame>& frames
   if (variant == 1) libav = std::make_unique<LibavMuxer>(clip);
   if (variant == kMany) {
     for (int i = 0; i < kManyMuxers; ++i) many.push_back(std::make_unique<PalvexMuxer>(clip));
-    Prime(many, clip, frames);
-    spread = SpreadFrames(clip, frames, kManyMuxers);
+    Prime(many, clip, all);
+    size_t warmSpread = 0;
+    spread = SpreadFrames(clip, all, kManyMuxers, warm, &warmSpread);
+    if (warm > 0) {
+      RunManyOnce(many, clip, std::vector<SpreadFrame>(spread.begin(), spread.begin() + long(warmSpread)));
+      spread.erase(spread.begin(), spread.begin() + long(warmSpread));
+    }
+  }
+  if (warm > 0) {
+    switch (variant) {
+      case 0: RunPalvexOnce(palvex->mux, clip, head); break;
+      case 1: RunLibavOnce(libav.get(), head, false); break;
+      case 2: RunCeilingOnce(slots.data(), head); break;
+      case 3: RunMemcpyOnce(copyBuffer.data(), head); break;
+      default: break;
+    }
   }
   if (cold) FlushCaches(clip);
   const double start = ThreadSeconds();
@@ -517,16 +546,17 @@ Timed RunVariant(int variant, const Clip& clip, const std::vector<Frame>& frames
   return Timed{seconds, r, spread.empty() ? frames.size() : spread.size(), SpreadBytes(spread, frames)};
 }
 
-void Measure(const Clip& clip, const std::vector<Frame>& frames, const char* mode, bool cold, int reps) {
+void Measure(const Clip& clip, const std::vector<Frame>& frames, const char* mode, bool cold, int reps,
+             size_t warm = 0) {
   size_t bytes = 0;
-  for (const Frame& f : frames) bytes += size_t(f.size);
+  for (size_t i = warm; i < frames.size(); ++i) bytes += size_t(frames[i].size);
   std::vector<double> times[kVariantCount];
   Timed last[kVariantCount];
-  for (int v = 0; v < kVariantCount; ++v) RunVariant(v, clip, frames, cold);  // warm-up
+  for (int v = 0; v < kVariantCount; ++v) RunVariant(v, clip, frames, cold, warm);  // warm-up
   for (int rep = 0; rep < reps; ++rep) {
     for (int k = 0; k < kVariantCount; ++k) {
       const int v = (rep + k) % kVariantCount;  // every variant takes every place in turn
-      last[v] = RunVariant(v, clip, frames, cold);
+      last[v] = RunVariant(v, clip, frames, cold, warm);
       times[v].push_back(last[v].seconds);
     }
   }
@@ -537,7 +567,7 @@ void Measure(const Clip& clip, const std::vector<Frame>& frames, const char* mod
     framesPerSecond[v] = double(last[v].frames) / median[v];
   }
   std::fprintf(g_report, "\n%s %s%s: %zu frames, %.1f MB in, %d repetitions (median)\n", clip.name.c_str(),
-               mode, g_scatter ? " scattered" : "", frames.size(), double(bytes) / 1e6, reps);
+               mode, g_scatter ? " scattered" : "", frames.size() - warm, double(bytes) / 1e6, reps);
   std::fprintf(g_report, "  %-10s %10s %10s %12s %12s\n", "", "ms", "MB/s", "frames/s", "out MB");
   for (int v = 0; v < kVariantCount; ++v) {
     std::fprintf(g_report, "  %-10s %10.3f %10.0f %12.0f %12.1f\n", kVariants[v], median[v] * 1e3,
@@ -563,6 +593,7 @@ int main(int argc, char** argv) {
   std::string mode = "hot";
   int runs = 1;
   std::string dump;
+  bool coldStart = false;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     const bool more = i + 1 < argc;
@@ -574,9 +605,10 @@ int main(int argc, char** argv) {
     else if (arg == "--mode" && more) mode = argv[++i];
     else if (arg == "--runs" && more) runs = std::atoi(argv[++i]);
     else if (arg == "--scatter") g_scatter = true;
+    else if (arg == "--cold-start") coldStart = true;
     else if (arg == "--dump" && more) dump = argv[++i];
     else {
-      std::fprintf(stderr, "usage: %s [--dir DIR] [--seconds N] [--reps N] [--scatter] [--case 720p25|1080p50|aac]...\n"
+      std::fprintf(stderr, "usage: %s [--dir DIR] [--seconds N] [--reps N] [--scatter] [--cold-start] [--case 720p25|1080p50|aac]...\n"
                            "       %s --single palvex|libav|ceiling|memcpy|palvex1000 --case NAME [--mode hot|cold] [--runs N] [--dump FILE]\n",
                    argv[0], argv[0]);
       return 2;
@@ -602,6 +634,7 @@ int main(int argc, char** argv) {
     if (!LoadClip(path, name, &clip)) return 1;
     const int loops = seconds;
     const std::vector<Frame> hot = HotFrames(clip, loops);
+    const size_t warm = coldStart ? 0 : hot.size() / size_t(loops);  // hot: the first second untimed
     if (!single.empty()) {
       int v = 0;
       while (v < kVariantCount && single != kVariants[v]) ++v;
@@ -609,7 +642,7 @@ int main(int argc, char** argv) {
       const std::vector<Frame>& frames = mode == "cold" ? clip.frames : hot;
       Timed t{};
       if (!dump.empty() && (g_dump = std::fopen(dump.c_str(), "wb")) == nullptr) return 1;
-      for (int run = 0; run < runs; ++run) t = RunVariant(v, clip, frames, mode == "cold");
+      for (int run = 0; run < runs; ++run) t = RunVariant(v, clip, frames, mode == "cold", mode == "cold" ? 0 : warm);
       std::fprintf(g_report, "%s %s %s: %zu frames, %zu bytes in, %zu bytes out (%zu packets), %.3f ms\n",
                    single.c_str(), name.c_str(), mode.c_str(), t.frames, t.bytes, t.result.outputBytes,
                    t.result.outputBytes / 188, t.seconds * 1e3);
@@ -618,7 +651,7 @@ int main(int argc, char** argv) {
       continue;
     }
     Measure(clip, clip.frames, "cold", true, reps);
-    Measure(clip, hot, "hot", false, reps * 2 + 1);
+    Measure(clip, hot, "hot", false, reps * 2 + 1, warm);
   }
   return 0;
 }
