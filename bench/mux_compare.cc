@@ -14,6 +14,8 @@
 //              interface: many channels on one core, where every call finds the muxer's
 //              state and packet buffer out of cache. Each muxer's clock runs at the
 //              channel's pace (see SpreadFrames).
+//   ceiling1000 the ceiling dealt out the same way into 1000 output areas of the packet
+//              buffer's size: what writing into 1000 areas costs without any muxer.
 //
 // Modes: cold (the whole clip, caches flushed before every run by writing a 96 MB buffer
 // and by flushing the clip's own lines, so that the frames come from memory also where
@@ -430,6 +432,21 @@ __attribute__((noinline)) Result RunManyOnce(const std::vector<std::unique_ptr<P
   return r;
 }
 
+// The ceiling dealt out as to palvex1000: each frame into the output area of its muxer,
+// from the area's start, as into a packet buffer emptied after every call. What 1000 output
+// areas cost the caches and memory alone, with no muxer state at all.
+__attribute__((noinline)) Result RunCeilingManyOnce(uint8_t* areas, const std::vector<SpreadFrame>& frames) {
+  Result r;
+  constexpr size_t kSlots = kPacketBufferBytes / 188 - 1;
+  for (const SpreadFrame& s : frames) {
+    uint8_t* slots = areas + size_t(s.muxer) * kPacketBufferBytes;
+    size_t slot = 0;
+    r.outputBytes += 188 * palvex_bench::CeilingFrame(slots, kSlots, &slot, s.frame.data, size_t(s.frame.size));
+    asm volatile("" : : "r"(slots) : "memory");
+  }
+  return r;
+}
+
 __attribute__((noinline)) Result RunMemcpyOnce(uint8_t* buffer, const std::vector<Frame>& frames) {
   Result r;
   for (const Frame& f : frames) {
@@ -474,9 +491,10 @@ double Median(std::vector<double> v) {
   return n % 2 == 1 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
 }
 
-const char* const kVariants[] = {"palvex", "libav", "ceiling", "memcpy", "palvex1000"};
-constexpr int kVariantCount = 5;
+const char* const kVariants[] = {"palvex", "libav", "ceiling", "memcpy", "palvex1000", "ceiling1000"};
+constexpr int kVariantCount = 6;
 constexpr int kMany = 4;
+constexpr int kManyCeiling = 5;
 
 struct Timed {
   double seconds;
@@ -513,13 +531,19 @@ Timed RunVariant(int variant, const Clip& clip, const std::vector<Frame>& all, b
   std::vector<SpreadFrame> spread;
   if (variant == 0) palvex = std::make_unique<PalvexMuxer>(clip);
   if (variant == 1) libav = std::make_unique<LibavMuxer>(clip);
-  if (variant == kMany) {
-    for (int i = 0; i < kManyMuxers; ++i) many.push_back(std::make_unique<PalvexMuxer>(clip));
-    Prime(many, clip, all);
+  static std::vector<uint8_t> areas;  // ceiling1000's output areas, touched once
+  if (variant == kManyCeiling && areas.empty()) areas.assign(kManyMuxers * kPacketBufferBytes, 0);
+  if (variant == kMany || variant == kManyCeiling) {
+    if (variant == kMany) {
+      for (int i = 0; i < kManyMuxers; ++i) many.push_back(std::make_unique<PalvexMuxer>(clip));
+      Prime(many, clip, all);
+    }
     size_t warmSpread = 0;
     spread = SpreadFrames(clip, all, kManyMuxers, warm, &warmSpread);
     if (warm > 0) {
-      RunManyOnce(many, clip, std::vector<SpreadFrame>(spread.begin(), spread.begin() + long(warmSpread)));
+      const std::vector<SpreadFrame> first(spread.begin(), spread.begin() + long(warmSpread));
+      if (variant == kMany) RunManyOnce(many, clip, first);
+      else RunCeilingManyOnce(areas.data(), first);
       spread.erase(spread.begin(), spread.begin() + long(warmSpread));
     }
   }
@@ -540,7 +564,8 @@ Timed RunVariant(int variant, const Clip& clip, const std::vector<Frame>& all, b
     case 1: r = RunLibavOnce(libav.get(), frames); break;
     case 2: r = RunCeilingOnce(slots.data(), frames); break;
     case 3: r = RunMemcpyOnce(copyBuffer.data(), frames); break;
-    default: r = RunManyOnce(many, clip, spread); break;
+    case kMany: r = RunManyOnce(many, clip, spread); break;
+    default: r = RunCeilingManyOnce(areas.data(), spread); break;
   }
   const double seconds = ThreadSeconds() - start;
   return Timed{seconds, r, spread.empty() ? frames.size() : spread.size(), SpreadBytes(spread, frames)};
@@ -575,10 +600,11 @@ void Measure(const Clip& clip, const std::vector<Frame>& frames, const char* mod
                  double(last[v].result.outputBytes) / 1e6);
   }
   std::fprintf(g_report,
-               "  palvex / libav %.2fx   palvex / ceiling %.0f %%   palvex / memcpy %.0f %%   "
-               "%d muxers / one %.0f %%\n",
+               "  palvex / libav %.2fx   palvex / ceiling %.0f %%   palvex / memcpy %.0f %%\n"
+               "  %d muxers / one %.0f %%   %d output areas / one (ceiling1000 / ceiling) %.0f %%\n",
                median[1] / median[0], 100 * median[2] / median[0], 100 * median[3] / median[0],
-               kManyMuxers, 100 * framesPerSecond[kMany] / framesPerSecond[0]);
+               kManyMuxers, 100 * framesPerSecond[kMany] / framesPerSecond[0], kManyMuxers,
+               100 * framesPerSecond[kManyCeiling] / framesPerSecond[2]);
   std::fflush(g_report);
 }
 
@@ -609,7 +635,7 @@ int main(int argc, char** argv) {
     else if (arg == "--dump" && more) dump = argv[++i];
     else {
       std::fprintf(stderr, "usage: %s [--dir DIR] [--seconds N] [--reps N] [--scatter] [--cold-start] [--case 720p25|1080p50|aac]...\n"
-                           "       %s --single palvex|libav|ceiling|memcpy|palvex1000 --case NAME [--mode hot|cold] [--runs N] [--dump FILE]\n",
+                           "       %s --single palvex|libav|ceiling|memcpy|palvex1000|ceiling1000 --case NAME [--mode hot|cold] [--runs N] [--dump FILE]\n",
                    argv[0], argv[0]);
       return 2;
     }
