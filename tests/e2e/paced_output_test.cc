@@ -2,11 +2,12 @@
 // of a 5 Mbit/s clip. Every packet must arrive, in order (the datagrams put together are
 // the file the tool writes of the same clip), continuity holds, every datagram is seven
 // whole packets (the last one fewer), and each datagram arrives within 10 ms (25 ms under
-// AddressSanitizer) of the time its last packet has on the stream's clock (PCR, interpolated by packet index between
-// PCRs; the constant delay taken out as the median). The tool paces under real-time
-// scheduling where allowed, as a head-end on a shared machine would. The same holds while
-// a flood of requests hits its HTTP endpoint (--http): two clients on 127.0.0.1 ask for
-// metrics, status, the page and bad requests back to back for as long as the run lasts.
+// AddressSanitizer) of the time its last packet has on the stream's clock (PCR,
+// interpolated by packet index between PCRs; the constant delay taken out as the median).
+// The tool paces under real-time scheduling where allowed, as a head-end on a shared
+// machine would. The same holds while a flood of requests hits its HTTP endpoint (--http):
+// two clients on 127.0.0.1 ask for metrics, status, the page and bad requests back to back
+// for as long as the run lasts.
 // PALVEX_PACED_SECONDS sets the clip's length (3 s by default).
 #include <gtest/gtest.h>
 #include <unistd.h>
