@@ -7,7 +7,10 @@
 // clock and no access unit arrives late or earlier than the lead.
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+
 #include <algorithm>
+#include <cmath>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -145,6 +148,40 @@ TEST(MultiplexTest, ThreeFileServicesAsReceiversFindThem) {
     EXPECT_GT(r.units, 100u);
     EXPECT_EQ(r.lateUnits, 0u) << (r.errors.empty() ? "" : r.errors.front());
     EXPECT_LE(r.maxLeadNs, 800000000 + 500);
+  }
+}
+
+// Too little rate: the run ends with status 3 and names a rate; the same plan at that rate
+// has no access unit late on any program.
+TEST(MultiplexTest, TooLittleRateNamesARateThatFits) {
+  if (!HaveTool("ffmpeg")) GTEST_SKIP() << "ffmpeg not installed";
+  const fs::path dir = palvex_test::ProcessTempDir("palvex-multiplex-rate");
+  std::string services;
+  for (const ServiceRow& row : kRows) {
+    const fs::path clip = palvex_test::SharedClip(row.clip, row.encode);
+    ASSERT_FALSE(clip.empty());
+    services += "\n[[service]]\ninput = \"" + clip.string() + "\"\nservice_id = " + std::to_string(row.id) + "\n";
+  }
+  const auto run = [&](const std::string& rate, int* status) {
+    std::ofstream(dir / "plan.toml") << "muxrate = " + rate + "\n" + services;
+    return Shell(std::string(PALVEX_MUX_PATH) + " -y --plan " + (dir / "plan.toml").string() + " " +
+                     (dir / "out.ts").string() + " 2>&1",
+                 status);
+  };
+  int status = 0;
+  const std::string log = run("\"1M\"", &status);
+  ASSERT_EQ(WEXITSTATUS(status), 3) << log;
+  EXPECT_NE(log.find("muxrate 1.000 Mbit/s is too little: "), std::string::npos) << log;
+  const size_t at = log.rfind("the content fits muxrate ");
+  ASSERT_NE(at, std::string::npos) << log;
+  const int64_t fits = std::llround(std::stod(log.substr(at + 25)) * 1e6);
+  ASSERT_GT(fits, 1000000) << log;
+  const std::string again = run(std::to_string(fits), &status);
+  ASSERT_EQ(status, 0) << again;
+  const std::vector<uint8_t> ts = palvex_test::ReadFile((dir / "out.ts").string());
+  for (const ServiceRow& row : kRows) {
+    const palvex_test::RateReport r = palvex_test::ReadConstantRate(ts.data(), ts.size(), fits, row.id);
+    EXPECT_EQ(r.lateUnits, 0u) << row.name << " at " << fits << ": " << (r.errors.empty() ? "" : r.errors.front());
   }
 }
 

@@ -138,8 +138,13 @@ std::vector<Fault> Faults() {
        "plan.toml:9: first_pid: 0x0200 is given to two services (also line 2)"},
       {"PmtPidIsFirstPid", rate + kService + "pmt_pid = 0x300\nfirst_pid = 0x300\n",
        "plan.toml:6: first_pid: 0x0300 is the service's pmt_pid"},
+      // Below 76k a slot is longer than 20 ms: every slot would be a PCR-only packet.
       {"RateTooLowForTables", "muxrate = \"20k\"\n" + std::string(kService),
-       "plan.toml:1: muxrate: 20000 bit/s cannot carry the tables and PCRs of 1 service (they need 44668 bit/s)"},
+       "plan.toml:1: muxrate: 20000 bit/s cannot carry the tables and PCRs of 1 service with room for their content "
+       "(it needs at least 76000 bit/s)"},
+      {"RateJustTooLowForPCRs", "muxrate = \"75k\"\n" + std::string(kService),
+       "plan.toml:1: muxrate: 75000 bit/s cannot carry the tables and PCRs of 1 service with room for their content "
+       "(it needs at least 76000 bit/s)"},
   };
 }
 

@@ -411,29 +411,48 @@ bool MultiplexRun::FeedFiles(bool* worked) {
 }
 
 // Too little rate is told as soon as an access unit leaves late, then at most once a second
-// while it goes on: which service, by how much, and the rate it and the multiplex needed.
+// while it goes on, in one line for the multiplex: the service with the most late units
+// since the last line, and the rate the content so far fits with the tables and PCRs of
+// the services on air.
 void MultiplexRun::ReportLate() {
   const SchedulerStats& stats = m_scheduler->stats();
-  if (m_registry != nullptr && stats.lateUnits != m_lateReported)
-    for (const ProgramStats& p : m_scheduler->programStats())
+  if (stats.lateUnits == m_lateReported) return;
+  const std::vector<ProgramStats> programs = m_scheduler->programStats();
+  if (m_registry != nullptr)
+    for (const ProgramStats& p : programs)
       for (const std::unique_ptr<Member>& m : m_members)
         if (m->metrics != nullptr && m->plan.serviceId == p.number) m->metrics->SetLateFrames(p.lateUnits);
-  if (stats.lateUnits == m_lateReported) return;
   const int64_t now = SteadyNowNs();
   if (m_lateReported > 0 && now - m_lateReportNs < 1000000000) return;
   m_lateReported = stats.lateUnits;
   m_lateReportNs = now;
-  for (const ProgramStats& p : m_scheduler->programStats())
-    for (const std::unique_ptr<Member>& m : m_members) {
+  const Member* worst = nullptr;
+  uint64_t worstLate = 0;
+  int64_t worstTicks = 0;
+  int services = 0;
+  for (const std::unique_ptr<Member>& m : m_members) {
+    services += m->onAir ? 1 : 0;
+    for (const ProgramStats& p : programs) {
       if (m->plan.serviceId != p.number || p.lateUnits == m->lateReported) continue;
+      if (worst == nullptr || p.lateUnits - m->lateReported > worstLate) {
+        worst = m.get();
+        worstLate = p.lateUnits - m->lateReported;
+        worstTicks = p.maxLateTicks;
+      }
       m->lateReported = p.lateUnits;
-      Say(LogLevel::kWarning,
-                   "palvex-mux: --muxrate %.3f Mbit/s is too little: service %d (%s): %llu access units late so far (up "
-                   "to %.1f ms after their decode time); the last second needed %.3f Mbit/s for it, %.3f Mbit/s in all",
-                   static_cast<double>(m_options.muxRate) / 1e6, p.number, m->service->name().c_str(),
-                   static_cast<unsigned long long>(p.lateUnits), static_cast<double>(p.maxLateTicks) / 27000.0,
-                   static_cast<double>(p.neededRate) / 1e6, static_cast<double>(stats.neededRate) / 1e6);
     }
+  }
+  m_fixedLoad = MultiplexLoad(m_tables, std::max(services, 1));
+  const int64_t needed = NeededMuxRate(m_scheduler->FittingRate(), m_fixedLoad);
+  std::string most;
+  if (worst != nullptr)
+    most = "; service " + std::to_string(worst->plan.serviceId) + " (" + worst->service->name() + ") the most, " +
+           std::to_string(worstLate) + " since the last line, up to " + LateText(worstTicks) + " late";
+  Say(LogLevel::kWarning,
+      "palvex-mux: muxrate %.3f Mbit/s is too little: %llu access units late so far%s; the content so far fits "
+      "muxrate %.2fM",
+      static_cast<double>(m_options.muxRate) / 1e6, static_cast<unsigned long long>(stats.lateUnits), most.c_str(),
+      static_cast<double>(needed) / 1e6);
 }
 
 int MultiplexRun::Run() {
@@ -512,13 +531,14 @@ void MultiplexRun::PrintSummary(double seconds) const {
       }
     Say(LogLevel::kInfo,
                  "palvex-mux: service %d \"%s\" from %s: %llu frames, %s muxed, %llu loops, %llu input losses (%.1f s), "
-                 "%llu clock jumps, %llu access units late (up to %.1f ms)",
+                 "%llu clock jumps, %llu access units late%s",
                  m->plan.serviceId, m->service->name().c_str(), m->plan.input.c_str(),
                  static_cast<unsigned long long>(c.frames),
                  ClockText(c.lastUs > c.firstUs ? c.lastUs - c.firstUs : 0).c_str(),
                  static_cast<unsigned long long>(c.loops), static_cast<unsigned long long>(c.inputLosses),
                  static_cast<double>(c.inputLostNs) / 1e9, static_cast<unsigned long long>(c.clockJumps),
-                 static_cast<unsigned long long>(late), static_cast<double>(lateTicks) / 27000.0);
+                 static_cast<unsigned long long>(late),
+                 late > 0 ? (" (up to " + LateText(lateTicks) + ")").c_str() : "");
   }
   const SchedulerStats& s = m_scheduler->stats();
   Say(LogLevel::kInfo,
@@ -529,6 +549,10 @@ void MultiplexRun::PrintSummary(double seconds) const {
                s.packets > 0 ? 100.0 * static_cast<double>(s.nullPackets) / static_cast<double>(s.packets) : 0.0,
                static_cast<unsigned long long>(s.pcrPackets), static_cast<unsigned long long>(s.tableRepeats),
                static_cast<unsigned long long>(s.lateUnits), seconds);
+  if (s.lateUnits > 0)
+    Say(LogLevel::kInfo, "palvex-mux: the content fits muxrate %.2fM (up to %s late at %.3f Mbit/s)",
+        static_cast<double>(NeededMuxRate(m_scheduler->FittingRate(), m_fixedLoad)) / 1e6, LateText(s.maxLateTicks).c_str(),
+        static_cast<double>(m_options.muxRate) / 1e6);
 }
 
 }  // namespace palvex_host

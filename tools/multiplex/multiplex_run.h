@@ -112,6 +112,7 @@ class MultiplexRun {
   std::vector<std::unique_ptr<Member>> m_members;  // on air or opening, in the plan's order
   std::vector<std::unique_ptr<Member>> m_retired;  // for the summary
   uint64_t m_lateReported = 0;
+  FixedLoad m_fixedLoad;  // of the services on air when the last late line was told
   int64_t m_lateReportNs = 0;
 };
 

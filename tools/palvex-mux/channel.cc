@@ -148,10 +148,10 @@ void Channel::ReportLate() {
   if (m_lateReported > 0 && now - m_lateReportNs < 1000000000) return;
   char text[320];
   std::snprintf(text, sizeof text,
-                "palvex-mux: --muxrate %.3f Mbit/s is too little: %llu access unit%s late so far (up to %.1f ms after "
+                "palvex-mux: --muxrate %.3f Mbit/s is too little: %llu access unit%s late so far (up to %s after "
                 "their decode time); the content so far fits --muxrate %.2fM",
                 static_cast<double>(m_options.muxRate) / 1e6, static_cast<unsigned long long>(stats.lateUnits),
-                stats.lateUnits == 1 ? "" : "s", static_cast<double>(stats.maxLateTicks) / 27000.0,
+                stats.lateUnits == 1 ? "" : "s", LateText(stats.maxLateTicks).c_str(),
                 static_cast<double>(SuggestedMuxRate(m_scheduler->FittingRate())) / 1e6);
   Log(LogLevel::kWarning, text);
   m_lateReported = stats.lateUnits;

@@ -220,6 +220,20 @@ bool CheckInputUrl(const std::string& input, std::string* error) {
   return error->empty();
 }
 
+// A constant rate must carry the channel's PCR every 40 ms and its PAT, PMT and SDT every
+// 0.5 s with room left for the content; below that its slots would fill with PCR-only
+// packets and tables while the frames wait for ever.
+bool CheckChannelRate(int64_t muxRate, std::string* error) {
+  FixedLoad load;
+  load.pcrPrograms = 1;
+  load.psiPackets = 3;
+  const int64_t needed = LeastMuxRate(load);
+  if (muxRate >= needed) return true;
+  *error = "--muxrate " + std::to_string(muxRate / 1000) + "k cannot carry a PCR every 40 ms and the PAT, PMT and SDT "
+           "every 0.5 s with room for the content: it needs at least " + std::to_string(needed / 1000) + "k";
+  return false;
+}
+
 std::string Hex(int pid) {
   char text[8];
   std::snprintf(text, sizeof text, "0x%04X", pid);
@@ -353,6 +367,7 @@ int ParseOptions(int argc, const char* const* argv, Options* o, std::string* err
     *error = "--first-pid and --pmt-pid cannot both be " + Hex(o->pmtPid);
     return 2;
   }
+  if (o->muxRate > 0 && !CheckChannelRate(o->muxRate, error)) return 2;
   if (!CheckInputUrl(o->input, error) || !CheckOutputName(o->output, error)) return 2;
   NoteIneffective(given, o);
   return 0;

@@ -72,9 +72,17 @@ void CountPackets(const uint8_t* ts, size_t size, RunCounts* counts) {
 }
 
 int64_t SuggestedMuxRate(int64_t rate) {
-  constexpr int64_t kAdded = 35 * kTSPacketSize * 8;  // a second's PCR-only packets (25) and table repeats
-  const int64_t wanted = rate + rate / 100 + kAdded;
-  return (wanted + 9999) / 10000 * 10000;
+  FixedLoad channel;  // a PCR every 40 ms; PAT, PMT and SDT every 0.5 s
+  channel.pcrPrograms = 1;
+  channel.psiPackets = 3;
+  return NeededMuxRate(rate, channel);
+}
+
+std::string LateText(int64_t ticks) {
+  char text[32];
+  if (ticks < kPCRHz / 1000) std::snprintf(text, sizeof text, "%.0f us", static_cast<double>(ticks) / 27.0);
+  else std::snprintf(text, sizeof text, "%.1f ms", static_cast<double>(ticks) / 27000.0);
+  return text;
 }
 
 namespace {
@@ -169,9 +177,9 @@ void PrintSummary(const std::string& input, const std::string& output, const std
                  static_cast<unsigned long long>(scheduler->pcrPackets),
                  static_cast<unsigned long long>(scheduler->tableRepeats));
     if (scheduler->lateUnits > 0)
-      Appendf(&text, "  access units late: %llu (up to %.1f ms after their decode time); the content fits "
+      Appendf(&text, "  access units late: %llu (up to %s after their decode time); the content fits "
                    "--muxrate %.2fM at this --lead\n", static_cast<unsigned long long>(scheduler->lateUnits),
-                   static_cast<double>(scheduler->maxLateTicks) / 27000.0,
+                   LateText(scheduler->maxLateTicks).c_str(),
                    static_cast<double>(SuggestedMuxRate(fittingRate)) / 1e6);
   }
   if (pacer.lateRestarts > 0 || pacer.discontinuities > 0 || pacer.maxLateNs > 0)

@@ -62,6 +62,8 @@ void CountPackets(const uint8_t* ts, size_t size, RunCounts* counts);
 // A --muxrate that carries content whose deadlines fit rate (Scheduler::FittingRate), with
 // room for the PCR-only packets and table repeats the slots add: rounded up to 10 kbit/s.
 int64_t SuggestedMuxRate(int64_t rate);
+// How late an access unit left, in ms, or in us below a millisecond.
+std::string LateText(int64_t ticks);
 
 class Progress {
  public:

@@ -260,23 +260,17 @@ bool Reader::Across(const Plan& plan, std::vector<ServicePids>* pids) {
   return AssignPids(plan, {}, pids, &message) || Fail(m_serviceAt[pids->size()], "service", message);
 }
 
-// The multiplex's tables at their longest intervals (PAT and every PMT, one packet each as
-// the library writes them, every 0.5 s; SDT every 2 s; NIT every 10 s; TDT every 30 s) and a
-// PCR every 40 ms for every service, in packets: what the rate must carry before any content.
+// The rate must carry the multiplex's tables and PCRs with room for the content.
 bool Reader::Rate(const Plan& plan, const std::vector<ServicePids>& pids) {
   NetworkTables tables;
   tables.Set(PlanMultiplex(plan, pids));
-  const auto packets = [&](NetworkTable table) {
-    return static_cast<int64_t>(tables.Packets(table).size() / kTSPacketSize);
-  };
-  const int64_t services = static_cast<int64_t>(plan.services.size());
-  const int64_t perTenSeconds = 20 * (packets(NetworkTable::kPAT) + services) + 5 * packets(NetworkTable::kSDT) +
-                                packets(NetworkTable::kNIT) + 1 + 250 * services;  // TDT: one in 30 s, taken as 10
-  const int64_t needed = perTenSeconds * int64_t{kTSPacketSize} * 8 / 10;
+  const int services = static_cast<int>(plan.services.size());
+  const int64_t needed = LeastMuxRate(MultiplexLoad(tables, services));
   if (plan.muxRate >= needed) return true;
   return Fail(m_muxRateAt, "muxrate",
               std::to_string(plan.muxRate) + " bit/s cannot carry the tables and PCRs of " + std::to_string(services) +
-                  " service" + (services == 1 ? "" : "s") + " (they need " + std::to_string(needed) + " bit/s)");
+                  " service" + (services == 1 ? "" : "s") + " with room for their content (it needs at least " +
+                  std::to_string(needed) + " bit/s)");
 }
 
 bool Reader::Read(const std::string& text, Plan* plan) {
@@ -332,6 +326,16 @@ bool ReadPlan(const std::string& path, Plan* plan, std::string* error, const Pla
     return false;
   }
   return ReadPlanText(text, path, plan, error, checks);
+}
+
+FixedLoad MultiplexLoad(NetworkTables& tables, int services) {
+  const auto packets = [&](NetworkTable table) { return static_cast<int>(tables.Packets(table).size() / kTSPacketSize); };
+  FixedLoad load;
+  load.pcrPrograms = services;
+  load.psiPackets = packets(NetworkTable::kPAT) + services;
+  load.siPackets = packets(NetworkTable::kSDT);
+  load.otherPerSecond = packets(NetworkTable::kNIT) / 10.0 + 1 / 5.0;
+  return load;
 }
 
 DVBConfig ServiceDVBConfig(const Plan& plan, const ServicePlan& service, const ServicePids& pids) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "table_memory.h"
 #include "ts_reader.h"
 
 namespace palvex_host {
@@ -12,6 +13,44 @@ constexpr int64_t kReorderTicks = 2 * kPCRHz;
 constexpr size_t kMaxHull = 4096;
 
 }  // namespace
+
+double FixedShare(const FixedLoad& load, int64_t muxRate) {
+  const double slotBits = kTSPacketSize * 8.0;
+  const double slotsPerSecond = static_cast<double>(muxRate) / slotBits;
+  const int64_t slotTicks = (static_cast<int64_t>(kTSPacketSize) * 8 * kPCRHz + muxRate - 1) / muxRate;
+  const int64_t pcrEvery = kPCRRepeatTicks / std::max<int64_t>(slotTicks, 1);  // slots from one PCR to the next
+  const double pcr = pcrEvery <= 0 ? 1.0 : 1.0 / static_cast<double>(pcrEvery);
+  const double tables = load.psiPackets * static_cast<double>(kPCRHz) / static_cast<double>(kPSIRepeatTicks) +
+                        load.siPackets * static_cast<double>(kPCRHz) / static_cast<double>(kSIRepeatTicks) +
+                        load.otherPerSecond;
+  return load.pcrPrograms * pcr + tables / slotsPerSecond;
+}
+
+int64_t LeastMuxRate(const FixedLoad& load) {
+  // The share only falls as the rate grows: the least kbit/s that fits, by halving.
+  int64_t low = 0, high = 1;
+  while (FixedShare(load, high * 1000) > 0.75) high *= 2;
+  while (high - low > 1) {
+    const int64_t middle = (low + high) / 2;
+    (FixedShare(load, middle * 1000) > 0.75 ? low : high) = middle;
+  }
+  return high * 1000;
+}
+
+int64_t NeededMuxRate(int64_t contentRate, const FixedLoad& load) {
+  const double wanted = static_cast<double>(contentRate) * 1.01;
+  const auto fits = [&](int64_t tens) {
+    const int64_t rate = tens * 10000;
+    return static_cast<double>(rate) * (1.0 - FixedShare(load, rate)) >= wanted;
+  };
+  int64_t low = 0, high = 1;
+  while (!fits(high)) high *= 2;
+  while (high - low > 1) {
+    const int64_t middle = (low + high) / 2;
+    (fits(middle) ? high : low) = middle;
+  }
+  return high * 10000;
+}
 
 void RateBound::Add(int64_t deadline) {
   if (!m_pending.empty() && m_pending.back().deadline == deadline) {

@@ -19,6 +19,30 @@
 
 namespace palvex_host {
 
+// What a constant rate carries before any content: a PCR at most 40 ms apart for each
+// program with a clock (one slot in every floor(40 ms / slot), so every slot at rates whose
+// slot is longer than 20 ms), the PAT and PMTs every 0.5 s, DVB SI every 2 s, and the
+// rarer tables per second.
+struct FixedLoad {
+  int pcrPrograms = 0;
+  int psiPackets = 0;           // one copy of the PAT and of every PMT
+  int siPackets = 0;            // one copy of the SDT (and other SI repeated every 2 s)
+  double otherPerSecond = 0.0;  // NIT, TDT: packets a second
+};
+
+// The share of a rate's slots (0..1, or more when it cannot carry them at all) that the
+// fixed load takes at muxRate bit/s.
+double FixedShare(const FixedLoad& load, int64_t muxRate);
+
+// The least rate, a whole number of kbit/s, at which the fixed load takes at most three
+// quarters of the slots: below it the content would go out a packet now and then, or
+// never, while PCRs and tables fill the line.
+int64_t LeastMuxRate(const FixedLoad& load);
+
+// The least rate, a whole number of 10 kbit/s, whose slots left by the fixed load carry
+// contentRate bit/s (the content's RateBound) with 1 % to spare.
+int64_t NeededMuxRate(int64_t contentRate, const FixedLoad& load);
+
 class RateBound {
  public:
   // The line's first slot and the lead (27 MHz): nothing leaves before either.
