@@ -11,7 +11,7 @@ input=${1:-}
 options=("${@:2}")
 cd "$(dirname "$0")/.."
 source scripts/deps.sh
-palvex_ensure_packages cmake g++ make pkg-config ffmpeg libavformat-dev libavcodec-dev libavutil-dev
+palvex_ensure_packages "${PALVEX_TOOL_PACKAGES[@]}"
 
 cmake -S . -B build/demo -DCMAKE_BUILD_TYPE=Release -DPALVEX_BUILD_TESTS=OFF >/dev/null
 cmake --build build/demo -j "$(nproc)" --target palvex-mux >/dev/null

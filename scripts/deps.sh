@@ -20,11 +20,17 @@ palvex_ensure_packages() {
     --no-install-recommends "${missing[@]}" >/dev/null
 }
 
-PALVEX_BUILD_PACKAGES=(cmake g++ make clang libclang-rt-14-dev libgtest-dev libgmock-dev libtomlplusplus-dev
-  libbenchmark-dev pkg-config ffmpeg libavformat-dev libavcodec-dev libavutil-dev
-  libdvbpsi-dev tstools gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good
-  gstreamer1.0-plugins-bad gstreamer1.0-libav vlc-bin vlc-plugin-base nlohmann-json3-dev
-  libcpp-httplib-dev prometheus chromium systemd)
+# What palvex and palvex-mux build and run with: the README's first screen names the same
+# packages (tests/install/check_packages.sh holds the two together), and both README
+# commands install them.
+PALVEX_TOOL_PACKAGES=(cmake g++ make pkg-config ffmpeg libavformat-dev libavcodec-dev libavutil-dev
+  libtomlplusplus-dev libcpp-httplib-dev nlohmann-json3-dev)
+
+# Every test besides: the test frameworks, the fuzzers' compiler and the receivers and
+# analyzers the end-to-end tests judge the output with.
+PALVEX_BUILD_PACKAGES=("${PALVEX_TOOL_PACKAGES[@]}" clang libclang-rt-14-dev libgtest-dev libgmock-dev
+  libbenchmark-dev libdvbpsi-dev tstools gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good
+  gstreamer1.0-plugins-bad gstreamer1.0-libav vlc-bin vlc-plugin-base prometheus chromium systemd)
 
 # The 32-bit builds: Linux -m32, and the Windows DLL cross-built with mingw-w64 and tested
 # under Wine (wine32 comes from the i386 architecture, see palvex_ensure_i386), also from a
