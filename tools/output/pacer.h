@@ -22,7 +22,7 @@ struct PacerConfig {
   bool paced = false;             // writes leave in real time
   size_t packetsPerWrite = kPacketsPerDatagram;
   int64_t startDelayNs = 100000000;  // the first packet leaves this long after it is seen
-  int64_t batchNs = 4000000;      // writes due within this window leave together, at its middle
+  int64_t batchNs = kDefaultPacingWindowNs;  // writes due within this window leave together, at its middle
 };
 
 struct PacerStats {

@@ -33,6 +33,16 @@ bool ParseLead(const std::string& text, int64_t* ticks) {
   return true;
 }
 
+bool ParsePacingWindow(const std::string& text, int64_t* ns) {
+  if (text.find('\0') != std::string::npos) return false;
+  char* end = nullptr;
+  const double ms = std::strtod(text.c_str(), &end);
+  if (end != nullptr && std::string(end) == "ms") end += 2;
+  if (end == text.c_str() || *end != '\0' || !(ms >= 0 && ms <= 20)) return false;
+  *ns = static_cast<int64_t>(ms * 1e6 + 0.5);
+  return true;
+}
+
 namespace {
 
 constexpr size_t kMaxPlanSize = 1 << 20;  // a plan of hundreds of services is a few tens of kB
@@ -133,6 +143,18 @@ bool Reader::Top(const std::string& key, const toml::node& node, Plan* plan) {
       ok = ParseLead(text, &plan->leadTicks);
     }
     return ok || Fail(node.source(), key, "must be seconds from 0.01 to 10, such as 0.8 or \"700ms\"");
+  }
+  if (key == "pacing_window") {
+    bool ok = false;
+    if (node.is_string()) {
+      ok = ParsePacingWindow(node.as_string()->get(), &plan->pacingWindowNs);
+    } else if (node.is_number()) {
+      char text[32];
+      std::snprintf(text, sizeof text, "%.9g", node.is_integer() ? static_cast<double>(node.as_integer()->get())
+                                                                  : node.as_floating_point()->get());
+      ok = ParsePacingWindow(text, &plan->pacingWindowNs);
+    }
+    return ok || Fail(node.source(), key, "must be milliseconds from 0 to 20, such as 1 or \"0.5ms\"");
   }
   if (key == "output") {
     if (!String(node, key, &plan->output)) return false;

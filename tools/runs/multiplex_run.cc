@@ -68,6 +68,7 @@ MultiplexRun::MultiplexRun(const Options& options, const Plan& plan, const volat
   m_options.output = plan.output;
   m_options.muxRate = plan.muxRate;
   m_options.leadTicks = plan.leadTicks;
+  m_options.pacingWindowNs = plan.pacingWindowNs;
 }
 
 MultiplexRun::~MultiplexRun() {

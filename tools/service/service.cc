@@ -43,6 +43,7 @@ bool OpenPacedOutput(const Options& options, int tsFd, const volatile std::sig_a
   *sink = OpenSink(options.output, sinkOptions, error);
   if (*sink == nullptr) return false;
   config->paced = options.realtime || (*sink)->network();
+  config->batchNs = options.pacingWindowNs;
   sched_param param{};
   param.sched_priority = options.rtPriority;
   if (config->paced && options.rtPriority > 0 && sched_setscheduler(0, SCHED_FIFO, &param) != 0 &&
