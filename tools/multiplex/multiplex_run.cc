@@ -321,11 +321,13 @@ int64_t MultiplexRun::Position(Member* m) const {
   return m->service->counts().lastUs * 27 + offset;
 }
 
+// A failed write ends the run with one message; none when the reader of the pipe closed it
+// (the end it chose).
 bool MultiplexRun::Scheduled(bool ok) {
   ReportLate();
   if (!ok && !m_failed) {
     m_failed = true;
-    Say(LogLevel::kError, "palvex-mux: %s", m_sink->error().c_str());
+    if (!m_sink->readerGone()) Say(LogLevel::kError, "palvex-mux: %s", m_sink->error().c_str());
   }
   return ok;
 }
@@ -491,8 +493,18 @@ int MultiplexRun::Run() {
     if (interrupted) Say(LogLevel::kInfo, "palvex-mux: interrupted");
     PrintSummary(static_cast<double>(SteadyNowNs() - begin) / 1e9);
   }
-  if (!ok) return 1;
+  if (!ok) return Failed(frames);
   return m_scheduler->stats().lateUnits > 0 ? kExitTooLittleRate : 0;
+}
+
+// A run that ends without its summary: quietly when the reader closed the pipe; after a
+// write failure (a full disk, a file size limit) a file output keeps the whole packets
+// written before it, as a single channel's does.
+int MultiplexRun::Failed(uint64_t frames) {
+  if (m_sink->readerGone()) return kExitReaderGone;
+  std::string note;
+  if (frames > 0 && m_sink->Keep(&note)) Say(LogLevel::kWarning, "palvex-mux: %s", note.c_str());
+  return 1;
 }
 
 // One line per service, then the multiplex's.
