@@ -480,6 +480,7 @@ int MultiplexRun::Run() {
   }
   m_members.clear();
   bool ok = !m_failed;
+  m_pacer->PaceTheTail();
   if (ok && !Scheduled(m_scheduler->Finish())) ok = false;
   if (ok && !m_pacer->Finish()) ok = Scheduled(false);
   uint64_t frames = 0;

@@ -253,6 +253,7 @@ int Channel::Run() {
   RunCounts& counts = m_service.counts();
   counts.interrupted = *m_stop != 0;
   counts.inputErrors = LibavErrorCount();
+  m_pacer->PaceTheTail();
   if (m_scheduler != nullptr && m_sink->error().empty()) {
     if (!m_scheduler->Finish()) ok = Fail(m_sink->error());
     ReportLate();
