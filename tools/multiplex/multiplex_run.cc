@@ -523,13 +523,14 @@ void MultiplexRun::PrintSummary(double seconds) const {
       }
     Say(LogLevel::kInfo,
                  "palvex-mux: service %d \"%s\" from %s: %llu frames, %s muxed, %llu loops, %llu input losses (%.1f s), "
-                 "%llu clock jumps, %llu access units late (up to %.1f ms)",
+                 "%llu clock jumps, %llu frames corrupt in the input, %llu access units late (up to %.1f ms)",
                  m->plan.serviceId, m->service->name().c_str(), m->plan.input.c_str(),
                  static_cast<unsigned long long>(c.frames),
                  ClockText(c.lastUs > c.firstUs ? c.lastUs - c.firstUs : 0).c_str(),
                  static_cast<unsigned long long>(c.loops), static_cast<unsigned long long>(c.inputLosses),
                  static_cast<double>(c.inputLostNs) / 1e9, static_cast<unsigned long long>(c.clockJumps),
-                 static_cast<unsigned long long>(late), static_cast<double>(lateTicks) / 27000.0);
+                 static_cast<unsigned long long>(c.corruptFrames), static_cast<unsigned long long>(late),
+                 static_cast<double>(lateTicks) / 27000.0);
   }
   const SchedulerStats& s = m_scheduler->stats();
   Say(LogLevel::kInfo,
