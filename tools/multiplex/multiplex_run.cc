@@ -411,7 +411,8 @@ bool MultiplexRun::FeedFiles(bool* worked) {
 }
 
 // Too little rate is told as soon as an access unit leaves late, then at most once a second
-// while it goes on: which service, by how much, and the rate it and the multiplex needed.
+// while it goes on: how many services, the one most late, by how much, and the rate it and
+// the multiplex needed.
 void MultiplexRun::ReportLate() {
   const SchedulerStats& stats = m_scheduler->stats();
   if (m_registry != nullptr && stats.lateUnits != m_lateReported)
@@ -421,19 +422,36 @@ void MultiplexRun::ReportLate() {
   if (stats.lateUnits == m_lateReported) return;
   const int64_t now = SteadyNowNs();
   if (m_lateReported > 0 && now - m_lateReportNs < 1000000000) return;
+  const uint64_t lateNow = stats.lateUnits - m_lateReported;
+  const char* since = m_lateReported == 0 ? "so far" : "since the last line";
   m_lateReported = stats.lateUnits;
   m_lateReportNs = now;
-  for (const ProgramStats& p : m_scheduler->programStats())
+  // One line for the multiplex, however many services are late: it names the service with
+  // the most access units late since the last line.
+  ProgramStats p;
+  const Member* worst = nullptr;
+  uint64_t worstNew = 0;
+  int services = 0;
+  for (const ProgramStats& q : m_scheduler->programStats())
     for (const std::unique_ptr<Member>& m : m_members) {
-      if (m->plan.serviceId != p.number || p.lateUnits == m->lateReported) continue;
-      m->lateReported = p.lateUnits;
-      Say(LogLevel::kWarning,
-                   "palvex-mux: --muxrate %.3f Mbit/s is too little: service %d (%s): %llu access units late so far (up "
-                   "to %.1f ms after their decode time); the last second needed %.3f Mbit/s for it, %.3f Mbit/s in all",
-                   static_cast<double>(m_options.muxRate) / 1e6, p.number, m->service->name().c_str(),
-                   static_cast<unsigned long long>(p.lateUnits), static_cast<double>(p.maxLateTicks) / 27000.0,
-                   static_cast<double>(p.neededRate) / 1e6, static_cast<double>(stats.neededRate) / 1e6);
+      if (m->plan.serviceId != q.number || q.lateUnits == m->lateReported) continue;
+      ++services;
+      if (worst == nullptr || q.lateUnits - m->lateReported > worstNew) {
+        p = q;
+        worst = m.get();
+        worstNew = q.lateUnits - m->lateReported;
+      }
+      m->lateReported = q.lateUnits;
     }
+  if (worst == nullptr) return;
+  Say(LogLevel::kWarning,
+               "palvex-mux: --muxrate %.3f Mbit/s is too little: %llu access units of %d service%s late %s; the "
+               "most, service %d (%s): %llu access units late so far (up to %.1f ms after their decode time); the "
+               "last second needed %.3f Mbit/s for it, %.3f Mbit/s in all",
+               static_cast<double>(m_options.muxRate) / 1e6, static_cast<unsigned long long>(lateNow), services,
+               services == 1 ? "" : "s", since, p.number, worst->service->name().c_str(),
+               static_cast<unsigned long long>(p.lateUnits), static_cast<double>(p.maxLateTicks) / 27000.0,
+               static_cast<double>(p.neededRate) / 1e6, static_cast<double>(stats.neededRate) / 1e6);
 }
 
 int MultiplexRun::Run() {
