@@ -189,6 +189,10 @@ const ToolCase kCases[] = {
     {"StopBeforeAnyFrameIsClean", "udp://127.0.0.1:{port} out.ts", 0,
      "stopped before the input sent a frame: nothing was written", Out::kAbsent, false, Check::kNothing, nullptr,
      ".mkv", "timeout --foreground --preserve-status -s INT 1 "},
+    // The same over a paced output (its input read on a thread of its own): nothing is sent.
+    {"StopBeforeAnyFrameIsCleanOnAPacedOutput", "udp://127.0.0.1:{port} udp://127.0.0.1:9", 0,
+     "stopped before the input sent a frame: nothing was written", Out::kAbsent, false, Check::kNothing, nullptr,
+     ".mkv", "timeout --foreground --preserve-status -s INT 1 "},
     {"OutputPortOutOfRange", "missing.mp4 udp://127.0.0.1:99999", 2, "bad port in 'udp://127.0.0.1:99999' (1-65535)",
      Out::kAbsent},
     {"InputPortOutOfRange", "udp://127.0.0.1:99999 out.ts", 2, "bad port in 'udp://127.0.0.1:99999' (0-65535)",

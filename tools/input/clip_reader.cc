@@ -556,6 +556,10 @@ int64_t ClipReader::ShiftForNoNegativeTimeUs() {
 
 bool ClipReader::Next(ClipFrame* frame, std::string* error) {
   error->clear();
+  if (m_context == nullptr) {  // never opened, or its opening failed or was interrupted
+    *error = "'" + m_path + "' is not open";
+    return false;
+  }
   if (!m_offsetKnown) {
     if (!FillLookahead(error)) return false;
     DeriveLeadingVideoDts();
