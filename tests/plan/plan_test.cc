@@ -140,6 +140,9 @@ std::vector<Fault> Faults() {
       {"TwoServicesOnePid",
        rate + kService + "pmt_pid = 0x200\n[[service]]\ninput = \"b.ts\"\nservice_id = 2\nfirst_pid = 0x200\n",
        "plan.toml:9: first_pid: 0x0200 is given to two services (also line 2)"},
+      {"TwoServicesOneStandardInput",
+       rate + "[[service]]\ninput = \"-\"\nservice_id = 1\n[[service]]\ninput = \"pipe:0\"\nservice_id = 2\n",
+       "plan.toml:6: input: \"pipe:0\" (standard input) is given to two services (also line 2)"},
       {"PmtPidIsFirstPid", rate + kService + "pmt_pid = 0x300\nfirst_pid = 0x300\n",
        "plan.toml:6: first_pid: 0x0300 is the service's pmt_pid"},
       // Below 76k a slot is longer than 20 ms: every slot would be a PCR-only packet.

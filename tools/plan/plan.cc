@@ -50,6 +50,9 @@ constexpr int kLastPid = kNullPid - 1;
 constexpr int kPidBlocks = (kLastPid + 1 - kFirstServicePidBlock) / kServicePidBlock;
 constexpr int kLongestStreams = kServicePidBlock - 1;  // elementary PIDs of a fixed first_pid
 
+// "-" as palvex-mux's INPUT, or libavformat's own name for file descriptor 0.
+bool ReadsStandardInput(const std::string& input) { return input == "-" || input == "pipe:" || input == "pipe:0"; }
+
 std::string Hex(int64_t value) {
   if (value < 0) return std::to_string(value);
   char text[24];
@@ -118,10 +121,10 @@ class Reader {
   Region m_muxRateAt{};
   bool m_muxRateGiven = false;
   std::vector<Region> m_serviceAt;
-  std::vector<std::array<Region, 4>> m_keyAt;  // per service: service_id, lcn, pmt_pid, first_pid
+  std::vector<std::array<Region, 5>> m_keyAt;  // per service: service_id, lcn, pmt_pid, first_pid, input
 };
 
-enum KeyAt { kAtServiceId, kAtLcn, kAtPmtPid, kAtFirstPid };
+enum KeyAt { kAtServiceId, kAtLcn, kAtPmtPid, kAtFirstPid, kAtInput };
 
 bool Reader::Top(const std::string& key, const toml::node& node, Plan* plan) {
   if (key == "muxrate") {
@@ -208,9 +211,10 @@ bool Reader::Service(const toml::table& table, Plan* plan) {
 }
 
 bool Reader::ServiceKey(const std::string& key, const toml::node& node, ServicePlan* service) {
-  std::array<Region, 4>& at = m_keyAt.back();
+  std::array<Region, 5>& at = m_keyAt.back();
   int value = 0;
   if (key == "input") {
+    at[kAtInput] = node.source();
     if (!String(node, key, &service->input)) return false;
     return !service->input.empty() || Fail(node.source(), key, "must not be empty");
   }
@@ -267,6 +271,10 @@ bool Reader::Across(const Plan& plan, std::vector<ServicePids>* pids) {
       const std::string also = " (also line " + std::to_string(b.line) + ")";
       if (a.serviceId == b.serviceId)
         return Fail(m_keyAt[i][kAtServiceId], "service_id", std::to_string(a.serviceId) + " is given to two services" + also);
+      // One standard input: a second service would read every other chunk of it.
+      if (ReadsStandardInput(a.input) && ReadsStandardInput(b.input))
+        return Fail(m_keyAt[i][kAtInput], "input",
+                    "\"" + a.input + "\" (standard input) is given to two services" + also);
       if (a.lcn && b.lcn && *a.lcn == *b.lcn)
         return Fail(m_keyAt[i][kAtLcn], "lcn", std::to_string(*a.lcn) + " is given to two services" + also);
       const std::optional<int>* const pidsA[] = {&a.pmtPid, &a.firstPid};

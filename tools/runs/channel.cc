@@ -245,14 +245,17 @@ bool Channel::KeepOnAir() {
 // One message per failure, and no summary after one: a file output is then left as it
 // was (or not made), so the counts would describe nothing that exists.
 int Channel::Run() {
-  if (!CheckOutput() || !m_service.Open(InputInterrupted, this, m_stop) || !RegisterService() || !OpenOutput() ||
-      !m_service.Start())
-    return Failed();
+  if (!CheckOutput() || !m_service.Open(InputInterrupted, this, m_stop)) return Failed();
+  // Stopped while a live input was still being opened: there is no input to read (a paced
+  // run would start its input thread on it), nothing is opened or written.
+  if (m_service.counts().interrupted) return Failed();
+  if (!RegisterService() || !OpenOutput() || !m_service.Start()) return Failed();
   const int64_t begin = SteadyNowNs();
   bool ok = MuxAll();
   RunCounts& counts = m_service.counts();
   counts.interrupted = *m_stop != 0;
   counts.inputErrors = LibavErrorCount();
+  m_pacer->PaceTheTail();
   if (m_scheduler != nullptr && m_sink->error().empty()) {
     if (!m_scheduler->Finish()) ok = Fail(m_sink->error());
     ReportLate();

@@ -208,6 +208,7 @@ bool Service::Start() {
 }
 
 bool Service::MuxFrame(const ClipFrame& clip, const Timeline::Bounds& bounds, const Output& out) {
+  if (clip.corrupt) NoteDamage(clip);
   if (clip.cue) {
     TakeCue(clip);
     return true;
@@ -260,6 +261,22 @@ bool Service::MuxFrame(const ClipFrame& clip, const Timeline::Bounds& bounds, co
 }
 
 // The input's clock jumped: told at once, then at most once a second.
+// A frame the demuxer flagged corrupt (its transport packets lost or broken on the way):
+// counted for the service's summary, told at once and then at most once a minute while
+// more come, whatever the verbosity of libavformat's own lines.
+void Service::NoteDamage(const ClipFrame& clip) {
+  ++m_counts.corruptFrames;
+  const int64_t now = SteadyNowNs();
+  if (m_damageReportNs >= 0 && now - m_damageReportNs < 60000000000) return;
+  m_damageReportNs = now;
+  const size_t stream = clip.streamId > 0 ? static_cast<size_t>(clip.streamId - 1) : m_reader.streams().size();
+  std::string which = "its SCTE-35 stream";
+  if (stream < m_reader.streams().size()) which = "input stream " + std::to_string(m_reader.streams()[stream].index);
+  Tell("warning: the input is damaged: a frame of %s came corrupt (transport packets lost or broken on the way), "
+       "muxed as it came; %llu so far (counted in the summary)",
+       which.c_str(), static_cast<unsigned long long>(m_counts.corruptFrames));
+}
+
 void Service::ReportJump() {
   const int64_t now = SteadyNowNs();
   if (m_jumpReportNs >= 0 && now - m_jumpReportNs < 1000000000) return;

@@ -164,6 +164,7 @@ class Service {
   bool CheckCarriage();
   bool MuxAt(const ClipFrame& clip, int64_t timeUs, const Output& out);
   void ReportJump();
+  void NoteDamage(const ClipFrame& clip);
   // Splice cues (service_cues.cc): the input's carried and the breaks' copies sent in front
   // of the clock stream's pictures.
   bool StartCues();
@@ -185,6 +186,7 @@ class Service {
   Progress* m_progress = nullptr;
   ServiceMetrics* m_metrics = nullptr;
   int64_t m_jumpReportNs = -1;
+  int64_t m_damageReportNs = -1;
   int64_t m_lastFrameNs = -1;
   uint64_t m_lateDroppedAtLoss = 0;  // m_counts.lateDropped when the input was last lost
   bool m_cutting = false;            // pictures are left out up to a key picture

@@ -24,6 +24,7 @@ struct RunCounts {
   uint64_t untimed = 0;                // frames left out: no time stamp at all
   uint64_t unwritten = 0;              // frames the library gave no packet of (cut or empty)
   uint64_t inputErrors = 0;            // libavformat's errors: a damaged input
+  uint64_t corruptFrames = 0;          // frames the demuxer flagged corrupt (lost or broken input packets)
   uint64_t packets = 0;
   int64_t firstUs = -1, lastUs = -1;   // span of the muxed frame times (end of the last frame)
   // The output between its first and last PCR, for the rate a receiver measures there.
