@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -21,7 +22,11 @@ constexpr size_t kMaxBody = 4096;          // a control request is a few dozen b
 constexpr size_t kMaxHead = 8192;
 constexpr int kBacklog = 128;
 constexpr char kNeedsToken[] = "this request needs \"Authorization: Bearer TOKEN\" with the --http-token";
-constexpr double kMaxSpliceSeconds = 86400;  // a day ahead, a day long at most
+constexpr double kMaxSpliceSeconds = 86400;  // a break a day long at most
+// A break half a day ahead at most: its splice_time must stay ahead of the stream time on
+// the 33-bit 90 kHz clock, which wraps after 26.5 hours (a time more than 13.25 hours
+// ahead reads as one behind).
+constexpr double kMaxSpliceInSeconds = 43200;
 
 // cpp-httplib accepts the connections and answers the requests; the gate in between
 // holds the connections while their requests arrive, and hands a worker only a request
@@ -78,18 +83,22 @@ bool ReadSplice(const std::string& body, SpliceRequest* out, std::string* error)
   const nlohmann::json j = nlohmann::json::parse(body, nullptr, false);
   if (j.is_discarded()) return *error = "malformed JSON", false;
   if (!j.is_object()) return *error = "the body must be a JSON object {\"in\": S, \"duration\": D}", false;
-  // A number of seconds from 0 to a day; false when present and not one.
-  const auto seconds = [&](const char* key, double* value) {
+  // A number of seconds from 0 to most; false when present and not one.
+  const auto seconds = [&](const char* key, double most, double* value) {
     const auto it = j.find(key);
     if (it == j.end()) return true;
-    if (it->is_number() && it->get<double>() >= 0 && it->get<double>() <= kMaxSpliceSeconds) {
+    if (it->is_number() && it->get<double>() >= 0 && it->get<double>() <= most) {
       *value = it->get<double>();
       return true;
     }
-    *error = std::string("\"") + key + "\" must be a number of seconds from 0 to 86400";
+    char text[96];
+    std::snprintf(text, sizeof text, "\"%s\" must be a number of seconds from 0 to %.0f", key, most);
+    *error = text;
     return false;
   };
-  if (!seconds("in", &out->inSeconds) || !seconds("duration", &out->durationSeconds)) return false;
+  if (!seconds("in", kMaxSpliceInSeconds, &out->inSeconds) ||
+      !seconds("duration", kMaxSpliceSeconds, &out->durationSeconds))
+    return false;
   if (!(out->durationSeconds > 0)) return *error = "\"duration\" (seconds, above 0) is missing or 0", false;
   return true;
 }
