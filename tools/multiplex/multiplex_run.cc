@@ -428,7 +428,7 @@ void MultiplexRun::ReportLate() {
       Say(LogLevel::kWarning,
                    "palvex-mux: --muxrate %.3f Mbit/s is too little: service %d (%s): %llu access units late so far (up "
                    "to %.1f ms after their decode time); the last second needed %.3f Mbit/s for it, %.3f Mbit/s in all",
-                   static_cast<double>(m_options.muxRate) / 1e6, p.number, m->service->name().c_str(),
+                   static_cast<double>(m_options.muxRate) / 1e6, p.number, LogSafe(m->service->name()).c_str(),
                    static_cast<unsigned long long>(p.lateUnits), static_cast<double>(p.maxLateTicks) / 27000.0,
                    static_cast<double>(p.neededRate) / 1e6, static_cast<double>(stats.neededRate) / 1e6);
     }
@@ -511,7 +511,7 @@ void MultiplexRun::PrintSummary(double seconds) const {
     Say(LogLevel::kInfo,
                  "palvex-mux: service %d \"%s\" from %s: %llu frames, %s muxed, %llu loops, %llu input losses (%.1f s), "
                  "%llu clock jumps, %llu access units late (up to %.1f ms)",
-                 m->plan.serviceId, m->service->name().c_str(), m->plan.input.c_str(),
+                 m->plan.serviceId, LogSafe(m->service->name()).c_str(), LogSafe(m->plan.input).c_str(),
                  static_cast<unsigned long long>(c.frames),
                  ClockText(c.lastUs > c.firstUs ? c.lastUs - c.firstUs : 0).c_str(),
                  static_cast<unsigned long long>(c.loops), static_cast<unsigned long long>(c.inputLosses),
