@@ -230,11 +230,6 @@ void RequestGate::Stop() {
     if (fd >= 0) close(fd), fd = -1;
 }
 
-size_t RequestGate::held() const {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  return m_heldCount;
-}
-
 void RequestGate::Close(Connection& c) {
   if (c.fd < 0) return;
   shutdown(c.fd, SHUT_RDWR);
@@ -361,10 +356,6 @@ void RequestGate::Receive() {
       }
       if (Examine(c)) held.push_back(std::move(c));
       else if (c != nullptr) Close(*c);
-    }
-    {
-      std::lock_guard<std::mutex> lock(m_mutex);
-      m_heldCount = held.size();
     }
     // Wait for bytes, or the nearest deadline.
     Clock::time_point next = Clock::now() + std::chrono::seconds(1);

@@ -92,9 +92,6 @@ class RequestGate {
   // Closes every connection and ends the threads.
   void Stop();
 
-  // Connections held by the reception now (for tests and checks).
-  size_t held() const;
-
  private:
   using Clock = std::chrono::steady_clock;
   struct Connection {
@@ -128,11 +125,10 @@ class RequestGate {
   const Serve m_serve;
   const ErrorBody m_errorBody;
 
-  mutable std::mutex m_mutex;
+  std::mutex m_mutex;
   std::condition_variable m_work;
   std::vector<Held> m_incoming;  // adopted or returned, for the reception to take
   std::deque<Held> m_queue;      // whole requests for the workers
-  size_t m_heldCount = 0;
   bool m_stop = false;
   int m_wake[2] = {-1, -1};  // a pipe that wakes the reception
   std::thread m_reception;
