@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <httplib.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -190,6 +191,10 @@ void RequestGate::Adopt(int fd) {
     close(fd);
     return;
   }
+  // An answer goes out in two writes (head, body): without this the body of an answer on a
+  // kept-alive connection waits for the client's delayed acknowledgement of the head.
+  const int one = 1;
+  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
   auto c = std::make_unique<Connection>();
   c->fd = fd;
   c->since = Clock::now();
