@@ -453,7 +453,7 @@ void MultiplexRun::ReportLate() {
   const int64_t needed = NeededMuxRate(m_scheduler->FittingRate(), m_fixedLoad);
   std::string most;
   if (worst != nullptr)
-    most = "; the most, service " + std::to_string(worst->plan.serviceId) + " (" + worst->service->name() + "): " +
+    most = "; the most, service " + std::to_string(worst->plan.serviceId) + " (" + LogSafe(worst->service->name()) + "): " +
            std::to_string(worstLate) + ", up to " + LateText(worstTicks) + " late";
   Say(LogLevel::kWarning,
       "palvex-mux: muxrate %.3f Mbit/s is too little: %llu access units of %d service%s late %s%s; the content so "
@@ -568,7 +568,7 @@ void MultiplexRun::PrintSummary(double seconds) const {
     Say(LogLevel::kInfo,
                  "palvex-mux: service %d \"%s\" from %s: %llu frames, %s muxed, %llu loops, %llu input losses (%.1f s), "
                  "%llu clock jumps, %llu frames corrupt in the input, %llu access units late%s",
-                 m->plan.serviceId, m->service->name().c_str(), m->plan.input.c_str(),
+                 m->plan.serviceId, LogSafe(m->service->name()).c_str(), LogSafe(m->plan.input).c_str(),
                  static_cast<unsigned long long>(c.frames),
                  ClockText(c.lastUs > c.firstUs ? c.lastUs - c.firstUs : 0).c_str(),
                  static_cast<unsigned long long>(c.loops), static_cast<unsigned long long>(c.inputLosses),

@@ -83,7 +83,7 @@ void SpliceCues::AddBreakAtInput(int64_t inPts, int64_t duration, bool key) {
 }
 
 bool SpliceCues::AddBreakIn(int64_t inTicks, int64_t duration, SpliceBreak* placed) {
-  if (m_recent.empty()) return false;
+  if (m_recent.empty() || inTicks > static_cast<int64_t>(kMaxLeadSeconds * 90000)) return false;
   const CuePicture& last = m_recent.back();
   const int64_t point = Wrap(last.outDts + std::max<int64_t>(0, inTicks));
   // The first picture at or after the point: one already muxed, else the next on the

@@ -16,13 +16,35 @@ bool LogToTerminal() {
   return terminal;
 }
 
+std::string LogSafe(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    // U+0080 to U+009F (C2 80 to C2 9F): CSI and the other C1 controls of a terminal.
+    const bool c1 = c == 0xC2 && i + 1 < text.size() && (static_cast<unsigned char>(text[i + 1]) & 0xE0) == 0x80;
+    if (c >= 0x20 && c != 0x7F && !c1) {
+      out.push_back(static_cast<char>(c));
+      continue;
+    }
+    char escape[8];
+    if (c1) std::snprintf(escape, sizeof escape, "\\u%04X", static_cast<unsigned>(static_cast<unsigned char>(text[++i])));
+    else if (c == '\n') std::snprintf(escape, sizeof escape, "\\n");
+    else if (c == '\r') std::snprintf(escape, sizeof escape, "\\r");
+    else if (c == '\t') std::snprintf(escape, sizeof escape, "\\t");
+    else std::snprintf(escape, sizeof escape, "\\x%02X", static_cast<unsigned>(c));
+    out += escape;
+  }
+  return out;
+}
+
 void Log(LogLevel level, const std::string& text) {
   std::string out;
   const char* name = level == LogLevel::kError ? " error " : level == LogLevel::kWarning ? " warning " : " info ";
   const std::string stamp = LogToTerminal() ? "" : ISOTime(WallNowNs(), true) + name;
   for (size_t at = 0; at < text.size();) {
     const size_t end = std::min(text.find('\n', at), text.size());
-    out += stamp + text.substr(at, end - at) + "\n";
+    out += stamp + LogSafe(text.substr(at, end - at)) + "\n";
     at = end + 1;
   }
   std::fputs(out.c_str(), stderr);

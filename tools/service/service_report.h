@@ -44,8 +44,14 @@ struct RunCounts {
 enum class LogLevel { kError, kWarning, kInfo };
 
 // A message of one or more lines ("palvex-mux: ..."), written whole; under a service manager
-// each line reads "2026-12-07T22:40:00.123Z warning palvex-mux: ...".
+// each line reads "2026-12-07T22:40:00.123Z warning palvex-mux: ...". Control characters
+// other than the line ends (an escape sequence, a carriage return) are written escaped,
+// as LogSafe writes them.
 void Log(LogLevel level, const std::string& text);
+// Text from outside (a service name or provider, an input's URL) for a log line: every
+// control character, the line end too, and the C1 controls of UTF-8 as \n, \r, \t or
+// \xNN, so that it can neither end the line nor reach the terminal as a control.
+std::string LogSafe(const std::string& text);
 // Whether standard error is a terminal (progress lines are shown only there).
 bool LogToTerminal();
 
