@@ -6,6 +6,8 @@
 // opened; floods, slow clients and storms of requests cost the endpoint no memory and a
 // well-behaved client its answers. Under a service manager (standard error not a terminal)
 // every line palvex-mux writes starts with its UTC time and level.
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -359,6 +361,8 @@ TEST(LogTest, EveryLineBehindItsTimeAndLevel) {
       {"Error", {(dir / "missing.mp4").string()}, 1, "error", "palvex-mux: cannot open"},
       {"NameWithControls", {"--plan", (dir / "plan.toml").string()}, 0, "info",
        R"("Evil\nerror forged\x1B[31m\u009B2J")"},
+      // The level is said once: not "warning palvex-mux: warning: ".
+      {"WarningLevelOnce", {"--lead", "1", clip.string()}, 0, "warning", "palvex-mux: --lead has no effect"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -382,7 +386,22 @@ TEST(LogTest, EveryLineBehindItsTimeAndLevel) {
       found = found || (rest.rfind(c.level, 0) == 0 && rest.find(c.has) != std::string::npos);
     }
     EXPECT_TRUE(found) << text;
+    EXPECT_EQ(text.find("palvex-mux: warning: "), std::string::npos) << text;
   }
+  // Standard error is systemd's journal (JOURNAL_STREAM names it): each line behind its
+  // syslog priority, which journalctl -p filters on, and no time of its own.
+  const fs::path err = dir / "journal.txt";
+  std::ofstream(err).flush();
+  struct stat st {};
+  ASSERT_EQ(stat(err.c_str(), &st), 0);
+  const std::string stream = std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
+  const pid_t pid = palvex_test::Spawn({"/usr/bin/env", "JOURNAL_STREAM=" + stream, PALVEX_MUX_PATH, "-y", "--lead", "1",
+                                        clip.string(), (dir / "out.ts").string()},
+                                       "", err.string());
+  EXPECT_EQ(palvex_test::WaitFor(pid, std::chrono::seconds(30)), 0);
+  const std::string text = ReadText(err.string());
+  EXPECT_EQ(text.rfind("<4>palvex-mux: --lead has no effect without --muxrate\n", 0), 0u) << text;
+  EXPECT_NE(text.find("\n<6>palvex-mux: " + clip.string() + " -> "), std::string::npos) << text;
 }
 
 }  // namespace

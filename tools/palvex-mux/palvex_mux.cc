@@ -190,6 +190,11 @@ int main(int argc, char** argv) {
       return 1;
     }
     registry->StartSampler();
+    if (options.verbosity != palvex_host::Verbosity::kQuiet) {
+      const std::string host = httpAddress.find(':') != std::string::npos ? "[" + httpAddress + "]" : httpAddress;
+      palvex_host::Log(palvex_host::LogLevel::kInfo, "palvex-mux: operations page on http://" + host + ":" +
+                                                        std::to_string(httpPort) + "/ (/metrics, /status)");
+    }
   }
   std::thread hangups;
   g_hangupQuiet = options.verbosity == palvex_host::Verbosity::kQuiet;

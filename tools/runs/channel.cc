@@ -92,6 +92,7 @@ bool Channel::OpenOutput() {
   PacerConfig config;
   std::string error;
   if (!OpenPacedOutput(m_options, m_tsFd, m_stop, &config, &m_sink, &m_pacer, &error)) return Fail(error);
+  m_paced = config.paced;
   m_live = config.paced && !IsLocalFile(m_options.input);
   if (m_live && m_options.muxRate == 0) m_keepAlive = std::make_unique<KeepAlive>(config.packetsPerWrite);
   if (m_options.muxRate > 0) {
@@ -250,6 +251,15 @@ int Channel::Run() {
   // run would start its input thread on it), nothing is opened or written.
   if (m_service.counts().interrupted) return Failed();
   if (!RegisterService() || !OpenOutput() || !m_service.Start()) return Failed();
+  if (m_options.verbosity != Verbosity::kQuiet) {
+    char rate[48] = "";
+    if (m_options.muxRate > 0)
+      std::snprintf(rate, sizeof rate, "constant rate %.3f Mbit/s, ", static_cast<double>(m_options.muxRate) / 1e6);
+    std::string how = rate;
+    how += m_paced ? "paced" : "as fast as it can be written";
+    Log(LogLevel::kInfo, "palvex-mux: " + ShownURL(m_options.input) + " -> " + ShownURL(m_options.output) + " (" + how +
+                             (m_live ? ", a live input" : "") + ")");
+  }
   const int64_t begin = SteadyNowNs();
   bool ok = MuxAll();
   RunCounts& counts = m_service.counts();

@@ -177,6 +177,10 @@ void MultiplexRun::Poll() {
     m->onAir = true;
     Register(m.get());
     changed = true;
+    if (m_options.verbosity != Verbosity::kQuiet)
+      Say(LogLevel::kInfo, "palvex-mux: service %d \"%s\" on air from %s (PMT PID 0x%04X)", m->plan.serviceId,
+          LogSafe(m->plan.name.empty() ? m->service->NameFromInput() : m->plan.name).c_str(),
+          LogSafe(ShownURL(m->plan.input)).c_str(), m->pids.pmtPid);
   }
   // Ended services leave the tables and the list once their last packets have left (until
   // then they keep their PMT and PCRs), while the multiplex goes on with others: at its end
@@ -482,6 +486,10 @@ bool ReadMuxPlan(const Options& options, Plan* plan, std::string* error) {
 
 int MultiplexRun::Run() {
   if (!CheckOutput() || !OpenOutput()) return 1;
+  if (m_options.verbosity != Verbosity::kQuiet)
+    Say(LogLevel::kInfo, "palvex-mux: multiplex of %zu services to %s at %.3f Mbit/s, %s", m_plan.services.size(),
+        LogSafe(ShownURL(m_options.output)).c_str(), static_cast<double>(m_options.muxRate) / 1e6,
+        m_paced ? "paced" : "as fast as it can be written");
   std::vector<ServicePids> pids;
   std::string error;
   if (!AssignPids(m_plan, {}, &pids, &error)) {

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <atomic>
 #include <csignal>
+#include <cstdarg>
 #include <cstdint>
 #include <cstring>
 #include <functional>
@@ -156,8 +157,13 @@ class Service {
   bool carriesCues() const { return m_cuesWanted; }
   // The summary's line on the cue PID (none without one).
   void ReportCues() const;
+  // A line about the input (a warning when it opens with "warning: ").
   void Tell(const char* format, ...) const __attribute__((format(printf, 2, 3)));
+  // A line about what befell the input (lost, back, its clock jumped, frames left out): a
+  // warning, so that a journal's warnings show every incident and its end.
+  void TellIncident(const char* format, ...) const __attribute__((format(printf, 2, 3)));
   void Warn(const std::string& text) const;
+  void TellAt(LogLevel level, const char* format, va_list args) const;
   bool Fail(const std::string& text) const;
 
  private:

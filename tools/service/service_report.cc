@@ -1,10 +1,13 @@
 #include "service_report.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 #include "ts_reader.h"
 #include "metrics.h"
@@ -15,6 +18,36 @@ bool LogToTerminal() {
   static const bool terminal = isatty(STDERR_FILENO) == 1;
   return terminal;
 }
+
+namespace {
+
+// Standard error is systemd's journal: JOURNAL_STREAM holds its device and inode.
+bool LogToJournal() {
+  static const bool journal = [] {
+    const char* stream = std::getenv("JOURNAL_STREAM");
+    struct stat st {};
+    if (stream == nullptr || fstat(STDERR_FILENO, &st) != 0) return false;
+    unsigned long long device = 0, inode = 0;
+    return std::sscanf(stream, "%llu:%llu", &device, &inode) == 2 && device == st.st_dev && inode == st.st_ino;
+  }();
+  return journal;
+}
+
+// "palvex-mux: [service N: ]warning: text" -> "palvex-mux: [service N: ]text".
+void LeaveOutLevelWord(std::string* line) {
+  const std::string program = "palvex-mux: ";
+  if (line->rfind(program, 0) != 0) return;
+  size_t at = program.size();
+  if (line->compare(at, 8, "service ") == 0) {
+    const size_t colon = line->find(": ", at + 8);
+    if (colon == std::string::npos || line->find_first_not_of("0123456789", at + 8) != colon) return;
+    at = colon + 2;
+  }
+  for (const char* word : {"warning: ", "error: "})
+    if (line->compare(at, std::strlen(word), word) == 0) line->erase(at, std::strlen(word));
+}
+
+}  // namespace
 
 std::string LogSafe(const std::string& text) {
   std::string out;
@@ -41,10 +74,14 @@ std::string LogSafe(const std::string& text) {
 void Log(LogLevel level, const std::string& text) {
   std::string out;
   const char* name = level == LogLevel::kError ? " error " : level == LogLevel::kWarning ? " warning " : " info ";
-  const std::string stamp = LogToTerminal() ? "" : ISOTime(WallNowNs(), true) + name;
+  const char* priority = level == LogLevel::kError ? "<3>" : level == LogLevel::kWarning ? "<4>" : "<6>";
+  const bool terminal = LogToTerminal();
+  const std::string stamp = terminal ? "" : LogToJournal() ? priority : ISOTime(WallNowNs(), true) + name;
   for (size_t at = 0; at < text.size();) {
     const size_t end = std::min(text.find('\n', at), text.size());
-    out += stamp + LogSafe(text.substr(at, end - at)) + "\n";
+    std::string line = LogSafe(text.substr(at, end - at));
+    if (!terminal) LeaveOutLevelWord(&line);
+    out += stamp + line + "\n";
     at = end + 1;
   }
   std::fputs(out.c_str(), stderr);

@@ -43,10 +43,14 @@ struct RunCounts {
 
 enum class LogLevel { kError, kWarning, kInfo };
 
-// A message of one or more lines ("palvex-mux: ..."), written whole; under a service manager
-// each line reads "2026-12-07T22:40:00.123Z warning palvex-mux: ...". Control characters
-// other than the line ends (an escape sequence, a carriage return) are written escaped,
-// as LogSafe writes them.
+// A message of one or more lines ("palvex-mux: ..."), written whole. On a terminal as it is;
+// into systemd's journal (JOURNAL_STREAM names standard error) each line behind its syslog
+// priority ("<4>palvex-mux: ...", so that journalctl -p warning shows the warnings); into
+// a file or a pipe each line behind its time and level ("2026-12-07T22:40:00.123Z warning
+// palvex-mux: ..."). Where the level is given apart, a "warning: " or "error: " opening the
+// text (after "palvex-mux: " and a "service N: ") is left out: it would say it twice.
+// Control characters other than the line ends (an escape sequence, a carriage return) are
+// written escaped, as LogSafe writes them.
 void Log(LogLevel level, const std::string& text);
 // Text from outside (a service name or provider, an input's URL) for a log line: every
 // control character, the line end too, and the C1 controls of UTF-8 as \n, \r, \t or
