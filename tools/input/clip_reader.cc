@@ -577,6 +577,7 @@ bool ClipReader::Next(ClipFrame* frame, std::string* error) {
     m_offsetUs = ShiftForNoNegativeTimeUs();
     m_offsetKnown = true;
   }
+  frame->readNs = m_lastPacketNs;
   if (!m_lookahead.empty()) {
     AVPacket* packet = m_lookahead.front();
     m_lookahead.pop_front();
@@ -589,6 +590,7 @@ bool ClipReader::Next(ClipFrame* frame, std::string* error) {
   if (got) {
     NumberUntimedVideo(packet);
     Convert(*packet, frame);
+    frame->readNs = m_lastPacketNs;  // a frame given by a flush: when its input's last packet came
   }
   av_packet_free(&packet);
   return got;

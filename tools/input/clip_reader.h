@@ -62,6 +62,7 @@ struct ClipFrame {
   int64_t pts90k = -1;          // presentation time as the input gives it, 90 kHz (unshifted), -1 when unknown
   bool key = false;
   bool cue = false;             // a splice_info_section of the input's SCTE-35 stream (streamId 0)
+  int64_t readNs = -1;          // steady clock (CLOCK_MONOTONIC) when the input's packet behind it came, -1 unknown
   std::vector<uint8_t> data;    // the frame as handed to palvex
 };
 

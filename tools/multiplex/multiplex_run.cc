@@ -380,7 +380,7 @@ bool MultiplexRun::FeedLive(Member* m, bool* worked) {
       m->ending = true;
       break;
     }
-    m->service->FrameCame(now);
+    m->service->FrameCame(clip.readNs >= 0 ? std::min(clip.readNs, now) : now);  // when it came, not when muxed
     *worked = true;
     if (!MuxFrame(m, clip)) return false;
     if (m_tablesDue) break;  // the PAT names the service before more of it comes

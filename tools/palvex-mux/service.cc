@@ -260,15 +260,19 @@ bool Service::MuxFrame(const ClipFrame& clip, const Timeline::Bounds& bounds, co
   return MuxAt(clip, std::max<int64_t>(0, timeUs), out);
 }
 
-// A decoder can start a stream only at a random-access point: a video stream's pictures
-// before its first key picture (a live input joined within a GOP: their parameter sets and
-// references never came) are left out, and the other streams' frames presented before the
+// A decoder can start a stream only at a random-access point: a live input's (a network
+// source, a pipe) video pictures before its first key picture (joined within a GOP: their
+// parameter sets and references never came) are left out, and the other streams' frames presented before the
 // clock stream's first key picture, so that sound starts with the picture. An input whose
 // pictures carry no key flag at all starts after kMaxBeforeKey of them all the same.
 bool Service::FromFirstKey(const ClipFrame& clip) {
   constexpr uint64_t kMaxBeforeKey = 250;  // 10 s at 25 pictures a second
   const size_t stream = static_cast<size_t>(clip.streamId - 1);
   if (stream >= m_begun.size() || m_begun[stream]) return true;
+  if (IsLocalFile(m_options.input)) {  // a file starts where it starts, and loops there
+    std::fill(m_begun.begin(), m_begun.end(), true);
+    return true;
+  }
   const bool clockIsVideo = m_reader.streams()[m_clockStream].mainType == kMediaMainTypeVideo;
   if (clip.mainType == kMediaMainTypeVideo) {
     if (!clip.key && m_beforeKey < kMaxBeforeKey) {

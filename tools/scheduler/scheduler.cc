@@ -346,7 +346,7 @@ bool Scheduler::FillSlot() {
     if (m_tables.Repeat(tablePid, line, packet)) {
       m_lastCC[static_cast<size_t>(tablePid)] = static_cast<int8_t>(PacketContinuity(packet));
       ++m_stats.tableRepeats;
-      if (PacketUnitStart(packet) && m_tables.Named(tablePid)) Announce(tablePid);
+      if (m_tables.Named(tablePid) && m_tables.Whole(tablePid)) Announce(tablePid);
       return Put(packet);
     }
   }
@@ -387,8 +387,7 @@ Scheduler::Stream* Scheduler::PMTBeforePAT(const Stream& pat) {
     const int16_t index = m_streamOf[static_cast<size_t>(pid)];
     if (index < 0) continue;
     Stream& pmt = m_streams[static_cast<size_t>(index)];
-    if (pmt.head >= 0 && !pmt.headTimed && pmt.headRelease <= m_slotLine && PacketUnitStart(PacketOf(pmt.head)))
-      return &pmt;
+    if (pmt.head >= 0 && !pmt.headTimed && pmt.headRelease <= m_slotLine) return &pmt;  // all its packets
   }
   return nullptr;
 }
@@ -404,7 +403,7 @@ Scheduler::Stream* Scheduler::WaitingTable() {
   return first;
 }
 
-// The PMT on pmtPid left behind a PAT naming it: the PIDs it lists may go.
+// The PMT on pmtPid left whole behind a PAT naming it: the PIDs it lists may go.
 void Scheduler::Announce(int pmtPid) {
   for (Stream& s : m_streams)
     if (s.listed && s.pmtPid == pmtPid) s.announced = true;
@@ -423,7 +422,7 @@ bool Scheduler::SendEntry(Stream& s, int32_t index) {
       }
   }
   m_tables.Pass(p, m_slotLine);
-  if (s.pmt && PacketUnitStart(p) && m_tables.Named(s.pid)) Announce(s.pid);
+  if (s.pmt && m_tables.Named(s.pid) && m_tables.Whole(s.pid)) Announce(s.pid);
   m_lastCC[static_cast<size_t>(s.pid)] = static_cast<int8_t>(PacketContinuity(p));
   if (e.unit != 0) {
     const int64_t end = SlotLineAfter(kSlotBits);  // its last byte has arrived

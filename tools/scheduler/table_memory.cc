@@ -141,6 +141,11 @@ bool TableMemory::Named(int pid) const {
   return std::find(m_pmtPids.begin(), m_pmtPids.end(), pid) != m_pmtPids.end();
 }
 
+bool TableMemory::Whole(int pid) const {
+  const Table* t = Find(pid);
+  return t != nullptr && t->whole && t->repeatNext == 0;
+}
+
 int TableMemory::DueTable(int64_t line, int64_t margin) const {
   for (const Table& t : m_tables) {
     if (t.whole && t.named && (t.fresh || t.repeatNext > 0 || line + margin - t.lastSent > (t.si ? kSIRepeatTicks : kPSIRepeatTicks)))

@@ -52,6 +52,8 @@ class TableMemory {
 
   // pid is a program_map_PID of the last PAT that left.
   bool Named(int pid) const;
+  // The last packet of pid's table section (its own copy or a repeat) has left.
+  bool Whole(int pid) const;
 
   // The PCR_PID of every program the PAT names whose PMT was seen (0x1FFF, no PCR, left
   // out); changes() counts the changes of this list.
