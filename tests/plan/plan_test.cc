@@ -139,7 +139,7 @@ std::vector<Fault> Faults() {
       {"PmtPidIsFirstPid", rate + kService + "pmt_pid = 0x300\nfirst_pid = 0x300\n",
        "plan.toml:6: first_pid: 0x0300 is the service's pmt_pid"},
       {"RateTooLowForTables", "muxrate = \"20k\"\n" + std::string(kService),
-       "plan.toml:1: muxrate: 20000 bit/s cannot carry the tables and PCRs of 1 service (they need 44668 bit/s)"},
+       "plan.toml:1: muxrate: 20000 bit/s cannot carry the tables and PCRs of 1 service (they need 70988 bit/s)"},
   };
 }
 

@@ -72,7 +72,9 @@ void CountPackets(const uint8_t* ts, size_t size, RunCounts* counts) {
 }
 
 int64_t SuggestedMuxRate(int64_t rate) {
-  constexpr int64_t kAdded = 35 * kTSPacketSize * 8;  // a second's PCR-only packets (25) and table repeats
+  // A second's PCR-only packets (25) and tables: PAT and PMT repeats (one each 80 to 100 ms),
+  // the SDT's and the library's own copies.
+  constexpr int64_t kAdded = 60 * kTSPacketSize * 8;
   const int64_t wanted = rate + rate / 100 + kAdded;
   return (wanted + 9999) / 10000 * 10000;
 }

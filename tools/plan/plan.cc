@@ -260,9 +260,9 @@ bool Reader::Across(const Plan& plan, std::vector<ServicePids>* pids) {
   return AssignPids(plan, {}, pids, &message) || Fail(m_serviceAt[pids->size()], "service", message);
 }
 
-// The multiplex's tables at their longest intervals (PAT and every PMT, one packet each as
-// the library writes them, every 0.5 s; SDT every 2 s; NIT every 10 s; TDT every 30 s) and a
-// PCR every 40 ms for every service, in packets: what the rate must carry before any content.
+// The multiplex's tables at the intervals the scheduler keeps (PAT and every PMT, one packet
+// each as the library writes them, every 100 ms; SDT and NIT every second; TDT every 5 s) and
+// a PCR every 40 ms for every service, in packets: what the rate must carry before any content.
 bool Reader::Rate(const Plan& plan, const std::vector<ServicePids>& pids) {
   NetworkTables tables;
   tables.Set(PlanMultiplex(plan, pids));
@@ -270,8 +270,8 @@ bool Reader::Rate(const Plan& plan, const std::vector<ServicePids>& pids) {
     return static_cast<int64_t>(tables.Packets(table).size() / kTSPacketSize);
   };
   const int64_t services = static_cast<int64_t>(plan.services.size());
-  const int64_t perTenSeconds = 20 * (packets(NetworkTable::kPAT) + services) + 5 * packets(NetworkTable::kSDT) +
-                                packets(NetworkTable::kNIT) + 1 + 250 * services;  // TDT: one in 30 s, taken as 10
+  const int64_t perTenSeconds = 100 * (packets(NetworkTable::kPAT) + services) + 10 * packets(NetworkTable::kSDT) +
+                                10 * packets(NetworkTable::kNIT) + 2 + 250 * services;
   const int64_t needed = perTenSeconds * int64_t{kTSPacketSize} * 8 / 10;
   if (plan.muxRate >= needed) return true;
   return Fail(m_muxRateAt, "muxrate",
