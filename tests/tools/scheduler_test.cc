@@ -52,6 +52,7 @@ struct ScheduleCase {
   double idleSeconds;   // input silent this long in the middle, AdvanceTo driving the channel
   bool late;            // too little rate: late units expected
   bool longPMT = false; // the PMT goes on over two packets
+  int pmtPid = palvex_test::kPMTPid;
 };
 
 const ScheduleCase kCases[] = {
@@ -61,6 +62,8 @@ const ScheduleCase kCases[] = {
     {"KeptOnAirThroughSilence", kVideoPid, 1, 1.5, true, 2.5, false},
     {"TooLittleRate", kVideoPid, 1, 0.7, false, 0, true},
     {"TwoPacketPMTNamesTheClockAndIsKeptOnAir", kAudioPid, 0, 1.5, true, 2.5, false, true},
+    // --keep-pids: the library's PMT on 0x0010, among the DVB SI PIDs.
+    {"PMTOnAnSIPidAsTheLibraryPutsIt", kVideoPid, 1, 1.5, false, 0, false, false, 0x0010},
 };
 
 class SchedulerTest : public testing::TestWithParam<ScheduleCase> {};
@@ -76,7 +79,7 @@ TEST_P(SchedulerTest, ConstantSlotsExactPCRsAndUnitsInTime) {
   SchedulerConfig config;
   config.muxRate = rate;
   Scheduler scheduler(config, &out);
-  ProgramMaker maker(c.pcrPid);
+  ProgramMaker maker(c.pcrPid, palvex_test::ProgramPids{1, c.pmtPid, kVideoPid, kAudioPid});
   int64_t nextAudio = start90k, nextTables = start90k, shift = 0;
   size_t units = 0;
   std::vector<int64_t> tdtIn;  // the line when each TDT came in

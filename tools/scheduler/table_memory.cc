@@ -63,7 +63,7 @@ void TableMemory::Pass(uint8_t* p, int64_t line) {
     const bool elementary = m_elementaryPids[static_cast<size_t>(pid)];
     // A PMT the PAT names, or one on a PID that is no elementary stream's, ahead of its PAT.
     const bool pmt = std::find(m_pmtPids.begin(), m_pmtPids.end(), pid) != m_pmtPids.end() ||
-                     (pid != 0 && !InSIRange(pid) && !elementary && tableId < size && q[tableId] == kPMTTableId);
+                     (pid != 0 && !elementary && tableId < size && q[tableId] == kPMTTableId);
     const bool si = !pmt && InSIRange(pid) && !elementary;
     if ((pid != 0 && !pmt && !si) || (si && (tableId >= size || q[tableId] < 0x40 || q[tableId] > 0x7F))) return;
     // A time_date_section or time_offset_section tells the time it left: a copy later would
