@@ -219,12 +219,12 @@ const ToolCase kCases[] = {
      Check::kSummaryRate},
     // A slot longer than 20 ms would carry nothing but PCRs: refused before the input opens.
     {"MuxRateOnlyPCRsFit", "--muxrate 70k missing.mp4 out.ts", 2,
-     "--muxrate 70k cannot carry a PCR every 40 ms and the PAT, PMT and SDT every 0.5 s with room for the content: it "
-     "needs at least 76k", Out::kAbsent},
+     "--muxrate 70k cannot carry a PCR every 40 ms and the PAT, PMT and SDT every 100 ms with room for the content: it "
+     "needs at least 113k", Out::kAbsent},
     {"PacingWindowTooLong", "--pacing-window 25 missing.mp4 out.ts", 2, "bad --pacing-window '25' (0-20 ms)",
      Out::kAbsent},
     {"MuxRateAtTheFloor", "--muxrate 10k missing.mp4 out.ts", 2, "--muxrate 10k cannot carry a PCR", Out::kAbsent},
-    {"TooLittleMuxRate", "--muxrate 100k {clip} out.ts", 3, "--muxrate 0.100 Mbit/s is too little: ", Out::kWritten},
+    {"TooLittleMuxRate", "--muxrate 150k {clip} out.ts", 3, "--muxrate 0.150 Mbit/s is too little: ", Out::kWritten},
     // Key pictures of 60 KB among pictures of 1 KB: what the second around them needs is
     // not enough; the rate named is.
     {"MuxRateHintHolds", "--muxrate 300k {clip} out.ts", 3, "the content fits --muxrate ", Out::kWritten, false,

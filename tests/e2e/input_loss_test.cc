@@ -11,6 +11,11 @@
 // demuxer holds its last frames back until the restart's data comes) and started again 2.5 s
 // later; on top, no two pictures share a PTS and GStreamer sees no timestamp go back.
 // Its metrics (--http) show the input down in the silence and up again after it.
+// Tables a receiver can act on: the PMT no later than the first PAT naming the program,
+// nothing on the program's PIDs before the PMT, PAT and PMT arriving well within 0.5 s of
+// each other; the first video access unit an IDR picture, also when the channel joins a
+// sender within a GOP (JoinedWithinAGOP); with --muxrate the last pictures of a sender that
+// stopped cleanly in the recording (all 100 pictures sent).
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -32,6 +37,7 @@
 #include "support/psi_cadence.h"
 #include "support/rate_reader.h"
 #include "support/shell.h"
+#include "support/table_order.h"
 #include "support/ts_checker.h"
 #include "support/udp_receiver.h"
 
@@ -47,12 +53,16 @@ struct LossCase {
   int64_t muxRate;      // 0: without --muxrate
   int64_t maxGapNs;     // between two datagrams
   bool killed;          // the first sender killed mid-stream instead of ending
+  int64_t maxTableGapNs;  // between two datagrams with a PAT (or a PMT)
+  int aheadMs = 0;        // the first (killed) sender starts this long before palvex-mux
 };
 
 const LossCase kLossCases[] = {
-    {"ConstantRate", 2000000, 50000000, false},
-    {"LibraryRate", 0, 100000000, false},
-    {"KilledMidStream", 2000000, 50000000, true},
+    {"ConstantRate", 2000000, 50000000, false, 200000000},
+    // The library's PCRs, in front of which the tables are repeated, come up to 100 ms apart.
+    {"LibraryRate", 0, 100000000, false, 300000000},
+    {"KilledMidStream", 2000000, 50000000, true, 200000000},
+    {"JoinedWithinAGOP", 2000000, 50000000, true, 200000000, 1100},
 };
 
 class InputLossTest : public testing::TestWithParam<LossCase> {};
@@ -72,6 +82,20 @@ TEST_P(InputLossTest, OneChannelThroughASilenceAndAClockRestart) {
   std::vector<palvex_test::Datagram> got;
   std::thread receiver([&] { got = palvex_test::ReceiveUdp(fd, done, palvex_test::SteadyNs() + 40000000000); });
   const std::string input = "udp://127.0.0.1:" + std::to_string(palvex_test::FreeUdpPort());
+  int found = 0;
+  const std::string ffmpeg = Shell("command -v ffmpeg | tr -d '\\n'", &found);
+  const fs::path longClip =
+      palvex_test::SharedClip("loss8.mp4", "-f lavfi -i testsrc2=size=320x240:rate=25 -f lavfi -i sine=sample_rate=48000 "
+                                           "-t 8 -c:v libx264 -bf 2 -g 25 -pix_fmt yuv420p -c:a aac");
+  ASSERT_FALSE(longClip.empty());
+  const std::vector<std::string> longSend = {ffmpeg, "-hide_banner", "-loglevel", "error", "-re", "-i", longClip.string(),
+                                             "-c", "copy", "-f", "mpegts", input + "?pkt_size=1316"};
+  pid_t sender = -1;
+  if (c.aheadMs > 0) {  // palvex-mux joins it 1.1 s in: within a GOP of 25 pictures
+    sender = palvex_test::Spawn(longSend, "", "");
+    ASSERT_GT(sender, 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(c.aheadMs));
+  }
   const int httpPort = palvex_test::FreeTcpPort();
   std::vector<std::string> args = {PALVEX_MUX_PATH, "--rt-priority", "10", "--http", "127.0.0.1:" + std::to_string(httpPort)};
   if (c.muxRate > 0) args.insert(args.end(), {"--muxrate", std::to_string(c.muxRate)});
@@ -88,15 +112,7 @@ TEST_P(InputLossTest, OneChannelThroughASilenceAndAClockRestart) {
     return at == std::string::npos ? std::string("absent") : answer->body.substr(at + series.size() + 1, 1);
   };
   if (c.killed) {
-    const fs::path longClip =
-        palvex_test::SharedClip("loss8.mp4", "-f lavfi -i testsrc2=size=320x240:rate=25 -f lavfi -i sine=sample_rate=48000 "
-                                             "-t 8 -c:v libx264 -bf 2 -g 25 -pix_fmt yuv420p -c:a aac");
-    ASSERT_FALSE(longClip.empty());
-    int found = 0;
-    const std::string ffmpeg = Shell("command -v ffmpeg | tr -d '\\n'", &found);
-    const pid_t sender = palvex_test::Spawn({ffmpeg, "-hide_banner", "-loglevel", "error", "-re", "-i", longClip.string(),
-                                             "-c", "copy", "-f", "mpegts", input + "?pkt_size=1316"},
-                                            "", "");
+    if (sender < 0) sender = palvex_test::Spawn(longSend, "", "");
     ASSERT_GT(sender, 0);
     std::this_thread::sleep_for(std::chrono::seconds(4));
     kill(sender, SIGKILL);
@@ -167,6 +183,20 @@ TEST_P(InputLossTest, OneChannelThroughASilenceAndAClockRestart) {
     last[p.pid] = t;
   }
   EXPECT_GE(pictures, 90u) << "video access units of the 100 sent";
+  if (!c.killed && c.muxRate > 0) {  // without a lead, the last pictures come too late for the channel's clock
+    EXPECT_EQ(pictures, 100u) << "the last pictures of each sender's run";
+  }
+  // Tables a receiver can act on, and a first picture it can decode.
+  const palvex_test::TableOrder order = palvex_test::ReadTableOrder(ts.data(), ts.size());
+  EXPECT_TRUE(order.pmtAfterPAT.empty()) << order.pmtAfterPAT.front();
+  EXPECT_TRUE(order.beforePMT.empty()) << order.beforePMT.front();
+  ASSERT_EQ(order.firstVideo.size(), 1u);
+  EXPECT_TRUE(palvex_test::StartsWithIDR(order.firstVideo.begin()->second)) << "the first picture is no IDR picture";
+  EXPECT_LE(palvex_test::LongestTableArrivalGapNs(got, 0, 0x00), c.maxTableGapNs) << "PAT";
+  EXPECT_LE(palvex_test::LongestTableArrivalGapNs(got, cadence.pmtPid, 0x02), c.maxTableGapNs) << "PMT";
+  if (c.aheadMs > 0) {
+    EXPECT_NE(text.find("pictures before its first key picture left out"), std::string::npos) << text;
+  }
 
   if (c.muxRate > 0) {
     const palvex_test::RateReport r = palvex_test::ReadConstantRate(ts.data(), ts.size(), c.muxRate);

@@ -7,6 +7,9 @@
 //   adds a service and removes one: the PAT names the new set (its version stepped; the new
 //   service not on the PIDs the removed one leaves), and the service that stays goes on
 //   without a continuity or timing break.
+// Both: every PMT no later than the first PAT naming its service (also the one a reload
+// adds), nothing on a service's PIDs before its PMT, the PAT arriving at most 200 ms apart,
+// and each service's first picture an IDR picture.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -25,6 +28,7 @@
 #include "support/process.h"
 #include "support/rate_reader.h"
 #include "support/shell.h"
+#include "support/table_order.h"
 #include "support/ts_checker.h"
 #include "support/udp_receiver.h"
 
@@ -52,6 +56,7 @@ struct Recording {
   std::string log;
   std::vector<uint8_t> ts;
   int64_t maxGapNs = 0;
+  int64_t patGapNs = 0;  // between two datagrams with a PAT
 };
 
 // palvex-mux --plan over the plan file (head: its muxrate and output, then services) while
@@ -80,6 +85,7 @@ Recording Record(const fs::path& dir, const std::string& services, const std::ve
   receiver.join();
   close(fd);
   r.log = palvex_test::ReadText((dir / "err.txt").string());
+  r.patGapNs = palvex_test::LongestTableArrivalGapNs(got, 0, 0x00);
   size_t gapAt = 0;
   for (size_t d = 0; d < got.size(); ++d) {
     r.ts.insert(r.ts.end(), got[d].bytes.begin(), got[d].bytes.end());
@@ -109,6 +115,17 @@ void ExpectEvenSteps(const std::vector<uint8_t>& ts, int pid, int64_t step) {
     ++units;
   }
   EXPECT_GT(units, 50u) << "PID " << pid;
+}
+
+// Tables a receiver can act on, and a first picture it can decode, for every service.
+void ExpectTablesFirst(const Recording& r) {
+  const palvex_test::TableOrder order = palvex_test::ReadTableOrder(r.ts.data(), r.ts.size());
+  EXPECT_TRUE(order.pmtAfterPAT.empty()) << order.pmtAfterPAT.front();
+  EXPECT_TRUE(order.beforePMT.empty()) << order.beforePMT.front();
+  EXPECT_FALSE(order.firstVideo.empty());
+  for (const auto& [pid, payload] : order.firstVideo)
+    EXPECT_TRUE(palvex_test::StartsWithIDR(payload)) << "PID " << pid << ": the first picture is no IDR picture";
+  EXPECT_LE(r.patGapNs, 200000000) << "PAT";
 }
 
 // Exact PCRs at most 40 ms apart and every access unit in time, on the program's clock.
@@ -154,6 +171,7 @@ TEST(MultiplexLiveTest, OneInputSilentAndRestartedLeavesTheOtherUndisturbed) {
   ExpectOnTime(r.ts, 202);
   ExpectEvenSteps(r.ts, 0x0101, 3600);  // 201's pictures, 25 a second
   ExpectEvenSteps(r.ts, 0x0102, 1920);  // 201's AAC frames, 1024 samples at 48 kHz
+  ExpectTablesFirst(r);
 }
 
 TEST(MultiplexLiveTest, ReloadAddsAndRemovesWhileTheOtherGoesOn) {
@@ -186,6 +204,7 @@ TEST(MultiplexLiveTest, ReloadAddsAndRemovesWhileTheOtherGoesOn) {
   ExpectOnTime(r.ts, 301);
   ExpectOnTime(r.ts, 303);
   ExpectEvenSteps(r.ts, 0x0101, 3600);  // 301's pictures across the reload (and a seam of --loop)
+  ExpectTablesFirst(r);
 }
 
 }  // namespace

@@ -145,15 +145,16 @@ std::vector<Fault> Faults() {
        "plan.toml:6: input: \"pipe:0\" (standard input) is given to two services (also line 2)"},
       {"PmtPidIsFirstPid", rate + kService + "pmt_pid = 0x300\nfirst_pid = 0x300\n",
        "plan.toml:6: first_pid: 0x0300 is the service's pmt_pid"},
-      // Below 76k a slot is longer than 20 ms: every slot would be a PCR-only packet.
       {"PacingWindowTooLong", rate + "pacing_window = 25\n" + kService,
        "plan.toml:2: pacing_window: must be milliseconds from 0 to 20, such as 1 or \"0.5ms\""},
+      // PCRs (at least one slot in two below 150 kbit/s) and the tables every 100 ms or 1 s
+      // would fill more than three quarters of the slots.
       {"RateTooLowForTables", "muxrate = \"20k\"\n" + std::string(kService),
        "plan.toml:1: muxrate: 20000 bit/s cannot carry the tables and PCRs of 1 service with room for their content "
-       "(it needs at least 76000 bit/s)"},
-      {"RateJustTooLowForPCRs", "muxrate = \"75k\"\n" + std::string(kService),
-       "plan.toml:1: muxrate: 75000 bit/s cannot carry the tables and PCRs of 1 service with room for their content "
-       "(it needs at least 76000 bit/s)"},
+       "(it needs at least 113000 bit/s)"},
+      {"RateJustTooLow", "muxrate = \"112k\"\n" + std::string(kService),
+       "plan.toml:1: muxrate: 112000 bit/s cannot carry the tables and PCRs of 1 service with room for their content "
+       "(it needs at least 113000 bit/s)"},
   };
 }
 

@@ -48,6 +48,8 @@ bool PesReader::Read(const uint8_t* data, size_t size) {
     if (StartsSISection(p)) m_siPids.insert(pid);
     size_t payloadSize = 0;
     const uint8_t* payload = palvex_host::PacketPayload(p, &payloadSize);
+    // A PMT may come ahead of the PAT naming its PID (a PES packet's start reads as table_id 0x00).
+    if (palvex_host::PacketTableId(p) == 0x02) continue;
     if (pid == 0 || m_pmtPids.count(pid) != 0 || m_siPids.count(pid) != 0 || payload == nullptr) continue;
     if (palvex_host::PacketUnitStart(p)) {
       Finish(pid);

@@ -17,7 +17,7 @@
 
 namespace palvex_test {
 
-constexpr int kPMTPid = 0x0100, kVideoPid = 0x0200, kAudioPid = 0x0201, kSDTPid = 0x0011;
+constexpr int kPMTPid = 0x0100, kVideoPid = 0x0200, kAudioPid = 0x0201, kSDTPid = 0x0011, kTDTPid = 0x0014;
 
 using palvex_host::kPCRHz;
 using palvex_host::kTSPacketSize;
@@ -72,6 +72,14 @@ class ProgramMaker {
     for (const ProgramPids& p : programs)
       pat.insert(pat.end(), {uint8_t(p.number >> 8), uint8_t(p.number), uint8_t(0xE0 | p.pmtPid >> 8), uint8_t(p.pmtPid)});
     Section(pat, 0);
+  }
+
+  // A time_date_section (DVB SI, PID 0x0014; no CRC_32), as a multiplex sends its TDT.
+  void TDT() {
+    uint8_t* p = Packet(kTDTPid, true);
+    std::memset(p + 4, 0xFF, kTSPacketSize - 4);
+    const uint8_t tdt[] = {0x00, 0x70, 0x70, 0x05, 0xE9, 0x8C, 0x12, 0x00, 0x00};  // pointer_field, section
+    std::memcpy(p + 4, tdt, sizeof tdt);
   }
 
   // One access unit of n packets; a PCR 400 ms behind its DTS in the first when asked.

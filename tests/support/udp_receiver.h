@@ -10,11 +10,14 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <vector>
+
+#include "ts_reader.h"
 
 namespace palvex_test {
 
@@ -95,6 +98,22 @@ inline std::vector<Datagram> ReceiveUdp(int fd, const std::atomic<bool>& done, i
     }
   }
   return got;
+}
+
+// The longest time between the arrivals of two datagrams that carry a packet starting a
+// section of table_id on pid (the PAT: 0, 0x00; a PMT: its PID, 0x02), from the first such
+// datagram to the last; 0 with fewer than two.
+inline int64_t LongestTableArrivalGapNs(const std::vector<Datagram>& got, int pid, int tableId) {
+  int64_t last = -1, longest = 0;
+  for (const Datagram& d : got)
+    for (size_t off = 0; off + palvex_host::kTSPacketSize <= d.bytes.size(); off += palvex_host::kTSPacketSize) {
+      const uint8_t* p = &d.bytes[off];
+      if (palvex_host::PacketPid(p) != pid || palvex_host::PacketTableId(p) != tableId) continue;
+      if (last >= 0) longest = std::max(longest, d.arrivalNs - last);
+      last = d.arrivalNs;
+      break;
+    }
+  return longest;
 }
 
 }  // namespace palvex_test

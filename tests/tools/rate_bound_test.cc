@@ -62,23 +62,24 @@ INSTANTIATE_TEST_SUITE_P(Cases, RateBoundTest, testing::ValuesIn(kCases),
 
 
 // What PCRs and tables leave of a channel's rate (a PCR every 40 ms; PAT, PMT and SDT every
-// 0.5 s), worked by hand. 75 kbit/s: a slot of 20.05 ms, two slots are more than 40 ms, so
-// every slot would be a PCR; 76 kbit/s: 19.8 ms, a PCR every other slot and 6 table packets
-// a second, 0.62 of the slots. 1 Mbit/s of content (with 1 % to spare): at 1.05M a PCR
-// every 27 slots and the tables leave 1.002 Mbit/s; at 1.06M every 28, 1.013 Mbit/s.
+// 100 ms), worked by hand. 75 kbit/s: a slot of 20.05 ms, two slots are more than 40 ms, so
+// every slot would be a PCR; 76 kbit/s: 19.8 ms, a PCR every other slot and 30 table
+// packets a second. 112 kbit/s: a PCR every third slot, 0.33 + 0.403 of the slots; 113
+// kbit/s: 0.33 + 0.399, within three quarters. 1 Mbit/s of content (with 1 % to spare): at
+// 1.09M a PCR every 28 slots and the tables leave 1.006 Mbit/s; at 1.10M every 29, 1.017.
 TEST(FixedLoadTest, ChannelRatesWorkedByHand) {
   FixedLoad channel;
   channel.pcrPrograms = 1;
   channel.psiPackets = 3;
   EXPECT_GT(FixedShare(channel, 75000), 1.0);
-  EXPECT_NEAR(FixedShare(channel, 76000), 0.5 + 6 * 1504.0 / 76000, 1e-9);
-  EXPECT_EQ(LeastMuxRate(channel), 76000);
-  EXPECT_EQ(NeededMuxRate(1000000, channel), 1060000);
-  EXPECT_EQ(NeededMuxRate(0, channel), 80000);  // the first 10k at which any slot is left
+  EXPECT_NEAR(FixedShare(channel, 76000), 0.5 + 30 * 1504.0 / 76000, 1e-9);
+  EXPECT_EQ(LeastMuxRate(channel), 113000);
+  EXPECT_EQ(NeededMuxRate(1000000, channel), 1100000);
+  EXPECT_EQ(NeededMuxRate(0, channel), 100000);  // the first 10k at which any slot is left
   // Ten programs: ten PCR slots in every floor(40 ms / slot).
   FixedLoad ten = channel;
   ten.pcrPrograms = 10;
-  EXPECT_NEAR(FixedShare(ten, 15040000), 10.0 / 400 + 6 * 1504.0 / 15040000, 1e-9);
+  EXPECT_NEAR(FixedShare(ten, 15040000), 10.0 / 400 + 30 * 1504.0 / 15040000, 1e-9);
 }
 
 }  // namespace

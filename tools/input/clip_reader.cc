@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -252,8 +253,9 @@ bool ClipReader::OpenContext(const std::string& path, std::string* error) {
     *error = "out of memory";
     return false;
   }
-  m_context->interrupt_callback.callback = m_interrupt;
-  m_context->interrupt_callback.opaque = m_interruptOpaque;
+  m_network = path.find("://") != std::string::npos && path.rfind("file:", 0) != 0;
+  m_context->interrupt_callback.callback = Interrupted;
+  m_context->interrupt_callback.opaque = this;
   const std::string url = path == "-" ? "pipe:0" : path;
   const int rc = avformat_open_input(&m_context, url.c_str(), nullptr, nullptr);
   if (rc < 0) {
@@ -393,9 +395,36 @@ bool ClipReader::IndexBehindData() const {
   return false;
 }
 
+// The host's interrupt, and the silence of a network input (see Next).
+int ClipReader::Interrupted(void* reader) {
+  ClipReader* r = static_cast<ClipReader*>(reader);
+  if (r->m_interrupt != nullptr && r->m_interrupt(r->m_interruptOpaque) != 0) return 1;
+  if (!r->m_flushing && r->m_network && !r->m_flushed && r->m_lastPacketNs >= 0 &&
+      std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch()).count() -
+              r->m_lastPacketNs > kSilenceFlushNs)
+    r->m_flushing = true;
+  return r->m_flushing ? 1 : 0;
+}
+
 bool ClipReader::ReadPacket(AVPacket* packet, std::string* error) {
   for (;;) {
     const int rc = av_read_frame(m_context, packet);
+    if (rc >= 0 && !m_flushing) {
+      m_lastPacketNs =
+          std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch()).count();
+      m_flushed = false;
+    }
+    if (rc < 0 && m_flushing && (m_interrupt == nullptr || m_interrupt(m_interruptOpaque) == 0)) {
+      // Everything held has come out: the input is read on, its parsers anew.
+      m_flushing = false;
+      m_flushed = true;
+      if (m_context->pb != nullptr) {
+        m_context->pb->error = 0;
+        m_context->pb->eof_reached = 0;
+      }
+      avformat_flush(m_context);
+      continue;
+    }
     // libavformat's SRT input reports the sender's close as EIO: for SRT that is its end.
     if (rc == AVERROR_EOF || (rc == AVERROR(EIO) && m_path.rfind("srt://", 0) == 0)) return false;
     if (rc < 0 && !m_anyPacket && IndexBehindData()) {
@@ -567,6 +596,7 @@ bool ClipReader::Next(ClipFrame* frame, std::string* error) {
     m_offsetUs = ShiftForNoNegativeTimeUs();
     m_offsetKnown = true;
   }
+  frame->readNs = m_lastPacketNs;
   if (!m_lookahead.empty()) {
     AVPacket* packet = m_lookahead.front();
     m_lookahead.pop_front();
@@ -579,6 +609,7 @@ bool ClipReader::Next(ClipFrame* frame, std::string* error) {
   if (got) {
     NumberUntimedVideo(packet);
     Convert(*packet, frame);
+    frame->readNs = m_lastPacketNs;  // a frame given by a flush: when its input's last packet came
   }
   av_packet_free(&packet);
   return got;

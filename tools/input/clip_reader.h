@@ -65,6 +65,7 @@ struct ClipFrame {
   // The demuxer saw it damaged (a transport stream: a continuity_counter gap or a broken
   // PES on its PID, its packets lost on the way): muxed as it came, counted for the service.
   bool corrupt = false;
+  int64_t readNs = -1;          // steady clock (CLOCK_MONOTONIC) when the input's packet behind it came, -1 unknown
   std::vector<uint8_t> data;    // the frame as handed to palvex
 };
 
@@ -102,6 +103,11 @@ class ClipReader {
 
   // The next frame in file order; false at the end of the file (or of a network input:
   // a TCP or SRT sender's close) or on a read error (error then holds a message).
+  // A network input silent for kSilenceFlushNs after its last packet gives the frames its
+  // demuxer and parsers still hold (an MPEG-TS demuxer ends a video PES only at the next
+  // one's start, the parser an access unit only at the next one's): a sender that stopped
+  // has its last pictures muxed while they are still on time. Reading then goes on.
+  static constexpr int64_t kSilenceFlushNs = 300000000;
   bool Next(ClipFrame* frame, std::string* error);
 
  private:
@@ -109,6 +115,7 @@ class ClipReader {
   bool AddStream(int index, uint8_t streamId);
   void ConvertTimes(const AVPacket& packet, const ClipStream& s, ClipFrame* frame);
   bool ReadPacket(AVPacket* packet, std::string* error);
+  static int Interrupted(void* reader);
   bool IndexBehindData() const;
   bool Convert(const AVPacket& packet, ClipFrame* frame);
   const ClipStream* Find(int index) const;
@@ -132,6 +139,10 @@ class ClipReader {
   std::string m_path;
   int (*m_interrupt)(void*) = nullptr;
   void* m_interruptOpaque = nullptr;
+  bool m_network = false;        // a URL of a network protocol: its silence flushes (see Next)
+  int64_t m_lastPacketNs = -1;   // steady clock of the last packet read
+  bool m_flushing = false;       // reads end, so that libavformat gives what it holds
+  bool m_flushed = false;        // done since the last packet: not again until one comes
 };
 
 // The media description a host hands to AddMediaFormat: one stream per chosen input

@@ -226,8 +226,8 @@ bool CheckInputUrl(const std::string& input, std::string* error) {
   return error->empty();
 }
 
-// A constant rate must carry the channel's PCR every 40 ms and its PAT, PMT and SDT every
-// 0.5 s with room left for the content; below that its slots would fill with PCR-only
+// A constant rate must carry the channel's PCR every 40 ms and its PAT, PMT and SDT as often
+// as they are repeated (every 100 ms) with room left for the content; below that its slots would fill with PCR-only
 // packets and tables while the frames wait for ever.
 bool CheckChannelRate(int64_t muxRate, std::string* error) {
   FixedLoad load;
@@ -236,7 +236,7 @@ bool CheckChannelRate(int64_t muxRate, std::string* error) {
   const int64_t needed = LeastMuxRate(load);
   if (muxRate >= needed) return true;
   *error = "--muxrate " + std::to_string(muxRate / 1000) + "k cannot carry a PCR every 40 ms and the PAT, PMT and SDT "
-           "every 0.5 s with room for the content: it needs at least " + std::to_string(needed / 1000) + "k";
+           "every 100 ms with room for the content: it needs at least " + std::to_string(needed / 1000) + "k";
   return false;
 }
 

@@ -373,8 +373,8 @@ FixedLoad MultiplexLoad(NetworkTables& tables, int services) {
   FixedLoad load;
   load.pcrPrograms = services;
   load.psiPackets = packets(NetworkTable::kPAT) + services;
-  load.siPackets = packets(NetworkTable::kSDT);
-  load.otherPerSecond = packets(NetworkTable::kNIT) / 10.0 + 1 / 5.0;
+  load.siPackets = packets(NetworkTable::kSDT) + packets(NetworkTable::kNIT);
+  load.otherPerSecond = 1 / 5.0;  // the TDT
   return load;
 }
 

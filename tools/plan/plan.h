@@ -125,8 +125,9 @@ DVBConfig ServiceDVBConfig(const Plan& plan, const ServicePlan& service, const S
 Multiplex PlanMultiplex(const Plan& plan, const std::vector<ServicePids>& pids);
 
 // What the multiplex's own tables and the PCRs of its services take of the rate: PAT and
-// every PMT (one packet each as the library writes them) every 0.5 s, the SDT every 2 s,
-// the NIT every 10 s and the TDT every 5 s, a PCR every 40 ms for each service.
+// every PMT (one packet each as the library writes them) as often as the scheduler repeats
+// PSI, the SDT and NIT as often as it repeats SI, the TDT every 5 s, a PCR every 40 ms for
+// each service.
 FixedLoad MultiplexLoad(NetworkTables& tables, int services);
 
 // ---- the syntax shared with the command line ---------------------------------------------

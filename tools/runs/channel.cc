@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 
 #include "input_thread.h"
@@ -209,7 +210,7 @@ bool Channel::MuxLive() {
       break;
     }
     if (got == InputThread::Got::kFrame) {
-      m_service.FrameCame(now);
+      m_service.FrameCame(clip.readNs >= 0 ? std::min(clip.readNs, now) : now);  // when it came, not when muxed
       ok = m_service.MuxFrame(clip, LiveBounds(), m_send);
       m_progress->Update(m_service.counts(), now);
       waitNs = 0;  // the frames already waiting go first

@@ -203,16 +203,19 @@ void MultiplexRun::Poll() {
   if (changed) SetTables();
 }
 
-// The multiplex's PAT, SDT and NIT for the services on air; sent at once (the scheduler
-// repeats them at their intervals), their versions stepping when they changed.
+// The multiplex's PAT, SDT and NIT for the services on air whose PMT has gone to the
+// scheduler (a receiver told of a program can read its PMT at once: the scheduler sends it
+// ahead of the PAT and again behind it); sent at once (the scheduler repeats them at their
+// intervals), their versions stepping when they changed. None before a service is named.
 void MultiplexRun::SetTables() {
+  m_tablesDue = false;
   Multiplex multiplex;
   if (m_plan.transportStreamId >= 0) multiplex.transportStreamId = m_plan.transportStreamId;
   multiplex.originalNetworkId = m_plan.originalNetworkId;
   multiplex.networkId = m_plan.networkId;
   multiplex.networkName = m_plan.networkName;
   for (const std::unique_ptr<Member>& m : m_members) {
-    if (!m->onAir) continue;
+    if (!m->onAir || !m->pmtSent) continue;
     NetworkService s;
     s.serviceId = m->plan.serviceId;
     s.pmtPid = m->pids.pmtPid;
@@ -222,8 +225,18 @@ void MultiplexRun::SetTables() {
     s.lcn = m->plan.lcn ? *m->plan.lcn : -1;
     multiplex.services.push_back(s);
   }
+  if (multiplex.services.empty() && !m_tablesSent) return;
+  m_tablesSent = true;
   m_tables.Set(multiplex);
   if (!PushTables(false)) m_failed = true;
+}
+
+// The TDT, every 5 s of the line: checked as each service's packets go in too, so that it
+// keeps its interval while the line runs ahead in long steps (content late for the rate).
+bool MultiplexRun::PushTimeTable() {
+  if (!m_tablesSent || !m_scheduler->started() || m_scheduler->now() < m_nextTDTLine) return true;
+  m_nextTDTLine = m_scheduler->now() + kTDTEveryTicks;
+  return PushTables(true);
 }
 
 bool MultiplexRun::PushTables(bool tdt) {
@@ -338,10 +351,14 @@ bool MultiplexRun::Scheduled(bool ok) {
   return ok;
 }
 
-// A service's packets (its DVB stage leaves its PAT and SDT to the multiplex), metered.
+// A service's packets (its DVB stage leaves its PAT and SDT to the multiplex), metered. The
+// first that carry its PMT make the PAT due: the scheduler holds the service's own PIDs
+// until the PAT names it.
 bool MultiplexRun::Send(Member* m, const uint8_t* ts, size_t size) {
   if (m->meter != nullptr) m->meter->Count(ts, size / kTSPacketSize, nullptr);
-  return Scheduled(m_scheduler->Push(ts, size));
+  for (size_t off = 0; !m->pmtSent && off + kTSPacketSize <= size; off += kTSPacketSize)
+    if (PacketPid(ts + off) == m->pids.pmtPid && PacketUnitStart(ts + off)) m->pmtSent = m_tablesDue = true;
+  return Scheduled(m_scheduler->Push(ts, size)) && PushTimeTable();
 }
 
 bool MultiplexRun::MuxFrame(Member* m, const ClipFrame& clip) {
@@ -371,9 +388,10 @@ bool MultiplexRun::FeedLive(Member* m, bool* worked) {
       m->ending = true;
       break;
     }
-    m->service->FrameCame(now);
+    m->service->FrameCame(clip.readNs >= 0 ? std::min(clip.readNs, now) : now);  // when it came, not when muxed
     *worked = true;
     if (!MuxFrame(m, clip)) return false;
+    if (m_tablesDue) break;  // the PAT names the service before more of it comes
   }
   return true;
 }
@@ -399,6 +417,9 @@ bool MultiplexRun::FeedFiles(bool* worked) {
       }
     }
     if (next == nullptr || (best > horizon && best != kNever)) return true;
+    // A service whose PMT came is named in the PAT before more comes, once every file
+    // service starting with it has brought its own (one PAT version for them all).
+    if (m_tablesDue && best != kNever) return true;
     ClipFrame clip;
     std::string error;
     if (next->service->reader().Next(&clip, &error)) {
@@ -517,10 +538,8 @@ int MultiplexRun::Run() {
     for (const std::unique_ptr<Member>& m : m_members)
       if (m->onAir && m->live && !m->ending && !FeedLive(m.get(), &worked)) break;
     if (!m_failed && !FeedFiles(&worked)) break;
-    if (m_scheduler->started() && m_scheduler->now() >= m_nextTDTLine) {
-      m_nextTDTLine = m_scheduler->now() + kTDTEveryTicks;
-      if (!PushTables(true)) break;
-    }
+    if (m_tablesDue) SetTables();
+    if (m_failed || !PushTimeTable()) break;
     int64_t line = 0;
     if (m_paced && m_pacer->LineNow(&line) && !Scheduled(m_scheduler->AdvanceTo(line + kKeepAheadTicks))) break;
     if (!worked) Nap(kIdleNs);

@@ -74,7 +74,8 @@ class MultiplexRun {
     std::atomic<bool> quit{false};       // ends a blocked read of its input
     const volatile std::sig_atomic_t* stop = nullptr;
     bool live = false;
-    bool onAir = false;  // in the tables
+    bool onAir = false;  // its input opened, its muxer started
+    bool pmtSent = false;  // its first PMT went to the scheduler: the PAT may name it
     bool ending = false;  // its input ended: no more frames, its last packets still to leave
     bool done = false;    // ended, failed or stopped: off the tables
     uint64_t lateReported = 0;
@@ -90,6 +91,7 @@ class MultiplexRun {
   void Reload();
   void SetTables();
   bool PushTables(bool tdt);
+  bool PushTimeTable();
   bool FeedLive(Member* member, bool* worked);
   bool FeedFiles(bool* worked);
   bool MuxFrame(Member* member, const ClipFrame& clip);
@@ -114,6 +116,8 @@ class MultiplexRun {
   std::unique_ptr<PacketOutput> m_counted;  // between the scheduler and the pacer, with a registry
   NetworkTables m_tables;
   int64_t m_nextTDTLine = 0;
+  bool m_tablesDue = false;   // a service's first PMT went out: the PAT is to name it
+  bool m_tablesSent = false;  // a PAT went to the scheduler
   bool m_paced = false;
   bool m_failed = false;
   std::vector<std::unique_ptr<Member>> m_members;  // on air or opening, in the plan's order

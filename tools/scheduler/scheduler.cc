@@ -16,6 +16,10 @@ constexpr int64_t kNeedBucketTicks = kPCRHz / 100;  // 10 ms
 constexpr size_t kBatchPackets = 64;
 constexpr int64_t kAlways = std::numeric_limits<int64_t>::min() / 4;
 constexpr int64_t kWrap90k = int64_t{1} << 33;
+constexpr int kPATTableId = 0x00;
+constexpr int kPMTTableId = 0x02;
+constexpr int kFirstSIPid = 0x0010;
+constexpr int kLastSIPid = 0x001F;
 
 int64_t FloorDiv(int64_t a, int64_t b) { return a / b - ((a % b != 0 && (a < 0) != (b < 0)) ? 1 : 0); }
 
@@ -112,7 +116,13 @@ bool Scheduler::Push(const uint8_t* ts, size_t size) {
     const uint8_t* p = ts + off;
     const int pid = PacketPid(p);
     if (pid == kNullPid || p[0] != 0x47) continue;  // the slots make their own nulls
-    if (pid == 0 || std::find(m_pmtPids.begin(), m_pmtPids.end(), pid) != m_pmtPids.end()) LearnTables(p);
+    // A PMT is read wherever it comes: a multiplex sends a new service's PMT ahead of the
+    // PAT that names it, and that service's packets come right behind.
+    const int16_t known = m_streamOf[static_cast<size_t>(pid)];
+    const Stream* seen = known >= 0 ? &m_streams[static_cast<size_t>(known)] : nullptr;
+    const bool pmtAhead = pid != 0 && (seen == nullptr || !seen->listed) &&
+                          (PacketUnitStart(p) ? PacketTableId(p) == kPMTTableId : seen != nullptr && seen->sections.open());
+    if (pid == 0 || pmtAhead || std::find(m_pmtPids.begin(), m_pmtPids.end(), pid) != m_pmtPids.end()) LearnTables(p);
     Stream& s = StreamOf(pid);
     PESStart pes;
     if (PacketUnitStart(p) && ReadPESStart(p, &pes) && pes.dts >= 0) {
@@ -170,6 +180,8 @@ void Scheduler::LearnTables(const uint8_t* p) {
     }
   } else if (ReadPMT(section, size, &pmt)) {
     const size_t index = ProgramNumbered(pmt.programNumber);
+    const int pmtPid = s.pid;
+    s.pmt = true;
     m_programs[index].pcrPid = pmt.pcrPid;
     for (const PMTStream& stream : pmt.streams) {
       if (stream.pid <= 0 || stream.pid >= kNullPid) continue;
@@ -179,7 +191,10 @@ void Scheduler::LearnTables(const uint8_t* p) {
       // that program's clock.
       int16_t& program = m_programOf[static_cast<size_t>(stream.pid)];
       if (program != static_cast<int16_t>(index) && listed.timed) listed.timed = false;
+      // Listed by another PMT than before: held until that one has left.
+      if (program != static_cast<int16_t>(index) || listed.pmtPid != pmtPid) listed.announced = false;
       program = static_cast<int16_t>(index);
+      listed.pmtPid = pmtPid;
     }
   }
 }
@@ -261,7 +276,7 @@ bool Scheduler::Fill(int64_t until, bool drainLate) {
     bool go = m_slotLine < until;
     for (size_t i = 0; !go && drainLate && i < m_streams.size(); ++i) {
       const Stream& s = m_streams[i];
-      go = s.head >= 0 && s.headTimed && s.headDeadline < m_slotLine + m_slotTicks;
+      go = s.head >= 0 && s.headTimed && !Held(s) && s.headDeadline < m_slotLine + m_slotTicks;
     }
     if (!go) break;
     if (!FillSlot()) return false;
@@ -273,6 +288,7 @@ bool Scheduler::AdvanceTo(int64_t line) { return !m_started || Fill(line, true);
 
 bool Scheduler::Finish() {
   if (!m_started && m_queued > 0) m_started = true;  // tables alone: the line starts at 0
+  m_finishing = true;
   while (m_queued > 0)
     if (!FillSlot()) return false;
   int64_t end = kAlways;
@@ -304,6 +320,7 @@ bool Scheduler::FillSlot() {
     if (!g.started && &g != &m_programs[0]) continue;  // its clock is not known yet
     const int16_t index = m_streamOf[static_cast<size_t>(c.pid)];
     Stream* s = index >= 0 ? &m_streams[static_cast<size_t>(index)] : nullptr;
+    if (s != nullptr && Held(*s)) continue;  // no PCR before its PMT
     if (s != nullptr && s->head >= 0) {
       if (s->headRelease <= line && PacketPCR(PacketOf(s->head)) >= 0) return SendEntry(*s, Pop(*s));
     }
@@ -321,28 +338,75 @@ bool Scheduler::FillSlot() {
   if (tablePid >= 0) {
     const int16_t index = m_streamOf[static_cast<size_t>(tablePid)];
     Stream* s = index >= 0 ? &m_streams[static_cast<size_t>(index)] : nullptr;
-    if (s != nullptr && s->head >= 0 && s->headRelease <= line && PacketUnitStart(PacketOf(s->head)))
-      return SendEntry(*s, Pop(*s));
+    if (s != nullptr && s->head >= 0 && s->headRelease <= line && PacketUnitStart(PacketOf(s->head))) {
+      Stream* pmt = tablePid == 0 ? PMTBeforePAT(*s) : nullptr;
+      return pmt != nullptr ? SendEntry(*pmt, Pop(*pmt)) : SendEntry(*s, Pop(*s));
+    }
     uint8_t packet[kTSPacketSize];
     if (m_tables.Repeat(tablePid, line, packet)) {
       m_lastCC[static_cast<size_t>(tablePid)] = static_cast<int8_t>(PacketContinuity(packet));
       ++m_stats.tableRepeats;
+      if (m_tables.Named(tablePid) && m_tables.Whole(tablePid)) Announce(tablePid);
       return Put(packet);
     }
+  }
+  // The tables that came in, before any content.
+  if (Stream* table = WaitingTable()) {
+    Stream* pmt = table->pid == 0 ? PMTBeforePAT(*table) : nullptr;
+    return pmt != nullptr ? SendEntry(*pmt, Pop(*pmt)) : SendEntry(*table, Pop(*table));
   }
   // Earliest deadline first among the packets that may leave; ties in arrival order.
   Stream* best = nullptr;
   for (Stream& s : m_streams) {
-    if (s.head < 0 || s.headRelease > line) continue;
+    if (s.head < 0 || s.headRelease > line || Held(s)) continue;
     if (best == nullptr || s.headDeadline < best->headDeadline ||
         (s.headDeadline == best->headDeadline && s.headOrder < best->headOrder))
       best = &s;
   }
-  if (best != nullptr) return SendEntry(*best, Pop(*best));
+  if (best != nullptr) {
+    Stream* pmt = best->pid == 0 ? PMTBeforePAT(*best) : nullptr;
+    return pmt != nullptr ? SendEntry(*pmt, Pop(*pmt)) : SendEntry(*best, Pop(*best));
+  }
   uint8_t null[kTSPacketSize];
   MakeNullPacket(null);
   ++m_stats.nullPackets;
   return Put(null);
+}
+
+// The PAT waiting at the head of pat names a program_map_PID no PAT that left named yet, and
+// that PMT waits too: the PMT goes first.
+Scheduler::Stream* Scheduler::PMTBeforePAT(const Stream& pat) {
+  if (pat.head < 0) return nullptr;
+  size_t size = 0;
+  const uint8_t* section = PacketSection(PacketOf(pat.head), &size);
+  if (section == nullptr || size < 12 || section[0] != kPATTableId) return nullptr;
+  for (size_t at = 8; at + 4 + 4 <= size; at += 4) {  // the program loop, up to the CRC_32
+    const int number = section[at] << 8 | section[at + 1];
+    const int pid = (section[at + 2] & 0x1F) << 8 | section[at + 3];
+    if (number == 0 || m_tables.Named(pid)) continue;
+    const int16_t index = m_streamOf[static_cast<size_t>(pid)];
+    if (index < 0) continue;
+    Stream& pmt = m_streams[static_cast<size_t>(index)];
+    if (pmt.head >= 0 && !pmt.headTimed && pmt.headRelease <= m_slotLine) return &pmt;  // all its packets
+  }
+  return nullptr;
+}
+
+// The earliest PAT, PMT or DVB SI packet that came in and may leave (null: none).
+Scheduler::Stream* Scheduler::WaitingTable() {
+  Stream* first = nullptr;
+  for (Stream& s : m_streams) {
+    const bool table = s.pid == 0 || s.pmt || (s.pid >= kFirstSIPid && s.pid <= kLastSIPid && !s.listed);
+    if (!table || s.head < 0 || s.headTimed || s.headRelease > m_slotLine) continue;
+    if (first == nullptr || s.headOrder < first->headOrder) first = &s;
+  }
+  return first;
+}
+
+// The PMT on pmtPid left whole behind a PAT naming it: the PIDs it lists may go.
+void Scheduler::Announce(int pmtPid) {
+  for (Stream& s : m_streams)
+    if (s.listed && s.pmtPid == pmtPid) s.announced = true;
 }
 
 bool Scheduler::SendEntry(Stream& s, int32_t index) {
@@ -358,6 +422,7 @@ bool Scheduler::SendEntry(Stream& s, int32_t index) {
       }
   }
   m_tables.Pass(p, m_slotLine);
+  if (s.pmt && m_tables.Named(s.pid) && m_tables.Whole(s.pid)) Announce(s.pid);
   m_lastCC[static_cast<size_t>(s.pid)] = static_cast<int8_t>(PacketContinuity(p));
   if (e.unit != 0) {
     const int64_t end = SlotLineAfter(kSlotBits);  // its last byte has arrived

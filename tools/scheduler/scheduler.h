@@ -37,11 +37,22 @@
 // otherwise go more than 40 ms without one (the PCR PID's next packet if it carries a PCR
 // and may leave, else an adaptation-field-only packet on that PID, adaptation_field_control
 // '10', continuity_counter unchanged; none before the program's first access unit, whose
-// clock is not known yet); then a table whose last copy is about to be older than 0.5 s
-// (PAT, PMT) or 2 s (SI) (the table's own next packet if it may leave, else a repeat of
-// it); then, of the packets that may leave, the one with the earliest DTS on the line,
-// whatever its program (earliest deadline first: it meets every deadline any order can meet
-// with these slots), ties in the order they came; else a null packet (PID 0x1FFF).
+// clock is not known yet); then a table whose last copy is about to be older than its
+// interval (TableMemory: PAT, PMT 100 ms, SI 1 s) (the table's own next packet if it may
+// leave, else a repeat of it); then the PAT, PMT and SI sections that came in, in the order
+// they came (a table never waits behind late content: the TDT of a multiplex whose content
+// outgrew its rate still leaves when it is due); then, of the packets that may leave, the
+// one with the earliest DTS on the line, whatever its program (earliest deadline first: it
+// meets every deadline any order can meet with these slots), ties in the order they came;
+// else a null packet (PID 0x1FFF).
+//
+// Tables a receiver can act on. A PAT that names a program_map_PID for the first time
+// leaves behind that PMT, when its copy waits (a receiver meets no program it cannot
+// resolve), and a copy of the PMT goes again right behind it (TableMemory), for receivers
+// that read a PMT only once the PAT named its PID. A PMT is read on the way in wherever it
+// comes, before or after the PAT naming it. Nothing leaves on a PID a PMT lists (no
+// elementary packet, no PCR-only packet, no splice cue) until such a PMT left behind a PAT
+// naming it; at the end of the input (Finish) whatever waits leaves.
 //
 // When slots are fixed. A slot is filled only once no packet still to come could take it:
 // the DTS of each PID only grows, so no later packet may leave before the smallest of the
@@ -173,6 +184,9 @@ class Scheduler {
     int64_t step = 0;          // between the last two DTS: the frame duration
     int64_t lastPresented = 0; // latest PTS seen
     bool listed = false;       // an elementary PID of a PMT
+    int pmtPid = -1;           // the PID of that PMT
+    bool announced = false;    // that PMT left behind a PAT naming it: its packets may leave
+    bool pmt = false;          // carries a PMT
     uint32_t tableCRC = 0;     // CRC_32 of the last PAT or PMT section read on this PID
     SectionGatherer sections;  // of the PAT or a PMT, over their packets
   };
@@ -211,6 +225,10 @@ class Scheduler {
   void StartProgram(Program& g, int64_t pts);
   void Enqueue(Stream& s, const uint8_t* packet);
   void LearnTables(const uint8_t* packet);
+  bool Held(const Stream& s) const { return s.listed && !s.announced && !m_finishing; }
+  Stream* PMTBeforePAT(const Stream& pat);
+  Stream* WaitingTable();
+  void Announce(int pmtPid);
   int64_t Frontier() const;
   bool Fill(int64_t until, bool drainLate);
   bool FillSlot();
@@ -248,6 +266,7 @@ class Scheduler {
   size_t m_queued = 0;
 
   bool m_started = false;
+  bool m_finishing = false;      // Finish: nothing is held for its PMT any more
   int64_t m_startLine = 0;       // line of slot 0
   int64_t m_slotLine = 0;        // line of the next slot
   int64_t m_slotSeconds = 0;     // its start: m_slotSeconds x R + m_slotBits bits after slot 0

@@ -10,6 +10,7 @@ constexpr int kFirstSIPid = 0x0010;
 constexpr int kLastSIPid = 0x001F;
 constexpr uint8_t kTDTTableId = 0x70;
 constexpr uint8_t kTOTTableId = 0x73;
+constexpr uint8_t kPMTTableId = 0x02;
 
 constexpr size_t kMaxTablePackets = 23;  // a section of 4096 bytes and its pointer_field
 
@@ -58,9 +59,12 @@ void TableMemory::Pass(uint8_t* p, int64_t line) {
     size_t size = 0;
     const uint8_t* q = PacketPayload(p, &size);
     if (!PacketUnitStart(p) || q == nullptr) return;
-    const bool pmt = std::find(m_pmtPids.begin(), m_pmtPids.end(), pid) != m_pmtPids.end();
-    const bool si = !pmt && InSIRange(pid) && !m_elementaryPids[static_cast<size_t>(pid)];
     const size_t tableId = 1 + size_t{q[0]};  // behind the pointer_field
+    const bool elementary = m_elementaryPids[static_cast<size_t>(pid)];
+    // A PMT the PAT names, or one on a PID that is no elementary stream's, ahead of its PAT.
+    const bool pmt = std::find(m_pmtPids.begin(), m_pmtPids.end(), pid) != m_pmtPids.end() ||
+                     (pid != 0 && !elementary && tableId < size && q[tableId] == kPMTTableId);
+    const bool si = !pmt && InSIRange(pid) && !elementary;
     if ((pid != 0 && !pmt && !si) || (si && (tableId >= size || q[tableId] < 0x40 || q[tableId] > 0x7F))) return;
     // A time_date_section or time_offset_section tells the time it left: a copy later would
     // tell a wrong one.
@@ -71,6 +75,7 @@ void TableMemory::Pass(uint8_t* p, int64_t line) {
   t->lastCC = p[3] & 0x0F;
   if (PacketUnitStart(p)) {
     t->lastSent = line;
+    t->fresh = false;
     t->repeatNext = 0;  // the table's own copy takes over from a repeat under way
     t->whole = false;
     t->pending.clear();
@@ -105,6 +110,7 @@ void TableMemory::ReadPATSection(const uint8_t* section, size_t size) {
   for (Table& t : m_tables) {
     const bool pmt = std::find(m_pmtPids.begin(), m_pmtPids.end(), t.pid) != m_pmtPids.end();
     if (t.pid != 0) t.si = InSIRange(t.pid) && !pmt;
+    t.fresh = t.fresh || (pmt && !t.named);  // named for the first time: its PMT goes right behind
     t.named = t.pid == 0 || t.si || pmt;
   }
   CollectPCRPids();
@@ -131,9 +137,18 @@ void TableMemory::CollectPCRPids() {
   }
 }
 
+bool TableMemory::Named(int pid) const {
+  return std::find(m_pmtPids.begin(), m_pmtPids.end(), pid) != m_pmtPids.end();
+}
+
+bool TableMemory::Whole(int pid) const {
+  const Table* t = Find(pid);
+  return t != nullptr && t->whole && t->repeatNext == 0;
+}
+
 int TableMemory::DueTable(int64_t line, int64_t margin) const {
   for (const Table& t : m_tables) {
-    if (t.whole && t.named && (t.repeatNext > 0 || line + margin - t.lastSent > (t.si ? kSIRepeatTicks : kPSIRepeatTicks)))
+    if (t.whole && t.named && (t.fresh || t.repeatNext > 0 || line + margin - t.lastSent > (t.si ? kSIRepeatTicks : kPSIRepeatTicks)))
       return t.pid;
   }
   return -1;
@@ -148,6 +163,7 @@ bool TableMemory::Repeat(int pid, int64_t line, uint8_t* out) {
   t->lastCC = cc;
   t->ccShift = (t->ccShift + 1) & 0x0F;
   if (t->repeatNext == 0) t->lastSent = line;
+  t->fresh = false;
   t->repeatNext = (t->repeatNext + 1) % (t->packets.size() / kTSPacketSize);
   return true;
 }

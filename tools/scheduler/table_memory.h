@@ -4,6 +4,9 @@
 // table PID are kept (but for the TDT and TOT, which tell the time they leave) (one packet for every PAT, PMT and SDT of palvex; a PMT of palvex-mux
 // that its descriptors make longer goes on over a few), so that the table can be sent
 // again later with its continuity_counter going on; the PMTs give each program's PCR_PID.
+// A TS_program_map_section on a PID the PAT does not name yet is kept too (a multiplex sends
+// a new service's PMT ahead of the PAT that names it); once a PAT names it, its PMT is due
+// at once, so that a receiver that reads PMTs only behind the PAT gets one right away.
 //
 // Once a table was repeated, every later packet on its PID gets its continuity_counter
 // moved on by the number of repeated packets (mod 16), so the PID stays continuous for a
@@ -23,11 +26,13 @@
 
 namespace palvex_host {
 
-// Longest time between two copies of a table: ISO/IEC 13818-1 receivers expect the PAT and
-// PMT at least every 0.5 s (TR 101 290 PAT_error, PMT_error), DVB SI at least every 2 s
-// (EN 300 468, TR 101 290 SDT_error).
-constexpr int64_t kPSIRepeatTicks = kPCRHz / 2;
-constexpr int64_t kSIRepeatTicks = 2 * kPCRHz;
+// Longest time between two copies of a table. Receivers expect the PAT and PMT at least
+// every 0.5 s (TR 101 290 PAT_error, PMT_error), DVB SI at least every 2 s (EN 300 468,
+// TR 101 290 SDT_error); an analyzer times them by the packets' arrival, so the copies go
+// well within those limits (the PAT and PMT every 100 ms, as FFmpeg's muxer sends them;
+// SI every second) and network jitter never takes a gap past them.
+constexpr int64_t kPSIRepeatTicks = kPCRHz / 10;
+constexpr int64_t kSIRepeatTicks = kPCRHz;
 
 class TableMemory {
  public:
@@ -45,6 +50,11 @@ class TableMemory {
   // after the PID's last one, as its copy leaving at line. False when pid has no whole table.
   bool Repeat(int pid, int64_t line, uint8_t* out);
 
+  // pid is a program_map_PID of the last PAT that left.
+  bool Named(int pid) const;
+  // The last packet of pid's table section (its own copy or a repeat) has left.
+  bool Whole(int pid) const;
+
   // The PCR_PID of every program the PAT names whose PMT was seen (0x1FFF, no PCR, left
   // out); changes() counts the changes of this list.
   const std::vector<int>& pcrPids() const { return m_pcrPids; }
@@ -59,6 +69,7 @@ class TableMemory {
     std::vector<uint8_t> packets;  // the latest whole section's packets
     std::vector<uint8_t> pending;  // the packets of the section coming in
     SectionGatherer gatherer;
+    bool fresh = false;     // a PMT the last PAT named for the first time: due at once
     size_t repeatNext = 0;  // the packet a repeat under way sends next; 0: none under way
     int64_t lastSent = 0;   // line of the last copy that left
     int lastCC = -1;        // continuity_counter of the PID's last packet

@@ -186,6 +186,7 @@ bool Service::Start() {
   m_clockStream = clock == m_reader.streams().size() ? 0 : clock;
   m_timeline = std::make_unique<Timeline>(audio, m_clockStream);
   m_lastFrames.assign(m_reader.streams().size(), ClipFrame());
+  m_begun.assign(m_reader.streams().size(), false);
   if (!StartCues()) return false;
   if (m_options.keepPids) {
     Warn("--keep-pids: no SDT is sent (its PID 0x0011 carries the library's first stream) and the PMT has no "
@@ -239,6 +240,7 @@ bool Service::MuxFrame(const ClipFrame& clip, const Timeline::Bounds& bounds, co
     ++m_counts.untimed;
     return true;
   }
+  if (!FromFirstKey(clip)) return true;
   if (!m_timeline->started())
     m_timeline->Start(ClockStartUs(m_options.muxRate > 0 ? m_options.leadTicks : 0) - m_reader.earliestUs());
   const size_t stream = static_cast<size_t>(clip.streamId - 1);
@@ -270,6 +272,39 @@ bool Service::MuxFrame(const ClipFrame& clip, const Timeline::Bounds& bounds, co
   if (step == Timeline::Step::kCut) return true;
   if (m_options.loop && m_reader.streams()[stream].mainType == kMediaMainTypeAudio) m_lastFrames[stream] = clip;
   return MuxAt(clip, std::max<int64_t>(0, timeUs), out);
+}
+
+// A decoder can start a stream only at a random-access point: a live input's (a network
+// source, a pipe) video pictures before its first key picture (joined within a GOP: their
+// parameter sets and references never came) are left out, and the other streams' frames presented before the
+// clock stream's first key picture, so that sound starts with the picture. An input whose
+// pictures carry no key flag at all starts after kMaxBeforeKey of them all the same.
+bool Service::FromFirstKey(const ClipFrame& clip) {
+  constexpr uint64_t kMaxBeforeKey = 250;  // 10 s at 25 pictures a second
+  const size_t stream = static_cast<size_t>(clip.streamId - 1);
+  if (stream >= m_begun.size() || m_begun[stream]) return true;
+  if (IsLocalFile(m_options.input)) {  // a file starts where it starts, and loops there
+    std::fill(m_begun.begin(), m_begun.end(), true);
+    return true;
+  }
+  const bool clockIsVideo = m_reader.streams()[m_clockStream].mainType == kMediaMainTypeVideo;
+  if (clip.mainType == kMediaMainTypeVideo) {
+    if (!clip.key && m_beforeKey < kMaxBeforeKey) {
+      ++m_beforeKey;
+      return false;
+    }
+    m_begun[stream] = true;
+    if (stream != m_clockStream) return true;
+    m_keyUs = clip.ptsUs >= 0 ? clip.ptsUs : clip.timeUs;
+    if (m_beforeKey > 0)
+      Tell("input stream %d: %llu pictures before its first key picture left out, and the frames of the other "
+           "streams before it",
+           m_reader.streams()[stream].index, static_cast<unsigned long long>(m_beforeKey));
+    return true;
+  }
+  if (clockIsVideo && (!m_begun[m_clockStream] || clip.timeUs < m_keyUs)) return false;
+  m_begun[stream] = true;
+  return true;
 }
 
 // The input's clock jumped: told at once, then at most once a second.

@@ -169,6 +169,7 @@ class Service {
  private:
   bool CheckCarriage();
   bool MuxAt(const ClipFrame& clip, int64_t timeUs, const Output& out);
+  bool FromFirstKey(const ClipFrame& clip);
   void ReportJump();
   void NoteDamage(const ClipFrame& clip);
   // Splice cues (service_cues.cc): the input's carried and the breaks' copies sent in front
@@ -196,6 +197,9 @@ class Service {
   int64_t m_lastFrameNs = -1;
   uint64_t m_lateDroppedAtLoss = 0;  // m_counts.lateDropped when the input was last lost
   bool m_cutting = false;            // pictures are left out up to a key picture
+  std::vector<bool> m_begun;         // per stream: its first frame was muxed
+  int64_t m_keyUs = 0;               // presentation of the clock stream's first key picture (input time)
+  uint64_t m_beforeKey = 0;          // pictures left out before a first key picture
   bool m_lost = false;
   bool m_failed = false;
   std::optional<DVBConfig> m_base;  // a service of a multiplex
