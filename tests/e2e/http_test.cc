@@ -16,6 +16,7 @@
 #include <cctype>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -58,7 +59,7 @@ struct RequestCase {
   const char* name;
   const char* method;
   const char* path;
-  const char* token;  // the bearer token sent, null for none
+  const char* token;  // the bearer token sent, null for none; with a space in it, the whole field
   std::string body;
   int status;
   const char* errorHas;  // in the JSON error
@@ -82,12 +83,17 @@ const RequestCase kRequests[] = {
     {"SpliceUnknownService", "POST", "/services/8/splice", kToken, R"({"duration": 30})", 404, "no service 8"},
     {"SpliceBodyTooLarge", "POST", "/services/7/splice", kToken, std::string(8192, ' '), 413, "too large"},
     {"SpliceNoInserter", "POST", "/services/7/splice", kToken, R"({"in": 2, "duration": 30})", 501, "no splices"},
+    {"SpliceMisspeltKey", "POST", "/services/7/splice", kToken, R"({"inn": 600, "duration": 30})", 400,
+     "unknown key \"inn\""},
+    {"SchemeInAnyCase", "POST", "/reload", "bEaReR s3cret-token", "", 409, "no plan"},
     {"ReloadWithoutPlan", "POST", "/reload", kToken, "", 409, "no plan"},
 };
 
 httplib::Result Ask(httplib::Client& client, const RequestCase& c) {
   httplib::Headers headers;
-  if (c.token != nullptr) headers.emplace("Authorization", std::string("Bearer ") + c.token);
+  if (c.token != nullptr)
+    headers.emplace("Authorization", std::strchr(c.token, ' ') != nullptr ? std::string(c.token)
+                                                                       : std::string("Bearer ") + c.token);
   const std::string method = c.method;
   if (method == "GET") return client.Get(c.path, headers);
   if (method == "DELETE") return client.Delete(c.path, headers);

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "channel.h"
+#include "splice_cues.h"
 #include "splice_info.h"
 #include "support/http_client.h"
 #include "support/process.h"
@@ -32,6 +33,8 @@
 #include "ts_reader.h"
 
 namespace {
+
+constexpr uint32_t kFirstInserted = palvex_host::SpliceCues::kFirstInsertedEventId;
 
 namespace fs = std::filesystem;
 using namespace palvex_host;
@@ -258,14 +261,15 @@ TEST_P(SpliceCueTest, EachCueNamesTheSamePicture) {
   EXPECT_EQ(output.pmt.descriptors, (std::vector<uint8_t>{0x05, 0x04, 'C', 'U', 'E', 'I'}));
   EXPECT_NE(palvex_test::ProbeStreams(out.string(), "stream=codec_name").find("scte_35"), std::string::npos);
 
-  // Carried cues (inserted ones are the breaks, event ids from 1): each names the picture
+  // Carried cues (inserted ones are the breaks, event ids from kFirstInsertedEventId): each names the picture
   // it named in the input, in every pass, and leaves no later among the pictures.
   const std::vector<int64_t> sortedOut = output.Sorted();
   const size_t carried = input.cues.size();  // the damaged ones are not read as cues
   EXPECT_EQ(carried, c.jump ? 3u : 2u);
   std::vector<const Scan::Cue*> outCues;
   for (const Scan::Cue& cue : output.cues)
-    if (!(cue.info.commandType == kSpliceInsert && cue.info.insert.eventId < 0x100)) outCues.push_back(&cue);
+    if (!(cue.info.commandType == kSpliceInsert && cue.info.insert.eventId >= kFirstInserted))
+      outCues.push_back(&cue);
   ASSERT_GE(outCues.size(), carried);
   if (!c.loop) {
     EXPECT_EQ(outCues.size(), carried);
@@ -301,9 +305,11 @@ TEST_P(SpliceCueTest, EachCueNamesTheSamePicture) {
     };
     std::string inText, outText;
     const std::multiset<std::string> gstIn = spliceTimes(in, &inText), gstOut = spliceTimes(out, &outText);
-    size_t matched = 0;  // the breaks inserted (events 1, 2) are not in the input
+    size_t matched = 0;  // the breaks inserted are not in the input
     for (const std::string& t : gstOut) {
-      if (t.rfind("event-1-@", 0) == 0 || t.rfind("event-2-@", 0) == 0) continue;
+      if (t.rfind("event-" + std::to_string(kFirstInserted) + "-@", 0) == 0 ||
+          t.rfind("event-" + std::to_string(kFirstInserted + 1) + "-@", 0) == 0)
+        continue;
       EXPECT_EQ(gstIn.count(t), 1u) << t << "\n" << outText;
       ++matched;
     }
@@ -313,7 +319,7 @@ TEST_P(SpliceCueTest, EachCueNamesTheSamePicture) {
   // Breaks: splice_time on the picture shown AT seconds in; first copy at least 4 s of
   // stream time ahead when the clip allows, then one a second until the point.
   for (size_t b = 0; b < c.spliceOuts.size(); ++b) {
-    const uint32_t event = uint32_t(b + 1);
+    const uint32_t event = kFirstInserted + uint32_t(b);
     SCOPED_TRACE("break " + std::to_string(event));
     const double at = c.spliceOuts[b].first;
     const size_t picture = PictureAt(sortedIn, sortedIn[0] + int64_t(at * 90000 + 0.5));
@@ -373,7 +379,7 @@ TEST(SpliceCueLive, BreakAskedAtRunTime) {
   run.join();
   ASSERT_EQ(status, 0);
   ASSERT_TRUE(reply.ok) << reply.error;
-  EXPECT_EQ(reply.eventId, 1u);
+  EXPECT_EQ(reply.eventId, palvex_host::SpliceCues::kFirstInsertedEventId);
   const Scan output = ScanStream(ReadFile(out.string()));
   const std::vector<int64_t> pictures = output.Sorted();
   EXPECT_TRUE(std::binary_search(pictures.begin(), pictures.end(), reply.splicePts)) << reply.splicePts;

@@ -93,7 +93,7 @@ TEST(SpliceCues, CarriedCuesFollowTheClock) {
 
 // A break asked for at run time: on the picture grid when its picture is still to come,
 // on a picture already muxed (with its key flag) when it is not; first sent within 4.5 s
-// of its point, then once a second until it; event ids past the input's own.
+// of its point, then once a second until it; event ids in the inserted breaks' range.
 TEST(SpliceCues, BreaksAskedAtRunTime) {
   SpliceCues cues;
   cues.SetPid(kPid);
@@ -110,13 +110,13 @@ TEST(SpliceCues, BreaksAskedAtRunTime) {
   // The picture just muxed is shown two frames after its decode time: asked for 1 frame on,
   // the break lands on it.
   ASSERT_TRUE(cues.AddBreakIn(kFrame, 5 * 90000, &placed));
-  EXPECT_EQ(placed.eventId, 2u);
+  EXPECT_EQ(placed.eventId, SpliceCues::kFirstInsertedEventId);
   EXPECT_EQ(placed.splicePts, start);
   EXPECT_EQ(placed.key, KeyPicture::kYes);
   // 10.01 s on: the next grid picture, its key flag told when it comes.
   SpliceBreak later;
   ASSERT_TRUE(cues.AddBreakIn(10 * 90000 + 900, 30 * 90000, &later));
-  EXPECT_EQ(later.eventId, 3u);
+  EXPECT_EQ(later.eventId, SpliceCues::kFirstInsertedEventId + 1);
   EXPECT_EQ(later.key, KeyPicture::kUnknown);
   const int64_t point = start - 2 * kFrame + 10 * 90000 + 900;
   EXPECT_EQ(later.splicePts, start + (point - start + kFrame - 1) / kFrame * kFrame);
@@ -125,7 +125,7 @@ TEST(SpliceCues, BreaksAskedAtRunTime) {
     out.clear();
     cues.OnPicture(Picture(pts, pts, pts == later.splicePts), &out);
     for (const SpliceInfo& info : Sections(out))
-      if (info.insert.eventId == 3) sentAt.push_back(pts - 2 * kFrame);
+      if (info.insert.eventId == later.eventId) sentAt.push_back(pts - 2 * kFrame);
   }
   ASSERT_FALSE(sentAt.empty());
   EXPECT_GE(later.splicePts - sentAt.front(), 4 * 90000);
@@ -134,8 +134,36 @@ TEST(SpliceCues, BreaksAskedAtRunTime) {
   EXPECT_LT(sentAt.back(), later.splicePts);
   const std::vector<std::string> lines = cues.TakeLines();
   ASSERT_FALSE(lines.empty());
-  EXPECT_NE(lines.back().find("event 3: the picture at PTS " + std::to_string(later.splicePts) + " is a key picture"),
+  EXPECT_NE(lines.back().find("event " + std::to_string(later.eventId) + ": the picture at PTS " + std::to_string(later.splicePts) + " is a key picture"),
             std::string::npos) << lines.back();
+}
+
+// A break asked for now ("in" 0): on a picture whose cue can still go in front of it, and
+// sent at the next picture, never "its point passed"; numbered in the inserted breaks' range,
+// past an input cue of that number.
+TEST(SpliceCues, ImmediateBreakGoesOut) {
+  SpliceCues cues;
+  cues.SetPid(kPid);
+  BreakCue input;
+  input.eventId = SpliceCues::kFirstInsertedEventId;
+  const std::vector<uint8_t> inputCue = WriteSpliceInsert(input);
+  std::string why;
+  ASSERT_TRUE(cues.Take(inputCue.data(), inputCue.size(), &why));
+  std::vector<uint8_t> out;
+  const int64_t start = 900000;
+  cues.OnPicture(Picture(start, start, true), &out);
+  SpliceBreak now;
+  ASSERT_TRUE(cues.AddBreakIn(0, 30 * 90000, &now));
+  EXPECT_EQ(now.eventId, SpliceCues::kFirstInsertedEventId + 1);
+  EXPECT_GE(now.splicePts, start);  // shown two frames after the last decode time at the soonest
+  bool sent = false;
+  for (int64_t pts = start + kFrame; pts <= start + 3 * kFrame; pts += kFrame) {
+    out.clear();
+    cues.OnPicture(Picture(pts, pts), &out);
+    for (const SpliceInfo& info : Sections(out)) sent = sent || info.insert.eventId == now.eventId;
+  }
+  EXPECT_TRUE(sent);
+  for (const std::string& line : cues.TakeLines()) EXPECT_EQ(line.find("passed"), std::string::npos) << line;
 }
 
 // A break far ahead: up to half a day it lies ahead of the stream time on the 33-bit clock

@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 #include <httplib.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -78,11 +79,26 @@ bool SameSecret(const std::string& given, const std::string& expected) {
   return diff == 0;
 }
 
+// An Authorization field that gives the token: the scheme "Bearer" in any case (as HTTP's
+// schemes are), spaces, the token.
+bool GivesToken(const std::string& authorization, const std::string& token) {
+  const std::string scheme = "bearer";
+  if (authorization.size() <= scheme.size() || authorization[scheme.size()] != ' ') return false;
+  for (size_t i = 0; i < scheme.size(); ++i)
+    if (std::tolower(static_cast<unsigned char>(authorization[i])) != scheme[i]) return false;
+  const size_t start = authorization.find_first_not_of(' ', scheme.size());
+  return start != std::string::npos && SameSecret(authorization.substr(start), token);
+}
+
 // The splice request's fields; false with the reason when the body is not what it must be.
+// A misspelt key is refused, as the plan refuses one, rather than taken as a break now.
 bool ReadSplice(const std::string& body, SpliceRequest* out, std::string* error) {
   const nlohmann::json j = nlohmann::json::parse(body, nullptr, false);
   if (j.is_discarded()) return *error = "malformed JSON", false;
   if (!j.is_object()) return *error = "the body must be a JSON object {\"in\": S, \"duration\": D}", false;
+  for (const auto& item : j.items())
+    if (item.key() != "in" && item.key() != "duration")
+      return *error = "unknown key \"" + item.key().substr(0, 64) + "\" (the keys are \"in\" and \"duration\")", false;
   // A number of seconds from 0 to most; false when present and not one.
   const auto seconds = [&](const char* key, double most, double* value) {
     const auto it = j.find(key);
@@ -175,7 +191,7 @@ void ControlServer::Route() {
   });
   // The POST requests: the token first, then the service, then the body.
   const auto authorised = [this](const httplib::Request& req, httplib::Response& res) {
-    if (m_token.empty() || SameSecret(req.get_header_value("Authorization"), "Bearer " + m_token)) return true;
+    if (m_token.empty() || GivesToken(req.get_header_value("Authorization"), m_token)) return true;
     res.set_header("WWW-Authenticate", "Bearer");
     Error(res, 401, kNeedsToken);
     return false;
@@ -243,7 +259,7 @@ bool ControlServer::Start(const std::string& address, int port, const std::strin
   // its body is read.
   const auto check = [this](const RequestHead& head) {
     EarlyAnswer answer;
-    if (head.method == "POST" && !m_token.empty() && !SameSecret(head.Field("authorization"), "Bearer " + m_token)) {
+    if (head.method == "POST" && !m_token.empty() && !GivesToken(head.Field("authorization"), m_token)) {
       answer.status = 401;
       answer.json = ErrorJSON(kNeedsToken);
       answer.headers = "WWW-Authenticate: Bearer\r\n";

@@ -85,7 +85,10 @@ void SpliceCues::AddBreakAtInput(int64_t inPts, int64_t duration, bool key) {
 bool SpliceCues::AddBreakIn(int64_t inTicks, int64_t duration, SpliceBreak* placed) {
   if (m_recent.empty() || inTicks > static_cast<int64_t>(kMaxLeadSeconds * 90000)) return false;
   const CuePicture& last = m_recent.back();
-  const int64_t point = Wrap(last.outDts + std::max<int64_t>(0, inTicks));
+  // The cue leaves in front of the next picture muxed, which must still be shown after it:
+  // a point two frames past the last decode time at the soonest (an immediate break).
+  const int64_t soonest = 2 * (last.step > 0 ? last.step : 3600);
+  const int64_t point = Wrap(last.outDts + std::max(soonest, inTicks));
   // The first picture at or after the point: one already muxed, else the next on the
   // frame grid behind the latest one.
   const CuePicture* latest = &m_recent.front();

@@ -64,6 +64,10 @@ class SpliceCues {
   // 2^32 ticks (13.25 hours) a point on the 33-bit clock can lie ahead of the stream time
   // and still read as ahead of it, with room for the frames between DTS and PTS.
   static constexpr double kMaxLeadSeconds = 43200;
+  // The breaks palvex-mux inserts are numbered from here, in a range of their own: an
+  // encoder numbers its splice_inserts from small numbers, and an input cue that comes after
+  // an inserted break must not carry the same splice_event_id for another event.
+  static constexpr uint32_t kFirstInsertedEventId = 0x50000001;
 
   // The output PID of the cues (the DVB stage's); none leaves before it is known.
   void SetPid(int pid) { m_pid = pid; }
@@ -75,8 +79,9 @@ class SpliceCues {
   // A break at the input's picture of PTS inPts (its key flag known from a scan of the file).
   void AddBreakAtInput(int64_t inPts, int64_t duration, bool key);
   // A break in inTicks of stream time from the picture last muxed, at the first picture
-  // at or after that point on the output's clock. False before any picture was muxed, or
-  // when inTicks lies beyond kMaxLeadSeconds.
+  // at or after that point on the output's clock; at the soonest two frames on (0: the next
+  // picture whose cue can still go out ahead of it). False before any picture was muxed,
+  // or when inTicks lies beyond kMaxLeadSeconds.
   bool AddBreakIn(int64_t inTicks, int64_t duration, SpliceBreak* placed);
 
   // A picture of the clock stream was muxed: what leaves before its packets (sections held,
@@ -114,7 +119,7 @@ class SpliceCues {
   std::deque<CuePicture> m_recent;  // the last pictures muxed
   std::vector<Break> m_breaks;
   std::deque<uint32_t> m_inputEventIds;  // the input's last splice_event_ids
-  uint32_t m_nextEventId = 1;
+  uint32_t m_nextEventId = kFirstInsertedEventId;
   std::vector<std::string> m_lines;
   uint64_t m_carried = 0;
   uint64_t m_dropped = 0;
