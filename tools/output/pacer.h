@@ -25,10 +25,13 @@ struct PacerConfig {
   int64_t batchNs = 4000000;      // writes due within this window leave together, at its middle
 };
 
+constexpr int64_t kLateWriteNs = 1000000;
+
 struct PacerStats {
   uint64_t discontinuities = 0; // PCR steps back or jumps of more than a second: clock taken up anew
   uint64_t lateRestarts = 0;    // clock taken up anew after falling more than a second behind
   int64_t maxLateNs = 0;        // the latest any write left after its time
+  uint64_t lateWrites = 0;      // writes that left more than kLateWriteNs after their time
   uint64_t sleeps = 0;          // waits for the clock
 };
 
