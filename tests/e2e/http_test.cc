@@ -357,6 +357,41 @@ TEST(HttpEndpointTest, MultiplexMetricsAgreeWithACapture) {
   EXPECT_TRUE(checker.errors().empty()) << checker.errors().front();
 }
 
+// An input whose packets skip (every 40th packet of the input left out: continuity errors
+// the demuxer marks) is counted as damaged while the channel goes on.
+TEST(HttpEndpointTest, DamagedInputCounted) {
+  if (!HaveTool("ffmpeg")) GTEST_SKIP() << "ffmpeg not installed";
+  const fs::path dir = palvex_test::ProcessTempDir("palvex-http-faults");
+  const fs::path clip = palvex_test::SharedClip(
+      "http-mux.ts", "-f lavfi -i testsrc2=size=320x240:rate=25 -f lavfi -i sine=sample_rate=48000 -t 25 -c:v libx264 "
+                     "-preset ultrafast -g 25 -b:v 500k -pix_fmt yuv420p -c:a aac -f mpegts");
+  const std::vector<uint8_t> ts = palvex_test::ReadFile(clip.string());
+  std::ofstream damaged(dir / "damaged.ts", std::ios::binary);
+  for (size_t k = 0; k + 188 <= ts.size(); k += 188)
+    if (k / 188 % 40 != 39) damaged.write(reinterpret_cast<const char*>(ts.data() + k), 188);
+  damaged.close();
+  const int port = palvex_test::FreeTcpPort();
+  const pid_t pid = palvex_test::Spawn({PALVEX_MUX_PATH, "--muxrate", "2M", "--http", "127.0.0.1:" + std::to_string(port),
+                                        (dir / "damaged.ts").string(),
+                                        "udp://127.0.0.1:" + std::to_string(palvex_test::FreeUdpPort())},
+                                       "", (dir / "err.txt").string());
+  ASSERT_GT(pid, 0);
+  httplib::Client client("127.0.0.1", port);
+  client.set_connection_timeout(0, 200000);
+  std::string m;
+  for (const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+       std::chrono::steady_clock::now() < deadline;) {
+    const httplib::Result r = client.Get("/metrics");
+    if (r && r->status == 200) m = r->body;
+    if (Series(m, R"(palvex_input_corrupt_packets_total{service="1"})") > 0) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  kill(pid, SIGINT);
+  palvex_test::WaitFor(pid, std::chrono::seconds(10));
+  EXPECT_GT(Series(m, R"(palvex_input_corrupt_packets_total{service="1"})"), 0) << m;
+  EXPECT_GT(Series(m, R"(palvex_input_bytes_total{service="1"})"), 0) << m;
+}
+
 struct RefusalCase {
   const char* name;
   std::vector<std::string> args;

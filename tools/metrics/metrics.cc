@@ -391,7 +391,7 @@ std::string Registry::Prometheus(int64_t nowNs, bool process) const {
   e.Family("palvex_null_packets_total", "counter", "Null packets of the output (PID 0x1FFF).");
   e.Sample("", m_output.nulls());
   e.Family("palvex_output_send_errors_total", "counter",
-           "Datagrams the network did not take (no receiver yet, a full send queue): lost.");
+           "Datagrams the network stack did not take (a full send queue): lost.");
   e.Sample("", m_output.sendErrors());
   e.Family("palvex_output_late_writes_total", "counter",
            "Writes of the output released more than 1 ms after their time on the output's clock.");

@@ -167,7 +167,7 @@ class OutputMetrics {
   // The steps between two copies of the output's own tables (PAT, SDT, NIT, TDT).
   IntervalStats& table(Table t) { return m_tables[static_cast<size_t>(t)]; }
   const IntervalStats& table(Table t) const { return m_tables[static_cast<size_t>(t)]; }
-  // Totals of the output's line: datagrams the network did not take (no receiver, a full
+  // Totals of the output's line: datagrams the network stack did not take (a full send
   // queue), writes the pacer released more than a millisecond after their time, the
   // latest of them, times the pacer fell more than a second behind and took up its clock
   // anew.
