@@ -201,6 +201,13 @@ TEST(HttpEndpointTest, AnswersWhileAChannelRuns) {
   EXPECT_TRUE(checker.errors().empty()) << checker.errors().front();
 }
 
+// A 25 s transport stream.
+fs::path Clip25() {
+  return palvex_test::SharedClip(
+      "http-mux.ts", "-f lavfi -i testsrc2=size=320x240:rate=25 -f lavfi -i sine=sample_rate=48000 -t 25 -c:v libx264 "
+                     "-preset ultrafast -g 25 -b:v 500k -pix_fmt yuv420p -c:a aac -f mpegts");
+}
+
 // The value of a series with its labels; labels in the order the exposition writes them.
 double Labeled(const std::string& text, const std::string& name, const std::string& labels) {
   return Series(text, name + "{" + labels + "}");
@@ -215,9 +222,7 @@ double Labeled(const std::string& text, const std::string& name, const std::stri
 TEST(HttpEndpointTest, MultiplexMetricsAgreeWithACapture) {
   if (!HaveTool("ffmpeg")) GTEST_SKIP() << "ffmpeg not installed";
   const fs::path dir = palvex_test::ProcessTempDir("palvex-http-mux");
-  const fs::path clip = palvex_test::SharedClip(
-      "http-mux.ts", "-f lavfi -i testsrc2=size=320x240:rate=25 -f lavfi -i sine=sample_rate=48000 -t 25 -c:v libx264 "
-                     "-preset ultrafast -g 25 -b:v 500k -pix_fmt yuv420p -c:a aac -f mpegts");
+  const fs::path clip = Clip25();
   constexpr int64_t kRate = 3000000;
   const int inPort = palvex_test::FreeUdpPort();
   int outPort = 0;
@@ -320,22 +325,17 @@ TEST(HttpEndpointTest, MultiplexMetricsAgreeWithACapture) {
   std::vector<Family> families;
   for (const int id : {101, 102}) {
     const std::string service = "service=\"" + std::to_string(id) + "\"";
-    ASSERT_EQ(c.pcr.count(id), 1u) << id;
-    ASSERT_EQ(c.tables.count("pmt:" + std::to_string(id)), 1u) << id;
     families.push_back({"pcr " + std::to_string(id), service, "palvex_pcr_interval", &c.pcr.at(id)});
     families.push_back({"pmt " + std::to_string(id), service + ",table=\"pmt\"", "palvex_table_interval",
                         &c.tables.at("pmt:" + std::to_string(id))});
     // Packets of its PIDs: the counters are a batch of the scheduler apart at most.
     EXPECT_NEAR(Labeled(m, "palvex_packets_total", service), static_cast<double>(c.packets.at(id)), 400) << id;
   }
-  for (const char* table : {"pat", "sdt", "nit"}) {
-    ASSERT_EQ(c.tables.count(table), 1u) << table;
+  for (const char* table : {"pat", "sdt", "nit"})
     families.push_back({table, std::string("table=\"") + table + "\"", "palvex_table_interval", &c.tables.at(table)});
-  }
   for (const Family& f : families) {
     SCOPED_TRACE(f.what);
-    const std::vector<int64_t>& steps = f.steps->length;
-    EXPECT_NEAR(Labeled(m, f.name + "_seconds_count", f.labels), static_cast<double>(steps.size()), 2);
+    EXPECT_NEAR(Labeled(m, f.name + "_seconds_count", f.labels), static_cast<double>(f.steps->length.size()), 2);
     for (const char* bound : {"0.04", "0.1", "0.5", "2", "10"}) {
       const double metric = Labeled(m, f.name + "_seconds_bucket", f.labels + ",le=\"" + bound + "\"");
       if (std::isnan(metric)) continue;  // not a bound of this family
@@ -351,9 +351,8 @@ TEST(HttpEndpointTest, MultiplexMetricsAgreeWithACapture) {
   }
   EXPECT_EQ(Labeled(m, "palvex_pcr_late_total", R"(service="101")"), 0) << m;
   EXPECT_EQ(Labeled(m, "palvex_table_late_total", R"(table="pat")"), 0);
-  std::ofstream(dir / "out.ts", std::ios::binary).write(reinterpret_cast<const char*>(ts.data()), static_cast<std::streamsize>(ts.size()));
-  palvex_test::TsChecker checker;
-  checker.Feed(ts.data(), counted * 188);
+  palvex_test::TsChecker checker;  // the whole recording, the reload included
+  checker.Feed(ts.data(), ts.size());
   EXPECT_TRUE(checker.errors().empty()) << checker.errors().front();
 }
 
@@ -362,9 +361,7 @@ TEST(HttpEndpointTest, MultiplexMetricsAgreeWithACapture) {
 TEST(HttpEndpointTest, DamagedInputCounted) {
   if (!HaveTool("ffmpeg")) GTEST_SKIP() << "ffmpeg not installed";
   const fs::path dir = palvex_test::ProcessTempDir("palvex-http-faults");
-  const fs::path clip = palvex_test::SharedClip(
-      "http-mux.ts", "-f lavfi -i testsrc2=size=320x240:rate=25 -f lavfi -i sine=sample_rate=48000 -t 25 -c:v libx264 "
-                     "-preset ultrafast -g 25 -b:v 500k -pix_fmt yuv420p -c:a aac -f mpegts");
+  const fs::path clip = Clip25();
   const std::vector<uint8_t> ts = palvex_test::ReadFile(clip.string());
   std::ofstream damaged(dir / "damaged.ts", std::ios::binary);
   for (size_t k = 0; k + 188 <= ts.size(); k += 188)
