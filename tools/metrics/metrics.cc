@@ -219,12 +219,29 @@ void IntervalStats::Note(int64_t ticks, int64_t nowNs) {
   bump(m_buckets[b]);
   m_sum.store(m_sum.load(std::memory_order_relaxed) + ticks, std::memory_order_relaxed);
   if (ticks > m_limit) bump(m_late);
+  m_recent.Note(ticks, nowNs);
+}
+
+void RecentMax::Note(int64_t value, int64_t nowNs) {
+  if (value <= 0) return;
   const uint64_t second = static_cast<uint64_t>(nowNs / 1000000000) & ((uint64_t{1} << kSecondBits) - 1);
-  const uint64_t step = std::min<uint64_t>(static_cast<uint64_t>(ticks), (uint64_t{1} << kTickBits) - 1);
-  std::atomic<uint64_t>& slot = m_recent[static_cast<size_t>(static_cast<uint64_t>(nowNs / 1000000000) % kSlots)];
+  const uint64_t v = std::min<uint64_t>(static_cast<uint64_t>(value), (uint64_t{1} << kValueBits) - 1);
+  std::atomic<uint64_t>& slot = m_slots[static_cast<size_t>(static_cast<uint64_t>(nowNs / 1000000000) % kSlots)];
   const uint64_t was = slot.load(std::memory_order_relaxed);
-  if (was >> kTickBits != second || (was & ((uint64_t{1} << kTickBits) - 1)) < step)
-    slot.store(second << kTickBits | step, std::memory_order_relaxed);
+  if (was >> kValueBits != second || (was & ((uint64_t{1} << kValueBits) - 1)) < v)
+    slot.store(second << kValueBits | v, std::memory_order_relaxed);
+}
+
+int64_t RecentMax::Max(int64_t nowNs) const {
+  const uint64_t mask = (uint64_t{1} << kSecondBits) - 1;
+  const uint64_t now = static_cast<uint64_t>(nowNs / 1000000000) & mask;
+  uint64_t best = 0;
+  for (const std::atomic<uint64_t>& slot : m_slots) {
+    const uint64_t v = slot.load(std::memory_order_relaxed);
+    if (v == 0 || ((now - (v >> kValueBits)) & mask) >= kSlots) continue;  // empty, or more than 10 s old
+    best = std::max(best, v & ((uint64_t{1} << kValueBits) - 1));
+  }
+  return static_cast<int64_t>(best);
 }
 
 uint64_t IntervalStats::count(size_t i) const {
@@ -237,18 +254,6 @@ uint64_t IntervalStats::total() const {
   uint64_t n = 0;
   for (size_t k = 0; k <= m_boundCount; ++k) n += m_buckets[k].load(std::memory_order_relaxed);
   return n;
-}
-
-int64_t IntervalStats::RecentMaxTicks(int64_t nowNs) const {
-  const uint64_t mask = (uint64_t{1} << kSecondBits) - 1;
-  const uint64_t now = static_cast<uint64_t>(nowNs / 1000000000) & mask;
-  uint64_t best = 0;
-  for (const std::atomic<uint64_t>& slot : m_recent) {
-    const uint64_t v = slot.load(std::memory_order_relaxed);
-    if (v == 0 || ((now - (v >> kTickBits)) & mask) >= kSlots) continue;  // empty, or more than 10 s old
-    best = std::max(best, v & ((uint64_t{1} << kTickBits) - 1));
-  }
-  return static_cast<int64_t>(best);
 }
 
 OutputMetrics::OutputMetrics()
@@ -396,8 +401,8 @@ std::string Registry::Prometheus(int64_t nowNs, bool process) const {
   e.Family("palvex_output_late_writes_total", "counter",
            "Writes of the output released more than 1 ms after their time on the output's clock.");
   e.Sample("", m_output.lateWrites());
-  e.Family("palvex_output_late_max_seconds", "gauge", "The latest any write of the output was released.");
-  e.Sample("", static_cast<double>(m_output.maxLateNs()) / 1e9);
+  e.Family("palvex_output_late_max_seconds", "gauge", "The latest any write of the output was released in the last 10 s.");
+  e.Sample("", static_cast<double>(m_output.recentLateNs(nowNs)) / 1e9);
   e.Family("palvex_output_clock_restarts_total", "counter",
            "Times the output fell more than a second behind its clock and took it up anew.");
   e.Sample("", m_output.restarts());

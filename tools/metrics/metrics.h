@@ -48,6 +48,21 @@ int64_t TableLimitTicks(Table table);
 
 int64_t SteadyClockNs();
 
+// The largest of the values noted in the last 10 s (9 to 10 s: whole seconds of the steady
+// clock). One writer, any reader; each second's largest is kept in one word with its
+// second, so that a reader never pairs a second with another second's value.
+class RecentMax {
+ public:
+  static constexpr int64_t kWindowNs = 10000000000;
+  void Note(int64_t value, int64_t nowNs);  // values up to 2^40 - 1, larger ones cut to it
+  int64_t Max(int64_t nowNs) const;         // 0 when none
+
+ private:
+  static constexpr size_t kSlots = 10;  // one per second of the window
+  static constexpr int kSecondBits = 24, kValueBits = 40;
+  std::array<std::atomic<uint64_t>, kSlots> m_slots{};
+};
+
 // Steps between two events (two PCRs of a PCR_PID, two copies of a table), 27 MHz: how many
 // fell at or below each bound (a histogram), their sum, how many were longer than the
 // limit, and the longest of the last 10 s. One writer (the mux thread), any reader; no
@@ -56,7 +71,6 @@ class IntervalStats {
  public:
   enum class Kind { kPCR, kTable };
   static constexpr size_t kMaxBounds = 12;
-  static constexpr int64_t kWindowNs = 10000000000;  // the recent maximum's window
 
   IntervalStats(Kind kind, int64_t limitTicks);
   // One step, noted at nowNs (steady clock). A step back (a discontinuity) is no spacing.
@@ -72,11 +86,9 @@ class IntervalStats {
   uint64_t late() const { return m_late.load(std::memory_order_relaxed); }
   int64_t limitTicks() const { return m_limit; }
   // The longest step noted in the 10 s before nowNs; 0 when none.
-  int64_t RecentMaxTicks(int64_t nowNs) const;
+  int64_t RecentMaxTicks(int64_t nowNs) const { return m_recent.Max(nowNs); }
 
  private:
-  static constexpr size_t kSlots = 10;  // one per second of the window
-  static constexpr int kSecondBits = 24, kTickBits = 40;
 
   const int64_t* m_bounds;
   size_t m_boundCount;
@@ -84,10 +96,7 @@ class IntervalStats {
   std::array<std::atomic<uint64_t>, kMaxBounds + 1> m_buckets{};  // the last: above every bound
   std::atomic<int64_t> m_sum{0};
   std::atomic<uint64_t> m_late{0};
-  // Per second of the steady clock (slot = second % kSlots): the second in the high bits,
-  // its longest step below, in one word so that a reader never pairs a second with another
-  // second's step.
-  std::array<std::atomic<uint64_t>, kSlots> m_recent{};
+  RecentMax m_recent;
 };
 
 // Counters of one service. The mux thread writes (Add..., Set..., Note...), any thread reads.
@@ -168,21 +177,22 @@ class OutputMetrics {
   IntervalStats& table(Table t) { return m_tables[static_cast<size_t>(t)]; }
   const IntervalStats& table(Table t) const { return m_tables[static_cast<size_t>(t)]; }
   // Totals of the output's line: datagrams the network stack did not take (a full send
-  // queue), writes the pacer released more than a millisecond after their time, the
-  // latest of them, times the pacer fell more than a second behind and took up its clock
-  // anew.
-  void SetDelivery(uint64_t sendErrors, uint64_t lateWrites, int64_t maxLateNs, uint64_t restarts) {
+  // queue), writes the pacer released more than a millisecond after their time, times the
+  // pacer fell more than a second behind and took up its clock anew.
+  void SetDelivery(uint64_t sendErrors, uint64_t lateWrites, uint64_t restarts) {
     m_sendErrors.store(sendErrors, std::memory_order_relaxed);
     m_lateWrites.store(lateWrites, std::memory_order_relaxed);
-    m_maxLateNs.store(maxLateNs, std::memory_order_relaxed);
     m_restarts.store(restarts, std::memory_order_relaxed);
   }
+  // A write released lateNs after its time, at nowNs (steady clock).
+  void NoteLateWrite(int64_t lateNs, int64_t nowNs) { m_recentLate.Note(lateNs, nowNs); }
   uint64_t packets() const { return m_packets.load(std::memory_order_relaxed); }
   uint64_t nulls() const { return m_nulls.load(std::memory_order_relaxed); }
   uint64_t tablePackets(Table t) const { return m_tablePackets[static_cast<size_t>(t)].load(std::memory_order_relaxed); }
   uint64_t sendErrors() const { return m_sendErrors.load(std::memory_order_relaxed); }
   uint64_t lateWrites() const { return m_lateWrites.load(std::memory_order_relaxed); }
-  int64_t maxLateNs() const { return m_maxLateNs.load(std::memory_order_relaxed); }
+  // The latest write of the last 10 s.
+  int64_t recentLateNs(int64_t nowNs) const { return m_recentLate.Max(nowNs); }
   uint64_t restarts() const { return m_restarts.load(std::memory_order_relaxed); }
 
  private:
@@ -193,7 +203,7 @@ class OutputMetrics {
   std::array<std::atomic<uint64_t>, kTableCount> m_tablePackets{};
   std::array<IntervalStats, kTableCount> m_tables;  // [kPMT] unused: a PMT is a service's
   std::atomic<uint64_t> m_sendErrors{0}, m_lateWrites{0}, m_restarts{0};
-  std::atomic<int64_t> m_maxLateNs{0};
+  RecentMax m_recentLate;
 };
 
 class Registry {

@@ -133,6 +133,7 @@ void Pacer::WaitUntil(int64_t due) {
   }
   if (now > due) {
     m_stats.maxLateNs = std::max(m_stats.maxLateNs, now - due);
+    m_stats.recentLateNs = std::max(m_stats.recentLateNs, now - due);
     if (now - due > kLateWriteNs) ++m_stats.lateWrites;
     return;
   }

@@ -32,7 +32,11 @@ class MeteredOutput final : public PacketOutput {
  private:
   void Delivered() {
     const PacerStats& p = m_pacer->stats();
-    m_metrics->SetDelivery(m_sink->lostDatagrams(), p.lateWrites, p.maxLateNs, p.lateRestarts);
+    m_metrics->SetDelivery(m_sink->lostDatagrams(), p.lateWrites, p.lateRestarts);
+    if (p.recentLateNs > 0) {
+      m_metrics->NoteLateWrite(p.recentLateNs, SteadyClockNs());
+      m_pacer->ClearRecentLate();
+    }
   }
 
   TSMeter* m_meter;
