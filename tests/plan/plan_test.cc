@@ -258,5 +258,20 @@ TEST(PlanTest, ServicePidBlocks) {
   EXPECT_EQ(pids.size(), 247u);
 }
 
+// Telling the rate the tables take (as a run does when units are late) sends nothing: the
+// next PAT, SDT and NIT sent go on from the continuity_counters of the last ones.
+TEST(PlanTest, LoadLeavesTheTablesContinuityAlone) {
+  NetworkTables tables;
+  Multiplex multiplex;
+  multiplex.services.push_back({101, 0x100, "A", "p", 1, -1});
+  tables.Set(multiplex);
+  for (const NetworkTable t : {NetworkTable::kPAT, NetworkTable::kSDT, NetworkTable::kNIT}) {
+    const std::vector<uint8_t>& sent = tables.Packets(t);
+    const int last = sent[sent.size() - kTSPacketSize + 3] & 0x0F;
+    MultiplexLoad(tables, 1);
+    EXPECT_EQ(tables.Packets(t)[3] & 0x0F, (last + 1) & 0x0F) << static_cast<int>(t);
+  }
+}
+
 }  // namespace
 }  // namespace palvex_host

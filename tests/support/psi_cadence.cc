@@ -1,6 +1,7 @@
 #include "support/psi_cadence.h"
 
 #include <algorithm>
+#include <array>
 
 #include "ts_reader.h"
 
@@ -91,6 +92,90 @@ PsiCadence MeasurePsiCadence(const uint8_t* ts, size_t size) {
     if (TimeAt(pcrs, i, &t)) c.pmtTimes.push_back(t);
   for (size_t i : sdts)
     if (TimeAt(pcrs, i, &t)) c.sdtTimes.push_back(t);
+  return c;
+}
+
+}  // namespace palvex_test
+
+namespace palvex_test {
+
+size_t MultiplexCadence::Steps::AtMost(int64_t bound) const {
+  return static_cast<size_t>(std::count_if(length.begin(), length.end(), [bound](int64_t s) { return s <= bound; }));
+}
+
+int64_t MultiplexCadence::Steps::LongestSince(int64_t from) const {
+  int64_t longest = 0;
+  for (size_t i = 0; i < length.size(); ++i)
+    if (end[i] >= from) longest = std::max(longest, length[i]);
+  return longest;
+}
+
+MultiplexCadence MeasureMultiplexCadence(const uint8_t* ts, size_t packets, int64_t muxRate) {
+  MultiplexCadence c;
+  std::array<int, 8192> programOf;  // program_number of each PID, -1 none
+  programOf.fill(-1);
+  std::map<int, int> pcrPidOf, pmtPidOf;  // by program_number
+  std::map<int, int64_t> lastPCR;         // by program_number
+  std::map<std::string, int64_t> lastTable;
+  const auto slotTicks = [muxRate](size_t k) {
+    return static_cast<int64_t>(static_cast<__int128>(k) * kTSPacketSize * 8 * palvex_host::kPCRHz / muxRate);
+  };
+  const auto table = [&](const std::string& name, int64_t at) {
+    const auto last = lastTable.find(name);
+    if (last != lastTable.end()) {
+      c.tables[name].length.push_back(at - last->second);
+      c.tables[name].end.push_back(at);
+    }
+    lastTable[name] = at;
+  };
+  c.endTicks = slotTicks(packets);
+  for (size_t k = 0; k < packets; ++k) {
+    const uint8_t* p = ts + k * kTSPacketSize;
+    const int pid = palvex_host::PacketPid(p);
+    const int64_t at = slotTicks(k);
+    if (pid == palvex_host::kNullPid) {
+      ++c.nulls;
+      continue;
+    }
+    const int program = programOf[static_cast<size_t>(pid)];
+    if (program >= 0) ++c.packets[program];
+    if (program >= 0 && pcrPidOf[program] == pid && palvex_host::PacketHasAdaptation(p)) {
+      const int64_t pcr = palvex_host::PacketPCR(p);
+      if (pcr >= 0 && lastPCR.count(program) != 0) {
+        c.pcr[program].length.push_back(palvex_host::PCRStep(lastPCR[program], pcr));
+        c.pcr[program].end.push_back(at);
+      }
+      if (pcr >= 0) lastPCR[program] = pcr;
+    }
+    if (!palvex_host::PacketUnitStart(p)) continue;
+    const int tableId = palvex_host::PacketTableId(p);
+    size_t size = 0;
+    const uint8_t* section = palvex_host::PacketSection(p, &size);
+    if (pid == 0x0000) {
+      table("pat", at);
+      palvex_host::PAT pat;
+      if (section != nullptr && palvex_host::ReadPAT(section, size, &pat))
+        for (const palvex_host::PATProgram& g : pat.programs)
+          if (g.number != 0 && pmtPidOf[g.number] != g.pid) {
+            pmtPidOf[g.number] = g.pid;
+            programOf[static_cast<size_t>(g.pid)] = g.number;
+          }
+    } else if (pid == 0x0011 && tableId == 0x42) {
+      table("sdt", at);
+    } else if (pid == 0x0010 && tableId == 0x40) {
+      table("nit", at);
+    } else if (pid == 0x0014 && tableId == 0x70) {
+      table("tdt", at);
+    } else if (program >= 0 && pmtPidOf[program] == pid && tableId == 0x02) {
+      table("pmt:" + std::to_string(program), at);
+      palvex_host::PMT pmt;
+      if (section != nullptr && palvex_host::ReadPMT(section, size, &pmt)) {
+        pcrPidOf[program] = pmt.pcrPid;
+        for (const palvex_host::PMTStream& s : pmt.streams) programOf[static_cast<size_t>(s.pid)] = program;
+        programOf[static_cast<size_t>(pmt.pcrPid)] = program;
+      }
+    }
+  }
   return c;
 }
 

@@ -7,6 +7,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <map>
+#include <string>
 #include <vector>
 
 namespace palvex_test {
@@ -31,6 +33,30 @@ struct PsiCadence {
 };
 
 PsiCadence MeasurePsiCadence(const uint8_t* ts, size_t size);
+
+// A constant-rate multiplex as a receiver measures it: the steps (27 MHz) between two PCRs
+// of each program's PCR_PID (their values), and between two copies of each table by their
+// places in the stream (packet k leaves k x 188 x 8 / muxRate s after the first); every
+// program's packets (its PMT and the PIDs the PMT lists).
+struct MultiplexCadence {
+  struct Steps {
+    std::vector<int64_t> length;  // 27 MHz
+    std::vector<int64_t> end;     // where each ends, 27 MHz from the first packet
+    size_t AtMost(int64_t bound) const;
+    // The longest of those that end at or after from.
+    int64_t LongestSince(int64_t from) const;
+  };
+  std::map<int, Steps> pcr;  // by program_number
+  // "pat", "sdt", "nit", "tdt" (SDT, NIT actual; TDT, not TOT), "pmt:N" for program N
+  std::map<std::string, Steps> tables;
+  std::map<int, uint64_t> packets;  // by program_number
+  uint64_t nulls = 0;
+  int64_t endTicks = 0;  // where the last packet leaves
+};
+
+// The first packets of ts (whole packets, at muxRate bit/s); the programs as the last PAT
+// and their PMTs name them.
+MultiplexCadence MeasureMultiplexCadence(const uint8_t* ts, size_t packets, int64_t muxRate);
 
 }  // namespace palvex_test
 

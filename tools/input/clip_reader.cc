@@ -406,6 +406,17 @@ int ClipReader::Interrupted(void* reader) {
   return r->m_flushing ? 1 : 0;
 }
 
+// The input's I/O context counts its bytes from its opening: a pass that opened it anew
+// starts again from 0.
+void ClipReader::CountRead(const AVPacket& packet) {
+  const int64_t now = m_context->pb != nullptr ? m_context->pb->bytes_read : 0;
+  const int64_t step = now >= m_passBytes ? now - m_passBytes : now;
+  m_passBytes = now;
+  m_bytesRead.store(m_bytesRead.load(std::memory_order_relaxed) + static_cast<uint64_t>(step), std::memory_order_relaxed);
+  if ((packet.flags & AV_PKT_FLAG_CORRUPT) != 0)
+    m_corruptPackets.store(m_corruptPackets.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+}
+
 bool ClipReader::ReadPacket(AVPacket* packet, std::string* error) {
   for (;;) {
     const int rc = av_read_frame(m_context, packet);
@@ -439,6 +450,7 @@ bool ClipReader::ReadPacket(AVPacket* packet, std::string* error) {
       return false;
     }
     m_anyPacket = true;
+    CountRead(*packet);
     if (Find(packet->stream_index) != nullptr || packet->stream_index == m_cueIndex) return true;
     av_packet_unref(packet);
   }

@@ -10,6 +10,7 @@
 #ifndef PALVEX_TOOLS_CLIP_READER_H_
 #define PALVEX_TOOLS_CLIP_READER_H_
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -100,6 +101,10 @@ class ClipReader {
   std::string Tag(const char* key) const;
   // The earliest frame time of the first packets (known once the first frame is read).
   int64_t earliestUs() const { return m_earliestUs; }
+  // Bytes read from the input over every pass, and packets the demuxer marked damaged (a
+  // continuity counter that skipped, a cut PES packet); any thread.
+  uint64_t bytesRead() const { return m_bytesRead.load(std::memory_order_relaxed); }
+  uint64_t corruptPackets() const { return m_corruptPackets.load(std::memory_order_relaxed); }
 
   // The next frame in file order; false at the end of the file (or of a network input:
   // a TCP or SRT sender's close) or on a read error (error then holds a message).
@@ -114,6 +119,7 @@ class ClipReader {
   bool OpenContext(const std::string& path, std::string* error);
   bool AddStream(int index, uint8_t streamId);
   void ConvertTimes(const AVPacket& packet, const ClipStream& s, ClipFrame* frame);
+  void CountRead(const AVPacket& packet);
   bool ReadPacket(AVPacket* packet, std::string* error);
   static int Interrupted(void* reader);
   bool IndexBehindData() const;
@@ -134,6 +140,8 @@ class ClipReader {
   int64_t m_earliestUs = 0;
   bool m_offsetKnown = false;
   bool m_anyPacket = false;    // a packet was read in this pass
+  int64_t m_passBytes = 0;     // bytes the input's I/O context had read at the last packet
+  std::atomic<uint64_t> m_bytesRead{0}, m_corruptPackets{0};
   int64_t m_videoPackets = 0;  // video packets numbered so far, in file order
   std::map<uint8_t, int64_t> m_lastEndUs;  // per stream id: time + duration of its last frame
   std::string m_path;

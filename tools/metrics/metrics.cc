@@ -1,10 +1,17 @@
 #include "metrics.h"
 
+#include <dirent.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
+#include <fstream>
 #include <nlohmann/json.hpp>
+#include <sstream>
 
 #include "ts_reader.h"
 
@@ -35,7 +42,16 @@ std::string LabelValue(const std::string& text) {
 
 double Seconds(int64_t ticks) { return static_cast<double>(ticks) / static_cast<double>(kPCRHz); }
 
-const char* const kTableNames[kTableCount] = {"pat", "pmt", "sdt"};
+const char* const kTableNames[kTableCount] = {"pat", "pmt", "sdt", "nit", "tdt"};
+
+// Histogram bounds in 27 MHz ticks. PCRs: around the 40 ms a receiver allows. Tables:
+// around each table's limit (0.5 s PAT and PMT, 2 s SDT, 10 s NIT, 30 s TDT).
+constexpr int64_t kMs = kPCRHz / 1000;
+constexpr int64_t kPCRBounds[] = {10 * kMs, 20 * kMs, 30 * kMs, 35 * kMs, 40 * kMs, 50 * kMs, 100 * kMs, 500 * kMs};
+constexpr int64_t kTableBounds[] = {100 * kMs,   250 * kMs,    400 * kMs,    500 * kMs,   1000 * kMs, 2000 * kMs,
+                                    5000 * kMs,  10000 * kMs,  25000 * kMs,  30000 * kMs, 60000 * kMs};
+static_assert(sizeof kTableBounds / sizeof kTableBounds[0] <= IntervalStats::kMaxBounds, "too many bounds");
+static_assert(sizeof kPCRBounds / sizeof kPCRBounds[0] <= IntervalStats::kMaxBounds, "too many bounds");
 
 // One metric family: its HELP and TYPE lines, then a sample per service.
 class Exposition {
@@ -60,6 +76,72 @@ class Exposition {
 };
 
 std::string ServiceLabel(const ServiceMetrics& s) { return "service=\"" + std::to_string(s.info().serviceId) + "\""; }
+
+std::string Joined(const std::string& a, const std::string& b) { return a.empty() ? b : b.empty() ? a : a + "," + b; }
+
+// A histogram's _bucket, _sum and _count samples (the family is named before).
+void HistogramSamples(Exposition& e, const std::string& name, const std::string& labels, const IntervalStats& stats) {
+  std::string& text = e.text();
+  char number[32];
+  for (size_t i = 0; i < stats.bounds(); ++i) {
+    std::snprintf(number, sizeof number, "%.15g", Seconds(stats.bound(i)));
+    text += name + "_bucket{" + Joined(labels, std::string("le=\"") + number + "\"") + "} " +
+            std::to_string(stats.count(i)) + "\n";
+  }
+  const uint64_t total = stats.total();
+  const std::string braces = labels.empty() ? "" : "{" + labels + "}";
+  text += name + "_bucket{" + Joined(labels, "le=\"+Inf\"") + "} " + std::to_string(total) + "\n";
+  std::snprintf(number, sizeof number, "%.15g", Seconds(stats.sumTicks()));
+  text += name + "_sum" + braces + " " + number + "\n";
+  text += name + "_count" + braces + " " + std::to_string(total) + "\n";
+}
+
+// The process's own series, from /proc/self: CPU time, resident memory, open descriptors,
+// start time (Unix seconds).
+void ProcessSamples(Exposition& e) {
+  const double tick = static_cast<double>(sysconf(_SC_CLK_TCK));
+  const double page = static_cast<double>(sysconf(_SC_PAGESIZE));
+  std::ifstream statFile("/proc/self/stat");
+  std::string stat((std::istreambuf_iterator<char>(statFile)), std::istreambuf_iterator<char>());
+  // The fields after the command (which may hold spaces and parentheses): state is field 3.
+  const size_t close = stat.rfind(')');
+  std::vector<std::string> fields;
+  if (close != std::string::npos) {
+    std::istringstream rest(stat.substr(close + 1));
+    for (std::string f; rest >> f;) fields.push_back(f);
+  }
+  // fields[0] is field 3 (state): utime 14, stime 15, starttime 22, vsize 23, rss 24.
+  const auto field = [&](size_t n) { return n - 3 < fields.size() ? std::strtod(fields[n - 3].c_str(), nullptr) : -1.0; };
+  if (fields.size() >= 22 && tick > 0) {
+    e.Family("process_cpu_seconds_total", "counter", "User and system CPU time spent, in seconds.");
+    e.Sample("", (field(14) + field(15)) / tick);
+    e.Family("process_virtual_memory_bytes", "gauge", "Virtual memory size in bytes.");
+    e.Sample("", field(23));
+    e.Family("process_resident_memory_bytes", "gauge", "Resident memory size in bytes.");
+    e.Sample("", field(24) * page);
+    // Boot time from /proc/stat (btime), plus the start in clock ticks after boot.
+    std::ifstream procStat("/proc/stat");
+    for (std::string line; std::getline(procStat, line);)
+      if (line.rfind("btime ", 0) == 0) {
+        e.Family("process_start_time_seconds", "gauge", "Start time of the process since the Unix epoch, in seconds.");
+        e.Sample("", std::strtod(line.c_str() + 6, nullptr) + field(22) / tick);
+        break;
+      }
+  }
+  if (DIR* dir = opendir("/proc/self/fd")) {
+    uint64_t fds = 0;
+    while (const dirent* entry = readdir(dir))
+      if (entry->d_name[0] != '.') ++fds;
+    closedir(dir);
+    e.Family("process_open_fds", "gauge", "Number of open file descriptors.");
+    e.Sample("", fds - 1);  // less the one reading the folder
+  }
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) == 0) {
+    e.Family("process_max_fds", "gauge", "Maximum number of open file descriptors.");
+    e.Sample("", static_cast<double>(limit.rlim_cur));
+  }
+}
 
 }  // namespace
 
@@ -92,7 +174,12 @@ std::string ShownURL(const std::string& url) {
   return shown;
 }
 
-ServiceMetrics::ServiceMetrics(const ServiceInfo& info) : m_info(info) { m_info.inputUrl = ShownURL(info.inputUrl); }
+ServiceMetrics::ServiceMetrics(const ServiceInfo& info)
+    : m_info(info),
+      m_pcr(IntervalStats::Kind::kPCR, kPCRRepeatTicks),
+      m_pmt(IntervalStats::Kind::kTable, TableLimitTicks(Table::kPMT)) {
+  m_info.inputUrl = ShownURL(info.inputUrl);
+}
 
 void ServiceMetrics::SetInputUp(bool up, int64_t wallNs) {
   const bool was = m_inputUp.load(std::memory_order_relaxed);
@@ -102,19 +189,79 @@ void ServiceMetrics::SetInputUp(bool up, int64_t wallNs) {
   m_inputUp.store(up, std::memory_order_relaxed);
 }
 
-void ServiceMetrics::NotePCRInterval(int64_t ticks) {
-  if (ticks < 0) return;  // a step back: a discontinuity, not a spacing
-  Raise(m_pcrMax, ticks);
-  if (ticks > kPCRRepeatTicks) Bump(m_pcrLate, 1);
+const char* TableName(Table table) { return kTableNames[static_cast<size_t>(table)]; }
+
+int64_t TableLimitTicks(Table table) {
+  switch (table) {
+    case Table::kSDT: return kPCRHz * 2;
+    case Table::kNIT: return kPCRHz * 10;
+    case Table::kTDT: return kPCRHz * 30;
+    default: return kPCRHz / 2;
+  }
 }
 
-int64_t ServiceMetrics::TableLimitTicks(Table table) { return table == Table::kSDT ? kPCRHz * 2 : kPCRHz / 2; }
+int64_t SteadyClockNs() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
 
-void ServiceMetrics::NoteTableInterval(Table table, int64_t ticks) {
+IntervalStats::IntervalStats(Kind kind, int64_t limitTicks)
+    : m_bounds(kind == Kind::kPCR ? kPCRBounds : kTableBounds),
+      m_boundCount(kind == Kind::kPCR ? sizeof kPCRBounds / sizeof kPCRBounds[0]
+                                      : sizeof kTableBounds / sizeof kTableBounds[0]),
+      m_limit(limitTicks) {}
+
+void IntervalStats::Note(int64_t ticks, int64_t nowNs) {
   if (ticks < 0) return;
-  Raise(m_tableMax[Index(table)], ticks);
-  if (ticks > TableLimitTicks(table)) Bump(m_tableLate[Index(table)], 1);
+  const auto bump = [](std::atomic<uint64_t>& a) { a.store(a.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed); };
+  size_t b = 0;
+  while (b < m_boundCount && ticks > m_bounds[b]) ++b;
+  bump(m_buckets[b]);
+  m_sum.store(m_sum.load(std::memory_order_relaxed) + ticks, std::memory_order_relaxed);
+  if (ticks > m_limit) bump(m_late);
+  m_recent.Note(ticks, nowNs);
 }
+
+void RecentMax::Note(int64_t value, int64_t nowNs) {
+  if (value <= 0) return;
+  const uint64_t second = static_cast<uint64_t>(nowNs / 1000000000) & ((uint64_t{1} << kSecondBits) - 1);
+  const uint64_t v = std::min<uint64_t>(static_cast<uint64_t>(value), (uint64_t{1} << kValueBits) - 1);
+  std::atomic<uint64_t>& slot = m_slots[static_cast<size_t>(static_cast<uint64_t>(nowNs / 1000000000) % kSlots)];
+  const uint64_t was = slot.load(std::memory_order_relaxed);
+  if (was >> kValueBits != second || (was & ((uint64_t{1} << kValueBits) - 1)) < v)
+    slot.store(second << kValueBits | v, std::memory_order_relaxed);
+}
+
+int64_t RecentMax::Max(int64_t nowNs) const {
+  const uint64_t mask = (uint64_t{1} << kSecondBits) - 1;
+  const uint64_t now = static_cast<uint64_t>(nowNs / 1000000000) & mask;
+  uint64_t best = 0;
+  for (const std::atomic<uint64_t>& slot : m_slots) {
+    const uint64_t v = slot.load(std::memory_order_relaxed);
+    if (v == 0 || ((now - (v >> kValueBits)) & mask) >= kSlots) continue;  // empty, or more than 10 s old
+    best = std::max(best, v & ((uint64_t{1} << kValueBits) - 1));
+  }
+  return static_cast<int64_t>(best);
+}
+
+uint64_t IntervalStats::count(size_t i) const {
+  uint64_t n = 0;
+  for (size_t k = 0; k <= i && k < m_boundCount; ++k) n += m_buckets[k].load(std::memory_order_relaxed);
+  return n;
+}
+
+uint64_t IntervalStats::total() const {
+  uint64_t n = 0;
+  for (size_t k = 0; k <= m_boundCount; ++k) n += m_buckets[k].load(std::memory_order_relaxed);
+  return n;
+}
+
+OutputMetrics::OutputMetrics()
+    : m_tables{{IntervalStats(IntervalStats::Kind::kTable, TableLimitTicks(Table::kPAT)),
+                IntervalStats(IntervalStats::Kind::kTable, TableLimitTicks(Table::kPMT)),
+                IntervalStats(IntervalStats::Kind::kTable, TableLimitTicks(Table::kSDT)),
+                IntervalStats(IntervalStats::Kind::kTable, TableLimitTicks(Table::kNIT)),
+                IntervalStats(IntervalStats::Kind::kTable, TableLimitTicks(Table::kTDT))}} {}
 
 Registry::Registry(Scope scope) : m_scope(scope) {}
 
@@ -148,6 +295,35 @@ bool Registry::HasService(int serviceId) const {
   std::lock_guard<std::mutex> lock(m_mutex);
   return std::any_of(m_services.begin(), m_services.end(),
                      [&](const auto& s) { return s->info().serviceId == serviceId; });
+}
+
+bool Registry::UpdateService(const ServiceInfo& info) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  for (const auto& s : m_services)
+    if (s->info().serviceId == info.serviceId) {
+      s->m_info = info;
+      s->m_info.inputUrl = ShownURL(info.inputUrl);
+      return true;
+    }
+  return false;
+}
+
+void Registry::AddFailedSplice(int serviceId) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  for (const auto& s : m_services)
+    if (s->info().serviceId == serviceId) s->AddFailedSplice();
+}
+
+void Registry::SetVersion(const std::string& version) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_version = version;
+}
+
+void Registry::NoteReload(bool ok, int64_t wallNs) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  ++m_reloads[ok ? 1 : 0];
+  m_lastReloadOk = ok;
+  m_lastReloadNs = wallNs;
 }
 
 void Registry::Sample(int64_t nowNs) {
@@ -197,9 +373,17 @@ void Registry::SamplerLoop() {
   }
 }
 
-std::string Registry::Prometheus() const {
+std::string Registry::Prometheus() const { return Prometheus(SteadyClockNs(), true); }
+
+std::string Registry::Prometheus(int64_t nowNs, bool process) const {
   std::lock_guard<std::mutex> lock(m_mutex);
   Exposition e;
+  e.Family("palvex_build_info", "gauge", "1, with the version of palvex-mux.");
+  e.Sample("version=\"" + LabelValue(m_version) + "\"", uint64_t{1});
+  if (process) ProcessSamples(e);
+  e.Family("palvex_muxrate_bytes_per_second", "gauge",
+           "The output's constant rate (the muxrate in bit/s over 8); 0 for an output without one.");
+  e.Sample("", static_cast<double>(m_muxRate.load(std::memory_order_relaxed)) / 8);
   e.Family("palvex_service_info", "gauge", "The service's name and provider as the SDT gives them, and its input.");
   for (const auto& s : m_services)
     e.Sample(ServiceLabel(*s) + ",name=\"" + LabelValue(s->info().name) + "\",provider=\"" +
@@ -207,44 +391,80 @@ std::string Registry::Prometheus() const {
              uint64_t{1});
   e.Family("palvex_output_packets_total", "counter", "Packets of the output, null packets included.");
   e.Sample("", m_output.packets());
-  e.Family("palvex_null_packets_total", "counter",
-           "Null packets of the output (PID 0x1FFF): a single channel's carry its service's label, a multiplex's none.");
-  if (m_scope == Scope::kChannel && m_services.size() == 1) e.Sample(ServiceLabel(*m_services.front()), m_output.nulls());
-  else e.Sample("", m_output.nulls());
+  e.Family("palvex_output_bytes_total", "counter", "Bytes of the output (188 per packet), null packets included.");
+  e.Sample("", m_output.packets() * kTSPacketSize);
+  e.Family("palvex_null_packets_total", "counter", "Null packets of the output (PID 0x1FFF).");
+  e.Sample("", m_output.nulls());
+  e.Family("palvex_output_send_errors_total", "counter",
+           "Datagrams the network stack did not take (a full send queue): lost.");
+  e.Sample("", m_output.sendErrors());
+  e.Family("palvex_output_late_writes_total", "counter",
+           "Writes of the output released more than 1 ms after their time on the output's clock.");
+  e.Sample("", m_output.lateWrites());
+  e.Family("palvex_output_late_max_seconds", "gauge", "The latest any write of the output was released in the last 10 s.");
+  e.Sample("", static_cast<double>(m_output.recentLateNs(nowNs)) / 1e9);
+  e.Family("palvex_output_clock_restarts_total", "counter",
+           "Times the output fell more than a second behind its clock and took it up anew.");
+  e.Sample("", m_output.restarts());
   const auto each = [&](const char* name, const char* type, const char* help, auto value) {
     e.Family(name, type, help);
     for (const auto& s : m_services) e.Sample(ServiceLabel(*s), value(*s));
   };
-  each("palvex_packets_total", "counter", "Packets of the service sent: its PIDs and its tables.",
+  each("palvex_packets_total", "counter", "Packets of the service sent: its PMT and elementary PIDs.",
        [](const ServiceMetrics& s) { return s.packets(); });
-  each("palvex_bitrate_bps", "gauge", "Bit rate of the service's packets over the last second.",
-       [](const ServiceMetrics& s) { return static_cast<double>(s.bitrate()); });
+  each("palvex_bytes_total", "counter", "Bytes of the service sent (188 per packet): rate() gives its rate.",
+       [](const ServiceMetrics& s) { return s.packets() * kTSPacketSize; });
   each("palvex_late_frames_total", "counter", "Access units whose last packet left after their decode time.",
        [](const ServiceMetrics& s) { return s.lateFrames(); });
   each("palvex_input_up", "gauge", "1 while the input delivers frames, 0 while it is lost or not yet open.",
        [](const ServiceMetrics& s) { return s.inputUp() ? uint64_t{1} : uint64_t{0}; });
-  each("palvex_input_since_seconds", "gauge", "Time (Unix seconds) the input's state last changed.",
+  each("palvex_input_since_timestamp_seconds", "gauge", "Time (Unix seconds) the input's state last changed.",
        [](const ServiceMetrics& s) { return static_cast<double>(s.inputSinceNs() / 1000000) / 1e3; });
   each("palvex_input_losses_total", "counter", "Times the input fell silent for a second or more.",
        [](const ServiceMetrics& s) { return s.inputLosses(); });
+  each("palvex_input_bytes_total", "counter", "Bytes read from the input.",
+       [](const ServiceMetrics& s) { return s.inputBytes(); });
+  each("palvex_input_corrupt_packets_total", "counter",
+       "Packets of the input the demuxer marked damaged (a skipped continuity counter, a cut PES packet).",
+       [](const ServiceMetrics& s) { return s.inputCorrupt(); });
   each("palvex_clock_jumps_total", "counter", "Times the input's clock stepped back or jumped (the output's goes on).",
        [](const ServiceMetrics& s) { return s.clockJumps(); });
-  each("palvex_pcr_interval_max_seconds", "gauge", "Largest step between two PCRs of the PCR_PID so far.",
-       [](const ServiceMetrics& s) { return Seconds(s.pcrIntervalMaxTicks()); });
+  e.Family("palvex_pcr_interval_seconds", "histogram", "Steps between two PCRs of the service's PCR_PID, as sent.");
+  for (const auto& s : m_services) HistogramSamples(e, "palvex_pcr_interval_seconds", ServiceLabel(*s), s->pcr());
+  each("palvex_pcr_interval_max_seconds", "gauge", "Longest step between two PCRs of the PCR_PID in the last 10 s.",
+       [nowNs](const ServiceMetrics& s) { return Seconds(s.pcr().RecentMaxTicks(nowNs)); });
   each("palvex_pcr_late_total", "counter", "Steps between two PCRs longer than 40 ms.",
-       [](const ServiceMetrics& s) { return s.pcrLate(); });
-  e.Family("palvex_table_interval_max_seconds", "gauge", "Largest step between two copies of a table so far.");
-  for (const auto& s : m_services)
-    for (size_t t = 0; t < kTableCount; ++t)
-      e.Sample(ServiceLabel(*s) + ",table=\"" + kTableNames[t] + "\"",
-               Seconds(s->tableIntervalMaxTicks(static_cast<Table>(t))));
+       [](const ServiceMetrics& s) { return s.pcr().late(); });
+  // The tables: each service's PMT, and the output's PAT, SDT, NIT and TDT.
+  const Table outputTables[] = {Table::kPAT, Table::kSDT, Table::kNIT, Table::kTDT};
+  const auto tableLabel = [](Table t) { return std::string("table=\"") + TableName(t) + "\""; };
+  const auto pmtLabel = [&](const ServiceMetrics& s) { return ServiceLabel(s) + "," + tableLabel(Table::kPMT); };
+  e.Family("palvex_table_interval_seconds", "histogram",
+           "Steps between two copies of a table as sent: a service's PMT, the output's PAT, SDT, NIT and TDT.");
+  for (Table t : outputTables) HistogramSamples(e, "palvex_table_interval_seconds", tableLabel(t), m_output.table(t));
+  for (const auto& s : m_services) HistogramSamples(e, "palvex_table_interval_seconds", pmtLabel(*s), s->pmt());
+  e.Family("palvex_table_interval_max_seconds", "gauge", "Longest step between two copies of a table in the last 10 s.");
+  for (Table t : outputTables) e.Sample(tableLabel(t), Seconds(m_output.table(t).RecentMaxTicks(nowNs)));
+  for (const auto& s : m_services) e.Sample(pmtLabel(*s), Seconds(s->pmt().RecentMaxTicks(nowNs)));
   e.Family("palvex_table_late_total", "counter",
-           "Steps between two copies of a table longer than its limit (PAT, PMT 0.5 s; SDT 2 s).");
-  for (const auto& s : m_services)
-    for (size_t t = 0; t < kTableCount; ++t)
-      e.Sample(ServiceLabel(*s) + ",table=\"" + kTableNames[t] + "\"", s->tableLate(static_cast<Table>(t)));
+           "Steps between two copies of a table longer than its limit (PAT, PMT 0.5 s; SDT 2 s; NIT 10 s; TDT 30 s).");
+  for (Table t : outputTables) e.Sample(tableLabel(t), m_output.table(t).late());
+  for (const auto& s : m_services) e.Sample(pmtLabel(*s), s->pmt().late());
+  e.Family("palvex_table_packets_total", "counter", "Packets of the output's own tables, by PID (TDT: also the TOT).");
+  for (Table t : outputTables) e.Sample(tableLabel(t), m_output.tablePackets(t));
   each("palvex_cues_sent_total", "counter", "SCTE-35 splice_info_sections sent.",
        [](const ServiceMetrics& s) { return s.cues(); });
+  each("palvex_splices_failed_total", "counter", "Splice requests refused or failed.",
+       [](const ServiceMetrics& s) { return s.failedSplices(); });
+  if (m_scope == Scope::kMultiplex) {
+    e.Family("palvex_reloads_total", "counter", "Reloads of the plan, by result.");
+    e.Sample("result=\"failed\"", m_reloads[0]);
+    e.Sample("result=\"ok\"", m_reloads[1]);
+    e.Family("palvex_reload_success", "gauge", "1 when the last reload of the plan succeeded (and before any), else 0.");
+    e.Sample("", uint64_t{m_reloads[0] + m_reloads[1] == 0 || m_lastReloadOk ? 1u : 0u});
+    e.Family("palvex_reload_timestamp_seconds", "gauge", "Time (Unix seconds) of the last reload of the plan; 0 before any.");
+    e.Sample("", static_cast<double>(m_lastReloadNs / 1000000) / 1e3);
+  }
   return std::move(e.text());
 }
 
@@ -267,7 +487,8 @@ std::string Registry::StatusJSON(int64_t muxRateBps) const {
                         {"packets", s->packets()},
                         {"late_frames", s->lateFrames()},
                         {"clock_jumps", s->clockJumps()},
-                        {"pcr_interval_max_ms", Seconds(s->pcrIntervalMaxTicks()) * 1e3},
+                        {"pcr_interval_max_ms", Seconds(s->pcr().RecentMaxTicks(SteadyClockNs())) * 1e3},
+                        {"pcr_late", s->pcr().late()},
                         {"cues_sent", s->cues()}});
   }
   status["services"] = services;

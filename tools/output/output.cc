@@ -268,6 +268,7 @@ bool DatagramSink::SendAll(mmsghdr* messages, size_t count) {
       continue;
     } else if (n < 0 && (errno == ECONNREFUSED || errno == ENOBUFS || errno == EAGAIN)) {
       ++sent;  // no receiver yet (port unreachable) or a full queue: this datagram is lost
+      ++m_lostDatagrams;
     } else {
       m_error = std::string("send error: ") + std::strerror(n < 0 ? errno : EIO);
       return false;

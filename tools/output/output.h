@@ -38,10 +38,13 @@ class Sink {
   const std::string& error() const { return m_error; }
   // The write failed because the reader of a pipe or socket closed it (EPIPE).
   bool readerGone() const { return m_readerGone; }
+  // Datagrams the network stack did not take (a full send queue): lost, the run goes on.
+  uint64_t lostDatagrams() const { return m_lostDatagrams; }
 
  protected:
   std::string m_error;
   bool m_readerGone = false;
+  uint64_t m_lostDatagrams = 0;
 };
 
 struct SinkOptions {

@@ -133,6 +133,8 @@ void Pacer::WaitUntil(int64_t due) {
   }
   if (now > due) {
     m_stats.maxLateNs = std::max(m_stats.maxLateNs, now - due);
+    m_stats.recentLateNs = std::max(m_stats.recentLateNs, now - due);
+    if (now - due > kLateWriteNs) ++m_stats.lateWrites;
     return;
   }
   const timespec at{static_cast<time_t>(due / 1000000000), static_cast<long>(due % 1000000000)};

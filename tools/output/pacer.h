@@ -25,10 +25,14 @@ struct PacerConfig {
   int64_t batchNs = kDefaultPacingWindowNs;  // writes due within this window leave together, at its middle
 };
 
+constexpr int64_t kLateWriteNs = 1000000;
+
 struct PacerStats {
   uint64_t discontinuities = 0; // PCR steps back or jumps of more than a second: clock taken up anew
   uint64_t lateRestarts = 0;    // clock taken up anew after falling more than a second behind
   int64_t maxLateNs = 0;        // the latest any write left after its time
+  uint64_t lateWrites = 0;      // writes that left more than kLateWriteNs after their time
+  int64_t recentLateNs = 0;     // the latest write since ClearRecentLate
   uint64_t sleeps = 0;          // waits for the clock
 };
 
@@ -47,6 +51,7 @@ class Pacer final : public PacketOutput {
   // overrun a receiver's buffer. A second signal ends the process at once.
   void PaceTheTail() { m_tail = true; }
   const PacerStats& stats() const { return m_stats; }
+  void ClearRecentLate() { m_stats.recentLateNs = 0; }
   // The line (as Send's departures, or Push's PCRs) the clock stands at now; false until
   // the first packet was seen.
   bool LineNow(int64_t* line) const;

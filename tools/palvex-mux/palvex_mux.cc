@@ -180,6 +180,8 @@ int main(int argc, char** argv) {
                                                                             : palvex_host::Registry::Scope::kMultiplex);
     server = std::make_unique<palvex_host::ControlServer>(registry.get());
     server->SetMuxRate(options.plan.empty() ? options.muxRate : plan.muxRate);
+    registry->SetMuxRate(options.plan.empty() ? options.muxRate : plan.muxRate);
+    registry->SetVersion(PALVEX_VERSION);
     if (!options.plan.empty())
       server->SetReloadHandler([] {
         g_reload = 1;
@@ -207,9 +209,12 @@ int main(int argc, char** argv) {
   } else {
     palvex_host::Channel channel(options, &g_stop, STDOUT_FILENO, registry.get());
     if (server != nullptr)
-      server->SetSpliceHandler([&channel](int, const palvex_host::SpliceRequest& request) {
-        if (!channel.carriesCues()) return SpliceAnswer(false, palvex_host::SpliceReply());
-        return SpliceAnswer(true, channel.RequestSplice(request.inSeconds, request.durationSeconds));
+      server->SetSpliceHandler([&channel, &registry](int id, const palvex_host::SpliceRequest& request) {
+        const bool cues = channel.carriesCues();
+        const palvex_host::SpliceReply reply =
+            cues ? channel.RequestSplice(request.inSeconds, request.durationSeconds) : palvex_host::SpliceReply();
+        if (!reply.ok) registry->AddFailedSplice(id);
+        return SpliceAnswer(cues, reply);
       });
     status = channel.Run();
     server.reset();  // no splice handler runs on past the channel

@@ -368,7 +368,7 @@ bool ReadPlan(const std::string& path, Plan* plan, std::string* error, const Pla
   return true;
 }
 
-FixedLoad MultiplexLoad(NetworkTables& tables, int services) {
+FixedLoad MultiplexLoad(NetworkTables tables, int services) {
   const auto packets = [&](NetworkTable table) { return static_cast<int>(tables.Packets(table).size() / kTSPacketSize); };
   FixedLoad load;
   load.pcrPrograms = services;

@@ -127,8 +127,9 @@ Multiplex PlanMultiplex(const Plan& plan, const std::vector<ServicePids>& pids);
 // What the multiplex's own tables and the PCRs of its services take of the rate: PAT and
 // every PMT (one packet each as the library writes them) as often as the scheduler repeats
 // PSI, the SDT and NIT as often as it repeats SI, the TDT every 5 s, a PCR every 40 ms for
-// each service.
-FixedLoad MultiplexLoad(NetworkTables& tables, int services);
+// each service. The tables are counted on a copy: making their packets steps each PID's
+// continuity_counter, and packets counted are not sent.
+FixedLoad MultiplexLoad(NetworkTables tables, int services);
 
 // ---- the syntax shared with the command line ---------------------------------------------
 // "5M", "5000k", "5000000" in bit/s; false when not a positive rate of at least 10 kbit/s.

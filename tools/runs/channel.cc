@@ -11,21 +11,6 @@
 namespace palvex_host {
 namespace {
 
-// The output's packets counted as they go from the scheduler to the pacer, with their
-// departure times.
-class MeteredOutput final : public PacketOutput {
- public:
-  MeteredOutput(TSMeter* meter, PacketOutput* next) : m_meter(meter), m_next(next) {}
-  bool Send(const uint8_t* packets, const int64_t* departures, size_t count) override {
-    m_meter->Count(packets, count, departures);
-    return m_next->Send(packets, departures, count);
-  }
-
- private:
-  TSMeter* m_meter;
-  PacketOutput* m_next;
-};
-
 constexpr int64_t kInputPollNs = 10000000;        // a silent input is looked at every 10 ms
 constexpr int64_t kKeepAheadTicks = kPCRHz / 20;  // kept on air 50 ms ahead of the clock
 // Without --muxrate, a live input re-based onto the channel's clock resumes this far past
@@ -95,13 +80,15 @@ bool Channel::OpenOutput() {
   if (!OpenPacedOutput(m_options, m_tsFd, m_stop, &config, &m_sink, &m_pacer, &error)) return Fail(error);
   m_paced = config.paced;
   m_live = config.paced && !IsLocalFile(m_options.input);
+  if (m_meter != nullptr)
+    m_meteredOutput = std::make_unique<MeteredOutput>(m_meter.get(), &m_registry->output(), m_pacer.get(), m_sink.get());
   if (m_live && m_options.muxRate == 0) m_keepAlive = std::make_unique<KeepAlive>(config.packetsPerWrite);
   if (m_options.muxRate > 0) {
     SchedulerConfig schedule;
     schedule.muxRate = m_options.muxRate;
     schedule.leadTicks = m_options.leadTicks;
     PacketOutput* out = m_pacer.get();
-    if (m_meter != nullptr) out = (m_meteredOutput = std::make_unique<MeteredOutput>(m_meter.get(), out)).get();
+    if (m_meteredOutput != nullptr) out = m_meteredOutput.get();
     m_scheduler = std::make_unique<Scheduler>(schedule, out);
   }
   return true;
@@ -136,7 +123,7 @@ bool Channel::Send(const uint8_t* ts, size_t size) {
 
 // Packets to the pacer without the scheduler (whose slots are metered as they leave it).
 bool Channel::PushPaced(const uint8_t* ts, size_t size) {
-  if (m_meter != nullptr) m_meter->Count(ts, size / kTSPacketSize, nullptr);
+  if (m_meteredOutput != nullptr) return m_meteredOutput->Push(ts, size);
   return m_pacer->Push(ts, size);
 }
 

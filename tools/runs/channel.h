@@ -20,6 +20,7 @@
 
 #include "input_thread.h"
 #include "keep_alive.h"
+#include "metered_output.h"
 #include "metrics.h"
 #include "service_options.h"
 #include "output.h"
@@ -93,7 +94,7 @@ class Channel {
   Registry* m_registry;
   ServiceMetrics* m_metrics = nullptr;           // in m_registry, while the run goes on
   std::unique_ptr<TSMeter> m_meter;              // the output's packets into m_metrics
-  std::unique_ptr<PacketOutput> m_meteredOutput;  // between the scheduler and the pacer
+  std::unique_ptr<MeteredOutput> m_meteredOutput;  // between the scheduler (if any) and the pacer
 };
 
 }  // namespace palvex_host

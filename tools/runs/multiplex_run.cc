@@ -28,22 +28,6 @@ bool SameCarriage(const ServicePlan& a, const ServicePlan& b) {
   return a.input == b.input && a.maps == b.maps && a.pmtPid == b.pmtPid && a.firstPid == b.firstPid;
 }
 
-// The output's packets and nulls counted into the registry as they leave the scheduler.
-class CountedOutput final : public PacketOutput {
- public:
-  CountedOutput(OutputMetrics* metrics, PacketOutput* next) : m_metrics(metrics), m_next(next) {}
-  bool Send(const uint8_t* packets, const int64_t* departures, size_t count) override {
-    uint64_t nulls = 0;
-    for (size_t i = 0; i < count; ++i) nulls += PacketPid(packets + i * kTSPacketSize) == kNullPid ? 1 : 0;
-    m_metrics->AddPackets(count, nulls);
-    return m_next->Send(packets, departures, count);
-  }
-
- private:
-  OutputMetrics* m_metrics;
-  PacketOutput* m_next;
-};
-
 // One line (or more) through the run's log, as printf formats it.
 void Say(LogLevel level, const char* format, ...) __attribute__((format(printf, 2, 3)));
 void Say(LogLevel level, const char* format, ...) {
@@ -116,7 +100,11 @@ bool MultiplexRun::OpenOutput() {
   schedule.muxRate = m_options.muxRate;
   schedule.leadTicks = m_options.leadTicks;
   PacketOutput* out = m_pacer.get();
-  if (m_registry != nullptr) out = (m_counted = std::make_unique<CountedOutput>(&m_registry->output(), out)).get();
+  if (m_registry != nullptr) {
+    m_meter = std::make_unique<TSMeter>(&m_registry->output());
+    out = (m_metered = std::make_unique<MeteredOutput>(m_meter.get(), &m_registry->output(), m_pacer.get(),
+                                                       m_sink.get())).get();
+  }
   m_scheduler = std::make_unique<Scheduler>(schedule, out);
   return true;
 }
@@ -153,6 +141,7 @@ void MultiplexRun::Retire(Member* m) {
   if (m->state == State::kReady) m->service->EndLoss(SteadyNowNs());
   if (m->metrics != nullptr) {
     m->service->SetMetrics(nullptr);
+    if (m_meter != nullptr) m_meter->RemoveService(m->metrics);
     m_registry->RemoveService(m->plan.serviceId);
     m->metrics = nullptr;
   }
@@ -260,6 +249,7 @@ void MultiplexRun::Reload() {
   std::string error;
   if (!ReadMuxPlan(m_options, &plan, &error)) {
     Say(LogLevel::kWarning, "palvex-mux: plan not reloaded, the running one goes on: %s", error.c_str());
+    if (m_registry != nullptr) m_registry->NoteReload(false, WallNowNs());
     return;
   }
   if (plan.muxRate != m_plan.muxRate || plan.leadTicks != m_plan.leadTicks || plan.output != m_plan.output)
@@ -279,6 +269,7 @@ void MultiplexRun::Reload() {
   std::vector<ServicePids> pids;
   if (!AssignPids(plan, kept, &pids, &error)) {
     Say(LogLevel::kWarning, "palvex-mux: plan not reloaded, the running one goes on: %s", error.c_str());
+    if (m_registry != nullptr) m_registry->NoteReload(false, WallNowNs());
     return;
   }
   std::vector<std::unique_ptr<Member>> members;
@@ -290,6 +281,7 @@ void MultiplexRun::Reload() {
     });
     if (same != m_members.end()) {
       (*same)->plan = s;
+      if ((*same)->metrics != nullptr) m_registry->UpdateService(Info(**same));  // a new name or provider
       members.push_back(std::move(*same));
       m_members.erase(same);
     } else {
@@ -312,24 +304,36 @@ void MultiplexRun::Reload() {
   m_plan.leadTicks = lead;
   m_plan.output = output;
   SetTables();
+  if (m_registry != nullptr) m_registry->NoteReload(true, WallNowNs());
   if (m_options.verbosity != Verbosity::kQuiet)
     Say(LogLevel::kInfo, "palvex-mux: plan reloaded: %zu services, %d started, %d stopped", plan.services.size(),
                  added, removed);
 }
 
+// The service's name as the SDT gives it: the plan's, else its input's (the plan's may
+// change on a reload).
+std::string MultiplexRun::NameOf(const Member& m) {
+  return m.plan.name.empty() ? m.service->NameFromInput() : m.plan.name;
+}
+
+ServiceInfo MultiplexRun::Info(const Member& m) {
+  ServiceInfo info;
+  info.serviceId = m.plan.serviceId;
+  info.name = NameOf(m);
+  info.provider = m.plan.provider;
+  info.inputUrl = m.plan.input;  // shown without credentials by the registry
+  return info;
+}
+
 // With a registry: the service on air in it, named as the SDT names it, its packets metered.
 void MultiplexRun::Register(Member* m) {
   if (m_registry == nullptr) return;
-  ServiceInfo info;
-  info.serviceId = m->plan.serviceId;
-  info.name = m->plan.name.empty() ? m->service->NameFromInput() : m->plan.name;
-  info.provider = m->plan.provider;
-  info.inputUrl = m->plan.input;  // shown without credentials by the registry
-  m->metrics = m_registry->AddService(info);
+  m->metrics = m_registry->AddService(Info(*m));
   if (m->metrics == nullptr) return;
   m->metrics->SetInputUp(true, WallNowNs());
   m->service->SetMetrics(m->metrics);
-  m->meter = std::make_unique<TSMeter>(m->metrics, nullptr);
+  // Its packets are counted as they leave the scheduler, by their PIDs.
+  if (m_meter != nullptr) m_meter->AddService(m->metrics, m->pids.pmtPid, m->pids.firstPid, m->pids.lastPid);
 }
 
 // A file service's place on the line: the end of its latest frame; before its program's
@@ -351,11 +355,10 @@ bool MultiplexRun::Scheduled(bool ok) {
   return ok;
 }
 
-// A service's packets (its DVB stage leaves its PAT and SDT to the multiplex), metered. The
-// first that carry its PMT make the PAT due: the scheduler holds the service's own PIDs
-// until the PAT names it.
+// A service's packets (its DVB stage leaves its PAT and SDT to the multiplex); metered as
+// they leave the scheduler. The first that carry its PMT make the PAT due: the scheduler
+// holds the service's own PIDs until the PAT names it.
 bool MultiplexRun::Send(Member* m, const uint8_t* ts, size_t size) {
-  if (m->meter != nullptr) m->meter->Count(ts, size / kTSPacketSize, nullptr);
   for (size_t off = 0; !m->pmtSent && off + kTSPacketSize <= size; off += kTSPacketSize)
     if (PacketPid(ts + off) == m->pids.pmtPid && PacketUnitStart(ts + off)) m->pmtSent = m_tablesDue = true;
   return Scheduled(m_scheduler->Push(ts, size)) && PushTimeTable();
@@ -478,7 +481,7 @@ void MultiplexRun::ReportLate() {
   const int64_t needed = NeededMuxRate(m_scheduler->FittingRate(), m_fixedLoad);
   std::string most;
   if (worst != nullptr)
-    most = "; the most, service " + std::to_string(worst->plan.serviceId) + " (" + LogSafe(worst->service->name()) + "): " +
+    most = "; the most, service " + std::to_string(worst->plan.serviceId) + " (" + LogSafe(NameOf(*worst)) + "): " +
            std::to_string(worstLate) + ", up to " + LateText(worstTicks) + " late";
   Say(LogLevel::kWarning,
       "palvex-mux: muxrate %.3f Mbit/s is too little: %llu access units of %d service%s late %s%s; the content so "
@@ -595,7 +598,7 @@ void MultiplexRun::PrintSummary(double seconds) const {
     Say(LogLevel::kInfo,
                  "palvex-mux: service %d \"%s\" from %s: %llu frames, %s muxed, %llu loops, %llu input losses (%.1f s), "
                  "%llu clock jumps, %llu frames corrupt in the input, %llu access units late%s",
-                 m->plan.serviceId, LogSafe(m->service->name()).c_str(), LogSafe(m->plan.input).c_str(),
+                 m->plan.serviceId, LogSafe(NameOf(*m)).c_str(), LogSafe(m->plan.input).c_str(),
                  static_cast<unsigned long long>(c.frames),
                  ClockText(c.lastUs > c.firstUs ? c.lastUs - c.firstUs : 0).c_str(),
                  static_cast<unsigned long long>(c.loops), static_cast<unsigned long long>(c.inputLosses),

@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "input_thread.h"
+#include "metered_output.h"
 #include "metrics.h"
 #include "network_tables.h"
 #include "service_options.h"
@@ -80,7 +81,6 @@ class MultiplexRun {
     bool done = false;    // ended, failed or stopped: off the tables
     uint64_t lateReported = 0;
     ServiceMetrics* metrics = nullptr;  // in the registry while on air
-    std::unique_ptr<TSMeter> meter;     // its packets, before they are put together
   };
 
   bool CheckOutput() const;
@@ -97,6 +97,8 @@ class MultiplexRun {
   bool MuxFrame(Member* member, const ClipFrame& clip);
   bool Send(Member* member, const uint8_t* ts, size_t size);
   void Register(Member* member);
+  static std::string NameOf(const Member& member);
+  static ServiceInfo Info(const Member& member);
   bool Scheduled(bool ok);
   int64_t Position(Member* member) const;
   void ReportLate();
@@ -113,7 +115,8 @@ class MultiplexRun {
   std::unique_ptr<Pacer> m_pacer;
   std::unique_ptr<Scheduler> m_scheduler;
   Registry* m_registry;
-  std::unique_ptr<PacketOutput> m_counted;  // between the scheduler and the pacer, with a registry
+  std::unique_ptr<TSMeter> m_meter;         // with a registry: the packets as they leave, per service
+  std::unique_ptr<MeteredOutput> m_metered;  // between the scheduler and the pacer
   NetworkTables m_tables;
   int64_t m_nextTDTLine = 0;
   bool m_tablesDue = false;   // a service's first PMT went out: the PAT is to name it

@@ -222,6 +222,7 @@ bool Service::Start() {
 
 bool Service::MuxFrame(const ClipFrame& clip, const Timeline::Bounds& bounds, const Output& out) {
   if (clip.corrupt) NoteDamage(clip);
+  if (m_metrics != nullptr) m_metrics->SetInput(m_reader.bytesRead(), m_reader.corruptPackets());
   if (clip.cue) {
     TakeCue(clip);
     return true;
