@@ -377,11 +377,19 @@ TEST(HttpEndpointTest, MultiplexMetricsAgreeWithACapture) {
       EXPECT_EQ(Shell("promtool check metrics < " + (dir / "metrics.txt").string() + " 2>&1", &status), "");
     }
 
-    // The reload: service 102 renamed.
+    // A plan with an error is refused, and the answer says why; then service 102 renamed.
+    client.set_read_timeout(6, 0);
+    std::ofstream(dir / "plan.toml") << planText("File") << "bogus = 1\n";
+    const httplib::Result refused =
+        client.Post("/reload", {{"Authorization", std::string("Bearer ") + kToken}}, "", "application/json");
+    ASSERT_TRUE(refused);
+    EXPECT_EQ(refused->status, 422);
+    EXPECT_NE(refused->body.find("plan.toml:12: bogus: unknown key"), std::string::npos) << refused->body;
     std::ofstream(dir / "plan.toml") << planText("File renamed");
     const httplib::Result reload =
         client.Post("/reload", {{"Authorization", std::string("Bearer ") + kToken}}, "", "application/json");
-    ASSERT_TRUE(reload && reload->status == 202);
+    ASSERT_TRUE(reload) << httplib::to_string(reload.error());
+    EXPECT_EQ(reload->status, 200) << reload->body;
     std::string name;
     for (const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
          std::chrono::steady_clock::now() < deadline && name != "File renamed";) {
@@ -398,6 +406,7 @@ TEST(HttpEndpointTest, MultiplexMetricsAgreeWithACapture) {
     const std::string& after = afterReload->body;
     EXPECT_NE(after.find(R"(palvex_service_info{service="102",name="File renamed")"), std::string::npos) << after;
     EXPECT_EQ(Series(after, R"(palvex_reloads_total{result="ok"})"), 1);
+    EXPECT_EQ(Series(after, R"(palvex_reloads_total{result="failed"})"), 1);
     EXPECT_EQ(Series(after, "palvex_reload_success"), 1);
   }();
 

@@ -319,11 +319,28 @@ void Registry::SetVersion(const std::string& version) {
   m_version = version;
 }
 
-void Registry::NoteReload(bool ok, int64_t wallNs) {
+void Registry::NoteReload(bool ok, int64_t wallNs, const std::string& error) {
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    ++m_reloads[ok ? 1 : 0];
+    m_lastReloadOk = ok;
+    m_lastReloadNs = wallNs;
+    m_lastReloadError = error;
+  }
+  m_reloaded.notify_all();
+}
+
+uint64_t Registry::Reloads() const {
   std::lock_guard<std::mutex> lock(m_mutex);
-  ++m_reloads[ok ? 1 : 0];
-  m_lastReloadOk = ok;
-  m_lastReloadNs = wallNs;
+  return m_reloads[0] + m_reloads[1];
+}
+
+bool Registry::WaitReload(uint64_t after, std::chrono::milliseconds timeout, bool* ok, std::string* error) const {
+  std::unique_lock<std::mutex> lock(m_mutex);
+  if (!m_reloaded.wait_for(lock, timeout, [&] { return m_reloads[0] + m_reloads[1] > after; })) return false;
+  *ok = m_lastReloadOk;
+  *error = m_lastReloadError;
+  return true;
 }
 
 void Registry::Sample(int64_t nowNs) {

@@ -21,6 +21,7 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -228,7 +229,12 @@ class Registry {
   // The run's constant rate in bit/s (0: none), its program's version, a reload of its plan.
   void SetMuxRate(int64_t bitsPerSecond) { m_muxRate.store(bitsPerSecond, std::memory_order_relaxed); }
   void SetVersion(const std::string& version);
-  void NoteReload(bool ok, int64_t wallNs);
+  // error: why the plan was refused ("FILE:LINE: key: message"), empty when it was taken.
+  void NoteReload(bool ok, int64_t wallNs, const std::string& error = std::string());
+  // Reloads so far; WaitReload waits (up to timeout) for the one after `after` and tells
+  // whether the plan was taken, with its error when not. False when none came in time.
+  uint64_t Reloads() const;
+  bool WaitReload(uint64_t after, std::chrono::milliseconds timeout, bool* ok, std::string* error) const;
 
   // Prometheus text exposition (version 0.0.4) of every series; the recent maxima as of
   // nowNs on the steady clock (now when left out), with the process's own series.
@@ -256,6 +262,8 @@ class Registry {
   uint64_t m_reloads[2] = {0, 0};  // failed, succeeded; under m_mutex
   bool m_lastReloadOk = false;
   int64_t m_lastReloadNs = 0;
+  std::string m_lastReloadError;
+  mutable std::condition_variable m_reloaded;
   std::thread m_sampler;
   std::condition_variable m_wake;
   bool m_quit = false;

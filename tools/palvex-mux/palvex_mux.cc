@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -99,20 +100,30 @@ void StopTellingHangups(std::thread* hangups) {
   close(g_hangupPipe[0]);
 }
 
+// A message inside a JSON string: quotes and backslashes escaped, control characters as
+// \u00XX (the plan's lines have them escaped already; a path may not).
+std::string JSONText(const std::string& text) {
+  std::string out;
+  for (const char c : text) {
+    if (c == '"' || c == '\\') out += '\\';
+    if (static_cast<unsigned char>(c) < 0x20) {
+      char escape[8];
+      std::snprintf(escape, sizeof escape, "\\u%04X", static_cast<unsigned>(static_cast<unsigned char>(c)));
+      out += escape;
+      continue;
+    }
+    out += c;
+  }
+  return out;
+}
+
 // POST /services/ID/splice answered: the break's splice_event_id, splice PTS and whether the
 // picture there is a key picture (null while it is still to be read); 501 when the channel
 // carries no cue PID, 503 when it muxes no pictures to place the break by.
 palvex_host::Reply SpliceAnswer(bool carriesCues, const palvex_host::SpliceReply& reply) {
   if (!carriesCues) return palvex_host::Reply{501, "{\"error\": \"this run inserts no splices (no SCTE-35 stream for the "
                                                    "service; --splice-cues gives it one)\"}"};
-  if (!reply.ok) {
-    std::string text;
-    for (const char c : reply.error) {
-      if (c == '"' || c == '\\') text += '\\';
-      text += c;
-    }
-    return palvex_host::Reply{503, "{\"error\": \"" + text + "\"}"};
-  }
+  if (!reply.ok) return palvex_host::Reply{503, "{\"error\": \"" + JSONText(reply.error) + "\"}"};
   const char* key = reply.key == palvex_host::KeyPicture::kYes  ? "true"
                     : reply.key == palvex_host::KeyPicture::kNo ? "false"
                                                                 : "null";
@@ -182,10 +193,18 @@ int main(int argc, char** argv) {
     server->SetMuxRate(options.plan.empty() ? options.muxRate : plan.muxRate);
     registry->SetMuxRate(options.plan.empty() ? options.muxRate : plan.muxRate);
     registry->SetVersion(PALVEX_VERSION);
+    // POST /reload: the answer says whether the plan was taken, as the run tells it (within
+    // 5 s; a run that has not come to it by then is answered 202, the reload still asked).
     if (!options.plan.empty())
-      server->SetReloadHandler([] {
+      server->SetReloadHandler([registry = registry.get()] {
+        const uint64_t before = registry->Reloads();
         g_reload = 1;
-        return palvex_host::Reply{202, "{\"reload\": \"the plan is read again\"}"};
+        bool ok = false;
+        std::string refused;
+        if (!registry->WaitReload(before, std::chrono::seconds(5), &ok, &refused))
+          return palvex_host::Reply{202, "{\"reload\": \"asked; the run has not read the plan yet\"}"};
+        if (ok) return palvex_host::Reply{200, "{\"reload\": \"the plan was read again and taken\"}"};
+        return palvex_host::Reply{422, "{\"error\": \"the plan was refused: " + JSONText(refused) + "\"}"};
       });
     if (!server->Start(httpAddress, httpPort, token, &error)) {
       palvex_host::Log(palvex_host::LogLevel::kError, "palvex-mux: " + error);

@@ -249,7 +249,7 @@ void MultiplexRun::Reload() {
   std::string error;
   if (!ReadMuxPlan(m_options, &plan, &error)) {
     Say(LogLevel::kWarning, "palvex-mux: plan not reloaded, the running one goes on: %s", error.c_str());
-    if (m_registry != nullptr) m_registry->NoteReload(false, WallNowNs());
+    if (m_registry != nullptr) m_registry->NoteReload(false, WallNowNs(), error);
     return;
   }
   if (plan.muxRate != m_plan.muxRate || plan.leadTicks != m_plan.leadTicks || plan.output != m_plan.output)
@@ -269,7 +269,7 @@ void MultiplexRun::Reload() {
   std::vector<ServicePids> pids;
   if (!AssignPids(plan, kept, &pids, &error)) {
     Say(LogLevel::kWarning, "palvex-mux: plan not reloaded, the running one goes on: %s", error.c_str());
-    if (m_registry != nullptr) m_registry->NoteReload(false, WallNowNs());
+    if (m_registry != nullptr) m_registry->NoteReload(false, WallNowNs(), error);
     return;
   }
   std::vector<std::unique_ptr<Member>> members;
