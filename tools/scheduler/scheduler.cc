@@ -34,6 +34,7 @@ Scheduler::Scheduler(const SchedulerConfig& config, PacketOutput* output) : m_co
   m_slotTicks = (kSlotBits * kPCRHz + m_config.muxRate - 1) / m_config.muxRate;
   m_streamOf.fill(-1);
   m_lastCC.fill(-1);
+  m_pcrProgram.fill(-1);
   m_programOf.fill(0);
   m_programs.emplace_back();
   m_streams.reserve(16);
@@ -63,10 +64,10 @@ int64_t Scheduler::UnwrapDTS(Program& g, int64_t dts) {
 }
 
 // The program of program_number: the first program takes the first number named, any
-// other number a program of its own.
+// other number a program of its own (the latest, after StartAnew).
 size_t Scheduler::ProgramNumbered(int number) {
   for (size_t i = 0; i < m_programs.size(); ++i)
-    if (m_programs[i].stats.number == number) return i;
+    if (m_programs[i].current && m_programs[i].stats.number == number) return i;
   if (m_programs[0].stats.number < 0) {
     m_programs[0].stats.number = number;
     return 0;
@@ -92,6 +93,23 @@ void Scheduler::StartProgram(Program& g, int64_t pts) {
   g.startLine = m_started ? m_slotLine : pts - m_config.leadTicks;
 }
 
+void Scheduler::StartAnew(int number) {
+  int instances = 0;
+  bool known = false;
+  for (Program& g : m_programs) {
+    if (g.stats.number != number) continue;
+    ++instances;
+    known = known || g.current;
+    g.current = false;
+    g.named = false;
+  }
+  if (!known) return;
+  m_programs.emplace_back();
+  m_programs.back().stats.number = number;
+  m_programs.back().stats.instance = instances;
+  m_programs.back().named = false;  // until a PAT names it
+}
+
 std::vector<ProgramStats> Scheduler::programStats() const {
   std::vector<ProgramStats> stats;
   for (const Program& g : m_programs) stats.push_back(g.stats);
@@ -100,7 +118,7 @@ std::vector<ProgramStats> Scheduler::programStats() const {
 
 bool Scheduler::ProgramOffset(int number, int64_t* offset) const {
   for (const Program& g : m_programs)
-    if (g.stats.number == number && g.started) {
+    if (g.stats.number == number && g.current && g.started) {
       *offset = g.offset;
       return true;
     }
@@ -166,7 +184,9 @@ void Scheduler::LearnTables(const uint8_t* p) {
     for (const PATProgram& program : pat.programs) {
       if (program.number == 0) continue;
       m_pmtPids.push_back(program.pid);
-      m_programs[ProgramNumbered(program.number)].named = true;
+      const size_t index = ProgramNumbered(program.number);
+      m_programs[index].named = true;
+      Own(program.pid, index);
     }
   } else if (ReadPMT(section, size, &pmt)) {
     const size_t index = ProgramNumbered(pmt.programNumber);
@@ -180,8 +200,17 @@ void Scheduler::LearnTables(const uint8_t* p) {
       int16_t& program = m_programOf[static_cast<size_t>(stream.pid)];
       if (program != static_cast<int16_t>(index) && listed.timed) listed.timed = false;
       program = static_cast<int16_t>(index);
+      Own(stream.pid, index);
     }
   }
+}
+
+// A PID named by a program: when it was another program's, that program's packets on it
+// came from another muxer, so this one's continuity_counter is picked up where they left it.
+void Scheduler::Own(int pid, size_t program) {
+  Stream& s = StreamOf(pid);
+  if (s.owner >= 0 && s.owner != static_cast<int>(program)) s.rejoin = true;
+  s.owner = static_cast<int>(program);
 }
 
 void Scheduler::Enqueue(Stream& s, const uint8_t* packet) {
@@ -197,7 +226,13 @@ void Scheduler::Enqueue(Stream& s, const uint8_t* packet) {
   const int32_t index = m_free;
   Entry& e = m_pool[static_cast<size_t>(index)];
   m_free = e.next;
-  std::memcpy(PacketOf(index), packet, kTSPacketSize);
+  uint8_t* stored = PacketOf(index);
+  std::memcpy(stored, packet, kTSPacketSize);
+  if (s.rejoin && s.lastInCC >= 0)
+    s.ccShift = (s.lastInCC + (PacketHasPayload(packet) ? 1 : 0) - PacketContinuity(packet)) & 0x0F;
+  s.rejoin = false;
+  if (s.ccShift != 0) stored[3] = static_cast<uint8_t>((stored[3] & 0xF0) | ((stored[3] + s.ccShift) & 0x0F));
+  s.lastInCC = PacketContinuity(stored);
   e.unit = s.unit;
   if (s.unit != 0) {
     e.deadline = s.unitDeadline;
@@ -302,6 +337,7 @@ bool Scheduler::FillSlot() {
     if (c.sent && line + m_slotTicks + kPCRByteBits * kPCRHz / m_config.muxRate - c.lastPCR <= kPCRRepeatTicks) continue;
     const Program& g = ClockProgram(c.pid);
     if (!g.started && &g != &m_programs[0]) continue;  // its clock is not known yet
+    if (!g.named) continue;                            // it left the PAT: a clock for no one
     const int16_t index = m_streamOf[static_cast<size_t>(c.pid)];
     Stream* s = index >= 0 ? &m_streams[static_cast<size_t>(index)] : nullptr;
     if (s != nullptr && s->head >= 0) {
@@ -313,6 +349,7 @@ bool Scheduler::FillSlot() {
     c.lastPCR = SlotLineAfter(kPCRByteBits);
     c.sent = true;
     MakePCRPacket(c.pid, cc, c.lastPCR - g.offset, packet);
+    MarkPCR(g, c.pid, packet);
     ++m_stats.pcrPackets;
     return Put(packet);
   }
@@ -350,7 +387,9 @@ bool Scheduler::SendEntry(Stream& s, int32_t index) {
   uint8_t* p = PacketOf(index);
   if (PacketPCR(p) >= 0) {
     const int64_t pcr = SlotLineAfter(kPCRByteBits);
-    SetPacketPCR(p, pcr - ClockProgram(s.pid).offset);
+    const Program& g = ClockProgram(s.pid);
+    SetPacketPCR(p, pcr - g.offset);
+    MarkPCR(g, s.pid, p);
     for (Clock& c : m_clocks)
       if (c.pid == s.pid) {
         c.lastPCR = pcr;
@@ -380,6 +419,15 @@ bool Scheduler::SendEntry(Stream& s, int32_t index) {
   e.next = m_free;
   m_free = index;
   return ok;
+}
+
+// The first PCR of a program on a PID that carried another program's clock: a new time
+// base, told by discontinuity_indicator.
+void Scheduler::MarkPCR(const Program& g, int pid, uint8_t* packet) {
+  const int16_t program = static_cast<int16_t>(&g - m_programs.data());
+  int16_t& last = m_pcrProgram[static_cast<size_t>(pid)];
+  if (last >= 0 && last != program && PacketHasAdaptation(packet) && packet[4] > 0) packet[5] |= 0x80;
+  last = program;
 }
 
 void Scheduler::NoteNeed(NeedBuckets& need, int64_t deadline) {

@@ -107,6 +107,7 @@ struct SchedulerStats {
 // The same for one program, for telling which service was late and by how much.
 struct ProgramStats {
   int number = -1;              // program_number; -1 for PIDs no PMT lists
+  int instance = 0;             // programs with this number before it (StartAnew)
   uint64_t lateUnits = 0;
   int64_t maxLateTicks = 0;
   int64_t neededRate = 0;       // bit/s of this program's content due in the second before its last late unit's DTS
@@ -138,8 +139,15 @@ class Scheduler {
   // Every program seen, in the order first seen.
   std::vector<ProgramStats> programStats() const;
   // The offset from program_number's clock to the line (line = clock + offset), once its
-  // first access unit came in; false before.
+  // first access unit came in; false before. Of the program's latest instance.
   bool ProgramOffset(int number, int64_t* offset) const;
+  // program_number names a new program from now on (a service started anew): its clock is
+  // laid when its first access unit comes in, as for a service added. The one it replaces
+  // keeps its counts, and its packets still waiting leave on its own clock; a PID that goes
+  // from one to the other continues its continuity_counter, and the first PCR of the new
+  // program on it carries discontinuity_indicator. Nothing happens when no program has
+  // the number yet.
+  void StartAnew(int number);
 
  private:
   // A waiting packet; its bytes are in m_packets at the same index, apart, so that walking
@@ -166,6 +174,10 @@ class Scheduler {
     int64_t step = 0;          // between the last two DTS: the frame duration
     int64_t lastPresented = 0; // latest PTS seen
     bool listed = false;       // an elementary PID of a PMT
+    int owner = -1;            // the program (index) whose PAT or PMT entry named it last
+    bool rejoin = false;       // went to another program: its next packet picks up its continuity_counter
+    int ccShift = 0;           // added to the continuity_counter of its packets, mod 16
+    int lastInCC = -1;         // continuity_counter of its last packet queued (after ccShift)
     uint32_t tableCRC = 0;     // CRC_32 of the last PAT or PMT section read on this PID
     SectionGatherer sections;  // of the PAT or a PMT, over their packets
   };
@@ -182,6 +194,7 @@ class Scheduler {
   using NeedBuckets = std::array<Bucket, 100>;
   struct Program {
     ProgramStats stats;
+    bool current = true;        // its number names it (false once StartAnew replaced it)
     bool named = true;          // the last PAT names it (always, for PIDs no PMT lists)
     int pcrPid = -1;
     bool started = false;       // its first access unit came in
@@ -203,6 +216,8 @@ class Scheduler {
   const Program& ClockProgram(int pcrPid) const;
   void StartProgram(Program& g, int64_t pts);
   void Enqueue(Stream& s, const uint8_t* packet);
+  void Own(int pid, size_t program);
+  void MarkPCR(const Program& g, int pid, uint8_t* packet);
   void LearnTables(const uint8_t* packet);
   int64_t Frontier() const;
   bool Fill(int64_t until, bool drainLate);
@@ -232,6 +247,7 @@ class Scheduler {
   std::vector<Stream> m_streams;
   std::array<int16_t, 8192> m_streamOf{};  // index into m_streams, -1 when none
   std::array<int8_t, 8192> m_lastCC{};     // continuity_counter last sent on each PID, -1 none
+  std::array<int16_t, 8192> m_pcrProgram{};  // the program (index) of the last PCR sent on each PID, -1 none
   std::vector<Clock> m_clocks;
   uint32_t m_clockChanges = 0;
   uint64_t m_order = 0;
