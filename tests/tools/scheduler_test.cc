@@ -153,6 +153,10 @@ struct MultiplexCase {
                              // host's timeline puts it (on by the silence)
   double rateFactor;      // the mux rate as a share of A and B's content
   bool lateB;             // B's content cannot all be carried: B late
+  int jumpAt = 0;         // from this step on B's time stamps run jumpB90k further on (a live
+  int64_t jumpB90k = 0;   // input re-based ahead of the wall clock)
+  int restartAt = 0;      // B started anew in this step: a new muxer on the same PIDs (its
+                          // continuity counters from 0), its clock from clockB90k again
 };
 
 const MultiplexCase kMultiplexCases[] = {
@@ -160,6 +164,8 @@ const MultiplexCase kMultiplexCases[] = {
     {"ASilentProgramKeepsItsPCRAndMovesNothing", 162000, 0, 100, 30, 105, 1.5, false},
     {"AProgramAddedAndOneRemovedWhileTheLineRuns", 162000, 30, 75, 0, 0, 1.5, false},
     {"TooLittleRateIsToldPerProgram", 5400000, 0, 100, 0, 0, 0.6, true},
+    {"AProgramAheadOfTheWallClockTakesNoSlotFromTheOther", 162000, 0, 100, 0, 0, 1.5, false, 40, 4 * 90000},
+    {"AProgramStartedAnewOnTheSamePidsGetsAClockOfItsOwn", 5400000, 0, 100, 0, 0, 1.5, false, 0, 0, 50},
 };
 
 class MultiplexTest : public testing::TestWithParam<MultiplexCase> {};
@@ -182,7 +188,12 @@ TEST_P(MultiplexTest, EachProgramOnItsOwnClockExactAndInTime) {
   for (int step = 0; step < 100; ++step) {
     const bool bNamed = step >= c.startB && step < c.endB;
     const bool bSends = bNamed && (step < c.silentFrom || step >= c.silentTo);
-    if (step % 12 == 0 || step == c.startB || step == c.endB) {  // tables every 480 ms, and when B comes or goes
+    if (step == c.restartAt && c.restartAt > 0) {
+      scheduler.StartAnew(b.number);
+      makerB = ProgramMaker(b.videoPid, b);
+      audioB = c.clockB90k;
+    }
+    if (step % 12 == 0 || step == c.startB || step == c.endB || step == c.restartAt) {  // tables every 480 ms, and when B comes or goes
       std::vector<palvex_test::ProgramPids> named{a};
       if (bNamed) named.push_back(b);
       patMaker.PAT(named, bNamed ? 1 : 0);
@@ -196,7 +207,11 @@ TEST_P(MultiplexTest, EachProgramOnItsOwnClockExactAndInTime) {
     makerA.Unit(a.videoPid, dtsA, dtsA + 7200, step % 25 == 0 ? 60 : 8, true);
     ++unitsA;
     if (step == c.silentTo && c.silentTo > c.silentFrom) shiftB = (c.silentTo - c.silentFrom) * 3600;
-    const int bStep = step - c.startB;
+    if (step == c.jumpAt && c.jumpB90k > 0) {
+      shiftB += c.jumpB90k;
+      audioB += c.jumpB90k;
+    }
+    const int bStep = step - std::max(c.startB, c.restartAt);
     const int64_t dtsB = c.clockB90k + bStep * 3600 + shiftB;
     if (bSends) {
       if (step == c.silentTo) audioB = dtsB;
@@ -222,8 +237,22 @@ TEST_P(MultiplexTest, EachProgramOnItsOwnClockExactAndInTime) {
   checker.Feed(out.bytes.data(), out.bytes.size());
   EXPECT_TRUE(checker.errors().empty()) << checker.errors().front();
   const std::vector<ProgramStats> stats = scheduler.programStats();
-  ASSERT_EQ(stats.size(), 2u);
+  ASSERT_EQ(stats.size(), c.restartAt > 0 ? 3u : 2u);
+  if (c.restartAt > 0) {
+    // B's two programs each on their own clock: none late, the new clock flagged.
+    const palvex_test::WireReport w = palvex_test::ReadWire(out.bytes.data(), out.bytes.size(), rate);
+    for (const auto& [number, program] : w.programs) {
+      SCOPED_TRACE("program " + std::to_string(number));
+      EXPECT_EQ(program.lateUnits, 0u) << (program.errors.empty() ? "" : program.errors.front());
+      EXPECT_EQ(program.pcrSteps, 0u) << (program.errors.empty() ? "" : program.errors.front());
+      EXPECT_LE(program.maxPCRIntervalNs, 40000000);
+      EXPECT_EQ(program.units, number == 1 ? unitsA : unitsB);
+    }
+    EXPECT_EQ(stats[2].number, 2);
+    EXPECT_EQ(stats[2].instance, 1);
+  }
   for (const ProgramStats& program : stats) {
+    if (c.restartAt > 0) break;
     SCOPED_TRACE("program " + std::to_string(program.number));
     const palvex_test::RateReport r = palvex_test::ReadConstantRate(out.bytes.data(), out.bytes.size(), rate, program.number);
     EXPECT_LE(r.maxPCRErrorNs, 37);  // one 27 MHz tick, on the program's own clock
@@ -241,13 +270,14 @@ TEST_P(MultiplexTest, EachProgramOnItsOwnClockExactAndInTime) {
       EXPECT_LT(program.maxNeededRate, scheduler.stats().maxNeededRate);
     }
   }
-  EXPECT_EQ(stats[0].lateUnits + stats[1].lateUnits, scheduler.stats().lateUnits);
+  EXPECT_EQ(stats[0].lateUnits + stats[1].lateUnits, c.restartAt > 0 ? 0u : scheduler.stats().lateUnits);
   // A's clock is the line; B's is its own, laid onto the line where B started.
   int64_t offsetA = -1, offsetB = 0;
   ASSERT_TRUE(scheduler.ProgramOffset(1, &offsetA));
   ASSERT_TRUE(scheduler.ProgramOffset(2, &offsetB));
   EXPECT_EQ(offsetA, 0);
-  EXPECT_NEAR(static_cast<double>(offsetB), static_cast<double>((startA - c.clockB90k) * 300 + c.startB * 40 * kPCRHz / 1000),
+  EXPECT_NEAR(static_cast<double>(offsetB),
+              static_cast<double>((startA - c.clockB90k) * 300 + std::max(c.startB, c.restartAt) * 40 * kPCRHz / 1000),
               kPCRHz / 10);
 }
 

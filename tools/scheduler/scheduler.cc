@@ -104,6 +104,9 @@ void Scheduler::StartAnew(int number) {
     g.named = false;
   }
   if (!known) return;
+  // The PAT and PMTs are read again even when they come as they were (the same PIDs).
+  StreamOf(0).tableCRC = 0;
+  for (int pid : m_pmtPids) StreamOf(pid).tableCRC = 0;
   m_programs.emplace_back();
   m_programs.back().stats.number = number;
   m_programs.back().stats.instance = instances;
@@ -275,11 +278,16 @@ void Scheduler::CacheHead(Stream& s) {
 }
 
 // The smallest of the PIDs' latest DTS on the line, less the lead: no packet still to come
-// may leave before it. PIDs of a program the PAT no longer names hold nothing up.
+// may leave before it. PIDs of a program the PAT no longer names hold nothing up. Once the
+// host's clock is known (AdvanceTo), a PID is behind when it is behind that clock, not
+// behind a program whose time stamps run ahead of it (a live input re-based forward):
+// else that program would leave the others behind and take the line with it, ahead of
+// the packets still to come.
 int64_t Scheduler::Frontier() const {
   int64_t latest = kAlways;
   for (const Stream& s : m_streams)
     if (s.timed && ProgramOf(s.pid).named) latest = std::max(latest, s.lastDeadline);
+  if (m_hostClock && latest != kAlways) latest = std::min(latest, m_hostLine + m_config.leadTicks);
   int64_t frontier = std::numeric_limits<int64_t>::max();
   for (const Stream& s : m_streams) {
     const Program& g = ProgramOf(s.pid);
@@ -304,7 +312,11 @@ bool Scheduler::Fill(int64_t until, bool drainLate) {
   return Flush();
 }
 
-bool Scheduler::AdvanceTo(int64_t line) { return !m_started || Fill(line, true); }
+bool Scheduler::AdvanceTo(int64_t line) {
+  m_hostLine = m_hostClock ? std::max(m_hostLine, line) : line;
+  m_hostClock = true;
+  return !m_started || Fill(line, true);
+}
 
 bool Scheduler::Finish() {
   if (!m_started && m_queued > 0) m_started = true;  // tables alone: the line starts at 0

@@ -56,6 +56,9 @@
 // came or not: what may leave, and otherwise nulls, PCR-only packets and repeats of the
 // remembered tables (TableMemory), at the same bounds. A host calls it while an input is
 // silent, with the line from its own wall clock: a silent program keeps its PMT and PCRs.
+// From then on, a PID is left out of the frontier when it is 3 s behind that line plus the
+// lead (or behind the others, when they are not as far on), so that a program whose time
+// stamps run ahead of the host's clock takes no slot ahead of it.
 //
 // Memory: taken when a PID, program or table is first seen and when the queue grows past
 // its largest size so far; never per packet in steady state.
@@ -262,6 +265,8 @@ class Scheduler {
   int64_t m_slotSeconds = 0;     // its start: m_slotSeconds x R + m_slotBits bits after slot 0
   int64_t m_slotBits = 0;
   int64_t m_slotTicks = 0;       // one slot, rounded up
+  bool m_hostClock = false;      // AdvanceTo has told where the host's clock stands
+  int64_t m_hostLine = 0;        // the latest line it gave
   NeedBuckets m_need{};          // of the whole multiplex
   RateBound m_bound;
 
