@@ -121,6 +121,7 @@ struct PidClock {
   size_t byte = 0;  // of the PCR's byte 10
   int64_t pcr = 0;
   int64_t leftNs = -1;  // the line (ns from the start) when its program left the PAT, -1 while named
+  bool anew = true;     // no PCR yet since its program was named (again): no interval to measure
 };
 
 struct WireUnit {
@@ -157,6 +158,7 @@ WireReport ReadWire(const uint8_t* ts, size_t size, int64_t rate) {
   const auto judge = [&](const WireUnit& u) {
     ProgramWire& w = r.programs[u.number];
     ++w.units;
+    w.lastUnitNs = std::max(w.lastUnitNs, ns(u.firstByte));
     if (u.arrival < 0) {
       ++w.unclocked;
       return;
@@ -194,6 +196,8 @@ WireReport ReadWire(const uint8_t* ts, size_t size, int64_t rate) {
           if (program.number != 0) named[program.number] = program.pid;
         for (const auto& [number, pmtPid] : pmtOf)
           if (named.count(number) == 0 && pcrOf.count(number) != 0) clocks[pcrOf[number]].leftNs = ns(byte);
+        for (const auto& [number, pmtPid] : named)  // named again: a new program on its PCR_PID
+          if (pmtOf.count(number) == 0 && pcrOf.count(number) != 0) clocks[pcrOf[number]].anew = true;
         pmtOf = named;
       } else if (pid != 0 && palvex_host::ReadPMT(s.data(), s.size(), &pmt)) {
         std::vector<int> streams;
@@ -206,6 +210,7 @@ WireReport ReadWire(const uint8_t* ts, size_t size, int64_t rate) {
         }
         pcrOf[number] = pmt.pcrPid;
         streamsOf[number] = streams;
+        if (clocks[pmt.pcrPid].leftNs >= 0) clocks[pmt.pcrPid].anew = true;
         clocks[pmt.pcrPid].leftNs = -1;
         for (int e : streams) owner[e] = Owner{number, pmt.pcrPid};
       }
@@ -216,10 +221,12 @@ WireReport ReadWire(const uint8_t* ts, size_t size, int64_t rate) {
       for (const auto& [n, pcrPid] : pcrOf)
         if (pcrPid == pid && pmtOf.count(n) != 0) number = n;
       PidClock& c = clocks[pid];
-      if (number < 0 && c.leftNs >= 0) {
+      // The program's own last packets may still leave after it left the PAT; a PCR-only
+      // packet is a clock kept for no one.
+      if (number < 0 && c.leftNs >= 0 && !palvex_host::PacketHasPayload(p)) {
         ++r.strayPCRs;
         r.strayPCRsAfterNs = std::max(r.strayPCRsAfterNs, ns(byte) - c.leftNs);
-      } else if (number >= 0 && c.set) {
+      } else if (number >= 0 && c.set && !c.anew) {
         ProgramWire& w = r.programs[number];
         w.maxPCRIntervalNs = std::max(w.maxPCRIntervalNs, ns(byte + 10 - c.byte));
         const int64_t expected = c.pcr + static_cast<int64_t>(byte + 10 - c.byte) * 8 * palvex_host::kPCRHz / rate;
@@ -228,6 +235,7 @@ WireReport ReadWire(const uint8_t* ts, size_t size, int64_t rate) {
           w.errors.push_back("PCR on PID " + std::to_string(pid) + " at " + std::to_string(ns(byte) / 1000000) +
                              " ms steps " + std::to_string(off / 27) + " us without discontinuity_indicator");
       }
+      c.anew = c.anew && number < 0;
       c.set = true;
       c.byte = byte + 10;
       c.pcr = pcr;

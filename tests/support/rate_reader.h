@@ -47,12 +47,13 @@ struct ProgramWire {
   int64_t maxPCRIntervalNs = 0; // between two PCRs of its PCR_PID while the PAT names it
   size_t pcrSteps = 0;          // PCRs off the clock of the one before (over 1 ms) without discontinuity_indicator
   size_t instances = 0;         // PMTs with another PCR_PID or PID set than the one before
+  int64_t lastUnitNs = -1;      // where its latest access unit starts (from the start, at the rate)
   std::vector<std::string> errors;  // the first few late units and PCR steps
 };
 struct WireReport {
   size_t packets = 0;
   std::vector<std::string> continuityErrors;  // as TsChecker finds them
-  size_t strayPCRs = 0;         // PCRs on the PCR_PID of a program after it left the PAT
+  size_t strayPCRs = 0;         // PCR-only packets on the PCR_PID of a program after it left the PAT
   int64_t strayPCRsAfterNs = 0; // the last of them, this long after its program left the PAT
   std::map<int, ProgramWire> programs;  // by program_number
 };
