@@ -104,9 +104,9 @@ void Scheduler::StartAnew(int number) {
     g.named = false;
   }
   if (!known) return;
-  // The PAT and PMTs are read again even when they come as they were (the same PIDs).
-  StreamOf(0).tableCRC = 0;
-  for (int pid : m_pmtPids) StreamOf(pid).tableCRC = 0;
+  // The PAT and PMTs are read again even when they come as they were (the same PIDs; a
+  // PMT PID the PAT stopped naming and names again).
+  for (Stream& s : m_streams) s.tableCRC = 0;
   m_programs.emplace_back();
   m_programs.back().stats.number = number;
   m_programs.back().stats.instance = instances;
