@@ -194,6 +194,32 @@ struct SoakClips {
   std::filesystem::path liveA, liveB;      // the senders' of 105 and 106
 };
 
+// The clips: 2 s for the files (a seam of --loop every 2 s) and the first sender, 8 s for
+// the second (made once, shared with the other tests: SharedClip).
+inline SoakClips MakeSoakClips() {
+  const auto clip = [](const char* name, int seconds) {
+    return SharedClip(name, "-f lavfi -i testsrc2=size=320x240:rate=25 -f lavfi -i sine=sample_rate=48000 -t " +
+                                std::to_string(seconds) + " -c:v libx264 -bf 2 -g 25 -pix_fmt yuv420p -c:a aac");
+  };
+  return SoakClips{clip("loss.mp4", 2), clip("loss.mp4", 2), clip("mux-live.mp4", 8)};
+}
+
+// The scenarios, one cycle each. The burst comes first, so that the queues have grown to
+// hold it before the warm-up sample.
+inline const std::vector<SoakScenario>& SoakScenarios() {
+  using Kind = SoakEvent::Kind;
+  static const std::vector<SoakScenario> scenarios = {
+      {"SendersLoopDieAndComeBack", 32, 9,
+       {{4, Kind::kSenderBurst, 106}, {10, Kind::kKillSender, 105}, {12, Kind::kSender, 105},
+        {14, Kind::kKillSender, 106}, {15, Kind::kSenderClockOffset, 106}, {18, Kind::kKillSender, 105},
+        {19, Kind::kSenderIntoClip, 105}, {23, Kind::kKillSender, 105}, {24, Kind::kSender, 105}}},
+      {"ReloadsStartServicesAnewAddAndRemove", 34, 5,
+       {{6, Kind::kReload, 1}, {9, Kind::kReload, 3}, {12, Kind::kReload, 6}, {15, Kind::kReload, 10},
+        {18, Kind::kReload, 2}, {21, Kind::kReload, 0}, {24, Kind::kReload, 4}, {27, Kind::kReload, 0}}},
+  };
+  return scenarios;
+}
+
 // The services of a plan variant: bit 0: 101 with another map (started anew), bit 1: 105
 // with another map (started anew on its port), bit 2: 103 on air, bit 3: 106 off air.
 inline std::string SoakPlan(int variant, const SoakClips& clips, MuxSoak& soak) {
