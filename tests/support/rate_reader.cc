@@ -122,6 +122,9 @@ struct PidClock {
   int64_t pcr = 0;
   int64_t leftNs = -1;  // the line (ns from the start) when its program left the PAT, -1 while named
   bool anew = true;     // no PCR yet since its program was named (again): no interval to measure
+  int generation = 0;   // time bases so far (discontinuity_indicator starts a new one)
+  size_t oldByte = 0;   // the last PCR of the time base before
+  int64_t oldPcr = 0;
 };
 
 struct WireUnit {
@@ -130,6 +133,7 @@ struct WireUnit {
   int64_t dts = -1;
   size_t firstByte = 0;
   int64_t arrival = -1;  // of its last byte so far, on its PCR_PID's clock (-1: no PCR yet)
+  int generation = 0;    // its PCR_PID's time base when it started: the clock it is judged on
 };
 
 bool DiscontinuityIndicator(const uint8_t* p) {
@@ -196,8 +200,12 @@ WireReport ReadWire(const uint8_t* ts, size_t size, int64_t rate) {
           if (program.number != 0) named[program.number] = program.pid;
         for (const auto& [number, pmtPid] : pmtOf)
           if (named.count(number) == 0 && pcrOf.count(number) != 0) clocks[pcrOf[number]].leftNs = ns(byte);
-        for (const auto& [number, pmtPid] : named)  // named again: a new program on its PCR_PID
-          if (pmtOf.count(number) == 0 && pcrOf.count(number) != 0) clocks[pcrOf[number]].anew = true;
+        for (const auto& [number, pmtPid] : named) {
+          if (pmtOf.count(number) != 0) continue;
+          // Named (again): a new program, whose PMT may give it any PID that left, for a PCR_PID.
+          if (pcrOf.count(number) != 0) clocks[pcrOf[number]].anew = true;
+          for (auto& entry : clocks) entry.second.leftNs = -1;
+        }
         pmtOf = named;
       } else if (pid != 0 && palvex_host::ReadPMT(s.data(), s.size(), &pmt)) {
         std::vector<int> streams;
@@ -236,6 +244,11 @@ WireReport ReadWire(const uint8_t* ts, size_t size, int64_t rate) {
                              " ms steps " + std::to_string(off / 27) + " us without discontinuity_indicator");
       }
       c.anew = c.anew && number < 0;
+      if (c.set && DiscontinuityIndicator(p)) {
+        c.oldByte = c.byte;
+        c.oldPcr = c.pcr;
+        ++c.generation;
+      }
       c.set = true;
       c.byte = byte + 10;
       c.pcr = pcr;
@@ -246,13 +259,19 @@ WireReport ReadWire(const uint8_t* ts, size_t size, int64_t rate) {
     if (palvex_host::PacketUnitStart(p)) {
       close(pid);
       if (palvex_host::ReadPESStart(p, &pes) && pes.dts >= 0)
-        open[pid] = WireUnit{o->second.number, o->second.pcrPid, pes.dts * 300, byte, -1};
+        open[pid] = WireUnit{o->second.number, o->second.pcrPid, pes.dts * 300, byte, -1,
+                             clocks[o->second.pcrPid].generation};
     }
     auto it = open.find(pid);
     const PidClock& c = it != open.end() ? clocks[it->second.pcrPid] : PidClock{};
-    if (it != open.end() && palvex_host::PacketHasPayload(p) && c.set)  // its last byte has arrived
-      it->second.arrival = c.pcr + (static_cast<int64_t>(byte + kTSPacketSize) - static_cast<int64_t>(c.byte)) * 8 *
-                                       palvex_host::kPCRHz / rate;
+    // Its last byte has arrived, on the time base it started on (a unit of a program started
+    // anew on the same PIDs may still leave after the new program's first PCR).
+    const bool current = it != open.end() && it->second.generation == c.generation;
+    const bool before = it != open.end() && it->second.generation + 1 == c.generation;
+    if (it != open.end() && palvex_host::PacketHasPayload(p) && c.set && (current || before))
+      it->second.arrival = (current ? c.pcr : c.oldPcr) +
+                           (static_cast<int64_t>(byte + kTSPacketSize) - static_cast<int64_t>(current ? c.byte : c.oldByte)) *
+                               8 * palvex_host::kPCRHz / rate;
   }
   for (const auto& [pid, unit] : std::map<int, WireUnit>(open)) close(pid);
   return r;

@@ -89,6 +89,10 @@ const Scheduler::Program& Scheduler::ClockProgram(int pcrPid) const {
 // slot.
 void Scheduler::StartProgram(Program& g, int64_t pts) {
   g.started = true;
+  // Its clock first: on a PCR_PID that carried another program's, the new time base
+  // (discontinuity_indicator) goes before any time stamp of it.
+  for (Clock& c : m_clocks)
+    if (c.pid == g.pcrPid) c.sent = false;
   g.offset = m_started ? m_slotLine + m_config.leadTicks - pts : 0;
   g.startLine = m_started ? m_slotLine : pts - m_config.leadTicks;
 }
@@ -96,6 +100,7 @@ void Scheduler::StartProgram(Program& g, int64_t pts) {
 void Scheduler::StartAnew(int number) {
   int instances = 0;
   bool known = false;
+  for (const ProgramStats& ended : m_endedStats) instances += ended.number == number ? 1 : 0;
   for (Program& g : m_programs) {
     if (g.stats.number != number) continue;
     ++instances;
@@ -107,14 +112,34 @@ void Scheduler::StartAnew(int number) {
   // The PAT and PMTs are read again even when they come as they were (the same PIDs; a
   // PMT PID the PAT stopped naming and names again).
   for (Stream& s : m_streams) s.tableCRC = 0;
-  m_programs.emplace_back();
-  m_programs.back().stats.number = number;
-  m_programs.back().stats.instance = instances;
-  m_programs.back().named = false;  // until a PAT names it
+  // The place of a program replaced before whose PIDs have all gone to others is taken
+  // again (its counts kept): restarts over months take no memory per restart but those.
+  size_t slot = m_programs.size();
+  for (size_t i = 1; i < m_programs.size() && slot == m_programs.size(); ++i)
+    if (!m_programs[i].current && !Referenced(i)) slot = i;
+  if (slot == m_programs.size()) {
+    m_programs.emplace_back();
+  } else {
+    m_endedStats.push_back(m_programs[slot].stats);
+    m_programs[slot] = Program();
+  }
+  m_programs[slot].stats.number = number;
+  m_programs[slot].stats.instance = instances;
+  m_programs[slot].named = false;  // until a PAT names it
+}
+
+// Whether a PID, or the last PCR on one, is still the program's at index.
+bool Scheduler::Referenced(size_t index) const {
+  const int16_t program = static_cast<int16_t>(index);
+  for (size_t pid = 0; pid < m_programOf.size(); ++pid)
+    if (m_programOf[pid] == program || m_pcrProgram[pid] == program) return true;
+  for (const Stream& s : m_streams)
+    if (s.owner == static_cast<int>(index)) return true;
+  return false;
 }
 
 std::vector<ProgramStats> Scheduler::programStats() const {
-  std::vector<ProgramStats> stats;
+  std::vector<ProgramStats> stats = m_endedStats;
   for (const Program& g : m_programs) stats.push_back(g.stats);
   return stats;
 }

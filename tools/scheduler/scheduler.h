@@ -139,7 +139,8 @@ class Scheduler {
   const SchedulerStats& stats() const { return m_stats; }
   // The smallest rate at which every access unit so far meets its DTS (RateBound).
   int64_t FittingRate() const { return m_bound.Rate(); }
-  // Every program seen, in the order first seen.
+  // Every program seen: those replaced (StartAnew) whose PIDs all went to others, then the
+  // others in the order first seen.
   std::vector<ProgramStats> programStats() const;
   // The offset from program_number's clock to the line (line = clock + offset), once its
   // first access unit came in; false before. Of the program's latest instance.
@@ -220,6 +221,7 @@ class Scheduler {
   void StartProgram(Program& g, int64_t pts);
   void Enqueue(Stream& s, const uint8_t* packet);
   void Own(int pid, size_t program);
+  bool Referenced(size_t program) const;
   void MarkPCR(const Program& g, int pid, uint8_t* packet);
   void LearnTables(const uint8_t* packet);
   int64_t Frontier() const;
@@ -256,6 +258,7 @@ class Scheduler {
   uint64_t m_order = 0;
   std::vector<int> m_pmtPids;    // as the PAT names them on the way in
   std::vector<Program> m_programs;            // [0]: the first program, and PIDs no PMT lists
+  std::vector<ProgramStats> m_endedStats;     // of programs replaced whose places were taken again
   std::array<int16_t, 8192> m_programOf{};    // index into m_programs of each PID
   size_t m_queued = 0;
 
