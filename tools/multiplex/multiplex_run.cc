@@ -520,10 +520,10 @@ int MultiplexRun::Run() {
     m_retired.push_back(std::move(m));
   }
   m_members.clear();
-  Reap(true);
   bool ok = !m_failed;
   if (ok && !Scheduled(m_scheduler->Finish())) ok = false;
   if (ok && !m_pacer->Finish()) ok = Scheduled(false);
+  Reap(true);  // after the last packets: a network read ends only within its poll interval
   uint64_t frames = 0;
   for (const Summary& summary : m_summaries) frames += summary.counts.frames;
   if (ok && frames == 0) {

@@ -369,9 +369,12 @@ void Scheduler::UpdateClocks() {
 bool Scheduler::FillSlot() {
   const int64_t line = m_slotLine;
   if (m_clockChanges != m_tables.changes()) UpdateClocks();
-  // A PCR when the program would otherwise go more than 40 ms without one.
+  // A PCR when the program would otherwise go more than 40 ms without one. One goes per
+  // slot: with several clocks due at once the last waits a slot for each before it, so
+  // each is sent that many slots early.
+  const int64_t pcrMargin = m_slotTicks * static_cast<int64_t>(m_clocks.size());
   for (Clock& c : m_clocks) {
-    if (c.sent && line + m_slotTicks + kPCRByteBits * kPCRHz / m_config.muxRate - c.lastPCR <= kPCRRepeatTicks) continue;
+    if (c.sent && line + pcrMargin + kPCRByteBits * kPCRHz / m_config.muxRate - c.lastPCR <= kPCRRepeatTicks) continue;
     const Program& g = ClockProgram(c.pid);
     if (!g.started && &g != &m_programs[0]) continue;  // its clock is not known yet
     if (!g.named) continue;                            // it left the PAT: a clock for no one
