@@ -180,6 +180,10 @@ struct MultiplexCase {
   double rateFactor;      // the mux rate as a share of A and B's content
   bool lateB;             // B's content cannot all be carried: B late
   bool pmtAhead = false;  // B's PMT and first access units come ahead of the PAT naming it
+  int jumpAt = 0;         // from this step on B's time stamps run jumpB90k further on (a live
+  int64_t jumpB90k = 0;   // input re-based ahead of the wall clock)
+  int restartAt = 0;      // B started anew every so many steps: a new muxer on the same PIDs
+                          // (its continuity counters from 0), its clock from clockB90k again
 };
 
 const MultiplexCase kMultiplexCases[] = {
@@ -188,6 +192,8 @@ const MultiplexCase kMultiplexCases[] = {
     {"AProgramAddedAndOneRemovedWhileTheLineRuns", 162000, 30, 75, 0, 0, 1.5, false},
     {"AProgramAddedWithItsPMTAheadOfThePAT", 162000, 30, 100, 0, 0, 1.5, false, true},
     {"TooLittleRateIsToldPerProgram", 5400000, 0, 100, 0, 0, 0.6, true},
+    {"AProgramAheadOfTheWallClockTakesNoSlotFromTheOther", 162000, 0, 100, 0, 0, 1.5, false, false, 40, 4 * 90000},
+    {"AProgramStartedAnewOnTheSamePidsGetsAClockOfItsOwn", 5400000, 0, 100, 0, 0, 1.5, false, false, 0, 0, 34},
 };
 
 class MultiplexTest : public testing::TestWithParam<MultiplexCase> {};
@@ -207,11 +213,19 @@ TEST_P(MultiplexTest, EachProgramOnItsOwnClockExactAndInTime) {
   size_t unitsA = 0, unitsB = 0;
   int64_t wall = 0;  // the line of the wall clock
   std::vector<int64_t> pcrGapsB;
+  int startedB = c.startB;  // the step of B's last start
   for (int step = 0; step < 100; ++step) {
     std::vector<uint8_t> tables;
     const bool bNamed = step >= c.startB && step < c.endB;
     const bool bSends = bNamed && (step < c.silentFrom || step >= c.silentTo);
-    if (step % 12 == 0 || step == c.startB || step == c.endB) {  // tables every 480 ms, and when B comes or goes
+    const bool restart = c.restartAt > 0 && step > 0 && step % c.restartAt == 0;
+    if (restart) {
+      startedB = step;
+      scheduler.StartAnew(b.number);
+      makerB = ProgramMaker(b.videoPid, b);
+      audioB = c.clockB90k;
+    }
+    if (step % 12 == 0 || step == c.startB || step == c.endB || restart) {  // tables every 480 ms, and when B comes or goes
       std::vector<palvex_test::ProgramPids> named{a};
       if (bNamed) named.push_back(b);
       patMaker.PAT(named, bNamed ? 1 : 0);
@@ -227,7 +241,11 @@ TEST_P(MultiplexTest, EachProgramOnItsOwnClockExactAndInTime) {
     makerA.Unit(a.videoPid, dtsA, dtsA + 7200, step % 25 == 0 ? 60 : 8, true);
     ++unitsA;
     if (step == c.silentTo && c.silentTo > c.silentFrom) shiftB = (c.silentTo - c.silentFrom) * 3600;
-    const int bStep = step - c.startB;
+    if (step == c.jumpAt && c.jumpB90k > 0) {
+      shiftB += c.jumpB90k;
+      audioB += c.jumpB90k;
+    }
+    const int bStep = step - startedB;
     const int64_t dtsB = c.clockB90k + bStep * 3600 + shiftB;
     if (bSends) {
       if (step == c.silentTo) audioB = dtsB;
@@ -256,8 +274,24 @@ TEST_P(MultiplexTest, EachProgramOnItsOwnClockExactAndInTime) {
   checker.Feed(out.bytes.data(), out.bytes.size());
   EXPECT_TRUE(checker.errors().empty()) << checker.errors().front();
   const std::vector<ProgramStats> stats = scheduler.programStats();
-  ASSERT_EQ(stats.size(), 2u);
+  // Started anew twice: the place of B's first program taken again, its counts kept.
+  ASSERT_EQ(stats.size(), c.restartAt > 0 ? 4u : 2u);
+  if (c.restartAt > 0) {
+    // B's two programs each on their own clock: none late, the new clock flagged.
+    const palvex_test::WireReport w = palvex_test::ReadWire(out.bytes.data(), out.bytes.size(), rate);
+    for (const auto& [number, program] : w.programs) {
+      SCOPED_TRACE("program " + std::to_string(number));
+      EXPECT_EQ(program.lateUnits, 0u) << (program.errors.empty() ? "" : program.errors.front());
+      EXPECT_EQ(program.pcrSteps, 0u) << (program.errors.empty() ? "" : program.errors.front());
+      EXPECT_LE(program.maxPCRIntervalNs, 40000000);
+      EXPECT_EQ(program.units, number == 1 ? unitsA : unitsB);
+    }
+    int instances = 0;
+    for (const ProgramStats& program : stats) instances |= program.number == 2 ? 1 << program.instance : 0;
+    EXPECT_EQ(instances, 7);
+  }
   for (const ProgramStats& program : stats) {
+    if (c.restartAt > 0) break;
     SCOPED_TRACE("program " + std::to_string(program.number));
     const palvex_test::RateReport r = palvex_test::ReadConstantRate(out.bytes.data(), out.bytes.size(), rate, program.number);
     EXPECT_LE(r.maxPCRErrorNs, 37);  // one 27 MHz tick, on the program's own clock
@@ -275,7 +309,9 @@ TEST_P(MultiplexTest, EachProgramOnItsOwnClockExactAndInTime) {
       EXPECT_LT(program.maxNeededRate, scheduler.stats().maxNeededRate);
     }
   }
-  EXPECT_EQ(stats[0].lateUnits + stats[1].lateUnits, scheduler.stats().lateUnits);
+  uint64_t late = 0;
+  for (const ProgramStats& program : stats) late += program.lateUnits;
+  EXPECT_EQ(late, scheduler.stats().lateUnits);
   // B's PMT leaves ahead of the first PAT naming B when it came in first (or the line had not
   // started); B's packets never ahead of its PMT.
   const palvex_test::TableOrder order = palvex_test::ReadTableOrder(out.bytes.data(), out.bytes.size());
@@ -288,7 +324,8 @@ TEST_P(MultiplexTest, EachProgramOnItsOwnClockExactAndInTime) {
   ASSERT_TRUE(scheduler.ProgramOffset(1, &offsetA));
   ASSERT_TRUE(scheduler.ProgramOffset(2, &offsetB));
   EXPECT_EQ(offsetA, 0);
-  EXPECT_NEAR(static_cast<double>(offsetB), static_cast<double>((startA - c.clockB90k) * 300 + c.startB * 40 * kPCRHz / 1000),
+  EXPECT_NEAR(static_cast<double>(offsetB),
+              static_cast<double>((startA - c.clockB90k) * 300 + startedB * 40 * kPCRHz / 1000),
               kPCRHz / 10);
 }
 

@@ -17,6 +17,7 @@ void InputThread::Start(bool behindOutput) {
   m_thread = std::thread([this, behindOutput] {
     if (behindOutput) LeaveRealTime();
     Run();
+    m_finished = true;
   });
 }
 

@@ -43,6 +43,8 @@ class InputThread {
   // Stop or the destructor joins it later.
   void RequestStop();
   bool stopping() const { return m_stopping.load(); }
+  // The thread has ended (Stop joins it at once).
+  bool finished() const { return m_finished.load(); }
 
  private:
   void Run();
@@ -56,6 +58,7 @@ class InputThread {
   bool m_ended = false;
   std::string m_error;
   std::atomic<bool> m_stopping{false};
+  std::atomic<bool> m_finished{false};
 };
 
 }  // namespace palvex_host

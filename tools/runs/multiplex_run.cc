@@ -20,6 +20,7 @@ constexpr int64_t kTDTEveryTicks = kPCRHz * 5;        // the TDT, well within it
 constexpr int kFramesPerTurn = 64;                    // an input's frames taken in one turn of the loop
 constexpr int64_t kIdleNs = 2000000;                  // the loop's nap when nothing came
 constexpr int64_t kOpenWaitNs = 3000000000;           // the start waits this long for the inputs to open
+constexpr int64_t kHolderWaitNs = 5000000000;         // a new service waits this long for a stopped one to close its input
 constexpr int64_t kNever = std::numeric_limits<int64_t>::min() / 2;
 constexpr int kNoService = -2;  // below every service_id: a stopping service's stand-in
 
@@ -56,12 +57,12 @@ MultiplexRun::MultiplexRun(const Options& options, const Plan& plan, const volat
 }
 
 MultiplexRun::~MultiplexRun() {
-  for (std::unique_ptr<Member>& m : m_members) Retire(m.get());
-  for (auto* list : {&m_members, &m_retired})
-    for (std::unique_ptr<Member>& m : *list) {
-      if (m->input != nullptr) m->input->Stop();
-      if (m->opener.joinable()) m->opener.join();
-    }
+  for (std::unique_ptr<Member>& m : m_members) {
+    Retire(m.get());
+    m_retired.push_back(std::move(m));
+  }
+  m_members.clear();
+  Reap(true);
 }
 
 int MultiplexRun::Interrupted(void* member) {
@@ -112,7 +113,8 @@ bool MultiplexRun::OpenOutput() {
 // A service starts: its input is opened and its muxer started on a thread of their own, so
 // that an input slow to open (a network source waiting for its first packets) holds no
 // other service up.
-void MultiplexRun::Launch(const ServicePlan& plan, const ServicePids& pids) {
+void MultiplexRun::Launch(const ServicePlan& plan, const ServicePids& pids,
+                          const std::vector<std::unique_ptr<Member>>* others) {
   auto member = std::make_unique<Member>();
   Member* m = member.get();
   m->plan = plan;
@@ -124,17 +126,28 @@ void MultiplexRun::Launch(const ServicePlan& plan, const ServicePids& pids) {
   o.maps = plan.maps;
   m->service = std::make_unique<Service>(o, "service " + std::to_string(plan.serviceId) + ": ");
   m->service->SetInMultiplex(ServiceDVBConfig(m_plan, plan, pids));
-  m->opener = std::thread([m] {
+  // A network input (a UDP port) that a stopped service still holds is opened once that one
+  // closed it.
+  std::vector<std::shared_ptr<std::atomic<bool>>> holders;
+  using Members = const std::vector<std::unique_ptr<Member>>*;
+  for (Members list : {Members{&m_members}, Members{&m_retired}, others})
+    for (size_t i = 0; list != nullptr && !IsLocalFile(plan.input) && i < list->size(); ++i)
+      if ((*list)[i]->plan.input == plan.input && !(*list)[i]->closed->load()) holders.push_back((*list)[i]->closed);
+  m->opener = std::thread([m, holders] {
     InputThread::LeaveRealTime();  // probing an input never holds the paced output off the processors
+    const int64_t until = SteadyNowNs() + kHolderWaitNs;
+    while (Interrupted(m) == 0 && SteadyNowNs() < until &&
+           std::any_of(holders.begin(), holders.end(), [](const auto& closed) { return !closed->load(); }))
+      Nap(kIdleNs);
     const bool ok = m->service->Open(Interrupted, m, m->stop) && m->service->Start();
     m->state = ok ? State::kReady : State::kFailed;
   });
   m_members.push_back(std::move(member));
 }
 
-// A service stops: its input told to end, its muxer kept for the summary. Nothing waits
-// here (a network read notices within its poll interval, an input being opened when its
-// probe ends): the threads are joined at the end of the run, the output going on meanwhile.
+// A service stops: its input told to end. Nothing waits here (a network read notices within
+// its poll interval, an input being opened when its probe ends): Reap frees it once its
+// threads ended, the output going on meanwhile.
 void MultiplexRun::Retire(Member* m) {
   m->quit = true;
   if (m->input != nullptr) m->input->RequestStop();
@@ -149,8 +162,30 @@ void MultiplexRun::Retire(Member* m) {
   m->done = true;
 }
 
+// Stopped services whose threads have ended: their input closed (its socket free for a
+// service started anew on it) and their muxer freed, their counts kept for the summary; the
+// packets they sent are the scheduler's. wait: each is waited for (the end of the run).
+void MultiplexRun::Reap(bool wait) {
+  for (size_t i = 0; i < m_retired.size();) {
+    Member* m = m_retired[i].get();
+    if (!wait && (m->state == State::kOpening || (m->input != nullptr && !m->input->finished()))) {
+      ++i;
+      continue;
+    }
+    if (m->input != nullptr) m->input->Stop();
+    if (m->opener.joinable()) m->opener.join();
+    if (m->state == State::kReady)
+      m_summaries.push_back(Summary{m->plan.serviceId, m->instance, NameOf(*m), m->plan.input, m->service->counts()});
+    m->input.reset();
+    m->service.reset();
+    m->closed->store(true);
+    m_retired.erase(m_retired.begin() + static_cast<std::ptrdiff_t>(i));
+  }
+}
+
 // Services whose input opened go on air; those that could not are left out (told).
 void MultiplexRun::Poll() {
+  Reap(false);
   bool changed = false;
   for (std::unique_ptr<Member>& m : m_members) {
     if (m->done || m->onAir || m->state == State::kOpening) continue;
@@ -163,6 +198,11 @@ void MultiplexRun::Poll() {
       m->input = std::make_unique<InputThread>(&m->service->reader());
       m->input->Start(true);
     }
+    // A service_id on air before: this one is a program of its own, on a clock of its own.
+    m_scheduler->StartAnew(m->plan.serviceId);
+    m->instance = -1;
+    for (const ProgramStats& p : m_scheduler->programStats()) m->instance += p.number == m->plan.serviceId ? 1 : 0;
+    m->instance = std::max(m->instance, 0);
     m->onAir = true;
     Register(m.get());
     changed = true;
@@ -286,7 +326,7 @@ void MultiplexRun::Reload() {
       m_members.erase(same);
     } else {
       std::swap(members, m_members);
-      Launch(s, pids[i]);
+      Launch(s, pids[i], &members);
       std::swap(members, m_members);
       ++added;
     }
@@ -453,7 +493,8 @@ void MultiplexRun::ReportLate() {
   if (m_registry != nullptr)
     for (const ProgramStats& p : programs)
       for (const std::unique_ptr<Member>& m : m_members)
-        if (m->metrics != nullptr && m->plan.serviceId == p.number) m->metrics->SetLateFrames(p.lateUnits);
+        if (m->metrics != nullptr && m->plan.serviceId == p.number && m->instance == p.instance)
+          m->metrics->SetLateFrames(p.lateUnits);
   const int64_t now = SteadyNowNs();
   if (m_lateReported > 0 && now - m_lateReportNs < 1000000000) return;
   const uint64_t lateNow = stats.lateUnits - m_lateReported;
@@ -467,7 +508,7 @@ void MultiplexRun::ReportLate() {
   for (const std::unique_ptr<Member>& m : m_members) {
     services += m->onAir ? 1 : 0;
     for (const ProgramStats& p : programs) {
-      if (m->plan.serviceId != p.number || p.lateUnits == m->lateReported) continue;
+      if (m->plan.serviceId != p.number || m->instance != p.instance || p.lateUnits == m->lateReported) continue;
       ++late;
       if (worst == nullptr || p.lateUnits - m->lateReported > worstLate) {
         worst = m.get();
@@ -557,8 +598,9 @@ int MultiplexRun::Run() {
   m_pacer->PaceTheTail();
   if (ok && !Scheduled(m_scheduler->Finish())) ok = false;
   if (ok && !m_pacer->Finish()) ok = Scheduled(false);
+  Reap(true);  // after the last packets: a network read ends only within its poll interval
   uint64_t frames = 0;
-  for (const std::unique_ptr<Member>& m : m_retired) frames += m->service->counts().frames;
+  for (const Summary& summary : m_summaries) frames += summary.counts.frames;
   if (ok && frames == 0) {
     Say(LogLevel::kError, "palvex-mux: nothing was muxed");
     ok = false;
@@ -585,20 +627,19 @@ int MultiplexRun::Failed(uint64_t frames) {
 // One line per service, then the multiplex's.
 void MultiplexRun::PrintSummary(double seconds) const {
   const std::vector<ProgramStats> programs = m_scheduler->programStats();
-  for (const std::unique_ptr<Member>& m : m_retired) {
-    if (m->state != State::kReady) continue;
-    const RunCounts& c = m->service->counts();
+  for (const Summary& m : m_summaries) {
+    const RunCounts& c = m.counts;
     uint64_t late = 0;
     int64_t lateTicks = 0;
     for (const ProgramStats& p : programs)
-      if (p.number == m->plan.serviceId) {
+      if (p.number == m.serviceId && p.instance == m.instance) {
         late = p.lateUnits;
         lateTicks = p.maxLateTicks;
       }
     Say(LogLevel::kInfo,
                  "palvex-mux: service %d \"%s\" from %s: %llu frames, %s muxed, %llu loops, %llu input losses (%.1f s), "
                  "%llu clock jumps, %llu frames corrupt in the input, %llu access units late%s",
-                 m->plan.serviceId, LogSafe(NameOf(*m)).c_str(), LogSafe(m->plan.input).c_str(),
+                 m.serviceId, LogSafe(m.name).c_str(), LogSafe(m.input).c_str(),
                  static_cast<unsigned long long>(c.frames),
                  ClockText(c.lastUs > c.firstUs ? c.lastUs - c.firstUs : 0).c_str(),
                  static_cast<unsigned long long>(c.loops), static_cast<unsigned long long>(c.inputLosses),

@@ -80,13 +80,29 @@ class MultiplexRun {
     bool ending = false;  // its input ended: no more frames, its last packets still to leave
     bool done = false;    // ended, failed or stopped: off the tables
     uint64_t lateReported = 0;
+    int instance = 0;     // services of its service_id on air before it (its program's instance)
+    // Set once its input is closed; a service started on the same input waits for it (a
+    // UDP port is bound by one socket at a time).
+    std::shared_ptr<std::atomic<bool>> closed = std::make_shared<std::atomic<bool>>(false);
     ServiceMetrics* metrics = nullptr;  // in the registry while on air
+  };
+
+  // What the summary tells of a service that stopped, once its muxer and input are gone.
+  struct Summary {
+    int serviceId = 0;
+    int instance = 0;
+    std::string name, input;
+    RunCounts counts;
   };
 
   bool CheckOutput() const;
   bool OpenOutput();
-  void Launch(const ServicePlan& plan, const ServicePids& pids);
+  // others: members not in m_members or m_retired (during a reload) whose input a new one
+  // may have to wait for.
+  void Launch(const ServicePlan& plan, const ServicePids& pids,
+              const std::vector<std::unique_ptr<Member>>* others = nullptr);
   void Retire(Member* member);
+  void Reap(bool wait);
   void Poll();
   void Reload();
   void SetTables();
@@ -124,7 +140,8 @@ class MultiplexRun {
   bool m_paced = false;
   bool m_failed = false;
   std::vector<std::unique_ptr<Member>> m_members;  // on air or opening, in the plan's order
-  std::vector<std::unique_ptr<Member>> m_retired;  // for the summary
+  std::vector<std::unique_ptr<Member>> m_retired;  // stopped, their threads still to end
+  std::vector<Summary> m_summaries;                // of the services reaped, in the order they stopped
   uint64_t m_lateReported = 0;
   FixedLoad m_fixedLoad;  // of the services on air when the last late line was told
   int64_t m_lateReportNs = 0;

@@ -38,6 +38,7 @@ Scheduler::Scheduler(const SchedulerConfig& config, PacketOutput* output) : m_co
   m_slotTicks = (kSlotBits * kPCRHz + m_config.muxRate - 1) / m_config.muxRate;
   m_streamOf.fill(-1);
   m_lastCC.fill(-1);
+  m_pcrProgram.fill(-1);
   m_programOf.fill(0);
   m_programs.emplace_back();
   m_streams.reserve(16);
@@ -67,10 +68,10 @@ int64_t Scheduler::UnwrapDTS(Program& g, int64_t dts) {
 }
 
 // The program of program_number: the first program takes the first number named, any
-// other number a program of its own.
+// other number a program of its own (the latest, after StartAnew).
 size_t Scheduler::ProgramNumbered(int number) {
   for (size_t i = 0; i < m_programs.size(); ++i)
-    if (m_programs[i].stats.number == number) return i;
+    if (m_programs[i].current && m_programs[i].stats.number == number) return i;
   if (m_programs[0].stats.number < 0) {
     m_programs[0].stats.number = number;
     return 0;
@@ -92,19 +93,64 @@ const Scheduler::Program& Scheduler::ClockProgram(int pcrPid) const {
 // slot.
 void Scheduler::StartProgram(Program& g, int64_t pts) {
   g.started = true;
+  // Its clock first: on a PCR_PID that carried another program's, the new time base
+  // (discontinuity_indicator) goes before any time stamp of it.
+  for (Clock& c : m_clocks)
+    if (c.pid == g.pcrPid) c.sent = false;
   g.offset = m_started ? m_slotLine + m_config.leadTicks - pts : 0;
   g.startLine = m_started ? m_slotLine : pts - m_config.leadTicks;
 }
 
+void Scheduler::StartAnew(int number) {
+  int instances = 0;
+  bool known = false;
+  for (const ProgramStats& ended : m_endedStats) instances += ended.number == number ? 1 : 0;
+  for (Program& g : m_programs) {
+    if (g.stats.number != number) continue;
+    ++instances;
+    known = known || g.current;
+    g.current = false;
+    g.named = false;
+  }
+  if (!known) return;
+  // The PAT and PMTs are read again even when they come as they were (the same PIDs; a
+  // PMT PID the PAT stopped naming and names again).
+  for (Stream& s : m_streams) s.tableCRC = 0;
+  // The place of a program replaced before whose PIDs have all gone to others is taken
+  // again (its counts kept): restarts over months take no memory per restart but those.
+  size_t slot = m_programs.size();
+  for (size_t i = 1; i < m_programs.size() && slot == m_programs.size(); ++i)
+    if (!m_programs[i].current && !Referenced(i)) slot = i;
+  if (slot == m_programs.size()) {
+    m_programs.emplace_back();
+  } else {
+    m_endedStats.push_back(m_programs[slot].stats);
+    m_programs[slot] = Program();
+  }
+  m_programs[slot].stats.number = number;
+  m_programs[slot].stats.instance = instances;
+  m_programs[slot].named = false;  // until a PAT names it
+}
+
+// Whether a PID, or the last PCR on one, is still the program's at index.
+bool Scheduler::Referenced(size_t index) const {
+  const int16_t program = static_cast<int16_t>(index);
+  for (size_t pid = 0; pid < m_programOf.size(); ++pid)
+    if (m_programOf[pid] == program || m_pcrProgram[pid] == program) return true;
+  for (const Stream& s : m_streams)
+    if (s.owner == static_cast<int>(index)) return true;
+  return false;
+}
+
 std::vector<ProgramStats> Scheduler::programStats() const {
-  std::vector<ProgramStats> stats;
+  std::vector<ProgramStats> stats = m_endedStats;
   for (const Program& g : m_programs) stats.push_back(g.stats);
   return stats;
 }
 
 bool Scheduler::ProgramOffset(int number, int64_t* offset) const {
   for (const Program& g : m_programs)
-    if (g.stats.number == number && g.started) {
+    if (g.stats.number == number && g.current && g.started) {
       *offset = g.offset;
       return true;
     }
@@ -176,12 +222,17 @@ void Scheduler::LearnTables(const uint8_t* p) {
     for (const PATProgram& program : pat.programs) {
       if (program.number == 0) continue;
       m_pmtPids.push_back(program.pid);
-      m_programs[ProgramNumbered(program.number)].named = true;
+      const size_t index = ProgramNumbered(program.number);
+      m_programs[index].named = true;
+      Own(program.pid, index);
     }
   } else if (ReadPMT(section, size, &pmt)) {
     const size_t index = ProgramNumbered(pmt.programNumber);
     const int pmtPid = s.pid;
     s.pmt = true;
+    // The PMT's own PID too: a PMT may come ahead of the PAT naming its program, on a PID
+    // another program had (a service started anew), and its packets go on from that one's.
+    Own(pmtPid, index);
     m_programs[index].pcrPid = pmt.pcrPid;
     for (const PMTStream& stream : pmt.streams) {
       if (stream.pid <= 0 || stream.pid >= kNullPid) continue;
@@ -195,8 +246,17 @@ void Scheduler::LearnTables(const uint8_t* p) {
       if (program != static_cast<int16_t>(index) || listed.pmtPid != pmtPid) listed.announced = false;
       program = static_cast<int16_t>(index);
       listed.pmtPid = pmtPid;
+      Own(stream.pid, index);
     }
   }
+}
+
+// A PID named by a program: when it was another program's, that program's packets on it
+// came from another muxer, so this one's continuity_counter is picked up where they left it.
+void Scheduler::Own(int pid, size_t program) {
+  Stream& s = StreamOf(pid);
+  if (s.owner >= 0 && s.owner != static_cast<int>(program)) s.rejoin = true;
+  s.owner = static_cast<int>(program);
 }
 
 void Scheduler::Enqueue(Stream& s, const uint8_t* packet) {
@@ -212,7 +272,13 @@ void Scheduler::Enqueue(Stream& s, const uint8_t* packet) {
   const int32_t index = m_free;
   Entry& e = m_pool[static_cast<size_t>(index)];
   m_free = e.next;
-  std::memcpy(PacketOf(index), packet, kTSPacketSize);
+  uint8_t* stored = PacketOf(index);
+  std::memcpy(stored, packet, kTSPacketSize);
+  if (s.rejoin && s.lastInCC >= 0)
+    s.ccShift = (s.lastInCC + (PacketHasPayload(packet) ? 1 : 0) - PacketContinuity(packet)) & 0x0F;
+  s.rejoin = false;
+  if (s.ccShift != 0) stored[3] = static_cast<uint8_t>((stored[3] & 0xF0) | ((stored[3] + s.ccShift) & 0x0F));
+  s.lastInCC = PacketContinuity(stored);
   e.unit = s.unit;
   if (s.unit != 0) {
     e.deadline = s.unitDeadline;
@@ -255,11 +321,16 @@ void Scheduler::CacheHead(Stream& s) {
 }
 
 // The smallest of the PIDs' latest DTS on the line, less the lead: no packet still to come
-// may leave before it. PIDs of a program the PAT no longer names hold nothing up.
+// may leave before it. PIDs of a program the PAT no longer names hold nothing up. Once the
+// host's clock is known (AdvanceTo), a PID is behind when it is behind that clock, not
+// behind a program whose time stamps run ahead of it (a live input re-based forward):
+// else that program would leave the others behind and take the line with it, ahead of
+// the packets still to come.
 int64_t Scheduler::Frontier() const {
   int64_t latest = kAlways;
   for (const Stream& s : m_streams)
     if (s.timed && ProgramOf(s.pid).named) latest = std::max(latest, s.lastDeadline);
+  if (m_hostClock && latest != kAlways) latest = std::min(latest, m_hostLine + m_config.leadTicks);
   int64_t frontier = std::numeric_limits<int64_t>::max();
   for (const Stream& s : m_streams) {
     const Program& g = ProgramOf(s.pid);
@@ -284,7 +355,11 @@ bool Scheduler::Fill(int64_t until, bool drainLate) {
   return Flush();
 }
 
-bool Scheduler::AdvanceTo(int64_t line) { return !m_started || Fill(line, true); }
+bool Scheduler::AdvanceTo(int64_t line) {
+  m_hostLine = m_hostClock ? std::max(m_hostLine, line) : line;
+  m_hostClock = true;
+  return !m_started || Fill(line, true);
+}
 
 bool Scheduler::Finish() {
   if (!m_started && m_queued > 0) m_started = true;  // tables alone: the line starts at 0
@@ -313,11 +388,15 @@ void Scheduler::UpdateClocks() {
 bool Scheduler::FillSlot() {
   const int64_t line = m_slotLine;
   if (m_clockChanges != m_tables.changes()) UpdateClocks();
-  // A PCR when the program would otherwise go more than 40 ms without one.
+  // A PCR when the program would otherwise go more than 40 ms without one. One goes per
+  // slot: with several clocks due at once the last waits a slot for each before it, so
+  // each is sent that many slots early.
+  const int64_t pcrMargin = m_slotTicks * static_cast<int64_t>(m_clocks.size());
   for (Clock& c : m_clocks) {
-    if (c.sent && line + m_slotTicks + kPCRByteBits * kPCRHz / m_config.muxRate - c.lastPCR <= kPCRRepeatTicks) continue;
+    if (c.sent && line + pcrMargin + kPCRByteBits * kPCRHz / m_config.muxRate - c.lastPCR <= kPCRRepeatTicks) continue;
     const Program& g = ClockProgram(c.pid);
     if (!g.started && &g != &m_programs[0]) continue;  // its clock is not known yet
+    if (!g.named) continue;                            // it left the PAT: a clock for no one
     const int16_t index = m_streamOf[static_cast<size_t>(c.pid)];
     Stream* s = index >= 0 ? &m_streams[static_cast<size_t>(index)] : nullptr;
     if (s != nullptr && Held(*s)) continue;  // no PCR before its PMT
@@ -330,6 +409,7 @@ bool Scheduler::FillSlot() {
     c.lastPCR = SlotLineAfter(kPCRByteBits);
     c.sent = true;
     MakePCRPacket(c.pid, cc, c.lastPCR - g.offset, packet);
+    MarkPCR(g, c.pid, packet);
     ++m_stats.pcrPackets;
     return Put(packet);
   }
@@ -414,7 +494,9 @@ bool Scheduler::SendEntry(Stream& s, int32_t index) {
   uint8_t* p = PacketOf(index);
   if (PacketPCR(p) >= 0) {
     const int64_t pcr = SlotLineAfter(kPCRByteBits);
-    SetPacketPCR(p, pcr - ClockProgram(s.pid).offset);
+    const Program& g = ClockProgram(s.pid);
+    SetPacketPCR(p, pcr - g.offset);
+    MarkPCR(g, s.pid, p);
     for (Clock& c : m_clocks)
       if (c.pid == s.pid) {
         c.lastPCR = pcr;
@@ -445,6 +527,15 @@ bool Scheduler::SendEntry(Stream& s, int32_t index) {
   e.next = m_free;
   m_free = index;
   return ok;
+}
+
+// The first PCR of a program on a PID that carried another program's clock: a new time
+// base, told by discontinuity_indicator.
+void Scheduler::MarkPCR(const Program& g, int pid, uint8_t* packet) {
+  const int16_t program = static_cast<int16_t>(&g - m_programs.data());
+  int16_t& last = m_pcrProgram[static_cast<size_t>(pid)];
+  if (last >= 0 && last != program && PacketHasAdaptation(packet) && packet[4] > 0) packet[5] |= 0x80;
+  last = program;
 }
 
 void Scheduler::NoteNeed(NeedBuckets& need, int64_t deadline) {

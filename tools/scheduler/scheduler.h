@@ -67,6 +67,9 @@
 // came or not: what may leave, and otherwise nulls, PCR-only packets and repeats of the
 // remembered tables (TableMemory), at the same bounds. A host calls it while an input is
 // silent, with the line from its own wall clock: a silent program keeps its PMT and PCRs.
+// From then on, a PID is left out of the frontier when it is 3 s behind that line plus the
+// lead (or behind the others, when they are not as far on), so that a program whose time
+// stamps run ahead of the host's clock takes no slot ahead of it.
 //
 // Memory: taken when a PID, program or table is first seen and when the queue grows past
 // its largest size so far; never per packet in steady state.
@@ -125,6 +128,7 @@ struct SchedulerStats {
 // The same for one program, for telling which service was late and by how much.
 struct ProgramStats {
   int number = -1;              // program_number; -1 for PIDs no PMT lists
+  int instance = 0;             // programs with this number before it (StartAnew)
   uint64_t lateUnits = 0;
   int64_t maxLateTicks = 0;
   int64_t neededRate = 0;       // bit/s of this program's content due in the second before its last late unit's DTS
@@ -153,11 +157,19 @@ class Scheduler {
   const SchedulerStats& stats() const { return m_stats; }
   // The smallest rate at which every access unit so far meets its DTS (RateBound).
   int64_t FittingRate() const { return m_bound.Rate(); }
-  // Every program seen, in the order first seen.
+  // Every program seen: those replaced (StartAnew) whose PIDs all went to others, then the
+  // others in the order first seen.
   std::vector<ProgramStats> programStats() const;
   // The offset from program_number's clock to the line (line = clock + offset), once its
-  // first access unit came in; false before.
+  // first access unit came in; false before. Of the program's latest instance.
   bool ProgramOffset(int number, int64_t* offset) const;
+  // program_number names a new program from now on (a service started anew): its clock is
+  // laid when its first access unit comes in, as for a service added. The one it replaces
+  // keeps its counts, and its packets still waiting leave on its own clock; a PID that goes
+  // from one to the other continues its continuity_counter, and the first PCR of the new
+  // program on it carries discontinuity_indicator. Nothing happens when no program has
+  // the number yet.
+  void StartAnew(int number);
 
  private:
   // A waiting packet; its bytes are in m_packets at the same index, apart, so that walking
@@ -187,6 +199,10 @@ class Scheduler {
     int pmtPid = -1;           // the PID of that PMT
     bool announced = false;    // that PMT left behind a PAT naming it: its packets may leave
     bool pmt = false;          // carries a PMT
+    int owner = -1;            // the program (index) whose PAT or PMT entry named it last
+    bool rejoin = false;       // went to another program: its next packet picks up its continuity_counter
+    int ccShift = 0;           // added to the continuity_counter of its packets, mod 16
+    int lastInCC = -1;         // continuity_counter of its last packet queued (after ccShift)
     uint32_t tableCRC = 0;     // CRC_32 of the last PAT or PMT section read on this PID
     SectionGatherer sections;  // of the PAT or a PMT, over their packets
   };
@@ -203,6 +219,7 @@ class Scheduler {
   using NeedBuckets = std::array<Bucket, 100>;
   struct Program {
     ProgramStats stats;
+    bool current = true;        // its number names it (false once StartAnew replaced it)
     bool named = true;          // the last PAT names it (always, for PIDs no PMT lists)
     int pcrPid = -1;
     bool started = false;       // its first access unit came in
@@ -224,6 +241,9 @@ class Scheduler {
   const Program& ClockProgram(int pcrPid) const;
   void StartProgram(Program& g, int64_t pts);
   void Enqueue(Stream& s, const uint8_t* packet);
+  void Own(int pid, size_t program);
+  bool Referenced(size_t program) const;
+  void MarkPCR(const Program& g, int pid, uint8_t* packet);
   void LearnTables(const uint8_t* packet);
   bool Held(const Stream& s) const { return s.listed && !s.announced && !m_finishing; }
   Stream* PMTBeforePAT(const Stream& pat);
@@ -257,11 +277,13 @@ class Scheduler {
   std::vector<Stream> m_streams;
   std::array<int16_t, 8192> m_streamOf{};  // index into m_streams, -1 when none
   std::array<int8_t, 8192> m_lastCC{};     // continuity_counter last sent on each PID, -1 none
+  std::array<int16_t, 8192> m_pcrProgram{};  // the program (index) of the last PCR sent on each PID, -1 none
   std::vector<Clock> m_clocks;
   uint32_t m_clockChanges = 0;
   uint64_t m_order = 0;
   std::vector<int> m_pmtPids;    // as the PAT names them on the way in
   std::vector<Program> m_programs;            // [0]: the first program, and PIDs no PMT lists
+  std::vector<ProgramStats> m_endedStats;     // of programs replaced whose places were taken again
   std::array<int16_t, 8192> m_programOf{};    // index into m_programs of each PID
   size_t m_queued = 0;
 
@@ -272,6 +294,8 @@ class Scheduler {
   int64_t m_slotSeconds = 0;     // its start: m_slotSeconds x R + m_slotBits bits after slot 0
   int64_t m_slotBits = 0;
   int64_t m_slotTicks = 0;       // one slot, rounded up
+  bool m_hostClock = false;      // AdvanceTo has told where the host's clock stands
+  int64_t m_hostLine = 0;        // the latest line it gave
   NeedBuckets m_need{};          // of the whole multiplex
   RateBound m_bound;
 
