@@ -27,7 +27,8 @@
 
 #include "channel.h"
 #include "udp_sink.h"
-#include "options.h"
+#include "plan.h"
+#include "service_options.h"
 #include "output.h"
 #include "pacer.h"
 

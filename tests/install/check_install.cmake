@@ -133,6 +133,13 @@ if(EXISTS ${BUILD}/tools/palvex-mux)
 endif()
 
 run("cmake --install failed" ${CMAKE_COMMAND} --install ${BUILD} --prefix ${WORK}/staging)
+# The systemd unit names the tool where this install put it, not the configured prefix.
+if(EXISTS ${WORK}/staging/lib/systemd/system/palvex-mux@.service)
+  file(STRINGS ${WORK}/staging/lib/systemd/system/palvex-mux@.service exec REGEX "^ExecStart=")
+  if(NOT exec STREQUAL "ExecStart=${WORK}/staging/bin/palvex-mux --plan /etc/palvex/%i.toml")
+    message(FATAL_ERROR "the installed unit's ${exec} does not name ${WORK}/staging/bin/palvex-mux")
+  endif()
+endif()
 file(RENAME ${WORK}/staging ${WORK}/moved)
 set(prefix ${WORK}/moved)
 

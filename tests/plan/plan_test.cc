@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -176,6 +178,20 @@ TEST(PlanTest, ChecksAndFile) {
   EXPECT_EQ(error, "/nonexistent/plan.toml: cannot be read (No such file or directory)");
   EXPECT_FALSE(ReadPlan("/", &plan, &error));
   EXPECT_EQ(error, "/: cannot be read (Is a directory)");
+  // Relative file inputs are the plan's neighbours; absolute paths, "-" and URLs stay.
+  const std::string dir = testing::TempDir() + "plan-dir";
+  std::filesystem::create_directories(dir);
+  std::ofstream(dir + "/p.toml") << "muxrate = \"5M\"\n"
+                                    "[[service]]\ninput = \"clips/a.ts\"\nservice_id = 1\n"
+                                    "[[service]]\ninput = \"/srv/b.ts\"\nservice_id = 2\n"
+                                    "[[service]]\ninput = \"-\"\nservice_id = 3\n"
+                                    "[[service]]\ninput = \"udp://@:5000\"\nservice_id = 4\n";
+  ASSERT_TRUE(ReadPlan(dir + "/p.toml", &plan, &error)) << error;
+  ASSERT_EQ(plan.services.size(), 4u);
+  EXPECT_EQ(plan.services[0].input, dir + "/clips/a.ts");
+  EXPECT_EQ(plan.services[1].input, "/srv/b.ts");
+  EXPECT_EQ(plan.services[2].input, "-");
+  EXPECT_EQ(plan.services[3].input, "udp://@:5000");
 }
 
 // PID blocks of 32 from 0x0100: PMT first, streams behind it; fixed PIDs and the PIDs of

@@ -87,7 +87,8 @@ std::string ShownURL(const std::string& url) {
   std::string shown = url.substr(0, url.find('?'));
   const size_t hostEnd = shown.find('/', scheme + 3);
   const size_t at = shown.rfind('@', hostEnd == std::string::npos ? std::string::npos : hostEnd);
-  if (at != std::string::npos && at > scheme) shown.erase(scheme + 3, at + 1 - (scheme + 3));
+  // "udp://@:5000" (listen on every address) has no credentials before its "@": kept as written.
+  if (at != std::string::npos && at > scheme + 3) shown.erase(scheme + 3, at + 1 - (scheme + 3));
   return shown;
 }
 

@@ -9,6 +9,7 @@
 #include <cstdlib>
 
 #include "control_server.h"
+#include "plan.h"
 #include "output.h"
 #include "stream_select.h"
 
@@ -234,12 +235,6 @@ bool CheckChannelRate(int64_t muxRate, std::string* error) {
   return false;
 }
 
-std::string Hex(int pid) {
-  char text[8];
-  std::snprintf(text, sizeof text, "0x%04X", pid);
-  return text;
-}
-
 // What the command line asks that this run cannot do, said once: options without effect,
 // and a loop into a file that nothing bounds.
 void NoteIneffective(const std::vector<std::string>& given, Options* o) {
@@ -256,40 +251,6 @@ void NoteIneffective(const std::vector<std::string>& given, Options* o) {
 }
 
 }  // namespace
-
-bool CheckPidPlan(const Options& o, size_t count, std::string* error) {
-  if (o.keepPids || count == 0) return true;
-  const int last = o.firstPid + static_cast<int>(count) - 1;
-  if (last >= kNullPid)
-    *error = "--first-pid " + Hex(o.firstPid) + " leaves no room for the input's " + std::to_string(count) +
-             " streams below " + Hex(kNullPid) + " (the null packets' PID)";
-  else if (o.pmtPid >= o.firstPid && o.pmtPid <= last)
-    *error = "the streams' PIDs " + Hex(o.firstPid) + "-" + Hex(last) + " (--first-pid) take the PMT's " +
-             Hex(o.pmtPid) + " (--pmt-pid)";
-  return error->empty();
-}
-
-bool IsLocalFile(const std::string& input) {
-  return input != "-" && input.find("://") == std::string::npos && input.rfind("pipe:", 0) != 0;
-}
-
-bool ReadMuxPlan(const Options& options, Plan* plan, std::string* error) {
-  PlanChecks checks;
-  checks.map = [](const std::string& map, std::string* message) {
-    StreamChoice choice;
-    if (ParseStreamChoice(map, &choice)) return true;
-    *message = "bad map '" + map + "' (N, v, a, v:N or a:N)";
-    return false;
-  };
-  checks.output = [](const std::string& output, std::string* message) { return CheckOutputName(output, message); };
-  if (!ReadPlan(options.plan, plan, error, checks)) return false;
-  if (!options.output.empty()) plan->output = options.output;
-  if (plan->output.empty()) {
-    *error = options.plan + ": output: none: give OUTPUT in the plan or after it on the command line";
-    return false;
-  }
-  return true;
-}
 
 // Every argument is read before anything is opened: a bad value anywhere ends the run with
 // status 2. "--name=value" is "--name value"; after "--" every argument is a path.

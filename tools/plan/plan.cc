@@ -325,7 +325,17 @@ bool ReadPlan(const std::string& path, Plan* plan, std::string* error, const Pla
     *error = path + ": cannot be read (" + std::strerror(code) + ")";
     return false;
   }
-  return ReadPlanText(text, path, plan, error, checks);
+  if (!ReadPlanText(text, path, plan, error, checks)) return false;
+  // A relative file path is the plan's neighbour, wherever palvex-mux was started (a service
+  // manager starts it in /).
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return true;
+  for (ServicePlan& service : plan->services) {
+    const std::string& input = service.input;
+    if (input != "-" && input[0] != '/' && input.find("://") == std::string::npos && input.rfind("pipe:", 0) != 0)
+      service.input = path.substr(0, slash + 1) + input;
+  }
+  return true;
 }
 
 FixedLoad MultiplexLoad(NetworkTables& tables, int services) {

@@ -82,7 +82,8 @@ struct PlanChecks {
 
 // Reads the plan file; false with the one-line error ("FILE:LINE: key: message") when the
 // file cannot be read or the plan is not usable (*plan is then partly filled: read into a
-// scratch Plan to keep a running one). Opens nothing else.
+// scratch Plan to keep a running one). Opens nothing else. A service's input that is a
+// relative file path is taken from the plan's folder.
 bool ReadPlan(const std::string& path, Plan* plan, std::string* error, const PlanChecks& checks = {});
 // The same over the text of a plan; name stands for the file in the messages.
 bool ReadPlanText(const std::string& text, const std::string& name, Plan* plan, std::string* error,

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "options.h"
+#include "service_options.h"
 #include "stream_select.h"
 
 namespace palvex_host {

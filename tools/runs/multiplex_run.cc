@@ -8,6 +8,7 @@
 #include <ctime>
 #include <limits>
 
+#include "stream_select.h"
 #include "ts_reader.h"
 
 namespace palvex_host {
@@ -453,6 +454,24 @@ void MultiplexRun::ReportLate() {
       "muxrate %.2fM",
       static_cast<double>(m_options.muxRate) / 1e6, static_cast<unsigned long long>(stats.lateUnits), most.c_str(),
       static_cast<double>(needed) / 1e6);
+}
+
+bool ReadMuxPlan(const Options& options, Plan* plan, std::string* error) {
+  PlanChecks checks;
+  checks.map = [](const std::string& map, std::string* message) {
+    StreamChoice choice;
+    if (ParseStreamChoice(map, &choice)) return true;
+    *message = "bad map '" + map + "' (N, v, a, v:N or a:N)";
+    return false;
+  };
+  checks.output = [](const std::string& output, std::string* message) { return CheckOutputName(output, message); };
+  if (!ReadPlan(options.plan, plan, error, checks)) return false;
+  if (!options.output.empty()) plan->output = options.output;
+  if (plan->output.empty()) {
+    *error = options.plan + ": output: none: give OUTPUT in the plan or after it on the command line";
+    return false;
+  }
+  return true;
 }
 
 int MultiplexRun::Run() {

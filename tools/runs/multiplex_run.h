@@ -28,15 +28,21 @@
 #include "input_thread.h"
 #include "metrics.h"
 #include "network_tables.h"
-#include "options.h"
+#include "service_options.h"
 #include "output.h"
 #include "pacer.h"
 #include "plan.h"
 #include "scheduler.h"
+#include "service_report.h"
 #include "service.h"
 #include "ts_meter.h"
 
 namespace palvex_host {
+
+// The plan of options.plan (ReadPlan) with palvex-mux's own checks of its maps and output,
+// the command line's OUTPUT in place of the plan's; false with one line when the plan is not
+// usable or names no output. Opens no input.
+bool ReadMuxPlan(const Options& options, Plan* plan, std::string* error);
 
 class MultiplexRun {
  public:

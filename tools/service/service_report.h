@@ -1,19 +1,14 @@
-// What palvex-mux tells its user on standard error: the progress line (with percentage and
-// time left when the input's duration is known) and the summary at the end, one line per
-// stream with its PID, stream_type and bit rate. Every line goes through Log: on a terminal
-// as it is; under a service manager (standard error not a terminal: a journal, a file)
-// each line behind its ISO-8601 UTC time and level, and no progress line.
-#ifndef PALVEX_TOOLS_REPORT_H_
-#define PALVEX_TOOLS_REPORT_H_
+// What one service counts and tells: its frames, packets and incidents (RunCounts), the
+// progress line (with percentage and time left when the input's duration is known), and
+// the log every line of palvex-mux goes through: on a terminal as it is; under a service
+// manager (standard error not a terminal: a journal, a file) each line behind its ISO-8601
+// UTC time and level, and no progress line.
+#ifndef PALVEX_TOOLS_SERVICE_REPORT_H_
+#define PALVEX_TOOLS_SERVICE_REPORT_H_
 
 #include <cstdint>
 #include <string>
 #include <vector>
-
-#include "carriage.h"
-#include "clip_reader.h"
-#include "pacer.h"
-#include "scheduler.h"
 
 namespace palvex_host {
 
@@ -59,9 +54,6 @@ std::string ClockText(int64_t us);
 // Whole packets on their way out: counted per PID, PCRs noted.
 void CountPackets(const uint8_t* ts, size_t size, RunCounts* counts);
 
-// A --muxrate that carries content whose deadlines fit rate (Scheduler::FittingRate), with
-// room for the PCR-only packets and table repeats the slots add: rounded up to 10 kbit/s.
-int64_t SuggestedMuxRate(int64_t rate);
 // How late an access unit left, in ms, or in us below a millisecond.
 std::string LateText(int64_t ticks);
 
@@ -79,15 +71,6 @@ class Progress {
   bool m_printed = false;
 };
 
-// The summary on standard error; scheduler is null without a mux rate. With one, the
-// packet count is the output's, null packets included, and the rate is --muxrate (each
-// PCR is exact to its slot); without, the rate is the one between the first and last PCR.
-// Each stream's rate is over the same span.
-// fittingRate: the scheduler's, told when access units were late.
-void PrintSummary(const std::string& input, const std::string& output, const std::vector<ClipStream>& streams,
-                  const std::vector<Carriage>& carriage, const RunCounts& counts, const PacerStats& pacer,
-                  const SchedulerStats* scheduler, int64_t muxRate, int64_t fittingRate, double seconds);
-
 }  // namespace palvex_host
 
-#endif  // PALVEX_TOOLS_REPORT_H_
+#endif  // PALVEX_TOOLS_SERVICE_REPORT_H_

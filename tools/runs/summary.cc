@@ -1,14 +1,9 @@
-#include "report.h"
+#include "summary.h"
 
-#include <unistd.h>
-
-#include <algorithm>
-#include <cmath>
 #include <cstdarg>
 #include <cstdio>
 
 #include "ts_reader.h"
-#include "metrics.h"
 
 namespace palvex_host {
 namespace {
@@ -29,64 +24,6 @@ void Appendf(std::string* text, const char* format, ...) {
   va_end(again);
 }
 
-}  // namespace
-
-bool LogToTerminal() {
-  static const bool terminal = isatty(STDERR_FILENO) == 1;
-  return terminal;
-}
-
-void Log(LogLevel level, const std::string& text) {
-  std::string out;
-  const char* name = level == LogLevel::kError ? " error " : level == LogLevel::kWarning ? " warning " : " info ";
-  const std::string stamp = LogToTerminal() ? "" : ISOTime(WallNowNs(), true) + name;
-  for (size_t at = 0; at < text.size();) {
-    const size_t end = std::min(text.find('\n', at), text.size());
-    out += stamp + text.substr(at, end - at) + "\n";
-    at = end + 1;
-  }
-  std::fputs(out.c_str(), stderr);
-}
-
-std::string ClockText(int64_t us) {
-  if (us < 0) us = 0;
-  char text[32];
-  std::snprintf(text, sizeof text, "%02d:%02d:%02d.%03d", static_cast<int>(us / 3600000000),
-                static_cast<int>(us / 60000000 % 60), static_cast<int>(us / 1000000 % 60),
-                static_cast<int>(us / 1000 % 1000));
-  return text;
-}
-
-void CountPackets(const uint8_t* ts, size_t size, RunCounts* counts) {
-  for (size_t off = 0; off + kTSPacketSize <= size; off += kTSPacketSize) {
-    const uint8_t* p = ts + off;
-    ++counts->pidPackets[PacketPid(p)];
-    const int64_t pcr = PacketPCR(p);
-    if (pcr >= 0 && counts->lastPCR >= 0) {
-      counts->pcrTicks += PCRStep(counts->lastPCR, pcr);
-      counts->pcrPackets = counts->sinceFirstPCR;
-    }
-    if (pcr >= 0) counts->lastPCR = pcr;
-    if (counts->lastPCR >= 0) ++counts->sinceFirstPCR;
-  }
-}
-
-int64_t SuggestedMuxRate(int64_t rate) {
-  FixedLoad channel;  // a PCR every 40 ms; PAT, PMT and SDT every 0.5 s
-  channel.pcrPrograms = 1;
-  channel.psiPackets = 3;
-  return NeededMuxRate(rate, channel);
-}
-
-std::string LateText(int64_t ticks) {
-  char text[32];
-  if (ticks < kPCRHz / 1000) std::snprintf(text, sizeof text, "%.0f us", static_cast<double>(ticks) / 27.0);
-  else std::snprintf(text, sizeof text, "%.1f ms", static_cast<double>(ticks) / 27000.0);
-  return text;
-}
-
-namespace {
-
 std::string Plural(uint64_t count, const char* noun) {
   return std::to_string(count) + " " + noun + (count == 1 ? "" : "s");
 }
@@ -100,34 +37,11 @@ std::string TypeName(int streamType, const std::string& codec) {
 
 }  // namespace
 
-void Progress::Update(const RunCounts& counts, int64_t nowNs) {
-  if (!m_shown) return;
-  if (m_beginNs < 0) m_beginNs = nowNs;
-  if (nowNs - m_lastNs < 250000000) return;
-  m_lastNs = nowNs;
-  const double media = counts.firstUs < 0 ? 0 : static_cast<double>(counts.lastUs - counts.firstUs) / 1e6;
-  const double elapsed = static_cast<double>(nowNs - m_beginNs) / 1e9;
-  std::string done;
-  if (m_duration > 0 && counts.loops == 0) {
-    const double share = media / m_duration > 1 ? 1 : media / m_duration;
-    const double left = share > 0 ? elapsed * (1 - share) / share : 0;
-    char text[64];
-    // The time left in whole seconds, rounded up ("00:00:00" only at the end); unknown
-    // until some time has passed.
-    std::snprintf(text, sizeof text, " %3.0f %%  ETA %.8s", share * 100,
-                  elapsed > 0 ? ClockText(static_cast<int64_t>(std::ceil(left)) * 1000000).c_str() : "--:--:--");
-    done = text;
-  }
-  std::fprintf(stderr, "\rmedia %s%s  frames %llu  packets %llu   ", ClockText(static_cast<int64_t>(media * 1e6)).c_str(),
-               done.c_str(), static_cast<unsigned long long>(counts.frames),
-               static_cast<unsigned long long>(counts.packets));
-  m_printed = true;
-}
-
-
-void Progress::End() {
-  if (m_printed) std::fputc('\n', stderr);
-  m_printed = false;
+int64_t SuggestedMuxRate(int64_t rate) {
+  FixedLoad channel;  // a PCR every 40 ms; PAT, PMT and SDT every 0.5 s
+  channel.pcrPrograms = 1;
+  channel.psiPackets = 3;
+  return NeededMuxRate(rate, channel);
 }
 
 void PrintSummary(const std::string& input, const std::string& output, const std::vector<ClipStream>& streams,
