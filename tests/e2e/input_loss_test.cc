@@ -183,7 +183,7 @@ TEST_P(InputLossTest, OneChannelThroughASilenceAndAClockRestart) {
     }
     last[p.pid] = t;
   }
-  EXPECT_GE(pictures, 90u) << "video access units of the 100 sent";
+  EXPECT_GE(pictures, 90u) << "video access units of the 100 sent; " << text;
 
   if (c.muxRate > 0) {
     const palvex_test::RateReport r = palvex_test::ReadConstantRate(ts.data(), ts.size(), c.muxRate);
