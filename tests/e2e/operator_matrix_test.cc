@@ -52,7 +52,8 @@ using palvex_test::ReadText;
 constexpr int64_t kMaxWireGapNs = 50000000;
 constexpr int64_t kMaxPCRIntervalNs = 40000000;
 constexpr double kEndSlack = 3.0;           // seconds past the media time a file run may take
-constexpr double kLiveEndSlack = 6.0;       // a live input runs 1-2 s behind, its loss told 1 s on
+constexpr double kLiveEndSlack = 7.0;       // a live input runs 1-2 s behind, its loss told 1 s on,
+                                            // seen steady for 1 s
 // A live MPEG-TS input's last video PES (its length open) stays in the demuxer; with
 // B-frames the pictures of its last group are shown around it.
 constexpr double kLiveTrailingSeconds = 0.2;
@@ -250,9 +251,9 @@ TEST_P(OperatorMatrixTest, EveryFrameInItsProgramOnTimeAndTheWireNeverSilent) {
   ASSERT_GT(pid, 0);
 
   // Live inputs: each sender once its port is open. SIGINT once every service is through
-  // (/status): paced, a file service has left the list and a live one told its input lost;
-  // into a file as fast as it goes (where the line moves only as live frames come, and no
-  // loss is told), every service has sent no packet for a second.
+  // (/status): paced, a file service has left the list and a live one has been told down
+  // for a second; into a file as fast as it goes (where the line moves only as live frames
+  // come, and no loss is told), every service has sent no packet for a second.
   int exit = -1;
   if (live) {
     std::vector<pid_t> senders;
@@ -266,7 +267,7 @@ TEST_P(OperatorMatrixTest, EveryFrameInItsProgramOnTimeAndTheWireNeverSilent) {
     }
     for (const pid_t sender : senders)
       EXPECT_EQ(palvex_test::WaitFor(sender, std::chrono::milliseconds(int64_t((media + 20) * 1000))), 0);
-    std::map<int, std::pair<int64_t, std::chrono::steady_clock::time_point>> still;  // packets, since
+    std::map<int, std::pair<int64_t, std::chrono::steady_clock::time_point>> still;  // up or packets, since
     const bool through = palvex_test::WaitUntil(
         [&] {
           const std::map<int, OnAir> listed = ServicesOnAir(httpPort);
@@ -275,13 +276,12 @@ TEST_P(OperatorMatrixTest, EveryFrameInItsProgramOnTimeAndTheWireNeverSilent) {
           for (size_t k = 0; k < row.services.size(); ++k) {
             const auto it = listed.find(programOf(k));
             if (it == listed.end()) continue;
-            if (paced) {
-              all = all && row.services[k].live && !it->second.up;
-              continue;
-            }
+            // Paced: down for a second (on a loaded machine an input's thread may fall a
+            // second behind its socket, and the input be told down while frames wait).
             auto& last = still[programOf(k)];
-            if (last.first != it->second.packets) last = {it->second.packets, now};
-            all = all && now - last.second >= std::chrono::seconds(1);
+            const int64_t mark = paced ? (it->second.up ? 1 : 0) : it->second.packets;
+            if (last.first != mark) last = {mark, now};
+            all = all && (!paced || (row.services[k].live && mark == 0)) && now - last.second >= std::chrono::seconds(1);
           }
           return all;
         },
