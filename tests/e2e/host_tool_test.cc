@@ -55,16 +55,20 @@ enum class Check {
   kNothing,
   kInputIntact,      // the clip still has its bytes
   kSilent,           // nothing at all on standard error
+  kNoComplaint,      // no warning or error on standard error (the start line may be there)
   kEveryFrame,       // out.ts: ffprobe counts the clip's frames in every stream, ffmpeg decodes them cleanly
   kLibraryLineOnce,  // the library's "call stop" once on standard error
   kSeamlessLoop,     // out.ts: over three passes and more, each stream steps by one frame duration
   kSummaryRate,      // the summary's rate is out.ts's between its first and last PCR
   kHintedRateFits,   // run again at the --muxrate the summary names: exit 0, no unit late at the receiver
+  kLibavLinesWhole,  // every line libavformat wrote in pieces ("Packet corrupt (...)" and ".") comes as one
+  kLateLinePerSecond,  // the multiplex's "too little" warning: one line, at most one more per second of the run
+  kCorruptPerService,  // the multiplex's summary: service 1 none corrupt, service 2 some
 };
 
 struct ToolCase {
   const char* name;
-  // Run in {dir}, with {clip}, {cut}, {dir} and {port} (a free UDP port) replaced; stderr
+  // Run in {dir}, with {clip}, {cut}, {lossy}, {dir} and {port} (a free UDP port) replaced; stderr
   // goes to err.txt. A " | " pipes the tool's standard output into the command after it.
   const char* args;
   int exitCode;
@@ -74,12 +78,19 @@ struct ToolCase {
   Check check = Check::kNothing;
   const char* clipArgs = nullptr;  // ffmpeg inputs and encoders of {clip}; null: the 2 s clip below
   const char* clipType = ".mkv";   // the file name extension of a clip of the case's own
-  const char* shell = "";          // in front of the tool: shell commands (behind ;) or a command it runs under
+  // In front of the tool: shell commands (behind ;) or a command it runs under; {clip} and
+  // {lossy} replaced.
+  const char* shell = "";
 };
 
 #define SMALL_AV "-f lavfi -i testsrc2=size=160x120:rate=25 -f lavfi -i sine=sample_rate=48000 "
 // A 100 KB file size limit (dash counts 512-byte blocks), beyond which a write fails with EFBIG.
 #define FULL_DISK "trap '' XFSZ; ulimit -f 200; "
+// A plan of three services of {clip} (the moov-behind clip, read by name) at MUXRATE.
+#define PLAN(MUXRATE)                                                                                   \
+  "printf 'muxrate = \"" MUXRATE "\"\\n[[service]]\\ninput = \"{clip}\"\\nservice_id = 1\\n"                 \
+  "[[service]]\\ninput = \"{clip}\"\\nservice_id = 2\\n[[service]]\\ninput = \"{clip}\"\\nservice_id = 3\\n' " \
+  ">plan.toml; "
 
 const ToolCase kCases[] = {
     {"OutputIsTheInput", "-y {clip} {clip}", 1, "it is the input file", Out::kAbsent, false, Check::kInputIntact},
@@ -132,7 +143,7 @@ const ToolCase kCases[] = {
     {"WriteErrorReportedOnce", "{clip} /dev/full", 1, "write error: No space left on device", Out::kAbsent},
     // A disk that fills up: the whole packets written are kept under the file's own name.
     {"FullDiskKeepsTheWholePacketsWritten", "--loop {clip} out.ts", 1,
-     "warning: --loop into a file without -re writes as fast as it can and never ends\nwrite error: File too large\n"
+     "--loop into a file without -re writes as fast as it can and never ends\nwrite error: File too large\n"
      "kept what was written before the failure: 'out.ts', ",
      Out::kWritten, false, Check::kNothing, nullptr, ".mkv", FULL_DISK},
     {"FullDiskReplacesAnExistingFileWithY", "-y --loop {clip} out.ts", 1, "kept what was written before the failure",
@@ -141,11 +152,46 @@ const ToolCase kCases[] = {
     {"FullDiskBeforeTheFirstPacketMakesNoFile", "{clip} out.ts", 1, "write error: File too large", Out::kAbsent, false,
      Check::kNothing, nullptr, ".mkv", "trap '' XFSZ; ulimit -f 1; "},
     {"LeftoverOfAKilledRunIsNamed", "-y {clip} out.ts", 0,
-     "warning: '.out.ts.palvex-Ab12Cd' (0.0 KB) is what an earlier run over 'out.ts' wrote before it was killed",
+     "'.out.ts.palvex-Ab12Cd' (0.0 KB) is what an earlier run over 'out.ts' wrote before it was killed",
      Out::kWritten, true, Check::kNothing, nullptr, ".mkv", ": >.out.ts.palvex-Ab12Cd; "},
+    // A file size limit (ulimit -f, LimitFSIZE=) as the process meets it, SIGXFSZ not ignored
+    // beforehand: the same message and kept file as a full disk.
+    {"SizeLimitKeepsTheWholePacketsWritten", "--loop {clip} out.ts", 1,
+     "write error: File too large\nkept what was written before the failure: 'out.ts', ", Out::kWritten, false,
+     Check::kNothing, nullptr, ".mkv", "ulimit -f 200; "},
+    {"MultiplexFullDiskKeepsTheWholePacketsWritten", "--plan plan.toml --loop out.ts", 1,
+     "write error: File too large\nkept what was written before the failure: 'out.ts', ", Out::kWritten, false,
+     Check::kNothing, nullptr, ".mkv", PLAN("3M") FULL_DISK},
+    {"MultiplexSizeLimitKeepsTheWholePacketsWritten", "--plan plan.toml --loop out.ts", 1,
+     "write error: File too large\nkept what was written before the failure: 'out.ts', ", Out::kWritten, false,
+     Check::kNothing, nullptr, ".mkv", PLAN("3M") "ulimit -f 200; "},
+    {"MultiplexReaderClosingThePipeEndsQuietly", "--plan plan.toml --loop - | head -c 1000 >/dev/null", 141, "",
+     Out::kAbsent, false, Check::kNoComplaint, nullptr, ".mkv", PLAN("3M")},
+    // SIGHUP a second into the run: the channel goes on to its end and puts its file in place.
+    {"HangupLeavesASingleChannelRunning", "-re {clip} out.ts", 0,
+     "SIGHUP ignored: a single channel has no plan to read again\n-> out.ts: ", Out::kWritten, false,
+     Check::kNothing, nullptr, ".mkv", "timeout --foreground --preserve-status -s HUP 1 "},
+    // Transport packets lost on the way (one in 37): told without -v, counted in the summary,
+    // for a single channel and per service of a multiplex.
+    {"LostPacketsTold", "{lossy} out.ts", 0,
+     "the input is damaged: a frame of input stream 0 came corrupt\ninput damaged: ", Out::kWritten},
+    {"LostPacketsToldPerService", "--plan plan.toml out.ts", 0,
+     "service 2: the input is damaged: a frame of input stream 0 came corrupt", Out::kWritten, false,
+     Check::kCorruptPerService, nullptr, ".mkv",
+     "printf 'muxrate = \"3M\"\\n[[service]]\\ninput = \"{clip}\"\\nservice_id = 1\\n"
+     "[[service]]\\ninput = \"{lossy}\"\\nservice_id = 2\\n' >plan.toml; "},
+    {"LostPacketsVerboseLinesWhole", "-v {lossy} out.ts", 0, "libavformat: Packet corrupt (stream = 0, dts = ",
+     Out::kWritten, false, Check::kLibavLinesWhole},
+    {"MultiplexTooLittleRateOneLine", "--plan plan.toml out.ts", 3,
+     "muxrate 0.300 Mbit/s is too little: \n of 3 services late so far; the most, service ",
+     Out::kWritten, false, Check::kLateLinePerSecond, nullptr, ".mkv", PLAN("300k")},
     {"ReaderClosingThePipeEndsQuietly", "-re {clip} - | head -c 1000 >/dev/null", 141, "", Out::kAbsent, false,
-     Check::kSilent},
+     Check::kNoComplaint},
     {"StopBeforeAnyFrameIsClean", "udp://127.0.0.1:{port} out.ts", 0,
+     "stopped before the input sent a frame: nothing was written", Out::kAbsent, false, Check::kNothing, nullptr,
+     ".mkv", "timeout --foreground --preserve-status -s INT 1 "},
+    // The same over a paced output (its input read on a thread of its own): nothing is sent.
+    {"StopBeforeAnyFrameIsCleanOnAPacedOutput", "udp://127.0.0.1:{port} udp://127.0.0.1:9", 0,
      "stopped before the input sent a frame: nothing was written", Out::kAbsent, false, Check::kNothing, nullptr,
      ".mkv", "timeout --foreground --preserve-status -s INT 1 "},
     {"OutputPortOutOfRange", "missing.mp4 udp://127.0.0.1:99999", 2, "bad port in 'udp://127.0.0.1:99999' (1-65535)",
@@ -157,12 +203,12 @@ const ToolCase kCases[] = {
     {"FirstPidPastTheTop", "--first-pid 0x1FFE {clip} out.ts", 1,
      "--first-pid 0x1FFE leaves no room for the input's", Out::kAbsent},
     {"LeadWithoutMuxRate", "--lead 1 --ttl 4 {clip} out.ts", 0,
-     "warning: --lead has no effect without --muxrate\nwarning: --ttl has no effect: OUTPUT is not udp:// or rtp://",
+     "--lead has no effect without --muxrate\n--ttl has no effect: OUTPUT is not udp:// or rtp://",
      Out::kWritten},
     {"CutFrameNotCounted", "{cut} out.ts", 0, "frames the library wrote nothing of (cut or empty): 1",
      Out::kWritten},
     {"DamagedInputToldOnce", "{cut} out.ts", 0,
-     "warning: the input is damaged: Invalid NAL unit size\ninput damaged: 3 errors from libavformat", Out::kWritten},
+     "the input is damaged: Invalid NAL unit size\ninput damaged: 3 errors from libavformat", Out::kWritten},
     {"QuietIsSilent", "-q {clip} out.ts", 0, "", Out::kWritten, false, Check::kSilent},
     {"QuietOnADamagedInput", "-q {cut} out.ts", 0, "", Out::kWritten, false, Check::kSilent},
     {"VerboseShowsTheLibraryLinesOnce", "-v {clip} out.ts", 0, "call stop", Out::kWritten, false,
@@ -175,6 +221,8 @@ const ToolCase kCases[] = {
     {"MuxRateOnlyPCRsFit", "--muxrate 70k missing.mp4 out.ts", 2,
      "--muxrate 70k cannot carry a PCR every 40 ms and the PAT, PMT and SDT every 0.5 s with room for the content: it "
      "needs at least 76k", Out::kAbsent},
+    {"PacingWindowTooLong", "--pacing-window 25 missing.mp4 out.ts", 2, "bad --pacing-window '25' (0-20 ms)",
+     Out::kAbsent},
     {"MuxRateAtTheFloor", "--muxrate 10k missing.mp4 out.ts", 2, "--muxrate 10k cannot carry a PCR", Out::kAbsent},
     {"TooLittleMuxRate", "--muxrate 100k {clip} out.ts", 3, "--muxrate 0.100 Mbit/s is too little: ", Out::kWritten},
     // Key pictures of 60 KB among pictures of 1 KB: what the second around them needs is
@@ -210,6 +258,7 @@ const ToolCase kCases[] = {
 
 #undef SMALL_AV
 #undef FULL_DISK
+#undef PLAN
 
 fs::path WorkDir() { return palvex_test::ProcessTempDir("palvex-tool"); }
 
@@ -252,6 +301,22 @@ fs::path CutClip() {
   fs::copy_file(fast, cut);
   fs::resize_file(cut, pos + size / 2);
   return cut;
+}
+
+// A transport stream of H.264 and AAC with one packet in 37 (2.7 %) lost on the way, as a
+// lossy link leaves it: continuity_counter gaps in both PIDs.
+fs::path LossyClip() {
+  const fs::path lossy = WorkDir() / "lossy.ts";
+  if (fs::exists(lossy)) return lossy;
+  const std::vector<uint8_t> ts = ReadFile(
+      palvex_test::SharedClip("lossy-source.ts", "-f lavfi -i testsrc2=size=160x120:rate=25 -f lavfi -i "
+                                                 "sine=sample_rate=48000 -t 3 -c:v libx264 -g 25 -c:a aac")
+          .string());
+  std::vector<uint8_t> kept;
+  for (size_t at = 0; at + 188 <= ts.size(); at += 188)
+    if (at / 188 % 37 != 20) kept.insert(kept.end(), ts.begin() + static_cast<long>(at), ts.begin() + static_cast<long>(at + 188));
+  std::ofstream(lossy, std::ios::binary).write(reinterpret_cast<const char*>(kept.data()), static_cast<std::streamsize>(kept.size()));
+  return lossy;
 }
 
 // The rate between the first and the last PCR, as a receiver measures it: bits between the
@@ -343,9 +408,12 @@ TEST_P(HostToolRunTest, ExitStatusMessageAndFiles) {
   if (c.existing) std::ofstream(out) << old;
   std::string args = Replace(Replace(c.args, "{clip}", clip.string()), "{dir}", WorkDir().string());
   if (args.find("{cut}") != std::string::npos) args = Replace(args, "{cut}", CutClip().string());
+  std::string shell = Replace(c.shell, "{clip}", clip.string());
+  for (std::string* text : {&args, &shell})
+    if (text->find("{lossy}") != std::string::npos) *text = Replace(*text, "{lossy}", LossyClip().string());
   const size_t pipe = args.find(" | ");
   args = Replace(args, "{port}", std::to_string(palvex_test::FreeUdpPort()));
-  const std::string command = "cd " + WorkDir().string() + " && { " + c.shell + PALVEX_MUX_PATH + " " +
+  const std::string command = "cd " + WorkDir().string() + " && { " + shell + PALVEX_MUX_PATH + " " +
                               args.substr(0, pipe) +
                               " 2>err.txt; echo $? >rc.txt; }" +
                               (pipe == std::string::npos ? "" : args.substr(pipe));
@@ -355,18 +423,18 @@ TEST_P(HostToolRunTest, ExitStatusMessageAndFiles) {
   EXPECT_EQ(std::atoi(ReadText((WorkDir() / "rc.txt").string()).c_str()), c.exitCode) << command << "\n" << text;
   std::istringstream wanted(c.stderrHas);
   for (std::string line; std::getline(wanted, line);) EXPECT_NE(text.find(line), std::string::npos) << text;
-  if (c.exitCode == 1 || c.exitCode == 2) {  // one message per failure, and nothing but palvex-mux's lines
-    size_t ours = 0;
+  if (c.exitCode == 1 || c.exitCode == 2) {  // one error per failure, and nothing but palvex-mux's lines
+    size_t errors = 0;
     std::istringstream lines(text);
     for (std::string line; std::getline(lines, line);) {
       // Standard error is no terminal here, so each line starts with its UTC time and level.
       const size_t level = line.size() > 20 && line[4] == '-' && line[10] == 'T' ? line.find("Z ") : std::string::npos;
       const size_t own = level == std::string::npos ? level : line.find(' ', level + 2);
+      errors += own != std::string::npos && line.compare(level + 2, own - level - 2, "error") == 0 ? 1 : 0;
       if (own != std::string::npos) line.erase(0, own + 1);
       EXPECT_EQ(line.rfind("palvex-mux: ", 0), 0u) << text;
-      ours += line.rfind("palvex-mux: warning: ", 0) != 0 && line.rfind("palvex-mux: kept ", 0) != 0 ? 1 : 0;
     }
-    EXPECT_EQ(ours, 1u) << text;
+    EXPECT_EQ(errors, 1u) << text;
   }
   for (const auto& entry : fs::directory_iterator(WorkDir())) {
     const std::string name = entry.path().filename().string();
@@ -397,6 +465,10 @@ TEST_P(HostToolRunTest, ExitStatusMessageAndFiles) {
   if (c.check == Check::kSilent) {
     EXPECT_EQ(text, "");
   }
+  if (c.check == Check::kNoComplaint) {
+    EXPECT_EQ(text.find("Z warning "), std::string::npos) << text;
+    EXPECT_EQ(text.find("Z error "), std::string::npos) << text;
+  }
   if (c.check == Check::kLibraryLineOnce) {
     EXPECT_EQ(text.find("call stop"), text.rfind("call stop")) << text;
   }
@@ -406,6 +478,35 @@ TEST_P(HostToolRunTest, ExitStatusMessageAndFiles) {
   if (c.check == Check::kSeamlessLoop) CheckSeamlessLoop(ts);
   if (c.check == Check::kSummaryRate) {
     EXPECT_NEAR(NumberAfter(text, " MB, "), RateBetweenPCRs(ts) / 1e6, 0.0006) << text;
+  }
+  if (c.check == Check::kLibavLinesWhole) {
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+      if (line.find("libavformat: ") == std::string::npos) continue;
+      const bool corrupt = line.find("Packet corrupt (") != std::string::npos;
+      EXPECT_TRUE(corrupt ? line.back() == '.' : line.find("libavformat: .") == std::string::npos) << line;
+    }
+  }
+  if (c.check == Check::kCorruptPerService) {
+    const auto corrupt = [&text](const std::string& service) {
+      // The service's summary line (its "on air" line comes first).
+      size_t line = text.find("palvex-mux: " + service + " \"");
+      while (line != std::string::npos && text.find(" on air from ", line) < text.find('\n', line))
+        line = text.find("palvex-mux: " + service + " \"", line + 1);
+      const size_t end = text.find('\n', line);
+      const size_t at = text.rfind(", ", text.find(" frames corrupt in the input", line));
+      return line == std::string::npos || at == std::string::npos || at < line || at > end
+                 ? -1
+                 : std::atoi(text.c_str() + at + 2);
+    };
+    EXPECT_EQ(corrupt("service 1"), 0) << text;
+    EXPECT_GT(corrupt("service 2"), 0) << text;
+  }
+  if (c.check == Check::kLateLinePerSecond) {
+    size_t lines = 0;
+    for (size_t at = text.find("is too little"); at != std::string::npos; at = text.find("is too little", at + 1)) ++lines;
+    EXPECT_GE(lines, 1u);
+    EXPECT_LE(static_cast<double>(lines), 1 + NumberAfter(text, "access units late, in ")) << text;
   }
   if (c.check == Check::kHintedRateFits) {
     const double hint = NumberAfter(text, "the content fits --muxrate ");

@@ -3,11 +3,16 @@
 // has its fields, bad requests answer 400/401/404/405/409/413/501 with a JSON error while
 // the channel goes on, the status page renders the service and its plot in headless
 // Chromium, and the command lines the endpoint refuses end with status 2 before anything is
-// opened. Under a service manager (standard error not a terminal) every line palvex-mux
-// writes starts with its UTC time and level.
+// opened; floods, slow clients and storms of requests cost the endpoint no memory and a
+// well-behaved client its answers. Under a service manager (standard error not a terminal)
+// every line palvex-mux writes starts with its UTC time and level.
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <csignal>
 #include <cctype>
 #include <chrono>
 #include <cstdlib>
@@ -16,8 +21,10 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "support/http_attack.h"
 #include "support/http_client.h"
 #include "support/process.h"
 #include "support/shell.h"
@@ -70,6 +77,7 @@ const RequestCase kRequests[] = {
     {"SpliceNoDuration", "POST", "/services/7/splice", kToken, R"({"in": 2})", 400, "\"duration\""},
     {"SpliceNegative", "POST", "/services/7/splice", kToken, R"({"in": -1, "duration": 30})", 400, "\"in\""},
     {"SpliceText", "POST", "/services/7/splice", kToken, R"({"duration": "30s"})", 400, "\"duration\""},
+    {"SpliceTooFarAhead", "POST", "/services/7/splice", kToken, R"({"in": 47721, "duration": 30})", 400, "\"in\""},
     {"SpliceTooLong", "POST", "/services/7/splice", kToken, R"({"duration": 1e9})", 400, "\"duration\""},
     {"SpliceUnknownService", "POST", "/services/8/splice", kToken, R"({"duration": 30})", 404, "no service 8"},
     {"SpliceBodyTooLarge", "POST", "/services/7/splice", kToken, std::string(8192, ' '), 413, "too large"},
@@ -197,6 +205,98 @@ TEST(HttpEndpointTest, AnswersWhileAChannelRuns) {
   EXPECT_TRUE(checker.errors().empty()) << checker.errors().front();
 }
 
+// Hostile clients against the endpoint while a channel runs, with and without a token: the
+// endpoint's memory stays put, a client scraping /metrics meanwhile is answered within a
+// second (all but one in twenty), and the channel runs on to its end.
+enum class Attack { kHeaderFlood, kChunkedFlood, kSlowloris, kUnauthorisedStorm, kKeptAliveStorm };
+
+struct AttackCase {
+  const char* name;
+  Attack attack;
+};
+
+const AttackCase kAttacks[] = {
+    {"GiBOfHeaderFields", Attack::kHeaderFlood},
+    {"GiBChunkedPost", Attack::kChunkedFlood},
+    {"TwentyNineSlowHeads", Attack::kSlowloris},
+    {"FourThreadsOfPosts", Attack::kUnauthorisedStorm},
+    {"FourKeptAlivePosters", Attack::kKeptAliveStorm},
+};
+
+// How much the endpoint's resident memory may grow in one attack. AddressSanitizer keeps
+// freed memory in quarantine (256 MiB by default): there a storm of requests grows it
+// without the endpoint holding any of it, and only a flood read whole (a GiB) shows.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr long kMaxGrowthKiB = 320 * 1024;
+#else
+constexpr long kMaxGrowthKiB = 8 * 1024;
+#endif
+
+// Runs one attack; how many bytes the endpoint took of a flood (0 for the others).
+uint64_t RunAttack(Attack attack, int port) {
+  using std::chrono::milliseconds;
+  constexpr uint64_t kGiB = uint64_t(1) << 30;
+  switch (attack) {
+    case Attack::kHeaderFlood:
+      return palvex_test::Flood(port, "GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\n", false, kGiB, milliseconds(5000)).sent;
+    case Attack::kChunkedFlood:
+      return palvex_test::Flood(port, "POST /reload HTTP/1.1\r\nHost: 127.0.0.1\r\nTransfer-Encoding: chunked\r\n\r\n",
+                                true, kGiB, milliseconds(5000)).sent;
+    case Attack::kSlowloris:
+      palvex_test::Slowloris(port, 29, milliseconds(1500), milliseconds(5000));
+      return 0;
+    case Attack::kUnauthorisedStorm:
+      palvex_test::RequestStorm(port, 4, "/reload", false, milliseconds(3000));
+      return 0;
+    case Attack::kKeptAliveStorm:
+      palvex_test::RequestStorm(port, 4, "/reload", true, milliseconds(3000));
+      return 0;
+  }
+  return 0;
+}
+
+TEST(HttpEndpointTest, HoldsUnderAttack) {
+  if (!HaveTool("ffmpeg")) GTEST_SKIP() << "ffmpeg not installed";
+  const fs::path dir = palvex_test::ProcessTempDir("palvex-http-attack");
+  const fs::path clip = palvex_test::SharedClip(
+      "http6.mp4", "-f lavfi -i testsrc2=size=320x240:rate=25 -f lavfi -i sine=sample_rate=48000 -t 6 -c:v libx264 "
+                   "-preset ultrafast -b:v 1M -pix_fmt yuv420p -c:a aac");
+  std::ofstream(dir / "token") << kToken << "\n";
+  for (const bool token : {true, false}) {
+    SCOPED_TRACE(token ? "with a token" : "without a token");
+    const int port = palvex_test::FreeTcpPort();
+    std::vector<std::string> args = {PALVEX_MUX_PATH, "-y", "-re", "--loop", "--muxrate", "2M", "--http",
+                                     "127.0.0.1:" + std::to_string(port)};
+    if (token) args.insert(args.end(), {"--http-token", (dir / "token").string()});
+    args.insert(args.end(), {clip.string(), (dir / "out.ts").string()});
+    const pid_t pid = palvex_test::Spawn(args, "", (dir / "err.txt").string());
+    ASSERT_GT(pid, 0);
+    ASSERT_TRUE(palvex_test::WaitForHttp(port, "/metrics", std::chrono::seconds(10))) << ReadText((dir / "err.txt").string());
+    for (const AttackCase& c : kAttacks) {
+      SCOPED_TRACE(c.name);
+      const long before = palvex_test::ResidentKiB(pid);
+      std::atomic<bool> stop{false};
+      palvex_test::ScrapeCount scrapes;
+      std::thread scraper([&] { scrapes = palvex_test::Scrape(port, "/metrics", std::chrono::milliseconds(100), stop); });
+      const auto start = std::chrono::steady_clock::now();
+      const uint64_t taken = RunAttack(c.attack, port);
+      std::this_thread::sleep_until(start + std::chrono::seconds(2));  // at least twenty scrapes
+      stop = true;
+      scraper.join();
+      const long after = palvex_test::ResidentKiB(pid);
+      EXPECT_LT(taken, uint64_t(64) << 20) << "the endpoint read on";
+      EXPECT_LE(after - before, kMaxGrowthKiB) << before << " KiB before, " << after << " KiB after";
+      EXPECT_GE(scrapes.inTime, scrapes.asked - std::max(1, scrapes.asked / 20)) << scrapes.inTime << " of " << scrapes.asked;
+    }
+    kill(pid, SIGINT);
+    EXPECT_EQ(palvex_test::WaitFor(pid, std::chrono::seconds(30)), 0) << ReadText((dir / "err.txt").string());
+  }
+  const std::vector<uint8_t> ts = palvex_test::ReadFile((dir / "out.ts").string());
+  palvex_test::TsChecker checker;
+  checker.Feed(ts.data(), ts.size());
+  EXPECT_TRUE(checker.errors().empty()) << checker.errors().front();
+}
+
 struct RefusalCase {
   const char* name;
   std::vector<std::string> args;
@@ -248,30 +348,42 @@ TEST(HttpEndpointTest, PlanTakesATokenForItsHttp) {
 }
 
 // Standard error to a file, as a journal takes it: each line "TIME LEVEL text", no
-// progress line (its carriage return): a run's summary, and an error.
+// progress line (its carriage return): a run's summary, an error, and a plan's service name
+// holding control characters (escaped: it neither forges a line nor reaches the terminal).
 TEST(LogTest, EveryLineBehindItsTimeAndLevel) {
   if (!HaveTool("ffmpeg")) GTEST_SKIP() << "ffmpeg not installed";
   const fs::path dir = palvex_test::ProcessTempDir("palvex-log");
   const fs::path clip = palvex_test::SharedClip(
       "log1.mp4", "-f lavfi -i testsrc2=size=160x120:rate=25 -f lavfi -i sine=sample_rate=48000 -t 1 -c:v libx264 "
                   "-preset ultrafast -pix_fmt yuv420p -c:a aac");
+  // A plan whose service name holds a line end, an escape sequence and a C1 control.
+  std::ofstream(dir / "plan.toml") << "muxrate = \"2M\"\n[[service]]\ninput = \"" << clip.string()
+                                   << "\"\nservice_id = 1\nname = \"Evil\\nerror forged\\u001B[31m\\u009B2J\"\n";
   const struct {
     const char* name;
-    std::string input;
+    std::vector<std::string> args;
     int exit;
     const char* level;  // of the line that must be there
     std::string has;
   } cases[] = {
-      {"Summary", clip.string(), 0, "info", "palvex-mux: " + clip.string() + " -> "},
-      {"Error", (dir / "missing.mp4").string(), 1, "error", "palvex-mux: cannot open"},
+      {"Summary", {clip.string()}, 0, "info", "palvex-mux: " + clip.string() + " -> "},
+      {"Error", {(dir / "missing.mp4").string()}, 1, "error", "palvex-mux: cannot open"},
+      {"NameWithControls", {"--plan", (dir / "plan.toml").string()}, 0, "info",
+       R"("Evil\nerror forged\x1B[31m\u009B2J")"},
+      // The level is said once: not "warning palvex-mux: warning: ".
+      {"WarningLevelOnce", {"--lead", "1", clip.string()}, 0, "warning", "palvex-mux: --lead has no effect"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    const pid_t pid =
-        palvex_test::Spawn({PALVEX_MUX_PATH, "-y", c.input, (dir / "out.ts").string()}, "", (dir / "err.txt").string());
+    std::vector<std::string> args = {PALVEX_MUX_PATH, "-y"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    args.push_back((dir / "out.ts").string());
+    const pid_t pid = palvex_test::Spawn(args, "", (dir / "err.txt").string());
     EXPECT_EQ(palvex_test::WaitFor(pid, std::chrono::seconds(30)), c.exit);
     const std::string text = ReadText((dir / "err.txt").string());
     EXPECT_EQ(text.find('\r'), std::string::npos) << "a progress line in: " << text;
+    EXPECT_EQ(text.find('\x1B'), std::string::npos) << text;
+    EXPECT_EQ(text.find("\xC2\x9B"), std::string::npos) << text;
     bool found = false;
     std::istringstream lines(text);
     for (std::string line; std::getline(lines, line);) {
@@ -283,7 +395,22 @@ TEST(LogTest, EveryLineBehindItsTimeAndLevel) {
       found = found || (rest.rfind(c.level, 0) == 0 && rest.find(c.has) != std::string::npos);
     }
     EXPECT_TRUE(found) << text;
+    EXPECT_EQ(text.find("palvex-mux: warning: "), std::string::npos) << text;
   }
+  // Standard error is systemd's journal (JOURNAL_STREAM names it): each line behind its
+  // syslog priority, which journalctl -p filters on, and no time of its own.
+  const fs::path err = dir / "journal.txt";
+  std::ofstream(err).flush();
+  struct stat st {};
+  ASSERT_EQ(stat(err.c_str(), &st), 0);
+  const std::string stream = std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
+  const pid_t pid = palvex_test::Spawn({"/usr/bin/env", "JOURNAL_STREAM=" + stream, PALVEX_MUX_PATH, "-y", "--lead", "1",
+                                        clip.string(), (dir / "out.ts").string()},
+                                       "", err.string());
+  EXPECT_EQ(palvex_test::WaitFor(pid, std::chrono::seconds(30)), 0);
+  const std::string text = ReadText(err.string());
+  EXPECT_EQ(text.rfind("<4>palvex-mux: --lead has no effect without --muxrate\n", 0), 0u) << text;
+  EXPECT_NE(text.find("\n<6>palvex-mux: " + clip.string() + " -> "), std::string::npos) << text;
 }
 
 }  // namespace

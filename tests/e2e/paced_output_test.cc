@@ -7,14 +7,17 @@
 // The tool paces under real-time scheduling where allowed, as a head-end on a shared
 // machine would. The same holds while a flood of requests hits its HTTP endpoint (--http):
 // two clients on 127.0.0.1 ask for metrics, status, the page and bad requests back to back
-// for as long as the run lasts.
+// for as long as the run lasts. After SIGINT the packets already scheduled still leave at
+// the rate.
 // PALVEX_PACED_SECONDS sets the clip's length (3 s by default).
 #include <gtest/gtest.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -206,5 +209,56 @@ const PacedCase kPacedCases[] = {{"Udp", "udp", 0, "127.0.0.1", false},
 
 INSTANTIATE_TEST_SUITE_P(Loopback, PacedOutputTest, testing::ValuesIn(kPacedCases),
                          [](const testing::TestParamInfo<PacedCase>& param) { return param.param.name; });
+
+// SIGINT during a constant-rate run: the packets already scheduled (at most the lead) still
+// leave at the rate, not in one burst that would overrun a receiver's buffer, and the run
+// ends with its summary.
+TEST(PacedTailTest, AfterSigintTheQueuedLeadLeavesPaced) {
+  if (!HaveTool("ffmpeg")) GTEST_SKIP() << "ffmpeg not installed";
+  constexpr double kRate = 2e6, kLeadSeconds = 1.0;
+  constexpr double kDatagramSeconds = 7 * 188 * 8 / kRate;  // one datagram's time on the wire at the rate
+  const fs::path dir = palvex_test::ProcessTempDir("palvex-paced");
+  const fs::path clip = palvex_test::SharedClip(
+      "tail.ts", "-f lavfi -i testsrc2=size=320x240:rate=25 -f lavfi -i sine=sample_rate=48000 -t 20 -c:v libx264 "
+                 "-g 25 -c:a aac");
+  int port = 0;
+  const int fd = palvex_test::ListenUdp(&port);
+  ASSERT_GE(fd, 0);
+  std::atomic<bool> done{false};
+  std::atomic<size_t> received{0};
+  std::vector<Datagram> got;
+  std::thread receiver([&] {
+    got = palvex_test::ReceiveUdp(fd, done, palvex_test::SteadyNs() + 60 * int64_t{1000000000}, &received);
+  });
+  const fs::path err = dir / "tail-err.txt";
+  const pid_t pid = palvex_test::Spawn({PALVEX_MUX_PATH, "--muxrate", "2M", "--lead", "1", clip.string(),
+                                        "udp://127.0.0.1:" + std::to_string(port)},
+                                       "", err.string());
+  ASSERT_GT(pid, 0);
+  // A second of the stream on the wire (at most 30 s of waiting), then the signal.
+  const int64_t deadline = palvex_test::SteadyNs() + 30 * int64_t{1000000000};
+  while (received < static_cast<size_t>(1 / kDatagramSeconds) && palvex_test::SteadyNs() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  timespec at{};
+  clock_gettime(CLOCK_REALTIME, &at);  // the clock of the kernel's arrival stamps
+  const int64_t signalNs = int64_t{at.tv_sec} * 1000000000 + at.tv_nsec;
+  kill(pid, SIGINT);
+  const int exit = palvex_test::WaitFor(pid, std::chrono::seconds(20));
+  done = true;
+  receiver.join();
+  close(fd);
+  const std::string text = ReadText(err.string());
+  ASSERT_EQ(exit, 0) << text;
+  EXPECT_NE(text.find("(interrupted)"), std::string::npos) << text;
+  std::vector<int64_t> tail;
+  for (const Datagram& d : got)
+    if (d.arrivalNs > signalNs) tail.push_back(d.arrivalNs);
+  ASSERT_GE(tail.size(), 10u) << "nothing was queued at the signal";
+  const double span = static_cast<double>(tail.back() - tail.front()) / 1e9;
+  const double stream = static_cast<double>(tail.size() - 1) * kDatagramSeconds;
+  std::printf("after SIGINT: %zu datagrams (%.3f s of the stream) over %.3f s\n", tail.size(), stream, span);
+  EXPECT_GE(span, 0.5 * stream) << "the queued tail left in a burst";
+  EXPECT_LE(stream, kLeadSeconds + 0.5) << "more than the lead was queued";
+}
 
 }  // namespace

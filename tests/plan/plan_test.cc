@@ -22,6 +22,7 @@ network_name = "Acme cable"
 provider = "Acme"
 lead = 0.5
 http = "127.0.0.1:8080"
+pacing_window = "0.5ms"
 
 [[service]]
 input = "udp://127.0.0.1:6000"
@@ -51,6 +52,7 @@ TEST(PlanTest, EveryKeyRead) {
   EXPECT_EQ(plan.networkName, "Acme cable");
   EXPECT_EQ(plan.provider, "Acme");
   EXPECT_EQ(plan.leadTicks, kPCRHz / 2);
+  EXPECT_EQ(plan.pacingWindowNs, 500000);
   EXPECT_EQ(plan.http, "127.0.0.1:8080");
   ASSERT_EQ(plan.services.size(), 2u);
   const ServicePlan& news = plan.services[0];
@@ -63,7 +65,7 @@ TEST(PlanTest, EveryKeyRead) {
   EXPECT_EQ(news.pmtPid, 0x1010);
   EXPECT_EQ(news.firstPid, 0x1011);
   EXPECT_FALSE(news.serviceType);
-  EXPECT_EQ(news.line, 12);
+  EXPECT_EQ(news.line, 13);
   const ServicePlan& radio = plan.services[1];
   EXPECT_EQ(radio.provider, "Acme") << "the top-level provider";
   EXPECT_FALSE(radio.lcn);
@@ -138,9 +140,14 @@ std::vector<Fault> Faults() {
       {"TwoServicesOnePid",
        rate + kService + "pmt_pid = 0x200\n[[service]]\ninput = \"b.ts\"\nservice_id = 2\nfirst_pid = 0x200\n",
        "plan.toml:9: first_pid: 0x0200 is given to two services (also line 2)"},
+      {"TwoServicesOneStandardInput",
+       rate + "[[service]]\ninput = \"-\"\nservice_id = 1\n[[service]]\ninput = \"pipe:0\"\nservice_id = 2\n",
+       "plan.toml:6: input: \"pipe:0\" (standard input) is given to two services (also line 2)"},
       {"PmtPidIsFirstPid", rate + kService + "pmt_pid = 0x300\nfirst_pid = 0x300\n",
        "plan.toml:6: first_pid: 0x0300 is the service's pmt_pid"},
       // Below 76k a slot is longer than 20 ms: every slot would be a PCR-only packet.
+      {"PacingWindowTooLong", rate + "pacing_window = 25\n" + kService,
+       "plan.toml:2: pacing_window: must be milliseconds from 0 to 20, such as 1 or \"0.5ms\""},
       {"RateTooLowForTables", "muxrate = \"20k\"\n" + std::string(kService),
        "plan.toml:1: muxrate: 20000 bit/s cannot carry the tables and PCRs of 1 service with room for their content "
        "(it needs at least 76000 bit/s)"},

@@ -72,8 +72,10 @@ inline int64_t KernelArrivalNs(msghdr& message) {
   return -1;
 }
 
-// Receives until done is set and 500 ms pass quietly, or until the deadline (SteadyNs).
-inline std::vector<Datagram> ReceiveUdp(int fd, const std::atomic<bool>& done, int64_t deadlineNs) {
+// Receives until done is set and 500 ms pass quietly, or until the deadline (SteadyNs);
+// received, when given, counts the datagrams as they come (for a test that acts on them).
+inline std::vector<Datagram> ReceiveUdp(int fd, const std::atomic<bool>& done, int64_t deadlineNs,
+                                        std::atomic<size_t>* received = nullptr) {
   std::vector<Datagram> got;
   std::vector<uint8_t> buffer(65536);
   int64_t quietSince = -1;
@@ -89,6 +91,7 @@ inline std::vector<Datagram> ReceiveUdp(int fd, const std::atomic<bool>& done, i
       message.msg_controllen = sizeof control;
       const ssize_t n = recvmsg(fd, &message, 0);
       if (n > 0) got.push_back({KernelArrivalNs(message), std::vector<uint8_t>(buffer.begin(), buffer.begin() + n)});
+      if (n > 0 && received != nullptr) ++*received;
       quietSince = -1;
     } else if (done) {
       if (quietSince < 0) quietSince = SteadyNs();

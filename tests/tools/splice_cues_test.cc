@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cmath>
 #include <string>
 #include <thread>
 #include <vector>
@@ -135,6 +136,42 @@ TEST(SpliceCues, BreaksAskedAtRunTime) {
   ASSERT_FALSE(lines.empty());
   EXPECT_NE(lines.back().find("event 3: the picture at PTS " + std::to_string(later.splicePts) + " is a key picture"),
             std::string::npos) << lines.back();
+}
+
+// A break far ahead: up to half a day it lies ahead of the stream time on the 33-bit clock
+// (placed on the frame grid at that distance); beyond, it would read as one behind (placed
+// on the picture just muxed and dropped as passed), so it is refused.
+TEST(SpliceCues, BreaksFarAheadStayAheadOrAreRefused) {
+  const struct {
+    const char* name;
+    double inSeconds;
+    bool placed;
+  } rows[] = {
+      {"HalfADay", 43200, true},
+      {"JustOverHalfADay", 43200.04, false},
+      {"PastHalfTheClock", 47721, false},
+      {"ADay", 86400, false},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    SpliceCues cues;
+    cues.SetPid(0x102);
+    std::vector<uint8_t> out;
+    const int64_t start = (int64_t(1) << 33) - 10 * 90000;  // near the wrap, as a long run meets it
+    cues.OnPicture(Picture(start, start, true), &out);
+    SpliceBreak placed;
+    const int64_t ticks = std::llround(row.inSeconds * 90000);
+    ASSERT_EQ(cues.AddBreakIn(ticks, 30 * 90000, &placed), row.placed);
+    SpliceRequests requests;
+    EXPECT_EQ(requests.Ask(row.inSeconds, 30, 1).error.find("\"in\""), row.placed ? std::string::npos : 0u);
+    if (!row.placed) continue;
+    const int64_t lead = PTSDifference(placed.splicePts, start - 2 * kFrame);
+    EXPECT_GE(lead, ticks);
+    EXPECT_LT(lead, ticks + kFrame);
+    out.clear();
+    cues.OnPicture(Picture(start + kFrame, start + kFrame), &out);
+    EXPECT_EQ(cues.TakeLines(), std::vector<std::string>{});  // not dropped as passed
+  }
 }
 
 // The queue between threads: an answer from the muxing thread, a withdrawal when it never

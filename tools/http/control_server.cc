@@ -1,72 +1,62 @@
 #include "control_server.h"
 
 #include <arpa/inet.h>
+#include <sys/socket.h>
 #include <httplib.h>
 
 #include <cerrno>
 #include <cmath>
-#include <condition_variable>
+#include <cstdio>
 #include <cstring>
-#include <deque>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <vector>
 
+#include "request_gate.h"
 #include "status_page.h"
 
 namespace palvex_host {
 namespace {
 
-constexpr size_t kWorkers = 2;
-constexpr size_t kQueuedConnections = 16;
 constexpr size_t kMaxBody = 4096;          // a control request is a few dozen bytes
-constexpr double kMaxSpliceSeconds = 86400;  // a day ahead, a day long at most
+constexpr size_t kMaxHead = 8192;
+constexpr int kBacklog = 128;
+constexpr char kNeedsToken[] = "this request needs \"Authorization: Bearer TOKEN\" with the --http-token";
+constexpr double kMaxSpliceSeconds = 86400;  // a break a day long at most
+// A break half a day ahead at most: its splice_time must stay ahead of the stream time on
+// the 33-bit 90 kHz clock, which wraps after 26.5 hours (a time more than 13.25 hours
+// ahead reads as one behind).
+constexpr double kMaxSpliceInSeconds = 43200;
 
-// The server's connections: a fixed set of workers and a bounded queue; when it is full
-// the accepting thread waits (and the kernel's backlog, then the client, waits with it).
-class BoundedPool final : public httplib::TaskQueue {
+// cpp-httplib accepts the connections and answers the requests; the gate in between
+// holds the connections while their requests arrive, and hands a worker only a request
+// read whole (see request_gate.h).
+class GatedServer final : public httplib::Server {
  public:
-  BoundedPool() {
-    for (size_t i = 0; i < kWorkers; ++i) m_threads.emplace_back([this] { Work(); });
+  explicit GatedServer(RequestGate* gate) : m_gate(gate) {
+    // The accepting thread's task is only to hand the socket over: done at once.
+    new_task_queue = [] { return new HandOver(); };
   }
-  void enqueue(std::function<void()> fn) override {
-    std::unique_lock<std::mutex> lock(m_mutex);
-    // At shutdown the task still goes in: it owns its socket and closes it.
-    m_notFull.wait(lock, [this] { return m_jobs.size() < kQueuedConnections || m_shutdown; });
-    m_jobs.push_back(std::move(fn));
-    m_notEmpty.notify_one();
-  }
-  void shutdown() override {
-    {
-      std::lock_guard<std::mutex> lock(m_mutex);
-      m_shutdown = true;
-    }
-    m_notEmpty.notify_all();
-    m_notFull.notify_all();
-    for (std::thread& t : m_threads) t.join();
+  // cpp-httplib listens with a backlog of 5: a burst of connections (clients coming back
+  // together) would overflow it and a client's SYN would wait a second for its resend.
+  void DeepenBacklog() { ::listen(svr_sock_, kBacklog); }
+  // One request held in memory; false when the connection is to close.
+  bool Answer(httplib::Stream& stream, bool lastRequest) {
+    bool closed = false;
+    return process_request(stream, lastRequest, closed, nullptr) && !closed;
   }
 
  private:
-  void Work() {
-    for (;;) {
-      std::function<void()> job;
-      {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        m_notEmpty.wait(lock, [this] { return !m_jobs.empty() || m_shutdown; });
-        if (m_jobs.empty()) return;
-        job = std::move(m_jobs.front());
-        m_jobs.pop_front();
-        m_notFull.notify_one();
-      }
-      job();
-    }
+  class HandOver final : public httplib::TaskQueue {
+   public:
+    void enqueue(std::function<void()> fn) override { fn(); }
+    void shutdown() override {}
+  };
+  bool process_and_close_socket(socket_t sock) override {
+    m_gate->Adopt(sock);
+    return true;
   }
-
-  std::mutex m_mutex;
-  std::condition_variable m_notEmpty, m_notFull;
-  std::deque<std::function<void()>> m_jobs;
-  std::vector<std::thread> m_threads;
-  bool m_shutdown = false;
+  RequestGate* m_gate;
 };
 
 std::string ErrorJSON(const std::string& text) {
@@ -93,18 +83,22 @@ bool ReadSplice(const std::string& body, SpliceRequest* out, std::string* error)
   const nlohmann::json j = nlohmann::json::parse(body, nullptr, false);
   if (j.is_discarded()) return *error = "malformed JSON", false;
   if (!j.is_object()) return *error = "the body must be a JSON object {\"in\": S, \"duration\": D}", false;
-  // A number of seconds from 0 to a day; false when present and not one.
-  const auto seconds = [&](const char* key, double* value) {
+  // A number of seconds from 0 to most; false when present and not one.
+  const auto seconds = [&](const char* key, double most, double* value) {
     const auto it = j.find(key);
     if (it == j.end()) return true;
-    if (it->is_number() && it->get<double>() >= 0 && it->get<double>() <= kMaxSpliceSeconds) {
+    if (it->is_number() && it->get<double>() >= 0 && it->get<double>() <= most) {
       *value = it->get<double>();
       return true;
     }
-    *error = std::string("\"") + key + "\" must be a number of seconds from 0 to 86400";
+    char text[96];
+    std::snprintf(text, sizeof text, "\"%s\" must be a number of seconds from 0 to %.0f", key, most);
+    *error = text;
     return false;
   };
-  if (!seconds("in", &out->inSeconds) || !seconds("duration", &out->durationSeconds)) return false;
+  if (!seconds("in", kMaxSpliceInSeconds, &out->inSeconds) ||
+      !seconds("duration", kMaxSpliceSeconds, &out->durationSeconds))
+    return false;
   if (!(out->durationSeconds > 0)) return *error = "\"duration\" (seconds, above 0) is missing or 0", false;
   return true;
 }
@@ -183,7 +177,7 @@ void ControlServer::Route() {
   const auto authorised = [this](const httplib::Request& req, httplib::Response& res) {
     if (m_token.empty() || SameSecret(req.get_header_value("Authorization"), "Bearer " + m_token)) return true;
     res.set_header("WWW-Authenticate", "Bearer");
-    Error(res, 401, "this request needs \"Authorization: Bearer TOKEN\" with the --http-token");
+    Error(res, 401, kNeedsToken);
     return false;
   };
   s.Post(R"(/services/(\d{1,5})/splice)", [this, authorised](const httplib::Request& req, httplib::Response& res) {
@@ -242,21 +236,39 @@ void ControlServer::Route() {
 
 bool ControlServer::Start(const std::string& address, int port, const std::string& token, std::string* error) {
   m_token = token;
-  m_server = std::make_unique<httplib::Server>();
-  m_server->new_task_queue = [] { return new BoundedPool(); };
+  GateLimits limits;
+  limits.maxHead = kMaxHead;
+  limits.maxBody = kMaxBody;
+  // The token is asked for from the head alone: a request without it is answered before
+  // its body is read.
+  const auto check = [this](const RequestHead& head) {
+    EarlyAnswer answer;
+    if (head.method == "POST" && !m_token.empty() && !SameSecret(head.Field("authorization"), "Bearer " + m_token)) {
+      answer.status = 401;
+      answer.json = ErrorJSON(kNeedsToken);
+      answer.headers = "WWW-Authenticate: Bearer\r\n";
+    }
+    return answer;
+  };
+  m_gate = std::make_unique<RequestGate>(
+      limits, check, [this](httplib::Stream& stream, bool last) { return static_cast<GatedServer*>(m_server.get())->Answer(stream, last); }, ErrorJSON);
+  m_server = std::make_unique<GatedServer>(m_gate.get());
   m_server->set_payload_max_length(kMaxBody);
   m_server->set_read_timeout(2, 0);
   m_server->set_write_timeout(2, 0);
-  m_server->set_keep_alive_timeout(2);
-  m_server->set_keep_alive_max_count(100);
+  m_server->set_keep_alive_timeout(static_cast<time_t>(limits.idleTime.count() / 1000));
+  m_server->set_keep_alive_max_count(limits.maxRequestsPerConnection);
   Route();
   errno = 0;
   if (!m_server->bind_to_port(address, port)) {
     const std::string shown = address.find(':') != std::string::npos ? "[" + address + "]" : address;
     *error = "cannot listen on " + shown + ":" + std::to_string(port) + (errno != 0 ? std::string(": ") + std::strerror(errno) : "");
     m_server.reset();
+    m_gate.reset();
     return false;
   }
+  static_cast<GatedServer*>(m_server.get())->DeepenBacklog();
+  m_gate->Start();
   m_thread = std::thread([this] { m_server->listen_after_bind(); });
   return true;
 }
@@ -265,7 +277,9 @@ void ControlServer::Stop() {
   if (m_server == nullptr) return;
   m_server->stop();
   if (m_thread.joinable()) m_thread.join();
+  m_gate->Stop();  // no connection is handed over any more: the workers end
   m_server.reset();
+  m_gate.reset();
 }
 
 }  // namespace palvex_host

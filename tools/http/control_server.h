@@ -2,16 +2,18 @@
 // own: GET /metrics (Prometheus text), GET /status (JSON), GET / (the status page), and the
 // control requests POST /services/ID/splice and POST /reload through handlers the runner
 // gives. What a request reads comes from the metrics registry, whose lock the mux thread
-// never waits on; the server has a bounded number of threads (an accepting one and two
-// workers), a bounded queue of connections (the accepting thread waits when it is full,
-// and the kernel's backlog holds the rest), bounded request sizes and short timeouts, so a
-// slow client or a flood of requests costs the channel nothing but the CPU time the
-// kernel gives these threads.
+// never waits on; the server has a bounded number of threads (an accepting one, one that
+// reads the requests as they arrive, and two workers that answer requests read whole), a
+// bounded number of connections and queue of requests, bounded request sizes (a head of
+// 8 KiB, a body of 4 KiB announced by Content-Length) and a time within which a request
+// must arrive whole (request_gate.h), so a slow client or a flood of requests costs the
+// channel nothing but the CPU time the kernel gives these threads, and a well-behaved
+// client is answered meanwhile.
 //
 // Requests: an unknown path answers 404, a known path with another method 405 (with
 // Allow), a body that is not a JSON object or whose values are out of range 400; each with
 // {"error": "..."}. When a token is given, the POST requests need "Authorization: Bearer
-// TOKEN" (else 401); an address other than loopback needs a token (the caller's check,
+// TOKEN" (else 401, answered from the head, the body not read); an address other than loopback needs a token (the caller's check,
 // IsLoopback).
 #ifndef PALVEX_TOOLS_CONTROL_SERVER_H_
 #define PALVEX_TOOLS_CONTROL_SERVER_H_
@@ -31,6 +33,8 @@ class Server;
 }
 
 namespace palvex_host {
+
+class RequestGate;
 
 // "127.0.0.1:8080", "[::1]:8080", "localhost:8080"; false with an error otherwise.
 bool ParseListenAddress(const std::string& text, std::string* address, int* port, std::string* error);
@@ -84,6 +88,7 @@ class ControlServer {
   SpliceHandler m_splice;
   ReloadHandler m_reload;
   std::string m_token;
+  std::unique_ptr<RequestGate> m_gate;  // the connections while their requests arrive
   std::unique_ptr<httplib::Server> m_server;
   std::thread m_thread;
 };

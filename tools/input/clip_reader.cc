@@ -27,14 +27,28 @@ std::atomic<uint64_t> g_libavErrors{0};
 std::mutex g_logMutex;  // libavformat logs from the input thread too
 std::string g_firstLibavError;
 
+// libavformat writes some lines in pieces ("Packet corrupt (stream = 0, dts = 900)", then
+// ".\n"): the pieces are gathered per thread until the newline, the line's level that of
+// its first piece.
+struct PartLine {
+  std::string text;
+  int level = AV_LOG_QUIET;
+};
+thread_local PartLine t_part;
+
 void OnLibavLog(void* avClass, int level, const char* format, va_list args) {
   if (level > (g_logVerbose ? AV_LOG_WARNING : AV_LOG_ERROR)) return;
   char line[1024];
-  std::lock_guard<std::mutex> lock(g_logMutex);
   int prefix = 0;  // the line alone, without libavformat's "[h264 @ 0x...]"
   av_log_format_line2(avClass, level, format, args, line, sizeof line, &prefix);
-  std::string text = line;
+  if (t_part.text.empty()) t_part.level = level;
+  t_part.text += line;
+  if (t_part.text.empty() || (t_part.text.back() != '\n' && t_part.text.size() < sizeof line)) return;
+  std::string text;
+  text.swap(t_part.text);
+  level = t_part.level;
   while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+  std::lock_guard<std::mutex> lock(g_logMutex);
   if (level <= AV_LOG_ERROR && g_libavErrors++ == 0) g_firstLibavError = text;
   if (g_logVerbose) std::fprintf(stderr, "palvex-mux: libavformat: %s\n", text.c_str());
 }
@@ -403,6 +417,7 @@ bool ClipReader::ReadPacket(AVPacket* packet, std::string* error) {
 
 bool ClipReader::Convert(const AVPacket& packet, ClipFrame* frame) {
   frame->cue = packet.stream_index == m_cueIndex;
+  frame->corrupt = (packet.flags & AV_PKT_FLAG_CORRUPT) != 0;
   if (frame->cue) {
     // The section as it came; its time is where the input's clock stood (libavformat: the
     // last PCR).
@@ -541,6 +556,10 @@ int64_t ClipReader::ShiftForNoNegativeTimeUs() {
 
 bool ClipReader::Next(ClipFrame* frame, std::string* error) {
   error->clear();
+  if (m_context == nullptr) {  // never opened, or its opening failed or was interrupted
+    *error = "'" + m_path + "' is not open";
+    return false;
+  }
   if (!m_offsetKnown) {
     if (!FillLookahead(error)) return false;
     DeriveLeadingVideoDts();

@@ -62,6 +62,9 @@ struct ClipFrame {
   int64_t pts90k = -1;          // presentation time as the input gives it, 90 kHz (unshifted), -1 when unknown
   bool key = false;
   bool cue = false;             // a splice_info_section of the input's SCTE-35 stream (streamId 0)
+  // The demuxer saw it damaged (a transport stream: a continuity_counter gap or a broken
+  // PES on its PID, its packets lost on the way): muxed as it came, counted for the service.
+  bool corrupt = false;
   std::vector<uint8_t> data;    // the frame as handed to palvex
 };
 

@@ -99,7 +99,7 @@ class FileSink final : public Sink {
 
 bool FileSink::Commit() {
   if (m_temp.empty()) return true;
-  const int closed = close(m_fd);
+  const int closed = m_fd >= 0 ? close(m_fd) : 0;  // closed already when an earlier Commit could not rename
   m_fd = -1;
   if (closed != 0) {
     m_error = "write error: " + std::string(std::strerror(errno));

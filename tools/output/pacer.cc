@@ -137,7 +137,7 @@ void Pacer::WaitUntil(int64_t due) {
   }
   const timespec at{static_cast<time_t>(due / 1000000000), static_cast<long>(due % 1000000000)};
   ++m_stats.sleeps;
-  while (*m_stop == 0 && clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr) == EINTR) {
+  while ((*m_stop == 0 || m_tail) && clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr) == EINTR) {
   }
 }
 

@@ -22,7 +22,7 @@ struct PacerConfig {
   bool paced = false;             // writes leave in real time
   size_t packetsPerWrite = kPacketsPerDatagram;
   int64_t startDelayNs = 100000000;  // the first packet leaves this long after it is seen
-  int64_t batchNs = 4000000;      // writes due within this window leave together, at its middle
+  int64_t batchNs = kDefaultPacingWindowNs;  // writes due within this window leave together, at its middle
 };
 
 struct PacerStats {
@@ -42,6 +42,10 @@ class Pacer final : public PacketOutput {
   bool Send(const uint8_t* packets, const int64_t* departures, size_t count) override;
   // Writes everything held, without waiting.
   bool Finish();
+  // From here on a stop no longer cuts waits short: after SIGINT the packets already
+  // scheduled (at most the lead) still leave at their times, not in one burst that would
+  // overrun a receiver's buffer. A second signal ends the process at once.
+  void PaceTheTail() { m_tail = true; }
   const PacerStats& stats() const { return m_stats; }
   // The line (as Send's departures, or Push's PCRs) the clock stands at now; false until
   // the first packet was seen.
@@ -59,6 +63,7 @@ class Pacer final : public PacketOutput {
   Sink* m_sink;
   PacerConfig m_config;
   const volatile std::sig_atomic_t* m_stop;
+  bool m_tail = false;  // PaceTheTail
   PacerStats m_stats;
   std::vector<uint8_t> m_pending;  // packets since the last PCR packet, that one first
   std::vector<uint8_t> m_write;    // the write being filled

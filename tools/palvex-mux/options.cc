@@ -40,6 +40,8 @@ const char kUsage[] =
     "  --ttl N             time to live of the datagrams (multicast included)\n"
     "  --multicast-if IF   interface multicast leaves from: its name, or a local IPv4 address\n"
     "  --rt-priority N     pace under real-time scheduling (SCHED_FIFO, 1-99) when allowed\n"
+    "  --pacing-window MS  datagrams due within MS milliseconds leave together (0-20;\n"
+    "                      default 2): fewer wake-ups, bursts of that length\n"
     "  --splice-out AT:DURATION  an ad break (SCTE-35 splice_insert) at the first picture shown\n"
     "                      AT seconds after the file's first picture, for DURATION seconds;\n"
     "                      repeatable. The input's own SCTE-35 cues are always carried\n"
@@ -153,6 +155,8 @@ bool TakeValue(const std::string& arg, const std::string& value, Options* o, std
     if (ParseListenAddress(value, &o->httpAddress, &o->httpPort, error)) o->http = value;
   } else if (arg == "--http-token") {
     o->httpToken = value;
+  } else if (arg == "--pacing-window") {
+    if (!ParsePacingWindow(value, &o->pacingWindowNs)) *error = "bad --pacing-window '" + value + "' (0-20 ms)";
   } else if (arg == "--rt-priority") {
     if (!ParseInt(value, 1, 99, &o->rtPriority)) *error = "bad --rt-priority '" + value + "' (1-99)";
   } else {
@@ -183,7 +187,8 @@ bool TakeFlag(const std::string& arg, Options* o) {
 
 bool TakesValue(const std::string& name) {
   return name == "--map" || name == "--muxrate" || name == "--lead" || name == "--splice-out" || name == "--ttl" ||
-         name == "--multicast-if" || name == "--rt-priority" || name == "--plan" || name == "--http" ||
+         name == "--multicast-if" || name == "--rt-priority" || name == "--pacing-window" || name == "--plan" ||
+         name == "--http" ||
          name == "--http-token" || IsDVBOption(name);
 }
 
@@ -274,7 +279,8 @@ int ParseOptions(int argc, const char* const* argv, Options* o, std::string* err
     Options scratch;
     if (IsDVBOption(name) && dvbOption.empty()) dvbOption = name;
     if (planOption.empty() && (IsDVBOption(name) || name == "--map" || name == "--muxrate" || name == "--lead" ||
-                               name == "--keep-pids" || name == "--splice-out" || name == "--splice-cues"))
+                               name == "--pacing-window" || name == "--keep-pids" || name == "--splice-out" ||
+                               name == "--splice-cues"))
       planOption = name;
     given.push_back(name);
     if (TakesValue(name)) {

@@ -1,12 +1,15 @@
 // palvex-mux: muxes the video and audio of anything libavformat reads into an MPEG-2
 // transport stream, through palvex's exported interface, as a head-end host does, and
 // writes it to a file, to standard output or as paced UDP / RTP datagrams.
+#include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <thread>
 
 extern "C" {
 #include <libavformat/avformat.h>
@@ -36,7 +39,36 @@ void OnSignal(int signal) {
 // SIGHUP, for a multiplex: its plan is read again.
 void OnReload(int) { g_reload = 1; }
 
-void InstallSignals(bool plan) {
+// SIGHUP, for a single channel (a closed terminal, a service manager's reload): it has no
+// plan to read again and goes on. The handler only wakes the thread that says so.
+int g_hangupPipe[2] = {-1, -1};
+bool g_hangupQuiet = false;  // -q: taken without a line
+
+void OnHangup(int) {
+  const int saved = errno;
+  const char byte = 1;
+  if (write(g_hangupPipe[1], &byte, 1) < 0) {
+  }  // a full pipe: a line is on its way already
+  errno = saved;
+}
+
+// Tells each SIGHUP a single channel takes; ends when the write end is closed.
+void TellHangups() {
+  char bytes[16];
+  for (;;) {
+    const ssize_t n = read(g_hangupPipe[0], bytes, sizeof bytes);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    if (!g_hangupQuiet)
+      palvex_host::Log(palvex_host::LogLevel::kWarning,
+                     "palvex-mux: warning: SIGHUP ignored: a single channel has no plan to read again (SIGINT or "
+                     "SIGTERM ends the run)");
+  }
+}
+
+// hangups: the thread that tells a single channel's SIGHUPs (without a pipe for it, SIGHUP
+// is ignored silently).
+void InstallSignals(bool plan, std::thread* hangups) {
   struct sigaction action {};
   action.sa_handler = OnSignal;
   sigemptyset(&action.sa_mask);
@@ -46,8 +78,25 @@ void InstallSignals(bool plan) {
   if (plan) {
     action.sa_handler = OnReload;
     sigaction(SIGHUP, &action, nullptr);
+  } else if (pipe2(g_hangupPipe, O_CLOEXEC | O_NONBLOCK) == 0 && fcntl(g_hangupPipe[0], F_SETFL, 0) == 0) {
+    *hangups = std::thread(TellHangups);
+    action.sa_handler = OnHangup;
+    sigaction(SIGHUP, &action, nullptr);
+  } else {
+    std::signal(SIGHUP, SIG_IGN);
   }
   std::signal(SIGPIPE, SIG_IGN);  // a closed pipe is EPIPE: the run ends quietly (kExitReaderGone)
+  // A file size limit (ulimit -f, LimitFSIZE=) is EFBIG on the write that reaches it: the run
+  // ends with its message, and a file output keeps its whole packets, as on a full disk.
+  std::signal(SIGXFSZ, SIG_IGN);
+}
+
+void StopTellingHangups(std::thread* hangups) {
+  if (!hangups->joinable()) return;
+  std::signal(SIGHUP, SIG_IGN);
+  close(g_hangupPipe[1]);
+  hangups->join();
+  close(g_hangupPipe[0]);
 }
 
 // POST /services/ID/splice answered: the break's splice_event_id, splice PTS and whether the
@@ -141,8 +190,15 @@ int main(int argc, char** argv) {
       return 1;
     }
     registry->StartSampler();
+    if (options.verbosity != palvex_host::Verbosity::kQuiet) {
+      const std::string host = httpAddress.find(':') != std::string::npos ? "[" + httpAddress + "]" : httpAddress;
+      palvex_host::Log(palvex_host::LogLevel::kInfo, "palvex-mux: operations page on http://" + host + ":" +
+                                                        std::to_string(httpPort) + "/ (/metrics, /status)");
+    }
   }
-  InstallSignals(!options.plan.empty());
+  std::thread hangups;
+  g_hangupQuiet = options.verbosity == palvex_host::Verbosity::kQuiet;
+  InstallSignals(!options.plan.empty(), &hangups);
   avformat_network_init();
   int status = 0;
   if (!options.plan.empty()) {
@@ -159,6 +215,7 @@ int main(int argc, char** argv) {
     server.reset();  // no splice handler runs on past the channel
   }
   server.reset();
+  StopTellingHangups(&hangups);
   avformat_network_deinit();
   return status;
 }

@@ -33,12 +33,25 @@ bool ParseLead(const std::string& text, int64_t* ticks) {
   return true;
 }
 
+bool ParsePacingWindow(const std::string& text, int64_t* ns) {
+  if (text.find('\0') != std::string::npos) return false;
+  char* end = nullptr;
+  const double ms = std::strtod(text.c_str(), &end);
+  if (end != nullptr && std::string(end) == "ms") end += 2;
+  if (end == text.c_str() || *end != '\0' || !(ms >= 0 && ms <= 20)) return false;
+  *ns = static_cast<int64_t>(ms * 1e6 + 0.5);
+  return true;
+}
+
 namespace {
 
 constexpr size_t kMaxPlanSize = 1 << 20;  // a plan of hundreds of services is a few tens of kB
 constexpr int kLastPid = kNullPid - 1;
 constexpr int kPidBlocks = (kLastPid + 1 - kFirstServicePidBlock) / kServicePidBlock;
 constexpr int kLongestStreams = kServicePidBlock - 1;  // elementary PIDs of a fixed first_pid
+
+// "-" as palvex-mux's INPUT, or libavformat's own name for file descriptor 0.
+bool ReadsStandardInput(const std::string& input) { return input == "-" || input == "pipe:" || input == "pipe:0"; }
 
 std::string Hex(int64_t value) {
   if (value < 0) return std::to_string(value);
@@ -108,10 +121,10 @@ class Reader {
   Region m_muxRateAt{};
   bool m_muxRateGiven = false;
   std::vector<Region> m_serviceAt;
-  std::vector<std::array<Region, 4>> m_keyAt;  // per service: service_id, lcn, pmt_pid, first_pid
+  std::vector<std::array<Region, 5>> m_keyAt;  // per service: service_id, lcn, pmt_pid, first_pid, input
 };
 
-enum KeyAt { kAtServiceId, kAtLcn, kAtPmtPid, kAtFirstPid };
+enum KeyAt { kAtServiceId, kAtLcn, kAtPmtPid, kAtFirstPid, kAtInput };
 
 bool Reader::Top(const std::string& key, const toml::node& node, Plan* plan) {
   if (key == "muxrate") {
@@ -133,6 +146,18 @@ bool Reader::Top(const std::string& key, const toml::node& node, Plan* plan) {
       ok = ParseLead(text, &plan->leadTicks);
     }
     return ok || Fail(node.source(), key, "must be seconds from 0.01 to 10, such as 0.8 or \"700ms\"");
+  }
+  if (key == "pacing_window") {
+    bool ok = false;
+    if (node.is_string()) {
+      ok = ParsePacingWindow(node.as_string()->get(), &plan->pacingWindowNs);
+    } else if (node.is_number()) {
+      char text[32];
+      std::snprintf(text, sizeof text, "%.9g", node.is_integer() ? static_cast<double>(node.as_integer()->get())
+                                                                  : node.as_floating_point()->get());
+      ok = ParsePacingWindow(text, &plan->pacingWindowNs);
+    }
+    return ok || Fail(node.source(), key, "must be milliseconds from 0 to 20, such as 1 or \"0.5ms\"");
   }
   if (key == "output") {
     if (!String(node, key, &plan->output)) return false;
@@ -186,9 +211,10 @@ bool Reader::Service(const toml::table& table, Plan* plan) {
 }
 
 bool Reader::ServiceKey(const std::string& key, const toml::node& node, ServicePlan* service) {
-  std::array<Region, 4>& at = m_keyAt.back();
+  std::array<Region, 5>& at = m_keyAt.back();
   int value = 0;
   if (key == "input") {
+    at[kAtInput] = node.source();
     if (!String(node, key, &service->input)) return false;
     return !service->input.empty() || Fail(node.source(), key, "must not be empty");
   }
@@ -245,6 +271,10 @@ bool Reader::Across(const Plan& plan, std::vector<ServicePids>* pids) {
       const std::string also = " (also line " + std::to_string(b.line) + ")";
       if (a.serviceId == b.serviceId)
         return Fail(m_keyAt[i][kAtServiceId], "service_id", std::to_string(a.serviceId) + " is given to two services" + also);
+      // One standard input: a second service would read every other chunk of it.
+      if (ReadsStandardInput(a.input) && ReadsStandardInput(b.input))
+        return Fail(m_keyAt[i][kAtInput], "input",
+                    "\"" + a.input + "\" (standard input) is given to two services" + also);
       if (a.lcn && b.lcn && *a.lcn == *b.lcn)
         return Fail(m_keyAt[i][kAtLcn], "lcn", std::to_string(*a.lcn) + " is given to two services" + also);
       const std::optional<int>* const pidsA[] = {&a.pmtPid, &a.firstPid};

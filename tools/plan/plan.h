@@ -69,6 +69,7 @@ struct Plan {
   std::string networkName = "palvex";
   std::string provider = "palvex";
   int64_t leadTicks = kDefaultLeadTicks;  // 27 MHz, as --lead
+  int64_t pacingWindowNs = kDefaultPacingWindowNs;  // as --pacing-window
   std::string http;                // "ADDR:PORT", empty when absent
   std::vector<ServicePlan> services;  // in the file's order
 };
@@ -131,6 +132,8 @@ FixedLoad MultiplexLoad(NetworkTables& tables, int services);
 // ---- the syntax shared with the command line ---------------------------------------------
 // "5M", "5000k", "5000000" in bit/s; false when not a positive rate of at least 10 kbit/s.
 bool ParseRate(const std::string& text, int64_t* bitsPerSecond);
+// "2" or "2ms" (milliseconds, up to 20) into ns; false otherwise.
+bool ParsePacingWindow(const std::string& text, int64_t* ns);
 // "0.8" seconds (or "800ms", "0.8s") into 27 MHz ticks; false unless from 10 ms to 10 s.
 bool ParseLead(const std::string& text, int64_t* ticks);
 

@@ -92,6 +92,7 @@ bool Channel::OpenOutput() {
   PacerConfig config;
   std::string error;
   if (!OpenPacedOutput(m_options, m_tsFd, m_stop, &config, &m_sink, &m_pacer, &error)) return Fail(error);
+  m_paced = config.paced;
   m_live = config.paced && !IsLocalFile(m_options.input);
   if (m_live && m_options.muxRate == 0) m_keepAlive = std::make_unique<KeepAlive>(config.packetsPerWrite);
   if (m_options.muxRate > 0) {
@@ -245,14 +246,26 @@ bool Channel::KeepOnAir() {
 // One message per failure, and no summary after one: a file output is then left as it
 // was (or not made), so the counts would describe nothing that exists.
 int Channel::Run() {
-  if (!CheckOutput() || !m_service.Open(InputInterrupted, this, m_stop) || !RegisterService() || !OpenOutput() ||
-      !m_service.Start())
-    return Failed();
+  if (!CheckOutput() || !m_service.Open(InputInterrupted, this, m_stop)) return Failed();
+  // Stopped while a live input was still being opened: there is no input to read (a paced
+  // run would start its input thread on it), nothing is opened or written.
+  if (m_service.counts().interrupted) return Failed();
+  if (!RegisterService() || !OpenOutput() || !m_service.Start()) return Failed();
+  if (m_options.verbosity != Verbosity::kQuiet) {
+    char rate[48] = "";
+    if (m_options.muxRate > 0)
+      std::snprintf(rate, sizeof rate, "constant rate %.3f Mbit/s, ", static_cast<double>(m_options.muxRate) / 1e6);
+    std::string how = rate;
+    how += m_paced ? "paced" : "as fast as it can be written";
+    Log(LogLevel::kInfo, "palvex-mux: " + ShownURL(m_options.input) + " -> " + ShownURL(m_options.output) + " (" + how +
+                             (m_live ? ", a live input" : "") + ")");
+  }
   const int64_t begin = SteadyNowNs();
   bool ok = MuxAll();
   RunCounts& counts = m_service.counts();
   counts.interrupted = *m_stop != 0;
   counts.inputErrors = LibavErrorCount();
+  m_pacer->PaceTheTail();
   if (m_scheduler != nullptr && m_sink->error().empty()) {
     if (!m_scheduler->Finish()) ok = Fail(m_sink->error());
     ReportLate();

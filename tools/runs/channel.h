@@ -83,6 +83,7 @@ class Channel {
   std::unique_ptr<KeepAlive> m_keepAlive;  // live, paced, without --muxrate
   std::vector<uint8_t> m_keepBuffer;
   bool m_live = false;                     // paced, and the input can fall silent
+  bool m_paced = false;                    // leaves in real time
   std::atomic<bool> m_quitInput{false};    // ends a blocked read of the input thread
   std::unique_ptr<InputThread> m_input;    // a live input's reader
   Progress* m_progress = nullptr;

@@ -68,6 +68,7 @@ MultiplexRun::MultiplexRun(const Options& options, const Plan& plan, const volat
   m_options.output = plan.output;
   m_options.muxRate = plan.muxRate;
   m_options.leadTicks = plan.leadTicks;
+  m_options.pacingWindowNs = plan.pacingWindowNs;
 }
 
 MultiplexRun::~MultiplexRun() {
@@ -176,6 +177,10 @@ void MultiplexRun::Poll() {
     m->onAir = true;
     Register(m.get());
     changed = true;
+    if (m_options.verbosity != Verbosity::kQuiet)
+      Say(LogLevel::kInfo, "palvex-mux: service %d \"%s\" on air from %s (PMT PID 0x%04X)", m->plan.serviceId,
+          LogSafe(m->plan.name.empty() ? m->service->NameFromInput() : m->plan.name).c_str(),
+          LogSafe(ShownURL(m->plan.input)).c_str(), m->pids.pmtPid);
   }
   // Ended services leave the tables and the list once their last packets have left (until
   // then they keep their PMT and PCRs), while the multiplex goes on with others: at its end
@@ -322,11 +327,13 @@ int64_t MultiplexRun::Position(Member* m) const {
   return m->service->counts().lastUs * 27 + offset;
 }
 
+// A failed write ends the run with one message; none when the reader of the pipe closed it
+// (the end it chose).
 bool MultiplexRun::Scheduled(bool ok) {
   ReportLate();
   if (!ok && !m_failed) {
     m_failed = true;
-    Say(LogLevel::kError, "palvex-mux: %s", m_sink->error().c_str());
+    if (!m_sink->readerGone()) Say(LogLevel::kError, "palvex-mux: %s", m_sink->error().c_str());
   }
   return ok;
 }
@@ -412,9 +419,9 @@ bool MultiplexRun::FeedFiles(bool* worked) {
 }
 
 // Too little rate is told as soon as an access unit leaves late, then at most once a second
-// while it goes on, in one line for the multiplex: the service with the most late units
-// since the last line, and the rate the content so far fits with the tables and PCRs of
-// the services on air.
+// while it goes on, in one line for the multiplex however many services are late: the
+// service with the most late units since the last line, and the rate the content so far
+// fits with the tables and PCRs of the services on air.
 void MultiplexRun::ReportLate() {
   const SchedulerStats& stats = m_scheduler->stats();
   if (stats.lateUnits == m_lateReported) return;
@@ -425,16 +432,19 @@ void MultiplexRun::ReportLate() {
         if (m->metrics != nullptr && m->plan.serviceId == p.number) m->metrics->SetLateFrames(p.lateUnits);
   const int64_t now = SteadyNowNs();
   if (m_lateReported > 0 && now - m_lateReportNs < 1000000000) return;
+  const uint64_t lateNow = stats.lateUnits - m_lateReported;
+  const char* since = m_lateReported == 0 ? "so far" : "since the last line";
   m_lateReported = stats.lateUnits;
   m_lateReportNs = now;
   const Member* worst = nullptr;
   uint64_t worstLate = 0;
   int64_t worstTicks = 0;
-  int services = 0;
+  int services = 0, late = 0;
   for (const std::unique_ptr<Member>& m : m_members) {
     services += m->onAir ? 1 : 0;
     for (const ProgramStats& p : programs) {
       if (m->plan.serviceId != p.number || p.lateUnits == m->lateReported) continue;
+      ++late;
       if (worst == nullptr || p.lateUnits - m->lateReported > worstLate) {
         worst = m.get();
         worstLate = p.lateUnits - m->lateReported;
@@ -447,13 +457,13 @@ void MultiplexRun::ReportLate() {
   const int64_t needed = NeededMuxRate(m_scheduler->FittingRate(), m_fixedLoad);
   std::string most;
   if (worst != nullptr)
-    most = "; service " + std::to_string(worst->plan.serviceId) + " (" + worst->service->name() + ") the most, " +
-           std::to_string(worstLate) + " since the last line, up to " + LateText(worstTicks) + " late";
+    most = "; the most, service " + std::to_string(worst->plan.serviceId) + " (" + LogSafe(worst->service->name()) + "): " +
+           std::to_string(worstLate) + ", up to " + LateText(worstTicks) + " late";
   Say(LogLevel::kWarning,
-      "palvex-mux: muxrate %.3f Mbit/s is too little: %llu access units late so far%s; the content so far fits "
-      "muxrate %.2fM",
-      static_cast<double>(m_options.muxRate) / 1e6, static_cast<unsigned long long>(stats.lateUnits), most.c_str(),
-      static_cast<double>(needed) / 1e6);
+      "palvex-mux: muxrate %.3f Mbit/s is too little: %llu access units of %d service%s late %s%s; the content so "
+      "far fits muxrate %.2fM",
+      static_cast<double>(m_options.muxRate) / 1e6, static_cast<unsigned long long>(lateNow), late,
+      late == 1 ? "" : "s", since, most.c_str(), static_cast<double>(needed) / 1e6);
 }
 
 bool ReadMuxPlan(const Options& options, Plan* plan, std::string* error) {
@@ -476,6 +486,10 @@ bool ReadMuxPlan(const Options& options, Plan* plan, std::string* error) {
 
 int MultiplexRun::Run() {
   if (!CheckOutput() || !OpenOutput()) return 1;
+  if (m_options.verbosity != Verbosity::kQuiet)
+    Say(LogLevel::kInfo, "palvex-mux: multiplex of %zu services to %s at %.3f Mbit/s, %s", m_plan.services.size(),
+        LogSafe(ShownURL(m_options.output)).c_str(), static_cast<double>(m_options.muxRate) / 1e6,
+        m_paced ? "paced" : "as fast as it can be written");
   std::vector<ServicePids> pids;
   std::string error;
   if (!AssignPids(m_plan, {}, &pids, &error)) {
@@ -518,6 +532,7 @@ int MultiplexRun::Run() {
   }
   m_members.clear();
   bool ok = !m_failed;
+  m_pacer->PaceTheTail();
   if (ok && !Scheduled(m_scheduler->Finish())) ok = false;
   if (ok && !m_pacer->Finish()) ok = Scheduled(false);
   uint64_t frames = 0;
@@ -531,8 +546,18 @@ int MultiplexRun::Run() {
     if (interrupted) Say(LogLevel::kInfo, "palvex-mux: interrupted");
     PrintSummary(static_cast<double>(SteadyNowNs() - begin) / 1e9);
   }
-  if (!ok) return 1;
+  if (!ok) return Failed(frames);
   return m_scheduler->stats().lateUnits > 0 ? kExitTooLittleRate : 0;
+}
+
+// A run that ends without its summary: quietly when the reader closed the pipe; after a
+// write failure (a full disk, a file size limit) a file output keeps the whole packets
+// written before it, as a single channel's does.
+int MultiplexRun::Failed(uint64_t frames) {
+  if (m_sink->readerGone()) return kExitReaderGone;
+  std::string note;
+  if (frames > 0 && m_sink->Keep(&note)) Say(LogLevel::kWarning, "palvex-mux: %s", note.c_str());
+  return 1;
 }
 
 // One line per service, then the multiplex's.
@@ -550,13 +575,13 @@ void MultiplexRun::PrintSummary(double seconds) const {
       }
     Say(LogLevel::kInfo,
                  "palvex-mux: service %d \"%s\" from %s: %llu frames, %s muxed, %llu loops, %llu input losses (%.1f s), "
-                 "%llu clock jumps, %llu access units late%s",
-                 m->plan.serviceId, m->service->name().c_str(), m->plan.input.c_str(),
+                 "%llu clock jumps, %llu frames corrupt in the input, %llu access units late%s",
+                 m->plan.serviceId, LogSafe(m->service->name()).c_str(), LogSafe(m->plan.input).c_str(),
                  static_cast<unsigned long long>(c.frames),
                  ClockText(c.lastUs > c.firstUs ? c.lastUs - c.firstUs : 0).c_str(),
                  static_cast<unsigned long long>(c.loops), static_cast<unsigned long long>(c.inputLosses),
                  static_cast<double>(c.inputLostNs) / 1e9, static_cast<unsigned long long>(c.clockJumps),
-                 static_cast<unsigned long long>(late),
+                 static_cast<unsigned long long>(c.corruptFrames), static_cast<unsigned long long>(late),
                  late > 0 ? (" (up to " + LateText(lateTicks) + ")").c_str() : "");
   }
   const SchedulerStats& s = m_scheduler->stats();

@@ -99,6 +99,7 @@ class MultiplexRun {
   int64_t Position(Member* member) const;
   void ReportLate();
   void PrintSummary(double seconds) const;
+  int Failed(uint64_t frames);
   static int Interrupted(void* member);
 
   Options m_options;

@@ -106,6 +106,9 @@ void PrintSummary(const std::string& input, const std::string& output, const std
   if (counts.inputErrors > 0)
     Appendf(&text, "  input damaged: %s from libavformat (the first: %s)\n",
                  Plural(counts.inputErrors, "error").c_str(), FirstLibavError().c_str());
+  if (counts.corruptFrames > 0)
+    Appendf(&text, "  input damaged: %s came corrupt (transport packets lost or broken on the way)\n",
+                 Plural(counts.corruptFrames, "frame").c_str());
   if (counts.unwritten > 0)
     Appendf(&text, "  frames the library wrote nothing of (cut or empty): %llu\n",
                  static_cast<unsigned long long>(counts.unwritten));

@@ -58,7 +58,7 @@ bool SpliceCues::Take(const uint8_t* data, size_t size, std::string* why) {
     // No picture with a time stamp (or no cue PID) to place them by: the oldest goes.
     m_pending.erase(m_pending.begin());
     ++m_dropped;
-    m_lines.push_back("dropped an SCTE-35 section held too long: no picture with a time stamp to place it by");
+    m_lines.push_back("warning: dropped an SCTE-35 section held too long: no picture with a time stamp to place it by");
   }
   const std::vector<int64_t> times = SpliceTimes(info);
   m_pending.push_back(
@@ -83,7 +83,7 @@ void SpliceCues::AddBreakAtInput(int64_t inPts, int64_t duration, bool key) {
 }
 
 bool SpliceCues::AddBreakIn(int64_t inTicks, int64_t duration, SpliceBreak* placed) {
-  if (m_recent.empty()) return false;
+  if (m_recent.empty() || inTicks > static_cast<int64_t>(kMaxLeadSeconds * 90000)) return false;
   const CuePicture& last = m_recent.back();
   const int64_t point = Wrap(last.outDts + std::max<int64_t>(0, inTicks));
   // The first picture at or after the point: one already muxed, else the next on the
@@ -158,16 +158,17 @@ void SpliceCues::SendBreaks(const CuePicture& picture, std::vector<uint8_t>* out
     const int64_t off = PTSDifference(picture.outPts, placed.splicePts);
     if (!b.told && off >= -picture.step / 2 && off <= picture.step / 2) {
       b.told = true;
-      m_lines.push_back(Format("splice_insert event %u: the picture at PTS %lld is %s", placed.eventId,
-                               static_cast<long long>(picture.outPts), picture.key ? "a key picture" : "not a key picture"));
+      m_lines.push_back(Format("%ssplice_insert event %u: the picture at PTS %lld is %s", picture.key ? "" : "warning: ",
+                               placed.eventId, static_cast<long long>(picture.outPts),
+                               picture.key ? "a key picture" : "not a key picture"));
     }
     const int64_t lead = PTSDifference(placed.splicePts, picture.outDts);
     if (lead <= 0) {
       if (b.lastSent < 0)
-        m_lines.push_back(Format("splice_insert event %u: its point (PTS %lld) passed before it could be sent",
+        m_lines.push_back(Format("warning: splice_insert event %u: its point (PTS %lld) passed before it could be sent",
                                  placed.eventId, static_cast<long long>(placed.splicePts)));
       else if (!b.told)
-        m_lines.push_back(Format("splice_insert event %u: no picture came at PTS %lld", placed.eventId,
+        m_lines.push_back(Format("warning: splice_insert event %u: no picture came at PTS %lld", placed.eventId,
                                  static_cast<long long>(placed.splicePts)));
       b.done = true;
       continue;

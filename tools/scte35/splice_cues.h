@@ -60,6 +60,10 @@ class SpliceCues {
  public:
   static constexpr int64_t kFirstLeadTicks = 90000 * 9 / 2;  // first sent 4.5 s ahead
   static constexpr int64_t kRepeatTicks = 90000;             // then once a second
+  // The farthest ahead a break may be asked for (AddBreakIn): half a day, well inside the
+  // 2^32 ticks (13.25 hours) a point on the 33-bit clock can lie ahead of the stream time
+  // and still read as ahead of it, with room for the frames between DTS and PTS.
+  static constexpr double kMaxLeadSeconds = 43200;
 
   // The output PID of the cues (the DVB stage's); none leaves before it is known.
   void SetPid(int pid) { m_pid = pid; }
@@ -71,7 +75,8 @@ class SpliceCues {
   // A break at the input's picture of PTS inPts (its key flag known from a scan of the file).
   void AddBreakAtInput(int64_t inPts, int64_t duration, bool key);
   // A break in inTicks of stream time from the picture last muxed, at the first picture
-  // at or after that point on the output's clock. False before any picture was muxed.
+  // at or after that point on the output's clock. False before any picture was muxed, or
+  // when inTicks lies beyond kMaxLeadSeconds.
   bool AddBreakIn(int64_t inTicks, int64_t duration, SpliceBreak* placed);
 
   // A picture of the clock stream was muxed: what leaves before its packets (sections held,

@@ -7,10 +7,10 @@
 namespace palvex_host {
 
 SpliceReply SpliceRequests::Ask(double inSeconds, double durationSeconds, int timeoutMs) {
-  constexpr double kDay = 86400.0;  // both fit 33 bits of 90 kHz with room
+  constexpr double kDay = 86400.0;  // a break_duration of a day fits its 33 bits of 90 kHz
   SpliceReply reply;
-  if (!std::isfinite(inSeconds) || inSeconds < 0 || inSeconds > kDay) {
-    reply.error = "\"in\" must be seconds from 0 to 86400";
+  if (!std::isfinite(inSeconds) || inSeconds < 0 || inSeconds > SpliceCues::kMaxLeadSeconds) {
+    reply.error = "\"in\" must be seconds from 0 to 43200";
     return reply;
   }
   if (!std::isfinite(durationSeconds) || durationSeconds <= 0 || durationSeconds > kDay) {

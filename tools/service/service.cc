@@ -43,6 +43,7 @@ bool OpenPacedOutput(const Options& options, int tsFd, const volatile std::sig_a
   *sink = OpenSink(options.output, sinkOptions, error);
   if (*sink == nullptr) return false;
   config->paced = options.realtime || (*sink)->network();
+  config->batchNs = options.pacingWindowNs;
   sched_param param{};
   param.sched_priority = options.rtPriority;
   if (config->paced && options.rtPriority > 0 && sched_setscheduler(0, SCHED_FIFO, &param) != 0 &&
@@ -67,15 +68,27 @@ void Service::Warn(const std::string& text) const {
 }
 
 // A line about the input, between the progress lines.
-void Service::Tell(const char* format, ...) const {
+void Service::TellAt(LogLevel level, const char* format, va_list args) const {
   if (m_options.verbosity == Verbosity::kQuiet) return;
   if (m_progress != nullptr) m_progress->End();
   char text[512];
+  std::vsnprintf(text, sizeof text, format, args);
+  if (std::strncmp(text, "warning: ", 9) == 0) level = LogLevel::kWarning;
+  Log(level, "palvex-mux: " + m_label + text);
+}
+
+void Service::Tell(const char* format, ...) const {
   va_list args;
   va_start(args, format);
-  std::vsnprintf(text, sizeof text, format, args);
+  TellAt(LogLevel::kInfo, format, args);
   va_end(args);
-  Log(LogLevel::kInfo, "palvex-mux: " + m_label + text);
+}
+
+void Service::TellIncident(const char* format, ...) const {
+  va_list args;
+  va_start(args, format);
+  TellAt(LogLevel::kWarning, format, args);
+  va_end(args);
 }
 
 bool Service::Fail(const std::string& text) const {
@@ -207,6 +220,7 @@ bool Service::Start() {
 }
 
 bool Service::MuxFrame(const ClipFrame& clip, const Timeline::Bounds& bounds, const Output& out) {
+  if (clip.corrupt) NoteDamage(clip);
   if (clip.cue) {
     TakeCue(clip);
     return true;
@@ -242,15 +256,15 @@ bool Service::MuxFrame(const ClipFrame& clip, const Timeline::Bounds& bounds, co
   if (step == Timeline::Step::kLate) {
     // Told for the first of a loss; the summary counts them all.
     if (m_counts.lateDropped++ == m_lateDroppedAtLoss)
-      Tell("input stream %d: a frame from before the loss came %.3f s too late to keep its time: left out, as are "
-           "any more such",
-           m_reader.streams()[stream].index, static_cast<double>(m_timeline->lateUs()) / 1e6);
+      TellIncident("input stream %d: a frame from before the loss came %.3f s too late to keep its time: left out, "
+                   "as are any more such",
+                   m_reader.streams()[stream].index, static_cast<double>(m_timeline->lateUs()) / 1e6);
     return true;
   }
   // Told once for each GOP cut; the summary counts the pictures.
   if (step == Timeline::Step::kCut && !m_cutting)
-    Tell("input stream %d: its time moved within a GOP: pictures left out up to the next key picture",
-         m_reader.streams()[stream].index);
+    TellIncident("input stream %d: its time moved within a GOP: pictures left out up to the next key picture",
+                 m_reader.streams()[stream].index);
   m_cutting = step == Timeline::Step::kCut || (m_cutting && clip.mainType != kMediaMainTypeVideo);
   m_counts.cutPictures += step == Timeline::Step::kCut ? 1 : 0;
   if (step == Timeline::Step::kCut) return true;
@@ -259,17 +273,42 @@ bool Service::MuxFrame(const ClipFrame& clip, const Timeline::Bounds& bounds, co
 }
 
 // The input's clock jumped: told at once, then at most once a second.
+// A frame the demuxer flagged corrupt (its transport packets lost or broken on the way):
+// counted for the service's summary, told at once and then at most once a minute while
+// more come, whatever the verbosity of libavformat's own lines.
+void Service::NoteDamage(const ClipFrame& clip) {
+  ++m_counts.corruptFrames;
+  const int64_t now = SteadyNowNs();
+  if (m_damageReportNs >= 0 && now - m_damageReportNs < 60000000000) return;
+  m_damageReportNs = now;
+  const size_t stream = clip.streamId > 0 ? static_cast<size_t>(clip.streamId - 1) : m_reader.streams().size();
+  std::string which = "its SCTE-35 stream";
+  if (stream < m_reader.streams().size()) which = "input stream " + std::to_string(m_reader.streams()[stream].index);
+  Tell("warning: the input is damaged: a frame of %s came corrupt (transport packets lost or broken on the way), "
+       "muxed as it came; %llu so far (counted in the summary)",
+       which.c_str(), static_cast<unsigned long long>(m_counts.corruptFrames));
+}
+
 void Service::ReportJump() {
   const int64_t now = SteadyNowNs();
   if (m_jumpReportNs >= 0 && now - m_jumpReportNs < 1000000000) return;
   m_jumpReportNs = now;
-  const double seconds = static_cast<double>(std::llabs(m_timeline->lastJumpUs())) / 1e6;
+  double seconds = static_cast<double>(std::llabs(m_timeline->lastJumpUs())) / 1e6;
+  bool back = m_timeline->lastJumpUs() < 0;
+  // A sender started again from 0 is seen through libavformat's 33-bit unwrapping as a step
+  // forward of nearly a whole wrap (26.5 hours): told as the step back it was.
+  constexpr double kWrapSeconds = 8589934592.0 / 90000.0;
+  if (!back && seconds > kWrapSeconds / 2 && seconds < kWrapSeconds) {
+    seconds = kWrapSeconds - seconds;
+    back = true;
+  }
   const unsigned long long count = static_cast<unsigned long long>(m_timeline->rebases());
   if (m_timeline->lastJumpBehind())
-    Tell("input %.3f s late: its frames go on from the channel's time (%llu time jumps so far)", seconds, count);
+    TellIncident("input %.3f s late: its frames go on from the channel's time (%llu time jumps so far)", seconds,
+                 count);
   else
-    Tell("input clock %s %.3f s: the output's time goes on without a break (%llu time jumps so far)",
-         m_timeline->lastJumpUs() < 0 ? "stepped back" : "jumped forward", seconds, count);
+    TellIncident("input clock %s %.3f s: the output's time goes on without a break (%llu time jumps so far)",
+                 back ? "stepped back" : "jumped forward", seconds, count);
 }
 
 bool Service::MuxAt(const ClipFrame& clip, int64_t timeUs, const Output& out) {
@@ -323,7 +362,7 @@ bool Service::NextPass(const Output& out, const volatile std::sig_atomic_t* stop
 void Service::FrameCame(int64_t nowNs) {
   if (m_lost) {
     m_counts.inputLostNs += nowNs - m_lastFrameNs;
-    Tell("input back after %.1f s without frames", static_cast<double>(nowNs - m_lastFrameNs) / 1e9);
+    TellIncident("input back after %.1f s without frames", static_cast<double>(nowNs - m_lastFrameNs) / 1e9);
     if (m_metrics != nullptr) m_metrics->SetInputUp(true, WallNowNs());
   }
   m_lost = false;
@@ -337,8 +376,8 @@ void Service::NoFrame(int64_t nowNs, const char* how) {
   m_timeline->InputLost();
   m_lateDroppedAtLoss = m_counts.lateDropped;
   if (m_metrics != nullptr) m_metrics->SetInputUp(false, WallNowNs());
-  Tell("input lost: no frame for %.1f s; %s stays on air (%s)", static_cast<double>(nowNs - m_lastFrameNs) / 1e9,
-       m_label.empty() ? "the channel" : "the service", how);
+  TellIncident("input lost: no frame for %.1f s; %s stays on air (%s)",
+               static_cast<double>(nowNs - m_lastFrameNs) / 1e9, m_label.empty() ? "the channel" : "the service", how);
 }
 
 void Service::EndLoss(int64_t nowNs) {

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <atomic>
 #include <csignal>
+#include <cstdarg>
 #include <cstdint>
 #include <cstring>
 #include <functional>
@@ -156,14 +157,20 @@ class Service {
   bool carriesCues() const { return m_cuesWanted; }
   // The summary's line on the cue PID (none without one).
   void ReportCues() const;
+  // A line about the input (a warning when it opens with "warning: ").
   void Tell(const char* format, ...) const __attribute__((format(printf, 2, 3)));
+  // A line about what befell the input (lost, back, its clock jumped, frames left out): a
+  // warning, so that a journal's warnings show every incident and its end.
+  void TellIncident(const char* format, ...) const __attribute__((format(printf, 2, 3)));
   void Warn(const std::string& text) const;
+  void TellAt(LogLevel level, const char* format, va_list args) const;
   bool Fail(const std::string& text) const;
 
  private:
   bool CheckCarriage();
   bool MuxAt(const ClipFrame& clip, int64_t timeUs, const Output& out);
   void ReportJump();
+  void NoteDamage(const ClipFrame& clip);
   // Splice cues (service_cues.cc): the input's carried and the breaks' copies sent in front
   // of the clock stream's pictures.
   bool StartCues();
@@ -185,6 +192,7 @@ class Service {
   Progress* m_progress = nullptr;
   ServiceMetrics* m_metrics = nullptr;
   int64_t m_jumpReportNs = -1;
+  int64_t m_damageReportNs = -1;
   int64_t m_lastFrameNs = -1;
   uint64_t m_lateDroppedAtLoss = 0;  // m_counts.lateDropped when the input was last lost
   bool m_cutting = false;            // pictures are left out up to a key picture

@@ -37,6 +37,7 @@ struct Options {
   int ttl = -1;                     // --ttl: multicast (and unicast) TTL, -1 = system default
   std::string multicastInterface;   // --multicast-if: local address multicast leaves from
   int rtPriority = 0;               // --rt-priority: SCHED_FIFO priority while pacing, 0 = off
+  int64_t pacingWindowNs = kDefaultPacingWindowNs;  // --pacing-window: datagrams due within it leave together
   bool overwrite = false;           // -y: an existing output file is replaced (-n: kept, the default)
   // The channel as DVB receivers expect it (dvb_stage.h); --keep-pids: the library's PIDs
   // and tables as they are, no SDT.

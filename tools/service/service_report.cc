@@ -1,10 +1,13 @@
 #include "service_report.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 #include "ts_reader.h"
 #include "metrics.h"
@@ -16,13 +19,69 @@ bool LogToTerminal() {
   return terminal;
 }
 
+namespace {
+
+// Standard error is systemd's journal: JOURNAL_STREAM holds its device and inode.
+bool LogToJournal() {
+  static const bool journal = [] {
+    const char* stream = std::getenv("JOURNAL_STREAM");
+    struct stat st {};
+    if (stream == nullptr || fstat(STDERR_FILENO, &st) != 0) return false;
+    unsigned long long device = 0, inode = 0;
+    return std::sscanf(stream, "%llu:%llu", &device, &inode) == 2 && device == st.st_dev && inode == st.st_ino;
+  }();
+  return journal;
+}
+
+// "palvex-mux: [service N: ]warning: text" -> "palvex-mux: [service N: ]text".
+void LeaveOutLevelWord(std::string* line) {
+  const std::string program = "palvex-mux: ";
+  if (line->rfind(program, 0) != 0) return;
+  size_t at = program.size();
+  if (line->compare(at, 8, "service ") == 0) {
+    const size_t colon = line->find(": ", at + 8);
+    if (colon == std::string::npos || line->find_first_not_of("0123456789", at + 8) != colon) return;
+    at = colon + 2;
+  }
+  for (const char* word : {"warning: ", "error: "})
+    if (line->compare(at, std::strlen(word), word) == 0) line->erase(at, std::strlen(word));
+}
+
+}  // namespace
+
+std::string LogSafe(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    // U+0080 to U+009F (C2 80 to C2 9F): CSI and the other C1 controls of a terminal.
+    const bool c1 = c == 0xC2 && i + 1 < text.size() && (static_cast<unsigned char>(text[i + 1]) & 0xE0) == 0x80;
+    if (c >= 0x20 && c != 0x7F && !c1) {
+      out.push_back(static_cast<char>(c));
+      continue;
+    }
+    char escape[8];
+    if (c1) std::snprintf(escape, sizeof escape, "\\u%04X", static_cast<unsigned>(static_cast<unsigned char>(text[++i])));
+    else if (c == '\n') std::snprintf(escape, sizeof escape, "\\n");
+    else if (c == '\r') std::snprintf(escape, sizeof escape, "\\r");
+    else if (c == '\t') std::snprintf(escape, sizeof escape, "\\t");
+    else std::snprintf(escape, sizeof escape, "\\x%02X", static_cast<unsigned>(c));
+    out += escape;
+  }
+  return out;
+}
+
 void Log(LogLevel level, const std::string& text) {
   std::string out;
   const char* name = level == LogLevel::kError ? " error " : level == LogLevel::kWarning ? " warning " : " info ";
-  const std::string stamp = LogToTerminal() ? "" : ISOTime(WallNowNs(), true) + name;
+  const char* priority = level == LogLevel::kError ? "<3>" : level == LogLevel::kWarning ? "<4>" : "<6>";
+  const bool terminal = LogToTerminal();
+  const std::string stamp = terminal ? "" : LogToJournal() ? priority : ISOTime(WallNowNs(), true) + name;
   for (size_t at = 0; at < text.size();) {
     const size_t end = std::min(text.find('\n', at), text.size());
-    out += stamp + text.substr(at, end - at) + "\n";
+    std::string line = LogSafe(text.substr(at, end - at));
+    if (!terminal) LeaveOutLevelWord(&line);
+    out += stamp + line + "\n";
     at = end + 1;
   }
   std::fputs(out.c_str(), stderr);

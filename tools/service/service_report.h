@@ -24,6 +24,7 @@ struct RunCounts {
   uint64_t untimed = 0;                // frames left out: no time stamp at all
   uint64_t unwritten = 0;              // frames the library gave no packet of (cut or empty)
   uint64_t inputErrors = 0;            // libavformat's errors: a damaged input
+  uint64_t corruptFrames = 0;          // frames the demuxer flagged corrupt (lost or broken input packets)
   uint64_t packets = 0;
   int64_t firstUs = -1, lastUs = -1;   // span of the muxed frame times (end of the last frame)
   // The output between its first and last PCR, for the rate a receiver measures there.
@@ -42,9 +43,19 @@ struct RunCounts {
 
 enum class LogLevel { kError, kWarning, kInfo };
 
-// A message of one or more lines ("palvex-mux: ..."), written whole; under a service manager
-// each line reads "2026-12-07T22:40:00.123Z warning palvex-mux: ...".
+// A message of one or more lines ("palvex-mux: ..."), written whole. On a terminal as it is;
+// into systemd's journal (JOURNAL_STREAM names standard error) each line behind its syslog
+// priority ("<4>palvex-mux: ...", so that journalctl -p warning shows the warnings); into
+// a file or a pipe each line behind its time and level ("2026-12-07T22:40:00.123Z warning
+// palvex-mux: ..."). Where the level is given apart, a "warning: " or "error: " opening the
+// text (after "palvex-mux: " and a "service N: ") is left out: it would say it twice.
+// Control characters other than the line ends (an escape sequence, a carriage return) are
+// written escaped, as LogSafe writes them.
 void Log(LogLevel level, const std::string& text);
+// Text from outside (a service name or provider, an input's URL) for a log line: every
+// control character, the line end too, and the C1 controls of UTF-8 as \n, \r, \t or
+// \xNN, so that it can neither end the line nor reach the terminal as a control.
+std::string LogSafe(const std::string& text);
 // Whether standard error is a terminal (progress lines are shown only there).
 bool LogToTerminal();
 
