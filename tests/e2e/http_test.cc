@@ -133,8 +133,17 @@ TEST(HttpEndpointTest, AnswersWhileAChannelRuns) {
       "", (dir / "err.txt").string());
   ASSERT_GT(pid, 0);
   ASSERT_TRUE(palvex_test::WaitForHttp(port, "/status", std::chrono::seconds(10))) << ReadText((dir / "err.txt").string());
-  std::this_thread::sleep_for(std::chrono::milliseconds(1500));  // a second of bit rate
   httplib::Client client("127.0.0.1", port);
+  // A second of bit rate: the counts below reached, and the rate measured (bounded wait).
+  palvex_test::WaitUntil(
+      [&client] {
+        const httplib::Result got = client.Get("/metrics");
+        return got && Series(got->body, R"(palvex_packets_total{service="7"})") > 500 &&
+               Series(got->body, R"(palvex_null_packets_total{service="7"})") > 100 &&
+               Series(got->body, R"(palvex_bitrate_bps{service="7"})") > 0.6e6 &&
+               Series(got->body, R"(palvex_pcr_interval_max_seconds{service="7"})") > 0.01;
+      },
+      std::chrono::seconds(10), std::chrono::milliseconds(100));
 
   // Metrics: counted, and what Prometheus accepts.
   const httplib::Result metrics = client.Get("/metrics");

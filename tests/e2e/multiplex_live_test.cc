@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "support/dvbpsi_tables.h"
+#include "support/http_client.h"
 #include "support/mux_soak.h"
 #include "support/pes_reader.h"
 #include "support/process.h"
@@ -65,20 +66,21 @@ struct Recording {
   int64_t patGapNs = 0;  // between two datagrams with a PAT
 };
 
-// palvex-mux --plan over the plan file (head: its muxrate and output, then services) while
-// script runs (given the process id and head), recorded on a UDP port of 127.0.0.1 until
-// SIGINT ends it.
+// palvex-mux --plan over the plan file (head: its muxrate, output and operations page on
+// httpPort, then services) while script runs (given the process id and head), recorded on
+// a UDP port of 127.0.0.1 until SIGINT ends it.
 Recording Record(const fs::path& dir, const std::string& services, const std::vector<std::string>& options,
-                 const std::function<void(pid_t, const std::string&)>& script) {
+                 int httpPort, const std::function<void(pid_t, const std::string&)>& script) {
   Recording r;
   int port = 0;
   const int fd = palvex_test::ListenUdp(&port);
   if (fd < 0) return r;
-  const std::string head = "muxrate = \"3M\"\noutput = \"udp://127.0.0.1:" + std::to_string(port) + "\"\n";
+  const std::string head = "muxrate = \"3M\"\noutput = \"udp://127.0.0.1:" + std::to_string(port) + "\"\nhttp = " +
+                           "\"127.0.0.1:" + std::to_string(httpPort) + "\"\n";
   std::ofstream(dir / "plan.toml") << head << services;
   std::atomic<bool> done{false};
   std::vector<palvex_test::Datagram> got;
-  std::thread receiver([&] { got = palvex_test::ReceiveUdp(fd, done, palvex_test::SteadyNs() + 40000000000); });
+  std::thread receiver([&] { got = palvex_test::ReceiveUdp(fd, done, palvex_test::SteadyNs() + 60000000000); });
   std::vector<std::string> args = {PALVEX_MUX_PATH, "--rt-priority", "10", "--plan", (dir / "plan.toml").string()};
   args.insert(args.end(), options.begin(), options.end());
   const pid_t pid = palvex_test::Spawn(args, "", (dir / "err.txt").string());
@@ -103,6 +105,16 @@ Recording Record(const fs::path& dir, const std::string& services, const std::ve
   std::printf("%zu datagrams, longest gap %.1f ms, %.3f s in\n", got.size(), static_cast<double>(r.maxGapNs) / 1e6,
               got.empty() ? 0.0 : static_cast<double>(got[gapAt].arrivalNs - got[0].arrivalNs) / 1e9);
   return r;
+}
+
+// The packets the metrics count for a service, -1 while it is not listed.
+int64_t PacketsOnAir(int httpPort, int service) {
+  httplib::Client client("127.0.0.1", httpPort);
+  client.set_connection_timeout(0, 200000);
+  const httplib::Result got = client.Get("/metrics");
+  const std::string series = "\npalvex_packets_total{service=\"" + std::to_string(service) + "\"} ";
+  const size_t at = got ? got->body.find(series) : std::string::npos;
+  return at == std::string::npos ? -1 : std::atoll(got->body.c_str() + at + series.size());
 }
 
 // The DTS (or PTS) steps of a PID: all one frame duration (to the 90 kHz tick the
@@ -154,15 +166,23 @@ TEST(MultiplexLiveTest, OneInputSilentAndRestartedLeavesTheOtherUndisturbed) {
     return std::vector<std::string>{"/usr/bin/ffmpeg", "-hide_banner", "-loglevel", "error", "-re", "-i", clip.string(),
                                     "-c", "copy", "-f", "mpegts", url + "?pkt_size=1316"};
   };
-  const Recording r = Record(dir, ServiceText(201, inA) + ServiceText(202, inB), {}, [&](pid_t, const std::string&) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  const fs::path err = dir / "err.txt";
+  const auto port = [](const std::string& url) { return std::stoi(url.substr(url.rfind(':') + 1)); };
+  const Recording r = Record(dir, ServiceText(201, inA) + ServiceText(202, inB), {}, palvex_test::FreeTcpPort(),
+                             [&](pid_t, const std::string&) {
+    EXPECT_TRUE(palvex_test::WaitForUdpListener(port(inA), std::chrono::seconds(10)));
+    EXPECT_TRUE(palvex_test::WaitForUdpListener(port(inB), std::chrono::seconds(10)));
     const pid_t a = palvex_test::Spawn(sender(steady, inA), "", "");
     const pid_t b = palvex_test::Spawn(sender(restarted, inB), "", "");
     EXPECT_EQ(palvex_test::WaitFor(b, std::chrono::seconds(10)), 0);
-    std::this_thread::sleep_for(std::chrono::seconds(3));
+    // Silent for 3 s at least, and until the loss is told (the input runs behind its sender).
+    const auto silence = std::chrono::steady_clock::now();
+    EXPECT_TRUE(palvex_test::WaitForText(err.string(), "service 202: input lost", std::chrono::seconds(10)));
+    std::this_thread::sleep_until(silence + std::chrono::seconds(3));
     EXPECT_TRUE(palvex_test::Succeeds(
         "ffmpeg -hide_banner -loglevel error -re -i " + restarted.string() + " -c copy -f mpegts '" + inB + "?pkt_size=1316'"));
-    EXPECT_EQ(palvex_test::WaitFor(a, std::chrono::seconds(10)), 0);
+    EXPECT_TRUE(palvex_test::WaitForText(err.string(), "service 202: input back", std::chrono::seconds(10)));
+    EXPECT_EQ(palvex_test::WaitFor(a, std::chrono::seconds(20)), 0);
   });
   ASSERT_EQ(r.exit, 0) << r.log;
   EXPECT_NE(r.log.find("service 202: input lost"), std::string::npos) << r.log;
@@ -185,14 +205,24 @@ TEST(MultiplexLiveTest, ReloadAddsAndRemovesWhileTheOtherGoesOn) {
   const fs::path dir = palvex_test::ProcessTempDir("palvex-mux-reload");
   const std::string clip = Clip(2).string();
   ASSERT_FALSE(clip.empty());
-  const Recording r = Record(dir, ServiceText(301, clip) + ServiceText(302, clip), {"--loop"}, [&](pid_t pid, const std::string& head) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  const fs::path err = dir / "err.txt";
+  const int httpPort = palvex_test::FreeTcpPort();
+  const auto onAir = [httpPort](int service, int64_t packets) {
+    return palvex_test::WaitUntil([=] { return PacketsOnAir(httpPort, service) >= packets; }, std::chrono::seconds(15),
+                                  std::chrono::milliseconds(50));
+  };
+  const Recording r = Record(dir, ServiceText(301, clip) + ServiceText(302, clip), {"--loop"}, httpPort,
+                             [&](pid_t pid, const std::string& head) {
+    // Both on air a while (about a second of the clip's packets), then a plan with an
+    // error, then one that adds 303 and removes 302, and 303 on air as long.
+    EXPECT_TRUE(onAir(301, 300) && onAir(302, 300));
     std::ofstream(dir / "plan.toml") << "muxrate = \"3M\"\nbogus = 1\n";
     kill(pid, SIGHUP);
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_TRUE(palvex_test::WaitForText(err.string(), "plan not reloaded", std::chrono::seconds(10)));
     std::ofstream(dir / "plan.toml") << head << ServiceText(301, clip) + ServiceText(303, clip);
     kill(pid, SIGHUP);
-    std::this_thread::sleep_for(std::chrono::milliseconds(2000));
+    EXPECT_TRUE(palvex_test::WaitForText(err.string(), "plan reloaded", std::chrono::seconds(10)));
+    EXPECT_TRUE(onAir(303, 600));
   });
   ASSERT_EQ(r.exit, 0) << r.log;
   EXPECT_NE(r.log.find("plan.toml:2: bogus"), std::string::npos) << r.log;

@@ -29,6 +29,7 @@
 #include "support/http_client.h"
 #include "support/process.h"
 #include "support/shell.h"
+#include "support/splice_sections.h"
 #include "support/ts_checker.h"
 #include "ts_reader.h"
 
@@ -41,8 +42,11 @@ using namespace palvex_host;
 using palvex_test::HaveTool;
 using palvex_test::ReadFile;
 using palvex_test::Shell;
+using palvex_test::InputCue;
+using palvex_test::SpliceInsertAt;
+using palvex_test::TimeSignalAt;
+using palvex_test::WithCues;
 
-constexpr int kInputCuePid = 0x01F0;
 constexpr int64_t kPictures = 200;  // 8 s at 25 fps
 
 // What a stream holds, packet by packet: its video pictures (PES starts, decode order)
@@ -105,79 +109,6 @@ Scan ScanStream(const std::vector<uint8_t>& ts) {
 int64_t CueTime(const SpliceInfo& info) { return (SpliceTimes(info).at(0) + info.ptsAdjustment) % kPTSModulus; }
 size_t PictureAt(const std::vector<int64_t>& sorted, int64_t time) {
   return static_cast<size_t>(std::lower_bound(sorted.begin(), sorted.end(), time) - sorted.begin());
-}
-
-std::vector<uint8_t> Sealed(std::vector<uint8_t> s) {
-  SealSection(&s);
-  return s;
-}
-
-std::vector<uint8_t> Header(int64_t adjustment) {
-  return {0xFC, 0x30, 0x00, 0x00, uint8_t(adjustment >> 32 & 1), uint8_t(adjustment >> 24), uint8_t(adjustment >> 16),
-          uint8_t(adjustment >> 8), uint8_t(adjustment), 0xFF};
-}
-
-// splice_insert, event 0x4A0 + n, out of network at time - adjustment, 15 s with auto_return.
-std::vector<uint8_t> SpliceInsertAt(int64_t time, int64_t adjustment, uint32_t event) {
-  const int64_t t = (time - adjustment + kPTSModulus) % kPTSModulus;
-  std::vector<uint8_t> s = Header(adjustment);
-  const std::vector<uint8_t> tail = {0xFF, 0xF0, 0x14, 0x05, uint8_t(event >> 24), uint8_t(event >> 16),
-                                     uint8_t(event >> 8), uint8_t(event), 0x7F, 0xEF, uint8_t(0xFE | t >> 32),
-                                     uint8_t(t >> 24), uint8_t(t >> 16), uint8_t(t >> 8), uint8_t(t), 0xFE, 0x00,
-                                     0x14, 0x99, 0x70, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00};
-  s.insert(s.end(), tail.begin(), tail.end());
-  return Sealed(s);
-}
-
-// time_signal at time with a segmentation_descriptor (provider advertisement start).
-std::vector<uint8_t> TimeSignalAt(int64_t time) {
-  std::vector<uint8_t> s = Header(0);
-  const std::vector<uint8_t> tail = {0xFF, 0xF0, 0x05, 0x06, uint8_t(0xFE | time >> 32), uint8_t(time >> 24),
-                                     uint8_t(time >> 16), uint8_t(time >> 8), uint8_t(time), 0x00, 0x16, 0x02, 0x14,
-                                     'C', 'U', 'E', 'I', 0x00, 0x00, 0x00, 0x09, 0x7F, 0xFF, 0x00, 0x00, 0x14, 0x99,
-                                     0x70, 0x00, 0x00, 0x30, 0x01, 0x01};
-  s.insert(s.end(), tail.begin(), tail.end());
-  return Sealed(s);
-}
-
-// The clip with a cue PID written in: its PMT lists it (stream_type 0x86, 'CUEI' in the
-// program_info loop), each section goes in front of the given picture (decode order).
-struct InputCue {
-  size_t beforePicture;
-  std::vector<uint8_t> section;
-};
-std::vector<uint8_t> WithCues(const std::vector<uint8_t>& ts, const std::vector<InputCue>& cues) {
-  std::vector<uint8_t> out;
-  int pmtPid = -1, videoPid = -1, cc = 0, pmtCC = 0;
-  size_t pictures = 0;
-  for (size_t off = 0; off + kTSPacketSize <= ts.size(); off += kTSPacketSize) {
-    const uint8_t* p = &ts[off];
-    const int pid = PacketPid(p);
-    size_t size = 0;
-    const uint8_t* section = PacketUnitStart(p) ? PacketSection(p, &size) : nullptr;
-    PAT pat;
-    PMT pmt;
-    if (pid == 0 && section != nullptr && ReadPAT(section, size, &pat)) pmtPid = pat.programs.back().pid;
-    if (pid == pmtPid && section != nullptr && ReadPMT(section, size, &pmt)) {
-      videoPid = pmt.streams.at(0).pid;
-      std::vector<uint8_t> s(section, section + 10);
-      const std::vector<uint8_t> info = {0xF0, 0x06, 0x05, 0x04, 'C', 'U', 'E', 'I'};  // program_info_length 6
-      s.insert(s.end(), info.begin(), info.end());
-      s.insert(s.end(), section + 12 + ((section[10] & 0x0F) << 8 | section[11]), section + size - 4);
-      const std::vector<uint8_t> entry = {0x86, uint8_t(0xE0 | kInputCuePid >> 8), uint8_t(kInputCuePid), 0xF0, 0x00};
-      s.insert(s.end(), entry.begin(), entry.end());
-      s = Sealed(s);
-      AppendSectionPackets(pid, s.data(), s.size(), &pmtCC, &out);
-      continue;
-    }
-    if (pid == videoPid && PacketUnitStart(p)) {
-      for (const InputCue& cue : cues)
-        if (cue.beforePicture == pictures) AppendSectionPackets(kInputCuePid, cue.section.data(), cue.section.size(), &cc, &out);
-      ++pictures;
-    }
-    out.insert(out.end(), p, p + kTSPacketSize);
-  }
-  return out;
 }
 
 struct CueCase {

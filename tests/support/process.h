@@ -11,6 +11,7 @@
 #include <chrono>
 #include <csignal>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <string>
 #include <thread>
@@ -62,6 +63,32 @@ inline std::vector<uint8_t> ReadFile(const std::string& path) {
 inline std::string ReadText(const std::string& path) {
   const std::vector<uint8_t> bytes = ReadFile(path);
   return std::string(bytes.begin(), bytes.end());
+}
+
+// Polls condition every period until it holds (true) or the timeout passes (false, after
+// one last look): the bounded wait of every timing test, in place of a fixed sleep.
+inline bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout,
+                      std::chrono::milliseconds period = std::chrono::milliseconds(20)) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (condition()) return true;
+    std::this_thread::sleep_for(period);
+  }
+  return condition();
+}
+
+// True once the file holds text (a line the program writes to its standard error) more
+// than `seen` times (0: once is enough); polled until the timeout.
+inline bool WaitForText(const std::string& path, const std::string& text, std::chrono::milliseconds timeout,
+                        size_t seen = 0) {
+  return WaitUntil(
+      [&] {
+        const std::string got = ReadText(path);
+        size_t found = 0;
+        for (size_t at = got.find(text); at != std::string::npos; at = got.find(text, at + 1)) ++found;
+        return found > seen;
+      },
+      timeout);
 }
 
 }  // namespace palvex_test

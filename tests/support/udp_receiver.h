@@ -14,7 +14,11 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <string>
+#include <thread>
 #include <vector>
 
 #include "ts_reader.h"
@@ -114,6 +118,51 @@ inline int64_t LongestTableArrivalGapNs(const std::vector<Datagram>& got, int pi
       break;
     }
   return longest;
+}
+
+// The longest time between two datagrams' arrivals (the wire silent), and the index of the
+// datagram that ended it; 0 and 0 for fewer than two.
+struct ArrivalGap {
+  int64_t ns = 0;
+  size_t at = 0;
+};
+inline ArrivalGap LongestArrivalGap(const std::vector<Datagram>& got) {
+  ArrivalGap gap;
+  for (size_t d = 1; d < got.size(); ++d)
+    if (got[d].arrivalNs - got[d - 1].arrivalNs > gap.ns) gap = {got[d].arrivalNs - got[d - 1].arrivalNs, d};
+  return gap;
+}
+
+// The transport stream the datagrams carry, each with header bytes in front of its
+// packets (12 for RTP) taken off.
+inline std::vector<uint8_t> Payloads(const std::vector<Datagram>& got, size_t header = 0) {
+  std::vector<uint8_t> ts;
+  for (const Datagram& d : got)
+    if (d.bytes.size() > header) ts.insert(ts.end(), d.bytes.begin() + static_cast<long>(header), d.bytes.end());
+  return ts;
+}
+
+// True once some socket of this machine is bound to the UDP port on 127.0.0.1 or any
+// address (/proc/net/udp), polled every 10 ms until the timeout: a program that was
+// started to listen there is ready for a sender.
+inline bool WaitForUdpListener(int port, std::chrono::milliseconds timeout) {
+  char loopback[16], any[16];
+  std::snprintf(loopback, sizeof loopback, "0100007F:%04X", port);
+  std::snprintf(any, sizeof any, "00000000:%04X", port);
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (std::chrono::steady_clock::now() < deadline) {
+    std::ifstream table("/proc/net/udp");
+    for (std::string line; std::getline(table, line);) {
+      // "  sl  local_address rem_address ...": the local address is the second field.
+      const size_t colon = line.find(':');
+      const size_t at = line.find_first_not_of(' ', colon + 1);
+      if (colon == std::string::npos || at == std::string::npos) continue;
+      const std::string local = line.substr(at, 13);
+      if (local == loopback || local == any) return true;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
 }
 
 }  // namespace palvex_test
