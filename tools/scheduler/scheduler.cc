@@ -339,11 +339,19 @@ int64_t Scheduler::Frontier() const {
     if (!s.timed && s.listed && g.started && g.lastDeadline - g.firstDeadline < kStartHoldTicks)
       frontier = std::min(frontier, g.firstDeadline);
   }
-  return latest == kAlways ? m_slotLine : frontier - m_config.leadTicks;
+  int64_t line = latest == kAlways ? m_slotLine : frontier - m_config.leadTicks;
+  // Every stream stale against the host's clock (their inputs ended or lost) says nothing
+  // of the packets still to come: the host's clock does.
+  if (m_hostClock && latest != kAlways && frontier == std::numeric_limits<int64_t>::max()) line = m_hostLine;
+  return line;
 }
 
 bool Scheduler::Fill(int64_t until, bool drainLate) {
+  const int64_t cap = !m_followHost || m_finishing ? std::numeric_limits<int64_t>::max()
+                      : m_hostClock                ? m_hostLine
+                                                   : m_startLine + m_slotTicks;
   for (;;) {
+    if (m_slotLine >= cap) break;
     bool go = m_slotLine < until;
     for (size_t i = 0; !go && drainLate && i < m_streams.size(); ++i) {
       const Stream& s = m_streams[i];

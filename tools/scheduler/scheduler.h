@@ -146,6 +146,11 @@ class Scheduler {
   bool Push(const uint8_t* ts, size_t size);
   // Fills every slot that starts before line (see above). False when the output fails.
   bool AdvanceTo(int64_t line);
+  // A host whose output is paced to its wall clock (AdvanceTo every turn): the packets it
+  // pushes fill no slot beyond the line AdvanceTo last gave, and before the first AdvanceTo
+  // no slot beyond the first, so that a Push never writes ahead of the clock (a paced output
+  // would block the host until then, its live inputs waiting).
+  void FollowHostClock() { m_followHost = true; }
   // End of the input: every waiting packet leaves, then nulls up to the end of the content
   // (the latest PTS plus its PID's frame duration, the last DTS step) less the lead; the
   // last slots are handed over.
@@ -295,6 +300,7 @@ class Scheduler {
   int64_t m_slotBits = 0;
   int64_t m_slotTicks = 0;       // one slot, rounded up
   bool m_hostClock = false;      // AdvanceTo has told where the host's clock stands
+  bool m_followHost = false;     // FollowHostClock: no slot beyond the host's line
   int64_t m_hostLine = 0;        // the latest line it gave
   NeedBuckets m_need{};          // of the whole multiplex
   RateBound m_bound;
