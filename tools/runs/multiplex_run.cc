@@ -92,6 +92,12 @@ bool MultiplexRun::CheckOutput() const {
 bool MultiplexRun::OpenOutput() {
   PacerConfig config;
   std::string error;
+  // A live input (a network source, a pipe) comes in real time: the multiplex goes out in
+  // real time too, into a file as well, so that each input is read on its own thread while
+  // the others go on (read as a file, an input that ended would block the rest).
+  if (std::any_of(m_plan.services.begin(), m_plan.services.end(),
+                  [](const ServicePlan& s) { return !IsLocalFile(s.input); }))
+    m_options.realtime = true;
   if (!OpenPacedOutput(m_options, m_tsFd, m_stop, &config, &m_sink, &m_pacer, &error)) {
     Say(LogLevel::kError, "palvex-mux: %s", error.c_str());
     return false;
@@ -107,6 +113,7 @@ bool MultiplexRun::OpenOutput() {
                                                        m_sink.get())).get();
   }
   m_scheduler = std::make_unique<Scheduler>(schedule, out);
+  if (m_paced) m_scheduler->FollowHostClock();
   return true;
 }
 
