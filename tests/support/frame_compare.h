@@ -1,6 +1,7 @@
 // Whether a program of a muxed output carries every frame of its source: the streams of
 // the source (video, audio, data, in their order) against those of the program, each
-// video and audio stream by the MD5 of every frame ffmpeg decodes from it (framemd5), each
+// video and audio stream by the MD5 of every frame ffmpeg decodes from it (framemd5; the
+// audio of a live input, joined within its stream, by the MD5 of every packet), each
 // data stream (SCTE-35 cues) by its packet count, and every stream's codec and language
 // (ISO_639_language_descriptor, as ffprobe reads it).
 #ifndef PALVEX_TESTS_SUPPORT_FRAME_COMPARE_H_

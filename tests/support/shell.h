@@ -79,12 +79,24 @@ inline std::string ProbeStreams(const std::string& file,
 // The MD5 of every frame ffmpeg decodes from a stream (framemd5; by default the first video
 // stream's pictures, or what map names, e.g. "0:p:101:a:0"), in presentation order; empty
 // when ffmpeg fails.
-inline std::vector<std::string> PictureHashes(const std::string& file, const std::string& map = "0:v:0") {
+// packets: the MD5 of each packet as it is carried (-c copy) instead of each decoded frame.
+inline std::vector<std::string> PictureHashes(const std::string& file, const std::string& map = "0:v:0",
+                                              bool packets = false) {
   int status = 0;
-  std::istringstream lines(Shell("ffmpeg -v error -i " + file + " -map " + map + " -f framemd5 - 2>/dev/null", &status));
+  std::istringstream lines(Shell("ffmpeg -v error -i " + file + " -map " + map + (packets ? " -c copy" : "") +
+                                     " -f framemd5 - 2>/dev/null",
+                                 &status));
   std::vector<std::string> hashes;
-  for (std::string line; status == 0 && std::getline(lines, line);)
-    if (!line.empty() && line[0] != '#') hashes.push_back(line.substr(line.find_last_of(", ") + 1));
+  // "stream, dts, pts, duration, size, hash" and side data behind it ("S=1, size, hash"):
+  // the sixth field.
+  for (std::string line; status == 0 && std::getline(lines, line);) {
+    if (line.empty() || line[0] == '#') continue;
+    size_t at = 0;
+    for (int field = 0; field < 5 && at != std::string::npos; ++field) at = line.find(',', at + 1);
+    if (at == std::string::npos) continue;
+    const size_t begin = line.find_first_not_of(' ', at + 1);
+    hashes.push_back(line.substr(begin, line.find(',', begin) - begin));
+  }
   return hashes;
 }
 
