@@ -45,6 +45,16 @@ bool ParsePacingWindow(const std::string& text, int64_t* ns) {
 
 namespace {
 
+// A duration given as a number or as text ("700ms"), read by parse.
+bool Duration(const toml::node& node, bool (*parse)(const std::string&, int64_t*), int64_t* out) {
+  if (node.is_string()) return parse(node.as_string()->get(), out);
+  if (!node.is_number()) return false;
+  char text[32];
+  std::snprintf(text, sizeof text, "%.9g", node.is_integer() ? static_cast<double>(node.as_integer()->get())
+                                                              : node.as_floating_point()->get());
+  return parse(text, out);
+}
+
 constexpr size_t kMaxPlanSize = 1 << 20;  // a plan of hundreds of services is a few tens of kB
 constexpr int kLastPid = kNullPid - 1;
 constexpr int kPidBlocks = (kLastPid + 1 - kFirstServicePidBlock) / kServicePidBlock;
@@ -135,30 +145,12 @@ bool Reader::Top(const std::string& key, const toml::node& node, Plan* plan) {
                                         : false;
     return ok || Fail(node.source(), key, "must be a rate in bit/s of at least 10k, such as \"15M\" or \"5000k\"");
   }
-  if (key == "lead") {
-    bool ok = false;
-    if (node.is_string()) {
-      ok = ParseLead(node.as_string()->get(), &plan->leadTicks);
-    } else if (node.is_number()) {
-      char text[32];
-      std::snprintf(text, sizeof text, "%.9g", node.is_integer() ? static_cast<double>(node.as_integer()->get())
-                                                                  : node.as_floating_point()->get());
-      ok = ParseLead(text, &plan->leadTicks);
-    }
-    return ok || Fail(node.source(), key, "must be seconds from 0.01 to 10, such as 0.8 or \"700ms\"");
-  }
-  if (key == "pacing_window") {
-    bool ok = false;
-    if (node.is_string()) {
-      ok = ParsePacingWindow(node.as_string()->get(), &plan->pacingWindowNs);
-    } else if (node.is_number()) {
-      char text[32];
-      std::snprintf(text, sizeof text, "%.9g", node.is_integer() ? static_cast<double>(node.as_integer()->get())
-                                                                  : node.as_floating_point()->get());
-      ok = ParsePacingWindow(text, &plan->pacingWindowNs);
-    }
-    return ok || Fail(node.source(), key, "must be milliseconds from 0 to 20, such as 1 or \"0.5ms\"");
-  }
+  if (key == "lead")
+    return Duration(node, ParseLead, &plan->leadTicks) ||
+           Fail(node.source(), key, "must be seconds from 0.01 to 10, such as 0.8 or \"700ms\"");
+  if (key == "pacing_window")
+    return Duration(node, ParsePacingWindow, &plan->pacingWindowNs) ||
+           Fail(node.source(), key, "must be milliseconds from 0 to 20, such as 1 or \"0.5ms\"");
   if (key == "output") {
     if (!String(node, key, &plan->output)) return false;
     std::string message;
