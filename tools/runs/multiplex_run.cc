@@ -447,14 +447,14 @@ bool MultiplexRun::FeedLive(Member* m, bool* worked) {
 }
 
 // The files, read in the order of their places on the line, as far as the lead ahead of
-// the output (paced) or as they come (a file output). Until the first slots have left
-// the pacer has no clock, and the scheduler fills no slot before it has seen enough of
-// every program (a listed stream that has not started holds its program's start for up
-// to a second of the others): the files are read on until then, or neither would move.
+// the output (paced) or as they come (a file output). The scheduler follows the output's
+// clock and sends its first slot as soon as a program starts, whatever it still waits
+// for: the output's clock starts there and the files are read on by it.
 bool MultiplexRun::FeedFiles(bool* worked) {
   int64_t horizon = std::numeric_limits<int64_t>::max();
   int64_t line = 0;
-  if (m_paced && m_pacer->LineNow(&line)) horizon = line + m_options.leadTicks + kFileAheadTicks;
+  if (m_paced) horizon = (m_pacer->LineNow(&line) ? line : m_scheduler->started() ? m_scheduler->now() : kNever) +
+                         m_options.leadTicks + kFileAheadTicks;
   for (int n = 0; n < kFramesPerTurn * 4; ++n) {
     Member* next = nullptr;
     int64_t best = 0;

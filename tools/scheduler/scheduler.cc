@@ -200,7 +200,10 @@ bool Scheduler::Push(const uint8_t* ts, size_t size) {
     }
     Enqueue(s, p);
   }
-  return !m_started || Fill(Frontier(), true);
+  // Following a host's clock that has not started: the first slot goes at once, so that
+  // the output's clock starts with it.
+  return !m_started || Fill(m_followHost && !m_hostClock ? std::max(Frontier(), m_startLine + m_slotTicks) : Frontier(),
+                            true);
 }
 
 // The PAT and PMTs on the way in, for the elementary PIDs still to come; read again only
