@@ -118,7 +118,10 @@ MultiplexCadence MeasureMultiplexCadence(const uint8_t* ts, size_t packets, int6
   std::map<int, int64_t> lastPCR;         // by program_number
   std::map<std::string, int64_t> lastTable;
   const auto slotTicks = [muxRate](size_t k) {
-    return static_cast<int64_t>(static_cast<__int128>(k) * kTSPacketSize * 8 * palvex_host::kPCRHz / muxRate);
+    // Whole seconds apart from the rest, so that no product leaves 64 bits (no __int128 on
+    // 32-bit hosts).
+    const int64_t bits = static_cast<int64_t>(k) * static_cast<int64_t>(kTSPacketSize) * 8;
+    return bits / muxRate * palvex_host::kPCRHz + bits % muxRate * palvex_host::kPCRHz / muxRate;
   };
   const auto table = [&](const std::string& name, int64_t at) {
     const auto last = lastTable.find(name);
